@@ -121,19 +121,19 @@ struct SKeyPairInfo {
 
 // One disk of an instance, or one item of a restore request (disk or file).
 struct SDisk {
-    std::string strPath;            // created disk id, device path while attached, or file path
-    uint32_t nMountFormat = 0;      // 34 attached disk device, 0 configuration file
-    std::string strDiskId;          // cloud id of the disk
-    std::string strLocationUri;     // URI; names the region for a regional disk
+    std::string strPath;         // created disk id, device path while attached, or file path
+    uint32_t nMountFormat = 0;   // 34 attached disk device, 0 configuration file
+    std::string strDiskId;       // cloud id of the disk
+    std::string strLocationUri;  // URI; names the region for a regional disk
     std::string strDiskAttribute;
-    uint64_t nSize = 0;             // bytes
-    uint64_t nMountSize = 0;        // bytes handed to the host in full mount info
+    uint64_t nSize = 0;       // bytes
+    uint64_t nMountSize = 0;  // bytes handed to the host in full mount info
     std::string strDescription;
-    std::string strVolumeName;      // source disk name, or file name of a file item
+    std::string strVolumeName;  // source disk name, or file name of a file item
     std::string strName;
-    std::string strNewName;         // name of the disk created for this item
-    uint32_t eDiskType = 1;         // 1 disk, 0 file
-    uint32_t nFileKind = 0;         // 4 configuration file in full mount info
+    std::string strNewName;  // name of the disk created for this item
+    uint32_t eDiskType = 1;  // 1 disk, 0 file
+    uint32_t nFileKind = 0;  // 4 configuration file in full mount info
     std::string strSnapReference;
     bool bFiltered = false;
     bool bBootDisk = false;
@@ -142,9 +142,9 @@ struct SDisk {
     std::string strSnapshotUri;
     std::string strSnapshotId;
     std::string strZone;
-    std::string strDiskJson;        // disk resource as JSON; has "replicaZones" for regional disks
+    std::string strDiskJson;  // disk resource as JSON; has "replicaZones" for regional disks
     bool bDiskAttribute = false;
-    std::string strDiskType;        // "pd-ssd", "pd-standard", "SCRATCH", ...
+    std::string strDiskType;  // "pd-ssd", "pd-standard", "SCRATCH", ...
     bool bEncrypted = false;
     std::string strEncryptionKey;
     std::string strAttachedDevice;
@@ -269,12 +269,15 @@ struct SVMSizeInfo {
 };
 
 // Guest OS as parsed from a raw guest-OS text.
+// A 32-bit kind and six texts; a fresh record has five of them at "Any".
 struct SGuestOSInfo {
+    int32_t nOSType = 0;  // 0 unknown, 1 Windows, 2 Linux
+    std::string strFamily = "Any";
+    std::string strDistribution = "Any";
+    std::string strVersion = "Any";
+    std::string strEdition = "Any";
+    std::string strArchitecture = "Any";
     std::string strRawName;
-    std::string strFamily;   // "Windows", "Linux" or empty
-    std::string strName;
-    std::string strVersion;
-    bool bWindows = false;
 };
 
 // One item of the full mount information returned after a backup mount.
