@@ -115,6 +115,10 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Crash-recovery cleaner (cleaner/) ===============================
     // -- cleaner section --
+    // Deletes the snapshot strSnapshotName of every disk, in order, in the
+    // instance's project. The registry is not touched. False when any deletion
+    // failed (the others are still tried); sets no error code.
+    bool _DeleteSnapshots(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
 
     // ==== Restore and encryption (restore/) ===============================
     // -- restore section --
