@@ -1,10 +1,68 @@
-// The plug-in's crash-recovery registry on top of the host cleaner store.
+// CGoogleCloudCleaner: the plug-in's crash-recovery registry on top of the
+// host cleaner store (VMCleaner). One VM entity per job at the root of the
+// store, keyed by the instance GUID (backup) or the job's cleaner GUID
+// (restore); the snapshots and disks the job creates are its children.
+//
+// Every operation returns true on success and reports the store's failure
+// by its result only (it logs nothing and sets no error code). Names and
+// keys are compared with exact letter case.
+//
+// Concurrency: used on the plug-in object's job thread; the store itself is
+// thread- and process-safe (see VMCleaner).
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "plugin/host/VMCleaner.h"
+#include "plugin/host/VMInfoStructs.h"
 
 class CGoogleCloudCleaner : public VMCleaner {
   public:
     CGoogleCloudCleaner() = default;
     ~CGoogleCloudCleaner() override = default;
+
+    // Opens the store under the proxy's name.
+    bool Init(const std::string& name);
+    void DeInit();
+
+    // Enters the VM entity of a job: "id" = key, "name", "hostname" = zone,
+    // "project". Registering the same key again replaces its properties.
+    bool RegisterVM(VM_Cleaner_Mode mode, const std::string& key, const std::string& name,
+                    const std::string& zone, const std::string& projectId);
+    // Path of the VM entity of `key`: this job's own entity unless
+    // `orphanSearch`, else (or when it has none) the orphaned entity whose
+    // key equals `key` exactly. False when neither exists.
+    bool GetRegisteredVM(VM_Cleaner_Mode mode, const std::string& key, std::string& path,
+                         bool orphanSearch = false);
+    // Key of the first VM entity registered below `path`; `key` unchanged
+    // when there is none (still true).
+    bool GetRegisteredCreatedVM(const std::string& path, std::string& key);
+    // Removes the VM entity at `path` with its children.
+    bool UnRegisterVM(const std::string& path, bool flag);
+
+    // Enters a snapshot under the VM entity of `vmKey`; false, storing
+    // nothing, when that entity does not exist.
+    bool RegisterSnapshot(VM_Cleaner_Mode mode, const std::string& vmKey, const std::string& name,
+                          const std::string& projectId);
+    // Appends the registered snapshot names in registration order; false when
+    // there are none.
+    bool GetRegisteredSnapshots(const std::string& vmPath, std::vector<std::string>& names);
+    // Removes the snapshot entity named exactly `name`; false when none.
+    bool UnRegisterSnapshot(const std::string& vmPath, const std::string& name);
+
+    // Enters a disk (keyed by its name) under the VM entity of `vmKey`;
+    // registering it again updates its location.
+    bool RegisterDisk(VM_Cleaner_Mode mode, const std::string& vmKey, const std::string& name,
+                      const std::string& diskId, const std::string& uri, const std::string& zone,
+                      const std::string& projectId);
+    // Appends one SDisk per registered disk: its name in strDiskId, strName
+    // and strNewName, "uri" in strLocationUri, "hostname" in strZone. True
+    // also when there are none.
+    bool GetRegisteredDisks(const std::string& vmPath, std::vector<VMInfoStructs::SDisk>& disks);
+    // Removes the disk entity named exactly `name`; false when none.
+    bool UnRegisterDisk(const std::string& vmPath, const std::string& name);
+
+  private:
+    bool UnRegisterChild(const std::string& vmPath, VM_Cleaner_EntityType type, const std::string& name);
 };

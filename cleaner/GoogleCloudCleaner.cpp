@@ -1,0 +1,112 @@
+// The plug-in's crash-recovery registry: entity kinds, keys and properties.
+#include "cleaner/GoogleCloudCleaner.h"
+
+#include <map>
+
+using namespace VMInfoStructs;
+
+bool CGoogleCloudCleaner::Init(const std::string& name) {
+    return VMCleaner::Init(name, 0);
+}
+
+void CGoogleCloudCleaner::DeInit() {
+    VMCleaner::DeInit();
+}
+
+bool CGoogleCloudCleaner::RegisterVM(VM_Cleaner_Mode mode, const std::string& key, const std::string& name,
+                                     const std::string& zone, const std::string& projectId) {
+    std::map<std::string, std::string> props{
+        {"id", key}, {"name", name}, {"hostname", zone}, {"project", projectId}};
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_VM, key, "", props);
+}
+
+bool CGoogleCloudCleaner::GetRegisteredVM(VM_Cleaner_Mode mode, const std::string& key, std::string& path,
+                                          bool orphanSearch) {
+    if (!orphanSearch) {
+        std::string handle;
+        if (LookupEntity(mode, VM_Cleaner_Entity_VM, key, handle))
+            return GetCleanerPathForEntityHandle(mode, handle, path);
+    }
+    std::vector<CleanerEntity> orphans;
+    if (!GetOrphanedRootEntityListByType(mode, VM_Cleaner_Entity_VM, key, orphans)) return false;
+    for (const CleanerEntity& e : orphans) {
+        if (e.strEntityHandle == key) {
+            path = e.strCleanerPath;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CGoogleCloudCleaner::GetRegisteredCreatedVM(const std::string& path, std::string& key) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(path, VM_Cleaner_Entity_VM, list)) return false;
+    if (!list.empty()) key = list.front().strEntityHandle;
+    return true;
+}
+
+bool CGoogleCloudCleaner::UnRegisterVM(const std::string& path, bool flag) {
+    return UnRegisterEntity(path, flag);
+}
+
+bool CGoogleCloudCleaner::RegisterSnapshot(VM_Cleaner_Mode mode, const std::string& vmKey,
+                                           const std::string& name, const std::string& projectId) {
+    std::string handle;
+    if (!LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
+    std::map<std::string, std::string> props{{"id", name}, {"name", name}, {"project", projectId}};
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_Snapshot, name, handle, props);
+}
+
+bool CGoogleCloudCleaner::GetRegisteredSnapshots(const std::string& vmPath, std::vector<std::string>& names) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Snapshot, list) || list.empty()) return false;
+    for (const CleanerEntity& e : list) names.push_back(e.strEntityHandle);
+    return true;
+}
+
+bool CGoogleCloudCleaner::UnRegisterSnapshot(const std::string& vmPath, const std::string& name) {
+    return UnRegisterChild(vmPath, VM_Cleaner_Entity_Snapshot, name);
+}
+
+bool CGoogleCloudCleaner::RegisterDisk(VM_Cleaner_Mode mode, const std::string& vmKey,
+                                       const std::string& name, const std::string& diskId,
+                                       const std::string& uri, const std::string& zone,
+                                       const std::string& projectId) {
+    std::string handle;
+    if (!LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
+    std::map<std::string, std::string> props{
+        {"name", name}, {"id", diskId}, {"uri", uri}, {"hostname", zone}, {"project", projectId}};
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_Disk, name, handle, props);
+}
+
+bool CGoogleCloudCleaner::GetRegisteredDisks(const std::string& vmPath, std::vector<SDisk>& disks) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Disk, list)) return false;
+    for (const CleanerEntity& e : list) {
+        auto prop = [&e](const char* k) {
+            auto it = e.mapProperties.find(k);
+            return it == e.mapProperties.end() ? std::string() : it->second;
+        };
+        SDisk disk;
+        disk.strDiskId = e.strEntityHandle;
+        disk.strLocationUri = prop("uri");
+        disk.strName = prop("name");
+        disk.strNewName = disk.strName;
+        disk.strZone = prop("hostname");
+        disks.push_back(disk);
+    }
+    return true;
+}
+
+bool CGoogleCloudCleaner::UnRegisterDisk(const std::string& vmPath, const std::string& name) {
+    return UnRegisterChild(vmPath, VM_Cleaner_Entity_Disk, name);
+}
+
+bool CGoogleCloudCleaner::UnRegisterChild(const std::string& vmPath, VM_Cleaner_EntityType type,
+                                          const std::string& name) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, type, list)) return false;
+    for (const CleanerEntity& e : list)
+        if (e.strEntityHandle == name) return UnRegisterEntity(e.strCleanerPath, false);
+    return false;
+}

@@ -1,0 +1,281 @@
+// The crash-recovery registry on a real SQLite store in a temporary directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cleaner/GoogleCloudCleaner.h"
+#include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/HostUtils.h"
+
+using VMInfoStructs::SDisk;
+
+namespace {
+
+const VM_Cleaner_Mode kBackup = VM_CLEANER_MODE_BACKUP;
+const VM_Cleaner_Mode kRestore = VM_CLEANER_MODE_RESTORE;
+
+class CleanerStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/cleaner-store-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_db = m_dir + "/state/cleaner.db";
+        ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_db);
+    }
+    void TearDown() override {
+        ArPlatformInfo::ClearOverrides();
+        CLuDirectory::RemoveRecursive(m_dir);
+    }
+    std::unique_ptr<CGoogleCloudCleaner> Open() {
+        auto c = std::make_unique<CGoogleCloudCleaner>();
+        EXPECT_TRUE(c->Init("proxy-1")) << c->GetLastError();
+        return c;
+    }
+    std::string m_dir;
+    std::string m_db;
+};
+
+TEST_F(CleanerStoreTest, TreeOfOneJobWithExactCaseNames) {
+    auto c = Open();
+    // A child cannot exist without its VM entity.
+    EXPECT_FALSE(c->RegisterSnapshot(kBackup, "guid-1", "snap-a", "proj"));
+    EXPECT_FALSE(c->RegisterDisk(kBackup, "guid-1", "disk-a", "1", "uri", "zone", "proj"));
+    ASSERT_TRUE(c->RegisterVM(kBackup, "guid-1", "web-1", "us-central1-a", "proj"));
+    std::string path;
+    ASSERT_TRUE(c->GetRegisteredVM(kBackup, "guid-1", path));
+    EXPECT_FALSE(path.empty());
+    // The same key in the other mode is another entity.
+    EXPECT_FALSE(c->GetRegisteredVM(kRestore, "guid-1", path));
+    ASSERT_TRUE(c->GetRegisteredVM(kBackup, "guid-1", path));
+
+    std::vector<std::string> snaps;
+    EXPECT_FALSE(c->GetRegisteredSnapshots(path, snaps)) << "no snapshots gives false";
+    std::vector<SDisk> disks;
+    EXPECT_TRUE(c->GetRegisteredDisks(path, disks)) << "no disks gives true";
+    EXPECT_TRUE(disks.empty());
+
+    ASSERT_TRUE(c->RegisterSnapshot(kBackup, "guid-1", "snap-B", "proj"));
+    ASSERT_TRUE(c->RegisterSnapshot(kBackup, "guid-1", "snap-a", "proj"));
+    ASSERT_TRUE(c->GetRegisteredSnapshots(path, snaps));
+    EXPECT_EQ(snaps, (std::vector<std::string>{"snap-B", "snap-a"}));
+
+    // Names match with exact letter case only.
+    EXPECT_FALSE(c->UnRegisterSnapshot(path, "snap-b"));
+    EXPECT_TRUE(c->UnRegisterSnapshot(path, "snap-B"));
+    EXPECT_FALSE(c->UnRegisterSnapshot(path, "snap-B"));
+    snaps.clear();
+    ASSERT_TRUE(c->GetRegisteredSnapshots(path, snaps));
+    EXPECT_EQ(snaps, std::vector<std::string>{"snap-a"});
+
+    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "4711", "uri-1", "zone-a", "proj"));
+    // A second registration updates the location instead of adding a disk.
+    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "4711", "uri-2", "zone-b", "proj"));
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].strDiskId, "zd-disk");
+    EXPECT_EQ(disks[0].strName, "zd-disk");
+    EXPECT_EQ(disks[0].strNewName, "zd-disk");
+    EXPECT_EQ(disks[0].strLocationUri, "uri-2");
+    EXPECT_EQ(disks[0].strZone, "zone-b");
+    EXPECT_FALSE(c->UnRegisterDisk(path, "ZD-DISK"));
+
+    // Removing the VM entity removes its children.
+    ASSERT_TRUE(c->UnRegisterVM(path, false));
+    EXPECT_FALSE(c->GetRegisteredVM(kBackup, "guid-1", path));
+    disks.clear();
+    EXPECT_FALSE(c->GetRegisteredDisks(path, disks));
+}
+
+TEST_F(CleanerStoreTest, CreatedInstanceBelowARestoreEntity) {
+    auto c = Open();
+    ASSERT_TRUE(c->RegisterVM(kRestore, "job-guid", "restored", "zone", "proj"));
+    std::string path, key = "unchanged";
+    ASSERT_TRUE(c->GetRegisteredVM(kRestore, "job-guid", path));
+    EXPECT_TRUE(c->GetRegisteredCreatedVM(path, key));
+    EXPECT_EQ(key, "unchanged");
+    ASSERT_TRUE(c->RegisterEntityWithProperty(kRestore, VM_Cleaner_Entity_VM, "new-vm-guid", "job-guid", {}));
+    EXPECT_TRUE(c->GetRegisteredCreatedVM(path, key));
+    EXPECT_EQ(key, "new-vm-guid");
+}
+
+TEST_F(CleanerStoreTest, ReleasedEntitiesBecomeOrphansAdoptedOnce) {
+    std::string path;
+    {
+        auto dead = Open();
+        ASSERT_TRUE(dead->RegisterVM(kBackup, "guid-X", "web-1", "zone", "proj-1"));
+        ASSERT_TRUE(dead->RegisterSnapshot(kBackup, "guid-X", "snap-1", "proj-1"));
+        // Another live object of this process does not see it as an orphan.
+        auto peer = Open();
+        EXPECT_FALSE(peer->IsAllVMCleanupRequired(kBackup));
+        std::vector<CleanerEntity> none;
+        ASSERT_TRUE(peer->GetOrphanedRootEntityListByType(kBackup, VM_Cleaner_Entity_VM, "", none));
+        EXPECT_TRUE(none.empty());
+    }  // destroyed without unregistering: a job that did not finish
+
+    auto next = Open();
+    EXPECT_TRUE(next->IsAllVMCleanupRequired(kBackup));
+    EXPECT_FALSE(next->IsAllVMCleanupRequired(kRestore));
+    // Its own lookup does not find another job's entity; the orphan search does.
+    std::string handle;
+    EXPECT_FALSE(next->LookupEntity(kBackup, VM_Cleaner_Entity_VM, "guid-X", handle));
+    EXPECT_FALSE(next->GetRegisteredVM(kBackup, "GUID-X", path));
+    ASSERT_TRUE(next->GetRegisteredVM(kBackup, "guid-X", path));
+    std::vector<std::string> snaps;
+    ASSERT_TRUE(next->GetRegisteredSnapshots(path, snaps));
+    EXPECT_EQ(snaps, std::vector<std::string>{"snap-1"});
+
+    // Adopted: the adopter still lists it, nobody else does.
+    std::vector<CleanerEntity> list;
+    ASSERT_TRUE(next->GetOrphanedRootEntityListByType(kBackup, VM_Cleaner_Entity_VM, "", list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].strEntityHandle, "guid-X");
+    EXPECT_EQ(list[0].strCleanerPath, path);
+    EXPECT_EQ(list[0].mapProperties.at("project"), "proj-1");
+    EXPECT_EQ(list[0].mapProperties.at("name"), "web-1");
+    auto other = Open();
+    EXPECT_FALSE(other->IsAllVMCleanupRequired(kBackup));
+    std::vector<CleanerEntity> otherList;
+    ASSERT_TRUE(other->GetOrphanedRootEntityListByType(kBackup, VM_Cleaner_Entity_VM, "", otherList));
+    EXPECT_TRUE(otherList.empty());
+
+    EXPECT_EQ(next->GetLastAllVMCleanupTime(kBackup), 0);
+    ASSERT_TRUE(next->PostAllVMCleanup(kBackup));
+    EXPECT_GT(next->GetLastAllVMCleanupTime(kBackup), 0);
+    EXPECT_EQ(next->GetLastAllVMCleanupTime(kRestore), 0);
+
+    // When the adopter goes away unfinished, the entity is an orphan again.
+    next.reset();
+    EXPECT_TRUE(other->IsAllVMCleanupRequired(kBackup));
+}
+
+// Runs `body` in a child process; returns its pid.
+template <typename F>
+pid_t Spawn(F body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 1;
+        try {
+            rc = body();
+        } catch (...) {
+        }
+        _exit(rc);
+    }
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(CleanerStoreTest, TwoProcessesWriteOneStoreAtOnce) {
+    const int kEach = 60;
+    auto writer = [this](const std::string& key) {
+        return [this, key]() {
+            CGoogleCloudCleaner c;
+            if (!c.Init("proxy")) return 2;
+            if (!c.RegisterVM(kBackup, key, key, "zone", "proj")) return 3;
+            for (int i = 0; i < kEach; ++i)
+                if (!c.RegisterSnapshot(kBackup, key, "snap-" + std::to_string(i), "proj")) return 4;
+            std::string path;
+            if (!c.GetRegisteredVM(kBackup, key, path)) return 5;
+            std::vector<std::string> names;
+            if (!c.GetRegisteredSnapshots(path, names) || names.size() != kEach) return 6;
+            // Clean up its own tree, leaving the other process's alone.
+            return c.UnRegisterVM(path, false) ? 0 : 7;
+        };
+    };
+    pid_t a = Spawn(writer("guid-A"));
+    pid_t b = Spawn(writer("guid-B"));
+    EXPECT_EQ(WaitExit(a), 0);
+    EXPECT_EQ(WaitExit(b), 0);
+    auto c = Open();
+    std::vector<CleanerEntity> list;
+    ASSERT_TRUE(c->GetOrphanedRootEntityListByType(kBackup, VM_Cleaner_Entity_VM, "", list));
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(CleanerStoreTest, KilledOwnerLeavesAnOrphan) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = Spawn([&]() {
+        CGoogleCloudCleaner c;
+        if (!c.Init("proxy") || !c.RegisterVM(kBackup, "guid-K", "db-1", "zone", "proj") ||
+            !c.RegisterDisk(kBackup, "guid-K", "zd-backup-1", "9", "uri", "zone", "proj"))
+            return 2;
+        char x = 'r';
+        if (write(ready[1], &x, 1) != 1) return 3;
+        pause();  // killed here, in the middle of its job
+        return 0;
+    });
+    close(ready[1]);
+    char x = 0;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    close(ready[0]);
+
+    auto c = Open();
+    EXPECT_FALSE(c->IsAllVMCleanupRequired(kBackup)) << "a live owner's entity is no orphan";
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    // Killed but not yet reaped (a zombie) already counts as gone.
+    for (int i = 0; i < 200 && !c->IsAllVMCleanupRequired(kBackup); ++i) usleep(10000);
+    EXPECT_TRUE(c->IsAllVMCleanupRequired(kBackup));
+    EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+    EXPECT_TRUE(c->IsAllVMCleanupRequired(kBackup));
+
+    std::string path;
+    ASSERT_TRUE(c->GetRegisteredVM(kBackup, "guid-K", path, true));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].strName, "zd-backup-1");
+}
+
+TEST_F(CleanerStoreTest, CorruptOrUnusableStoreFailsCleanly) {
+    CreateFolderIfNotPresent(m_dir + "/state");
+    {
+        std::ofstream junk(m_db, std::ios::binary);
+        for (int i = 0; i < 512; ++i) junk << "not a database, garbage bytes " << i << '\n';
+    }
+    CGoogleCloudCleaner c;
+    EXPECT_FALSE(c.Init("proxy"));
+    EXPECT_NE(c.GetLastError().find(m_db), std::string::npos) << c.GetLastError();
+    // Every later call fails the same way instead of crashing.
+    EXPECT_FALSE(c.RegisterVM(kBackup, "g", "n", "z", "p"));
+    std::string path;
+    EXPECT_FALSE(c.GetRegisteredVM(kBackup, "g", path, true));
+    EXPECT_FALSE(c.IsAllVMCleanupRequired(kBackup));
+    EXPECT_FALSE(c.PostAllVMCleanup(kBackup));
+
+    // A store whose directory cannot be made (a file is in the way).
+    std::ofstream(m_dir + "/blocker") << "x";
+    ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/blocker/sub/cleaner.db");
+    CGoogleCloudCleaner d;
+    EXPECT_FALSE(d.Init("proxy"));
+    EXPECT_NE(d.GetLastError().find("blocker"), std::string::npos) << d.GetLastError();
+}
+
+TEST_F(CleanerStoreTest, StoreIsInWalModeAndReopens) {
+    {
+        auto c = Open();
+        ASSERT_TRUE(c->RegisterVM(kBackup, "guid-W", "n", "z", "p"));
+        EXPECT_TRUE(FXPath::DoesPathExist(m_db + "-wal"));
+        // Init again keeps the object's entities its own.
+        ASSERT_TRUE(c->Init("proxy-1"));
+        std::string path;
+        EXPECT_TRUE(c->GetRegisteredVM(kBackup, "guid-W", path));
+        ASSERT_TRUE(c->UnRegisterVM(path, false));
+    }
+    auto again = Open();
+    EXPECT_FALSE(again->IsAllVMCleanupRequired(kBackup));
+}
+
+}  // namespace
