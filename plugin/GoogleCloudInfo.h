@@ -115,9 +115,43 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Crash-recovery cleaner (cleaner/) ===============================
     // -- cleaner section --
+    //
+    // Crash-recovery flows on m_cleaner. None sets an error code; failures
+    // are logged and reduce the result to false, and the clean-up of the
+    // other items goes on.
+
+    // Initialises the disk mapper and the cleaner store (again on every
+    // call). False when either fails; the job step then fails.
+    bool InitMapperAndCleaner();
+    // Enters a backup in the registry under ctx.vmInfo.strGuid (mode 0),
+    // first removing, once per object, what earlier dead jobs left when the
+    // store asks for it. False only when InitMapperAndCleaner fails; a failed
+    // registration is logged and still true.
+    bool RegisterCleanerForBackup(MountCtx& ctx);
+    // As RegisterCleanerForBackup for a restore (mode 1), under a new GUID
+    // written to ctx.strCleanerGuid before anything else.
+    bool RegisterCleanerForRestore(RestoreCtx& ctx);
+    // Removes the leftovers of dead jobs of the current mode. Always true.
+    bool _CleanupAllVMs();
+    // Detaches and deletes the registered disks of the job `key`, deletes its
+    // registered snapshots in `projectId`, and removes its VM entity only when
+    // both succeeded. With `orphanSearch` the entity is looked for among the
+    // orphans. True also when something was left (it stays registered) or
+    // when the key is unknown (then no cloud call is made).
+    bool _CleanupMountedVM(const std::string& projectId, const std::string& key, bool orphanSearch);
+    // Deletes every snapshot registered under vmPath and unregisters it.
+    // False when a deletion failed (that entity stays); true when none.
+    bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath);
+    // Deletes one registered snapshot (a vanished one counts as deleted) and
+    // unregisters it. False only when the deletion failed.
+    bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
+    // Detaches from the proxy and deletes the disks registered under vmPath
+    // (DeleteDisks unregisters them). False when the detach or the deletion
+    // failed.
+    bool CleanupMountedDisks(const std::string& vmPath);
     // Deletes the snapshot strSnapshotName of every disk, in order, in the
     // instance's project. The registry is not touched. False when any deletion
-    // failed (the others are still tried); sets no error code.
+    // failed (the others are still tried).
     bool _DeleteSnapshots(const VMInfoStructs::SVMInfo& vm, const std::vector<VMInfoStructs::SDisk>& disks);
 
     // ==== Restore and encryption (restore/) ===============================
