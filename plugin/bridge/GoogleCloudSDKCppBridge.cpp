@@ -1,14 +1,409 @@
-// Interface stage of the cloud bridge: every operation reports that it is
-// not implemented yet, so callers see a clean failure instead of a crash.
+// The cloud bridge on Google's REST APIs. Each operation is a few lines on
+// top of the pieces in rest/: TokenSource (authentication), HttpSession and
+// RestClient (transport, retries, operations) and the mappers (JSON to host
+// records and back).
 #include "plugin/bridge/GoogleCloudSDKCppBridge.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "plugin/bridge/rest/ComputeMapper.h"
+#include "plugin/bridge/rest/Endpoints.h"
+#include "plugin/bridge/rest/HttpSession.h"
+#include "plugin/bridge/rest/KmsMapper.h"
+#include "plugin/bridge/rest/RestClient.h"
+#include "plugin/bridge/rest/StorageMapper.h"
+#include "plugin/bridge/rest/TokenSource.h"
+#include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/EvDebug.h"
 
 namespace GoogleCloudSDKCppBridge {
 
+using json = nlohmann::json;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SKeyPairInfo;
+using VMInfoStructs::SVMInfo;
+namespace compute = rest::compute;
+namespace kms = rest::kms;
+namespace storage = rest::storage;
+
+namespace {
+
+constexpr const char* kTag = "CGoogleCloudSDKCppBridge";
+
+int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// A creation the bridge only started: kept so that a status read can tell a
+// resource that is not visible yet from one whose operation failed, and can
+// send a rate-limited request again.
+struct PendingStart {
+    std::string strMethod;
+    std::string strUrl;
+    json body;
+    json operation;
+    int nReissues = 0;
+    int64_t nDoneAt = 0;  // when the operation was first seen DONE without error
+};
+
+}  // namespace
+
 struct CGoogleCloudSDKCppBridge::Impl {
+    Impl() : client(session, endpoints) { session.SetTimeouts(10, 120); }
+
+    EvDebug log;
+    bool bEndpointFixed = false;  // SetEndpoint was called
+    rest::Endpoints endpoints = rest::Endpoints::Google();
+    rest::HttpSession session;
+    rest::RestClient client;
+    std::unique_ptr<rest::TokenSource> tokens;
+    std::string strDefaultProject;
     std::string strLastError;
-    std::string strEndpoint;
+    std::mutex pendingLock;
+    std::map<std::string, PendingStart> pending;
+
+    void ResolveEndpoints() {
+        if (bEndpointFixed) return;
+        std::string base;
+        ArPlatformInfo::getString("VirtualServer", "strGoogleEndpoint", base);
+        const char* env = std::getenv("GCEBACKUP_ENDPOINT");
+        if (env != nullptr && *env != '\0') base = env;
+        endpoints = rest::Endpoints::FromBase(base);
+    }
+
+    std::string Zonal(const std::string& p, const std::string& z, const std::string& rest) const {
+        return endpoints.strCompute + "/projects/" + p + "/zones/" + z + rest;
+    }
+    std::string Regional(const std::string& p, const std::string& r, const std::string& rest) const {
+        return endpoints.strCompute + "/projects/" + p + "/regions/" + r + rest;
+    }
+    std::string Global(const std::string& p, const std::string& rest) const {
+        return endpoints.strCompute + "/projects/" + p + "/global" + rest;
+    }
+    std::string DiskUrl(const std::string& p, const std::string& name, const std::string& zone,
+                        const std::string& region, bool regional) const {
+        return regional ? Regional(p, region, "/disks/" + rest::UrlEncode(name))
+                        : Zonal(p, zone, "/disks/" + rest::UrlEncode(name));
+    }
+    std::string InstanceUrl(const std::string& p, const std::string& zone, const std::string& name) const {
+        return Zonal(p, zone, "/instances/" + rest::UrlEncode(name));
+    }
+
+    // Every project visible to the credential, or just the one given.
+    bool Projects(const std::string& project, std::vector<std::string>& out) {
+        if (!project.empty()) {
+            out.push_back(project);
+            return true;
+        }
+        std::vector<json> items;
+        if (!client.ListAll(endpoints.strCrm + "/projects", "projects", items, "pageSize")) return false;
+        for (const auto& p : items) {
+            const std::string state = compute::Str(p, "lifecycleState");
+            if (!state.empty() && state != "ACTIVE") continue;
+            const std::string id = compute::Str(p, "projectId");
+            if (!id.empty()) out.push_back(id);
+        }
+        return true;
+    }
+
+    // Instance resources of one project (aggregated), optionally one zone.
+    bool ProjectInstances(const std::string& project, const std::string& zone, std::vector<json>& out) {
+        if (!zone.empty()) return client.ListAll(Zonal(project, zone, "/instances"), "items", out);
+        std::vector<std::pair<std::string, json>> scoped;
+        if (!client.AggregatedListAll(endpoints.strCompute + "/projects/" + project + "/aggregated/instances",
+                                      "instances", scoped))
+            return false;
+        for (auto& s : scoped) out.push_back(std::move(s.second));
+        return true;
+    }
+
+    bool MachineType(const std::string& project, const std::string& zone, const std::string& name,
+                     json& out) {
+        return client.Get(Zonal(project, zone, "/machineTypes/" + rest::UrlEncode(name)), out);
+    }
+
+    // Instance records for instance resources, with their disks and machine
+    // types read in as few calls as possible.
+    bool ToRecords(const std::vector<json>& instances, std::vector<SVMInfo>& out, bool bFewCalls) {
+        std::map<std::string, json> disksByPath;
+        std::map<std::string, json> typesByPath;
+        std::set<std::string> diskProjects;
+        if (bFewCalls) {
+            for (const auto& inst : instances)
+                diskProjects.insert(rest::ParseResourceUri(compute::Str(inst, "selfLink")).strProject);
+            for (const auto& p : diskProjects) {
+                std::vector<std::pair<std::string, json>> disks;
+                if (!client.AggregatedListAll(endpoints.strCompute + "/projects/" + p + "/aggregated/disks",
+                                              "disks", disks))
+                    return false;
+                for (auto& d : disks)
+                    disksByPath[rest::ResourcePath(compute::Str(d.second, "selfLink"))] = d.second;
+            }
+        }
+        for (const auto& inst : instances) {
+            if (!bFewCalls && inst.contains("disks") && inst["disks"].is_array()) {
+                for (const auto& ad : inst["disks"]) {
+                    const std::string source = compute::Str(ad, "source");
+                    if (source.empty() || disksByPath.count(rest::ResourcePath(source))) continue;
+                    json disk;
+                    if (!client.Get(endpoints.Compute(source), disk)) return false;
+                    disksByPath[rest::ResourcePath(source)] = disk;
+                }
+            }
+            const std::string typeUri = compute::Str(inst, "machineType");
+            const std::string typePath = rest::ResourcePath(typeUri);
+            const json* type = nullptr;
+            int cpus = 0, mem = 0;
+            if (!typeUri.empty() && !compute::ParseCustomMachineType(rest::ShortName(typeUri), cpus, mem)) {
+                auto found = typesByPath.find(typePath);
+                if (found == typesByPath.end()) {
+                    json t;
+                    if (client.Get(endpoints.Compute(typeUri), t))
+                        found = typesByPath.emplace(typePath, t).first;
+                }
+                if (found != typesByPath.end()) type = &found->second;
+            }
+            SVMInfo vm;
+            compute::FillVMInfo(inst, type, disksByPath, vm);
+            out.push_back(std::move(vm));
+        }
+        client.ClearError();
+        return true;
+    }
+
+    // Finds one instance: by name (in the zone, or in any zone), else by id.
+    // False with an empty error when it does not exist.
+    bool FindInstance(const std::string& project, const std::string& name, const std::string& guid,
+                      const std::string& zone, json& out) {
+        if (!name.empty() && !zone.empty() && !project.empty()) {
+            if (client.Get(InstanceUrl(project, zone, name), out)) return true;
+            if (client.NotFound()) client.SetError("", 404, "notFound");
+            return false;
+        }
+        if (name.empty() && guid.empty()) {
+            client.SetError("neither an instance name nor an instance id was given");
+            return false;
+        }
+        std::vector<std::string> projects;
+        if (!Projects(project, projects)) return false;
+        for (const auto& p : projects) {
+            std::vector<json> items;
+            if (!ProjectInstances(p, zone, items)) {
+                if (project.empty()) continue;  // an unreadable project does not hide the others
+                return false;
+            }
+            for (auto& inst : items) {
+                const bool match =
+                    !name.empty() ? compute::Str(inst, "name") == name : compute::Str(inst, "id") == guid;
+                if (match) {
+                    out = std::move(inst);
+                    client.ClearError();
+                    return true;
+                }
+            }
+        }
+        client.SetError("", 404, "notFound");
+        return false;
+    }
+
+    // Polls a disk or snapshot until READY; FAILED or a time-out fails.
+    bool WaitReady(const std::string& url, json& resource) {
+        const auto start = std::chrono::steady_clock::now();
+        int64_t pause = 500;
+        for (;;) {
+            if (client.Get(url, resource)) {
+                const std::string status = compute::Str(resource, "status");
+                if (status == "READY") return true;
+                if (status == "FAILED") {
+                    client.SetError(compute::Str(resource, "name") + " reached status FAILED");
+                    return false;
+                }
+            } else if (!client.NotFound()) {
+                return false;
+            }
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            if (elapsed > client.nOperationTimeoutMs) {
+                client.SetError("resource did not become READY within " +
+                                std::to_string(client.nOperationTimeoutMs / 1000) + " s");
+                return false;
+            }
+            client.sleep(pause);
+            pause = std::min<int64_t>(pause * 2, 5000);
+        }
+    }
+
+    // Remembers a started creation under key.
+    void RememberStart(const std::string& key, const std::string& method, const std::string& url,
+                       const json& body, const json& operation) {
+        std::lock_guard<std::mutex> guard(pendingLock);
+        pending[key] = PendingStart{method, url, body, operation, 0, 0};
+    }
+
+    void ForgetStart(const std::string& key) {
+        std::lock_guard<std::mutex> guard(pendingLock);
+        pending.erase(key);
+    }
+
+    // Status of a started creation whose resource cannot be read (404):
+    // "CREATING" while its operation runs (or after a rate-limited operation
+    // was sent again), "FAILED" when the operation failed. False when nothing
+    // was started under that key, or when the creation vanished.
+    bool PendingStatus(const std::string& key, std::string& status) {
+        PendingStart start;
+        {
+            std::lock_guard<std::mutex> guard(pendingLock);
+            const auto it = pending.find(key);
+            if (it == pending.end()) return false;
+            start = it->second;
+        }
+        if (compute::Str(start.operation, "status") != "DONE" && !client.Refresh(start.operation)) {
+            status = "CREATING";  // the operation cannot be read just now: ask again next time
+            client.ClearError();
+            return true;
+        }
+        if (compute::Str(start.operation, "status") != "DONE") {
+            status = "CREATING";
+        } else if (start.operation.contains("error")) {
+            if (compute::IsRetryableOperationError(start.operation) &&
+                start.nReissues < client.nMaxOperationReissues) {
+                json op;
+                if (client.Issue(start.strMethod, start.strUrl, start.body, op)) {
+                    start.operation = op;
+                    ++start.nReissues;
+                    log.Debug(kTag, "Creation behind [%s] was rate limited; request sent again", key.c_str());
+                }
+                status = "CREATING";
+                client.ClearError();
+            } else {
+                status = "FAILED";
+                client.SetError(compute::DescribeOperationError(start.operation));
+            }
+        } else {
+            // Done without error but not visible yet: allow a short grace period.
+            if (start.nDoneAt == 0) start.nDoneAt = NowSeconds();
+            if (NowSeconds() - start.nDoneAt > 120) {
+                client.SetError("the created resource [" + key + "] cannot be found", 404, "notFound");
+                ForgetStart(key);
+                return false;
+            }
+            status = "CREATING";
+        }
+        std::lock_guard<std::mutex> guard(pendingLock);
+        pending[key] = start;
+        return true;
+    }
+
+    // Status of a disk or snapshot, tolerating the moment between the start
+    // of its creation and its appearance.
+    bool ResourceStatus(const std::string& key, const std::string& url, std::string& status) {
+        json resource;
+        if (client.Get(url, resource)) {
+            status = compute::Str(resource, "status");
+            if (status == "READY" || status == "FAILED") ForgetStart(key);
+            return true;
+        }
+        if (!client.NotFound()) return false;
+        return PendingStatus(key, status);
+    }
+
+    // Starts or stops an instance and waits until it is RUNNING or TERMINATED.
+    bool SetPower(const std::string& project, const std::string& name, const std::string& guid,
+                  const std::string& zone, bool on) {
+        json inst;
+        if (!FindInstance(project, name, guid, zone, inst)) {
+            if (client.Error().empty())
+                client.SetError("instance [" + name + guid + "] not found", 404, "notFound");
+            return false;
+        }
+        const std::string target = on ? "RUNNING" : "TERMINATED";
+        const std::string url = endpoints.Compute(compute::Str(inst, "selfLink"));
+        if (compute::Str(inst, "status") != target) {
+            json op;
+            if (!client.Mutate("POST", url + (on ? "/start" : "/stop"), json(), true, op)) return false;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        int64_t pause = 500;
+        for (;;) {
+            if (!client.Get(url, inst)) return false;
+            const std::string status = compute::Str(inst, "status");
+            if (status == target || (!on && status == "STOPPED")) return true;
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            if (elapsed > client.nOperationTimeoutMs) {
+                client.SetError("instance [" + compute::Str(inst, "name") + "] stays " + status);
+                return false;
+            }
+            client.sleep(pause);
+            pause = std::min<int64_t>(pause * 2, 5000);
+        }
+    }
+
+    // Deletes a disk or snapshot and waits; one that does not exist is fine.
+    bool DeleteResource(const std::string& url) {
+        json op;
+        if (client.Mutate("DELETE", url, json(), true, op)) return true;
+        if (client.NotFound()) return true;
+        if (op.is_object() && op.contains("error")) {
+            for (const auto& e : op["error"].value("errors", json::array()))
+                if (compute::Str(e, "code") == "RESOURCE_NOT_FOUND") return true;
+        }
+        return false;
+    }
+
+    // Body fields that give a new disk its type, replica zones and key.
+    bool DiskPlacement(const std::string& project, const std::string& zone, const std::string& region,
+                       bool regional, const std::string& type, const SDisk& templ, json& body,
+                       std::string& error) {
+        if (!type.empty()) {
+            body["type"] = regional ? "projects/" + project + "/regions/" + region + "/diskTypes/" + type
+                                    : "projects/" + project + "/zones/" + zone + "/diskTypes/" + type;
+        }
+        if (regional) {
+            std::vector<std::string> zones = templ.vecReplicaZones;
+            if (zones.empty() && !templ.strDiskJson.empty()) {
+                std::string regionUri;
+                compute::ReplicaZones(json::parse(templ.strDiskJson, nullptr, false), zones, regionUri);
+            }
+            if (zones.size() != 2) {
+                error = "a regional disk needs two replica zones";
+                return false;
+            }
+            json list = json::array();
+            for (const auto& z : zones)
+                list.push_back("projects/" + project + "/zones/" + rest::ShortName(z));
+            body["replicaZones"] = list;
+        }
+        if (templ.bEncrypted && !templ.strEncryptionKey.empty()) {
+            std::string keyType, keyPath;
+            if (!kms::KeyTypeAndPath(templ.strEncryptionKey, keyType, keyPath) || keyType != kms::kTypeKms) {
+                error = "the disk's key [" + keyType + "] is not a Cloud KMS key";
+                return false;
+            }
+            body["diskEncryptionKey"] = {{"kmsKeyName", keyPath}};
+        }
+        if (!templ.vecLabels.empty()) {
+            json labels = json::object();
+            for (const auto& l : templ.vecLabels) labels[l.strKey] = l.strValue;
+            body["labels"] = labels;
+        }
+        return true;
+    }
 };
 
 CGoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge() : m_pImpl(std::make_unique<Impl>()) {}
@@ -24,341 +419,1084 @@ std::string CGoogleCloudSDKCppBridge::GetLastError() {
 }
 
 void CGoogleCloudSDKCppBridge::SetEndpoint(const std::string& strBaseUrl) {
-    m_pImpl->strEndpoint = strBaseUrl;
+    m_pImpl->bEndpointFixed = !strBaseUrl.empty();
+    m_pImpl->endpoints = rest::Endpoints::FromBase(strBaseUrl);
 }
 
-bool CGoogleCloudSDKCppBridge::Init() {
-    const char* env = std::getenv("GCEBACKUP_ENDPOINT");
-    if (env != nullptr && *env != '\0' && m_pImpl->strEndpoint.empty()) {
-        m_pImpl->strEndpoint = env;
-    }
+bool CGoogleCloudSDKCppBridge::Fail(const char* op, const std::string& strText) {
+    SetLastError(strText);
+    m_pImpl->log.Error(kTag, "%s failed: %s", op, strText.c_str());
+    return false;
+}
+
+bool CGoogleCloudSDKCppBridge::Ready(const char* op) {
+    if (m_pImpl->tokens) return true;
+    return Fail(op, "not connected: Connect has not succeeded");
+}
+
+bool CGoogleCloudSDKCppBridge::Succeed() {
+    SetLastError("");
     return true;
 }
 
-bool CGoogleCloudSDKCppBridge::Connect(const std::string&, const std::string&, const std::string&) {
-    SetLastError("operation Connect is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::Init() {
+    m_pImpl->ResolveEndpoints();
+    if (!m_pImpl->session.IsReady()) {
+        SetLastError("the HTTP client could not be initialised");
+        return false;
+    }
+    m_pImpl->log.DebugLvl(kTag, 2, "Bridge initialised; compute endpoint [%s]",
+                          m_pImpl->endpoints.strCompute.c_str());
+    return true;
+}
+
+bool CGoogleCloudSDKCppBridge::Connect(const std::string& strKeyFilePath, const std::string& strUserEmail,
+                                       const std::string& strSecret) {
+    Impl& impl = *m_pImpl;
+    impl.log.DebugLvl(kTag, 2, "Connect: Start >>>");
+    impl.ResolveEndpoints();
+    impl.tokens.reset();
+    impl.session.SetTokenProvider(nullptr);
+    impl.log.Debug(kTag, "Connecting as [%s]%s%s%s", strUserEmail.c_str(),
+                   strKeyFilePath.empty() ? " with the given secret" : " with key file [",
+                   strKeyFilePath.c_str(), strKeyFilePath.empty() ? "" : "]");
+    rest::ServiceAccountKey key;
+    std::string error;
+    if (!rest::ServiceAccountKey::Load(strKeyFilePath, strUserEmail, strSecret, key, error))
+        return Fail("Connect", "cannot use the service account key: " + error);
+    impl.strDefaultProject = key.strProjectId;
+    const std::string audience = key.strTokenUri.empty() ? rest::kGoogleTokenUri : key.strTokenUri;
+    auto tokens = std::make_unique<rest::TokenSource>(key, impl.endpoints.strToken, audience, impl.session);
+    std::string token;
+    if (!tokens->GetToken(token, error)) return Fail("Connect", error);
+    impl.tokens = std::move(tokens);
+    impl.session.SetTokenProvider(impl.tokens.get());
+    impl.log.DebugLvl(kTag, 2, "Connect: End <<<");
+    return Succeed();
 }
 
 bool CGoogleCloudSDKCppBridge::CheckConnection() {
-    SetLastError("operation CheckConnection is not implemented");
-    return false;
+    if (!Ready("CheckConnection")) return false;
+    std::string token, error;
+    if (!m_pImpl->tokens->GetToken(token, error)) return Fail("CheckConnection", error);
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetProjectInfoList(std::vector<VMInfoStructs::SProjectInfo>&) {
-    SetLastError("operation GetProjectInfoList is not implemented");
-    return false;
+// ---------------------------------------------------------------- Inventory
+
+bool CGoogleCloudSDKCppBridge::GetProjectInfoList(std::vector<VMInfoStructs::SProjectInfo>& vecProjects) {
+    if (!Ready("GetProjectInfoList")) return false;
+    std::vector<json> items;
+    if (!m_pImpl->client.ListAll(m_pImpl->endpoints.strCrm + "/projects", "projects", items, "pageSize"))
+        return Fail("GetProjectInfoList", m_pImpl->client.Error());
+    for (const auto& p : items) {
+        const std::string state = compute::Str(p, "lifecycleState");
+        if (!state.empty() && state != "ACTIVE") continue;
+        VMInfoStructs::SProjectInfo info;
+        info.strGuid = compute::Str(p, "projectId");
+        info.strName = compute::Str(p, "name");
+        if (info.strName.empty()) info.strName = info.strGuid;
+        vecProjects.push_back(info);
+    }
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetDCInfoList(const std::string&, std::vector<VMInfoStructs::SDataCenterInfo>&,
+bool CGoogleCloudSDKCppBridge::GetDCInfoList(const std::string& strProjectId,
+                                             std::vector<VMInfoStructs::SDataCenterInfo>& vecRegions,
                                              unsigned long long) {
-    SetLastError("operation GetDCInfoList is not implemented");
-    return false;
+    if (!Ready("GetDCInfoList")) return false;
+    Impl& impl = *m_pImpl;
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetDCInfoList", impl.client.Error());
+    for (const auto& p : projects) {
+        std::vector<json> items;
+        if (!impl.client.ListAll(impl.endpoints.strCompute + "/projects/" + p + "/regions", "items", items)) {
+            if (strProjectId.empty()) continue;
+            return Fail("GetDCInfoList", impl.client.Error());
+        }
+        for (const auto& r : items) {
+            VMInfoStructs::SDataCenterInfo dc;
+            compute::FillDCInfo(r, p, dc);
+            vecRegions.push_back(dc);
+        }
+    }
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetHostInfoList(const std::string&, unsigned long long, int,
-                                               std::vector<VMInfoStructs::SHostInfo>&) {
-    SetLastError("operation GetHostInfoList is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::GetHostInfoList(const std::string& strProjectId, unsigned long long, int,
+                                               std::vector<VMInfoStructs::SHostInfo>& vecZones) {
+    if (!Ready("GetHostInfoList")) return false;
+    Impl& impl = *m_pImpl;
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetHostInfoList", impl.client.Error());
+    for (const auto& p : projects) {
+        std::vector<json> items;
+        if (!impl.client.ListAll(impl.endpoints.strCompute + "/projects/" + p + "/zones", "items", items)) {
+            if (strProjectId.empty()) continue;
+            return Fail("GetHostInfoList", impl.client.Error());
+        }
+        for (const auto& z : items) {
+            VMInfoStructs::SHostInfo host;
+            compute::FillHostInfo(z, p, host);
+            vecZones.push_back(host);
+        }
+    }
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetHostInfo(const std::string&, const std::string&, const std::string&,
-                                           VMInfoStructs::SHostInfo&, unsigned long long) {
-    SetLastError("operation GetHostInfo is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::GetHostInfo(const std::string& strProjectId, const std::string& strZone,
+                                           const std::string&, VMInfoStructs::SHostInfo& zone,
+                                           unsigned long long) {
+    if (!Ready("GetHostInfo")) return false;
+    Impl& impl = *m_pImpl;
+    if (strZone.empty()) return Fail("GetHostInfo", "no zone given");
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetHostInfo", impl.client.Error());
+    for (const auto& p : projects) {
+        json z;
+        if (impl.client.Get(impl.Zonal(p, strZone, ""), z)) {
+            compute::FillHostInfo(z, p, zone);
+            return Succeed();
+        }
+        if (!strProjectId.empty()) return Fail("GetHostInfo", impl.client.Error());
+    }
+    return Fail("GetHostInfo", "zone [" + strZone + "] not found in any visible project");
 }
 
-bool CGoogleCloudSDKCppBridge::GetMachineTypesInfoList(const std::string&, const std::string&,
-                                                       std::vector<VMInfoStructs::SVMSizeInfo>&,
+bool CGoogleCloudSDKCppBridge::GetMachineTypesInfoList(const std::string& strProjectId,
+                                                       const std::string& strZone,
+                                                       std::vector<VMInfoStructs::SVMSizeInfo>& vecSizes,
                                                        unsigned long long) {
-    SetLastError("operation GetMachineTypesInfoList is not implemented");
+    if (!Ready("GetMachineTypesInfoList")) return false;
+    Impl& impl = *m_pImpl;
+    std::vector<std::string> projects;
+    if (!strProjectId.empty()) {
+        projects.push_back(strProjectId);
+    } else {
+        if (!impl.strDefaultProject.empty()) projects.push_back(impl.strDefaultProject);
+        if (!impl.Projects("", projects)) return Fail("GetMachineTypesInfoList", impl.client.Error());
+    }
+    for (const auto& p : projects) {
+        std::vector<json> items;
+        if (impl.client.ListAll(impl.Zonal(p, strZone, "/machineTypes"), "items", items)) {
+            for (const auto& t : items) {
+                VMInfoStructs::SVMSizeInfo size;
+                compute::FillSize(t, size);
+                vecSizes.push_back(size);
+            }
+            return Succeed();
+        }
+        if (!strProjectId.empty()) break;
+    }
+    return Fail("GetMachineTypesInfoList", "machine types of zone [" + strZone + "]: " + impl.client.Error());
+}
+
+bool CGoogleCloudSDKCppBridge::GetLicenseUrlsForProject(const std::string& strGuestOS,
+                                                        std::vector<std::string>& vecUrls) {
+    if (!Ready("GetLicenseUrlsForProject")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string os = Lower(strGuestOS);
+    static const std::pair<const char*, const char*> kImageProjects[] = {
+        {"windows", "windows-cloud"}, {"ubuntu", "ubuntu-os-cloud"}, {"debian", "debian-cloud"},
+        {"centos", "centos-cloud"},   {"red hat", "rhel-cloud"},     {"rhel", "rhel-cloud"},
+        {"suse", "suse-cloud"},       {"sles", "suse-cloud"},        {"rocky", "rocky-linux-cloud"}};
+    std::string imageProject;
+    for (const auto& [word, project] : kImageProjects) {
+        if (os.find(word) != std::string::npos) {
+            imageProject = project;
+            break;
+        }
+    }
+    if (imageProject.empty())
+        return Fail("GetLicenseUrlsForProject", "no licence project for [" + strGuestOS + "]");
+    std::vector<json> items;
+    if (!impl.client.ListAll(impl.Global(imageProject, "/licenses"), "items", items))
+        return Fail("GetLicenseUrlsForProject", impl.client.Error());
+    vecUrls.clear();
+    for (const auto& l : items) {
+        const std::string link = compute::Str(l, "selfLink");
+        if (!link.empty()) vecUrls.push_back(link);
+    }
+    if (vecUrls.empty())
+        return Fail("GetLicenseUrlsForProject", "project [" + imageProject + "] lists no licence");
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::isProjectAccessible(const std::string& strProjectId) {
+    if (!Ready("isProjectAccessible")) return false;
+    if (strProjectId.empty()) return Fail("isProjectAccessible", "no project given");
+    json p;
+    if (!m_pImpl->client.Get(m_pImpl->endpoints.strCrm + "/projects/" + rest::UrlEncode(strProjectId), p))
+        return Fail("isProjectAccessible", m_pImpl->client.Error());
+    const std::string state = compute::Str(p, "lifecycleState");
+    if (!state.empty() && state != "ACTIVE")
+        return Fail("isProjectAccessible", "project [" + strProjectId + "] is " + state);
+    return Succeed();
+}
+
+// ---------------------------------------------------------------- Instances
+
+bool CGoogleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>& vecVMs, unsigned long long nRequestValue) {
+    return GetVMInfoListInProject("", vecVMs, nRequestValue);
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMInfoListInProject(const std::string& strProjectId,
+                                                      std::vector<SVMInfo>& vecVMs, unsigned long long) {
+    if (!Ready("GetVMInfoListInProject")) return false;
+    Impl& impl = *m_pImpl;
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetVMInfoListInProject", impl.client.Error());
+    std::vector<json> instances;
+    for (const auto& p : projects) {
+        if (!impl.ProjectInstances(p, "", instances)) {
+            if (!strProjectId.empty()) return Fail("GetVMInfoListInProject", impl.client.Error());
+            impl.log.Error(kTag, "Instances of project [%s] cannot be listed: %s", p.c_str(),
+                           impl.client.Error().c_str());
+        }
+    }
+    if (!impl.ToRecords(instances, vecVMs, true)) return Fail("GetVMInfoListInProject", impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMInfoListInRegion(const std::string& strProjectId, const std::string&,
+                                                     const std::string& strRegion,
+                                                     std::vector<SVMInfo>& vecVMs, unsigned long long) {
+    if (!Ready("GetVMInfoListInRegion")) return false;
+    Impl& impl = *m_pImpl;
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetVMInfoListInRegion", impl.client.Error());
+    std::vector<json> instances;
+    for (const auto& p : projects) {
+        json region;
+        if (!impl.client.Get(impl.Regional(p, strRegion, ""), region)) {
+            if (!strProjectId.empty()) return Fail("GetVMInfoListInRegion", impl.client.Error());
+            continue;
+        }
+        std::set<std::string> zones;
+        for (const auto& z : region.value("zones", json::array()))
+            if (z.is_string()) zones.insert(rest::ShortName(z.get<std::string>()));
+        std::vector<json> all;
+        if (!impl.ProjectInstances(p, "", all)) return Fail("GetVMInfoListInRegion", impl.client.Error());
+        for (auto& inst : all)
+            if (zones.count(rest::ShortName(compute::Str(inst, "zone"))))
+                instances.push_back(std::move(inst));
+    }
+    if (!impl.ToRecords(instances, vecVMs, true)) return Fail("GetVMInfoListInRegion", impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMInfoListInZone(const std::string& strProjectId,
+                                                   const std::string& strZone, std::vector<SVMInfo>& vecVMs,
+                                                   unsigned long long) {
+    if (!Ready("GetVMInfoListInZone")) return false;
+    Impl& impl = *m_pImpl;
+    if (strZone.empty()) return Fail("GetVMInfoListInZone", "no zone given");
+    std::vector<std::string> projects;
+    if (!impl.Projects(strProjectId, projects)) return Fail("GetVMInfoListInZone", impl.client.Error());
+    std::vector<json> instances;
+    for (const auto& p : projects) {
+        if (!impl.ProjectInstances(p, strZone, instances)) {
+            if (!strProjectId.empty()) return Fail("GetVMInfoListInZone", impl.client.Error());
+        }
+    }
+    if (!impl.ToRecords(instances, vecVMs, instances.size() > 4))
+        return Fail("GetVMInfoListInZone", impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMInfoListByLabel(const std::string& strLabelKey,
+                                                    const std::string& strLabelValue,
+                                                    std::vector<SVMInfo>& vecVMs, unsigned long long) {
+    if (!Ready("GetVMInfoListByLabel")) return false;
+    Impl& impl = *m_pImpl;
+    if (strLabelKey.empty()) return Fail("GetVMInfoListByLabel", "no label key given");
+    std::vector<std::string> projects;
+    if (!impl.Projects("", projects)) return Fail("GetVMInfoListByLabel", impl.client.Error());
+    const std::string key = Lower(strLabelKey), value = Lower(strLabelValue);
+    std::vector<json> instances;
+    for (const auto& p : projects) {
+        std::vector<json> all;
+        if (!impl.ProjectInstances(p, "", all)) continue;
+        for (auto& inst : all) {
+            if (!inst.contains("labels") || !inst["labels"].is_object()) continue;
+            for (const auto& [k, v] : inst["labels"].items()) {
+                if (Lower(k) != key) continue;
+                if (!value.empty() && (!v.is_string() || Lower(v.get<std::string>()) != value)) continue;
+                instances.push_back(inst);
+                break;
+            }
+        }
+    }
+    if (!impl.ToRecords(instances, vecVMs, true)) return Fail("GetVMInfoListByLabel", impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMInfo(const std::string& strProjectId, const std::string& strVMName,
+                                         const std::string& strVMGuid, const std::string&, SVMInfo& vm,
+                                         unsigned long long) {
+    if (!Ready("GetVMInfo")) return false;
+    Impl& impl = *m_pImpl;
+    json inst;
+    if (!impl.FindInstance(strProjectId, strVMName, strVMGuid, "", inst)) {
+        const std::string what = !strVMName.empty() ? strVMName : strVMGuid;
+        return Fail("GetVMInfo",
+                    impl.client.Error().empty() ? "instance [" + what + "] not found" : impl.client.Error());
+    }
+    std::vector<SVMInfo> records;
+    if (!impl.ToRecords({inst}, records, false) || records.empty())
+        return Fail("GetVMInfo", impl.client.Error());
+    vm = records.front();
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DoesVMExist(const std::string& strProjectId, const std::string& strVMName,
+                                           const std::string& strZone, SVMInfo& vm) {
+    if (!Ready("DoesVMExist")) return false;
+    Impl& impl = *m_pImpl;
+    json inst;
+    if (!impl.FindInstance(strProjectId, strVMName, "", strZone, inst)) {
+        if (impl.client.Error().empty()) {
+            SetLastError("");
+            return false;
+        }
+        return Fail("DoesVMExist", impl.client.Error());
+    }
+    std::vector<SVMInfo> records;
+    if (!impl.ToRecords({inst}, records, false) || records.empty())
+        return Fail("DoesVMExist", impl.client.Error());
+    vm = records.front();
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetInstanceConfigJson(const std::string& strProjectId,
+                                                     const std::string& strVMName,
+                                                     const std::string& strVMGuid, const std::string& strZone,
+                                                     std::string& strJson) {
+    if (!Ready("GetInstanceConfigJson")) return false;
+    json inst;
+    if (!m_pImpl->FindInstance(strProjectId, strVMName, strVMGuid, strZone, inst)) {
+        const std::string err = m_pImpl->client.Error();
+        return Fail("GetInstanceConfigJson",
+                    err.empty() ? "instance [" + strVMName + strVMGuid + "] not found" : err);
+    }
+    strJson = inst.dump(2);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetVMSizeFromVMConfigJson(const std::string& strProjectId,
+                                                         const std::string& strConfigJson,
+                                                         VMInfoStructs::SVMSizeInfo& size) {
+    const json inst = json::parse(strConfigJson, nullptr, false);
+    if (!inst.is_object()) return Fail("GetVMSizeFromVMConfigJson", "the instance configuration is not JSON");
+    const std::string typeUri = compute::Str(inst, "machineType");
+    if (typeUri.empty())
+        return Fail("GetVMSizeFromVMConfigJson", "the instance configuration has no machine type");
+    const std::string name = rest::ShortName(typeUri);
+    int cpus = 0, memory = 0;
+    if (compute::ParseCustomMachineType(name, cpus, memory)) {
+        size.strName = name;
+        size.nNumCPUs = cpus;
+        size.nMemoryMB = memory;
+        return Succeed();
+    }
+    if (!Ready("GetVMSizeFromVMConfigJson")) return false;
+    const rest::ResourceRef ref = rest::ParseResourceUri(typeUri);
+    std::string zone =
+        ref.strScope == "zones" ? ref.strLocation : rest::ShortName(compute::Str(inst, "zone"));
+    const std::string project = ref.bValid ? ref.strProject : strProjectId;
+    json type;
+    if (!m_pImpl->MachineType(project, zone, name, type) &&
+        !(project != strProjectId && !strProjectId.empty() &&
+          m_pImpl->MachineType(strProjectId, zone, name, type)))
+        return Fail("GetVMSizeFromVMConfigJson", m_pImpl->client.Error());
+    compute::FillSize(type, size);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::RestoreVM(const std::string& strProjectId, SVMInfo& vm,
+                                         const std::string& strConfigJson, bool bStandby,
+                                         const std::map<std::string, std::string>& mapDiskNames,
+                                         bool bAutoDeleteDisks) {
+    if (!Ready("RestoreVM")) return false;
+    Impl& impl = *m_pImpl;
+    json body;
+    std::string error;
+    if (!compute::BuildInsertableInstance(strConfigJson, vm, strProjectId, mapDiskNames, bStandby,
+                                          bAutoDeleteDisks, body, error))
+        return Fail("RestoreVM", error);
+    const std::string project = !strProjectId.empty() ? strProjectId : vm.strProjectId;
+    impl.log.Debug(kTag, "Creating instance [%s] in project [%s], zone [%s]", vm.strName.c_str(),
+                   project.c_str(), vm.strZone.c_str());
+    json op;
+    if (!impl.client.Mutate("POST", impl.Zonal(project, vm.strZone, "/instances"), body, true, op))
+        return Fail("RestoreVM", "instance [" + vm.strName + "]: " + impl.client.Error());
+    json inst;
+    if (!impl.client.Get(impl.InstanceUrl(project, vm.strZone, vm.strName), inst))
+        return Fail("RestoreVM", impl.client.Error());
+    std::vector<SVMInfo> records;
+    if (!impl.ToRecords({inst}, records, false) || records.empty())
+        return Fail("RestoreVM", impl.client.Error());
+    vm = records.front();
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DelayVMDeployment(const std::string& strProjectId,
+                                                 const std::string& strConfigJson,
+                                                 const std::string& strBucketName,
+                                                 const std::string& strObjectName, SVMInfo& vm, bool bStandby,
+                                                 const std::map<std::string, std::string>& mapDiskNames,
+                                                 bool bAutoDeleteDisks) {
+    if (!Ready("DelayVMDeployment")) return false;
+    Impl& impl = *m_pImpl;
+    json body;
+    std::string error;
+    if (!compute::BuildInsertableInstance(strConfigJson, vm, strProjectId, mapDiskNames, bStandby,
+                                          bAutoDeleteDisks, body, error))
+        return Fail("DelayVMDeployment", error);
+    json object;
+    if (!impl.client.SendText("POST", storage::ObjectUploadUrl(impl.endpoints, strBucketName, strObjectName),
+                              body.dump(2), "application/json", object))
+        return Fail("DelayVMDeployment", "upload to bucket [" + strBucketName + "]: " + impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::CreateVMFromJson(const std::string& strProjectId, const std::string& strZone,
+                                                const std::string& strConfigJson, SVMInfo& vm) {
+    if (!Ready("CreateVMFromJson")) return false;
+    Impl& impl = *m_pImpl;
+    json body = json::parse(strConfigJson, nullptr, false);
+    if (!body.is_object()) return Fail("CreateVMFromJson", "the instance configuration is not a JSON object");
+    const std::string name = compute::Str(body, "name");
+    if (name.empty() || strProjectId.empty() || strZone.empty())
+        return Fail("CreateVMFromJson", "the configuration needs a name, and the call a project and a zone");
+    compute::RebaseInstance(body, strProjectId, strZone);
+    json op;
+    if (!impl.client.Mutate("POST", impl.Zonal(strProjectId, strZone, "/instances"), body, true, op))
+        return Fail("CreateVMFromJson", "instance [" + name + "]: " + impl.client.Error());
+    json inst;
+    if (!impl.client.Get(impl.InstanceUrl(strProjectId, strZone, name), inst))
+        return Fail("CreateVMFromJson", impl.client.Error());
+    std::vector<SVMInfo> records;
+    if (!impl.ToRecords({inst}, records, false) || records.empty())
+        return Fail("CreateVMFromJson", impl.client.Error());
+    vm = records.front();
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DeleteVM(const std::string& strProjectId, const std::string& strVMName,
+                                        const std::string& strVMGuid, const std::string& strZone,
+                                        bool bDeleteDisks) {
+    if (!Ready("DeleteVM")) return false;
+    Impl& impl = *m_pImpl;
+    json inst;
+    if (!impl.FindInstance(strProjectId, strVMName, strVMGuid, strZone, inst)) {
+        if (!impl.client.Error().empty()) return Fail("DeleteVM", impl.client.Error());
+        impl.log.Debug(kTag, "Instance [%s%s] does not exist; nothing to delete", strVMName.c_str(),
+                       strVMGuid.c_str());
+        return Succeed();
+    }
+    const std::string link = compute::Str(inst, "selfLink");
+    const std::string url = impl.endpoints.Compute(link);
+    std::vector<std::string> diskPaths;
+    for (const auto& ad : inst.value("disks", json::array())) {
+        if (compute::Str(ad, "type") == "SCRATCH") continue;
+        const std::string device = compute::Str(ad, "deviceName");
+        if (bDeleteDisks) {
+            if (compute::Str(ad, "mode") != "READ_ONLY") diskPaths.push_back(compute::Str(ad, "source"));
+        } else if (ad.value("autoDelete", false)) {
+            json op;
+            const std::string call = rest::WithQuery(
+                rest::WithQuery(url + "/setDiskAutoDelete", "autoDelete", "false"), "deviceName", device);
+            if (!impl.client.Mutate("POST", call, json(), true, op))
+                return Fail("DeleteVM", "keeping disk [" + device + "]: " + impl.client.Error());
+        }
+    }
+    json op;
+    if (!impl.client.Mutate("DELETE", url, json(), true, op) && !impl.client.NotFound())
+        return Fail("DeleteVM", "instance [" + compute::Str(inst, "name") + "]: " + impl.client.Error());
+    for (const auto& path : diskPaths) {
+        json disk;
+        if (!impl.client.Get(impl.endpoints.Compute(path), disk)) continue;  // deleted with the instance
+        if (disk.contains("users") && disk["users"].is_array() && !disk["users"].empty()) continue;
+        json dop;
+        if (!impl.client.Mutate("DELETE", impl.endpoints.Compute(path), json(), true, dop) &&
+            !impl.client.NotFound())
+            return Fail("DeleteVM", "disk [" + rest::ShortName(path) + "]: " + impl.client.Error());
+    }
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::PowerOnVM(const std::string& strProjectId, const std::string& strVMName,
+                                         const std::string& strVMGuid, const std::string& strZone) {
+    if (!Ready("PowerOnVM")) return false;
+    if (!m_pImpl->SetPower(strProjectId, strVMName, strVMGuid, strZone, true))
+        return Fail("PowerOnVM", m_pImpl->client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::PowerOffVM(const std::string& strProjectId, const std::string& strVMName,
+                                          const std::string& strVMGuid, const std::string& strZone) {
+    if (!Ready("PowerOffVM")) return false;
+    if (!m_pImpl->SetPower(strProjectId, strVMName, strVMGuid, strZone, false))
+        return Fail("PowerOffVM", m_pImpl->client.Error());
+    return Succeed();
+}
+
+// ---------------------------------------------------------------- Disks
+
+bool CGoogleCloudSDKCppBridge::GetDiskInfo(const std::string& strProjectId, const std::string& strDiskName,
+                                           const std::string& strZone, const std::string& strRegion,
+                                           bool bRegional, SDisk& disk, int) {
+    if (!Ready("GetDiskInfo")) return false;
+    json d;
+    if (!m_pImpl->client.Get(m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), d))
+        return Fail("GetDiskInfo", "disk [" + strDiskName + "]: " + m_pImpl->client.Error());
+    compute::FillDisk(d, strZone, disk);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetDiskState(const std::string& strProjectId, const std::string& strZone,
+                                            const std::string& strRegion, bool bRegional,
+                                            const std::string& strDiskName, std::string& strState) {
+    if (!Ready("GetDiskState")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    if (!impl.ResourceStatus("disk:" + rest::ResourcePath(url), url, strState))
+        return Fail("GetDiskState", "disk [" + strDiskName + "]: " + impl.client.Error());
+    if (strState == "FAILED" && !impl.client.Error().empty())
+        SetLastError(impl.client.Error());
+    else
+        SetLastError("");
+    return true;
+}
+
+bool CGoogleCloudSDKCppBridge::DoesDiskExist(const std::string& strProjectId, const std::string& strDiskName,
+                                             const std::string& strZone, const std::string& strRegion,
+                                             bool bRegional) {
+    if (!Ready("DoesDiskExist")) return false;
+    json d;
+    if (m_pImpl->client.Get(m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), d))
+        return Succeed();
+    if (m_pImpl->client.NotFound()) {
+        SetLastError("");
+        return false;
+    }
+    return Fail("DoesDiskExist", m_pImpl->client.Error());
+}
+
+bool CGoogleCloudSDKCppBridge::CreateDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                          const std::string& strZone, const std::string& strRegion,
+                                          bool bRegional, SDisk& disk, const std::string& strLicense) {
+    if (!Ready("CreateDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const uint64_t sizeGb = std::max<uint64_t>(1, (disk.nSize + compute::kGiB - 1) / compute::kGiB);
+    json body = {{"name", strDiskName}, {"sizeGb", std::to_string(sizeGb)}};
+    if (!disk.strDescription.empty()) body["description"] = disk.strDescription;
+    if (!strLicense.empty()) body["licenses"] = json::array({rest::ResourcePath(strLicense)});
+    std::string error;
+    const std::string type =
+        disk.strDiskType.empty() || disk.strDiskType == "SCRATCH" ? "pd-balanced" : disk.strDiskType;
+    if (!impl.DiskPlacement(strProjectId, strZone, strRegion, bRegional, type, disk, body, error))
+        return Fail("CreateDisk", "disk [" + strDiskName + "]: " + error);
+    const std::string collection = bRegional ? impl.Regional(strProjectId, strRegion, "/disks")
+                                             : impl.Zonal(strProjectId, strZone, "/disks");
+    json op, created;
+    if (!impl.client.Mutate("POST", collection, body, true, op))
+        return Fail("CreateDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    if (!impl.WaitReady(impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), created))
+        return Fail("CreateDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    compute::FillDisk(created, strZone, disk);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::CreateDiskFromSnapshot(const std::string& strProjectId,
+                                                      const std::string& strSnapshotUri,
+                                                      const std::string& strNewDiskName,
+                                                      const std::string& strZone,
+                                                      const std::string& strRegion, bool bRegional,
+                                                      const std::string& strDiskType, SDisk& disk) {
+    if (!Ready("CreateDiskFromSnapshot")) return false;
+    Impl& impl = *m_pImpl;
+    if (strSnapshotUri.empty()) return Fail("CreateDiskFromSnapshot", "no snapshot given");
+    json body = {{"name", strNewDiskName}, {"sourceSnapshot", rest::ResourcePath(strSnapshotUri)}};
+    std::string error;
+    if (!impl.DiskPlacement(strProjectId, strZone, strRegion, bRegional, strDiskType, disk, body, error))
+        return Fail("CreateDiskFromSnapshot", "disk [" + strNewDiskName + "]: " + error);
+    const std::string collection = bRegional ? impl.Regional(strProjectId, strRegion, "/disks")
+                                             : impl.Zonal(strProjectId, strZone, "/disks");
+    json op;
+    if (!impl.client.Issue("POST", collection, body, op))
+        return Fail("CreateDiskFromSnapshot", "disk [" + strNewDiskName + "]: " + impl.client.Error());
+    const std::string url = impl.DiskUrl(strProjectId, strNewDiskName, strZone, strRegion, bRegional);
+    impl.RememberStart("disk:" + rest::ResourcePath(url), "POST", collection, body, op);
+    disk.strDiskId = compute::Str(op, "targetId");
+    disk.strLocationUri = compute::Str(op, "targetLink");
+    impl.log.Debug(kTag, "Creation of disk [%s] from snapshot [%s] started", strNewDiskName.c_str(),
+                   rest::ShortName(strSnapshotUri).c_str());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DeleteDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                          const std::string& strZone, const std::string& strRegion,
+                                          bool bRegional) {
+    if (!Ready("DeleteDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    if (!impl.DeleteResource(url))
+        return Fail("DeleteDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    impl.ForgetStart("disk:" + rest::ResourcePath(url));
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                          const std::string& strInstanceName, const std::string& strZone,
+                                          bool& bLimitReached) {
+    bLimitReached = false;
+    if (!Ready("AttachDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string what = "disk [" + strDiskName + "] to instance [" + strInstanceName + "]: ";
+    json disk, inst;
+    if (!impl.client.Get(impl.DiskUrl(strProjectId, strDiskName, strZone, "", false), disk))
+        return Fail("AttachDisk", what + impl.client.Error());
+    const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
+    if (!impl.client.Get(instUrl, inst)) return Fail("AttachDisk", what + impl.client.Error());
+    const std::string diskPath = rest::ResourcePath(compute::Str(disk, "selfLink"));
+    auto attachedHere = [&diskPath](const json& instance) {
+        for (const auto& ad : instance.value("disks", json::array()))
+            if (rest::ResourcePath(compute::Str(ad, "source")) == diskPath) return true;
+        return false;
+    };
+    if (attachedHere(inst)) {
+        impl.log.Debug(kTag, "Disk [%s] is already attached to [%s]", strDiskName.c_str(),
+                       strInstanceName.c_str());
+        return Succeed();
+    }
+    json type;
+    const size_t attached = inst.value("disks", json::array()).size();
+    if (impl.client.Get(impl.endpoints.Compute(compute::Str(inst, "machineType")), type)) {
+        const int64_t limit = compute::Int(type, "maximumPersistentDisks", 0);
+        if (limit > 0 && static_cast<int64_t>(attached) >= limit) {
+            bLimitReached = true;
+            return Fail("AttachDisk", what + "the instance has reached its limit of " +
+                                          std::to_string(limit) + " attached disks");
+        }
+    }
+    const json body = {{"source", diskPath},
+                       {"deviceName", compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"))},
+                       {"mode", "READ_WRITE"},
+                       {"autoDelete", false},
+                       {"type", "PERSISTENT"}};
+    json op;
+    if (impl.client.Mutate("POST", instUrl + "/attachDisk", body, true, op)) return Succeed();
+    const std::string error = impl.client.Error();
+    std::string message = error;
+    if (compute::IsDiskLimitError(impl.client.Reason(), message)) bLimitReached = true;
+    // The attach may have happened after all (an answer lost on the way back).
+    if (impl.client.Get(instUrl, inst) && attachedHere(inst)) {
+        bLimitReached = false;
+        return Succeed();
+    }
+    return Fail("AttachDisk", what + error);
+}
+
+bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                          const std::string& strInstanceName, const std::string& strZone) {
+    if (!Ready("DetachDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
+    json inst;
+    if (!impl.client.Get(instUrl, inst))
+        return Fail("DetachDisk", "instance [" + strInstanceName + "]: " + impl.client.Error());
+    std::string device;
+    for (const auto& ad : inst.value("disks", json::array())) {
+        const rest::ResourceRef ref = rest::ParseResourceUri(compute::Str(ad, "source"));
+        if (ref.strName == strDiskName && ref.strProject == strProjectId)
+            device = compute::Str(ad, "deviceName");
+    }
+    if (device.empty()) {
+        impl.log.Debug(kTag, "Disk [%s] is not attached to [%s]", strDiskName.c_str(),
+                       strInstanceName.c_str());
+        return Succeed();
+    }
+    json op;
+    if (!impl.client.Mutate("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(),
+                            true, op))
+        return Fail("DetachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                        const std::string& strSourceZone, const std::string& strDestZone,
+                                        SDisk& disk) {
+    if (!Ready("MoveDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string what =
+        "disk [" + strDiskName + "] from [" + strSourceZone + "] to [" + strDestZone + "]: ";
+    if (strSourceZone == strDestZone)
+        return GetDiskInfo(strProjectId, strDiskName, strDestZone, "", false, disk, 0);
+    const std::string srcUrl = impl.DiskUrl(strProjectId, strDiskName, strSourceZone, "", false);
+    json src;
+    if (!impl.client.Get(srcUrl, src)) return Fail("MoveDisk", what + impl.client.Error());
+    if (src.contains("users") && src["users"].is_array() && !src["users"].empty())
+        return Fail("MoveDisk", what + "the disk is attached to an instance");
+    if (compute::EncryptionKeyName(src) == kms::kTypeCsek)
+        return Fail("MoveDisk", what + "the disk is encrypted with a customer-supplied key");
+
+    const std::string snapName =
+        ("zd-move-" + compute::Str(src, "id") + "-" + rest::NewRequestId().substr(0, 8));
+    json op, snap;
+    if (!impl.client.Mutate("POST", srcUrl + "/createSnapshot", {{"name", snapName}}, true, op) ||
+        !impl.WaitReady(impl.Global(strProjectId, "/snapshots/" + snapName), snap)) {
+        const std::string error = impl.client.Error();
+        impl.DeleteResource(impl.Global(strProjectId, "/snapshots/" + snapName));
+        return Fail("MoveDisk", what + error);
+    }
+    json body = {{"name", strDiskName},
+                 {"sourceSnapshot", "projects/" + strProjectId + "/global/snapshots/" + snapName},
+                 {"type", "projects/" + strProjectId + "/zones/" + strDestZone + "/diskTypes/" +
+                              rest::ShortName(compute::Str(src, "type"))}};
+    for (const char* field : {"description", "labels", "sizeGb", "guestOsFeatures"})
+        if (src.contains(field)) body[field] = src[field];
+    const std::string key = compute::EncryptionKeyName(src);
+    if (!key.empty()) body["diskEncryptionKey"] = {{"kmsKeyName", key}};
+    json created;
+    const std::string dstUrl = impl.DiskUrl(strProjectId, strDiskName, strDestZone, "", false);
+    if (!impl.client.Mutate("POST", impl.Zonal(strProjectId, strDestZone, "/disks"), body, true, op) ||
+        !impl.WaitReady(dstUrl, created)) {
+        const std::string error = impl.client.Error();
+        impl.DeleteResource(impl.Global(strProjectId, "/snapshots/" + snapName));
+        return Fail("MoveDisk", what + error);
+    }
+    if (!impl.DeleteResource(srcUrl)) {
+        const std::string error = impl.client.Error();
+        impl.DeleteResource(impl.Global(strProjectId, "/snapshots/" + snapName));
+        return Fail(
+            "MoveDisk",
+            what + "the copy exists in the destination but the source could not be deleted: " + error);
+    }
+    if (!impl.DeleteResource(impl.Global(strProjectId, "/snapshots/" + snapName)))
+        impl.log.Error(kTag, "Snapshot [%s] of a disk move could not be deleted: %s", snapName.c_str(),
+                       impl.client.Error().c_str());
+    compute::FillDisk(created, strDestZone, disk);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetDiskLabels(const std::string& strProjectId, const std::string& strDiskName,
+                                             const std::string& strZone, const std::string& strRegion,
+                                             bool bRegional, std::vector<SKeyPairInfo>& vecLabels) {
+    if (!Ready("GetDiskLabels")) return false;
+    json d;
+    if (!m_pImpl->client.Get(m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), d))
+        return Fail("GetDiskLabels", "disk [" + strDiskName + "]: " + m_pImpl->client.Error());
+    compute::Labels(d, vecLabels);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetDiskLabels(const std::string& strDiskJson,
+                                             std::map<std::string, std::string>& mapLabels) {
+    const json d = json::parse(strDiskJson, nullptr, false);
+    if (!d.is_object()) return Fail("GetDiskLabels", "the disk description is not a JSON object");
+    std::vector<SKeyPairInfo> labels;
+    compute::Labels(d, labels);
+    mapLabels.clear();
+    for (const auto& l : labels) mapLabels[l.strKey] = l.strValue;
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::SetDiskLabels(const std::string& strProjectId, const SDisk& disk,
+                                             const std::string& strZone, const std::string& strRegion,
+                                             bool bRegional, const std::vector<SKeyPairInfo>& vecLabels) {
+    if (!Ready("SetDiskLabels")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, disk.strName, strZone, strRegion, bRegional);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        json d;
+        if (!impl.client.Get(url, d)) break;
+        json labels = d.contains("labels") && d["labels"].is_object() ? d["labels"] : json::object();
+        for (const auto& l : vecLabels) labels[l.strKey] = l.strValue;
+        const json body = {{"labels", labels}, {"labelFingerprint", compute::Str(d, "labelFingerprint")}};
+        json op;
+        if (impl.client.Mutate("POST", url + "/setLabels", body, true, op)) return Succeed();
+        if (impl.client.Status() != 412) break;  // stale fingerprint: read again
+    }
+    return Fail("SetDiskLabels", "disk [" + disk.strName + "]: " + impl.client.Error());
+}
+
+bool CGoogleCloudSDKCppBridge::ParseReplicaZonesFromJson(const std::string& strDiskJson,
+                                                         std::vector<std::string>& vecZones,
+                                                         std::string& strRegionUri) {
+    const json d = json::parse(strDiskJson, nullptr, false);
+    if (!d.is_object()) return Fail("ParseReplicaZonesFromJson", "the disk description is not a JSON object");
+    compute::ReplicaZones(d, vecZones, strRegionUri);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetDiskEncryptionInfoJson(const std::vector<SDisk>& vecDisks,
+                                                         std::string& strJson) {
+    Impl& impl = *m_pImpl;
+    std::map<std::string, std::vector<std::string>> diskNamesByKey;
+    for (const auto& d : vecDisks) {
+        std::string keyName;
+        if (!d.strDiskJson.empty())
+            keyName = compute::EncryptionKeyName(json::parse(d.strDiskJson, nullptr, false));
+        if (keyName.empty() && d.bEncrypted) keyName = d.strEncryptionKey;
+        std::string type, path;
+        if (keyName.empty() || !kms::KeyTypeAndPath(keyName, type, path) || type != kms::kTypeKms) continue;
+        diskNamesByKey[path].push_back(d.strName);
+    }
+    std::vector<json> entries;
+    for (const auto& [path, names] : diskNamesByKey) {
+        json key;
+        const bool read = impl.tokens && impl.client.Get(impl.endpoints.strKms + "/" + path, key);
+        if (!read)
+            impl.log.Error(kTag, "Key [%s] cannot be read; saving its name only: %s", path.c_str(),
+                           impl.client.Error().c_str());
+        json entry = kms::EncryptionInfoEntry(path, read ? &key : nullptr);
+        for (const auto& n : names) entry["disks"].push_back(n);
+        entries.push_back(entry);
+    }
+    strJson = kms::EncryptionInfoText(entries);
+    return Succeed();
+}
+
+// ---------------------------------------------------------------- Snapshots
+
+bool CGoogleCloudSDKCppBridge::CreateDiskSnapshot(const std::string& strProjectId,
+                                                  const std::string& strDiskName, const std::string& strZone,
+                                                  const std::string& strRegion, bool bRegional,
+                                                  bool bAppConsistent,
+                                                  const VMInfoStructs::SSnapshot& snapshot) {
+    if (!Ready("CreateDiskSnapshot")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string what = "snapshot [" + snapshot.strName + "] of disk [" + strDiskName + "]: ";
+    const std::string diskUrl = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    json disk;
+    if (!impl.client.Get(diskUrl, disk)) return Fail("CreateDiskSnapshot", what + impl.client.Error());
+    if (compute::EncryptionKeyName(disk) == kms::kTypeCsek)
+        return Fail("CreateDiskSnapshot", what +
+                                              "the disk is encrypted with a customer-supplied key, which the "
+                                              "backup cannot supply; it cannot be snapshotted");
+    json labels = disk.contains("labels") && disk["labels"].is_object() ? disk["labels"] : json::object();
+    for (const auto& l : snapshot.vecLabels) labels[l.strKey] = l.strValue;
+    json body = {{"name", snapshot.strName}};
+    if (!snapshot.strDescription.empty()) body["description"] = snapshot.strDescription;
+    if (!labels.empty()) body["labels"] = labels;
+    std::string url = diskUrl + "/createSnapshot";
+    if (bAppConsistent && !bRegional) url = rest::WithQuery(url, "guestFlush", "true");
+    if (bAppConsistent && bRegional)
+        impl.log.Debug(kTag, "Regional disk [%s]: no guest flush, crash-consistent snapshot",
+                       strDiskName.c_str());
+    json op;
+    if (!impl.client.Issue("POST", url, body, op))
+        return Fail("CreateDiskSnapshot", what + impl.client.Error());
+    impl.RememberStart("snapshot:projects/" + strProjectId + "/" + snapshot.strName, "POST", url, body, op);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetSnapshotState(const std::string& strProjectId,
+                                                const std::string& strSnapshotName, std::string& strState) {
+    if (!Ready("GetSnapshotState")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName));
+    if (!impl.ResourceStatus("snapshot:projects/" + strProjectId + "/" + strSnapshotName, url, strState))
+        return Fail("GetSnapshotState", "snapshot [" + strSnapshotName + "]: " + impl.client.Error());
+    if (strState == "FAILED" && !impl.client.Error().empty())
+        SetLastError(impl.client.Error());
+    else
+        SetLastError("");
+    return true;
+}
+
+bool CGoogleCloudSDKCppBridge::GetSnapshotUri(const std::string& strProjectId,
+                                              const std::string& strSnapshotName, std::string& strUri) {
+    if (!Ready("GetSnapshotUri")) return false;
+    json s;
+    if (!m_pImpl->client.Get(m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName)),
+                             s))
+        return Fail("GetSnapshotUri", "snapshot [" + strSnapshotName + "]: " + m_pImpl->client.Error());
+    strUri = compute::Str(s, "selfLink");
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DoesSnapshotExist(const std::string& strProjectId,
+                                                 const std::string& strSnapshotName) {
+    if (!Ready("DoesSnapshotExist")) return false;
+    json s;
+    if (m_pImpl->client.Get(m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName)),
+                            s))
+        return Succeed();
+    if (m_pImpl->client.NotFound()) {
+        SetLastError("");
+        return false;
+    }
+    return Fail("DoesSnapshotExist", m_pImpl->client.Error());
+}
+
+bool CGoogleCloudSDKCppBridge::DeleteDiskSnapshot(const std::string& strProjectId,
+                                                  const std::string& strSnapshotName) {
+    if (!Ready("DeleteDiskSnapshot")) return false;
+    Impl& impl = *m_pImpl;
+    if (!impl.DeleteResource(impl.Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName))))
+        return Fail("DeleteDiskSnapshot", "snapshot [" + strSnapshotName + "]: " + impl.client.Error());
+    impl.ForgetStart("snapshot:projects/" + strProjectId + "/" + strSnapshotName);
+    return Succeed();
+}
+
+// ---------------------------------------------------------------- Encryption keys
+
+bool CGoogleCloudSDKCppBridge::CheckAndGetEncryptionKeyName(const std::string& strDiskJson,
+                                                            std::string& strKeyName) {
+    const json d = json::parse(strDiskJson, nullptr, false);
+    if (!d.is_object())
+        return Fail("CheckAndGetEncryptionKeyName", "the disk description is not a JSON object");
+    strKeyName = compute::EncryptionKeyName(d);
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetKeyTypeAndKeyPath(const std::string& strKeyName, std::string& strKeyType,
+                                                    std::string& strKeyPath) {
+    if (!kms::KeyTypeAndPath(strKeyName, strKeyType, strKeyPath))
+        return Fail("GetKeyTypeAndKeyPath", "[" + strKeyName + "] is not a key name");
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::IsKeyTypeSupported(const std::string& strKeyType, const std::string&,
+                                                  std::string& strText) {
+    if (strKeyType == kms::kTypeKms) return Succeed();
+    strText = strKeyType == kms::kTypeCsek ? "customer-supplied key" : strKeyType;
+    SetLastError("");
     return false;
 }
 
-bool CGoogleCloudSDKCppBridge::GetLicenseUrlsForProject(const std::string&, std::vector<std::string>&) {
-    SetLastError("operation GetLicenseUrlsForProject is not implemented");
+bool CGoogleCloudSDKCppBridge::GetKeyInfoAsJson(const std::string& strKeyPath, std::string& strJson) {
+    if (!Ready("GetKeyInfoAsJson")) return false;
+    if (!kms::IsValidPath(strKeyPath, true))
+        return Fail("GetKeyInfoAsJson", "[" + strKeyPath + "] is not a key path");
+    json key;
+    if (!m_pImpl->client.Get(m_pImpl->endpoints.strKms + "/" + strKeyPath, key)) {
+        if (m_pImpl->client.NotFound()) {
+            SetLastError(m_pImpl->client.Error());
+            return false;
+        }
+        return Fail("GetKeyInfoAsJson", "key [" + strKeyPath + "]: " + m_pImpl->client.Error());
+    }
+    strJson = key.dump();
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::GetKeyStateAndLevel(const std::string& strKeyJson, std::string& strState,
+                                                   std::string& strLevel) {
+    if (!kms::KeyStateAndLevel(json::parse(strKeyJson, nullptr, false), strState, strLevel))
+        return Fail("GetKeyStateAndLevel", "the key description has no primary version");
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::IsKeyLevelSupported(const std::string& strLevel) {
+    SetLastError("");
+    return strLevel == "SOFTWARE" || strLevel == "HSM";
+}
+
+bool CGoogleCloudSDKCppBridge::CheckKeyRingExists(const std::string& strKeyRingPath) {
+    if (!Ready("CheckKeyRingExists")) return false;
+    if (!kms::IsValidPath(strKeyRingPath, false))
+        return Fail("CheckKeyRingExists", "[" + strKeyRingPath + "] is not a key ring path");
+    json ring;
+    if (m_pImpl->client.Get(m_pImpl->endpoints.strKms + "/" + strKeyRingPath, ring)) return Succeed();
+    SetLastError(m_pImpl->client.Error());
     return false;
 }
 
-bool CGoogleCloudSDKCppBridge::isProjectAccessible(const std::string&) {
-    SetLastError("operation isProjectAccessible is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::CreateKeyRing(const std::string& strProjectId, const std::string& strLocation,
+                                             const std::string& strKeyRing) {
+    if (!Ready("CreateKeyRing")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string parent = "projects/" + strProjectId + "/locations/" + strLocation;
+    json ring;
+    if (impl.client.Send(
+            "POST",
+            rest::WithQuery(impl.endpoints.strKms + "/" + parent + "/keyRings", "keyRingId", strKeyRing),
+            json::object(), ring) ||
+        impl.client.Status() == 409)
+        return Succeed();
+    return Fail("CreateKeyRing",
+                "key ring [" + parent + "/keyRings/" + strKeyRing + "]: " + impl.client.Error());
 }
 
-bool CGoogleCloudSDKCppBridge::GetVMInfoList(std::vector<VMInfoStructs::SVMInfo>&, unsigned long long) {
-    SetLastError("operation GetVMInfoList is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::CreateDummyKey(const std::string& strProjectId, const std::string& strLocation,
+                                              const std::string& strKeyRing, const std::string& strKey) {
+    if (!Ready("CreateDummyKey")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string ring =
+        "projects/" + strProjectId + "/locations/" + strLocation + "/keyRings/" + strKeyRing;
+    json key;
+    if (impl.client.Send(
+            "POST",
+            rest::WithQuery(impl.endpoints.strKms + "/" + ring + "/cryptoKeys", "cryptoKeyId", strKey),
+            kms::PlaceholderKeyBody(), key) ||
+        impl.client.Status() == 409)
+        return Succeed();
+    return Fail("CreateDummyKey", "key [" + ring + "/cryptoKeys/" + strKey + "]: " + impl.client.Error());
 }
 
-bool CGoogleCloudSDKCppBridge::GetVMInfoListInProject(const std::string&,
-                                                      std::vector<VMInfoStructs::SVMInfo>&,
-                                                      unsigned long long) {
-    SetLastError("operation GetVMInfoListInProject is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::UpdateKey(const std::string& strEncryptionKey,
+                                         const std::string& strSavedKeyInfo) {
+    if (!Ready("UpdateKey")) return false;
+    Impl& impl = *m_pImpl;
+    std::string type, path;
+    if (!kms::KeyTypeAndPath(strEncryptionKey, type, path) || type != kms::kTypeKms)
+        return Fail("UpdateKey", "[" + strEncryptionKey + "] is not a Cloud KMS key");
+    const json saved = json::parse(strSavedKeyInfo, nullptr, false);
+    json body;
+    std::string mask;
+    if (!kms::UpdatePatch(saved, NowSeconds(), body, mask))
+        return Fail("UpdateKey", "the saved key information is not a JSON object");
+    if (mask.empty()) return Succeed();
+    json key;
+    if (!impl.client.Send("PATCH", rest::WithQuery(impl.endpoints.strKms + "/" + path, "updateMask", mask),
+                          body, key))
+        return Fail("UpdateKey", "key [" + path + "]: " + impl.client.Error());
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetVMInfoListInRegion(const std::string&, const std::string&,
-                                                     const std::string&, std::vector<VMInfoStructs::SVMInfo>&,
-                                                     unsigned long long) {
-    SetLastError("operation GetVMInfoListInRegion is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::GetKeyMapFromDisksEncryptionInfoJson(
+    const std::string& strJson, std::map<std::string, std::string>& mapKeys) {
+    if (!kms::ParseEncryptionInfo(strJson, mapKeys))
+        return Fail("GetKeyMapFromDisksEncryptionInfoJson",
+                    "the disk encryption information is not readable");
+    return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::GetVMInfoListInZone(const std::string&, const std::string&,
-                                                   std::vector<VMInfoStructs::SVMInfo>&, unsigned long long) {
-    SetLastError("operation GetVMInfoListInZone is not implemented");
-    return false;
+// ---------------------------------------------------------------- Storage
+
+bool CGoogleCloudSDKCppBridge::CreateBucket(const std::string& strProjectId,
+                                            const std::string& strBucketName) {
+    if (!Ready("CreateBucket")) return false;
+    Impl& impl = *m_pImpl;
+    if (!storage::IsValidBucketName(strBucketName))
+        return Fail("CreateBucket", "[" + strBucketName + "] is not a valid bucket name");
+    json bucket;
+    if (impl.client.Get(storage::BucketUrl(impl.endpoints, strBucketName), bucket)) return Succeed();
+    if (!impl.client.NotFound())
+        return Fail("CreateBucket", "bucket [" + strBucketName + "]: " + impl.client.Error());
+    if (impl.client.Send("POST", storage::BucketInsertUrl(impl.endpoints, strProjectId),
+                         storage::BucketBody(strBucketName), bucket))
+        return Succeed();
+    // A retried insert may have created it; a name taken by someone else is not ours.
+    if (impl.client.Status() == 409 &&
+        impl.client.Get(storage::BucketUrl(impl.endpoints, strBucketName), bucket))
+        return Succeed();
+    return Fail("CreateBucket", "bucket [" + strBucketName + "]: " + impl.client.Error());
 }
 
-bool CGoogleCloudSDKCppBridge::GetVMInfoListByLabel(const std::string&, const std::string&,
-                                                    std::vector<VMInfoStructs::SVMInfo>&,
-                                                    unsigned long long) {
-    SetLastError("operation GetVMInfoListByLabel is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetVMInfo(const std::string&, const std::string&, const std::string&,
-                                         const std::string&, VMInfoStructs::SVMInfo&, unsigned long long) {
-    SetLastError("operation GetVMInfo is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DoesVMExist(const std::string&, const std::string&, const std::string&,
-                                           VMInfoStructs::SVMInfo&) {
-    SetLastError("operation DoesVMExist is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetInstanceConfigJson(const std::string&, const std::string&,
-                                                     const std::string&, const std::string&, std::string&) {
-    SetLastError("operation GetInstanceConfigJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetVMSizeFromVMConfigJson(const std::string&, const std::string&,
-                                                         VMInfoStructs::SVMSizeInfo&) {
-    SetLastError("operation GetVMSizeFromVMConfigJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::RestoreVM(const std::string&, VMInfoStructs::SVMInfo&, const std::string&,
-                                         bool, const std::map<std::string, std::string>&, bool) {
-    SetLastError("operation RestoreVM is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DelayVMDeployment(const std::string&, const std::string&, const std::string&,
-                                                 const std::string&, VMInfoStructs::SVMInfo&, bool,
-                                                 const std::map<std::string, std::string>&, bool) {
-    SetLastError("operation DelayVMDeployment is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateVMFromJson(const std::string&, const std::string&, const std::string&,
-                                                VMInfoStructs::SVMInfo&) {
-    SetLastError("operation CreateVMFromJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DeleteVM(const std::string&, const std::string&, const std::string&,
-                                        const std::string&, bool) {
-    SetLastError("operation DeleteVM is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::PowerOnVM(const std::string&, const std::string&, const std::string&,
-                                         const std::string&) {
-    SetLastError("operation PowerOnVM is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::PowerOffVM(const std::string&, const std::string&, const std::string&,
-                                          const std::string&) {
-    SetLastError("operation PowerOffVM is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetDiskInfo(const std::string&, const std::string&, const std::string&,
-                                           const std::string&, bool, VMInfoStructs::SDisk&, int) {
-    SetLastError("operation GetDiskInfo is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetDiskState(const std::string&, const std::string&, const std::string&, bool,
-                                            const std::string&, std::string&) {
-    SetLastError("operation GetDiskState is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DoesDiskExist(const std::string&, const std::string&, const std::string&,
-                                             const std::string&, bool) {
-    SetLastError("operation DoesDiskExist is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateDisk(const std::string&, const std::string&, const std::string&,
-                                          const std::string&, bool, VMInfoStructs::SDisk&,
-                                          const std::string&) {
-    SetLastError("operation CreateDisk is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateDiskFromSnapshot(const std::string&, const std::string&,
-                                                      const std::string&, const std::string&,
-                                                      const std::string&, bool, const std::string&,
-                                                      VMInfoStructs::SDisk&) {
-    SetLastError("operation CreateDiskFromSnapshot is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DeleteDisk(const std::string&, const std::string&, const std::string&,
-                                          const std::string&, bool) {
-    SetLastError("operation DeleteDisk is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string&, const std::string&, const std::string&,
-                                          const std::string&, bool&) {
-    SetLastError("operation AttachDisk is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string&, const std::string&, const std::string&,
-                                          const std::string&) {
-    SetLastError("operation DetachDisk is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string&, const std::string&, const std::string&,
-                                        const std::string&, VMInfoStructs::SDisk&) {
-    SetLastError("operation MoveDisk is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetDiskLabels(const std::string&, const std::string&, const std::string&,
-                                             const std::string&, bool,
-                                             std::vector<VMInfoStructs::SKeyPairInfo>&) {
-    SetLastError("operation GetDiskLabels is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetDiskLabels(const std::string&, std::map<std::string, std::string>&) {
-    SetLastError("operation GetDiskLabels is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::SetDiskLabels(const std::string&, const VMInfoStructs::SDisk&,
-                                             const std::string&, const std::string&, bool,
-                                             const std::vector<VMInfoStructs::SKeyPairInfo>&) {
-    SetLastError("operation SetDiskLabels is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::ParseReplicaZonesFromJson(const std::string&, std::vector<std::string>&,
-                                                         std::string&) {
-    SetLastError("operation ParseReplicaZonesFromJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetDiskEncryptionInfoJson(const std::vector<VMInfoStructs::SDisk>&,
-                                                         std::string&) {
-    SetLastError("operation GetDiskEncryptionInfoJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateDiskSnapshot(const std::string&, const std::string&, const std::string&,
-                                                  const std::string&, bool, bool,
-                                                  const VMInfoStructs::SSnapshot&) {
-    SetLastError("operation CreateDiskSnapshot is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetSnapshotState(const std::string&, const std::string&, std::string&) {
-    SetLastError("operation GetSnapshotState is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetSnapshotUri(const std::string&, const std::string&, std::string&) {
-    SetLastError("operation GetSnapshotUri is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DoesSnapshotExist(const std::string&, const std::string&) {
-    SetLastError("operation DoesSnapshotExist is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DeleteDiskSnapshot(const std::string&, const std::string&) {
-    SetLastError("operation DeleteDiskSnapshot is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CheckAndGetEncryptionKeyName(const std::string&, std::string&) {
-    SetLastError("operation CheckAndGetEncryptionKeyName is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetKeyTypeAndKeyPath(const std::string&, std::string&, std::string&) {
-    SetLastError("operation GetKeyTypeAndKeyPath is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::IsKeyTypeSupported(const std::string&, const std::string&, std::string&) {
-    SetLastError("operation IsKeyTypeSupported is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetKeyInfoAsJson(const std::string&, std::string&) {
-    SetLastError("operation GetKeyInfoAsJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetKeyStateAndLevel(const std::string&, std::string&, std::string&) {
-    SetLastError("operation GetKeyStateAndLevel is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::IsKeyLevelSupported(const std::string&) {
-    SetLastError("operation IsKeyLevelSupported is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CheckKeyRingExists(const std::string&) {
-    SetLastError("operation CheckKeyRingExists is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateKeyRing(const std::string&, const std::string&, const std::string&) {
-    SetLastError("operation CreateKeyRing is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateDummyKey(const std::string&, const std::string&, const std::string&,
-                                              const std::string&) {
-    SetLastError("operation CreateDummyKey is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::UpdateKey(const std::string&, const std::string&) {
-    SetLastError("operation UpdateKey is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::GetKeyMapFromDisksEncryptionInfoJson(const std::string&,
-                                                                    std::map<std::string, std::string>&) {
-    SetLastError("operation GetKeyMapFromDisksEncryptionInfoJson is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::CreateBucket(const std::string&, const std::string&) {
-    SetLastError("operation CreateBucket is not implemented");
-    return false;
-}
-
-bool CGoogleCloudSDKCppBridge::DownloadVMInfoFromBucket(const std::string&, const std::string&,
-                                                        const std::string&, std::string&) {
-    SetLastError("operation DownloadVMInfoFromBucket is not implemented");
-    return false;
+bool CGoogleCloudSDKCppBridge::DownloadVMInfoFromBucket(const std::string&, const std::string& strBucketName,
+                                                        const std::string& strObjectName,
+                                                        std::string& strText) {
+    if (!Ready("DownloadVMInfoFromBucket")) return false;
+    if (!m_pImpl->client.GetText(storage::ObjectMediaUrl(m_pImpl->endpoints, strBucketName, strObjectName),
+                                 strText))
+        return Fail("DownloadVMInfoFromBucket", "object [" + strObjectName + "] of bucket [" + strBucketName +
+                                                    "]: " + m_pImpl->client.Error());
+    return Succeed();
 }
 
 }  // namespace GoogleCloudSDKCppBridge

@@ -440,6 +440,13 @@ class CGoogleCloudSDKCppBridge {
     void SetLastError(const std::string& strText);
 
   private:
+    // Logs and records the failure of operation op; returns false.
+    bool Fail(const char* op, const std::string& strText);
+    // True once Connect has succeeded; otherwise fails op.
+    bool Ready(const char* op);
+    // Clears the last error; returns true.
+    bool Succeed();
+
     struct Impl;
     std::unique_ptr<Impl> m_pImpl;
 };
