@@ -17,6 +17,7 @@ double DefaultRandom() {
 RetryPolicy::RetryPolicy() : random(DefaultRandom) {}
 
 bool RetryPolicy::IsTransient(const HttpResponse& response) {
+    if (response.bAuthFailed) return false;  // no token: a new attempt would fail the same way
     if (response.nStatus == 0) return true;  // no answer: connection refused, reset, time-out
     if (response.nStatus == 429) return true;
     if (response.nStatus >= 500 && response.nStatus <= 599) return true;
