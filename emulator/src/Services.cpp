@@ -1,0 +1,593 @@
+// OAuth token endpoint, metadata server, Cloud KMS, Cloud Storage and
+// Resource Manager.
+#include <algorithm>
+#include <regex>
+
+#include "Emulator.h"
+#include "Listing.h"
+
+namespace gce::emu {
+namespace {
+
+const std::string kGoogleTokenUrl = "https://oauth2.googleapis.com/token";
+
+// Issues a bearer token valid for lifetime seconds. Caller holds w.mu.
+json issueToken(World& w, int lifetime) {
+    std::string token = "ya29.emu-" + randomHex(24);
+    w.tokens[token] = Clock::now() + std::chrono::seconds(lifetime);
+    // Drop long-expired tokens so the table stays small.
+    for (auto it = w.tokens.begin(); it != w.tokens.end();) {
+        it = it->second + std::chrono::hours(1) < Clock::now() ? w.tokens.erase(it) : std::next(it);
+    }
+    return {{"access_token", token}, {"expires_in", lifetime}, {"token_type", "Bearer"}};
+}
+
+std::string formValue(const std::string& body, const std::string& name) {
+    size_t pos = 0;
+    while (pos <= body.size()) {
+        auto amp = body.find('&', pos);
+        if (amp == std::string::npos) amp = body.size();
+        std::string pair = body.substr(pos, amp - pos);
+        auto eq = pair.find('=');
+        if (eq != std::string::npos && pair.substr(0, eq) == name) {
+            std::string v = pair.substr(eq + 1);
+            std::replace(v.begin(), v.end(), '+', ' ');
+            return percentDecode(v);
+        }
+        pos = amp + 1;
+    }
+    return "";
+}
+
+void tokenEndpoint(World& w, Call& call) {
+    auto grantError = [](const std::string& msg) { return ApiError(400, "invalid_grant", msg); };
+    std::string grant = formValue(call.http.body, "grant_type");
+    if (grant != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
+        throw ApiError(400, "unsupported_grant_type", "Invalid grant_type: " + grant);
+    }
+    std::string assertion = formValue(call.http.body, "assertion");
+    if (assertion.empty()) throw ApiError(400, "invalid_request", "Missing required parameter: assertion");
+    json claims;
+    PKey key;
+    {
+        json unverified;
+        try {
+            unverified = verifyJwt(assertion, nullptr);
+        } catch (const std::exception& e) {
+            throw grantError(e.what());
+        }
+        std::lock_guard<std::mutex> lock(w.mu);
+        auto sa = w.serviceAccounts.find(unverified.value("iss", ""));
+        if (sa == w.serviceAccounts.end()) throw grantError("Invalid JWT: unknown issuer (service account)");
+        key = sa->second.key;
+    }
+    try {
+        claims = verifyJwt(assertion, key);
+    } catch (const std::exception& e) {
+        throw grantError(e.what());
+    }
+    std::string aud = claims.value("aud", "");
+    std::string ownUrl;
+    int lifetime;
+    int64_t skew;
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        ownUrl = w.baseUrl + "/token";
+        lifetime = w.limits.tokenLifetimeSeconds;
+        skew = w.clockSkewSeconds;
+    }
+    if (aud != ownUrl && aud != kGoogleTokenUrl)
+        throw grantError("Invalid JWT: audience '" + aud + "' is not accepted");
+    if (!claims.contains("iat") || !claims.contains("exp") || !claims["iat"].is_number() ||
+        !claims["exp"].is_number()) {
+        throw grantError("Invalid JWT: iat and exp are required");
+    }
+    int64_t iat = claims["iat"].get<int64_t>();
+    int64_t exp = claims["exp"].get<int64_t>();
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() +
+        skew;
+    if (exp <= now)
+        throw grantError(
+            "Invalid JWT: Token must be a short-lived token (60 minutes) and in a reasonable timeframe. "
+            "Check your iat and exp values in the JWT claim.");
+    if (exp - iat > 3600 || iat > now + 300) {
+        throw grantError(
+            "Invalid JWT: Token must be a short-lived token (60 minutes) and in a reasonable timeframe. "
+            "Check your iat and exp values in the JWT claim.");
+    }
+    if (claims.value("scope", "").empty())
+        throw ApiError(400, "invalid_scope", "Empty or missing scope not allowed.");
+    std::lock_guard<std::mutex> lock(w.mu);
+    call.reply(issueToken(w, lifetime));
+}
+
+// ---- metadata server ----
+
+void metadata(World& w, Call& call, const std::string& what) {
+    std::lock_guard<std::mutex> lock(w.mu);
+    call.res.set_header("Metadata-Flavor", "Google");
+    auto it = w.instances.find(w.proxyKey);
+    if (it == w.instances.end()) throw ApiError(404, "notFound", "No proxy instance is defined");
+    const Instance& in = it->second;
+    const Project& proj = w.projects[in.project];
+    std::string text;
+    if (what == "instance/id")
+        text = in.res.value("id", "");
+    else if (what == "instance/name")
+        text = in.res.value("name", "");
+    else if (what == "instance/hostname")
+        text = in.res.value("name", "") + "." + in.zone + ".c." + in.project + ".internal";
+    else if (what == "instance/zone")
+        text = "projects/" + proj.number + "/zones/" + in.zone;
+    else if (what == "instance/machine-type") {
+        std::string mt = in.res.value("machineType", "");
+        text = "projects/" + proj.number + "/machineTypes/" + mt.substr(mt.rfind('/') + 1);
+    } else if (what == "project/project-id")
+        text = in.project;
+    else if (what == "project/numeric-project-id")
+        text = proj.number;
+    else if (what == "instance/service-accounts/default/email") {
+        text = w.serviceAccounts.empty() ? "default" : w.serviceAccounts.begin()->first;
+    } else if (what == "instance/service-accounts/default/scopes") {
+        text = "https://www.googleapis.com/auth/cloud-platform\n";
+    } else if (what == "instance/service-accounts/default/token") {
+        call.reply(issueToken(w, w.limits.tokenLifetimeSeconds));
+        call.res.set_header("Metadata-Flavor", "Google");
+        return;
+    } else if (what == "instance/disks") {
+        json disks = json::array();
+        for (auto& ad : in.res.value("disks", json::array())) {
+            disks.push_back({{"deviceName", ad.value("deviceName", "")},
+                             {"index", ad.value("index", 0)},
+                             {"mode", ad.value("mode", "READ_WRITE")},
+                             {"type", "PERSISTENT"}});
+        }
+        call.replyText(disks.dump(), "application/json");
+        call.res.set_header("Metadata-Flavor", "Google");
+        return;
+    } else {
+        throw ApiError(404, "notFound", "Unknown metadata path " + what);
+    }
+    call.replyText(text, "application/text");
+}
+
+// ---- Cloud KMS ----
+
+const std::regex kKmsId("[a-zA-Z0-9_-]{1,63}");
+
+std::string locationName(Call& call) {
+    return "projects/" + call.p["project"] + "/locations/" + call.p["location"];
+}
+
+void requireKmsProject(World& w, Call& call) {
+    if (!w.projects.count(call.p["project"])) {
+        throw ApiError(403, "forbidden", "Permission denied on resource project " + call.p["project"] + ".");
+    }
+}
+
+json kmsPage(Call& call, const std::vector<json>& items, const std::string& field) {
+    size_t size = 1000;
+    if (call.hasQuery("pageSize")) {
+        std::string v = call.query("pageSize");
+        if (!std::regex_match(v, std::regex("[0-9]{1,4}")))
+            throw ApiError(400, "invalid", "Invalid pageSize");
+        size = std::max<size_t>(1, std::stoul(v));
+    }
+    size_t offset = call.hasQuery("pageToken") ? decodePageToken(call.query("pageToken")) : 0;
+    json out = {{"totalSize", items.size()}};
+    json page = json::array();
+    for (size_t i = offset; i < items.size() && i < offset + size; ++i) page.push_back(items[i]);
+    if (!page.empty()) out[field] = page;
+    if (offset + size < items.size()) out["nextPageToken"] = encodePageToken(offset + size);
+    return out;
+}
+
+json newVersion(const std::string& keyName, int n, const std::string& protection,
+                const std::string& algorithm) {
+    return {{"name", keyName + "/cryptoKeyVersions/" + std::to_string(n)},
+            {"state", "ENABLED"},
+            {"protectionLevel", protection},
+            {"algorithm", algorithm},
+            {"createTime", nowTimestamp()},
+            {"generateTime", nowTimestamp()}};
+}
+
+void refreshPrimary(CryptoKey& k) {
+    std::string primary = k.res.contains("primary") ? k.res["primary"].value("name", "") : "";
+    for (auto& v : k.versions) {
+        if (v["name"] == primary) k.res["primary"] = v;
+    }
+}
+
+// ---- Cloud Storage ----
+
+bool validBucketName(const std::string& n) {
+    static const std::regex re("[a-z0-9][a-z0-9._-]{1,61}[a-z0-9]");
+    static const std::regex ip("[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+");
+    return std::regex_match(n, re) && n.rfind("goog", 0) != 0 && n.find("google") == std::string::npos &&
+           !std::regex_match(n, ip);
+}
+
+json objectResource(const std::string& bucket, const std::string& name, const std::string& data,
+                    const std::string& contentType, int64_t generation) {
+    uint32_t crc = crc32c(data);
+    std::string crcBytes = {static_cast<char>(crc >> 24), static_cast<char>(crc >> 16),
+                            static_cast<char>(crc >> 8), static_cast<char>(crc)};
+    std::string enc;
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            enc.push_back(static_cast<char>(c));
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            enc += buf;
+        }
+    }
+    return {{"kind", "storage#object"},
+            {"id", bucket + "/" + name + "/" + std::to_string(generation)},
+            {"name", name},
+            {"bucket", bucket},
+            {"generation", std::to_string(generation)},
+            {"metageneration", "1"},
+            {"contentType", contentType},
+            {"size", std::to_string(data.size())},
+            {"md5Hash", base64Encode(md5(data))},
+            {"crc32c", base64Encode(crcBytes)},
+            {"storageClass", "STANDARD"},
+            {"timeCreated", nowTimestamp()},
+            {"updated", nowTimestamp()},
+            {"selfLink", "https://www.googleapis.com/storage/v1/b/" + bucket + "/o/" + enc},
+            {"mediaLink", "https://storage.googleapis.com/download/storage/v1/b/" + bucket + "/o/" + enc +
+                              "?generation=" + std::to_string(generation) + "&alt=media"}};
+}
+
+Bucket& findBucket(World& w, const std::string& name) {
+    auto it = w.buckets.find(name);
+    if (it == w.buckets.end()) throw ApiError(404, "notFound", "The specified bucket does not exist.");
+    return it->second;
+}
+
+json crmProject(const Project& p) {
+    return {{"projectId", p.id},
+            {"projectNumber", p.number},
+            {"name", p.name},
+            {"lifecycleState", "ACTIVE"},
+            {"createTime", "2023-01-01T00:00:00.000Z"},
+            {"labels", p.labels},
+            {"parent", {{"type", "organization"}, {"id", "1234567890"}}}};
+}
+
+}  // namespace
+
+void registerServices(Emulator& emu) {
+    World& w = emu.world();
+    emu.route("POST", "/token", Service::kOAuth, [&w](Call& call) { tokenEndpoint(w, call); });
+
+    for (const char* path :
+         {"instance/id", "instance/name", "instance/hostname", "instance/zone", "instance/machine-type",
+          "project/project-id", "project/numeric-project-id", "instance/service-accounts/default/email",
+          "instance/service-accounts/default/scopes", "instance/service-accounts/default/token",
+          "instance/disks"}) {
+        std::string what = path;
+        emu.route("GET", "/computeMetadata/v1/" + what, Service::kMetadata,
+                  [&w, what](Call& call) { metadata(w, call, what); });
+    }
+
+    // Cloud KMS
+    const auto K = Service::kKms;
+    const std::string loc = "/v1/projects/{project}/locations/{location}";
+    emu.route("GET", loc + "/keyRings", K, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        std::string prefix = locationName(call) + "/keyRings/";
+        std::vector<json> items;
+        for (auto it = w.keyRings.lower_bound(prefix);
+             it != w.keyRings.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+            items.push_back(it->second);
+        }
+        call.reply(kmsPage(call, items, "keyRings"));
+    });
+    emu.route("POST", loc + "/keyRings", K, [&w](Call& call) {
+        call.body("kms", "KeyRing");
+        std::string id = call.query("keyRingId");
+        if (!std::regex_match(id, kKmsId)) {
+            throw ApiError(400, "invalid",
+                           "Invalid value for keyRingId: '" + id + "' must match [a-zA-Z0-9_-]{1,63}");
+        }
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        std::string name = locationName(call) + "/keyRings/" + id;
+        if (w.keyRings.count(name))
+            throw ApiError(409, "alreadyExists", "KeyRing " + name + " already exists.");
+        w.keyRings[name] = {{"name", name}, {"createTime", nowTimestamp()}};
+        call.reply(w.keyRings[name]);
+    });
+    emu.route("GET", loc + "/keyRings/{ring}", K, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        std::string name = locationName(call) + "/keyRings/" + call.p["ring"];
+        auto it = w.keyRings.find(name);
+        if (it == w.keyRings.end()) throw ApiError(404, "notFound", "KeyRing " + name + " not found.");
+        call.reply(it->second);
+    });
+    emu.route("GET", loc + "/keyRings/{ring}/cryptoKeys", K, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        std::string ring = locationName(call) + "/keyRings/" + call.p["ring"];
+        if (!w.keyRings.count(ring)) throw ApiError(404, "notFound", "KeyRing " + ring + " not found.");
+        std::string prefix = ring + "/cryptoKeys/";
+        std::vector<json> items;
+        for (auto it = w.cryptoKeys.lower_bound(prefix);
+             it != w.cryptoKeys.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+            items.push_back(it->second.res);
+        }
+        call.reply(kmsPage(call, items, "cryptoKeys"));
+    });
+    emu.route("POST", loc + "/keyRings/{ring}/cryptoKeys", K, [&w](Call& call) {
+        json body = call.body("kms", "CryptoKey");
+        std::string id = call.query("cryptoKeyId");
+        if (!std::regex_match(id, kKmsId)) {
+            throw ApiError(400, "invalid",
+                           "Invalid value for cryptoKeyId: '" + id + "' must match [a-zA-Z0-9_-]{1,63}");
+        }
+        std::string purpose = body.value("purpose", "");
+        if (purpose.empty()) throw ApiError(400, "invalid", "The request must specify a purpose.");
+        json tmpl = body.value("versionTemplate", json::object());
+        std::string protection = tmpl.value("protectionLevel", "SOFTWARE");
+        static const std::set<std::string> levels = {"SOFTWARE", "HSM", "EXTERNAL", "EXTERNAL_VPC"};
+        if (!levels.count(protection))
+            throw ApiError(400, "invalid", "Invalid protectionLevel: " + protection);
+        std::string algorithm =
+            tmpl.value("algorithm", purpose == "ENCRYPT_DECRYPT" ? "GOOGLE_SYMMETRIC_ENCRYPTION" : "");
+        if (body.contains("labels")) checkLabels(body["labels"]);
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        std::string ring = locationName(call) + "/keyRings/" + call.p["ring"];
+        if (!w.keyRings.count(ring)) throw ApiError(404, "notFound", "KeyRing " + ring + " not found.");
+        std::string name = ring + "/cryptoKeys/" + id;
+        if (w.cryptoKeys.count(name))
+            throw ApiError(409, "alreadyExists", "CryptoKey " + name + " already exists.");
+        CryptoKey k;
+        k.res = body;
+        k.res["name"] = name;
+        k.res["purpose"] = purpose;
+        k.res["createTime"] = nowTimestamp();
+        k.res["versionTemplate"] = {{"protectionLevel", protection}, {"algorithm", algorithm}};
+        k.res["destroyScheduledDuration"] = "2592000s";
+        if (call.query("skipInitialVersionCreation") != "true") {
+            k.versions.push_back(newVersion(name, 1, protection, algorithm));
+            if (purpose == "ENCRYPT_DECRYPT") k.res["primary"] = k.versions[0];
+        }
+        w.cryptoKeys[name] = k;
+        call.reply(k.res);
+    });
+    auto keyName = [loc](Call& call) {
+        return locationName(call) + "/keyRings/" + call.p["ring"] + "/cryptoKeys/" + call.p["key"];
+    };
+    emu.route("GET", loc + "/keyRings/{ring}/cryptoKeys/{key}", K, [&w, keyName](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        auto it = w.cryptoKeys.find(keyName(call));
+        if (it == w.cryptoKeys.end())
+            throw ApiError(404, "notFound", "CryptoKey " + keyName(call) + " not found.");
+        call.reply(it->second.res);
+    });
+    emu.route("PATCH", loc + "/keyRings/{ring}/cryptoKeys/{key}", K, [&w, keyName](Call& call) {
+        json body = call.body("kms", "CryptoKey");
+        std::string mask = call.query("updateMask");
+        if (mask.empty()) throw ApiError(400, "invalid", "The request must specify an updateMask.");
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireKmsProject(w, call);
+        auto it = w.cryptoKeys.find(keyName(call));
+        if (it == w.cryptoKeys.end())
+            throw ApiError(404, "notFound", "CryptoKey " + keyName(call) + " not found.");
+        json updated = it->second.res;
+        std::stringstream fields(mask);
+        std::string f;
+        while (std::getline(fields, f, ',')) {
+            if (f == "labels") {
+                json labels = body.value("labels", json::object());
+                checkLabels(labels);
+                updated["labels"] = labels;
+            } else if (f == "rotationPeriod" || f == "nextRotationTime") {
+                if (body.contains(f))
+                    updated[f] = body[f];
+                else
+                    updated.erase(f);
+            } else if (f == "versionTemplate.algorithm" || f == "versionTemplate.protectionLevel") {
+                std::string sub = f.substr(16);
+                updated["versionTemplate"][sub] =
+                    body.value("versionTemplate", json::object()).value(sub, "");
+            } else {
+                throw ApiError(400, "invalid", "Invalid update mask field: " + f);
+            }
+        }
+        it->second.res = updated;
+        call.reply(updated);
+    });
+    emu.route("GET", loc + "/keyRings/{ring}/cryptoKeys/{key}/cryptoKeyVersions", K,
+              [&w, keyName](Call& call) {
+                  std::lock_guard<std::mutex> lock(w.mu);
+                  requireKmsProject(w, call);
+                  auto it = w.cryptoKeys.find(keyName(call));
+                  if (it == w.cryptoKeys.end())
+                      throw ApiError(404, "notFound", "CryptoKey " + keyName(call) + " not found.");
+                  call.reply(kmsPage(call, it->second.versions, "cryptoKeyVersions"));
+              });
+    auto findVersion = [keyName](World& w, Call& call) -> std::pair<CryptoKey*, json*> {
+        auto it = w.cryptoKeys.find(keyName(call));
+        std::string name = keyName(call) + "/cryptoKeyVersions/" + call.p["version"];
+        if (it != w.cryptoKeys.end()) {
+            for (auto& v : it->second.versions) {
+                if (v["name"] == name) return {&it->second, &v};
+            }
+        }
+        throw ApiError(404, "notFound", "CryptoKeyVersion " + name + " not found.");
+    };
+    emu.route("GET", loc + "/keyRings/{ring}/cryptoKeys/{key}/cryptoKeyVersions/{version}", K,
+              [&w, findVersion](Call& call) {
+                  std::lock_guard<std::mutex> lock(w.mu);
+                  requireKmsProject(w, call);
+                  call.reply(*findVersion(w, call).second);
+              });
+    emu.route("PATCH", loc + "/keyRings/{ring}/cryptoKeys/{key}/cryptoKeyVersions/{version}", K,
+              [&w, findVersion](Call& call) {
+                  json body = call.body("kms", "CryptoKeyVersion");
+                  if (call.query("updateMask") != "state") {
+                      throw ApiError(400, "invalid", "updateMask must be 'state' for a CryptoKeyVersion");
+                  }
+                  std::string state = body.value("state", "");
+                  if (state != "ENABLED" && state != "DISABLED") {
+                      throw ApiError(400, "invalid",
+                                     "A version can only be set to ENABLED or DISABLED, not '" + state + "'");
+                  }
+                  std::lock_guard<std::mutex> lock(w.mu);
+                  requireKmsProject(w, call);
+                  auto [key, version] = findVersion(w, call);
+                  std::string current = version->value("state", "");
+                  if (current != "ENABLED" && current != "DISABLED") {
+                      throw ApiError(400, "failedPrecondition",
+                                     "The version is " + current + " and cannot change state");
+                  }
+                  (*version)["state"] = state;
+                  json out = *version;
+                  refreshPrimary(*key);
+                  call.reply(out);
+              });
+
+    // Cloud Storage
+    const auto S = Service::kStorage;
+    emu.route("POST", "/storage/v1/b", S, [&w](Call& call) {
+        json body = call.body("storage", "Bucket");
+        std::string project = call.query("project");
+        if (project.empty()) throw ApiError(400, "required", "Required parameter: project");
+        std::string name = body.value("name", "");
+        if (!validBucketName(name)) throw ApiError(400, "invalid", "Invalid bucket name: '" + name + "'");
+        if (body.contains("labels")) checkLabels(body["labels"]);
+        std::lock_guard<std::mutex> lock(w.mu);
+        if (!w.projects.count(project)) throw ApiError(400, "invalid", "Unknown project id: " + project);
+        if (w.buckets.count(name)) {
+            throw ApiError(
+                409, "conflict",
+                "Your previous request to create the named bucket succeeded and you already own it.");
+        }
+        Bucket b;
+        b.project = project;
+        b.res = body;
+        b.res["kind"] = "storage#bucket";
+        b.res["id"] = name;
+        b.res["name"] = name;
+        b.res["projectNumber"] = w.projects[project].number;
+        std::string location = body.value("location", "US");
+        std::transform(location.begin(), location.end(), location.begin(), ::toupper);
+        b.res["location"] = location;
+        b.res["storageClass"] = body.value("storageClass", "STANDARD");
+        b.res["timeCreated"] = nowTimestamp();
+        b.res["updated"] = nowTimestamp();
+        b.res["metageneration"] = "1";
+        b.res["selfLink"] = "https://www.googleapis.com/storage/v1/b/" + name;
+        w.buckets[name] = b;
+        call.reply(b.res);
+    });
+    emu.route("GET", "/storage/v1/b", S, [&w](Call& call) {
+        std::string project = call.query("project");
+        if (project.empty()) throw ApiError(400, "required", "Required parameter: project");
+        std::lock_guard<std::mutex> lock(w.mu);
+        json items = json::array();
+        for (auto& [n, b] : w.buckets) {
+            if (b.project == project) items.push_back(b.res);
+        }
+        json out = {{"kind", "storage#buckets"}};
+        if (!items.empty()) out["items"] = items;
+        call.reply(out);
+    });
+    emu.route("GET", "/storage/v1/b/{bucket}", S, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        call.reply(findBucket(w, call.p["bucket"]).res);
+    });
+    emu.route("POST", "/upload/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
+        if (call.query("uploadType") != "media") {
+            throw ApiError(400, "invalid", "Only uploadType=media is supported by this emulator");
+        }
+        std::string name = call.query("name");
+        if (name.empty() || name.size() > 1024 || name.find('\0') != std::string::npos ||
+            name.find('\n') != std::string::npos || name.find('\r') != std::string::npos) {
+            throw ApiError(400, "invalid", "Invalid object name: '" + name + "'");
+        }
+        std::string contentType = call.http.get_header_value("Content-Type");
+        if (contentType.empty()) contentType = "application/octet-stream";
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        if (call.query("ifGenerationMatch") == "0" && b.objects.count(name)) {
+            throw ApiError(412, "conditionNotMet",
+                           "At least one of the pre-conditions you specified did not hold.");
+        }
+        int64_t generation = static_cast<int64_t>(w.newId() / 1000);
+        StoredObject o{objectResource(call.p["bucket"], name, call.http.body, contentType, generation),
+                       call.http.body};
+        b.objects[name] = o;
+        call.reply(o.res);
+    });
+    emu.route("GET", "/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        std::string prefix = call.query("prefix");
+        std::vector<json> items;
+        for (auto& [n, o] : b.objects) {
+            if (n.rfind(prefix, 0) == 0) items.push_back(o.res);
+        }
+        json out = kmsPage(call, items, "items");
+        out.erase("totalSize");
+        out["kind"] = "storage#objects";
+        call.reply(out);
+    });
+    emu.route("GET", "/storage/v1/b/{bucket}/o/{object}", S, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        auto it = b.objects.find(call.p["object"]);
+        if (it == b.objects.end())
+            throw ApiError(404, "notFound", "No such object: " + call.p["bucket"] + "/" + call.p["object"]);
+        if (call.query("alt") == "media") {
+            call.replyText(it->second.data, it->second.res.value("contentType", "application/octet-stream"));
+        } else {
+            call.reply(it->second.res);
+        }
+    });
+    emu.route("DELETE", "/storage/v1/b/{bucket}/o/{object}", S, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        if (!b.objects.erase(call.p["object"])) {
+            throw ApiError(404, "notFound", "No such object: " + call.p["bucket"] + "/" + call.p["object"]);
+        }
+        call.res.status = 204;
+    });
+
+    // Resource Manager
+    emu.route("GET", "/v1/projects", Service::kCrm, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        std::vector<json> items;
+        for (auto& [id, p] : w.projects) items.push_back(crmProject(p));
+        json out = kmsPage(call, items, "projects");
+        out.erase("totalSize");
+        call.reply(out);
+    });
+    emu.route("GET", "/v1/projects/{project}", Service::kCrm, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        auto it = w.projects.find(call.p["project"]);
+        if (it == w.projects.end()) {
+            throw ApiError(
+                403, "forbidden",
+                "The caller does not have permission");  // Google hides unknown projects behind 403
+        }
+        call.reply(crmProject(it->second));
+    });
+}
+
+// Exposed for the control API ("POST /emulator/v1/tokens").
+json issueTokenForControl(World& w, int lifetime) {
+    return issueToken(w, lifetime);
+}
+
+}  // namespace gce::emu
