@@ -1,0 +1,782 @@
+#include "cli/Commands.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "cli/DataPath.h"
+#include "cli/Progress.h"
+#include "cli/Store.h"
+#include "plugin/host/ArcCrypto.h"
+#include "plugin/host/HostEnv.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+namespace gcebackup {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+FILE* ProgressStream(const GlobalOptions& g) {
+    return g.json ? stderr : stdout;
+}
+
+void PrintJson(const json& j) {
+    std::fputs((j.dump(2) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// One job of the host: its id (written on every log line) and its directory
+// under the state directory, removed when the job ends.
+class Job {
+  public:
+    explicit Job(const GlobalOptions& g) {
+        try {
+            m_id = NextJobId(g.stateDir);
+        } catch (const StoreError& e) {
+            throw CommandError(std::string("state directory: ") + e.what());
+        }
+        ConfigureHost(g, m_id);
+        m_dir = g.stateDir + "/jobs/" + std::to_string(m_id);
+        std::error_code ec;
+        fs::create_directories(m_dir, ec);
+        if (ec) throw CommandError("cannot create the job directory " + m_dir + ": " + ec.message());
+    }
+    ~Job() { RemoveTree(m_dir); }
+    int64_t Id() const { return m_id; }
+    const std::string& Dir() const { return m_dir; }
+
+  private:
+    int64_t m_id = 0;
+    std::string m_dir;
+};
+
+// Runs the host's clean-up call even when the job was cancelled: the cancel
+// flag is lowered first so that the plug-in's clean-up waits are not cut short.
+void PrepareCleanup() {
+    HostEnv::SetJobCancelled(false);
+}
+
+void ThrowIfCancelled(const std::string& what) {
+    if (CancelFlag().load())
+        throw CommandError(what + " cancelled; what the job created was removed", kExitCancelled);
+}
+
+// Opens a disk through the plug-in and returns its handle and device path.
+struct OpenedDisk {
+    VmdkHandle handle;
+    std::string device;
+    uint64_t size = 0;
+};
+
+OpenedDisk OpenDisk(PluginSession& s, const std::string& vmName, const std::string& vmGuid, const SDisk& item,
+                    bool forWriting) {
+    OpenedDisk d;
+    int ok = forWriting
+                 ? s->CreateVmdk(vmName, vmGuid, item.strPath, d.handle, static_cast<long long>(item.nSize))
+                 : s->OpenVmdk(vmName, vmGuid, item.strPath, d.handle);
+    if (!ok) s.Fail(std::string(forWriting ? "CreateVmdk" : "OpenVmdk") + " of disk " + item.strName);
+    SDisk info;
+    if (!s->GetVmdkInfo(d.handle, info)) {
+        s->CloseVmdk(d.handle);
+        s.Fail("GetVmdkInfo of disk " + item.strName);
+    }
+    d.device = info.strPath;
+    d.size = info.nSize;
+    return d;
+}
+
+int OpenDevice(const std::string& path, bool write) {
+    int fd = ::open(path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) throw CommandError("cannot open " + path + ": " + std::strerror(errno));
+    return fd;
+}
+
+std::string Describe(const std::vector<VMInfoStructs::SFailure>& failures, std::vector<std::string>& out) {
+    std::string text;
+    for (const auto& f : failures) {
+        std::string line = f.strItemName.empty() ? f.strMessage : f.strItemName + ": " + f.strMessage;
+        out.push_back(line);
+        if (!text.empty()) text += "; ";
+        text += line;
+    }
+    return text;
+}
+
+std::string EncodeProjectZone(const std::string& project, const std::string& zone) {
+    // The host's encoded inventory id of a project within a zone.
+    return "gce-entity:" + Arc::bin2hex(project.data(), project.size()) +
+           "::" + Arc::bin2hex(zone.data(), zone.size());
+}
+
+std::string ShortName(const std::string& uriOrName) {
+    size_t slash = uriOrName.rfind('/');
+    return slash == std::string::npos ? uriOrName : uriOrName.substr(slash + 1);
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> SplitLabel(const std::string& text) {
+    size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw CommandError("label \"" + text + "\" must be KEY=VALUE", kExitUsage);
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+// ---------------------------------------------------------------- backup
+
+BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
+    auto started = Clock::now();
+    if (b.project.empty() || b.instance.empty() || b.store.empty())
+        throw CommandError("backup needs --project, --instance and --to", kExitUsage);
+    MountCtx ctx;
+    for (const auto& p : b.excludePatterns) ctx.vecFilterNamePatterns.push_back(p);
+    for (const auto& l : b.excludeLabels) {
+        auto kv = SplitLabel(l);
+        ctx.vecFilterLabels.push_back({kv.first, kv.second});
+    }
+    ctx.bExcludeOSDisk = b.excludeOSDisk;
+    ctx.bAppConsistent = b.appConsistent;
+
+    Job job(g);
+    PluginSession s(g);
+
+    SVMInfo vm;
+    vm.strProjectId = b.project;
+    if (!s->GetVMInfoForVM(b.instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + b.instance);
+    if (vm.strProjectId.empty()) vm.strProjectId = b.project;
+
+    ctx.strVMName = vm.strName.empty() ? b.instance : vm.strName;
+    ctx.strVMDisplayName = ctx.strVMName;
+    ctx.strVMGuid = vm.strGuid;
+    ctx.strVMId = vm.strGuid;
+    ctx.strProjectId = b.project;
+    ctx.strMountPath = job.Dir() + "/mount";
+    ctx.nJobId = job.Id();
+    ctx.nVMJobId = job.Id();
+    ctx.vmInfo = vm;
+
+    const std::string backupId = MakeBackupId(std::time(nullptr), job.Id());
+    // The store is prepared before the mount: a store that cannot be written
+    // fails the job before anything is created in the cloud.
+    std::unique_ptr<BackupWriter> writer;
+    try {
+        writer = std::make_unique<BackupWriter>(b.store, ctx.strVMName, backupId);
+    } catch (const StoreError& e) {
+        throw CommandError(std::string("store: ") + e.what(), kExitStore);
+    }
+
+    if (!s->MountVM(ctx)) {
+        if (CancelFlag().load()) {
+            // The plug-in's own clean-up ran under the cancel flag; run it again in full.
+            PrepareCleanup();
+            s->UnmountVM(ctx);
+        }
+        s.Fail("MountVM of " + ctx.strVMName);
+    }
+    // From here on the mount is undone whatever happens.
+    struct Unmounter {
+        PluginSession& s;
+        MountCtx& ctx;
+        bool armed = true;
+        ~Unmounter() {
+            if (!armed) return;
+            PrepareCleanup();
+            s->UnmountVM(ctx);
+        }
+    } unmounter{s, ctx};
+
+    std::vector<VMInfoStructs::SMountInfoFull> items;
+    if (!s->GetFullMountInfo(ctx, items)) s.Fail("GetFullMountInfo of " + ctx.strVMName);
+
+    Manifest m;
+    m.backupId = backupId;
+    m.instance = ctx.strVMName;
+    m.instanceId = ctx.vmInfo.strGuid.empty() ? ctx.strVMGuid : ctx.vmInfo.strGuid;
+    m.project = ctx.vmInfo.strProjectId.empty() ? b.project : ctx.vmInfo.strProjectId;
+    m.zone = ctx.vmInfo.strZone;
+    m.machineType = ctx.vmInfo.strInstanceType;
+    m.guestOS = ctx.vmInfo.strGuestOS;
+    m.time = Rfc3339(std::time(nullptr));
+    m.jobId = job.Id();
+    m.appConsistent = ctx.bAppConsistent;
+    m.crashConsistentFallback = ctx.bCrashConsistentFallback;
+    m.digestBlockSize = kBlockSize;
+
+    Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    BackupSummary sum;
+    for (const auto& item : items) {
+        if (item.nType != 1 || item.vecDisks.empty()) continue;
+        const SDisk& disk = item.vecDisks.front();
+        ThrowIfCancelled("backup");
+        OpenedDisk od = OpenDisk(s, ctx.strVMName, ctx.strVMGuid, disk, false);
+        DiskRecord rec;
+        rec.name = disk.strName;
+        rec.id = disk.strDiskId;
+        rec.file = writer->NewImagePath(disk.strName);
+        rec.boot = disk.bBootDisk;
+        rec.encrypted = disk.bEncrypted;
+        rec.encryptionKey = disk.strEncryptionKey;
+        rec.type = disk.strDiskType;
+        rec.zone = disk.strZone;
+        rec.locationUri = disk.strLocationUri;
+        rec.replicaZones = disk.vecReplicaZones;
+        for (const auto& l : disk.vecLabels) rec.labels[l.strKey] = l.strValue;
+        rec.resourceJson = disk.strDiskJson;
+        int src = -1, dst = -1;
+        try {
+            src = OpenDevice(od.device, false);
+            uint64_t size = DeviceSize(src, od.device);
+            std::string image = writer->Absolute(rec.file);
+            dst = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (dst < 0) throw CommandError("cannot create " + image + ": " + std::strerror(errno));
+            CopyOptions o;
+            o.size = size;
+            o.destinationIsFile = true;
+            o.cancel = &CancelFlag();
+            o.sourceName = od.device;
+            o.destinationName = image;
+            progress.Start(rec.name, size);
+            o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
+            CopyResult r = CopyDisk(src, dst, o);
+            progress.Finish(r.dataBytes, r.seconds);
+            rec.sizeBytes = size;
+            rec.dataBytes = r.dataBytes;
+            rec.sha256 = r.sha256;
+            sum.copySeconds += r.seconds;
+        } catch (const CopyCancelled&) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw CommandError("backup cancelled; what the job created was removed", kExitCancelled);
+        } catch (const DataPathError& e) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw CommandError(std::string("reading disk ") + rec.name + ": " + e.what());
+        } catch (...) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw;
+        }
+        ::close(src);
+        ::close(dst);
+        if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + rec.name);
+        m.disks.push_back(std::move(rec));
+    }
+    for (const auto& item : items) {
+        if (item.nType != 0 || item.vecDisks.empty()) continue;
+        try {
+            m.files.push_back(writer->AddConfigFile(item.vecDisks.front().strPath));
+        } catch (const StoreError& e) {
+            throw CommandError(std::string("store: ") + e.what(), kExitStore);
+        }
+    }
+    for (const auto& d : ctx.vmInfo.vecDisks)
+        if (d.bFiltered) m.excludedDisks.push_back(d.strName);
+    Describe(ctx.vecFailures, m.warnings);
+    ThrowIfCancelled("backup");
+    if (m.disks.empty())
+        throw CommandError("backup of " + ctx.strVMName + " found no disk to read (all filtered?)");
+
+    unmounter.armed = false;
+    PrepareCleanup();
+    if (!s->UnmountVM(ctx)) s.Fail("UnmountVM of " + ctx.strVMName);
+    try {
+        writer->Commit(m);
+    } catch (const StoreError& e) {
+        throw CommandError(std::string("store: ") + e.what(), kExitStore);
+    }
+    sum.backupDir = writer->FinalDir();
+    sum.backupId = backupId;
+    sum.instance = m.instance;
+    sum.jobId = job.Id();
+    sum.sizeBytes = m.TotalSize();
+    sum.dataBytes = m.TotalData();
+    sum.disks = m.disks.size();
+    sum.totalSeconds = Since(started);
+    return sum;
+}
+
+int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
+    BackupSummary s = RunBackup(g, b);
+    if (g.json) {
+        Manifest m = LoadManifest(s.backupDir);
+        json j = json::parse(ManifestToJson(m));
+        for (auto& d : j["disks"]) d.erase("resource");
+        PrintJson({{"ok", true},
+                   {"command", "backup"},
+                   {"backupDir", s.backupDir},
+                   {"backupId", s.backupId},
+                   {"jobId", s.jobId},
+                   {"sizeBytes", s.sizeBytes},
+                   {"dataBytes", s.dataBytes},
+                   {"copySeconds", s.copySeconds},
+                   {"seconds", s.totalSeconds},
+                   {"manifest", j}});
+    } else {
+        std::printf("Backup %s of %s saved in %s\n  %zu disk(s), %s, %s of data, job %lld, %s\n",
+                    s.backupId.c_str(), s.instance.c_str(), s.backupDir.c_str(), s.disks,
+                    HumanBytes(s.sizeBytes).c_str(), HumanBytes(s.dataBytes).c_str(),
+                    static_cast<long long>(s.jobId), HumanDuration(s.totalSeconds).c_str());
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------- restore
+
+RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
+    auto started = Clock::now();
+    if (ro.store.empty()) throw CommandError("restore needs --from", kExitUsage);
+    std::string dir;
+    Manifest m;
+    try {
+        dir = ResolveBackupDir(ro.store, ro.instance, ro.backupId);
+        m = LoadManifest(dir);
+    } catch (const StoreError& e) {
+        throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+    }
+    // Verify the whole backup before anything is created in the cloud.
+    Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    try {
+        std::string current;
+        VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
+            if (name != current) {
+                current = name;
+                progress.Start("verify " + name, total);
+            }
+            progress.Update(done, 0);
+        });
+    } catch (const StoreError& e) {
+        throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+    }
+    ThrowIfCancelled("restore");
+
+    Job job(g);
+    PluginSession s(g);
+
+    RestoreCtx rc;
+    rc.strVMName = ro.asName.empty() ? m.instance : ro.asName;
+    rc.strOriginalVMName = m.instance;
+    rc.strProjectId = ro.project.empty() ? m.project : ro.project;
+    rc.strZone = ro.zone.empty() ? m.zone : ro.zone;
+    rc.strRegion = ro.region;
+    if (ro.machineType == "auto")
+        rc.strInstanceType = "Auto Select";
+    else
+        rc.strInstanceType = ro.machineType;
+    if (!ro.network.empty()) {
+        VMInfoStructs::SVMNetworkCard card;
+        card.strName = "nic0";
+        card.strNetwork = ro.network;
+        rc.vecNetworkCards.push_back(card);
+    }
+    rc.bOverwrite = ro.overwrite;
+    rc.bPowerOn = ro.powerOn;
+    rc.bKeepDiskNames = ro.keepDiskNames;
+    rc.strJobResultsDir = job.Dir() + "/results";
+    std::error_code ec;
+    fs::create_directories(rc.strJobResultsDir, ec);
+    if (ec) throw CommandError("cannot create " + rc.strJobResultsDir + ": " + ec.message());
+
+    for (const auto& d : m.disks) {
+        SDisk item;
+        item.eDiskType = 1;
+        item.strVolumeName = d.name;
+        item.strName = d.name;
+        item.strDiskId = d.id;
+        item.nSize = d.sizeBytes;
+        item.nMountSize = d.sizeBytes;
+        item.bBootDisk = d.boot;
+        item.bEncrypted = d.encrypted;
+        item.strEncryptionKey = d.encryptionKey;
+        item.strDiskType = d.type;
+        item.strZone = d.zone;
+        item.strLocationUri = d.locationUri;
+        item.vecReplicaZones = d.replicaZones;
+        item.strDiskJson = d.resourceJson;
+        for (const auto& [k, v] : d.labels) item.vecLabels.push_back({k, v});
+        rc.vecDisks.push_back(item);
+    }
+    for (const auto& f : m.files) {
+        std::string dst = rc.strJobResultsDir + "/" + f.name;
+        fs::copy_file(dir + "/config/" + f.name, dst, fs::copy_options::overwrite_existing, ec);
+        if (ec) throw CommandError("cannot copy " + f.name + " to the job directory: " + ec.message());
+        SDisk item;
+        item.eDiskType = 0;
+        item.strVolumeName = f.name;
+        item.strName = f.name;
+        item.strPath = dst;
+        item.nSize = f.sizeBytes;
+        item.nMountSize = f.sizeBytes;
+        rc.vecDisks.push_back(item);
+    }
+
+    if (!s->InitRestoreVM(rc)) {
+        if (CancelFlag().load()) {
+            PrepareCleanup();
+            s->CleanupRestoreVM(rc);
+        }
+        s.Fail("InitRestoreVM of " + rc.strVMName);
+    }
+    // Any failure from here on removes what the restore created.
+    struct Cleaner {
+        PluginSession& s;
+        RestoreCtx& rc;
+        bool armed = true;
+        ~Cleaner() {
+            if (!armed) return;
+            PrepareCleanup();
+            s->CleanupRestoreVM(rc);
+        }
+    } cleaner{s, rc};
+
+    RestoreSummary sum;
+    for (auto& item : rc.vecDisks) {
+        if (item.eDiskType != 1) continue;
+        auto it = std::find_if(m.disks.begin(), m.disks.end(),
+                               [&](const DiskRecord& d) { return d.name == item.strVolumeName; });
+        if (it == m.disks.end())
+            throw CommandError("the plug-in returned an unknown disk " + item.strVolumeName);
+        ThrowIfCancelled("restore");
+        OpenedDisk od = OpenDisk(s, rc.strVMName, rc.strVMGuid, item, true);
+        std::string image = dir + "/" + it->file;
+        int src = -1, dst = -1;
+        try {
+            src = OpenDevice(image, false);
+            dst = OpenDevice(od.device, true);
+            uint64_t devSize = DeviceSize(dst, od.device);
+            if (devSize < it->sizeBytes)
+                throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
+                                   " bytes, the backup needs " + std::to_string(it->sizeBytes));
+            CopyOptions o;
+            o.size = it->sizeBytes;
+            o.destinationIsFile = false;  // a new disk: zero until written
+            o.cancel = &CancelFlag();
+            o.sourceName = image;
+            o.destinationName = od.device;
+            progress.Start(it->name, it->sizeBytes);
+            o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
+            CopyResult r = CopyDisk(src, dst, o);
+            progress.Finish(r.dataBytes, r.seconds);
+            if (r.sha256 != it->sha256)
+                throw CommandError("store refused: disk image " + image +
+                                       " changed while it was restored (SHA-256 " + r.sha256 + ", expected " +
+                                       it->sha256 + ")",
+                                   kExitStore);
+            sum.dataBytes += r.dataBytes;
+            sum.copySeconds += r.seconds;
+        } catch (const CopyCancelled&) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw CommandError("restore cancelled; what the job created was removed", kExitCancelled);
+        } catch (const DataPathError& e) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw CommandError(std::string("writing disk ") + item.strName + ": " + e.what());
+        } catch (...) {
+            if (src >= 0) ::close(src);
+            if (dst >= 0) ::close(dst);
+            s->CloseVmdk(od.handle);
+            throw;
+        }
+        ::close(src);
+        ::close(dst);
+        if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + item.strName);
+    }
+    ThrowIfCancelled("restore");
+    if (!s->PreRestoreVM(rc)) s.Fail("PreRestoreVM of " + rc.strVMName);
+    if (!s->RestoreVM(rc)) s.Fail("RestoreVM of " + rc.strVMName);
+    if (!s->PostRestoreVM(rc)) s.Fail("PostRestoreVM of " + rc.strVMName);
+    cleaner.armed = false;
+
+    sum.instance = rc.strVMName;
+    sum.instanceId = rc.strVMGuid;
+    sum.project = rc.strProjectId;
+    sum.zone = rc.strZone;
+    sum.jobId = job.Id();
+    for (const auto& item : rc.vecDisks)
+        if (item.eDiskType == 1)
+            sum.disks.push_back(item.strNewName.empty() ? item.strName : item.strNewName);
+    Describe(rc.vecFailures, sum.warnings);
+    sum.totalSeconds = Since(started);
+    return sum;
+}
+
+int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
+    RestoreSummary s = RunRestore(g, r);
+    if (g.json) {
+        PrintJson({{"ok", true},
+                   {"command", "restore"},
+                   {"instance", s.instance},
+                   {"instanceId", s.instanceId},
+                   {"project", s.project},
+                   {"zone", s.zone},
+                   {"jobId", s.jobId},
+                   {"disks", s.disks},
+                   {"dataBytes", s.dataBytes},
+                   {"copySeconds", s.copySeconds},
+                   {"seconds", s.totalSeconds},
+                   {"warnings", s.warnings}});
+    } else {
+        std::printf("Restored %s (%s) in %s/%s: %zu disk(s), %s of data written, job %lld, %s\n",
+                    s.instance.c_str(), s.instanceId.c_str(), s.project.c_str(), s.zone.c_str(),
+                    s.disks.size(), HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
+                    HumanDuration(s.totalSeconds).c_str());
+        for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------- inventory
+
+int CmdBrowse(const GlobalOptions& g, const std::string& path) {
+    // Path segments: '/' or '\' separated; the plug-in's paths use '\'.
+    std::vector<std::string> segs;
+    std::string cur;
+    for (char c : path) {
+        if (c == '/' || c == '\\') {
+            if (!cur.empty()) segs.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (!cur.empty()) segs.push_back(cur);
+
+    Job job(g);
+    PluginSession s(g);
+    // The host passes the chosen node with the rest of the chosen path in its
+    // children; walk down level by level to find each node's id.
+    VMInfoStructs::SInventoryInfo selected;
+    std::vector<VMInfoStructs::SInventoryInfo> out;
+    std::string joined;
+    for (size_t level = 0; level <= segs.size(); ++level) {
+        out.clear();
+        if (!s->BrowseInventory(joined, selected, out, 0, 0)) s.Fail("BrowseInventory of \"" + joined + "\"");
+        if (level == segs.size()) break;
+        auto it = std::find_if(out.begin(), out.end(), [&](const VMInfoStructs::SInventoryInfo& e) {
+            return e.strName == segs[level];
+        });
+        if (it == out.end())
+            throw CommandError("no \"" + segs[level] + "\" under \"" + joined + "\"", kExitFailed);
+        VMInfoStructs::SInventoryInfo node = *it;
+        node.vecChildren.clear();
+        if (level == 0) {
+            selected = node;
+        } else {
+            VMInfoStructs::SInventoryInfo* leaf = &selected;
+            while (!leaf->vecChildren.empty()) leaf = &leaf->vecChildren.front();
+            leaf->vecChildren.push_back(node);
+        }
+        joined = joined.empty() ? segs[level] : joined + "\\" + segs[level];
+    }
+    if (g.json) {
+        json arr = json::array();
+        for (const auto& e : out) arr.push_back({{"name", e.strName}, {"id", e.strGuid}, {"type", e.eType}});
+        PrintJson({{"ok", true}, {"command", "browse"}, {"path", joined}, {"entries", arr}});
+    } else {
+        for (const auto& e : out) {
+            if (e.strGuid.empty() || e.strGuid == e.strName)
+                std::printf("%s\n", e.strName.c_str());
+            else
+                std::printf("%-40s %s\n", e.strName.c_str(), e.strGuid.c_str());
+        }
+    }
+    return kExitOk;
+}
+
+int CmdInstances(const GlobalOptions& g, const std::string& project, const std::string& zone,
+                 const std::string& label) {
+    Job job(g);
+    PluginSession s(g);
+    std::vector<SVMInfo> list;
+    if (!label.empty()) {
+        auto kv = SplitLabel(label);
+        // The host's first string is the value and its second the key.
+        if (!s->GetVMInfoListForTag(kv.second, kv.first, static_cast<EInventoryType>(1), 0, 0, list))
+            s.Fail("listing instances with label " + label);
+    } else if (!project.empty()) {
+        std::string object = zone.empty() ? EncodeProjectZone(project, "") : EncodeProjectZone(project, zone);
+        if (!s->GetVMInfoListForInventoryObject(object, static_cast<EInventoryType>(31), 0, 0, list))
+            s.Fail("listing instances of project " + project);
+    } else if (!zone.empty()) {
+        if (!s->GetVMInfoListForInventoryObject(zone, static_cast<EInventoryType>(5), 0, 0, list))
+            s.Fail("listing instances of zone " + zone);
+    } else {
+        if (!s->GetVMInfoListForInventoryObject("", static_cast<EInventoryType>(1), 0, 0, list))
+            s.Fail("listing instances");
+    }
+    list.erase(std::remove_if(
+                   list.begin(), list.end(),
+                   [&](const SVMInfo& v) {
+                       return (!project.empty() && !v.strProjectId.empty() && v.strProjectId != project) ||
+                              (!zone.empty() && !v.strZone.empty() && ShortName(v.strZone) != zone);
+                   }),
+               list.end());
+    std::sort(list.begin(), list.end(), [](const SVMInfo& a, const SVMInfo& b) {
+        return std::tie(a.strProjectId, a.strZone, a.strName) <
+               std::tie(b.strProjectId, b.strZone, b.strName);
+    });
+    if (g.json) {
+        json arr = json::array();
+        for (const auto& v : list) {
+            json disks = json::array();
+            for (const auto& d : v.vecDisks)
+                disks.push_back({{"name", d.strName},
+                                 {"id", d.strDiskId},
+                                 {"sizeBytes", d.nSize},
+                                 {"boot", d.bBootDisk}});
+            arr.push_back({{"name", v.strName},
+                           {"id", v.strGuid},
+                           {"project", v.strProjectId},
+                           {"zone", ShortName(v.strZone)},
+                           {"status", v.strStatus},
+                           {"machineType", ShortName(v.strInstanceType)},
+                           {"disks", disks}});
+        }
+        PrintJson({{"ok", true}, {"command", "instances"}, {"instances", arr}});
+    } else {
+        std::printf("%-24s %-16s %-16s %-11s %-16s %s\n", "NAME", "PROJECT", "ZONE", "STATUS", "MACHINE TYPE",
+                    "DISKS");
+        for (const auto& v : list)
+            std::printf("%-24s %-16s %-16s %-11s %-16s %zu\n", v.strName.c_str(), v.strProjectId.c_str(),
+                        ShortName(v.strZone).c_str(), v.strStatus.c_str(),
+                        ShortName(v.strInstanceType).c_str(), v.vecDisks.size());
+    }
+    return kExitOk;
+}
+
+int CmdPower(const GlobalOptions& g, const std::string& state, const std::string& project,
+             const std::string& zone, const std::string& instance) {
+    if (state != "on" && state != "off") throw CommandError("power takes \"on\" or \"off\"", kExitUsage);
+    Job job(g);
+    PluginSession s(g);
+    SVMInfo vm;
+    vm.strProjectId = project;
+    if (!s->GetVMInfoForVM(instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + instance);
+    OperationCtx op;
+    op.eOperation = state == "on" ? VM_OPERATION_POWER_ON : VM_OPERATION_POWER_OFF;
+    op.vmInfo = vm;
+    op.vmInfo.strName = instance;
+    op.vmInfo.strProjectId = project;
+    if (!zone.empty()) op.vmInfo.strZone = zone;
+    op.vmInfo.strZone = ShortName(op.vmInfo.strZone);
+    if (!s->PerformVMOperation(op)) s.Fail("power " + state + " of " + instance);
+    if (g.json)
+        PrintJson({{"ok", true}, {"command", "power"}, {"instance", instance}, {"state", state}});
+    else
+        std::printf("Instance %s powered %s\n", instance.c_str(), state.c_str());
+    return kExitOk;
+}
+
+int CmdCleanup(const GlobalOptions& g) {
+    Job job(g);
+    PluginSession s(g);
+    // The leftovers of dead jobs are removed by the plug-in's crash-recovery
+    // flow when a job registers with the cleaner: a restore request for a job
+    // that has nothing registered triggers it and creates nothing.
+    RestoreCtx rc;
+    if (!s->CleanupRestoreVM(rc)) s.Fail("cleanup");
+    if (g.json)
+        PrintJson({{"ok", true}, {"command", "cleanup"}});
+    else
+        std::printf("Leftovers of dead jobs removed\n");
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------- store
+
+int CmdList(const GlobalOptions& g, const std::string& store, const std::string& instance) {
+    std::vector<std::string> instances;
+    std::error_code ec;
+    if (!instance.empty()) {
+        instances.push_back(instance);
+    } else {
+        if (!fs::is_directory(store, ec))
+            throw CommandError("store " + store + " does not exist", kExitStore);
+        for (const auto& e : fs::directory_iterator(store, ec))
+            if (e.is_directory() && e.path().filename().string()[0] != '.')
+                instances.push_back(e.path().filename());
+        std::sort(instances.begin(), instances.end());
+    }
+    json arr = json::array();
+    for (const auto& inst : instances) {
+        for (const auto& id : ListBackups(store, inst)) {
+            try {
+                Manifest m = LoadManifest(store + "/" + inst + "/" + id);
+                arr.push_back({{"instance", inst},
+                               {"backupId", id},
+                               {"time", m.time},
+                               {"disks", m.disks.size()},
+                               {"sizeBytes", m.TotalSize()},
+                               {"dataBytes", m.TotalData()}});
+            } catch (const StoreError& e) {
+                arr.push_back({{"instance", inst}, {"backupId", id}, {"error", e.what()}});
+            }
+        }
+    }
+    if (g.json) {
+        PrintJson({{"ok", true}, {"command", "list"}, {"backups", arr}});
+    } else {
+        for (const auto& b : arr) {
+            if (b.contains("error"))
+                std::printf("%-24s %-28s unreadable: %s\n", b["instance"].get<std::string>().c_str(),
+                            b["backupId"].get<std::string>().c_str(), b["error"].get<std::string>().c_str());
+            else
+                std::printf("%-24s %-28s %s  %zu disk(s)  %s  %s of data\n",
+                            b["instance"].get<std::string>().c_str(),
+                            b["backupId"].get<std::string>().c_str(), b["time"].get<std::string>().c_str(),
+                            b["disks"].get<size_t>(), HumanBytes(b["sizeBytes"].get<uint64_t>()).c_str(),
+                            HumanBytes(b["dataBytes"].get<uint64_t>()).c_str());
+        }
+    }
+    return kExitOk;
+}
+
+int CmdVerify(const GlobalOptions& g, const std::string& store, const std::string& instance,
+              const std::string& backupId) {
+    std::string dir;
+    Manifest m;
+    Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    try {
+        dir = ResolveBackupDir(store, instance, backupId);
+        m = LoadManifest(dir);
+        std::string current;
+        VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
+            if (name != current) {
+                current = name;
+                progress.Start("verify " + name, total);
+            }
+            progress.Update(done, 0);
+        });
+    } catch (const StoreError& e) {
+        throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+    }
+    if (g.json)
+        PrintJson({{"ok", true}, {"command", "verify"}, {"backupDir", dir}, {"disks", m.disks.size()}});
+    else
+        std::printf("Backup %s is intact: %zu disk(s), %zu file(s) match the manifest\n", dir.c_str(),
+                    m.disks.size(), m.files.size());
+    return kExitOk;
+}
+
+}  // namespace gcebackup

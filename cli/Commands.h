@@ -1,0 +1,90 @@
+// The subcommands of gcebackup. Each returns the process exit code or throws
+// CommandError; results go to stdout (text, or one JSON document with
+// --json), progress to stdout on a terminal or in scripts, to stderr with --json.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/PluginHost.h"
+
+namespace gcebackup {
+
+struct BackupOptions {
+    std::string project;
+    std::string instance;
+    std::string store;
+    bool appConsistent = false;
+    std::vector<std::string> excludePatterns;
+    std::vector<std::string> excludeLabels;  // "KEY=VALUE" (patterns allowed on both sides)
+    bool excludeOSDisk = false;
+};
+
+struct BackupSummary {
+    std::string backupDir;
+    std::string backupId;
+    std::string instance;
+    int64_t jobId = 0;
+    uint64_t sizeBytes = 0;
+    uint64_t dataBytes = 0;
+    double copySeconds = 0;
+    double totalSeconds = 0;
+    size_t disks = 0;
+};
+
+struct RestoreOptions {
+    std::string store;
+    std::string instance;  // the backed-up instance (to find its backups in the store)
+    std::string backupId;  // empty: the newest
+    std::string asName;
+    std::string project;
+    std::string zone;
+    std::string region;
+    std::string machineType;  // "auto": chosen by the plug-in
+    std::string network;
+    bool overwrite = false;
+    bool powerOn = false;
+    bool keepDiskNames = false;
+};
+
+struct RestoreSummary {
+    std::string instance;
+    std::string instanceId;
+    std::string project;
+    std::string zone;
+    int64_t jobId = 0;
+    uint64_t dataBytes = 0;
+    double copySeconds = 0;
+    double totalSeconds = 0;
+    std::vector<std::string> disks;  // names of the restored disks, in manifest order
+    std::vector<std::string> warnings;
+};
+
+int CmdBrowse(const GlobalOptions& g, const std::string& path);
+int CmdInstances(const GlobalOptions& g, const std::string& project, const std::string& zone,
+                 const std::string& label);
+int CmdBackup(const GlobalOptions& g, const BackupOptions& b);
+int CmdRestore(const GlobalOptions& g, const RestoreOptions& r);
+int CmdPower(const GlobalOptions& g, const std::string& state, const std::string& project,
+             const std::string& zone, const std::string& instance);
+int CmdCleanup(const GlobalOptions& g);
+int CmdVerify(const GlobalOptions& g, const std::string& store, const std::string& instance,
+              const std::string& backupId);
+int CmdList(const GlobalOptions& g, const std::string& store, const std::string& instance);
+
+// The work of backup and restore, for the demo (no output of their own
+// beyond progress).
+BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b);
+RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& r);
+
+struct DemoOptions {
+    bool keep = false;
+    std::string emulatorPath;  // empty: gce-emulator next to gcebackup
+};
+int CmdDemo(const GlobalOptions& g, const DemoOptions& d);
+
+// Splits "KEY=VALUE"; throws CommandError (usage) when there is no '='.
+std::pair<std::string, std::string> SplitLabel(const std::string& text);
+
+}  // namespace gcebackup

@@ -1,0 +1,126 @@
+// The data path of gcebackup: copies a disk (a block device or a disk image
+// file) block by block, keeping only what holds data.
+//
+// Every copy works in aligned blocks of kBlockSize bytes. Block i covers
+// [i * kBlockSize, min((i + 1) * kBlockSize, size)). Where the source tells
+// where its data lies (SEEK_DATA / SEEK_HOLE on a file), blocks that overlap
+// no data are not read at all; every block that is read and holds only zero
+// bytes is skipped too. Inside a block with data, runs of zero pages are not
+// written either, so a destination file stays sparse and a destination disk
+// (freshly created, hence zero) receives only data.
+//
+// The digest of a disk (DiskDigest) is SHA-256 over its non-zero blocks, each
+// preceded by its offset and length, and closed by the disk size. It depends
+// only on the bytes of the disk, not on how the source stores its holes, so a
+// backup image and the disk it came from give the same digest.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gcebackup {
+
+// Copy and digest granularity (also recorded in every manifest).
+constexpr size_t kBlockSize = 1u << 20;
+// Granularity of zero detection inside a block when writing.
+constexpr size_t kPageSize = 4096;
+
+// A failure of the data path: what was done, on which path, and errno's text.
+class DataPathError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The copy was stopped because the cancel flag was set.
+class CopyCancelled : public std::runtime_error {
+  public:
+    CopyCancelled() : std::runtime_error("cancelled") {}
+};
+
+// True when all `len` bytes at `p` are zero.
+bool IsAllZero(const void* p, size_t len);
+
+// A run of bytes of a file.
+struct Extent {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+// The data runs of the first `size` bytes of `fd`, as the file system reports
+// them (SEEK_DATA / SEEK_HOLE). A source that cannot tell (a block device, a
+// pipe, an old file system) yields one run covering everything.
+std::vector<Extent> DataExtents(int fd, uint64_t size);
+
+// Incremental digest of a disk. Add the non-zero blocks in increasing order of
+// offset; Finish closes it with the disk size and gives lowercase hex.
+class DiskDigest {
+  public:
+    DiskDigest();
+    ~DiskDigest();
+    DiskDigest(const DiskDigest&) = delete;
+    DiskDigest& operator=(const DiskDigest&) = delete;
+
+    void AddBlock(uint64_t offset, const void* data, size_t len);
+    std::string Finish(uint64_t diskSize);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// Size in bytes of what `fd` refers to: a regular file's length or a block
+// device's capacity. Throws DataPathError.
+uint64_t DeviceSize(int fd, const std::string& pathForErrors);
+
+struct CopyOptions {
+    // Size of the source in bytes (the copy covers [0, size)).
+    uint64_t size = 0;
+    // Destination is a regular file: it is sized to `size` first (all hole)
+    // and synced at the end. Otherwise it is a disk known to read as zeros.
+    bool destinationIsFile = true;
+    // Compute the digest while copying.
+    bool digest = true;
+    // Write nothing: only read and digest (verification of an image).
+    bool dryRun = false;
+    // Called now and then from the copying thread with the bytes of the
+    // source passed so far (holes included) and the data bytes written.
+    std::function<void(uint64_t done, uint64_t dataBytes)> progress;
+    // Checked between blocks; when set the copy stops with CopyCancelled.
+    const std::atomic<bool>* cancel = nullptr;
+    // Names used in error texts.
+    std::string sourceName;
+    std::string destinationName;
+};
+
+struct CopyResult {
+    uint64_t size = 0;          // bytes covered
+    uint64_t dataBytes = 0;     // bytes of non-zero blocks
+    uint64_t bytesRead = 0;     // bytes read from the source
+    uint64_t bytesWritten = 0;  // bytes written to the destination
+    std::string sha256;         // DiskDigest of the source (empty without digest)
+    double seconds = 0;
+};
+
+// Copies [0, options.size) of srcFd to the same offsets of dstFd (dstFd may
+// be -1 with dryRun). Reads and hashes run on two threads with a few blocks in
+// flight, so memory stays at a few MiB whatever the disk size. Throws
+// DataPathError on any read or write failure (short reads included) and
+// CopyCancelled when the cancel flag is seen; the destination is then left
+// partly written for the caller to remove.
+CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& options);
+
+// Compares two files (or devices) byte for byte over `size` bytes, reading
+// only the data runs of either side. Returns -1 when equal, else the offset
+// of the first differing block. Throws DataPathError on read failure.
+int64_t CompareDisks(int fdA, int fdB, uint64_t size);
+
+// Bytes that a file occupies on disk (st_blocks * 512).
+uint64_t AllocatedBytes(const std::string& path);
+
+}  // namespace gcebackup

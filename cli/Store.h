@@ -1,0 +1,146 @@
+// The local backup store of gcebackup.
+//
+// Layout: one directory per backup, STORE/<instance>/<backup id>/, holding
+//   manifest.json        what the backup holds (Manifest below)
+//   disks/<name>.img     one raw image per disk, sparse (holes where the disk is zero)
+//   config/<file>        the instance's configuration files saved by the plug-in
+// A backup is written under STORE/<instance>/.<backup id>.partial/ and renamed
+// into place only once every image and the manifest are on disk, so a
+// directory without the leading dot is always complete. Backup ids start with
+// the UTC time, so they sort in the order they were made.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gcebackup {
+
+// A store that cannot be used: missing, unreadable, or not matching its manifest.
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct DiskRecord {
+    std::string name;  // source disk name
+    std::string id;    // source disk id
+    std::string file;  // image path relative to the backup directory
+    uint64_t sizeBytes = 0;
+    uint64_t dataBytes = 0;  // bytes of non-zero blocks
+    std::string sha256;      // DiskDigest of the disk (see DataPath.h)
+    bool boot = false;
+    bool encrypted = false;
+    std::string encryptionKey;  // key name of a customer-managed key
+    std::string type;           // "pd-ssd", "pd-balanced", ...
+    std::string zone;
+    std::string locationUri;
+    std::vector<std::string> replicaZones;
+    std::map<std::string, std::string> labels;
+    std::string resourceJson;  // the disk resource as the cloud described it
+};
+
+struct FileRecord {
+    std::string name;  // file name, also its path under config/
+    uint64_t sizeBytes = 0;
+    std::string sha256;  // plain SHA-256 of the content
+};
+
+struct Manifest {
+    int format = 1;
+    std::string backupId;
+    std::string instance;
+    std::string instanceId;
+    std::string project;
+    std::string zone;
+    std::string machineType;
+    std::string guestOS;
+    std::string time;  // UTC, RFC 3339
+    int64_t jobId = 0;
+    bool appConsistent = false;
+    bool crashConsistentFallback = false;
+    uint64_t digestBlockSize = 0;
+    std::vector<DiskRecord> disks;
+    std::vector<FileRecord> files;
+    std::vector<std::string> excludedDisks;  // disks left out by the job's filters
+    std::vector<std::string> warnings;       // per-disk failures the plug-in reported
+
+    uint64_t TotalSize() const;
+    uint64_t TotalData() const;
+};
+
+std::string ManifestToJson(const Manifest& m);
+// Throws StoreError naming the first field that is missing or malformed.
+Manifest ManifestFromJson(const std::string& text);
+
+// A file name safe to create inside a store directory: no separator, not
+// "." or "..", no control characters, not empty, at most 200 bytes.
+bool IsSafeFileName(const std::string& name);
+// Turns a cloud resource name into a safe file name (unsafe bytes become '_').
+std::string SafeFileName(const std::string& name);
+
+// Backup id for a backup made at `unixTime` by job `jobId`: "YYYYMMDDTHHMMSSZ-<job>".
+std::string MakeBackupId(int64_t unixTime, int64_t jobId);
+std::string Rfc3339(int64_t unixTime);
+
+// Writes one backup. The destructor removes the partial directory unless
+// Commit succeeded.
+class BackupWriter {
+  public:
+    // Creates STORE/<instance>/.<id>.partial/ with disks/ and config/.
+    // Throws StoreError when the directory exists already or cannot be made.
+    BackupWriter(const std::string& storeRoot, const std::string& instance, const std::string& backupId);
+    ~BackupWriter();
+    BackupWriter(const BackupWriter&) = delete;
+    BackupWriter& operator=(const BackupWriter&) = delete;
+
+    const std::string& PartialDir() const { return m_partial; }
+    const std::string& FinalDir() const { return m_final; }
+    // Relative path of a new disk image (unique within this backup).
+    std::string NewImagePath(const std::string& diskName);
+    std::string Absolute(const std::string& relative) const { return m_partial + "/" + relative; }
+    // Copies a configuration file into config/ and returns its record.
+    FileRecord AddConfigFile(const std::string& sourcePath);
+    // Writes and syncs manifest.json, then renames the backup into place.
+    void Commit(const Manifest& manifest);
+    // Removes the partial directory now.
+    void Abort();
+
+  private:
+    std::string m_partial;
+    std::string m_final;
+    std::vector<std::string> m_usedImages;
+    bool m_done = false;
+};
+
+// Committed backup ids of an instance, oldest first.
+std::vector<std::string> ListBackups(const std::string& storeRoot, const std::string& instance);
+// The backup directory named by a store path: the path itself when it holds a
+// manifest, else STORE/<instance>/<backupId>, the newest one when backupId is
+// empty. Throws StoreError with what was looked for.
+std::string ResolveBackupDir(const std::string& storeRoot, const std::string& instance,
+                             const std::string& backupId);
+// Reads and checks manifest.json of a backup directory: fields well formed,
+// image and configuration file names safe. Throws StoreError.
+Manifest LoadManifest(const std::string& backupDir);
+
+// Checks every image and configuration file of a backup against its manifest
+// (presence, size, SHA-256). `progress` (optional) gets the disk name and the
+// bytes checked. Throws StoreError naming the first mismatch.
+void VerifyBackup(const std::string& backupDir, const Manifest& manifest,
+                  const std::function<void(const std::string&, uint64_t, uint64_t)>& progress = {});
+
+// Plain SHA-256 (hex) of a whole file. Throws StoreError.
+std::string FileSha256(const std::string& path);
+
+// Removes a directory tree; ignores what is already gone.
+void RemoveTree(const std::string& path);
+
+// Job ids: a counter in <stateDir>/job-counter, incremented under a file lock
+// so that concurrent processes never get the same id. Throws StoreError.
+int64_t NextJobId(const std::string& stateDir);
+
+}  // namespace gcebackup

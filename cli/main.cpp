@@ -1,0 +1,170 @@
+// gcebackup: backs up and restores Google Compute Engine instances through
+// the GoogleCloudInfo plug-in, acting as its host.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "cli/PluginHost.h"
+#include "cli/Store.h"
+#include "plugin/host/HostEnv.h"
+
+using namespace gcebackup;
+
+namespace {
+
+std::string EnvOr(const char* name, const std::string& def) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::string(v) : def;
+}
+
+int ReportError(const GlobalOptions& g, const std::string& message, int exitCode, int pluginCode,
+                const std::string& details) {
+    std::string line = message;
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    if (exitCode == kExitCancelled)
+        std::fprintf(stderr, "gcebackup: cancelled: %s\n", line.c_str());
+    else
+        std::fprintf(stderr, "gcebackup: error: %s\n", line.c_str());
+    if (g.json) {
+        nlohmann::json j = {{"ok", false}, {"error", line}, {"exitCode", exitCode}};
+        if (pluginCode) {
+            j["pluginError"] = pluginCode;
+            j["pluginErrorDetails"] = details;
+        }
+        std::fputs((j.dump(2) + "\n").c_str(), stdout);
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    GlobalOptions g;
+    g.endpoint = EnvOr("GCEBACKUP_ENDPOINT", "");
+    g.credential = EnvOr("GCEBACKUP_CREDENTIAL", "");
+    g.settingsFile = EnvOr("GCEBACKUP_SETTINGS", "");
+    g.stateDir = HostEnv::GetStateDir();
+    g.deviceDir = EnvOr("GCEBACKUP_DEVICE_DIR", "");
+    g.metadataUrl = EnvOr("GCEBACKUP_METADATA", "");
+
+    CLI::App app{"gcebackup: back up and restore Google Compute Engine instances", "gcebackup"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.set_version_flag("--version", "gcebackup 1.0");
+    app.add_option("--endpoint", g.endpoint,
+                   "Base URL of the cloud APIs ($GCEBACKUP_ENDPOINT; empty: Google Cloud)");
+    app.add_option("--credential", g.credential,
+                   "Credential string \"<key file>|<e-mail>\", or a file holding it ($GCEBACKUP_CREDENTIAL)");
+    app.add_option("--settings", g.settingsFile, "Settings file ($GCEBACKUP_SETTINGS)");
+    app.add_option("--state-dir", g.stateDir, "State directory: cleaner database, logs, job counter")
+        ->capture_default_str();
+    app.add_flag("--json", g.json, "Print the result as JSON on stdout");
+    app.add_option("--log-level", g.logLevel,
+                   "Log level (1 normal, 2 entry/exit of operations, more: detail)")
+        ->check(CLI::Range(0, 9))
+        ->capture_default_str();
+    app.add_option("--device-dir", g.deviceDir, "Where attached disks appear (default /dev/disk/by-id)");
+    app.add_option("--metadata", g.metadataUrl,
+                   "Metadata server URL (default: the endpoint when one is set)");
+    app.add_option("--plugin", g.pluginPath, "Path of libGoogleCloudInfo.so ($GCEBACKUP_PLUGIN)");
+    app.add_flag("-q,--quiet", g.quiet, "No progress output");
+
+    std::string browsePath;
+    auto* browse =
+        app.add_subcommand("browse", "List one level of the inventory (views, then down to instances)");
+    browse->add_option("path", browsePath, "Inventory path, e.g. \"Project View/demo-project\"");
+
+    std::string instProject, instZone, instLabel;
+    auto* instances = app.add_subcommand("instances", "List instances");
+    instances->add_option("--project", instProject, "Project id");
+    instances->add_option("--zone", instZone, "Zone");
+    instances->add_option("--label", instLabel, "Only instances with label KEY=VALUE");
+
+    BackupOptions bo;
+    auto* backup = app.add_subcommand("backup", "Back up an instance into a local store");
+    backup->add_option("--project", bo.project, "Project of the instance")->required();
+    backup->add_option("--instance", bo.instance, "Instance name")->required();
+    backup->add_option("--to", bo.store, "Store directory")->required();
+    backup->add_flag("--app-consistent", bo.appConsistent, "Application-consistent snapshots (guest flush)");
+    backup->add_option("--exclude-pattern", bo.excludePatterns, "Leave out disks whose name matches GLOB");
+    backup->add_option("--exclude-label", bo.excludeLabels, "Leave out disks with label K=V (globs allowed)");
+    backup->add_flag("--exclude-os-disk", bo.excludeOSDisk, "Leave out the boot disk");
+
+    RestoreOptions ro;
+    std::string machineType;
+    auto* restore = app.add_subcommand("restore", "Restore an instance from a local store");
+    restore->add_option("--from", ro.store, "Store directory, or one backup directory")->required();
+    restore->add_option("--instance", ro.instance, "The backed-up instance");
+    restore->add_option("--backup", ro.backupId, "Backup id (default: the newest)");
+    restore->add_option("--as", ro.asName, "Name of the restored instance (default: the original name)");
+    restore->add_option("--project", ro.project, "Destination project (default: the original)");
+    restore->add_option("--zone", ro.zone, "Destination zone (default: the original)");
+    restore->add_option("--region", ro.region, "Destination region (regional disks)");
+    restore->add_option("--machine-type", ro.machineType, "Machine type, or \"auto\"");
+    restore->add_option("--network", ro.network, "Network of the restored instance");
+    restore->add_flag("--overwrite", ro.overwrite, "Replace an existing instance of the same name");
+    restore->add_flag("--power-on", ro.powerOn, "Leave the restored instance running");
+    restore->add_flag("--keep-disk-names", ro.keepDiskNames, "Give restored disks the original names");
+
+    std::string powerState, powerProject, powerZone, powerInstance;
+    auto* power = app.add_subcommand("power", "Power an instance on or off");
+    power->add_option("state", powerState, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    power->add_option("--project", powerProject, "Project")->required();
+    power->add_option("--zone", powerZone, "Zone")->required();
+    power->add_option("--instance", powerInstance, "Instance name")->required();
+
+    auto* cleanup = app.add_subcommand("cleanup", "Remove what dead jobs left behind in the cloud");
+
+    std::string listStore, listInstance;
+    auto* list = app.add_subcommand("list", "List the backups in a store");
+    list->add_option("--store", listStore, "Store directory")->required();
+    list->add_option("--instance", listInstance, "Only this instance");
+
+    std::string verStore, verInstance, verBackup;
+    auto* verify = app.add_subcommand("verify", "Check a backup against its manifest");
+    verify->add_option("--from", verStore, "Store directory, or one backup directory")->required();
+    verify->add_option("--instance", verInstance, "Instance");
+    verify->add_option("--backup", verBackup, "Backup id (default: the newest)");
+
+    DemoOptions demo;
+    auto* demoCmd = app.add_subcommand("demo", "Back up and restore web-1 on a local emulator, then compare");
+    demoCmd->add_flag("--keep", demo.keep, "Keep the emulator's state and the store afterwards");
+    demoCmd->add_option("--emulator", demo.emulatorPath, "Path of gce-emulator (default: next to gcebackup)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string msg = e.what();
+        std::fprintf(stderr, "gcebackup: error: %s (see gcebackup --help)\n", msg.c_str());
+        return kExitUsage;
+    }
+
+    InstallCancelHandlers();
+    try {
+        if (*browse) return CmdBrowse(g, browsePath);
+        if (*instances) return CmdInstances(g, instProject, instZone, instLabel);
+        if (*backup) return CmdBackup(g, bo);
+        if (*restore) return CmdRestore(g, ro);
+        if (*power) return CmdPower(g, powerState, powerProject, powerZone, powerInstance);
+        if (*cleanup) return CmdCleanup(g);
+        if (*list) return CmdList(g, listStore, listInstance);
+        if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
+        if (*demoCmd) return CmdDemo(g, demo);
+    } catch (const CommandError& e) {
+        return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
+    } catch (const StoreError& e) {
+        return ReportError(g, std::string("store: ") + e.what(), kExitStore, 0, "");
+    } catch (const std::exception& e) {
+        return ReportError(g, e.what(), kExitFailed, 0, "");
+    }
+    return kExitUsage;
+}

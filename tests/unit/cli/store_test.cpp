@@ -1,0 +1,273 @@
+// The backup store: manifests, atomic commit, verification, lookup, job ids.
+#include "cli/Store.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "cli/DataPath.h"
+#include "tests/unit/cli/TempDir.h"
+
+namespace fs = std::filesystem;
+using namespace gcebackup;
+using nlohmann::json;
+
+namespace {
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+Manifest SampleManifest() {
+    Manifest m;
+    m.backupId = MakeBackupId(1714557600, 7);
+    m.instance = "web-1";
+    m.instanceId = "1234567890";
+    m.project = "demo-project";
+    m.zone = "us-central1-b";
+    m.machineType = "e2-medium";
+    m.guestOS = "Debian 12";
+    m.time = Rfc3339(1714557600);
+    m.jobId = 7;
+    m.appConsistent = true;
+    m.digestBlockSize = kBlockSize;
+    DiskRecord d;
+    d.name = "web-1-boot";
+    d.id = "111";
+    d.file = "disks/web-1-boot.img";
+    d.sizeBytes = 10 << 20;
+    d.dataBytes = 1 << 20;
+    d.sha256 = std::string(64, 'a');
+    d.boot = true;
+    d.encrypted = true;
+    d.encryptionKey = "projects/p/locations/l/keyRings/r/cryptoKeys/k";
+    d.type = "pd-balanced";
+    d.zone = "us-central1-b";
+    d.locationUri =
+        "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-b/disks/web-1-boot";
+    d.replicaZones = {"us-central1-a", "us-central1-b"};
+    d.labels = {{"tier", "web"}};
+    d.resourceJson = R"({"name":"web-1-boot"})";
+    m.disks.push_back(d);
+    m.files.push_back({"web-1_InstanceConfig.json", 12, std::string(64, 'b')});
+    m.excludedDisks = {"web-1-scratch"};
+    m.warnings = {"web-1-scratch: Local SSD Disks are not supported."};
+    return m;
+}
+
+// Writes a real backup of one disk (data at two places) and one config file.
+std::string MakeBackup(const std::string& store, const std::string& instance, int64_t time, int64_t job) {
+    std::string id = MakeBackupId(time, job);
+    BackupWriter w(store, instance, id);
+    Manifest m;
+    m.backupId = id;
+    m.instance = instance;
+    m.project = "p";
+    m.zone = "z";
+    m.time = Rfc3339(time);
+    m.jobId = job;
+    m.digestBlockSize = kBlockSize;
+
+    std::string src = store + "/src-" + std::to_string(job);
+    {
+        int fd = ::open(src.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(::ftruncate(fd, 8 << 20), 0);
+        EXPECT_EQ(::pwrite(fd, "hello", 5, 3 << 20), 5);
+        EXPECT_EQ(::pwrite(fd, "world", 5, (8 << 20) - 5), 5);
+        ::close(fd);
+    }
+    DiskRecord d;
+    d.name = instance + "-data";
+    d.file = w.NewImagePath(d.name);
+    int s = ::open(src.c_str(), O_RDONLY);
+    int t = ::open(w.Absolute(d.file).c_str(), O_RDWR | O_CREAT, 0600);
+    CopyOptions o;
+    o.size = 8 << 20;
+    CopyResult r = CopyDisk(s, t, o);
+    ::close(s);
+    ::close(t);
+    fs::remove(src);
+    d.sizeBytes = r.size;
+    d.dataBytes = r.dataBytes;
+    d.sha256 = r.sha256;
+    m.disks.push_back(d);
+    WriteText(store + "/cfg.json", "{\"name\":\"" + instance + "\"}");
+    m.files.push_back(w.AddConfigFile(store + "/cfg.json"));
+    fs::remove(store + "/cfg.json");
+    w.Commit(m);
+    return w.FinalDir();
+}
+
+std::string ErrorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const StoreError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(Manifest, RoundTripKeepsEveryField) {
+    Manifest m = SampleManifest();
+    Manifest back = ManifestFromJson(ManifestToJson(m));
+    EXPECT_EQ(ManifestToJson(back), ManifestToJson(m));
+    ASSERT_EQ(back.disks.size(), 1u);
+    EXPECT_EQ(back.disks[0].replicaZones, m.disks[0].replicaZones);
+    EXPECT_EQ(back.disks[0].labels.at("tier"), "web");
+    EXPECT_EQ(back.disks[0].resourceJson, m.disks[0].resourceJson);
+    EXPECT_TRUE(back.disks[0].boot);
+    EXPECT_EQ(back.TotalSize(), 10u << 20);
+    EXPECT_EQ(back.TotalData(), 1u << 20);
+}
+
+TEST(Manifest, MalformedManifestsAreRefusedWithTheReason) {
+    const json good = json::parse(ManifestToJson(SampleManifest()));
+    auto refuse = [&](const std::function<void(json&)>& edit, const std::string& expected) {
+        json j = good;
+        edit(j);
+        std::string err = ErrorOf([&] { ManifestFromJson(j.dump()); });
+        EXPECT_NE(err.find(expected), std::string::npos) << "error was: " << err;
+    };
+    refuse([](json& j) { j.erase("instance"); }, "\"instance\" is missing");
+    refuse([](json& j) { j["jobId"] = "seven"; }, "\"jobId\" has the wrong type");
+    refuse([](json& j) { j["format"] = 2; }, "format 2");
+    refuse([](json& j) { j["digest"]["blockSize"] = 4096; }, "block size");
+    refuse([](json& j) { j["disks"][0]["sha256"] = "abc"; }, "not a SHA-256");
+    refuse([](json& j) { j["disks"][0]["dataBytes"] = 1ull << 40; }, "more data than size");
+    // Image paths can never leave the backup's disks/ directory.
+    refuse([](json& j) { j["disks"][0]["file"] = "disks/../../../etc/passwd"; }, "not allowed");
+    refuse([](json& j) { j["disks"][0]["file"] = "/etc/passwd"; }, "not allowed");
+    refuse([](json& j) { j["disks"][0]["file"] = "disks/.."; }, "not allowed");
+    refuse([](json& j) { j["files"][0]["name"] = "../manifest.json"; }, "not allowed");
+    EXPECT_NE(ErrorOf([] { ManifestFromJson("{not json"); }).find("not valid JSON"), std::string::npos);
+    EXPECT_NE(ErrorOf([] { ManifestFromJson("[]"); }).find("not a JSON object"), std::string::npos);
+}
+
+TEST(Store, CommitPublishesAndAbandonedWritesLeaveNothing) {
+    TempDir store;
+    std::string dir = MakeBackup(store.path(), "web-1", 1714557600, 1);
+    EXPECT_TRUE(fs::exists(dir + "/manifest.json"));
+    EXPECT_TRUE(fs::exists(dir + "/disks/web-1-data.img"));
+    EXPECT_TRUE(fs::exists(dir + "/config/cfg.json"));
+    {
+        BackupWriter w(store.path(), "web-1", MakeBackupId(1714557700, 2));
+        WriteText(w.Absolute("disks/x.img"), "partial");
+        EXPECT_TRUE(fs::exists(w.PartialDir()));
+    }  // not committed
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(store.path() + "/web-1")) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{fs::path(dir).filename().string()});
+    // The same backup id cannot be written twice.
+    EXPECT_THROW(BackupWriter(store.path(), "web-1", fs::path(dir).filename().string()), StoreError);
+    // An instance name that would leave the store is refused.
+    EXPECT_THROW(BackupWriter(store.path(), "../evil", "x"), StoreError);
+}
+
+TEST(Store, ImageNamesAreUniqueAndSafe) {
+    TempDir store;
+    BackupWriter w(store.path(), "vm", "id");
+    EXPECT_EQ(w.NewImagePath("disk-a"), "disks/disk-a.img");
+    EXPECT_EQ(w.NewImagePath("disk-a"), "disks/disk-a-2.img");
+    EXPECT_EQ(w.NewImagePath("../x/y"), "disks/_.._x_y.img");
+    EXPECT_FALSE(IsSafeFileName(".."));
+    EXPECT_FALSE(IsSafeFileName("a/b"));
+    EXPECT_FALSE(IsSafeFileName(std::string("a\nb")));
+    EXPECT_TRUE(IsSafeFileName("web-1_InstanceConfig.json"));
+}
+
+TEST(Store, VerifyAcceptsAnIntactBackupAndRefusesEveryKindOfDamage) {
+    TempDir store;
+    std::string dir = MakeBackup(store.path(), "web-1", 1714557600, 1);
+    Manifest m = LoadManifest(dir);
+    EXPECT_NO_THROW(VerifyBackup(dir, m));
+    const std::string image = dir + "/disks/web-1-data.img";
+
+    // One flipped byte inside the data.
+    {
+        int fd = ::open(image.c_str(), O_RDWR);
+        ASSERT_EQ(::pwrite(fd, "J", 1, 3 << 20), 1);
+        ::close(fd);
+    }
+    EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("does not match the manifest"), std::string::npos);
+    // Restore the byte, then put data where the disk had a hole.
+    {
+        int fd = ::open(image.c_str(), O_RDWR);
+        ASSERT_EQ(::pwrite(fd, "h", 1, 3 << 20), 1);
+        ::close(fd);
+    }
+    EXPECT_NO_THROW(VerifyBackup(dir, m));
+    {
+        int fd = ::open(image.c_str(), O_RDWR);
+        ASSERT_EQ(::pwrite(fd, "!", 1, 6 << 20), 1);
+        ::close(fd);
+    }
+    EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("does not match the manifest"), std::string::npos);
+    // A truncated image.
+    ASSERT_EQ(::truncate(image.c_str(), 4 << 20), 0);
+    EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("the manifest says"), std::string::npos);
+    // A missing image.
+    fs::remove(image);
+    EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("is missing"), std::string::npos);
+}
+
+TEST(Store, AlteredConfigurationFileIsRefused) {
+    TempDir store;
+    std::string dir = MakeBackup(store.path(), "web-1", 1714557600, 1);
+    Manifest m = LoadManifest(dir);
+    WriteText(dir + "/config/cfg.json", "{\"name\":\"other\"}");
+    EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("configuration file"), std::string::npos);
+}
+
+TEST(Store, ResolvesTheNewestBackupOrTheOneNamed) {
+    TempDir store;
+    std::string older = MakeBackup(store.path(), "web-1", 1714557600, 1);
+    std::string newer = MakeBackup(store.path(), "web-1", 1714557900, 2);
+    // An unfinished backup is never chosen.
+    fs::create_directories(store.path() + "/web-1/.20990101T000000Z-9.partial");
+    EXPECT_EQ(ResolveBackupDir(store.path(), "web-1", ""), newer);
+    EXPECT_EQ(ResolveBackupDir(store.path(), "web-1", fs::path(older).filename()), older);
+    EXPECT_EQ(ResolveBackupDir(newer, "", ""), newer);  // a backup directory itself
+    EXPECT_EQ(ListBackups(store.path(), "web-1").size(), 2u);
+    EXPECT_NE(
+        ErrorOf([&] { ResolveBackupDir(store.path(), "web-2", ""); }).find("no backup of instance web-2"),
+        std::string::npos);
+    EXPECT_NE(ErrorOf([&] { ResolveBackupDir(store.path() + "/nope", "web-1", ""); }).find("does not exist"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([&] { ResolveBackupDir(store.path(), "web-1", "../../etc"); }).find("not valid"),
+              std::string::npos);
+}
+
+TEST(Store, BackupIdsSortByTime) {
+    EXPECT_EQ(MakeBackupId(1714557600, 7), "20240501T100000Z-7");
+    EXPECT_EQ(Rfc3339(1714557600), "2024-05-01T10:00:00Z");
+    EXPECT_LT(MakeBackupId(1714557600, 99), MakeBackupId(1714557601, 1));
+}
+
+TEST(Store, JobIdsAreUniqueAcrossConcurrentCallers) {
+    TempDir state;
+    EXPECT_EQ(NextJobId(state.path()), 1);
+    EXPECT_EQ(NextJobId(state.path()), 2);
+    std::vector<std::thread> threads;
+    std::mutex mu;
+    std::set<int64_t> ids;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                int64_t id = NextJobId(state.path());
+                std::lock_guard<std::mutex> lock(mu);
+                ids.insert(id);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ids.size(), 100u);
+    EXPECT_EQ(*ids.begin(), 3);
+    EXPECT_EQ(*ids.rbegin(), 102);
+}
