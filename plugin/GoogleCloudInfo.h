@@ -109,6 +109,151 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Disk access (disks/) ============================================
     // -- disks section --
+    //
+    // Waiting on cloud resources, snapshots and disks made from them, the
+    // disk handle registry (m_pDiskInfo) and attaching its disks to the
+    // proxy for the host to read or write.
+
+    // ---- Waiting on snapshots and disks (disks/GoogleCloudWait.cpp) ----
+    // Polls every resource of vecResources (strSnapshotName of a snapshot,
+    // strNewName of a disk) until each is READY or FAILED. The settings
+    // VirtualServer/"nGoogleOperationTimeoutInMins" (1440) and
+    // "nGoogleOperationPollingInMins" (1) give the time limit, counted in
+    // real elapsed minutes, and the pause before each pass (0: a short
+    // pause, 100 ms at first, growing to 2 s). A ready disk is entered in the
+    // crash-recovery registry under strRegistryKey. Failed resources and
+    // failed status reads go to vecFailures (codes 17 snapshot, 24 disk).
+    // True when every resource settled; false on time-out (no code, pending
+    // resources not listed) or cancellation (4000). vecResources is not
+    // changed.
+    bool WaitForResourcesToBecomeUsable(const std::string& strRegistryKey, const std::string& strProjectId,
+                                        const std::string& strZone, const std::string& strRegion,
+                                        const std::vector<VMInfoStructs::SDisk>& vecResources,
+                                        GoogleCloudResourceType eType,
+                                        std::vector<VMInfoStructs::SFailure>& vecFailures);
+    // The same for one resource.
+    bool WaitForResourcesToBecomeUsable(const std::string& strRegistryKey, const std::string& strProjectId,
+                                        const std::string& strZone, const std::string& strRegion,
+                                        const VMInfoStructs::SDisk& resource, GoogleCloudResourceType eType,
+                                        std::vector<VMInfoStructs::SFailure>& vecFailures);
+    // Reads one resource's status: sets bReady on "READY", bFailed on
+    // "FAILED" (exact case) and never clears them. The bridge call's result;
+    // false for an unknown type.
+    bool GetResourceStatus(const std::string& strProjectId, const std::string& strZone,
+                           const std::string& strRegion, const VMInfoStructs::SDisk& resource,
+                           GoogleCloudResourceType eType, bool& bReady, bool& bFailed);
+    // The project id of a Compute Engine v1 resource URI; a text without the
+    // API's base URI comes back whole.
+    std::string GetProjectIDfromUri(const std::string& strUri);
+
+    // ---- Snapshots and disks from snapshots (disks/GoogleCloudSnapshots.cpp) ----
+    // Starts a snapshot of every selected disk (eDiskType 1, not filtered,
+    // type supported), then waits on all of them at once. With bAppConsistent,
+    // a snapshot that fails while awaited is retaken crash-consistently
+    // (bCrashConsistentFallback set, failure entry flagged with
+    // m_bIgnoreQuiesceGuestErrors). When some disks were not snapped,
+    // vecDisks is cut to the snapped ones. False with 65 (no disk snapped),
+    // 4000 (cancelled) or the wait's result; snapshots already requested stay
+    // registered with the cleaner.
+    bool CreateDiskSnapshots(const std::string& strProjectId, const std::string& strVMGuid, bool bAppConsistent,
+                             std::vector<VMInfoStructs::SDisk>& vecDisks,
+                             std::vector<VMInfoStructs::SFailure>& vecFailures, bool& bCrashConsistentFallback);
+    // Registers and starts one snapshot (no wait); sets disk.strSnapshotName.
+    // False with 17 and the bridge's text; the snapshot stays registered.
+    bool CreateDiskSnapshot(const std::string& strProjectId, const std::string& strVMGuid, bool bAppConsistent,
+                            VMInfoStructs::SDisk& disk);
+    // Starts one disk per snapshotted disk in strProjectId/strZone (strRegion
+    // for regional disks), then waits on all of them at once and deletes the
+    // snapshots. In a backup each disk is entered in the disk handle
+    // registry. vecDisks is cut to the created disks when some were skipped.
+    // False when every entry was skipped, with 23 (registry), 4000
+    // (cancelled) or the wait's result.
+    bool CreateDisksFromSnapshots(const std::string& strVMGuid, const std::string& strSnapshotProjectId,
+                                  const std::string& strProjectId, const std::string& strZone,
+                                  const std::string& strRegion, std::vector<VMInfoStructs::SDisk>& vecDisks,
+                                  std::vector<VMInfoStructs::SFailure>& vecFailures);
+    // Starts one disk from disk.strSnapshotName (no wait); in a backup names
+    // it (strNewName). False with 24 and the bridge's text.
+    bool CreateDiskFromSnapshot(const std::string& strVMGuid, const std::string& strSnapshotProjectId,
+                                const std::string& strProjectId, const std::string& strZone,
+                                const std::string& strRegion, VMInfoStructs::SDisk& disk);
+    // In a backup: "pd-ssd", or "pd-standard" when
+    // VirtualServer/"bUseOptimizedGCPVolumeType" is false. Unchanged in a
+    // restore. Always true.
+    bool AdjustDiskType(std::string& strDiskType);
+    // "zd-backup-" (or "zd-restore-") + job id + "-" + strBase + "-" + seconds.
+    void GetUniqueResourceName(const std::string& strBase, std::string& strName);
+
+    // ---- Disk handle registry (disks/GoogleCloudDiskAccess.cpp) ----
+    // Creates m_pDiskInfo once and gives it the proxy's description. False
+    // (no code) when the proxy description cannot be fetched; the registry is
+    // then dropped so that a later call tries again.
+    bool InitDiskInfo();
+    // InitDiskInfo, then connects the instance. False with 19 when the
+    // registry cannot take it.
+    bool ConnectDiskInfo(const VMInfoStructs::SVMInfo& vm);
+
+    // ---- Attaching, opening and closing disks (disks/GoogleCloudDiskAccess.cpp) ----
+    // Arguments: instance name, instance GUID, the disk's strDiskId. Attaches
+    // the registered disk to the proxy (for writing when registered for a
+    // restore) unless already open, and returns its handle. 1 on success. 0
+    // with 23 (not registered), 54 (attach failed or no device), 189 (proxy
+    // full while writing), 4000 (cancelled). A backup open on a full proxy
+    // retries every 20 s. A failed write-open detaches and deletes every
+    // created disk of the instance.
+    int OpenVmdk(const std::string& strVMName, const std::string& strVMGuid, const std::string& strDiskId,
+                 VmdkHandle& handle) override;
+    // OpenVmdk; the size is ignored (disks exist beforehand).
+    int CreateVmdk(const std::string& strVMName, const std::string& strVMGuid, const std::string& strDiskId,
+                   VmdkHandle& handle, long long nSize) override;
+    // Copies the registry's record of the disk; an all-empty handle gives 1
+    // with `disk` untouched.
+    int GetVmdkInfo(VmdkHandle handle, VMInfoStructs::SDisk& disk) override;
+    // Detaches the disk and marks it closed (not deleted). 0 on an invalid
+    // handle, 23 when the instance is unknown, or a failed detach.
+    int CloseVmdk(VmdkHandle handle) override;
+    // The host's encoded entity ids.
+    int _EncodeEntityAsUuid(const std::string& project, const std::string& region, const std::string& zone,
+                            std::string& out) override;
+    int _DecodeEntityFromUuid(const std::string& id, std::string& project, std::string& region,
+                              std::string& zone) override;
+
+    // Attach with retry while the proxy is full (reading only). 1 or 0.
+    int _OpenVmdk(const VMInfoStructs::SVMInfo& vm, VMInfoStructs::SDisk& disk, bool bWrite);
+    // One attach attempt: cloud attach, device lookup, device kept offline
+    // (and writeable when bWrite). 0 with 189 (proxy full) or 54.
+    int _AttachDiskToProxy(const VMInfoStructs::SVMInfo& vm, VMInfoStructs::SDisk& disk, bool bWrite);
+    // Detaches every registered disk of the instance that has a device or
+    // disk path (not when bKeepDisks). False when a detach failed.
+    bool _CloseDisks(const VMInfoStructs::SVMInfo& vm);
+    // Deletes every registered disk of the instance through _DeleteDisks
+    // (not when bKeepDisks). Always true.
+    bool _CleanupDisks(const VMInfoStructs::SVMInfo& vm);
+    // Detaches disk.strNewName from an instance; an empty name is success.
+    bool DetachDisk(const std::string& strProjectId, const VMInfoStructs::SDisk& disk,
+                    const std::string& strInstanceName, const std::string& strZone);
+    // Detaches a job's disks from the proxy; with a registry path, disks
+    // that are not the proxy's are skipped and vanished ones unregistered.
+    // False at the first failed detach (later disks untouched).
+    bool DetachDisksFromProxy(const std::vector<VMInfoStructs::SDisk>& vecDisks,
+                              const std::string& strRegistryPath);
+    // Deletes a job's disks (strReplicaDiskName when bUseReplicaName, else
+    // strNewName) and unregisters them. False when any deletion failed; the
+    // others are still deleted.
+    bool DeleteDisks(const std::vector<VMInfoStructs::SDisk>& vecDisks, const std::string& strRegistryPath,
+                     const std::string& strZone, bool bUseReplicaName);
+    bool DeleteDisk(const VMInfoStructs::SDisk& disk, const std::string& strRegistryPath,
+                    const std::string& strZone, bool bUseReplicaName);
+
+  protected:
+    // Clock and pause of the waits and attach retries (tests replace them).
+    virtual int64_t _WaitNowMs();
+    virtual void _WaitPauseMs(unsigned long nMs);
+    // The registered records of an instance's disks, each carrying its cloud
+    // name in strNewName and, while attached, its device in strPath.
+    bool _GetRegisteredDiskRecords(const VMInfoStructs::SVMInfo& vm, std::vector<VMInfoStructs::SDisk>& out);
+
+  public:
 
     // ==== Backup (backup/) ================================================
     // -- backup section --

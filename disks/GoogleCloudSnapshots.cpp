@@ -1,0 +1,315 @@
+// Snapshots of an instance's disks, disks made from those snapshots, and the
+// naming of every snapshot and disk the plug-in creates.
+//
+// Every batch starts all its cloud requests first and then waits on all of
+// them together, so the resources of several disks are made side by side.
+#include <ctime>
+#include <map>
+#include <mutex>
+
+#include "disks/GoogleCloudDiskInfo.h"
+#include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/ArPlatformInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+
+const size_t kMaxLabelValueLength = 63;
+
+}  // namespace
+
+void CGoogleCloudInfo::GetUniqueResourceName(const std::string& strBase, std::string& strName) {
+    const char* prefix = m_cleanerMode == VM_CLEANER_MODE_BACKUP ? "zd-backup-" : "zd-restore-";
+    EvEvent event;
+    const long long jobId = static_cast<long long>(event.getJobId());
+    const std::string stem = FXString::Format("%s%lld-%s-", prefix, jobId, strBase.c_str());
+    // A resource made again from the same disk within the same second (a
+    // crash-consistent retake right after a quick failure) would get the
+    // name of the first one: the seconds of a stem never repeat in this
+    // process.
+    long seconds = static_cast<long>(time(nullptr));
+    {
+        static std::mutex s_lock;
+        static std::map<std::string, long> s_lastSeconds;
+        std::lock_guard<std::mutex> lock(s_lock);
+        auto it = s_lastSeconds.find(stem);
+        if (it != s_lastSeconds.end() && seconds <= it->second) seconds = it->second + 1;
+        s_lastSeconds[stem] = seconds;
+    }
+    strName = FXString::Format("%s%ld", stem.c_str(), seconds);
+}
+
+bool CGoogleCloudInfo::AdjustDiskType(std::string& strDiskType) {
+    if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) return true;
+    bool optimized = true;
+    ArPlatformInfo::getBoolean(GoogleCloudConst::kSettingsSection, GoogleCloudConst::kUseOptimizedVolumeType,
+                               optimized);
+    strDiskType = optimized ? "pd-ssd" : "pd-standard";
+    return true;
+}
+
+bool CGoogleCloudInfo::CreateDiskSnapshot(const std::string& strProjectId, const std::string& strVMGuid,
+                                          bool bAppConsistent, SDisk& disk) {
+    const long now = static_cast<long>(time(nullptr));
+    EvEvent event;
+    const long long jobId = static_cast<long long>(event.getJobId());
+    SSnapshot snapshot;
+    GetUniqueResourceName(disk.strDiskId, snapshot.strName);
+    if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
+        snapshot.strDescription = FXString::Format(
+            "Disk Snapshot created by Ardelion for replication Job ID%lld at %ld", jobId, now);
+        std::string proxyName = m_proxyVMInfo.strName;
+        if (proxyName.size() > kMaxLabelValueLength) proxyName.resize(kMaxLabelValueLength);
+        snapshot.vecLabels.push_back({"snapshot-type", "ar-integrity-snapshot"});
+        snapshot.vecLabels.push_back({"createdby-proxy", FXString::ToLower(proxyName)});
+    } else {
+        snapshot.strDescription =
+            FXString::Format("Disk Snapshot created by Ardelion for backup Job ID%lld at %ld", jobId, now);
+    }
+    if (bAppConsistent) {
+        m_log.Debug(__PRETTY_FUNCTION__,
+                    "Creating app-consistent snapshot [%s] for Disk [%s] in project [%s]",
+                    snapshot.strName.c_str(), disk.strName.c_str(), strProjectId.c_str());
+    } else {
+        m_log.Debug(__PRETTY_FUNCTION__, "Creating snapshot [%s] for Disk [%s] in project [%s]",
+                    snapshot.strName.c_str(), disk.strName.c_str(), strProjectId.c_str());
+    }
+    // Registered before it is requested, so that a job dying in between
+    // still leaves a record for the clean-up.
+    if (!m_cleaner.RegisterSnapshot(m_cleanerMode, strVMGuid, snapshot.strName, strProjectId)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register snapshot [%s]", snapshot.strName.c_str());
+    }
+    std::string region;
+    GetRegionFromUri(disk.strLocationUri, region);
+    if (!m_pCloudBridge->CreateDiskSnapshot(strProjectId, disk.strName, disk.strZone, region, !region.empty(),
+                                            bAppConsistent, snapshot)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Disk Snapshot creation for [%s] failed", disk.strName.c_str());
+        SetLastVMError(VMINFO_ERR_SNAPSHOT_FAILED, m_pCloudBridge->GetLastError());
+        return false;
+    }
+    disk.strSnapshotName = snapshot.strName;
+    m_log.Debug(__PRETTY_FUNCTION__, "Disk snapshot's  ID was [%s] ", disk.strSnapshotName.c_str());
+    return true;
+}
+
+bool CGoogleCloudInfo::CreateDiskSnapshots(const std::string& strProjectId, const std::string& strVMGuid,
+                                           bool bAppConsistent, std::vector<SDisk>& vecDisks,
+                                           std::vector<SFailure>& vecFailures,
+                                           bool& bCrashConsistentFallback) {
+    int selected = 0;
+    int skippedOrFailed = 0;
+    int snapped = 0;
+    std::vector<SDisk> snappedDisks;
+    std::vector<SDisk> clones;
+
+    for (SDisk& disk : vecDisks) {
+        if (disk.eDiskType != 1) continue;
+        ++selected;
+        if (IsJobCancelled()) {
+            m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
+            SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+            return false;
+        }
+        if (disk.bFiltered) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Skipping creating a snapshot for filtered disk [%s]",
+                        disk.strName.c_str());
+            ++skippedOrFailed;
+            continue;
+        }
+        if (!IsDiskTypeBackupSupported(disk, vecFailures)) {
+            ++skippedOrFailed;
+            continue;
+        }
+        disk.strSnapshotName.clear();
+        bool ok = false;
+        if (disk.bEncrypted && strProjectId != c_localProjectID && m_cleanerMode != VM_CLEANER_MODE_RESTORE) {
+            m_log.Debug(__PRETTY_FUNCTION__,
+                        "Disk [%s] encrypted. Extra hop required to backup successfully.",
+                        disk.strName.c_str());
+            SDisk clone;
+            if (CloneEncryptedDisk(strProjectId, strVMGuid, disk.strZone, bAppConsistent, disk, clone,
+                                   bCrashConsistentFallback) &&
+                CreateDiskSnapshot(strProjectId, strVMGuid, false, clone)) {
+                disk.strSnapshotName = clone.strSnapshotName;
+                ok = true;
+            }
+            clones.push_back(clone);
+        } else {
+            ok = CreateDiskSnapshot(strProjectId, strVMGuid, bAppConsistent, disk);
+        }
+        if (!ok) {
+            ++skippedOrFailed;
+            AddFailure(
+                vecFailures, disk.strName,
+                FXString::Format("Create snapshot failed - %s", m_pCloudBridge->GetLastError().c_str()),
+                false);
+        } else {
+            ++snapped;
+            snappedDisks.push_back(disk);
+        }
+    }
+
+    if (skippedOrFailed == selected) {
+        SetLastVMError(VMINFO_ERR_NO_DISK_SNAPPED);
+        return false;
+    }
+    if (snapped < selected) {
+        m_log.Debug(__PRETTY_FUNCTION__,
+                    "Only [%d] disks could be successfully snapped, continuing backup job for these disks",
+                    snapped);
+        vecDisks = snappedDisks;
+    }
+
+    if (!WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, "", "", snappedDisks,
+                                        GOOGLE_RESOURCE_SNAPSHOT, vecFailures)) {
+        return false;
+    }
+
+    if (!clones.empty()) {
+        std::string registryPath;
+        if (!m_cleaner.GetRegisteredVM(m_cleanerMode, strVMGuid, registryPath, false)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to get cleaner path for instance");
+        } else {
+            DeleteDisks(clones, registryPath, "", false);
+        }
+    }
+
+    if (!bAppConsistent) return true;
+
+    // Snapshots that failed while awaited are taken again without the guest
+    // flush; all retries are started before the one wait on them.
+    std::vector<SDisk> retries;
+    for (SDisk& disk : vecDisks) {
+        if (disk.eDiskType != 1 || disk.strSnapshotName.empty()) continue;
+        bool failedWhileAwaited = false;
+        for (const SFailure& failure : vecFailures) {
+            if (failure.strItemName == disk.strSnapshotName) {
+                failedWhileAwaited = true;
+                break;
+            }
+        }
+        if (!failedWhileAwaited) continue;
+        AddFailure(
+            vecFailures, disk.strName,
+            FXString::Format("Failed to create app-consistent snapshot for disk - %s", disk.strName.c_str()),
+            m_bIgnoreQuiesceGuestErrors);
+        bCrashConsistentFallback = true;
+        if (!CreateDiskSnapshot(strProjectId, strVMGuid, false, disk)) {
+            AddFailure(vecFailures, disk.strName,
+                       FXString::Format("Create crash consistent snapshot failed - %s",
+                                        m_pCloudBridge->GetLastError().c_str()),
+                       false);
+        } else {
+            retries.push_back(disk);
+        }
+    }
+    return WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, "", "", retries, GOOGLE_RESOURCE_SNAPSHOT,
+                                          vecFailures);
+}
+
+bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
+                                              const std::string& strSnapshotProjectId,
+                                              const std::string& strProjectId, const std::string& strZone,
+                                              const std::string& strRegion, SDisk& disk) {
+    (void)strVMGuid;
+    if (m_cleanerMode != VM_CLEANER_MODE_RESTORE) GetUniqueResourceName(disk.strDiskId, disk.strNewName);
+    std::string snapshotUri;
+    if (!m_pCloudBridge->GetSnapshotUri(strSnapshotProjectId, disk.strSnapshotName, snapshotUri)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to get snapshot uri [%s]", disk.strSnapshotName.c_str());
+        SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, m_pCloudBridge->GetLastError());
+        return false;
+    }
+    std::string diskType = disk.strDiskType;
+    AdjustDiskType(diskType);
+    SDisk templ;
+    templ.strDiskJson = disk.strDiskJson;
+    templ.vecReplicaZones = disk.vecReplicaZones;
+    if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
+        templ.bEncrypted = disk.bEncrypted;
+        templ.strEncryptionKey = disk.strEncryptionKey;
+    }
+    const bool regional = !strRegion.empty() && IsRegionalDisk(disk);
+    if (!m_pCloudBridge->CreateDiskFromSnapshot(strProjectId, snapshotUri, disk.strNewName, strZone,
+                                                strRegion, regional, diskType, templ)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Creation of disk [%s] has failed!", disk.strNewName.c_str());
+        SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, m_pCloudBridge->GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::CreateDisksFromSnapshots(const std::string& strVMGuid,
+                                                const std::string& strSnapshotProjectId,
+                                                const std::string& strProjectId, const std::string& strZone,
+                                                const std::string& strRegion, std::vector<SDisk>& vecDisks,
+                                                std::vector<SFailure>& vecFailures) {
+    const int total = static_cast<int>(vecDisks.size());
+    int skipped = 0;
+    int created = 0;
+    std::vector<SDisk> createdDisks;
+
+    for (SDisk& disk : vecDisks) {
+        if (disk.eDiskType != 1) continue;
+        if (IsJobCancelled()) {
+            m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
+            SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+            return false;
+        }
+        if (disk.bFiltered) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Not creating new disk for filtered [%s] disk",
+                        disk.strName.c_str());
+            ++skipped;
+            continue;
+        }
+        if (disk.strSnapshotName.empty()) {
+            m_log.Error(__PRETTY_FUNCTION__, "disk [%s] does not have a valid snapshot id ",
+                        disk.strName.c_str());
+            ++skipped;
+            AddFailure(vecFailures, disk.strName, "Create disk failed - No valid snapshot id", false);
+            continue;
+        }
+        if (!CreateDiskFromSnapshot(strVMGuid, strSnapshotProjectId, strProjectId, strZone, strRegion,
+                                    disk)) {
+            ++skipped;
+            AddFailure(vecFailures, disk.strName,
+                       FXString::Format("Create disk failed- %s", m_pCloudBridge->GetLastError().c_str()),
+                       false);
+            continue;
+        }
+        disk.strPath = disk.strDiskId;
+        ++created;
+        if (m_cleanerMode == VM_CLEANER_MODE_BACKUP &&
+            (m_pDiskInfo == nullptr || !m_pDiskInfo->RegisterDisk(strVMGuid, disk, false))) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s][%s]", disk.strDiskId.c_str(),
+                        disk.strNewName.c_str());
+            SetLastVMError(VMINFO_ERR_DISK_RECORD_MISSING);
+            return false;
+        }
+        createdDisks.push_back(disk);
+    }
+
+    if (skipped != 0) {
+        m_log.Debug(__PRETTY_FUNCTION__, "[%d] Disks skipped.", skipped);
+        if (skipped == total) {
+            m_log.Debug(__PRETTY_FUNCTION__, "All disks were skipped.");
+            return false;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Created [%d]/[%d] disks", created, total);
+        vecDisks = createdDisks;
+    }
+
+    if (!WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, strZone, strRegion, createdDisks,
+                                        GOOGLE_RESOURCE_DISK, vecFailures)) {
+        return false;
+    }
+
+    std::string registryPath;
+    if (!m_cleaner.GetRegisteredVM(m_cleanerMode, strVMGuid, registryPath, false)) {
+        m_log.Error(__PRETTY_FUNCTION__,
+                    "Failed to find VM in cleaner Path. Snapshots will be deleted later in the cleanup");
+    } else {
+        CleanupSnapshots(strSnapshotProjectId, registryPath);
+    }
+    return true;
+}

@@ -1,0 +1,172 @@
+// Waiting until created snapshots and disks are usable, and the project id of
+// a resource URI.
+#include <algorithm>
+#include <chrono>
+
+#include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/ArPlatformInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+
+// Base of every Compute Engine v1 resource URI.
+const char* const kComputeUriBase = "https://www.googleapis.com/compute/v1/projects/";
+
+// Pause between passes when the polling setting is 0 minutes: short at
+// first so that quick resources are seen quickly, growing so that a long
+// wait does not hammer the API.
+const unsigned long kFirstShortPauseMs = 100;
+const unsigned long kMaxShortPauseMs = 2000;
+
+const int64_t kMsPerMinute = 60000;
+
+}  // namespace
+
+int64_t CGoogleCloudInfo::_WaitNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void CGoogleCloudInfo::_WaitPauseMs(unsigned long nMs) {
+    LUSLEEP(nMs);
+}
+
+bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(const std::string& strRegistryKey,
+                                                      const std::string& strProjectId,
+                                                      const std::string& strZone,
+                                                      const std::string& strRegion, const SDisk& resource,
+                                                      GoogleCloudResourceType eType,
+                                                      std::vector<SFailure>& vecFailures) {
+    std::vector<SDisk> resources(1, resource);
+    return WaitForResourcesToBecomeUsable(strRegistryKey, strProjectId, strZone, strRegion, resources, eType,
+                                          vecFailures);
+}
+
+bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
+    const std::string& strRegistryKey, const std::string& strProjectId, const std::string& strZone,
+    const std::string& strRegion, const std::vector<SDisk>& vecResources, GoogleCloudResourceType eType,
+    std::vector<SFailure>& vecFailures) {
+    std::vector<SDisk> pending(vecResources);
+    const size_t total = pending.size();
+    size_t usable = 0;
+    size_t failed = 0;
+
+    int timeoutMins = 1440;
+    int pollingMins = 1;
+    GetNumber32(GoogleCloudConst::kSettingsSection, GoogleCloudConst::kOperationTimeoutMins, timeoutMins);
+    GetNumber32(GoogleCloudConst::kSettingsSection, GoogleCloudConst::kOperationPollingMins, pollingMins);
+    m_log.Debug(__PRETTY_FUNCTION__,
+                "Waiting for operation completion; Timeout value [%d] mins, polling delay [%d] mins",
+                timeoutMins, pollingMins);
+
+    // The time limit is measured on the clock, in whole minutes since the
+    // start, so that neither slow status reads nor a polling delay of 0 can
+    // stretch it.
+    const int64_t start = _WaitNowMs();
+    unsigned long shortPauseMs = kFirstShortPauseMs;
+    for (;;) {
+        const int64_t elapsedMins = (_WaitNowMs() - start) / kMsPerMinute;
+        if (elapsedMins > static_cast<int64_t>(timeoutMins)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Timed out");
+            return false;
+        }
+        if (pollingMins > 0) {
+            _WaitPauseMs(static_cast<unsigned long>(pollingMins) * kMsPerMinute);
+        } else {
+            _WaitPauseMs(shortPauseMs);
+            shortPauseMs = std::min(shortPauseMs * 3 / 2, kMaxShortPauseMs);
+        }
+
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (IsJobCancelled() && eType != GOOGLE_RESOURCE_DISK) {
+                m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
+                SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+                return false;
+            }
+            const std::string name = eType == GOOGLE_RESOURCE_SNAPSHOT ? it->strSnapshotName : it->strNewName;
+            bool ready = false;
+            bool resourceFailed = false;
+            if (!GetResourceStatus(strProjectId, strZone, strRegion, *it, eType, ready, resourceFailed)) {
+                m_log.Error(__PRETTY_FUNCTION__, "Operation check failed for [%s]", name.c_str());
+                ++failed;
+                AddFailure(vecFailures, name,
+                           FXString::Format("Operation check failed for- %s",
+                                            m_pCloudBridge->GetLastError().c_str()),
+                           false);
+                it = pending.erase(it);
+            } else if (ready) {
+                m_log.Debug(__PRETTY_FUNCTION__, "Resource with id [%s] is usable", name.c_str());
+                if (eType == GOOGLE_RESOURCE_DISK) {
+                    const bool regional = !strRegion.empty() && IsRegionalDisk(*it);
+                    SDisk created;
+                    m_pCloudBridge->GetDiskInfo(strProjectId, it->strNewName, strZone, strRegion, regional,
+                                                created, 0);
+                    if (!m_cleaner.RegisterDisk(m_cleanerMode, strRegistryKey, created.strName,
+                                                created.strDiskId, created.strLocationUri, strZone,
+                                                strProjectId)) {
+                        m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]",
+                                    created.strName.c_str());
+                    }
+                }
+                ++usable;
+                it = pending.erase(it);
+            } else if (resourceFailed) {
+                m_log.Debug(__PRETTY_FUNCTION__, "Resource with id [%s] has reached error state",
+                            name.c_str());
+                ++failed;
+                SetLastVMError(eType == GOOGLE_RESOURCE_SNAPSHOT ? VMINFO_ERR_SNAPSHOT_FAILED
+                                                                 : VMINFO_ERR_DISK_CREATE_FAILED);
+                AddFailure(vecFailures, name, "Operation timed out", false);
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (failed + usable == total) break;
+    }
+
+    if (IsJobCancelled()) {
+        m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
+        SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        return false;
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::GetResourceStatus(const std::string& strProjectId, const std::string& strZone,
+                                         const std::string& strRegion, const SDisk& resource,
+                                         GoogleCloudResourceType eType, bool& bReady, bool& bFailed) {
+    std::string state;
+    bool ok = false;
+    if (eType == GOOGLE_RESOURCE_SNAPSHOT) {
+        ok = m_pCloudBridge->GetSnapshotState(strProjectId, resource.strSnapshotName, state);
+        m_log.Debug(__PRETTY_FUNCTION__, "Snapshot [%s], state [%s]", resource.strSnapshotName.c_str(),
+                    state.c_str());
+    } else if (eType == GOOGLE_RESOURCE_DISK) {
+        const bool regional = !strRegion.empty() && IsRegionalDisk(resource);
+        ok = m_pCloudBridge->GetDiskState(strProjectId, strZone, strRegion, regional, resource.strNewName,
+                                          state);
+        m_log.Debug(__PRETTY_FUNCTION__, "Disk [%s], state [%s]", resource.strNewName.c_str(), state.c_str());
+    } else {
+        return false;
+    }
+    if (state == "READY") bReady = true;
+    if (state == "FAILED") bFailed = true;
+    return ok;
+}
+
+std::string CGoogleCloudInfo::GetProjectIDfromUri(const std::string& strUri) {
+    std::string project = strUri;
+    const std::string base = kComputeUriBase;
+    const size_t pos = strUri.find(base);
+    if (pos != std::string::npos) {
+        project = strUri.substr(pos + base.size());
+        const size_t slash = project.find('/');
+        if (slash != std::string::npos) project.erase(slash);
+    }
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "project [%s] enumerated from url [%s]", project.c_str(),
+                   strUri.c_str());
+    return project;
+}

@@ -1,0 +1,206 @@
+// The disk handle registry: states, case-insensitive lookups, attach and
+// detach through the bridge, and what a failure leaves behind.
+#include "tests/unit/disks/DisksTestSupport.h"
+
+using namespace VMInfoStructs;
+using namespace GoogleCloudDiskInfo;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using ::testing::StrictMock;
+
+namespace {
+
+class RegistryTest : public ::testing::Test {
+  protected:
+    StrictMock<MockBridge> bridge;
+    CGoogleCloudDiskInfo registry{&bridge};
+    SVMInfo vm;
+
+    void SetUp() override {
+        registry.Initialize(MakeProxy());
+        vm.strName = "web-1";
+        vm.strGuid = "abc-guid";
+        vm.strZone = "us-east1-b";
+        vm.strProjectId = "src-proj";
+        ASSERT_TRUE(registry.Connect(vm));
+    }
+    static SDisk Created(const std::string& id, const std::string& newName) {
+        SDisk d = MakeDisk("src-" + id, id);
+        d.strNewName = newName;
+        d.strPath = id;
+        return d;
+    }
+    GoogleCloudDiskState StateOf(const std::string& id) {
+        VmdkHandle h;
+        GoogleCloudDiskState state = eDiskRegistered;
+        EXPECT_TRUE(registry.GetDiskHandle(vm.strName, vm.strGuid, id, h, state));
+        return state;
+    }
+};
+
+TEST_F(RegistryTest, LookupsIgnoreLetterCase) {
+    ASSERT_TRUE(registry.RegisterDisk("ABC-GUID", Created("DiskA", "new-a"), false));
+    VmdkHandle h;
+    GoogleCloudDiskState state = eDiskOpened;
+    ASSERT_TRUE(registry.GetDiskHandle("web-1", "Abc-Guid", "diska", h, state));
+    EXPECT_EQ(state, eDiskRegistered);
+    EXPECT_NE(h.pVM, nullptr);
+    EXPECT_NE(h.pDisk, nullptr);
+    // The same id in another case is the same disk.
+    EXPECT_FALSE(registry.RegisterDisk("abc-guid", Created("DISKA", "new-b"), false));
+}
+
+TEST_F(RegistryTest, ConnectTwiceKeepsTheFirstRecord) {
+    SVMInfo again = vm;
+    again.strName = "renamed";
+    again.strGuid = "ABC-GUID";
+    ASSERT_TRUE(registry.Connect(again));
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "n1"), true));
+    VmdkHandle h;
+    GoogleCloudDiskState state;
+    ASSERT_TRUE(registry.GetDiskHandle("", vm.strGuid, "1", h, state));
+    SVMInfo out;
+    ASSERT_TRUE(registry.GetVMInfo(h, "", out));
+    EXPECT_EQ(out.strName, "web-1");
+    EXPECT_EQ(out.strZone, "us-east1-b");
+    EXPECT_EQ(out.strProjectId, "src-proj");
+}
+
+TEST_F(RegistryTest, UnknownInstanceOrDiskIsRefused) {
+    EXPECT_FALSE(registry.RegisterDisk("never-connected", Created("1", "n1"), false));
+    VmdkHandle h;
+    GoogleCloudDiskState state;
+    EXPECT_FALSE(registry.GetDiskHandle("web-1", vm.strGuid, "1", h, state));
+    EXPECT_FALSE(registry.GetDiskHandle("x", "other", "1", h, state));
+    EXPECT_EQ(h.pVM, nullptr);
+    SDisk d = Created("1", "n1");
+    bool limit = false;
+    EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_FALSE(registry.UpdateDisk(vm, d));
+    EXPECT_FALSE(registry.CloseDisk(vm, d));
+    SVMInfo other;
+    other.strGuid = "other";
+    EXPECT_FALSE(registry.Disconnect(other));
+    SVMInfo out;
+    EXPECT_FALSE(registry.GetVMInfo(h, "other", out));
+}
+
+TEST_F(RegistryTest, AttachOpensOnceAndClosedDiskAttachesAgain) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    EXPECT_CALL(bridge, AttachDisk("proxy-proj", "new-1", "proxy-1", "us-central1-a", _))
+        .Times(2)
+        .WillRepeatedly(Return(true));
+    SDisk d;
+    d.strDiskId = "1";
+    d.strPath = "/dev/old";
+    bool limit = false;
+    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_EQ(d.strNewName, "new-1");  // the caller gets the registered record
+    EXPECT_TRUE(d.strPath.empty());
+    EXPECT_EQ(StateOf("1"), eDiskOpened);
+    // Already open: refused without a bridge call.
+    EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
+
+    EXPECT_CALL(bridge, DetachDisk("proxy-proj", "new-1", "proxy-1", "us-central1-a")).WillOnce(Return(true));
+    ASSERT_TRUE(registry.CloseDisk(vm, d));
+    EXPECT_EQ(StateOf("1"), eDiskClosed);
+    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_EQ(StateOf("1"), eDiskOpened);
+}
+
+TEST_F(RegistryTest, FailedAttachKeepsStateAndReportsTheLimit) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    EXPECT_CALL(bridge, AttachDisk(_, _, _, _, _)).WillOnce(DoAll(SetArgReferee<4>(true), Return(false)));
+    SDisk d = Created("1", "new-1");
+    bool limit = false;
+    EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_TRUE(limit);
+    EXPECT_EQ(StateOf("1"), eDiskRegistered);
+}
+
+TEST_F(RegistryTest, CloseOfNeverAttachedDiskNeedsNoBridge) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    EXPECT_TRUE(registry.CloseDisk(vm, Created("1", "new-1")));
+    EXPECT_EQ(StateOf("1"), eDiskRegistered);
+}
+
+TEST_F(RegistryTest, FailedDetachLeavesDiskOpenForALaterTry) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    EXPECT_CALL(bridge, AttachDisk(_, _, _, _, _)).WillOnce(Return(true));
+    SDisk d = Created("1", "new-1");
+    bool limit = false;
+    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
+    d.strPath = "/dev/sdb";
+    d.strAttachedDevice = "sdb";
+    ASSERT_TRUE(registry.UpdateDisk(vm, d));
+
+    EXPECT_CALL(bridge, GetLastError()).WillOnce(Return("HTTP 503"));
+    EXPECT_CALL(bridge, DetachDisk(_, "new-1", _, _)).WillOnce(Return(false)).WillOnce(Return(true));
+    EXPECT_FALSE(registry.CloseDisk(vm, d));
+    EXPECT_EQ(StateOf("1"), eDiskOpened);
+    ASSERT_TRUE(registry.CloseDisk(vm, d));
+    EXPECT_EQ(StateOf("1"), eDiskClosed);
+    // The device of a detached disk is forgotten.
+    VmdkHandle h;
+    GoogleCloudDiskState state;
+    ASSERT_TRUE(registry.GetDiskHandle("", vm.strGuid, "1", h, state));
+    SDisk record;
+    bool restore = true;
+    ASSERT_TRUE(registry.GetDiskInfo(h, record, restore));
+    EXPECT_TRUE(record.strPath.empty());
+    EXPECT_TRUE(record.strAttachedDevice.empty());
+    EXPECT_FALSE(restore);
+}
+
+TEST_F(RegistryTest, DisconnectDropsRecordsEvenWithAnOpenDisk) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("2", "new-2"), false));
+    EXPECT_CALL(bridge, AttachDisk(_, _, _, _, _)).WillOnce(Return(true));
+    SDisk d = Created("1", "new-1");
+    bool limit = false;
+    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
+    // No detach happens here: the cloud attachment remains for the unmount.
+    ASSERT_TRUE(registry.Disconnect(vm));
+    VmdkHandle h;
+    GoogleCloudDiskState state;
+    EXPECT_FALSE(registry.GetDiskHandle("", vm.strGuid, "1", h, state));
+    std::vector<SDisk> disks;
+    EXPECT_FALSE(registry.GetDisks(vm, disks));
+}
+
+TEST_F(RegistryTest, GetDisksListsNameAndIdInRegistrationOrder) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("2", "new-2"), true));
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), true));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(registry.GetDisks(vm, disks));
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].strDiskId, "2");
+    EXPECT_EQ(disks[0].strPath, "new-2");
+    EXPECT_TRUE(disks[0].strNewName.empty());
+    EXPECT_TRUE(disks[0].strName.empty());
+    EXPECT_EQ(disks[1].strDiskId, "1");
+}
+
+TEST_F(RegistryTest, HandlesOfSeveralInstancesStayValid) {
+    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    VmdkHandle first;
+    GoogleCloudDiskState state;
+    ASSERT_TRUE(registry.GetDiskHandle("", vm.strGuid, "1", first, state));
+    for (int i = 0; i < 50; ++i) {
+        SVMInfo other;
+        other.strGuid = "guid-" + std::to_string(i);
+        other.strName = "vm-" + std::to_string(i);
+        ASSERT_TRUE(registry.Connect(other));
+        ASSERT_TRUE(registry.RegisterDisk(other.strGuid, Created("1", "n"), false));
+    }
+    SVMInfo out;
+    ASSERT_TRUE(registry.GetVMInfo(first, "", out));
+    EXPECT_EQ(out.strName, "web-1");
+    ASSERT_TRUE(registry.GetVMInfo(first, "GUID-7", out));
+    EXPECT_EQ(out.strName, "vm-7");
+}
+
+}  // namespace

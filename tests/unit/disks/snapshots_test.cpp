@@ -1,0 +1,330 @@
+// Snapshots of an instance's disks and disks made from them: which disks are
+// kept, skipped and dropped, the crash-consistent fallback, naming, and that
+// every request of a batch is made before the batch is awaited.
+#include "tests/unit/disks/DisksTestSupport.h"
+
+using namespace VMInfoStructs;
+using ::testing::_;
+using ::testing::AnyNumber;
+using ::testing::DoAll;
+using ::testing::Expectation;
+using ::testing::ExpectationSet;
+using ::testing::Field;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
+namespace {
+
+class SnapshotTest : public ::testing::Test {
+  protected:
+    DisksTestEnv env;
+    NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
+    TestCloudInfo info{bridge};
+
+    void SetUp() override {
+        ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationPollingInMins", "0");
+        ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationTimeoutInMins", "5");
+        EvDebug::SetThreadJobId(4242);
+        TestCloudInfo::SetLocalProject("proxy-proj");
+        ON_CALL(*bridge, GetLastError()).WillByDefault(Return("quota exceeded"));
+        ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
+        ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "us-central1-a",
+                                              "src-proj"));
+    }
+    void TearDown() override { EvDebug::SetThreadJobId(0); }
+
+    // Every snapshot state read answers `state`.
+    void SnapshotsReach(const std::string& state) {
+        ON_CALL(*bridge, GetSnapshotState(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<2>(state), Return(true)));
+    }
+    std::vector<std::string> RegisteredSnapshots() {
+        std::string path;
+        std::vector<std::string> names;
+        if (info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false)) {
+            info.Cleaner().GetRegisteredSnapshots(path, names);
+        }
+        return names;
+    }
+};
+
+TEST_F(SnapshotTest, OnlyDiskFilteredFailsWith65AndRequestsNothing) {
+    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
+    disks[0].bFiltered = true;
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NO_DISK_SNAPPED);
+}
+
+TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait) {
+    std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12"), MakeDisk("logs", "13"),
+                                MakeDisk("scratch", "14"), MakeDisk("broken", "15")};
+    disks[1].bFiltered = true;
+    disks[3].strDiskType = "SCRATCH";
+    SnapshotsReach("READY");
+    ExpectationSet requests;
+    requests +=
+        EXPECT_CALL(*bridge, CreateDiskSnapshot("src-proj", "boot", "us-central1-a", "", false, false, _))
+            .WillOnce(Return(true));
+    requests += EXPECT_CALL(*bridge, CreateDiskSnapshot("src-proj", "logs", _, _, _, false, _))
+                    .WillOnce(Return(true));
+    requests += EXPECT_CALL(*bridge, CreateDiskSnapshot("src-proj", "broken", _, _, _, false, _))
+                    .WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _)).Times(2).After(requests);
+
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].strName, "boot");
+    EXPECT_EQ(disks[1].strName, "logs");
+    const std::string prefix = "zd-backup-4242-11-";
+    EXPECT_EQ(disks[0].strSnapshotName.compare(0, prefix.size(), prefix), 0) << disks[0].strSnapshotName;
+    EXPECT_FALSE(fallback);
+    // The unsupported local SSD and the refused request are reported.
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[1].strItemName, "broken");
+    EXPECT_EQ(failures[1].strMessage, "Create snapshot failed - quota exceeded");
+    // Every requested snapshot, the refused one too, was registered first.
+    EXPECT_EQ(RegisteredSnapshots().size(), 3u);
+}
+
+TEST_F(SnapshotTest, BackupSnapshotCarriesDescriptionAndNoLabels) {
+    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
+    SnapshotsReach("READY");
+    SSnapshot seen;
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
+        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
+                        Return(true)));
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+    EXPECT_EQ(seen.strDescription.rfind("Disk Snapshot created by Ardelion for backup Job ID4242 at ", 0),
+              0u);
+    EXPECT_TRUE(seen.vecLabels.empty());
+    EXPECT_EQ(seen.strName, disks[0].strSnapshotName);
+}
+
+TEST_F(SnapshotTest, RestoreSnapshotIsLabelledWithTheProxyName) {
+    info.SetMode(VM_CLEANER_MODE_RESTORE);
+    SVMInfo proxy = MakeProxy();
+    proxy.strName = std::string(35, 'P') + std::string(35, 'x');  // 70 characters, mixed case
+    info.SetProxy(proxy);
+    SSnapshot seen;
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
+        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
+                        Return(true)));
+    SDisk disk = MakeDisk("boot", "11");
+    ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
+    EXPECT_EQ(disk.strSnapshotName.rfind("zd-restore-4242-11-", 0), 0u);
+    EXPECT_EQ(
+        seen.strDescription.rfind("Disk Snapshot created by Ardelion for replication Job ID4242 at ", 0), 0u);
+    ASSERT_EQ(seen.vecLabels.size(), 2u);
+    EXPECT_EQ(seen.vecLabels[0].strKey, "snapshot-type");
+    EXPECT_EQ(seen.vecLabels[0].strValue, "ar-integrity-snapshot");
+    EXPECT_EQ(seen.vecLabels[1].strKey, "createdby-proxy");
+    EXPECT_EQ(seen.vecLabels[1].strValue, std::string(35, 'p') + std::string(28, 'x'));
+}
+
+TEST_F(SnapshotTest, RegionalDiskIsSnapshottedInItsRegion) {
+    SDisk disk = MakeDisk("rd", "21");
+    disk.strLocationUri =
+        "https://www.googleapis.com/compute/v1/projects/src-proj/regions/us-central1/disks/rd";
+    EXPECT_CALL(*bridge, CreateDiskSnapshot("src-proj", "rd", _, "us-central1", true, true, _))
+        .WillOnce(Return(true));
+    EXPECT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", true, disk));
+}
+
+TEST_F(SnapshotTest, RefusedSnapshotSets17AndStaysRegistered) {
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).WillOnce(Return(false));
+    SDisk disk = MakeDisk("boot", "11");
+    EXPECT_FALSE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
+    EXPECT_TRUE(disk.strSnapshotName.empty());
+    EXPECT_EQ(RegisteredSnapshots().size(), 1u);
+}
+
+TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
+    std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12")};
+    std::vector<std::string> requested;
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
+        .WillRepeatedly(
+            Invoke([&](auto&, const std::string& disk, auto&, auto&, bool, bool app, const SSnapshot&) {
+                requested.push_back(disk + (app ? ":app" : ":crash"));
+                return true;
+            }));
+    // The first snapshot of "boot" fails in the cloud; everything else is ready.
+    std::string failedName;
+    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
+        .WillRepeatedly(Invoke([&](auto&, const std::string& name, std::string& state) {
+            const bool isBoot = name.find("-11-") != std::string::npos;
+            if (isBoot && failedName.empty()) failedName = name;
+            state = (isBoot && name == failedName && requested.size() == 2) ? "FAILED" : "READY";
+            return true;
+        }));
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", true, disks, failures, fallback));
+    EXPECT_TRUE(fallback);
+    EXPECT_EQ(requested, (std::vector<std::string>{"boot:app", "data:app", "boot:crash"}));
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].strItemName, failedName);
+    EXPECT_EQ(failures[1].strItemName, "boot");
+    EXPECT_EQ(failures[1].strMessage, "Failed to create app-consistent snapshot for disk - boot");
+    EXPECT_EQ(failures[1].bFlag, info.IgnoreQuiesce());
+    EXPECT_EQ(disks.size(), 2u);
+}
+
+TEST_F(SnapshotTest, CancelledBeforeFirstDiskRequestsNothing) {
+    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
+    info.SetJobCancelled(true);
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
+}
+
+TEST_F(SnapshotTest, DiskTypeFollowsJobKindAndSetting) {
+    std::string type = "pd-standard";
+    info.AdjustDiskType(type);
+    EXPECT_EQ(type, "pd-ssd");
+    ArPlatformInfo::SetOverride("VirtualServer", "bUseOptimizedGCPVolumeType", "false");
+    type = "pd-ssd";
+    info.AdjustDiskType(type);
+    EXPECT_EQ(type, "pd-standard");
+    info.SetMode(VM_CLEANER_MODE_RESTORE);
+    type = "pd-extreme";
+    info.AdjustDiskType(type);
+    EXPECT_EQ(type, "pd-extreme");
+}
+
+// ---------------------------------------------------------------- Disks from snapshots
+
+class DisksFromSnapshotsTest : public SnapshotTest {
+  protected:
+    void SetUp() override {
+        SnapshotTest::SetUp();
+        info.UseRegistry(MakeProxy());
+        SVMInfo vm;
+        vm.strName = "web-1";
+        vm.strGuid = "vm-guid";
+        ASSERT_TRUE(info.DiskInfo()->Connect(vm));
+        ON_CALL(*bridge, GetSnapshotUri(_, _, _))
+            .WillByDefault(Invoke([](auto&, const std::string& name, std::string& uri) {
+                uri = "https://www.googleapis.com/compute/v1/projects/src-proj/global/snapshots/" + name;
+                return true;
+            }));
+        ON_CALL(*bridge, GetDiskState(_, _, _, _, _, _))
+            .WillByDefault(DoAll(SetArgReferee<5>("READY"), Return(true)));
+    }
+    static SDisk Snapped(const std::string& name, const std::string& id) {
+        SDisk d = MakeDisk(name, id);
+        d.strSnapshotName = "zd-backup-4242-" + id + "-1";
+        return d;
+    }
+};
+
+TEST_F(DisksFromSnapshotsTest, AllDisksAreRequestedBeforeTheWaitAndRegistered) {
+    std::vector<SDisk> disks = {Snapped("boot", "11"), Snapped("data", "12")};
+    ExpectationSet requests;
+    requests += EXPECT_CALL(*bridge, CreateDiskFromSnapshot("proxy-proj", _, _, "us-central1-a", "", false,
+                                                            "pd-ssd", _))
+                    .Times(2)
+                    .WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(2).After(requests);
+    std::vector<SFailure> failures;
+    ASSERT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
+                                              failures));
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].strNewName.rfind("zd-backup-4242-11-", 0), 0u);
+    EXPECT_EQ(disks[0].strPath, "11");
+    // Entered in the disk handle registry for reading, in any letter case.
+    VmdkHandle handle;
+    GoogleCloudDiskInfo::GoogleCloudDiskState state;
+    ASSERT_TRUE(info.DiskInfo()->GetDiskHandle("web-1", "VM-GUID", "12", handle, state));
+    EXPECT_EQ(state, GoogleCloudDiskInfo::eDiskRegistered);
+    SDisk record;
+    bool restore = true;
+    info.DiskInfo()->GetDiskInfo(handle, record, restore);
+    EXPECT_FALSE(restore);
+    EXPECT_EQ(record.strNewName, disks[1].strNewName);
+}
+
+TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailures) {
+    std::vector<SDisk> disks = {Snapped("boot", "11"), MakeDisk("nosnap", "12"), Snapped("refused", "13"),
+                                Snapped("filtered", "14")};
+    disks[3].bFiltered = true;
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
+        .WillOnce(Return(true))
+        .WillOnce(Return(false));
+    std::vector<SFailure> failures;
+    ASSERT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
+                                              failures));
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].strName, "boot");
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].strItemName, "nosnap");
+    EXPECT_EQ(failures[0].strMessage, "Create disk failed - No valid snapshot id");
+    EXPECT_EQ(failures[1].strItemName, "refused");
+    EXPECT_EQ(failures[1].strMessage, "Create disk failed- quota exceeded");
+}
+
+TEST_F(DisksFromSnapshotsTest, EverythingSkippedFails) {
+    std::vector<SDisk> disks = {MakeDisk("nosnap", "12")};
+    EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(0);
+    std::vector<SFailure> failures;
+    EXPECT_FALSE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "",
+                                               disks, failures));
+}
+
+TEST_F(DisksFromSnapshotsTest, EntriesNotSelectedCountInTheTotal) {
+    // One selected disk skipped, one configuration item: not all skipped,
+    // so the batch goes on with an empty list.
+    SDisk item;
+    item.eDiskType = 0;
+    std::vector<SDisk> disks = {MakeDisk("nosnap", "12"), item};
+    std::vector<SFailure> failures;
+    EXPECT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
+                                              failures));
+    EXPECT_TRUE(disks.empty());
+}
+
+TEST_F(DisksFromSnapshotsTest, DiskThatCannotBeRegisteredStopsWith23) {
+    std::vector<SDisk> disks = {Snapped("boot", "11")};
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).WillOnce(Return(true));
+    std::vector<SFailure> failures;
+    EXPECT_FALSE(info.CreateDisksFromSnapshots("other-guid", "src-proj", "proxy-proj", "us-central1-a", "",
+                                               disks, failures));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_RECORD_MISSING);
+}
+
+TEST_F(DisksFromSnapshotsTest, SnapshotUriFailureSets24) {
+    SDisk disk = Snapped("boot", "11");
+    EXPECT_CALL(*bridge, GetSnapshotUri(_, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).Times(0);
+    EXPECT_FALSE(info.CreateDiskFromSnapshot("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disk));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
+}
+
+TEST_F(DisksFromSnapshotsTest, RestoreKeepsNameTypeAndKey) {
+    info.SetMode(VM_CLEANER_MODE_RESTORE);
+    SDisk disk = Snapped("boot", "11");
+    disk.strNewName = "restored-boot";
+    disk.bEncrypted = true;
+    disk.strEncryptionKey = "kms:projects/p/locations/global/keyRings/r/cryptoKeys/k";
+    disk.strDiskJson = R"({"replicaZones":["a","b"]})";
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dst", _, "restored-boot", "z", "r1", true, "pd-balanced",
+                                                Field(&SDisk::strEncryptionKey, disk.strEncryptionKey)))
+        .WillOnce(Return(true));
+    EXPECT_TRUE(info.CreateDiskFromSnapshot("g", "src-proj", "dst", "z", "r1", disk));
+    EXPECT_EQ(disk.strNewName, "restored-boot");
+}
+
+}  // namespace
