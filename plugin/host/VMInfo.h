@@ -98,9 +98,11 @@ class CVMInfo {
     virtual int RevertSnap(MountCtx& mountCtx, RestoreCtx& restoreCtx);
 
     // ---- Disk access ---------------------------------------------------
-    virtual int OpenVmdk(const std::string& vmGuid, const std::string& diskPath, const std::string& mode,
+    // Disk access: (instance name, instance GUID, disk id as given in the full
+    // mount information's strPath). 1 with a handle for GetVmdkInfo/CloseVmdk.
+    virtual int OpenVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskId,
                          VmdkHandle& handle);
-    virtual int CreateVmdk(const std::string& vmGuid, const std::string& diskPath, const std::string& mode,
+    virtual int CreateVmdk(const std::string& vmName, const std::string& vmGuid, const std::string& diskId,
                            VmdkHandle& handle, long long size);
     virtual int CloseVmdk(VmdkHandle handle);
     virtual int GetVmdkInfo(VmdkHandle handle, VMInfoStructs::SDisk& out);
