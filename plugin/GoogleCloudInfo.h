@@ -106,7 +106,115 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Inventory (inventory/) ==========================================
     // -- inventory section: declarations added by the inventory work --
+    //
+    // Every inventory call carries two numbers from the host: a request value
+    // handed unchanged to the bridge's list operations, and discovery flags
+    // handed only to IsNewHostDiscoveryReq and the bridge's zone listing.
 
+    // Lists the inventory tree below `path` (segments separated by '\').
+    // An empty path or "\" appends the three views ("Project View",
+    // "Instance View", "Region View"); a path under a view appends the nodes of
+    // the next level (see the walkers); any other first segment appends
+    // nothing. `selected` is the chosen node; its first child, followed
+    // repeatedly, ends at the node whose strGuid names the next level.
+    // 1 on success; 0 when a cloud listing failed or an exception was raised
+    // (no error code; entries appended before the failure stay in `out`).
+    int BrowseInventory(const std::string& path, const VMInfoStructs::SInventoryInfo& selected,
+                        std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value,
+                        int flags) override;
+
+    // One instance. vmName, vmGuid and host go to the bridge in this order,
+    // with out.strProjectId as the project (empty: every visible project).
+    // 0 with error code 1 and the bridge's text when not found.
+    int GetVMInfoForVM(const std::string& vmName, const std::string& vmGuid, const std::string& host,
+                       unsigned long long value, int flags, VMInfoStructs::SVMInfo& out) override;
+    // One zone. `host` is a zone name, or an encoded entity id naming the
+    // project and zone. 0 with error code 6 and the bridge's text on failure.
+    int GetHostInfoForHost(const std::string& host, unsigned long long value, int flags,
+                           VMInfoStructs::SHostInfo& out) override;
+    // Instances carrying a label: `second` is the label key, `first` the
+    // value (empty: any value). The kind is not used. The bridge's result;
+    // no error code.
+    int GetVMInfoListForTag(const std::string& first, const std::string& second, EInventoryType type,
+                            unsigned long long value, int flags,
+                            std::vector<VMInfoStructs::SVMInfo>& out) override;
+    // Appends the instances of an inventory object. Kinds: 1 the whole
+    // account, 2 a region (all projects), 5 a zone (all projects), 31 a
+    // project or an encoded project-with-region/zone id. Any other kind: 0
+    // without a cloud call. Otherwise the bridge's result; no error code.
+    int GetVMInfoListForInventoryObject(const std::string& objectId, EInventoryType type,
+                                        unsigned long long value, int flags,
+                                        std::vector<VMInfoStructs::SVMInfo>& out) override;
+    // The proxy's zone as a host record. 0 (no error code) when the proxy is
+    // not a Compute Engine instance or its description cannot be fetched;
+    // else as GetHostInfoForHost.
+    int GetLocalHostInfo(VMInfoStructs::SHostInfo& out, unsigned long long value, int flags) override;
+    // All zones: the host cache (refreshed when a new discovery is due), or
+    // the bridge's list when the cache stays empty. The name filter is not
+    // used. 0 when the refresh failed.
+    int GetHostInfoList(std::vector<VMInfoStructs::SHostInfo>& out, unsigned long long value, int flags,
+                        const std::vector<std::string>* names, EFilterType filterType) override;
+    // All instances, filtered by name when `names` is given and the filter
+    // type is not none; replaces `out`. 0 with `out` unchanged on failure.
+    int GetVMInfoList(std::vector<VMInfoStructs::SVMInfo>& out, unsigned long long value, int flags,
+                      const std::vector<std::string>* names, EFilterType filterType) override;
+    // Appends one entry per project (the project cache, filled once per
+    // object) and sorts the whole list by name without regard to case.
+    // 0 when the projects cannot be listed (no error code).
+    int GetInventoryInfoList(std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value,
+                             int flags) override;
+    // Appends the machine types of a zone. `host` is an encoded entity id
+    // naming project and zone, or a plain zone name. 0 on failure (no error
+    // code).
+    int GetAvailableVMSizesForHost(const std::string& host, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+                                   unsigned long long value, int flags) override;
+    // Same as GetVMInfoListForInventoryObject.
+    int GetVMInfoListForInventoryName(const std::string& name, EInventoryType type, unsigned long long value,
+                                      int flags, std::vector<VMInfoStructs::SVMInfo>& out) override;
+
+    // Instance operations: 1 power on (error code 112), 2 and 3 power off
+    // (60), 14 delete the snapshots named by the instance's disks (116, every
+    // disk is tried). On failure the bridge's text is the error detail and 0
+    // is returned. Any other code: logged as not supported, 1.
+    int PerformVMOperation(OperationCtx& ctx) override;
+    // The host's parse of a raw guest-OS name, with the distribution always
+    // "Any"; 1.
+    int ParseRawGuestOSName(const std::string& rawName, VMInfoStructs::SGuestOSInfo& out) override;
+
+    // True when a's name sorts before b's, ignoring case.
+    static bool SortInventoryList_Compare(const VMInfoStructs::SInventoryInfo& a,
+                                          const VMInfoStructs::SInventoryInfo& b);
+
+  protected:
+    // View walkers of BrowseInventory; `segments` is the split path, whose
+    // first segment names the view. "Instance View" is served by
+    // BrowseRegionView, "Region View" by BrowseZoneView.
+    int BrowseViews(std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool BrowseProjectView(const std::vector<std::string>& segments,
+                           const VMInfoStructs::SInventoryInfo& selected,
+                           std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value);
+    bool BrowseRegionView(const std::vector<std::string>& segments,
+                          const VMInfoStructs::SInventoryInfo& selected,
+                          std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value);
+    bool BrowseZoneView(const std::vector<std::string>& segments,
+                        const VMInfoStructs::SInventoryInfo& selected,
+                        std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value);
+
+    // Zones into m_vecHostInfoCache when the base says a new discovery is
+    // due (else 1 and the cache is kept). A failed listing empties the cache.
+    int _RefreshHostInfoCache(unsigned long long value, int flags) override;
+    // Regions into m_vecDCInfoCache, every time. A failed listing empties it.
+    int _RefreshDCInfoCache(unsigned long long value, int flags) override;
+    // Projects, each with its regions, into m_projectInfoCache. 0 (cache
+    // empty) when the listing fails or finds no project.
+    int _RefreshProjectInfoCache(unsigned long long value, int flags);
+    // Appends the instances of a project, of a project in a region, or of a
+    // project in a zone, as named by `objectId` (a project id or an encoded
+    // id). An encoded id with no parts: true, nothing added.
+    bool _GetVMInfoListInProject(const std::string& objectId, std::vector<VMInfoStructs::SVMInfo>& out,
+                                 unsigned long long value);
+
+  public:
     // ==== Disk access (disks/) ============================================
     // -- disks section --
     //

@@ -1,0 +1,262 @@
+// Instance and host lookups: kind dispatch, decoding of encoded ids, the order
+// of the strings handed to the bridge, cache reuse, error codes and details.
+#include "plugin/host/ArVMDetect.h"
+#include "tests/unit/inventory/InventoryTestUtil.h"
+
+using namespace VMInfoStructs;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::ElementsAre;
+using ::testing::Invoke;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
+namespace {
+const unsigned long long kValue = 77;
+const int kFlags = 0;
+
+using LookupTest = InventoryFixture<>;
+
+EInventoryType Kind(int k) {
+    return static_cast<EInventoryType>(k);
+}
+
+std::vector<std::string> VmNames(const std::vector<SVMInfo>& vms) {
+    std::vector<std::string> out;
+    for (const auto& vm : vms) out.push_back(vm.strName);
+    return out;
+}
+
+TEST_F(LookupTest, InventoryObjectKindsMapOntoTheirBridgeListings) {
+    std::vector<SVMInfo> out;
+    EXPECT_CALL(*bridge, GetVMInfoList(_, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject("ignored", Kind(1), kValue, kFlags, out));
+    EXPECT_CALL(*bridge, GetVMInfoListInRegion("", "", "us-central1", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject("us-central1", Kind(2), kValue, kFlags, out));
+    EXPECT_CALL(*bridge, GetVMInfoListInZone("", "us-central1-a", _, kValue)).WillOnce(Return(false));
+    EXPECT_EQ(0, info.GetVMInfoListForInventoryObject("us-central1-a", Kind(5), kValue, kFlags, out));
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+TEST_F(LookupTest, UnknownKindsFailWithoutACloudCall) {
+    std::vector<SVMInfo> out;
+    for (int kind : {0, 3, 4, 6, 30, 32, -1})
+        EXPECT_EQ(0, info.GetVMInfoListForInventoryObject("demo-project", Kind(kind), kValue, kFlags, out))
+            << kind;
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(LookupTest, ProjectKindDecodesTheObjectAndPrefersZoneThenRegionThenProject) {
+    std::vector<SVMInfo> out;
+    std::string both, regionOnly, none;
+    info._EncodeEntityAsUuid("p1", "us-central1", "us-central1-b", both);
+    info._EncodeEntityAsUuid("p2", "europe-west1", "", regionOnly);
+    info._EncodeEntityAsUuid("", "", "", none);
+
+    EXPECT_CALL(*bridge, GetVMInfoListInZone("p1", "us-central1-b", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject(both, Kind(31), kValue, kFlags, out));
+    EXPECT_CALL(*bridge, GetVMInfoListInRegion("p2", "", "europe-west1", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject(regionOnly, Kind(31), kValue, kFlags, out));
+    // A plain project id names the project.
+    EXPECT_CALL(*bridge, GetVMInfoListInProject("demo-project", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject("demo-project", Kind(31), kValue, kFlags, out));
+
+    // Nothing named: success, list untouched, no cloud call.
+    out = {Vm("kept")};
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject(none, Kind(31), kValue, kFlags, out));
+    EXPECT_EQ(1, info.GetVMInfoListForInventoryObject("", Kind(31), kValue, kFlags, out));
+    EXPECT_THAT(VmNames(out), ElementsAre("kept"));
+}
+
+TEST(LookupByName, ForwardsThroughTheVirtualTable) {
+    struct Counting : CGoogleCloudInfo {
+        Counting() : CGoogleCloudInfo(VS_INSTANCE_GOOGLE_CLOUD, new ::testing::StrictMock<MockBridge>()) {}
+        int GetVMInfoListForInventoryObject(const std::string& id, EInventoryType type,
+                                            unsigned long long value, int flags,
+                                            std::vector<SVMInfo>& out) override {
+            seen =
+                id + "|" + std::to_string(type) + "|" + std::to_string(value) + "|" + std::to_string(flags);
+            out.push_back(Vm("x"));
+            return 7;
+        }
+        std::string seen;
+    } info;
+    std::vector<SVMInfo> out;
+    EXPECT_EQ(7, info.GetVMInfoListForInventoryName("zone-a", Kind(5), 9, 3, out));
+    EXPECT_EQ("zone-a|5|9|3", info.seen);
+    EXPECT_EQ(1u, out.size());
+}
+
+TEST_F(LookupTest, GetVMInfoForVMPassesTheStringsInOrderWithTheCallersProject) {
+    SVMInfo out;
+    out.strProjectId = "demo-project";
+    // The bridge replaces the record before it reads the project: the
+    // project must still arrive intact.
+    EXPECT_CALL(*bridge, GetVMInfo("demo-project", "web-1", "guid-1", "host-x", _, kValue))
+        .WillOnce(Invoke([](const std::string& project, const std::string& name, const std::string&,
+                            const std::string&, SVMInfo& vm, unsigned long long) {
+            vm = SVMInfo();
+            vm.strName = name;
+            vm.strProjectId = project;
+            return true;
+        }));
+    ASSERT_EQ(1, info.GetVMInfoForVM("web-1", "guid-1", "host-x", kValue, kFlags, out));
+    EXPECT_EQ("web-1", out.strName);
+    EXPECT_EQ("demo-project", out.strProjectId);
+
+    SVMInfo noProject;
+    EXPECT_CALL(*bridge, GetVMInfo("", "", "guid-2", "", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoForVM("", "guid-2", "", kValue, kFlags, noProject));
+}
+
+TEST_F(LookupTest, GetVMInfoForVMFailureSetsCode1AndTheBridgeText) {
+    EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("404 notFound: instance gone"));
+    SVMInfo out;
+    EXPECT_EQ(0, info.GetVMInfoForVM("gone", "", "", kValue, kFlags, out));
+    EXPECT_EQ(1, info.GetLastVMError());
+    EXPECT_EQ("404 notFound: instance gone", info.GetLastVMErrorDetails());
+}
+
+TEST_F(LookupTest, TagLookupPassesTheSecondStringFirst) {
+    std::vector<SVMInfo> out;
+    EXPECT_CALL(*bridge, GetVMInfoListByLabel("env", "prod", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetVMInfoListForTag("prod", "env", Kind(6), kValue, kFlags, out));
+    EXPECT_CALL(*bridge, GetVMInfoListByLabel("env", "", _, kValue)).WillOnce(Return(false));
+    EXPECT_EQ(0, info.GetVMInfoListForTag("", "env", Kind(1), kValue, kFlags, out));
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+TEST_F(LookupTest, HostLookupTakesAPlainZoneOrAnEncodedProjectAndZone) {
+    SHostInfo out;
+    EXPECT_CALL(*bridge, GetHostInfo("", "us-central1-a", "", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetHostInfoForHost("us-central1-a", kValue, kFlags, out));
+
+    std::string encoded;
+    info._EncodeEntityAsUuid("demo-dr", "ignored-region", "europe-west1-b", encoded);
+    EXPECT_CALL(*bridge, GetHostInfo("demo-dr", "europe-west1-b", "", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetHostInfoForHost(encoded, kValue, kFlags, out));
+}
+
+TEST_F(LookupTest, HostLookupFailureSetsCode6AndTheBridgeText) {
+    EXPECT_CALL(*bridge, GetHostInfo(_, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("zone not found"));
+    SHostInfo out;
+    EXPECT_EQ(0, info.GetHostInfoForHost("mars-1a", kValue, kFlags, out));
+    EXPECT_EQ(6, info.GetLastVMError());
+    EXPECT_EQ("zone not found", info.GetLastVMErrorDetails());
+}
+
+TEST_F(LookupTest, VMListIsFilteredOnlyWithNamesAndAFilterType) {
+    auto all = std::vector<SVMInfo>{Vm("web-1"), Vm("web-2"), Vm("db-1")};
+    EXPECT_CALL(*bridge, GetVMInfoList(_, kValue))
+        .Times(4)
+        .WillRepeatedly(DoAll(SetArgReferee<0>(all), Return(true)));
+    const std::vector<std::string> names = {"WEB-*"};
+    std::vector<SVMInfo> out = {Vm("replaced")};
+
+    EXPECT_EQ(1, info.GetVMInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_INCLUDE));
+    EXPECT_THAT(VmNames(out), ElementsAre("web-1", "web-2", "db-1"));
+    EXPECT_EQ(1, info.GetVMInfoList(out, kValue, kFlags, &names, FILTER_TYPE_NONE));
+    EXPECT_THAT(VmNames(out), ElementsAre("web-1", "web-2", "db-1"));
+    EXPECT_EQ(1, info.GetVMInfoList(out, kValue, kFlags, &names, FILTER_TYPE_INCLUDE));
+    EXPECT_THAT(VmNames(out), ElementsAre("web-1", "web-2"));
+    EXPECT_EQ(1, info.GetVMInfoList(out, kValue, kFlags, &names, FILTER_TYPE_EXCLUDE));
+    EXPECT_THAT(VmNames(out), ElementsAre("db-1"));
+}
+
+TEST_F(LookupTest, VMListFailureLeavesTheCallersListAlone) {
+    EXPECT_CALL(*bridge, GetVMInfoList(_, kValue))
+        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SVMInfo>{Vm("half")}), Return(false)));
+    std::vector<SVMInfo> out = {Vm("mine")};
+    EXPECT_EQ(0, info.GetVMInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+    EXPECT_THAT(VmNames(out), ElementsAre("mine"));
+}
+
+TEST_F(LookupTest, HostListServesTheCacheWithoutASecondCloudCall) {
+    EXPECT_CALL(*bridge, GetHostInfoList("", kValue, kFlags, _))
+        .WillOnce(DoAll(SetArgReferee<3>(std::vector<SHostInfo>{Zone("z1"), Zone("z2")}), Return(true)));
+    std::vector<SHostInfo> first, second = {Zone("replaced")};
+    ASSERT_EQ(1, info.GetHostInfoList(first, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+    ASSERT_EQ(1, info.GetHostInfoList(second, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+    ASSERT_EQ(2u, second.size());
+    EXPECT_EQ("z1", second[0].strName);
+    EXPECT_EQ("z2", second[1].strName);
+}
+
+TEST_F(LookupTest, HostListFailsWithTheRefreshAndAsksTheBridgeWhenTheCacheStaysEmpty) {
+    std::vector<SHostInfo> out;
+    EXPECT_CALL(*bridge, GetHostInfoList("", kValue, kFlags, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, info.GetHostInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+
+    // An account without zones: the refresh succeeds empty, then the
+    // bridge's own list is returned.
+    EXPECT_CALL(*bridge, GetHostInfoList("", kValue, kFlags, _))
+        .WillOnce(Return(true))
+        .WillOnce(DoAll(SetArgReferee<3>(std::vector<SHostInfo>{Zone("late")}), Return(true)));
+    EXPECT_EQ(1, info.GetHostInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ("late", out[0].strName);
+}
+
+TEST_F(LookupTest, InventoryListAsksForProjectsOnceAndSortsTheWholeList) {
+    EXPECT_CALL(*bridge, GetProjectInfoList(_))
+        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("zulu"), Project("Alpha")}),
+                        Return(true)));
+    EXPECT_CALL(*bridge, GetDCInfoList(_, _, kValue)).Times(2).WillRepeatedly(Return(true));
+    std::vector<SInventoryInfo> out(1);
+    out[0].strName = "mike";
+    ASSERT_EQ(1, info.GetInventoryInfoList(out, kValue, kFlags));
+    EXPECT_THAT(Names(out), ElementsAre("Alpha", "mike", "zulu"));
+
+    std::vector<SInventoryInfo> again;
+    ASSERT_EQ(1, info.GetInventoryInfoList(again, kValue, kFlags));
+    EXPECT_THAT(Names(again), ElementsAre("Alpha", "zulu"));
+    EXPECT_EQ("zulu", again[1].strGuid);
+}
+
+TEST_F(LookupTest, InventoryListFailureIsRetriedOnTheNextCall) {
+    EXPECT_CALL(*bridge, GetProjectInfoList(_))
+        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("partial")}), Return(false)))
+        .WillOnce(
+            DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("a"), Project("b")}), Return(true)));
+    EXPECT_CALL(*bridge, GetDCInfoList(_, _, _)).WillRepeatedly(Return(true));
+    std::vector<SInventoryInfo> out;
+    EXPECT_EQ(0, info.GetInventoryInfoList(out, kValue, kFlags));
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(1, info.GetInventoryInfoList(out, kValue, kFlags));
+    EXPECT_THAT(Names(out), ElementsAre("a", "b"));
+}
+
+TEST_F(LookupTest, MachineTypesOfAnEncodedOrPlainZone) {
+    std::vector<SVMSizeInfo> out;
+    std::string encoded;
+    info._EncodeEntityAsUuid("demo-project", "", "us-central1-a", encoded);
+    EXPECT_CALL(*bridge, GetMachineTypesInfoList("demo-project", "us-central1-a", _, kValue))
+        .WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetAvailableVMSizesForHost(encoded, out, kValue, kFlags));
+    EXPECT_CALL(*bridge, GetMachineTypesInfoList("", "us-central1-b", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetAvailableVMSizesForHost("us-central1-b", out, kValue, kFlags));
+
+    EXPECT_CALL(*bridge, GetMachineTypesInfoList(_, _, _, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, info.GetAvailableVMSizesForHost(encoded, out, kValue, kFlags));
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+class LocalHostTest : public LookupTest {
+  protected:
+    void SetUp() override { CGoogleCloudInfo::ResetProxyIdentityForTests(); }
+    void TearDown() override {
+        ArVMDetect::SetMetadataUrl("");
+        CGoogleCloudInfo::ResetProxyIdentityForTests();
+    }
+};
+
+TEST_F(LocalHostTest, NotOnComputeEngineFailsWithoutACloudCall) {
+    ArVMDetect::SetMetadataUrl("http://127.0.0.1:1");  // nothing listens there
+    SHostInfo out;
+    EXPECT_EQ(0, info.GetLocalHostInfo(out, kValue, kFlags));
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// Instance operations (power on and off, snapshot deletion) and the guest-OS
+// name parse.
+#include "tests/unit/inventory/InventoryTestUtil.h"
+
+using namespace VMInfoStructs;
+using ::testing::_;
+using ::testing::InSequence;
+using ::testing::Return;
+
+namespace {
+using OperationsTest = InventoryFixture<>;
+
+OperationCtx Request(int code) {
+    OperationCtx ctx;
+    ctx.eOperation = static_cast<EVMOperation>(code);
+    ctx.vmInfo.strName = "web-1";
+    ctx.vmInfo.strGuid = "1001";
+    ctx.vmInfo.strZone = "us-central1-a";
+    ctx.vmInfo.strProjectId = "demo-project";
+    return ctx;
+}
+
+TEST_F(OperationsTest, PowerOnAndBothPowerOffCodesCallTheBridgeWithTheInstance) {
+    EXPECT_CALL(*bridge, PowerOnVM("demo-project", "web-1", "1001", "us-central1-a")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, PowerOffVM("demo-project", "web-1", "1001", "us-central1-a"))
+        .Times(2)
+        .WillRepeatedly(Return(true));
+    for (int code : {1, 2, 3}) {
+        OperationCtx ctx = Request(code);
+        EXPECT_EQ(1, info.PerformVMOperation(ctx)) << code;
+    }
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+TEST_F(OperationsTest, PowerFailuresSetTheirCodeAndTheBridgeText) {
+    struct Case {
+        int code;
+        int error;
+    };
+    for (Case c : {Case{1, 112}, Case{2, 60}, Case{3, 60}}) {
+        if (c.code == 1)
+            EXPECT_CALL(*bridge, PowerOnVM(_, _, _, _)).WillOnce(Return(false));
+        else
+            EXPECT_CALL(*bridge, PowerOffVM(_, _, _, _)).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("timed out code " + std::to_string(c.code)));
+        OperationCtx ctx = Request(c.code);
+        EXPECT_EQ(0, info.PerformVMOperation(ctx)) << c.code;
+        EXPECT_EQ(c.error, info.GetLastVMError()) << c.code;
+        EXPECT_EQ("timed out code " + std::to_string(c.code), info.GetLastVMErrorDetails());
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+}
+
+TEST_F(OperationsTest, SnapshotDeletionTriesEveryDiskThenFailsWith116) {
+    OperationCtx ctx = Request(14);
+    ctx.vmInfo.vecDisks.resize(3);
+    ctx.vmInfo.vecDisks[0].strSnapshotName = "snap-a";
+    ctx.vmInfo.vecDisks[1].strSnapshotName = "snap-b";
+    // The third disk has no snapshot name: the bridge is still asked.
+    {
+        InSequence order;
+        EXPECT_CALL(*bridge, DeleteDiskSnapshot("demo-project", "snap-a")).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, DeleteDiskSnapshot("demo-project", "snap-b")).WillOnce(Return(true));
+        EXPECT_CALL(*bridge, DeleteDiskSnapshot("demo-project", "")).WillOnce(Return(true));
+        EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("snapshot in use"));
+    }
+    EXPECT_EQ(0, info.PerformVMOperation(ctx));
+    EXPECT_EQ(116, info.GetLastVMError());
+    EXPECT_EQ("snapshot in use", info.GetLastVMErrorDetails());
+}
+
+TEST_F(OperationsTest, SnapshotDeletionSucceedsWhenEverySnapshotIsGone) {
+    OperationCtx ctx = Request(14);
+    ctx.vmInfo.vecDisks.resize(2);
+    ctx.vmInfo.vecDisks[0].strSnapshotName = "snap-a";
+    ctx.vmInfo.vecDisks[1].strSnapshotName = "snap-b";
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot("demo-project", _)).Times(2).WillRepeatedly(Return(true));
+    EXPECT_EQ(1, info.PerformVMOperation(ctx));
+
+    OperationCtx none = Request(14);
+    EXPECT_EQ(1, info.PerformVMOperation(none));
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+TEST_F(OperationsTest, UnsupportedCodesSucceedWithoutACloudCall) {
+    for (int code : {0, 4, 5, 9, 13, 15, 16, 100, -1}) {
+        OperationCtx ctx = Request(code);
+        EXPECT_EQ(1, info.PerformVMOperation(ctx)) << code;
+    }
+    EXPECT_EQ(0, info.GetLastVMError());
+}
+
+TEST_F(OperationsTest, GuestOSParseAlwaysLeavesAnyAsDistribution) {
+    for (const std::string raw :
+         {"Ubuntu 22.04 LTS", "Microsoft Windows Server 2019 Datacenter", "", "Debian"}) {
+        SGuestOSInfo out;
+        out.strDistribution = "stale";
+        EXPECT_EQ(1, info.ParseRawGuestOSName(raw, out)) << raw;
+        EXPECT_EQ("Any", out.strDistribution) << raw;
+        EXPECT_EQ(raw, out.strRawName);
+    }
+    SGuestOSInfo win;
+    info.ParseRawGuestOSName("Microsoft Windows Server 2019", win);
+    EXPECT_EQ(1, win.nOSType);
+    EXPECT_EQ("Windows", win.strFamily);
+}
+}  // namespace
