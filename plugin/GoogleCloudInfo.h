@@ -409,9 +409,197 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Restore and encryption (restore/) ===============================
     // -- restore section --
+    //
+    // A restore runs InitRestoreVM, (the host writes every created disk
+    // through CreateVmdk/OpenVmdk/CloseVmdk), PreRestoreVM, RestoreVM and
+    // PostRestoreVM; a failed InitRestoreVM cleans up through
+    // CleanupRestoreVM. The request is the working record of the whole
+    // restore: every step writes into it (names, GUIDs, vmInfo, failures).
+    // nRestoreType 4 runs the same steps as a replication pass.
+
+    // The connection's default project, taken by a restore whose request
+    // names none (the host keeps it; gcebackup sets it from its options).
+    void SetDefaultProjectId(const std::string& project) { m_strProjectId = project; }
+
+    // Checks the destination project, registers the restore with the cleaner
+    // (new strCleanerGuid), deals with an existing instance of the same name,
+    // names every disk item and creates the disks empty in the proxy's
+    // project and zone, registered with the cleaner and the disk handle
+    // registry. 1 on success. 0 with 4000 (cancelled), 48 (project not
+    // accessible), 10/232/61 (existing instance), 71 (disk name exists), 23
+    // (disk handle registry), or no code (no project, cloud failure). A
+    // failure after the cleaner registration removes what was created.
+    int InitRestoreVM(RestoreCtx& ctx) override;
+    // Detaches the created disks from the proxy. 0 with 4000 when cancelled
+    // or when a detach fails (later disks stay attached).
+    int PreRestoreVM(RestoreCtx& ctx) override;
+    // Reads the saved configuration (not for a converted instance), chooses
+    // the machine type, moves the disks into place, fixes encryption keys and
+    // creates the instance; strVMGuid then names it. Without a boot disk item
+    // no instance is created and 1 is returned with a failure entry. 0 with
+    // the code of the failed step (20: instance creation); what was created
+    // stays registered with the cleaner for CleanupRestoreVM.
+    int RestoreVM(RestoreCtx& ctx) override;
+    // Powers a created instance off unless bPowerOn, removes the job results
+    // directory and deregisters the restore (its disks are kept; snapshots
+    // taken on the way are deleted). 0 with 60 when the power-off fails
+    // (nothing else is done then).
+    int PostRestoreVM(RestoreCtx& ctx) override;
+    // Deletes the disks, snapshots and instance the cleaner still lists for
+    // strCleanerGuid and removes the registration. 1 when all went.
+    int CleanupRestoreVM(RestoreCtx& ctx) override;
+
+    // Preparation of an ordinary restore (InitRestoreVM after the cleaner
+    // registration). Error codes as InitRestoreVM.
+    bool _InitRestoreVM(RestoreCtx& ctx);
+    // Gives strVMGuid a temporary GUID when empty and seeds vmInfo with the
+    // destination, the name and the GUID (also strTargetGuid). Always 1.
+    int PrepareDiskInfoFromRestoreCtx(RestoreCtx& ctx);
+    // 1 when no instance of the restore name exists in the zone, or when it
+    // existed and was deleted (bOverwrite). 0 with 10 (overwrite off), 232
+    // (member of a managed instance group: never deleted) or 61 (delete
+    // failed).
+    int HandleOverwriteOption(RestoreCtx& ctx);
+    // Gives every disk item its final name (strName, at most 63 characters
+    // when generated) and description. False with 71 and the name as
+    // details when a disk of that name exists in the destination zone;
+    // later items are then left unnamed.
+    bool UpdateDiskNames(RestoreCtx& ctx);
+    // Fills vmInfo from the request right before instance creation: the
+    // destination, the machine type (when given), the network cards and a
+    // copy of every disk item. Always 1.
+    int PopulateRestoreCtxVMInfo(RestoreCtx& ctx);
+    // Full path of the first restored file item (eDiskType 0) whose name ends
+    // in ".json" and contains `pattern`; empty when none.
+    std::string GetConfigFilePath(RestoreCtx& ctx, const std::string& pattern);
+    // Reads that file whole into `content`. False (content untouched) when
+    // there is no such file or it cannot be read.
+    bool ReadConfigFile(RestoreCtx& ctx, const std::string& pattern, std::string& content);
+
+    // Creates one empty disk per disk item (not filtered) in `zone` of the
+    // proxy's project, with the licence on the boot disk; registers each with
+    // the cleaner and the disk handle registry and sets strNewName,
+    // strDiskId, strLocationUri, strZone and strPath. In restore mode each
+    // item first gets its destination key (HandleDiskEncryption). False with
+    // 4000 (cancelled), 23 (disk handle registry), the key codes, or no code
+    // for a refused creation; disks created before stay registered.
+    bool CreateDisks(RestoreCtx& ctx, std::vector<VMInfoStructs::SDisk>& items, const std::string& zone,
+                     const std::string& licenseUrl);
+    // CreateDisks over ctx.vecDisks.
+    bool CreateEmptyDisks(RestoreCtx& ctx, const std::string& zone, const std::string& licenseUrl);
+    // Brings every disk of vmInfo.vecDisks from the proxy zone to the
+    // destination: another project (PrepareCrossProjectRestore), a region
+    // (MoveZonalDiskToRegion), another zone (a clone for an encrypted disk,
+    // else a move). Filtered items have no disk and are skipped. 1 on
+    // success; 0 when a move fails (the disks stay registered).
+    int HandleRestoredDisks(RestoreCtx& ctx);
+    // Copies every disk into the destination project through snapshots, then
+    // deletes the proxy-project copies. The copies are deleted only once every
+    // disk exists in the destination. 0 when a disk could not be carried over.
+    int PrepareCrossProjectRestore(RestoreCtx& ctx);
+    // Replaces the zonal disk in `proxyZone` by a regional disk of the same
+    // name in `region`, made from a snapshot. The zonal disk is deleted only
+    // once the regional one is usable. False with 17 (snapshot) or 24
+    // (snapshot URI), or no code; the zonal disk then still exists.
+    bool MoveZonalDiskToRegion(const std::string& project, const std::string& cleanerGuid,
+                               const std::string& proxyZone, const std::string& region,
+                               VMInfoStructs::SDisk& disk, std::vector<VMInfoStructs::SFailure>& failures);
+    // The region named by a URI's "/regions/<name>/" part. False without
+    // "/regions/"; true with `region` unchanged when nothing follows the name.
+    bool GetRegionFromUri(const std::string& uri, std::string& region);
+    // The request's region; when empty, the region of a regional disk whose
+    // replica zones include the destination zone (else empty).
+    void GetRegionFromContext(RestoreCtx& ctx, const VMInfoStructs::SDisk& disk, std::string& region);
+    // True when the disk's saved resource text has "replicaZones".
+    bool IsRegionalDisk(const VMInfoStructs::SDisk& disk);
+
+    // Places the disks, updates placeholder keys and creates the instance
+    // (or, for a replication pass without instance creation, uploads its
+    // configuration). 1 also when no boot disk was restored (failure entry,
+    // no instance). 0 with 61 or 20 (bridge text as details).
+    int RestoreInstance(RestoreCtx& ctx, const std::string& encryptionJson, const std::string& configJson);
+    // Removes what the cleaner lists for `cleanerGuid`: disks, snapshots, a
+    // created instance, then the registration. True when nothing is listed;
+    // false when the disks could not be removed (stops) or another deletion
+    // failed.
+    bool _CleanupRestoreVM(const std::string& cleanerGuid);
+    // Bridge DeleteVM; 0 on failure (logged with the bridge's text).
+    int DeleteInstance(const std::string& project, const std::string& name, const std::string& instanceId,
+                       const std::string& zone, bool deleteDisks);
+    // Deletes the created disks (strNewName) of an instance whose attachment
+    // to the proxy failed and unregisters them. Always true; failures logged.
+    bool _DeleteDisks(const VMInfoStructs::SVMInfo& vm, std::vector<VMInfoStructs::SDisk>& disks);
+
+    // Automatic machine type: when strInstanceType is empty, "0" or holds
+    // "Auto Select", replaces it with the source type when the destination
+    // zone offers it, else the closest type by CPUs then memory. False
+    // (no code) when no choice can be made.
+    bool HandleAutoSelectVMSize(RestoreCtx& ctx, const std::string& configJson);
+    // The chosen type name for the destination zone; empty on failure.
+    std::string GetAutoSelectedVmSize(const std::string& sourceName, int cpus, int memoryMB,
+                                      const std::string& zone, const std::string& project);
+    // The type with the closest CPU count; among those, the least memory that
+    // still holds memoryMB, else the most memory. `sizes` must not be empty.
+    VMInfoStructs::SVMSizeInfo FindBestMatchingVMSize(const std::vector<VMInfoStructs::SVMSizeInfo>& sizes,
+                                                      int memoryMB, int cpus);
+    // The licence URL whose text holds the most words of strGuestOS (first on
+    // a tie). False when no licence URL can be listed.
+    bool GetLicenseUrlForConvertedInstance(RestoreCtx& ctx, std::string& url);
+
+    // Gives the disk the key it must carry in `project`: the source key's
+    // ring and name under "global" or the destination region (`region`, else
+    // the zone's). Uses an enabled existing key; otherwise creates the ring
+    // and a placeholder key (updated later by UpdateEncryptionKeys). A disk
+    // without a customer key is left unchanged. `message` receives a warning
+    // for the failure list. False with 274 (key disabled), 273 (key cannot be
+    // created, unless "bIgnoreEncryptionError": then true with default
+    // encryption), or no code (key unreadable).
+    bool HandleDiskEncryption(const std::string& project, const std::string& region, const std::string& zone,
+                              VMInfoStructs::SDisk& disk, std::string& message);
+    bool PerformKeyCreation(const std::string& project, const std::string& location,
+                            const std::string& keyRingPath, const std::string& keyRing,
+                            const std::string& keyPath, const std::string& key, const std::string& keyType,
+                            VMInfoStructs::SDisk& disk, std::string& message);
+    // Splits "projects/P/locations/L/keyRings/R/cryptoKeys/K". False for any
+    // other number of parts.
+    bool ParseEncryptionKeyPath(const std::string& path, std::string& keyRing, std::string& key,
+                                std::string& location);
+    // The zone without its last two characters ("us-central1-a" gives
+    // "us-central1"); a shorter zone whole.
+    void GetRegionFromZone(const std::string& zone, std::string& region);
+    // Fills the placeholder keys created in this job from the saved key
+    // information of the backup; each key once. False only when the saved
+    // text cannot be read.
+    bool UpdateEncryptionKeys(std::vector<VMInfoStructs::SDisk>& disks, const std::string& encryptionJson);
+
+    // Copies an encrypted disk into `zone` through an extra snapshot. In a
+    // restore the copy keeps the source's name and carries the clone's key,
+    // and the source copy is deleted; in a backup the copy gets a generated
+    // name and default encryption and the source is untouched. `retried` is
+    // set when the app-consistent snapshot had to be retaken.
+    bool CloneEncryptedDisk(const std::string& project, const std::string& cleanerGuid, const std::string& zone,
+                            bool appConsistent, VMInfoStructs::SDisk& source, VMInfoStructs::SDisk& clone,
+                            bool& retried);
+    // Makes a temporary unencrypted disk from the source's snapshot and a new
+    // snapshot of it; both are left to the caller (and the cleaner).
+    bool CloneEncryptedSnapshot(const std::string& project, const std::string& cleanerGuid,
+                                const std::string& zone, VMInfoStructs::SDisk& source,
+                                VMInfoStructs::SDisk& tempDisk);
+    // Destination keys for the disks of a snapshot restore, copied onto the
+    // matching restore items.
+    bool HandleEncryptedDisks_Snap(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    // Source key names of a backup copy's disks. Always true.
+    bool HandleEncryptedDisks_BackupCopy(MountCtx& mountCtx);
 
     // ==== Replication (replication/) ======================================
     // -- replication section --
+    // Replication steps of the restore entry points (nRestoreType 4).
+    // Set-up of a pass after the cleaner registration of InitRestoreVM.
+    bool InitRestoreVM_VMReplication(RestoreCtx& ctx);
+    // Step of PreRestoreVM after the disks were detached.
+    bool PreRestoreVM_VMReplication(RestoreCtx& ctx);
+    // Step of PostRestoreVM after the restore was deregistered.
+    bool PostRestoreVM_VMReplication(RestoreCtx& ctx);
 
     // ==== Snapshot-only protection (snap/) ================================
     // -- snap section --
@@ -432,6 +620,9 @@ class CGoogleCloudInfo : public CVMInfo {
     std::string m_strP12FilePath;
     std::unordered_set<std::string> m_setKeysToUpdate;
     bool m_bIgnoreQuiesceGuestErrors = true;
+    // Default project of the connection: a restore without a destination
+    // project restores into it.
+    std::string m_strProjectId;
 
     // Process-wide statics.
     static std::string c_localVMGuid;

@@ -1,0 +1,219 @@
+// Instance creation, the end of a restore and the clean-up of a failed one.
+#include "disks/GoogleCloudDiskInfo.h"
+#include "plugin/GoogleCloudInfo.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+constexpr uint32_t kReplicationRestore = 4;
+const char* const kInstanceConfigPattern = "_InstanceConfig.json";
+const char* const kDisksEncryptionPattern = "_DisksEncryptionInformation.json";
+const char* const kNoOsDiskMessage =
+    "Instance not created because OS disk was not restored.  Data disks have been "
+    "restored.";
+}  // namespace
+
+int CGoogleCloudInfo::RestoreVM(RestoreCtx& ctx) {
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Start >>>");
+    const std::string vmGuid = ctx.strVMGuid;
+    std::string configJson;
+    if (!ctx.bConvertedInstance && !ReadConfigFile(ctx, kInstanceConfigPattern, configJson)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to read vmConfigFile for VM [%s]", ctx.strVMName.c_str());
+        return 0;
+    }
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "vmConfigJson: \n%s", configJson.c_str());
+
+    // A backup without customer-managed keys has no encryption file.
+    std::string encryptionJson;
+    if (!ctx.bConvertedInstance) ReadConfigFile(ctx, kDisksEncryptionPattern, encryptionJson);
+
+    if (!HandleAutoSelectVMSize(ctx, configJson)) return 0;
+    if (!PopulateRestoreCtxVMInfo(ctx)) return 0;
+    if (!RestoreInstance(ctx, encryptionJson, configJson)) return 0;
+
+    SVMInfo done;
+    done.strGuid = vmGuid;
+    if (!m_pDiskInfo || !m_pDiskInfo->Disconnect(done))
+        m_log.Error(__PRETTY_FUNCTION__, "Could not disconnect VM[%s] from diskInfo", vmGuid.c_str());
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "End <<<");
+    return 1;
+}
+
+int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryptionJson,
+                                      const std::string& configJson) {
+    if (!HandleRestoredDisks(ctx)) return 0;
+    if (!UpdateEncryptionKeys(ctx.vmInfo.vecDisks, encryptionJson)) return 0;
+    for (SVMNetworkCard& card : ctx.vmInfo.vecNetworkCards) card.bCardFlag = ctx.bNetworkCardFlag;
+
+    bool haveBootDisk = false;
+    for (const SDisk& disk : ctx.vecDisks)
+        if (disk.bBootDisk) haveBootDisk = true;
+    if (!haveBootDisk) {
+        m_log.Error(__PRETTY_FUNCTION__, "%s", kNoOsDiskMessage);
+        AddFailure(ctx.vecFailures, "", kNoOsDiskMessage, true);
+        return 1;
+    }
+
+    const bool replication = ctx.nRestoreType == kReplicationRestore;
+    if (replication) {
+        SVMInfo found;
+        if (m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found)) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Deleting the existing instance [%s]", ctx.strVMName.c_str());
+            if (!DeleteInstance(ctx.strProjectId, ctx.strVMName, ctx.vmInfo.strGuid, ctx.strZone, true)) {
+                std::string error = m_pCloudBridge->GetLastError();
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to delete instance [%s], Error [%s]",
+                            ctx.strVMName.c_str(), error.c_str());
+                SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED, error);
+                return 0;
+            }
+        } else {
+            m_log.Debug(__PRETTY_FUNCTION__, "Deleting the old disks");
+            if (!DeleteDisks(ctx.vmInfo.vecDisks, ctx.strCleanerGuid, ctx.strZone, true))
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disks");
+        }
+    }
+
+    std::map<std::string, std::string> diskNames;
+    for (const SDisk& disk : ctx.vecDisks)
+        if (disk.eDiskType == 1) diskNames[disk.strVolumeName] = disk.strNewName;
+    const bool autoDeleteDisks = !(ctx.bKeepDiskNames || ctx.bSkipIntegritySnapshots);
+
+    if (!replication || ctx.bCreateInstance) {
+        if (!m_pCloudBridge->RestoreVM(ctx.vmInfo.strProjectId, ctx.vmInfo, configJson, replication,
+                                       diskNames, autoDeleteDisks)) {
+            std::string error = m_pCloudBridge->GetLastError();
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to restore VM [%s], Error [%s]", ctx.strVMName.c_str(),
+                        error.c_str());
+            SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED, error);
+            return 0;
+        }
+        ctx.bInstanceCreated = true;
+        m_log.Debug(__PRETTY_FUNCTION__, "Successfully created VM [%s][%s]", ctx.strVMGuid.c_str(),
+                    ctx.strVMName.c_str());
+    } else {
+        m_log.Debug(__PRETTY_FUNCTION__, "Skipping VM [%s] creation and uploading the configuration file",
+                    ctx.strVMName.c_str());
+        const std::string bucket = "zd-restore-" + ctx.strProjectId;
+        const std::string object = FXString::Format("%d-%s", ctx.nConfigObjectId, ctx.strVMName.c_str());
+        if (!m_pCloudBridge->DelayVMDeployment(ctx.vmInfo.strProjectId, configJson, bucket, object,
+                                               ctx.vmInfo, true, diskNames, autoDeleteDisks)) {
+            std::string error = m_pCloudBridge->GetLastError();
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to upload VM [%s] configuration, Error [%s]",
+                        ctx.strVMName.c_str(), error.c_str());
+            SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED, error);
+            return 0;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Successfully uploaded VM [%s][%s] to cloud storage bucket[%s][%s]",
+                    ctx.strVMGuid.c_str(), ctx.strVMName.c_str(), bucket.c_str(), object.c_str());
+    }
+    ctx.strVMGuid = ctx.vmInfo.strGuid;
+    return 1;
+}
+
+int CGoogleCloudInfo::PostRestoreVM(RestoreCtx& ctx) {
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Start >>>");
+    if (!ctx.bPowerOn && ctx.bInstanceCreated) {
+        if (!m_pCloudBridge->PowerOffVM(ctx.vmInfo.strProjectId, ctx.vmInfo.strName, "",
+                                        ctx.vmInfo.strZone)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to power off instance [%s]", ctx.vmInfo.strName.c_str());
+            SetLastVMError(VMINFO_ERR_POWER_OFF, m_pCloudBridge->GetLastError());
+            return 0;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s] powered off successfully.",
+                    ctx.vmInfo.strName.c_str());
+    }
+
+    // An empty directory or the root is never removed: either would take
+    // with it files that are not the job's.
+    const std::string& dir = ctx.strJobResultsDir;
+    if (!dir.empty() && dir.find_first_not_of('/') != std::string::npos) {
+        m_log.Debug(__PRETTY_FUNCTION__, "Removing job results directory [%s]", dir.c_str());
+        CLuDirectory::RemoveRecursive(dir);
+    }
+
+    std::string path;
+    if (m_cleaner.GetRegisteredVM(m_cleanerMode, ctx.strCleanerGuid, path, false)) {
+        // The restored disks leave the registry first so that only what is
+        // still registered (the snapshots made on the way) is deleted.
+        for (const SDisk& disk : ctx.vmInfo.vecDisks) {
+            if (disk.eDiskType != 1) continue;
+            if (!m_cleaner.UnRegisterDisk(path, disk.strNewName))
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strNewName.c_str());
+        }
+        CleanupSnapshots(c_localProjectID, path);
+        if (!m_cleaner.UnRegisterVM(path, false))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister instance [%s]",
+                        ctx.strCleanerGuid.c_str());
+    } else {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to get cleaner path for instance [%s]",
+                    ctx.strCleanerGuid.c_str());
+    }
+
+    if (ctx.nRestoreType == kReplicationRestore && !PostRestoreVM_VMReplication(ctx)) {
+        m_log.Error(__PRETTY_FUNCTION__, "PostRestore VM replication failed");
+        return 0;
+    }
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "End <<<");
+    return 1;
+}
+
+int CGoogleCloudInfo::CleanupRestoreVM(RestoreCtx& ctx) {
+    m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Cleaning created VM during restore");
+    if (!InitProxyVMInfo()) return 0;
+    if (!InitMapperAndCleaner()) return 0;
+    m_cleanerMode = VM_CLEANER_MODE_RESTORE;
+    return _CleanupRestoreVM(ctx.strCleanerGuid) ? 1 : 0;
+}
+
+bool CGoogleCloudInfo::_CleanupRestoreVM(const std::string& cleanerGuid) {
+    m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s]", cleanerGuid.c_str());
+    std::string path;
+    if (!m_cleaner.GetRegisteredVM(m_cleanerMode, cleanerGuid, path, false)) return true;
+    bool result = true;
+    if (!CleanupMountedDisks(path)) return false;
+    if (!CleanupSnapshots(c_localProjectID, path)) result = false;
+    std::string createdId;
+    if (m_cleaner.GetRegisteredCreatedVM(path, createdId) && !createdId.empty()) {
+        if (!DeleteInstance("", "", createdId, "", true)) result = false;
+    }
+    m_cleaner.UnRegisterVM(path, false);
+    return result;
+}
+
+int CGoogleCloudInfo::DeleteInstance(const std::string& project, const std::string& name,
+                                     const std::string& instanceId, const std::string& zone,
+                                     bool deleteDisks) {
+    if (!m_pCloudBridge->DeleteVM(project, name, instanceId, zone, deleteDisks)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to delete instance [%s], Error [%s]", instanceId.c_str(),
+                    m_pCloudBridge->GetLastError().c_str());
+        return 0;
+    }
+    return 1;
+}
+
+bool CGoogleCloudInfo::_DeleteDisks(const SVMInfo& vm, std::vector<SDisk>& disks) {
+    if (disks.empty()) return true;
+    std::string path;
+    const bool havePath = m_cleaner.GetRegisteredVM(m_cleanerMode, vm.strCleanerKey, path, false);
+    if (!havePath) m_log.Error(__PRETTY_FUNCTION__, "VM [%s] already cleaned up", vm.strCleanerKey.c_str());
+    for (const SDisk& disk : disks) {
+        if (disk.strNewName.empty()) {
+            m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "New disk name is empty, skipping");
+            continue;
+        }
+        std::string region;
+        GetRegionFromUri(disk.strLocationUri, region);
+        if (m_pCloudBridge->DeleteDisk(vm.strProjectId, disk.strNewName, disk.strZone, region,
+                                       !region.empty())) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s][%s]", disk.strNewName.c_str(),
+                        disk.strDiskId.c_str());
+            if (havePath && !m_cleaner.UnRegisterDisk(path, disk.strNewName))
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strNewName.c_str());
+        } else {
+            m_log.Error(__PRETTY_FUNCTION__,
+                        "Failed to delete disk [%s][%s] which are failed to connect to proxy. Error [%s]",
+                        disk.strName.c_str(), disk.strDiskId.c_str(), m_pCloudBridge->GetLastError().c_str());
+        }
+    }
+    return true;
+}

@@ -1,0 +1,301 @@
+// gcebackup end to end: the binary, the plug-in it loads and the REST bridge
+// against a private gce-emulator, as a user runs them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "EmulatorProcess.h"
+#include "cli/DataPath.h"
+#include "cli/Store.h"
+#include "tests/e2e/cli/RunGcebackup.h"
+
+namespace fs = std::filesystem;
+using gce::testsupport::EmulatorProcess;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kProject = "demo-project";
+
+std::string FreeClosedPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);  // nothing listens there any more
+    return std::to_string(ntohs(a.sin_port));
+}
+
+class GcebackupE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/gcebackup-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_store = m_dir + "/store";
+        // Poll cloud operations without the default one-minute pause.
+        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
+                                                  "nGoogleOperationTimeoutInMins=5\n";
+        m_emu = std::make_unique<EmulatorProcess>("demo");
+    }
+    void TearDown() override {
+        m_emu.reset();
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    std::vector<std::string> Common(bool json = true) const {
+        std::vector<std::string> a = {"--endpoint",           m_emu->baseUrl(), "--credential",
+                                      m_emu->credential(),    "--device-dir",   m_emu->byIdDir(),
+                                      "--state-dir",          m_dir + "/state", "--settings",
+                                      m_dir + "/settings.ini"};
+        if (json) a.push_back("--json");
+        a.push_back("-q");
+        return a;
+    }
+
+    RunResult Run(std::vector<std::string> args, bool json = true, int timeoutSec = 300,
+                  const std::function<void(const std::string&, pid_t, double)>& onTick = {}) const {
+        std::vector<std::string> all = Common(json);
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
+    }
+
+    RunResult Backup(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> a = {"backup", "--project", kProject, "--instance",
+                                      "web-1",  "--to",      m_store};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Run(a);
+    }
+
+    json Resources() const { return m_emu->resources()["projects"][kProject]; }
+
+    std::set<std::string> DiskNames() const {
+        std::set<std::string> names;
+        for (const auto& d : Resources()["disks"]) names.insert(d["name"].get<std::string>());
+        return names;
+    }
+    size_t SnapshotCount() const { return Resources()["snapshots"].size(); }
+
+    std::string DiskFile(const std::string& disk) const {
+        for (const auto& d : Resources()["disks"])
+            if (d["name"] == disk) return d["file"];
+        return "";
+    }
+    std::vector<std::string> InstanceDisks(const std::string& instance) const {
+        std::vector<std::string> out;
+        for (const auto& i : Resources()["instances"])
+            if (i["name"] == instance)
+                for (const auto& d : i["disks"]) {
+                    std::string src = d["source"];
+                    out.push_back(src.substr(src.rfind('/') + 1));
+                }
+        return out;
+    }
+
+    static json Parse(const RunResult& r) {
+        try {
+            return json::parse(r.out);
+        } catch (const json::exception&) {
+            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
+            return json::object();
+        }
+    }
+
+    static bool SameBytes(const std::string& a, const std::string& b) {
+        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
+        uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
+        bool same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
+        ::close(fa);
+        ::close(fb);
+        return same;
+    }
+
+    std::string m_dir;
+    std::string m_store;
+    std::unique_ptr<EmulatorProcess> m_emu;
+};
+
+}  // namespace
+
+TEST_F(GcebackupE2E, BackupThenRestoreGivesEveryDiskBackByteForByte) {
+    const std::set<std::string> before = DiskNames();
+    RunResult b = Backup();
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    json bj = Parse(b);
+    ASSERT_TRUE(bj["ok"].get<bool>());
+    const std::string backupDir = bj["backupDir"];
+    const json& disks = bj["manifest"]["disks"];
+    ASSERT_EQ(disks.size(), 3u);
+    for (const auto& d : disks) {
+        // Images stay sparse: no larger on disk than the data they hold (plus the last block).
+        uint64_t allocated = gcebackup::AllocatedBytes(backupDir + "/" + d["file"].get<std::string>());
+        EXPECT_LE(allocated, d["dataBytes"].get<uint64_t>() * 11 / 10 + (1 << 20)) << d["name"];
+        EXPECT_GT(d["dataBytes"].get<uint64_t>(), 0u) << d["name"];
+    }
+    EXPECT_EQ(bj["manifest"]["files"].size() >= 1, true);
+    // The backup left nothing in the cloud.
+    EXPECT_EQ(DiskNames(), before);
+    EXPECT_EQ(SnapshotCount(), 0u);
+
+    RunResult r = Run({"restore", "--from", m_store, "--instance", "web-1", "--as", "web-1-copy"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    json rj = Parse(r);
+    EXPECT_EQ(rj["instance"], "web-1-copy");
+
+    std::vector<std::string> restored = InstanceDisks("web-1-copy");
+    ASSERT_EQ(restored.size(), 3u);
+    for (const auto& d : disks) {
+        const std::string src = d["name"];
+        const std::regex named("^" + std::regex_replace(src, std::regex("-"), "\\-") + "-[0-9]+-[0-9]+$");
+        auto it = std::find_if(restored.begin(), restored.end(),
+                               [&](const std::string& n) { return std::regex_match(n, named); });
+        ASSERT_NE(it, restored.end()) << "no restored disk for " << src;
+        EXPECT_TRUE(SameBytes(DiskFile(src), DiskFile(*it))) << src << " vs " << *it;
+    }
+    EXPECT_EQ(SnapshotCount(), 0u);
+
+    // The stored backup is listed and verifies.
+    RunResult v = Run({"verify", "--from", m_store, "--instance", "web-1"});
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+}
+
+TEST_F(GcebackupE2E, FiltersLeaveOutTheChosenDisks) {
+    RunResult a = Backup({"--exclude-label", "backup=skip", "--exclude-pattern", "*-data"});
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    json m = Parse(a)["manifest"];
+    ASSERT_EQ(m["disks"].size(), 1u);
+    EXPECT_EQ(m["disks"][0]["name"], "web-1");
+    EXPECT_TRUE(m["disks"][0]["boot"].get<bool>());
+    std::set<std::string> excluded = m["excludedDisks"];
+    EXPECT_EQ(excluded, (std::set<std::string>{"web-1-data", "web-1-logs"}));
+
+    RunResult b = Backup({"--exclude-os-disk"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    std::set<std::string> names;
+    for (const auto& d : Parse(b)["manifest"]["disks"]) names.insert(d["name"]);
+    EXPECT_EQ(names, (std::set<std::string>{"web-1-data", "web-1-logs"}));
+    EXPECT_EQ(SnapshotCount(), 0u);
+}
+
+TEST_F(GcebackupE2E, CorruptedStoreIsRefusedBeforeAnythingIsCreated) {
+    RunResult b = Backup({"--exclude-os-disk", "--exclude-label", "backup=skip"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    json m = Parse(b);
+    const std::string image =
+        m["backupDir"].get<std::string>() + "/" + m["manifest"]["disks"][0]["file"].get<std::string>();
+    // Flip one byte of data.
+    int fd = ::open(image.c_str(), O_RDWR);
+    off_t data = ::lseek(fd, 0, SEEK_DATA);
+    ASSERT_GE(data, 0);
+    char c = 0;
+    ASSERT_EQ(::pread(fd, &c, 1, data + 100), 1);
+    c = static_cast<char>(c ^ 0x5a);
+    ASSERT_EQ(::pwrite(fd, &c, 1, data + 100), 1);
+    ::close(fd);
+
+    const std::set<std::string> before = DiskNames();
+    RunResult r = Run({"restore", "--from", m_store, "--instance", "web-1", "--as", "web-1-copy"});
+    EXPECT_EQ(r.exitCode, 3);
+    ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+    EXPECT_NE(r.ErrLines()[0].find("does not match the manifest"), std::string::npos) << r.err;
+    EXPECT_EQ(DiskNames(), before);
+    EXPECT_TRUE(InstanceDisks("web-1-copy").empty());
+    EXPECT_FALSE(Parse(r)["ok"].get<bool>());
+}
+
+TEST_F(GcebackupE2E, CtrlCDuringBackupLeavesNothingBehind) {
+    const std::set<std::string> before = DiskNames();
+    // Slow snapshots and disks so that the interrupt lands inside the job.
+    m_emu->setLatency(2000, 2000, 50, 50);
+    bool sent = false;
+    RunResult r = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store},
+                      /*json=*/false, 300, [&](const std::string&, pid_t pid, double elapsed) {
+                          if (!sent && elapsed > 2.5) {
+                              ::kill(pid, SIGINT);
+                              sent = true;
+                          }
+                      });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+    // Nothing the job made is left: no snapshot, no disk, no partial backup.
+    m_emu->setLatency(50, 50, 50, 50);
+    for (int i = 0; i < 50 && (SnapshotCount() != 0 || DiskNames() != before); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(SnapshotCount(), 0u);
+    EXPECT_EQ(DiskNames(), before);
+    std::error_code ec;
+    if (fs::exists(m_store + "/web-1", ec)) {
+        EXPECT_TRUE(fs::is_empty(m_store + "/web-1", ec)) << "a backup directory was left in the store";
+    }
+}
+
+TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
+    // Unknown option.
+    RunResult a =
+        Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store, "--frobnicate"});
+    EXPECT_EQ(a.exitCode, 2);
+    ASSERT_EQ(a.ErrLines().size(), 1u) << a.err;
+    EXPECT_EQ(a.ErrLines()[0].rfind("gcebackup: error: ", 0), 0u) << a.err;
+    // Missing required option.
+    RunResult b = Run({"backup", "--project", kProject, "--instance", "web-1"});
+    EXPECT_EQ(b.exitCode, 2);
+    ASSERT_EQ(b.ErrLines().size(), 1u) << b.err;
+    EXPECT_NE(b.err.find("--to"), std::string::npos) << b.err;
+    // A credential the cloud does not accept.
+    std::string cred = m_emu->credential();
+    std::string wrong = cred.substr(0, cred.find('|')) + "|intruder@demo-project.iam.gserviceaccount.com";
+    std::vector<std::string> args = Common();
+    args[3] = wrong;
+    args.insert(args.end(), {"backup", "--project", kProject, "--instance", "web-1", "--to", m_store});
+    RunResult c = RunProcess(GCEBACKUP_PATH, args, 120);
+    EXPECT_EQ(c.exitCode, 1);
+    ASSERT_EQ(c.ErrLines().size(), 1u) << c.err;
+    EXPECT_NE(c.ErrLines()[0].find("Connect failed: plug-in error 48"), std::string::npos) << c.err;
+    // An endpoint where nothing listens.
+    args = Common();
+    args[1] = "http://127.0.0.1:" + FreeClosedPort();
+    args.insert(args.end(), {"instances", "--project", kProject});
+    RunResult d = RunProcess(GCEBACKUP_PATH, args, 120);
+    EXPECT_EQ(d.exitCode, 1);
+    ASSERT_EQ(d.ErrLines().size(), 1u) << d.err;
+    EXPECT_NE(d.ErrLines()[0].find("plug-in error 48"), std::string::npos) << d.err;
+    // Nothing was written to the store by any of them.
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(m_store + "/web-1", ec) && !fs::is_empty(m_store + "/web-1", ec));
+}
+
+TEST_F(GcebackupE2E, InventoryListsTheDemoWorld) {
+    RunResult a = Run({"instances", "--project", kProject});
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    std::set<std::string> names;
+    for (const auto& i : Parse(a)["instances"]) names.insert(i["name"]);
+    EXPECT_TRUE(names.count("web-1")) << a.out;
+    EXPECT_TRUE(names.count("db-1")) << a.out;
+
+    RunResult b = Run({"browse"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    std::vector<std::string> views;
+    for (const auto& e : Parse(b)["entries"]) views.push_back(e["name"]);
+    EXPECT_EQ(views, (std::vector<std::string>{"Project View", "Instance View", "Region View"}));
+
+    RunResult c = Run({"browse", "Project View/" + std::string(kProject)});
+    ASSERT_EQ(c.exitCode, 0) << c.err;
+    std::set<std::string> listed;
+    for (const auto& e : Parse(c)["entries"]) listed.insert(e["name"]);
+    EXPECT_TRUE(listed.count("web-1")) << c.out;
+}

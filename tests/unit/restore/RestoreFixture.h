@@ -1,0 +1,114 @@
+// Shared set-up of the restore tests: a plug-in object around a mock bridge,
+// a proxy in "proxy-proj"/"us-central1-a", a crash-recovery store in a
+// temporary directory and waits that do not sleep.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/HostUtils.h"
+#include "tests/support/MockBridge.h"
+
+// Opens the protected parts the restore steps work with.
+class TestableCloudInfo : public CGoogleCloudInfo {
+  public:
+    using CGoogleCloudInfo::c_localProjectID;
+    using CGoogleCloudInfo::CGoogleCloudInfo;
+    using CGoogleCloudInfo::m_cleaner;
+    using CGoogleCloudInfo::m_cleanerMode;
+    using CGoogleCloudInfo::m_proxyVMInfo;
+    using CGoogleCloudInfo::m_setKeysToUpdate;
+
+    // Machine types the destination zone offers (instead of the inventory).
+    std::vector<VMInfoStructs::SVMSizeInfo> zoneSizes;
+    bool sizesListed = true;
+    std::string lastSizesHost;
+    int GetAvailableVMSizesForHost(const std::string& host, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+                                   unsigned long long, int) override {
+        lastSizesHost = host;
+        if (!sizesListed) return 0;
+        out.insert(out.end(), zoneSizes.begin(), zoneSizes.end());
+        return 1;
+    }
+
+  protected:
+    void _WaitPauseMs(unsigned long) override {}
+};
+
+class RestoreTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kProxyProject = "proxy-proj";
+    static constexpr const char* kProxyZone = "us-central1-a";
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/restore-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/cleaner.db");
+        ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationPollingInMins", "0");
+        bridge = new ::testing::NiceMock<MockBridge>();
+        obj = std::make_unique<TestableCloudInfo>(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+        TestableCloudInfo::c_localProjectID = kProxyProject;
+        obj->m_proxyVMInfo.strName = "proxy-vm";
+        obj->m_proxyVMInfo.strZone = kProxyZone;
+        obj->m_proxyVMInfo.strProjectId = kProxyProject;
+        obj->m_proxyVMInfo.strUri = "projects/proxy-proj/zones/us-central1-a/instances/proxy-vm";
+    }
+    void TearDown() override {
+        obj.reset();
+        CGoogleCloudInfo::ResetProxyIdentityForTests();
+        ArPlatformInfo::ClearOverrides();
+        CLuDirectory::RemoveRecursive(m_dir);
+    }
+
+    // A restore request into the proxy's project and zone, registered with
+    // the cleaner as InitRestoreVM does.
+    RestoreCtx MakeRequest(const std::string& zone = kProxyZone, const std::string& project = kProxyProject) {
+        RestoreCtx ctx;
+        ctx.strVMName = "web-1";
+        ctx.strProjectId = project;
+        ctx.strZone = zone;
+        ctx.strCleanerGuid = "cleaner-guid-1";
+        ctx.strVMGuid = "vm-guid-1";
+        return ctx;
+    }
+    void RegisterRestore(const RestoreCtx& ctx) {
+        ASSERT_TRUE(obj->m_cleaner.Init("proxy-vm"));
+        obj->m_cleanerMode = VM_CLEANER_MODE_RESTORE;
+        ASSERT_TRUE(obj->m_cleaner.RegisterVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, ctx.strVMName,
+                                              ctx.strZone, ctx.strProjectId));
+    }
+    std::vector<std::string> RegisteredDiskNames(const RestoreCtx& ctx) {
+        std::vector<std::string> names;
+        std::string path;
+        if (!obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path)) return names;
+        std::vector<VMInfoStructs::SDisk> disks;
+        obj->m_cleaner.GetRegisteredDisks(path, disks);
+        for (const auto& d : disks) names.push_back(d.strName + "@" + d.strZone);
+        return names;
+    }
+    static VMInfoStructs::SDisk DiskItem(const std::string& volume, bool boot = false) {
+        VMInfoStructs::SDisk d;
+        d.eDiskType = 1;
+        d.strVolumeName = volume;
+        d.strName = volume;
+        d.strNewName = volume;
+        d.bBootDisk = boot;
+        d.strDiskId = "id-" + volume;
+        d.strZone = kProxyZone;
+        d.strLocationUri =
+            "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-a/disks/" + volume;
+        return d;
+    }
+
+    std::string m_dir;
+    ::testing::NiceMock<MockBridge>* bridge = nullptr;
+    std::unique_ptr<TestableCloudInfo> obj;
+};

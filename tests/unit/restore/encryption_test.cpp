@@ -1,0 +1,210 @@
+// Keys of restored disks at the destination.
+#include "tests/unit/restore/RestoreFixture.h"
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using VMInfoStructs::SDisk;
+
+namespace {
+const char* const kSourceKey = "projects/src-proj/locations/us-east1/keyRings/ring-1/cryptoKeys/key-1";
+const char* const kGlobalKey = "projects/src-proj/locations/global/keyRings/ring-g/cryptoKeys/key-g";
+
+class EncryptionTest : public RestoreTest {
+  protected:
+    // The bridge reports `keyPath` as the disk's KMS key.
+    void SourceKey(const std::string& keyPath) {
+        ON_CALL(*bridge, CheckAndGetEncryptionKeyName("{disk}", _))
+            .WillByDefault(DoAll(SetArgReferee<1>(keyPath), Return(true)));
+        ON_CALL(*bridge, GetKeyTypeAndKeyPath(keyPath, _, _))
+            .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(keyPath), Return(true)));
+    }
+    // The destination key exists with this state and level.
+    void ExistingKey(const std::string& keyPath, const std::string& state, const std::string& level) {
+        EXPECT_CALL(*bridge, GetKeyInfoAsJson(keyPath, _))
+            .WillRepeatedly(DoAll(SetArgReferee<1>("{key}"), Return(true)));
+        ON_CALL(*bridge, GetKeyStateAndLevel("{key}", _, _))
+            .WillByDefault(DoAll(SetArgReferee<1>(state), SetArgReferee<2>(level), Return(true)));
+        ON_CALL(*bridge, IsKeyLevelSupported(_)).WillByDefault(Return(level == "SOFTWARE" || level == "HSM"));
+    }
+    static SDisk EncryptedDisk(const std::string& name) {
+        SDisk d;
+        d.strName = name;
+        d.strDiskJson = "{disk}";
+        return d;
+    }
+};
+}  // namespace
+
+TEST_F(EncryptionTest, KeyPathParsing) {
+    std::string ring, key, location;
+    ASSERT_TRUE(obj->ParseEncryptionKeyPath(kSourceKey, ring, key, location));
+    EXPECT_EQ(location, "us-east1");
+    EXPECT_EQ(ring, "ring-1");
+    EXPECT_EQ(key, "key-1");
+    // The fixed words are not compared; the count of parts is.
+    EXPECT_TRUE(obj->ParseEncryptionKeyPath("a/b/c/loc/e/r/g/k", ring, key, location));
+    EXPECT_EQ(location + "|" + ring + "|" + key, "loc|r|k");
+    for (const std::string& bad :
+         {std::string(kSourceKey) + "/cryptoKeyVersions/1",
+          std::string("projects/p/locations/l/keyRings/r/cryptoKeys"), std::string()}) {
+        EXPECT_FALSE(obj->ParseEncryptionKeyPath(bad, ring, key, location)) << bad;
+    }
+
+    std::string region = "x";
+    obj->GetRegionFromZone("us-central1-a", region);
+    EXPECT_EQ(region, "us-central1");
+    obj->GetRegionFromZone("a", region);
+    EXPECT_EQ(region, "a");
+}
+
+TEST_F(EncryptionTest, DiskWithoutCustomerKeyPassesUnchanged) {
+    SDisk disk = EncryptedDisk("plain");
+    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName("{disk}", _))
+        .WillOnce(DoAll(SetArgReferee<1>(""), Return(true)));
+    EXPECT_CALL(*bridge, GetKeyTypeAndKeyPath).Times(0);
+    std::string message;
+    EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
+    EXPECT_FALSE(disk.bEncrypted);
+    EXPECT_EQ(disk.strEncryptionKey, "");
+
+    // Unreadable key information fails without a code; so does a versioned path.
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).WillOnce(Return(false));
+    EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    SourceKey(std::string(kSourceKey) + "/cryptoKeyVersions/3");
+    EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
+    EXPECT_EQ(obj->GetLastVMError(), 0);
+}
+
+TEST_F(EncryptionTest, DestinationLocationOfTheKey) {
+    std::string message;
+    {  // regional key, no region given: the zone's region, in the destination project
+        SourceKey(kSourceKey);
+        const std::string dest = "projects/dest-proj/locations/europe-west1/keyRings/ring-1/cryptoKeys/key-1";
+        ExistingKey(dest, "ENABLED", "SOFTWARE");
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
+        EXPECT_TRUE(disk.bEncrypted);
+        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
+        EXPECT_EQ(message, "");
+    }
+    {  // a region given wins over the zone
+        const std::string dest = "projects/dest-proj/locations/asia-east1/keyRings/ring-1/cryptoKeys/key-1";
+        ExistingKey(dest, "ENABLED", "HSM");
+        SDisk disk = EncryptedDisk("d2");
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "asia-east1", "europe-west1-b", disk, message));
+        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
+    }
+    {  // a global key stays global
+        SourceKey(kGlobalKey);
+        const std::string dest = "projects/dest-proj/locations/global/keyRings/ring-g/cryptoKeys/key-g";
+        ExistingKey(dest, "ENABLED", "SOFTWARE");
+        SDisk disk = EncryptedDisk("d3");
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "asia-east1", "europe-west1-b", disk, message));
+        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
+    }
+    EXPECT_TRUE(obj->m_setKeysToUpdate.empty()) << "existing keys are not updated";
+}
+
+TEST_F(EncryptionTest, ExistingKeyStateAndLevel) {
+    SourceKey(kSourceKey);
+    const std::string dest = "projects/dest-proj/locations/us-east1/keyRings/ring-1/cryptoKeys/key-1";
+    std::string message;
+    {
+        ExistingKey(dest, "DISABLED", "SOFTWARE");
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_CALL(*bridge, CreateDummyKey).Times(0);
+        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+        EXPECT_EQ(obj->GetLastVMError(), 274);
+        EXPECT_FALSE(disk.bEncrypted);
+    }
+    {  // an unsupported protection level is a warning for the failure list
+        obj->SetLastVMError(0);
+        ExistingKey(dest, "ENABLED", "EXTERNAL");
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+        EXPECT_EQ(message, "Encryption key [" + dest +
+                               "] for Disk [d1] exists but protection level is different than source.");
+        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
+    }
+}
+
+TEST_F(EncryptionTest, MissingKeyIsCreatedAsPlaceholderAndUpdatedOnce) {
+    SourceKey(kSourceKey);
+    const std::string ringPath = "projects/dest-proj/locations/us-east1/keyRings/ring-1";
+    const std::string dest = ringPath + "/cryptoKeys/key-1";
+    EXPECT_CALL(*bridge, GetKeyInfoAsJson(dest, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CheckKeyRingExists(ringPath)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateKeyRing("dest-proj", "us-east1", "ring-1")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDummyKey("dest-proj", "us-east1", "ring-1", "key-1")).WillOnce(Return(true));
+    SDisk first = EncryptedDisk("d1");
+    std::string message;
+    ASSERT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", first, message));
+    EXPECT_EQ(first.strEncryptionKey, "kms:" + dest);
+    EXPECT_EQ(obj->m_setKeysToUpdate.count("kms:" + dest), 1u);
+
+    // The second disk of the same key finds the placeholder.
+    ExistingKey(dest, "ENABLED", "SOFTWARE");
+    SDisk second = EncryptedDisk("d2");
+    ASSERT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", second, message));
+
+    std::map<std::string, std::string> saved = {{kSourceKey, "{saved key info}"}};
+    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson("{enc}", _))
+        .WillOnce(DoAll(SetArgReferee<1>(saved), Return(true)));
+    EXPECT_CALL(*bridge, UpdateKey("kms:" + dest, "{saved key info}")).WillOnce(Return(true));
+    std::vector<SDisk> disks = {first, second};
+    EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, "{enc}"));
+    EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
+
+    // No encryption file: nothing to do; an unreadable one stops the restore.
+    EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, ""));
+    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).WillOnce(Return(false));
+    EXPECT_FALSE(obj->UpdateEncryptionKeys(disks, "{enc}"));
+}
+
+TEST_F(EncryptionTest, PlaceholderWithoutSavedInformationIsNotUpdated) {
+    obj->m_setKeysToUpdate.insert("kms:projects/d/locations/l/keyRings/r/cryptoKeys/k");
+    SDisk disk = EncryptedDisk("d1");
+    disk.strEncryptionKey = "kms:projects/d/locations/l/keyRings/r/cryptoKeys/k";
+    SourceKey(kSourceKey);
+    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, UpdateKey).Times(0);
+    std::vector<SDisk> disks = {disk};
+    EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, "{enc}"));
+}
+
+TEST_F(EncryptionTest, KeyCreationFailureAndTheIgnoreSetting) {
+    SourceKey(kSourceKey);
+    ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(false));
+    ON_CALL(*bridge, CheckKeyRingExists).WillByDefault(Return(true));
+    ON_CALL(*bridge, CreateDummyKey).WillByDefault(Return(false));
+    std::string message;
+    {
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+        EXPECT_EQ(obj->GetLastVMError(), 273);
+    }
+    {  // ring creation fails: no key is attempted
+        obj->SetLastVMError(0);
+        EXPECT_CALL(*bridge, CheckKeyRingExists).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, CreateKeyRing).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, CreateDummyKey).Times(0);
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+        EXPECT_EQ(obj->GetLastVMError(), 273);
+    }
+    {  // ignored: default encryption
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+        obj->SetLastVMError(0);
+        ArPlatformInfo::SetOverride("VirtualServer", "bIgnoreEncryptionError", "true");
+        SDisk disk = EncryptedDisk("d1");
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+        EXPECT_FALSE(disk.bEncrypted);
+        EXPECT_EQ(disk.strEncryptionKey, "");
+        EXPECT_EQ(obj->GetLastVMError(), 0);
+        EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
+    }
+}

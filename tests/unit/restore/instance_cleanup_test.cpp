@@ -1,0 +1,185 @@
+// Instance creation, the end of a restore and the clean-up of a failed one.
+#include "tests/unit/restore/RestoreFixture.h"
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Invoke;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using VMInfoStructs::SDisk;
+using VMInfoStructs::SVMInfo;
+
+namespace {
+class InstanceTest : public RestoreTest {
+  protected:
+    // A restore into the proxy's zone (no disk moves), registered with the
+    // cleaner, with its disks entered as CreateDisks leaves them.
+    RestoreCtx Request(std::vector<SDisk> disks) {
+        RestoreCtx ctx = MakeRequest();
+        RegisterRestore(ctx);
+        for (const SDisk& d : disks)
+            obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, d.strNewName,
+                                        d.strDiskId, d.strLocationUri, kProxyZone, kProxyProject);
+        ctx.vecDisks = disks;
+        obj->PopulateRestoreCtxVMInfo(ctx);
+        return ctx;
+    }
+    static bool CreatedInstance(const std::string&, SVMInfo& vm, const std::string&, bool,
+                                const std::map<std::string, std::string>&, bool) {
+        vm.strGuid = "4242";
+        return true;
+    }
+};
+}  // namespace
+
+TEST_F(InstanceTest, WithoutBootDiskOnlyDataDisksAreRestored) {
+    RestoreCtx ctx = Request({DiskItem("data-1"), DiskItem("data-2")});
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    ASSERT_EQ(ctx.vecFailures.size(), 1u);
+    EXPECT_EQ(ctx.vecFailures[0].strItemName, "");
+    EXPECT_EQ(ctx.vecFailures[0].strMessage,
+              "Instance not created because OS disk was not restored.  Data disks have been restored.");
+    EXPECT_TRUE(ctx.vecFailures[0].bFlag);
+    EXPECT_FALSE(ctx.bInstanceCreated);
+
+    // Nothing was created, so nothing is powered off at the end.
+    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
+    EXPECT_EQ(obj->PostRestoreVM(ctx), 1);
+}
+
+TEST_F(InstanceTest, InstanceIsCreatedFromTheSavedConfigurationWithTheDiskMap) {
+    SDisk boot = DiskItem("src-boot", true);
+    boot.strNewName = "web-1-boot";
+    SDisk data = DiskItem("src-data");
+    data.strNewName = "web-1-data";
+    RestoreCtx ctx = Request({boot, data});
+    ctx.bNetworkCardFlag = true;
+    ctx.vecNetworkCards.resize(1);
+    obj->PopulateRestoreCtxVMInfo(ctx);
+    const std::map<std::string, std::string> names = {{"src-boot", "web-1-boot"}, {"src-data", "web-1-data"}};
+    EXPECT_CALL(*bridge, RestoreVM(kProxyProject, _, "{cfg}", false, names, true))
+        .WillOnce(Invoke([](const std::string&, SVMInfo& vm, const std::string&, bool,
+                            const std::map<std::string, std::string>&, bool) {
+            EXPECT_TRUE(vm.vecNetworkCards.at(0).bCardFlag);
+            vm.strGuid = "4242";
+            return true;
+        }));
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    EXPECT_TRUE(ctx.bInstanceCreated);
+    EXPECT_EQ(ctx.strVMGuid, "4242");
+
+    // Kept disk names: the disks do not go with the instance.
+    RestoreCtx keep = Request({boot});
+    keep.bKeepDiskNames = true;
+    EXPECT_CALL(*bridge, RestoreVM(_, _, _, _, _, false)).WillOnce(Invoke(CreatedInstance));
+    EXPECT_EQ(obj->RestoreInstance(keep, "", "{cfg}"), 1);
+}
+
+TEST_F(InstanceTest, RefusedCreationReportsCode20WithTheCloudText) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    EXPECT_CALL(*bridge, RestoreVM).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError).WillRepeatedly(Return("409 alreadyExists"));
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 20);
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "409 alreadyExists");
+    EXPECT_FALSE(ctx.bInstanceCreated);
+}
+
+TEST_F(InstanceTest, ReplicationPassWithoutInstanceUploadsTheConfiguration) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.nRestoreType = 4;
+    ctx.nConfigObjectId = 7;
+    ctx.strVMGuid = "guid-before";
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "web-1", "", kProxyZone, true)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_CALL(*bridge,
+                DelayVMDeployment(kProxyProject, "{cfg}", "zd-restore-proxy-proj", "7-web-1", _, true, _, _))
+        .WillOnce(Return(true));
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    EXPECT_FALSE(ctx.bInstanceCreated);
+
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 61);
+}
+
+TEST_F(InstanceTest, RestoreVMNeedsTheConfigurationUnlessConverted) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.strInstanceType = "e2-small";
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_EQ(obj->RestoreVM(ctx), 0);
+
+    RestoreCtx converted = Request({DiskItem("boot", true)});
+    converted.bConvertedInstance = true;
+    converted.strInstanceType = "e2-small";
+    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).Times(0);
+    EXPECT_CALL(*bridge, RestoreVM(_, _, "", false, _, true)).WillOnce(Invoke(CreatedInstance));
+    EXPECT_EQ(obj->RestoreVM(converted), 1);
+    EXPECT_EQ(converted.strVMGuid, "4242");
+}
+
+TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.bInstanceCreated = true;
+    ctx.strJobResultsDir = m_dir + "/job-results";
+    ASSERT_TRUE(CreateFolderIfNotPresent(ctx.strJobResultsDir));
+    {  // power-off refused: nothing else happens
+        EXPECT_CALL(*bridge, PowerOffVM(kProxyProject, "web-1", "", kProxyZone)).WillOnce(Return(false));
+        EXPECT_EQ(obj->PostRestoreVM(ctx), 0);
+        EXPECT_EQ(obj->GetLastVMError(), 60);
+        EXPECT_TRUE(FXPath::DoesPathExist(ctx.strJobResultsDir));
+        EXPECT_EQ(RegisteredDiskNames(ctx).size(), 1u);
+    }
+    EXPECT_CALL(*bridge, PowerOffVM).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_EQ(obj->PostRestoreVM(ctx), 1);
+    EXPECT_FALSE(FXPath::DoesPathExist(ctx.strJobResultsDir));
+    std::string path;
+    EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+
+    // Asked to stay on: no power-off.
+    RestoreCtx on = Request({DiskItem("boot", true)});
+    on.bInstanceCreated = true;
+    on.bPowerOn = true;
+    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
+    EXPECT_EQ(obj->PostRestoreVM(on), 1);
+}
+
+TEST_F(InstanceTest, CleanupRemovesWhatTheCleanerStillLists) {
+    RestoreCtx unknown = MakeRequest();
+    unknown.strCleanerGuid = "never-registered";
+    RegisterRestore(MakeRequest());
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(unknown.strCleanerGuid));
+
+    RestoreCtx ctx = Request({DiskItem("boot", true), DiskItem("data")});
+    EXPECT_CALL(*bridge, DoesDiskExist).WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, DetachDisk).WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "data", kProxyZone, "", false)).WillOnce(Return(true));
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    std::string path;
+    EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+}
+
+TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
+    RestoreCtx ctx = Request({DiskItem("a"), DiskItem("b")});
+    SVMInfo vm;
+    vm.strCleanerKey = ctx.strCleanerGuid;
+    vm.strProjectId = kProxyProject;
+    SDisk unnamed = DiskItem("c");
+    unnamed.strNewName.clear();
+    SDisk regional = DiskItem("b");
+    regional.strZone.clear();
+    regional.strLocationUri =
+        "https://www.googleapis.com/compute/v1/projects/proxy-proj/regions/us-central1/disks/b";
+    std::vector<SDisk> disks = {DiskItem("a"), unnamed, regional};
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "a", kProxyZone, "", false)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "b", "", "us-central1", true)).WillOnce(Return(true));
+    EXPECT_TRUE(obj->_DeleteDisks(vm, disks));
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"a@us-central1-a"});
+}

@@ -1,0 +1,139 @@
+// Machine type and licence choice of a restored instance.
+#include "tests/unit/restore/RestoreFixture.h"
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using VMInfoStructs::SVMSizeInfo;
+
+namespace {
+SVMSizeInfo Size(const std::string& name, int cpus, int mb) {
+    SVMSizeInfo s;
+    s.strName = name;
+    s.nNumCPUs = cpus;
+    s.nMemoryMB = mb;
+    return s;
+}
+}  // namespace
+
+TEST_F(RestoreTest, BestMatchPrefersClosestCpuCountThenSmallestSufficientMemory) {
+    // Source 4 CPUs and 900 MB: the three 4-CPU types sorted 990, 960, 240;
+    // the walk stops at 240, so 960 wins over the 8-CPU type of exactly 900.
+    std::vector<SVMSizeInfo> zone = {Size("t2-600", 2, 600), Size("t4-960", 4, 960), Size("t4-240", 4, 240),
+                                     Size("t4-990", 4, 990), Size("t8-900", 8, 900)};
+    EXPECT_EQ(obj->FindBestMatchingVMSize(zone, 900, 4).strName, "t4-960");
+    // Every candidate too small: the one with the most memory.
+    EXPECT_EQ(obj->FindBestMatchingVMSize(zone, 5000, 4).strName, "t4-990");
+    // CPU closeness beats memory: 3 CPUs is as close to 2 as to 4.
+    std::vector<SVMSizeInfo> tie = {Size("a2", 2, 100), Size("b4", 4, 8000)};
+    EXPECT_EQ(obj->FindBestMatchingVMSize(tie, 4000, 2).strName, "a2");
+    EXPECT_EQ(obj->FindBestMatchingVMSize(tie, 4000, 3).strName, "b4")
+        << "both at distance 1: memory decides";
+}
+
+TEST_F(RestoreTest, AutomaticChoiceIsTriggeredOnlyByItsMarkers) {
+    obj->zoneSizes = {Size("n1-standard-4", 4, 15360)};
+    for (const char* type : {"e2-medium", "custom-4-8192"}) {
+        RestoreCtx ctx = MakeRequest();
+        ctx.strInstanceType = type;
+        EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).Times(0);
+        EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, "{}"));
+        EXPECT_EQ(ctx.strInstanceType, type);
+    }
+    for (const char* type : {"", "0", "Auto Select", "<auto select>"}) {
+        RestoreCtx ctx = MakeRequest();
+        ctx.strInstanceType = type;
+        SVMSizeInfo source = Size("n1-standard-4", 4, 15360);
+        EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson(ctx.strProjectId, "{cfg}", _))
+            .WillOnce(DoAll(SetArgReferee<2>(source), Return(true)));
+        EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, "{cfg}")) << type;
+        EXPECT_EQ(ctx.strInstanceType, "n1-standard-4") << type;
+    }
+}
+
+TEST_F(RestoreTest, SourceTypeWinsWheneverTheZoneOffersIt) {
+    obj->zoneSizes = {Size("e2-small", 2, 2048), Size("n2-highmem-2", 2, 16384)};
+    RestoreCtx ctx = MakeRequest("europe-west4-a", "dest-proj");
+    SVMSizeInfo source = Size("n2-highmem-2", 2, 16384);
+    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).WillOnce(DoAll(SetArgReferee<2>(source), Return(true)));
+    EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, "{cfg}"));
+    EXPECT_EQ(ctx.strInstanceType, "n2-highmem-2");
+    std::string project, region, zone;
+    ASSERT_EQ(obj->_DecodeEntityFromUuid(obj->lastSizesHost, project, region, zone), 1);
+    EXPECT_EQ(project, "dest-proj");
+    EXPECT_EQ(region, "");
+    EXPECT_EQ(zone, "europe-west4-a");
+
+    // A zone without the source type: the closest match.
+    obj->zoneSizes = {Size("e2-small", 2, 2048), Size("e2-standard-2", 2, 8192),
+                      Size("e2-highmem-2", 2, 16384)};
+    ctx.strInstanceType = "0";
+    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).WillOnce(DoAll(SetArgReferee<2>(source), Return(true)));
+    EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, "{cfg}"));
+    EXPECT_EQ(ctx.strInstanceType, "e2-highmem-2");
+}
+
+TEST_F(RestoreTest, ConvertedInstanceSizesFromItsOwnDescription) {
+    obj->zoneSizes = {Size("e2-standard-2", 2, 8192), Size("e2-standard-4", 4, 16384)};
+    RestoreCtx ctx = MakeRequest();
+    ctx.bConvertedInstance = true;
+    ctx.vmInfo.nNumCPUs = 4;
+    ctx.vmInfo.nMemoryMB = 12000;
+    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).Times(0);
+    EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, ""));
+    EXPECT_EQ(ctx.strInstanceType, "e2-standard-4");
+}
+
+TEST_F(RestoreTest, AutomaticChoiceFailures) {
+    RestoreCtx ctx = MakeRequest();
+    EXPECT_FALSE(obj->HandleAutoSelectVMSize(ctx, "")) << "no saved configuration";
+    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).WillOnce(Return(false));
+    EXPECT_FALSE(obj->HandleAutoSelectVMSize(ctx, "{cfg}"));
+
+    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).WillRepeatedly(Return(true));
+    obj->zoneSizes.clear();
+    EXPECT_FALSE(obj->HandleAutoSelectVMSize(ctx, "{cfg}")) << "empty list";
+    obj->zoneSizes = {Size("e2-small", 2, 2048)};
+    obj->sizesListed = false;
+    EXPECT_FALSE(obj->HandleAutoSelectVMSize(ctx, "{cfg}")) << "listing failed";
+    EXPECT_EQ(ctx.strInstanceType, "");
+    EXPECT_EQ(obj->GetLastVMError(), 0) << "no code is set";
+}
+
+TEST_F(RestoreTest, LicenceScoring) {
+    RestoreCtx ctx = MakeRequest();
+    ctx.strGuestOS = "Windows Server 2019 Datacenter";
+    const std::
+        vector<std::string>
+            urls =
+                {
+                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+                    "windows-8-pro",  // -2
+                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+                    "windows-server-2016-dc",  // 0
+                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+                    "windows-server-2019-datacenter",  // 4 (case ignored)
+                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+                    "windows-server-2019-datacenter-core",  // 4, later: not chosen
+                };
+    EXPECT_CALL(*bridge, GetLicenseUrlsForProject(ctx.strGuestOS, _))
+        .WillOnce(DoAll(SetArgReferee<1>(urls), Return(true)));
+    std::string url;
+    ASSERT_TRUE(obj->GetLicenseUrlForConvertedInstance(ctx, url));
+    EXPECT_EQ(url, urls[2]);
+
+    // No word matches anything: the highest (negative) score, first on ties.
+    ctx.strGuestOS = "Plan9 Edition";
+    EXPECT_CALL(*bridge, GetLicenseUrlsForProject).WillOnce(DoAll(SetArgReferee<1>(urls), Return(true)));
+    ASSERT_TRUE(obj->GetLicenseUrlForConvertedInstance(ctx, url));
+    EXPECT_EQ(url, urls[0]);
+
+    // Nothing to choose from.
+    url = "kept";
+    EXPECT_CALL(*bridge, GetLicenseUrlsForProject).WillOnce(Return(true));
+    EXPECT_FALSE(obj->GetLicenseUrlForConvertedInstance(ctx, url));
+    EXPECT_CALL(*bridge, GetLicenseUrlsForProject).WillOnce(DoAll(SetArgReferee<1>(urls), Return(false)));
+    EXPECT_FALSE(obj->GetLicenseUrlForConvertedInstance(ctx, url));
+    EXPECT_EQ(url, "kept");
+}

@@ -1,0 +1,232 @@
+// Where restored disks go after the host wrote them in the proxy's zone:
+// another zone, a region, another project, or a clone for a key.
+#include "tests/unit/restore/RestoreFixture.h"
+
+using ::testing::_;
+using ::testing::AnyNumber;
+using ::testing::DoAll;
+using ::testing::Expectation;
+using ::testing::InSequence;
+using ::testing::Invoke;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using VMInfoStructs::SDisk;
+
+namespace {
+const char* const kRegionalJson = R"({"name":"db","replicaZones":["z1","z2"]})";
+
+class PlacementTest : public RestoreTest {
+  protected:
+    void SetUp() override {
+        RestoreTest::SetUp();
+        // Every snapshot and disk is ready at the first look; a disk read
+        // describes the disk asked for, at a URI of its project and place.
+        ON_CALL(*bridge, GetSnapshotState(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<2>(std::string("READY")), Return(true)));
+        ON_CALL(*bridge, GetDiskState(_, _, _, _, _, _))
+            .WillByDefault(DoAll(SetArgReferee<5>(std::string("READY")), Return(true)));
+        ON_CALL(*bridge, GetDiskInfo(_, _, _, _, _, _, _))
+            .WillByDefault(Invoke([](const std::string& project, const std::string& name,
+                                     const std::string& zone, const std::string& region, bool regional,
+                                     SDisk& out, int) {
+                out.strName = name;
+                out.strDiskId = "new-id-" + name;
+                out.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
+                                     (regional ? "/regions/" + region : "/zones/" + zone) + "/disks/" + name;
+                return true;
+            }));
+        ON_CALL(*bridge, GetSnapshotUri(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<2>(std::string("snap-uri")), Return(true)));
+        ON_CALL(*bridge, CreateDiskSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, CreateDiskFromSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, DeleteDisk).WillByDefault(Return(true));
+        ON_CALL(*bridge, DeleteDiskSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, DoesSnapshotExist).WillByDefault(Return(true));
+    }
+    // A request whose one restored disk sits in the proxy zone, entered in
+    // the cleaner as CreateDisks leaves it.
+    RestoreCtx RequestWithDisk(const std::string& zone, const std::string& project, SDisk disk) {
+        RestoreCtx ctx = MakeRequest(zone, project);
+        RegisterRestore(ctx);
+        obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, disk.strNewName,
+                                    disk.strDiskId, disk.strLocationUri, kProxyZone, kProxyProject);
+        ctx.vecDisks = {disk};
+        obj->PopulateRestoreCtxVMInfo(ctx);
+        return ctx;
+    }
+};
+}  // namespace
+
+TEST_F(PlacementTest, ProxyZoneAndSkippedPlacementMoveNothing) {
+    SDisk disk = DiskItem("boot", true);
+    disk.bEncrypted = true;
+    disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
+    RestoreCtx same = RequestWithDisk(kProxyZone, kProxyProject, disk);
+    EXPECT_CALL(*bridge, MoveDisk).Times(0);
+    EXPECT_CALL(*bridge, CreateDiskSnapshot).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(same), 1);
+
+    RestoreCtx skipped = MakeRequest("europe-west1-b", "other-proj");
+    skipped.bSkipDiskPlacement = true;
+    skipped.vecDisks = {DiskItem("boot", true)};
+    obj->PopulateRestoreCtxVMInfo(skipped);
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(skipped), 1);
+}
+
+TEST_F(PlacementTest, OtherZoneMovesEachDiskAndUpdatesTheCleaner) {
+    SDisk filtered = DiskItem("scratch");
+    filtered.bFiltered = true;
+    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("boot", true));
+    ctx.vmInfo.vecDisks.push_back(filtered);
+    EXPECT_CALL(*bridge, MoveDisk(kProxyProject, "boot", kProxyZone, "us-central1-c", _))
+        .WillOnce(Invoke(
+            [](const std::string&, const std::string&, const std::string&, const std::string&, SDisk& d) {
+                d.strDiskId = "moved-id";
+                d.strLocationUri =
+                    "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-c/disks/"
+                    "boot";
+                return true;
+            }));
+    EXPECT_CALL(*bridge, MoveDisk(_, "scratch", _, _, _)).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-c"});
+
+    RestoreCtx failing = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("data"));
+    EXPECT_CALL(*bridge, MoveDisk).WillOnce(Return(false));
+    EXPECT_EQ(obj->HandleRestoredDisks(failing), 0);
+}
+
+TEST_F(PlacementTest, ZonalDiskBecomesRegionalBeforeTheZonalCopyIsDeleted) {
+    SDisk disk = DiskItem("db");
+    disk.strDiskJson = kRegionalJson;
+    disk.strDiskType = "pd-ssd";
+    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    ctx.strRegion = "us-central1";
+    {
+        InSequence order;
+        EXPECT_CALL(*bridge, CreateDiskSnapshot(kProxyProject, "db", kProxyZone, "", false, false, _));
+        EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, "snap-uri", "db", "", "us-central1", true,
+                                                    "pd-ssd", _));
+        EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
+    }
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
+    const SDisk& moved = ctx.vmInfo.vecDisks[0];
+    EXPECT_EQ(moved.strLocationUri,
+              "https://www.googleapis.com/compute/v1/projects/proxy-proj/regions/us-central1/disks/db");
+    // One entry: the regional disk (no zone), so a failed restore removes it.
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"db@"});
+}
+
+TEST_F(PlacementTest, FailedRegionalCreationKeepsTheZonalDisk) {
+    SDisk disk = DiskItem("db");
+    disk.strDiskJson = kRegionalJson;
+    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    ctx.strRegion = "us-central1";
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot(kProxyProject, _)).WillOnce(Return(true));
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 0);
+    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strLocationUri, disk.strLocationUri);
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"db@us-central1-a"});
+
+    // Snapshot refused: code 17; snapshot URI unreadable: code 24.
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    EXPECT_CALL(*bridge, CreateDiskSnapshot).WillOnce(Return(false));
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 17);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    EXPECT_CALL(*bridge, GetSnapshotUri).WillOnce(Return(false));
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 24);
+}
+
+TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
+    SDisk disk = DiskItem("db");
+    disk.strDiskJson = kRegionalJson;
+    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, disk);
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
+    EXPECT_CALL(*bridge, MoveDisk(_, "db", kProxyZone, "us-central1-c", _)).WillOnce(Return(true));
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
+    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strDiskJson, "");
+}
+
+TEST_F(PlacementTest, RegionFromUriAndFromReplicaZones) {
+    std::string region = "before";
+    EXPECT_FALSE(obj->GetRegionFromUri("projects/p/zones/z/disks/d", region));
+    EXPECT_TRUE(obj->GetRegionFromUri("projects/p/regions/europe-west1", region));
+    EXPECT_EQ(region, "before") << "nothing after the name: unchanged";
+    EXPECT_TRUE(
+        obj->GetRegionFromUri("https://x/compute/v1/projects/p/regions/europe-west1/disks/d", region));
+    EXPECT_EQ(region, "europe-west1");
+
+    SDisk disk = DiskItem("db");
+    disk.strDiskJson = kRegionalJson;
+    EXPECT_TRUE(obj->IsRegionalDisk(disk));
+    EXPECT_FALSE(obj->IsRegionalDisk(DiskItem("plain")));
+    const std::vector<std::string> zones = {"europe-west1-b", "europe-west1-c"};
+    ON_CALL(*bridge, ParseReplicaZonesFromJson(kRegionalJson, _, _))
+        .WillByDefault(DoAll(SetArgReferee<1>(zones),
+                             SetArgReferee<2>(std::string("https://x/projects/p/regions/europe-west1/")),
+                             Return(true)));
+    RestoreCtx inside = MakeRequest("EUROPE-WEST1-C");
+    obj->GetRegionFromContext(inside, disk, region);
+    EXPECT_EQ(region, "europe-west1");
+    RestoreCtx outside = MakeRequest("europe-west1-d");
+    obj->GetRegionFromContext(outside, disk, region);
+    EXPECT_EQ(region, "");
+    RestoreCtx given = MakeRequest("europe-west1-d");
+    given.strRegion = "asia-east1";
+    obj->GetRegionFromContext(given, disk, region);
+    EXPECT_EQ(region, "asia-east1");
+}
+
+TEST_F(PlacementTest, OtherProjectCopiesBeforeDeletingTheProxyDisks) {
+    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
+    Expectation created =
+        EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dest-proj", _, "boot", "europe-west1-b", _, false, _, _))
+            .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).After(created);
+    EXPECT_CALL(*bridge, MoveDisk).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
+    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strLocationUri,
+              "https://www.googleapis.com/compute/v1/projects/dest-proj/zones/europe-west1-b/disks/boot");
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@europe-west1-b"});
+}
+
+TEST_F(PlacementTest, OtherProjectFailureLeavesTheProxyDisks) {
+    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
+    ctx.vecDisks.push_back(DiskItem("data"));
+    obj->PopulateRestoreCtxVMInfo(ctx);
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "boot", _, _, _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "data", _, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, _, _, _, _)).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 0);
+
+    // A disk that cannot be snapped never reaches the destination either.
+    RestoreCtx snapFail = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
+    snapFail.vecDisks.push_back(DiskItem("data"));
+    obj->PopulateRestoreCtxVMInfo(snapFail);
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, "data", _, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, "boot", _, _, _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
+    EXPECT_EQ(obj->HandleRestoredDisks(snapFail), 0);
+}
+
+TEST_F(PlacementTest, EncryptedDiskInOtherZoneIsClonedWithTheDestinationKey) {
+    SDisk disk = DiskItem("boot", true);
+    disk.bEncrypted = true;
+    disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
+    RestoreCtx ctx = RequestWithDisk("us-central1-f", kProxyProject, disk);
+    EXPECT_CALL(*bridge, MoveDisk).Times(0);
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, _, "boot", "us-central1-f", "", false, _, _))
+        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
+                             const std::string&, bool, const std::string&, SDisk& tmpl) {
+            EXPECT_TRUE(tmpl.bEncrypted);
+            EXPECT_EQ(tmpl.strEncryptionKey, disk.strEncryptionKey);
+            return true;
+        }));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
+    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
+    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-f"});
+}
