@@ -577,8 +577,8 @@ class CGoogleCloudInfo : public CVMInfo {
     // and the source copy is deleted; in a backup the copy gets a generated
     // name and default encryption and the source is untouched. `retried` is
     // set when the app-consistent snapshot had to be retaken.
-    bool CloneEncryptedDisk(const std::string& project, const std::string& cleanerGuid, const std::string& zone,
-                            bool appConsistent, VMInfoStructs::SDisk& source, VMInfoStructs::SDisk& clone,
+    bool CloneEncryptedDisk(const std::string& project, const std::string& cleanerGuid,
+                            const std::string& zone, bool appConsistent, VMInfoStructs::SDisk& source, VMInfoStructs::SDisk& clone,
                             bool& retried);
     // Makes a temporary unencrypted disk from the source's snapshot and a new
     // snapshot of it; both are left to the caller (and the cleaner).
@@ -593,13 +593,85 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Replication (replication/) ======================================
     // -- replication section --
-    // Replication steps of the restore entry points (nRestoreType 4).
-    // Set-up of a pass after the cleaner registration of InitRestoreVM.
+    //
+    // A replication pass is a restore with nRestoreType 4 into the standby's
+    // project and zone. Each pass is full (every disk created empty, as an
+    // ordinary restore) or incremental (the standby disks rebuilt from the
+    // previous pass's integrity snapshots, the host writing the pass's data
+    // onto them). What carries one pass to the next: the standby instance or
+    // its configuration in bucket "zd-restore-<project>", the standby disks
+    // labelled "ar-integrity-snapshot" = <snapshot name>, the integrity
+    // snapshots, and the host's disk items (strSnapshotName,
+    // strReplicaDiskName).
+
+    // Set-up of a pass after the cleaner registration of InitRestoreVM:
+    // decides full or incremental, deletes a standby instance that must be
+    // replaced or discarded, creates the configuration bucket unless
+    // bCreateInstance, drops the integrity snapshots of standby disks whose
+    // source disk has gone, then prepares the disks. Writes nReplicationMode
+    // (1 full, 2 incremental), bFullReplication, bStandbyInstanceKept and,
+    // for an incremental pass, strVMGuid (the standby's GUID or empty).
+    // False with 7003 (standby exists, replacement without bOverwrite), 61
+    // (standby or its integrity snapshots not deleted), 7011 (bucket, with
+    // the bridge's text), 7002 (standby running) or the preparation's code.
     bool InitRestoreVM_VMReplication(RestoreCtx& ctx);
-    // Step of PreRestoreVM after the disks were detached.
+    // Incremental preparation: refuses a running standby (7002), seeds
+    // vmInfo, connects the disk handle registry, names the disks and rebuilds
+    // them (HandleDisksDuringIncremental).
+    bool InitRestoreVM_VMIncrementalReplication(RestoreCtx& ctx);
+    // Step of PreRestoreVM after the disks were detached: nothing; true.
     bool PreRestoreVM_VMReplication(RestoreCtx& ctx);
-    // Step of PostRestoreVM after the restore was deregistered.
+    // Step of PostRestoreVM after the restore was deregistered: unless
+    // bSkipIntegritySnapshots, replaces the previous pass's integrity
+    // snapshots by new ones of the standby disks. False with 17 when the new
+    // snapshots cannot be made (the old ones may be gone already).
     bool PostRestoreVM_VMReplication(RestoreCtx& ctx);
+
+    // Snapshots every standby disk of vmInfo.vecDisks (entries without
+    // strNewName are dropped first), labels each standby disk with its
+    // snapshot's name and writes into the matching disk item (strVolumeName,
+    // any case) the snapshot name, the standby disk's name, id and URI.
+    // False when the snapshots fail, an entry has no disk item or a standby
+    // disk cannot be read; snapshots already made stay.
+    bool CreateIntegritySnapshot(RestoreCtx& ctx);
+    // Sorts the disk items (eDiskType 1) of `items` into `missing` (no
+    // snapshot name, or the snapshot is gone) and `found`. With `cloned`,
+    // encrypted snapshots get their destination key; into another project
+    // they are cloned (the clone names its temporary disk in strName and its
+    // snapshot in strSnapshotName) and go to `cloned` instead of `found`.
+    // False when no item has a usable snapshot (also: no items) or an
+    // encryption step failed; the lists are filled all the same.
+    bool VerifyIntegritySnapshot(RestoreCtx& ctx, const std::vector<VMInfoStructs::SDisk>& items,
+                                 std::vector<VMInfoStructs::SDisk>& missing,
+                                 std::vector<VMInfoStructs::SDisk>& found,
+                                 std::vector<VMInfoStructs::SDisk>* cloned);
+    // Deletes the integrity snapshot of every disk item that names one; an
+    // item without a name counts as done. False when any deletion failed
+    // (the others are still tried), or with 4000 when cancelled.
+    bool DeleteExistingIntegritySnapshot(RestoreCtx& ctx, const std::vector<VMInfoStructs::SDisk>& items);
+    // Deletes the integrity snapshots named by the "ar-integrity-snapshot"
+    // label of every standby disk of `standby` that no disk item names in
+    // strReplicaDiskName any more. Failures are logged; always true.
+    bool HandleDeletedDisks(RestoreCtx& ctx, const VMInfoStructs::SVMInfo& standby);
+    // Disks of an incremental pass in the proxy's project and zone: empty
+    // ones for items without a usable snapshot, others made from the
+    // integrity snapshots (encrypted ones of another project through clones)
+    // and entered in the disk handle registry. A failed verification turns
+    // the pass full (bFullReplication; standby and found snapshots deleted,
+    // 61 on failure) and runs the full preparation. False with 23 (a rebuilt
+    // disk unreadable or not registrable) or the creating steps' codes;
+    // created disks stay registered with the cleaner.
+    bool HandleDisksDuringIncremental(RestoreCtx& ctx);
+
+    // Standby instance from the configuration a pass without instance
+    // creation uploaded (bucket "zd-restore-<strProjectId>", object
+    // "<nConfigObjectId>-<strVMName>"); vmInfo receives it. False with 20 and
+    // the bridge's text, or no code without a project.
+    bool CreateDRVM(RestoreCtx& ctx) override;
+    // Deletes the standby instance strOriginalVMName (id vmInfo.strGuid),
+    // keeping its disks. True when it does not exist. False without a
+    // project, or with the bridge's text as details (no code).
+    bool DeleteDRVM(RestoreCtx& ctx) override;
 
     // ==== Snapshot-only protection (snap/) ================================
     // -- snap section --
