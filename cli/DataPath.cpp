@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -109,17 +111,22 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
     }
 }
 
-// Hands filled blocks to the hashing thread and takes them back when hashed.
+// Hands filled blocks to the hashing threads and takes them back when hashed.
+// Blocks are hashed in any order and their digests fed to the disk digest in
+// order of arrival; at most kBuffers blocks are in flight.
 class HashPipeline {
   public:
-    static constexpr size_t kBuffers = 6;
+    static constexpr size_t kBuffers = 8;
 
     explicit HashPipeline(DiskDigest* digest) : m_digest(digest) {
         for (size_t i = 0; i < kBuffers; ++i) {
             m_buffers.emplace_back(std::make_unique<AlignedBuffer>());
             m_free.push_back(i);
         }
-        if (m_digest) m_thread = std::thread([this] { Run(); });
+        if (m_digest) {
+            unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+            for (unsigned i = 0; i < n; ++i) m_threads.emplace_back([this] { Run(); });
+        }
     }
     ~HashPipeline() { Stop(); }
 
@@ -144,17 +151,24 @@ class HashPipeline {
             return;
         }
         std::lock_guard<std::mutex> lock(m_mu);
-        m_queue.push_back({i, offset, len});
+        m_queue.push_back({i, offset, len, m_nextSeq++});
         m_cv.notify_all();
     }
-    // Waits until every queued block was hashed and stops the thread.
+    // Waits until every queued block was hashed and stops the threads.
     void Stop() {
         {
             std::lock_guard<std::mutex> lock(m_mu);
             m_stop = true;
             m_cv.notify_all();
         }
-        if (m_thread.joinable()) m_thread.join();
+        for (auto& t : m_threads)
+            if (t.joinable()) t.join();
+    }
+
+    // True when a block could not be hashed (the digest is then worthless).
+    bool Failed() {
+        std::lock_guard<std::mutex> lock(m_mu);
+        return m_failed;
     }
 
   private:
@@ -162,6 +176,12 @@ class HashPipeline {
         size_t buffer;
         uint64_t offset;
         size_t len;
+        uint64_t seq;
+    };
+    struct Done {
+        uint64_t offset;
+        size_t len;
+        unsigned char digest[32];
     };
     void Run() {
         for (;;) {
@@ -173,8 +193,24 @@ class HashPipeline {
                 item = m_queue.front();
                 m_queue.pop_front();
             }
-            m_digest->AddBlock(item.offset, m_buffers[item.buffer]->p, item.len);
-            Release(item.buffer);
+            Done done{item.offset, item.len, {}};
+            bool ok = true;
+            try {
+                Sha256(m_buffers[item.buffer]->p, item.len, done.digest);
+            } catch (const DataPathError&) {
+                ok = false;
+            }
+            std::lock_guard<std::mutex> lock(m_mu);
+            if (!ok) m_failed = true;
+            m_free.push_back(item.buffer);
+            m_done.emplace(item.seq, done);
+            // Feed the digests that are now contiguous, in order.
+            for (auto it = m_done.find(m_nextDone); it != m_done.end(); it = m_done.find(m_nextDone)) {
+                m_digest->AddBlockDigest(it->second.offset, it->second.len, it->second.digest);
+                m_done.erase(it);
+                ++m_nextDone;
+            }
+            m_cv.notify_all();
         }
     }
 
@@ -184,8 +220,12 @@ class HashPipeline {
     std::condition_variable m_cv;
     std::deque<size_t> m_free;
     std::deque<Item> m_queue;
+    std::map<uint64_t, Done> m_done;
+    uint64_t m_nextSeq = 0;
+    uint64_t m_nextDone = 0;
     bool m_stop = false;
-    std::thread m_thread;
+    bool m_failed = false;
+    std::vector<std::thread> m_threads;
 };
 
 }  // namespace
@@ -238,12 +278,24 @@ DiskDigest::~DiskDigest() {
     if (m_impl->ctx) EVP_MD_CTX_free(m_impl->ctx);
 }
 
+void Sha256(const void* data, size_t len, unsigned char out[32]) {
+    unsigned int outLen = 0;
+    if (EVP_Digest(data, len, out, &outLen, EVP_sha256(), nullptr) != 1 || outLen != 32)
+        throw DataPathError("SHA-256 failed");
+}
+
 void DiskDigest::AddBlock(uint64_t offset, const void* data, size_t len) {
-    unsigned char header[12];
-    PutLE(header, offset, 8);
-    PutLE(header + 8, len, 4);
-    EVP_DigestUpdate(m_impl->ctx, header, sizeof header);
-    EVP_DigestUpdate(m_impl->ctx, data, len);
+    unsigned char digest[32];
+    Sha256(data, len, digest);
+    AddBlockDigest(offset, len, digest);
+}
+
+void DiskDigest::AddBlockDigest(uint64_t offset, size_t len, const unsigned char digest[32]) {
+    unsigned char entry[12 + 32];
+    PutLE(entry, offset, 8);
+    PutLE(entry + 8, len, 4);
+    std::memcpy(entry + 12, digest, 32);
+    EVP_DigestUpdate(m_impl->ctx, entry, sizeof entry);
 }
 
 std::string DiskDigest::Finish(uint64_t diskSize) {
@@ -314,6 +366,7 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
         if (o.progress) o.progress(offset + len, r.dataBytes);
     });
     pipe.Stop();
+    if (pipe.Failed()) throw DataPathError("cannot hash " + o.sourceName);
     if (write && o.destinationIsFile && ::fsync(dstFd) != 0)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
     if (write && !o.destinationIsFile && ::fdatasync(dstFd) != 0 && errno != EINVAL)

@@ -9,10 +9,12 @@
 // written either, so a destination file stays sparse and a destination disk
 // (freshly created, hence zero) receives only data.
 //
-// The digest of a disk (DiskDigest) is SHA-256 over its non-zero blocks, each
-// preceded by its offset and length, and closed by the disk size. It depends
-// only on the bytes of the disk, not on how the source stores its holes, so a
-// backup image and the disk it came from give the same digest.
+// The digest of a disk (DiskDigest) is the SHA-256 of the list of its
+// non-zero blocks, each entry made of the block's offset, its length and the
+// SHA-256 of its bytes, closed by the disk size. It depends only on the bytes
+// of the disk, not on how the source stores its holes, so a backup image and
+// the disk it came from give the same digest. Hashing block by block lets
+// several threads share the work while the copy goes on.
 #pragma once
 
 #include <atomic>
@@ -57,8 +59,13 @@ struct Extent {
 // pipe, an old file system) yields one run covering everything.
 std::vector<Extent> DataExtents(int fd, uint64_t size);
 
+// SHA-256 of `len` bytes (32 bytes into `out`).
+void Sha256(const void* data, size_t len, unsigned char out[32]);
+
 // Incremental digest of a disk. Add the non-zero blocks in increasing order of
-// offset; Finish closes it with the disk size and gives lowercase hex.
+// offset (AddBlock hashes the bytes; AddBlockDigest takes the block's SHA-256
+// computed elsewhere); Finish closes it with the disk size and gives
+// lowercase hex.
 class DiskDigest {
   public:
     DiskDigest();
@@ -67,6 +74,7 @@ class DiskDigest {
     DiskDigest& operator=(const DiskDigest&) = delete;
 
     void AddBlock(uint64_t offset, const void* data, size_t len);
+    void AddBlockDigest(uint64_t offset, size_t len, const unsigned char digest[32]);
     std::string Finish(uint64_t diskSize);
 
   private:
@@ -108,8 +116,9 @@ struct CopyResult {
 };
 
 // Copies [0, options.size) of srcFd to the same offsets of dstFd (dstFd may
-// be -1 with dryRun). Reads and hashes run on two threads with a few blocks in
-// flight, so memory stays at a few MiB whatever the disk size. Throws
+// be -1 with dryRun). Reading and writing run on the calling thread, hashing
+// on helper threads, with a few blocks in flight, so memory stays at a few
+// MiB whatever the disk size. Throws
 // DataPathError on any read or write failure (short reads included) and
 // CopyCancelled when the cancel flag is seen; the destination is then left
 // partly written for the caller to remove.

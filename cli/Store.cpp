@@ -111,7 +111,7 @@ std::string ManifestToJson(const Manifest& m) {
     j["jobId"] = m.jobId;
     j["appConsistent"] = m.appConsistent;
     j["crashConsistentFallback"] = m.crashConsistentFallback;
-    j["digest"] = {{"algorithm", "sha256-nonzero-blocks"}, {"blockSize", m.digestBlockSize}};
+    j["digest"] = {{"algorithm", "sha256-block-list"}, {"blockSize", m.digestBlockSize}};
     j["disks"] = json::array();
     for (const auto& d : m.disks) {
         j["disks"].push_back({{"name", d.name},
@@ -161,7 +161,7 @@ Manifest ManifestFromJson(const std::string& text) {
     m.appConsistent = GetOr<bool>(j, "appConsistent", "", false);
     m.crashConsistentFallback = GetOr<bool>(j, "crashConsistentFallback", "", false);
     json digest = Get<json>(j, "digest", "");
-    if (GetOr<std::string>(digest, "algorithm", "digest: ", "") != "sha256-nonzero-blocks")
+    if (GetOr<std::string>(digest, "algorithm", "digest: ", "") != "sha256-block-list")
         throw StoreError("manifest: digest algorithm is not supported");
     m.digestBlockSize = Get<uint64_t>(digest, "blockSize", "digest: ");
     if (m.digestBlockSize != kBlockSize)
