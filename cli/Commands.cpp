@@ -691,11 +691,7 @@ int CmdPower(const GlobalOptions& g, const std::string& state, const std::string
 int CmdCleanup(const GlobalOptions& g) {
     Job job(g);
     PluginSession s(g);
-    // The leftovers of dead jobs are removed by the plug-in's crash-recovery
-    // flow when a job registers with the cleaner: a restore request for a job
-    // that has nothing registered triggers it and creates nothing.
-    RestoreCtx rc;
-    if (!s->CleanupRestoreVM(rc)) s.Fail("cleanup");
+    if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     if (g.json)
         PrintJson({{"ok", true}, {"command", "cleanup"}});
     else

@@ -386,6 +386,11 @@ class CGoogleCloudInfo : public CVMInfo {
     bool RegisterCleanerForRestore(RestoreCtx& ctx);
     // Removes the leftovers of dead jobs of the current mode. Always true.
     bool _CleanupAllVMs();
+    // Removes the leftovers of dead jobs: the object's own clean-up of
+    // earlier jobs, run now in backup and then in restore mode (host entry
+    // point). 0 when the proxy's description (code 179) or the cleaner store
+    // cannot be had; 1 otherwise, items that resisted stay registered.
+    int CleanupLeftovers() override;
     // Detaches and deletes the registered disks of the job `key`, deletes its
     // registered snapshots in `projectId`, and removes its VM entity only when
     // both succeeded. With `orphanSearch` the entity is looked for among the

@@ -202,6 +202,10 @@ bool CVMInfo::CreateDRVM(RestoreCtx&) {
 bool CVMInfo::DeleteDRVM(RestoreCtx&) {
     return false;
 }
+int CVMInfo::CleanupLeftovers() {
+    SetLastVMError(0, "this plug-in keeps no record of leftovers");
+    return 0;
+}
 
 bool CVMInfo::IsDiskFilteredByPattern(const std::string&, const SDisk&) {
     return false;

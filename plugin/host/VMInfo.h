@@ -111,6 +111,14 @@ class CVMInfo {
     virtual bool CreateDRVM(RestoreCtx& ctx);
     virtual bool DeleteDRVM(RestoreCtx& ctx);
 
+    // ---- Crash recovery -------------------------------------------------
+    // Removes what earlier jobs whose process died left in the cloud
+    // (snapshots, disks, restored instances), in backup and in restore mode,
+    // as the first job of a plug-in object does. 1 when the clean-up ran
+    // (an item that could not be removed stays registered for a later run).
+    // Base: nothing is known about leftovers; 0 with details saying so.
+    virtual int CleanupLeftovers();
+
     // ---- Disk filters --------------------------------------------------
     // Each predicate is true when the disk matches the rule (and is filtered
     // out). The base matches nothing.
