@@ -22,6 +22,8 @@ bool CGoogleCloudCleaner::RegisterVM(VM_Cleaner_Mode mode, const std::string& ke
 
 bool CGoogleCloudCleaner::GetRegisteredVM(VM_Cleaner_Mode mode, const std::string& key, std::string& path,
                                           bool orphanSearch) {
+    // No entity has an empty key; an empty key would list (and adopt) every orphan.
+    if (key.empty()) return false;
     if (!orphanSearch) {
         std::string handle;
         if (LookupEntity(mode, VM_Cleaner_Entity_VM, key, handle))

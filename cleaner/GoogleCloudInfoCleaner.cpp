@@ -5,6 +5,131 @@
 
 using namespace VMInfoStructs;
 
+bool CGoogleCloudInfo::InitMapperAndCleaner() {
+    if (!m_pDiskMapper || !m_pDiskMapper->Init()) {
+        m_log.Error(__PRETTY_FUNCTION__, "Disk mapper initialization failed.");
+        return false;
+    }
+    if (!m_cleaner.Init(m_proxyVMInfo.strName)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Cleaner initialization failed.");
+        return false;
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::RegisterCleanerForBackup(MountCtx& ctx) {
+    if (!InitMapperAndCleaner()) return false;
+    m_cleanerMode = VM_CLEANER_MODE_BACKUP;
+    if (!m_bLeftoversCleaned) {
+        _CleanupAllVMs();
+        m_bLeftoversCleaned = true;
+    }
+    const SVMInfo& vm = ctx.vmInfo;
+    if (!m_cleaner.RegisterVM(m_cleanerMode, vm.strGuid, vm.strName, vm.strZone, vm.strProjectId))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s][%s]", ctx.strVMName.c_str(),
+                    vm.strGuid.c_str());
+    return true;
+}
+
+bool CGoogleCloudInfo::RegisterCleanerForRestore(RestoreCtx& ctx) {
+    ctx.strCleanerGuid = CreateGuid();
+    if (!InitMapperAndCleaner()) return false;
+    m_cleanerMode = VM_CLEANER_MODE_RESTORE;
+    if (!m_bLeftoversCleaned) {
+        _CleanupAllVMs();
+        m_bLeftoversCleaned = true;
+    }
+    if (!m_cleaner.RegisterVM(m_cleanerMode, ctx.strCleanerGuid, ctx.strVMName, ctx.strZone,
+                              ctx.strProjectId))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s]", ctx.strCleanerGuid.c_str());
+    return true;
+}
+
+bool CGoogleCloudInfo::_CleanupAllVMs() {
+    if (!m_cleaner.IsAllVMCleanupRequired(m_cleanerMode)) return true;
+    std::vector<CleanerEntity> orphans;
+    if (!m_cleaner.GetOrphanedRootEntityListByType(m_cleanerMode, VM_Cleaner_Entity_VM, "", orphans))
+        return true;
+    const int total = static_cast<int>(orphans.size());
+    if (total > 0)
+        m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up [%d] VMs", total);
+    else
+        m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "No VMs found for cleanup");
+    int cleaned = 0;
+    for (const CleanerEntity& e : orphans) {
+        if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
+            auto it = e.mapProperties.find("project");
+            std::string project = it == e.mapProperties.end() ? std::string() : it->second;
+            if (_CleanupMountedVM(project, e.strEntityHandle, true)) ++cleaned;
+        } else if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
+            if (_CleanupRestoreVM(e.strEntityHandle)) ++cleaned;
+        }
+    }
+    if (total > 0) m_log.Debug(__PRETTY_FUNCTION__, "Cleaned up [%d] of [%d] VMs", cleaned, total);
+    m_cleaner.PostAllVMCleanup(m_cleanerMode);
+    return true;
+}
+
+bool CGoogleCloudInfo::_CleanupMountedVM(const std::string& projectId, const std::string& key,
+                                         bool orphanSearch) {
+    m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s].", key.c_str());
+    std::string vmPath;
+    if (!m_cleaner.GetRegisteredVM(m_cleanerMode, key, vmPath, orphanSearch)) return true;
+    bool disksDone = CleanupMountedDisks(vmPath);
+    bool snapshotsDone = CleanupSnapshots(projectId, vmPath);
+    if (disksDone && snapshotsDone && !m_cleaner.UnRegisterVM(vmPath, false))
+        m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister VM [%s]", key.c_str());
+    return true;
+}
+
+bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
+    std::vector<SDisk> disks;
+    m_cleaner.GetRegisteredDisks(vmPath, disks);
+    if (!disks.empty()) {
+        if (!DetachDisksFromProxy(disks, vmPath)) return false;
+        if (!DeleteDisks(disks, vmPath, "", false)) return false;
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath) {
+    std::vector<std::string> names;
+    m_cleaner.GetRegisteredSnapshots(vmPath, names);
+    bool result = true;
+    for (const std::string& name : names) {
+        if (name.empty()) continue;
+        if (!CleanupSnapshot(projectId, vmPath, name)) result = false;
+    }
+    return result;
+}
+
+bool CGoogleCloudInfo::CleanupSnapshot(const std::string& projectId, const std::string& vmPath,
+                                       const std::string& name) {
+    if (!m_pCloudBridge->DoesSnapshotExist(projectId, name)) {
+        // Only a snapshot that is known to be gone may leave the registry; a
+        // failed look-up keeps it for a later attempt.
+        std::string err = m_pCloudBridge->GetLastError();
+        if (!err.empty()) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to check snapshot [%s]: [%s]", name.c_str(),
+                        err.c_str());
+            return false;
+        }
+        m_log.Error(__PRETTY_FUNCTION__, "Snapshot [%s] does not exist. Unregistering entity from cleaner.",
+                    name.c_str());
+        if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
+        return true;
+    }
+    m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
+    if (!m_pCloudBridge->DeleteDiskSnapshot(projectId, name)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
+        return false;
+    }
+    if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
+    return true;
+}
+
 bool CGoogleCloudInfo::_DeleteSnapshots(const SVMInfo& vm, const std::vector<SDisk>& disks) {
     bool result = true;
     for (const SDisk& disk : disks) {

@@ -365,6 +365,78 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Backup (backup/) ================================================
     // -- backup section --
+    //
+    // Host entry points of a backup: mount (snapshots, disks made from them
+    // in the proxy's project and zone, configuration files in the job
+    // directory), the mount description, unmount, and the disk filters.
+
+    // Mounts ctx's instance. Writes into ctx: vmInfo (the instance and its
+    // disks, each disk's bFiltered, strPath, strVolumeName, strSnapshotName,
+    // strNewName), bAppConsistent (cleared when not allowed),
+    // bCrashConsistentFallback and vecFailures. 1 on success. 0 with 48 and
+    // the bridge's text when the connection is lost (nothing created);
+    // otherwise 0 with the code of the failed step (151 the proxy itself,
+    // 179 proxy not found, 1 instance not found, 172 no disks, 19, 17, 65,
+    // 24, 23, 41 configuration not saved, 4000), after an UnmountVM has
+    // removed what the mount created.
+    int MountVM(MountCtx& ctx) override;
+    // Detaches and deletes the disks the mount created, deletes its remaining
+    // snapshots, removes its registry entry and disconnects the instance from
+    // the disk handle registry. 1 on success (also when the registry cannot
+    // be disconnected); 0 when the proxy is unknown or the registry lookup
+    // fails. What could not be removed stays registered for a later job.
+    int UnmountVM(MountCtx& ctx) override;
+    // Live browse of a snapshot is not offered: 0 with 277.
+    int MountSnap(MountCtx& ctx) override;
+    // Nothing to collect: 1.
+    int CollectMetadata(MountCtx& ctx) override;
+    // Appends one item per readable disk (type 1) and then one per file of
+    // the job directory (type 0, nFileKind 4, exact size). 0 when the
+    // directory cannot be read or a file's size cannot be told; the items
+    // appended before stay.
+    int GetFullMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out) override;
+    // File-level mount information is not offered: 1, nothing appended.
+    int GetFileMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFile>& out) override;
+    // Writes <name>_InstanceConfig.json and, when the instance has encryption
+    // information, <name>_DisksEncryptionInformation.json into strDirectory
+    // (name: ctx.vmInfo.strName, which must be usable as a file name). False
+    // at the first failure (no code; the caller sets 41).
+    bool SaveVMConfigFile(const std::string& strDirectory, MountCtx& ctx);
+
+    // Disk filters: true when the disk matches the rule (and is left out).
+    // Pattern: the wildcard pattern against the disk name, ignoring case.
+    bool IsDiskFilteredByPattern(const std::string& pattern, const VMInfoStructs::SDisk& disk) override;
+    // Type: only "OS Disk" (any case) is known; it matches the boot disk.
+    bool IsDiskFilteredByType(const std::string& type, const VMInfoStructs::SDisk& disk) override;
+    // Label: one and the same label must match both patterns; a disk whose
+    // labels cannot be read is not filtered.
+    bool IsDiskFilteredByTag(const std::string& keyPattern, const std::string& valuePattern,
+                             const VMInfoStructs::SDisk& disk) override;
+    // False, with a failure entry for the disk, when it cannot be
+    // snapshotted: encrypted with an unsupported key type, or a local SSD.
+    // Always true in a restore.
+    bool IsDiskTypeBackupSupported(const VMInfoStructs::SDisk& disk, std::vector<VMInfoStructs::SFailure>& vecFailures);
+    // True for every non-Windows guest; for Windows the setting
+    // VirtualServer/"bGCPWindowsAppConsistentBackups" (false).
+    bool IsAppConsistentSnapshotSupported(const std::string& strGuestOS);
+    // True when the guest-OS text contains "Microsoft" or "Windows" (any case).
+    bool IsGuestOSWindows(const std::string& strGuestOS);
+
+  protected:
+    // The snapshot-and-disk mount; 1 or 0 with the failed step's code.
+    int _MountVM(MountCtx& ctx);
+    // Job directory, feasibility, registry entry, disk handle registry.
+    int _PreMount(MountCtx& ctx);
+    // False with 151 (the proxy itself), 179 (proxy unknown) or the
+    // instance lookup's code.
+    bool IsBackupFeasible(MountCtx& ctx);
+    // Fills ctx.vmInfo; false with 1 (not found) or 172 (no disks).
+    bool InitBackupVMInfo(MountCtx& ctx);
+    int _GetFullMountInfo(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+    int _GetFullMountInfo_Disks(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+    int _GetFullMountInfo_ConfigFiles(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
+
+  public:
 
     // ==== Crash-recovery cleaner (cleaner/) ===============================
     // -- cleaner section --

@@ -1,0 +1,166 @@
+// Registration of jobs and the clean-up flows, over the mock bridge and a
+// real cleaner store.
+#include <fstream>
+
+#include "tests/unit/backup/BackupTestPlugin.h"
+
+namespace backup_test {
+namespace {
+
+using ::testing::InSequence;
+using ::testing::StrictMock;
+
+class CleanupFlowTest : public BackupFixture {
+  protected:
+    // A job of an earlier object that died after registering a snapshot and a disk.
+    void LeaveDeadJob(const std::string& key, const std::string& snapshot, const std::string& disk) {
+        CGoogleCloudCleaner dead;
+        ASSERT_TRUE(dead.Init("proxy-1"));
+        ASSERT_TRUE(dead.RegisterVM(VM_CLEANER_MODE_BACKUP, key, "old-vm", "zone", "app-proj"));
+        if (!snapshot.empty()) {
+            ASSERT_TRUE(dead.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, key, snapshot, "app-proj"));
+        }
+        if (!disk.empty()) {
+            const std::string uri = kUriBase + kProxyProject + "/zones/" + kProxyZone + "/disks/" + disk;
+            ASSERT_TRUE(dead.RegisterDisk(VM_CLEANER_MODE_BACKUP, key, disk, "id-" + disk, uri, kProxyZone,
+                                          kProxyProject));
+        }
+    }
+    MountCtx BackupCtx() {
+        MountCtx ctx = MakeCtx();
+        ctx.vmInfo = m_vm;
+        return ctx;
+    }
+};
+
+TEST_F(CleanupFlowTest, LeftoversOfDeadJobsAreCleanedOncePerObject) {
+    LeaveDeadJob("dead-1", "zd-backup-1-snap", "zd-backup-1-disk");
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "zd-backup-1-snap")).WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DetachDisk(kProxyProject, "zd-backup-1-disk", "proxy-1", kProxyZone))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DeleteDisk(kProxyProject, "zd-backup-1-disk", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    MountCtx ctx = BackupCtx();
+    ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
+    EXPECT_GT(m_plugin->Cleaner().GetLastAllVMCleanupTime(VM_CLEANER_MODE_BACKUP), 0);
+    // A second dead job appears; the object does not clean again.
+    LeaveDeadJob("dead-2", "zd-backup-2-snap", "");
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(_, "zd-backup-2-snap")).Times(0);
+    ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
+    std::string path;
+    EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-1", path, true));
+}
+
+TEST_F(CleanupFlowTest, FailedSnapshotDeletionKeepsTheJobForTheNextAttempt) {
+    LeaveDeadJob("dead-3", "zd-backup-3-snap", "");
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    ASSERT_TRUE(m_plugin->InitMapperAndCleaner());
+    {
+        InSequence seq;
+        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "zd-backup-3-snap")).WillOnce(Return(false));
+        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "zd-backup-3-snap")).WillOnce(Return(true));
+    }
+    // Reports true although the snapshot is left; the entity stays.
+    EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-3", true));
+    std::string path;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-3", path, true));
+    EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-3", true));
+    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-3", path, true));
+}
+
+TEST_F(CleanupFlowTest, SnapshotKnownGoneIsUnregisteredButAFailedLookupKeepsIt) {
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    MountCtx ctx = BackupCtx();
+    ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
+    ASSERT_TRUE(
+        m_plugin->Cleaner().RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "gone", "app-proj"));
+    ASSERT_TRUE(
+        m_plugin->Cleaner().RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "unknown", "app-proj"));
+    std::string path;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+
+    std::string lastError;
+    ON_CALL(*m_bridge, GetLastError()).WillByDefault([&lastError]() { return lastError; });
+    EXPECT_CALL(*m_bridge, DoesSnapshotExist("app-proj", "gone")).WillOnce([&lastError](auto&&, auto&&) {
+        lastError.clear();  // not found
+        return false;
+    });
+    EXPECT_CALL(*m_bridge, DoesSnapshotExist("app-proj", "unknown")).WillOnce([&lastError](auto&&, auto&&) {
+        lastError = "HTTP 503 backend unavailable";
+        return false;
+    });
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(_, _)).Times(0);
+    EXPECT_FALSE(m_plugin->CleanupSnapshots("app-proj", path));
+    std::vector<std::string> names;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredSnapshots(path, names));
+    EXPECT_EQ(names, std::vector<std::string>{"unknown"});
+}
+
+TEST_F(CleanupFlowTest, UnknownKeyIsNothingToCleanAndMakesNoCloudCall) {
+    auto* strict = new StrictMock<MockBridge>();
+    TestPlugin plugin(strict);
+    ASSERT_TRUE(plugin.InitMapperAndCleaner());
+    EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "never-registered", false));
+    EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "never-registered", true));
+    EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "", true));
+}
+
+TEST_F(CleanupFlowTest, RestoreRegistrationMakesItsGuidFirst) {
+    RestoreCtx restore;
+    restore.strVMName = "restored-1";
+    ASSERT_TRUE(m_plugin->RegisterCleanerForRestore(restore));
+    EXPECT_EQ(restore.strCleanerGuid.size(), 36u);
+    std::string path;
+    EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_RESTORE, restore.strCleanerGuid, path));
+
+    // With a store that cannot be opened the registration fails, the GUID is new anyway.
+    std::string first = restore.strCleanerGuid;
+    std::ofstream(m_dir + "/blocker") << "x";
+    ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/blocker/cleaner.db");
+    EXPECT_FALSE(m_plugin->RegisterCleanerForRestore(restore));
+    EXPECT_NE(restore.strCleanerGuid, first);
+    EXPECT_FALSE(restore.strCleanerGuid.empty());
+}
+
+TEST_F(CleanupFlowTest, DeleteSnapshotsTriesEveryDiskAndReportsAnyFailure) {
+    SVMInfo vm;
+    vm.strProjectId = "app-proj";
+    std::vector<SDisk> disks(3);
+    disks[0].strSnapshotName = "s1";
+    disks[1].strSnapshotName = "s2";
+    disks[2].strSnapshotName = "s3";
+    {
+        InSequence seq;
+        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s1")).WillOnce(Return(true));
+        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s2")).WillOnce(Return(false));
+        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s3")).WillOnce(Return(true));
+    }
+    EXPECT_FALSE(m_plugin->_DeleteSnapshots(vm, disks));
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", _)).WillRepeatedly(Return(true));
+    EXPECT_TRUE(m_plugin->_DeleteSnapshots(vm, disks));
+}
+
+TEST_F(CleanupFlowTest, FailedDetachKeepsDisksAndTheJobRegistered) {
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    MountCtx ctx = BackupCtx();
+    ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
+    ASSERT_TRUE(m_plugin->Cleaner().RegisterDisk(
+        VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "zd-backup-d", "id-d",
+        kUriBase + kProxyProject + "/zones/" + kProxyZone + "/disks/zd-backup-d", kProxyZone, kProxyProject));
+    EXPECT_CALL(*m_bridge, DetachDisk(_, "zd-backup-d", _, _)).WillOnce(Return(false)).WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DeleteDisk(_, "zd-backup-d", _, _, _)).Times(1);
+    EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
+    std::string path;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredDisks(path, disks));
+    EXPECT_EQ(disks.size(), 1u);
+    // The next unmount completes the job.
+    EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
+    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+}
+
+}  // namespace
+}  // namespace backup_test
