@@ -1,0 +1,224 @@
+// Disks made from snapshots: where and how they are created, what the
+// snapshot device names, what a failure leaves behind, and how a mount is
+// released.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "plugin/host/EvDebug.h"
+#include "plugin/host/SnapFramework.h"
+#include "tests/support/MockBridge.h"
+#include "tests/unit/snapframework/SnapTestDir.h"
+
+using namespace VMInfoStructs;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
+namespace {
+
+SMSnapInfo Snap(uint32_t id, const std::string& diskName, const std::string& diskId) {
+    SMSnapInfo s;
+    s.setSMSnapId(id);
+    s.setSnapName("zd-snap-55-" + diskId + "-1");
+    s.setSnapUri("https://compute/projects/src/global/snapshots/zd-snap-55-" + diskId + "-1");
+    s.setSourceProject("src");
+    s.setSourceZone("us-central1-a");
+    s.setSourceDiskName(diskName);
+    s.setSourceDiskId(diskId);
+    s.setSourceDiskType("pd-ssd");
+    s.setSnapSourceDevice("src|us-central1-a|" + diskName + "|" + diskId);
+    return s;
+}
+
+class SnapCloneTest : public SnapStateDirTest {
+  protected:
+    void SetUp() override {
+        SnapStateDirTest::SetUp();
+        m_request.setJobId(901);
+        m_request.addSnap(Snap(1, "web-1-boot", "9001"));
+        m_request.addSnap(Snap(2, "web-1-data", "9002"));
+        ON_CALL(m_bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
+            .WillByDefault([](const std::string& project, const std::string&, const std::string& name,
+                              const std::string& zone, const std::string&, bool, const std::string&,
+                              SDisk& d) {
+                d.strDiskId = "id-" + name;
+                d.strLocationUri =
+                    "https://compute/projects/" + project + "/zones/" + zone + "/disks/" + name;
+                return true;
+            });
+        ON_CALL(m_bridge, GetDiskState(_, _, _, _, _, _))
+            .WillByDefault(DoAll(SetArgReferee<5>("READY"), Return(true)));
+        ON_CALL(m_bridge, DeleteDisk(_, _, _, _, _)).WillByDefault(Return(true));
+    }
+
+    std::vector<std::string> Devices() {
+        std::vector<std::string> out;
+        for (auto it = m_request.snapListBegin(); it != m_request.snapListEnd(); ++it)
+            out.push_back(it->getSnapDevice());
+        return out;
+    }
+
+    EvDebug m_log;
+    NiceMock<MockBridge> m_bridge;
+    SMVolSnapInfo m_request;
+};
+
+}  // namespace
+
+TEST_F(SnapCloneTest, BackupCopyDisksGoBesideTheirSourceUnderFreshNames) {
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("src", ::testing::HasSubstr("zd-snap-55-9001-1"),
+                                                 ::testing::StartsWith("zd-copy-9001-"), "us-central1-a",
+                                                 "us-central1", false, "pd-ssd", _));
+    EXPECT_CALL(m_bridge,
+                CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9002-"), _, _, _, _, _));
+    ArSnapClientAPI api(m_log, &m_bridge);
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+
+    std::vector<std::string> devices = Devices();
+    std::vector<std::string> f = CLuString::Tokenize(devices[0], '|');
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[1], "id-" + f[0]);
+    EXPECT_NE(f[2].find("/zones/us-central1-a/disks/" + f[0]), std::string::npos);
+    EXPECT_TRUE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
+}
+
+TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
+    m_request.setSnapOpProperties(
+        SM_OP_TYPE_CLOUD, {{"destination-project-id", "dst"}, {"destination-zone", "europe-west1-b"}}, true);
+    ASSERT_TRUE(m_request.setCloudCloneOptions(
+        1, SM_OP_TYPE_CLOUD,
+        {{"destination-replica-zones", "europe-west1-b,europe-west1-c"},
+         {"destination-encryption-key", "projects/dst/locations/europe-west1/keyRings/r/cryptoKeys/k"}},
+        true));
+    EXPECT_FALSE(m_request.setCloudCloneOptions(7, SM_OP_TYPE_CLOUD, {}, true));
+
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("dst", _, ::testing::StartsWith("web-1-boot-"),
+                                                 "europe-west1-b", "europe-west1", true, "pd-ssd", _))
+        .WillOnce([](const std::string&, const std::string&, const std::string& name, const std::string&,
+                     const std::string&, bool, const std::string&, SDisk& d) {
+            EXPECT_EQ(d.vecReplicaZones, (std::vector<std::string>{"europe-west1-b", "europe-west1-c"}));
+            EXPECT_TRUE(d.bEncrypted);
+            EXPECT_EQ(d.strEncryptionKey, "projects/dst/locations/europe-west1/keyRings/r/cryptoKeys/k");
+            d.strDiskId = "id-" + name;
+            return true;
+        });
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("dst", _, ::testing::StartsWith("web-1-data-"),
+                                                 "europe-west1-b", "europe-west1", false, _, _))
+        .WillOnce([](const std::string&, const std::string&, const std::string&, const std::string&,
+                     const std::string&, bool, const std::string&, SDisk& d) {
+            EXPECT_TRUE(d.vecReplicaZones.empty());
+            EXPECT_FALSE(d.bEncrypted);
+            d.strDiskId = "x";
+            return true;
+        });
+    ArSnapClientAPI api(m_log, &m_bridge);
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+}
+
+TEST_F(SnapCloneTest, InPlaceRestoreKeepsTheSourceNames) {
+    m_request.setSnapOpProperties(SM_OP_TYPE_CLOUD,
+                                  {{"destination-project-id", "src"},
+                                   {"destination-zone", "us-central1-a"},
+                                   {"in-place-restore", "true"}},
+                                  true);
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, "web-1-boot", _, _, _, _, _));
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, "web-1-data", _, _, _, _, _));
+    ArSnapClientAPI api(m_log, &m_bridge);
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    EXPECT_EQ(CLuString::Tokenize(Devices()[1], '|')[0], "web-1-data");
+}
+
+TEST_F(SnapCloneTest, FailedCreationDeletesWhatWasMadeAndLeavesNoRecord) {
+    EXPECT_CALL(m_bridge,
+                CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9001-"), _, _, _, _, _));
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9002-"), _, _, _, _, _))
+        .WillOnce(Return(false));
+    EXPECT_CALL(m_bridge, GetLastError()).WillRepeatedly(Return("QUOTA_EXCEEDED"));
+    EXPECT_CALL(m_bridge,
+                DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), "us-central1-a", _, false))
+        .WillOnce(Return(true));
+    ArSnapClientAPI api(m_log, &m_bridge);
+    EXPECT_FALSE(api.createTestCloneEnvs(m_request));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_CLONE_CREATE);
+    EXPECT_EQ(m_request.getErrorCode(), 60207);
+    EXPECT_NE(api.getErrCodeAndStr().find("[60207]"), std::string::npos);
+    EXPECT_NE(m_request.getErrorString().find("QUOTA_EXCEEDED"), std::string::npos);
+    EXPECT_EQ(Devices(), (std::vector<std::string>{"", ""}));
+    EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
+}
+
+TEST_F(SnapCloneTest, DiskThatNeverBecomesReadyFailsTheMount) {
+    EXPECT_CALL(m_bridge, GetDiskState(_, _, _, _, _, _))
+        .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)))
+        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
+    EXPECT_CALL(m_bridge, DeleteDisk(_, _, _, _, _)).Times(2);
+    ArSnapClientAPI api(m_log, &m_bridge);
+    EXPECT_FALSE(api.createTestCloneEnvs(m_request));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_CLONE_CREATE);
+}
+
+TEST_F(SnapCloneTest, ReleaseInModeTwoKeepsTheDisks) {
+    ArSnapClientAPI api(m_log, &m_bridge);
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    m_request.setOpMode(SM_OP_MODE_RELEASE_KEEP);
+    EXPECT_CALL(m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
+    ArSnapClientAPI release(m_log, &m_bridge);
+    EXPECT_TRUE(release.deleteTestCloneEnvs(m_request));
+    EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
+    EXPECT_EQ(Devices()[0].empty(), false);
+
+    // A second release finds nothing to release.
+    EXPECT_FALSE(release.deleteTestCloneEnvs(m_request));
+    EXPECT_EQ(release.getErrCode(), SM_ERR_ALREADY_RELEASED);
+    EXPECT_EQ(release.getErrCodeAndStr().rfind("[60214] ", 0), 0u);
+}
+
+TEST_F(SnapCloneTest, ReleaseInOtherModesDeletesTheDisks) {
+    ArSnapClientAPI api(m_log, &m_bridge);
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), _, _, _))
+        .WillOnce(Return(false));
+    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9002-"), _, _, _))
+        .WillOnce(Return(true));
+    EXPECT_FALSE(api.deleteTestCloneEnvs(m_request));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_RELEASE);
+
+    // The record keeps only the disk still there; the next release finishes.
+    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), _, _, _))
+        .WillOnce(Return(true));
+    EXPECT_TRUE(api.deleteTestCloneEnvs(m_request));
+    EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
+}
+
+TEST_F(SnapCloneTest, NothingMountedIsItsOwnError) {
+    ArSnapClientAPI api(m_log, &m_bridge);
+    EXPECT_FALSE(api.deleteTestCloneEnvs(m_request));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_NO_MOUNT);
+    EXPECT_EQ(m_request.getErrorCode(), 60126);
+
+    SMVolSnapInfo empty;
+    EXPECT_FALSE(api.createTestCloneEnvs(empty));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_INVALID_REQUEST);
+    ArSnapClientAPI noBridge(m_log, nullptr);
+    EXPECT_FALSE(noBridge.createTestCloneEnvs(m_request));
+}
+
+TEST(SnapRequestRecords, PropertiesMergeOrReplace) {
+    SMVolSnapInfo r;
+    SnapPropertyMap got{{"GuestFlushStatus", ""}};
+    EXPECT_FALSE(r.getSnapOpProperties(SM_OP_TYPE_CLOUD, got));
+    EXPECT_EQ(got["GuestFlushStatus"], "");
+    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"a", "1"}, {"b", "2"}}, true);
+    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"b", "3"}}, true);
+    SnapPropertyMap p;
+    ASSERT_TRUE(r.getSnapOpProperties(SM_OP_TYPE_CLOUD, p));
+    EXPECT_EQ(p, (SnapPropertyMap{{"a", "1"}, {"b", "3"}}));
+    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"c", "4"}}, false);
+    p.clear();
+    r.getSnapOpProperties(SM_OP_TYPE_CLOUD, p);
+    EXPECT_EQ(p, (SnapPropertyMap{{"c", "4"}}));
+    SnapPropertyMap other;
+    EXPECT_FALSE(r.getSnapOpProperties(81, other));
+}

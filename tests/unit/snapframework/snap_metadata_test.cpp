@@ -1,0 +1,206 @@
+// The metadata and catalogue files: what is written is read back whole, other
+// formats and newer versions are refused, and files are replaced atomically.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "plugin/host/HostUtils.h"
+#include "plugin/host/SnapMetadata.h"
+#include "tests/unit/snapframework/SnapTestDir.h"
+
+using namespace VMInfoStructs;
+
+namespace {
+
+SVMInfo SampleInstance() {
+    SVMInfo vm;
+    vm.strName = "web-1";
+    vm.strGuid = "4410001";
+    vm.strProjectId = "demo-project";
+    vm.strZone = "us-central1-a";
+    vm.strRegion = "us-central1";
+    vm.nMemoryMB = 4096;
+    vm.nArchFileId = -7;
+    vm.strSnapAttribute = "attr";
+    SDisk boot;
+    boot.strName = "web-1-boot";
+    boot.strDiskId = "9001";
+    boot.nSize = 10ull << 30;
+    boot.bBootDisk = true;
+    boot.vecReplicaZones = {"us-central1-a", "us-central1-b"};
+    boot.vecLabels = {{"team", "web"}};
+    SDisk data = boot;
+    data.strName = "web-1-data";
+    data.strDiskId = "9002";
+    data.bBootDisk = false;
+    data.bFiltered = true;
+    data.strDescription = "caf\xC3\xA9 \"quoted\"";
+    vm.vecDisks = {boot, data};
+    vm.vecSourceDisks = vm.vecDisks;
+    vm.vecNetworkCards = {{"nic0", "default", "sub", "10.0.0.2", true}};
+    vm.vecMetadata = {{"startup", "echo hi"}};
+    return vm;
+}
+
+SVMSnapMetadata SampleMetadata() {
+    SVMSnapMetadata m;
+    m.nSnapJobId = 1234567890123LL;
+    m.strInstanceGuid = "4410001";
+    m.strInstanceName = "web-1";
+    SDatastoreInfo ds;
+    ds.strId = "9001";
+    ds.strName = "web-1-boot";
+    ds.nCapacity = 10ull << 30;
+    ds.nFreeSpace = -5;
+    ds.vecVMs = {SampleInstance()};
+    m.vecDatastores = {ds};
+    SVolSnap vs;
+    vs.strDiskId = "9001";
+    vs.vecVMBasicInfo = {{"4410001", "web-1", "a"}};
+    vs.dsInfo = ds;
+    m.vecVolSnaps = {vs};
+    m.bHasVolume = true;
+    m.volume.setSourcePath("demo-project|4410001");
+    m.volume.setVolumeFlagsEx(0x120000000ull);
+    m.volume.setMasterJobId(-3);
+    SMSnapInfo s;
+    s.setSMSnapId(1);
+    s.setSnapName("zd-snap-1-9001-1");
+    s.setSnapSourceDevice("demo-project|us-central1-a|web-1-boot|9001");
+    s.setSourceSize(10ull << 30);
+    s.setSourceReplicaZones({"us-central1-a", "us-central1-b"});
+    m.vecSnaps = {s};
+    m.strGuestFlushStatus = "1";
+    m.strGuestFlushError = "guest agent not running";
+    m.vecBackupCopies = {{77, 1700000000}};
+    return m;
+}
+
+}  // namespace
+
+TEST(SnapMetadataFormat, RoundTripKeepsEveryValue) {
+    SVMSnapMetadata in = SampleMetadata();
+    SVMSnapMetadata out;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::FromText(SnapMetadata::ToText(in), out, error)) << error;
+
+    EXPECT_EQ(out.nSnapJobId, in.nSnapJobId);
+    EXPECT_EQ(out.strInstanceName, "web-1");
+    ASSERT_EQ(out.vecDatastores.size(), 1u);
+    EXPECT_EQ(out.vecDatastores[0].nFreeSpace, -5);
+    ASSERT_EQ(out.vecDatastores[0].vecVMs.size(), 1u);
+    const SVMInfo& vm = out.vecDatastores[0].vecVMs[0];
+    EXPECT_EQ(vm.nMemoryMB, 4096);
+    EXPECT_EQ(vm.nArchFileId, -7);
+    ASSERT_EQ(vm.vecSourceDisks.size(), 2u);
+    EXPECT_TRUE(vm.vecSourceDisks[1].bFiltered);
+    EXPECT_EQ(vm.vecSourceDisks[1].strDescription, "caf\xC3\xA9 \"quoted\"");
+    EXPECT_EQ(vm.vecSourceDisks[0].vecReplicaZones,
+              (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
+    EXPECT_EQ(vm.vecSourceDisks[0].vecLabels.at(0).strValue, "web");
+    EXPECT_EQ(vm.vecSourceDisks[0].nSize, 10ull << 30);
+    EXPECT_EQ(vm.vecNetworkCards.at(0).strIPAddress, "10.0.0.2");
+    EXPECT_EQ(out.vecVolSnaps.at(0).vecVMBasicInfo.at(0).strAttribute, "a");
+    ASSERT_TRUE(out.bHasVolume);
+    EXPECT_EQ(out.volume.getVolumeFlagsEx(), 0x120000000ull);
+    EXPECT_EQ(out.volume.getMasterJobId(), -3);
+    EXPECT_EQ(out.volume.getSourceProject(), "demo-project");
+    ASSERT_EQ(out.vecSnaps.size(), 1u);
+    EXPECT_EQ(out.vecSnaps[0].getSnapSourceDevice(), "demo-project|us-central1-a|web-1-boot|9001");
+    EXPECT_EQ(out.vecSnaps[0].getSourceReplicaZones().size(), 2u);
+    EXPECT_EQ(out.strGuestFlushError, "guest agent not running");
+    ASSERT_EQ(out.vecBackupCopies.size(), 1u);
+    EXPECT_EQ(out.vecBackupCopies[0].nJobId, 77);
+}
+
+TEST(SnapMetadataFormat, InvalidUtf8IsStoredNotThrown) {
+    SVMSnapMetadata in = SampleMetadata();
+    in.strInstanceName = std::string("bad\xFF", 4);
+    SVMSnapMetadata out;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::FromText(SnapMetadata::ToText(in), out, error)) << error;
+    EXPECT_EQ(out.strInstanceName.substr(0, 3), "bad");
+}
+
+TEST(SnapMetadataFormat, RefusesForeignNewerAndMistypedDocuments) {
+    SVMSnapMetadata out;
+    std::string error;
+    EXPECT_FALSE(SnapMetadata::FromText("not json", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-catalog","version":1})", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":2})", out, error));
+    EXPECT_NE(error.find("version"), std::string::npos);
+    EXPECT_FALSE(
+        SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":1,"snapJobId":"12"})", out, error));
+    EXPECT_FALSE(
+        SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":1,"snapshots":{}})", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(
+        R"({"format":"gce-snap-metadata","version":1,"datastores":[{"vms":[{"disks":[{"filtered":"yes"}]}]}]})",
+        out, error));
+}
+
+TEST(SnapMetadataFormat, MissingFieldsTakeDefaults) {
+    SVMSnapMetadata out;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::FromText(
+        R"({"format":"gce-snap-metadata","version":1,"datastores":[{"id":"d","vms":[{"name":"x","disks":[{}]}]}]})",
+        out, error))
+        << error;
+    EXPECT_FALSE(out.bHasVolume);
+    EXPECT_TRUE(out.vecSnaps.empty());
+    const SVMInfo& vm = out.vecDatastores.at(0).vecVMs.at(0);
+    EXPECT_EQ(vm.nMemoryMB, -1);
+    EXPECT_EQ(vm.vecDisks.at(0).eDiskType, 1u);
+}
+
+TEST(SnapMetadataFormat, CatalogueRoundTrip) {
+    SSnapCatalog in;
+    in.nSnapJobId = 42;
+    in.nCreated = 1700000000;
+    SSnapCatalogEntry e;
+    e.strGuid = "g";
+    e.strName = "web-1";
+    e.nSnapshots = 3;
+    in.vecInstances = {e};
+    SSnapCatalog out;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::FromText(SnapMetadata::ToText(in), out, error)) << error;
+    EXPECT_EQ(out.nSnapJobId, 42);
+    ASSERT_EQ(out.vecInstances.size(), 1u);
+    EXPECT_EQ(out.vecInstances[0].nSnapshots, 3u);
+    SVMSnapMetadata wrong;
+    EXPECT_FALSE(SnapMetadata::FromText(SnapMetadata::ToText(in), wrong, error));
+}
+
+using SnapMetadataFiles = SnapStateDirTest;
+
+TEST_F(SnapMetadataFiles, SaveReplacesWholeAndLeavesNoTemporaryFile) {
+    const std::string path = FXPath::Append(m_dir, "meta.json");
+    SVMSnapMetadata m = SampleMetadata();
+    ASSERT_TRUE(SnapMetadata::Save(path, m));
+    m.strInstanceName = "web-2";
+    m.vecSnaps.clear();
+    ASSERT_TRUE(SnapMetadata::Save(path, m));
+
+    SVMSnapMetadata back;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::Load(path, back, error)) << error;
+    EXPECT_EQ(back.strInstanceName, "web-2");
+    EXPECT_TRUE(back.vecSnaps.empty());
+    EXPECT_EQ(CLuDirectory::List(m_dir), std::vector<std::string>{"meta.json"});
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(SnapMetadataFiles, FailedSaveKeepsWhatWasThere) {
+    // The target is a non-empty directory: the rename cannot replace it.
+    const std::string path = FXPath::Append(m_dir, "busy");
+    ASSERT_TRUE(CreateFolderIfNotPresent(FXPath::Append(path, "inner")));
+    EXPECT_FALSE(SnapMetadata::Save(path, SampleMetadata()));
+    EXPECT_TRUE(FXPath::DoesPathExist(FXPath::Append(path, "inner")));
+    EXPECT_EQ(CLuDirectory::List(m_dir), std::vector<std::string>{"busy"});
+
+    SVMSnapMetadata back;
+    std::string error;
+    EXPECT_FALSE(SnapMetadata::Load(FXPath::Append(m_dir, "absent.json"), back, error));
+    EXPECT_NE(error.find("absent.json"), std::string::npos);
+}
