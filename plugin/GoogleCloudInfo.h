@@ -752,6 +752,105 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // ==== Snapshot-only protection (snap/) ================================
     // -- snap section --
+    //
+    // Snapshot-only jobs of the host's snapshot framework: snap backups (the
+    // framework takes and catalogues the snapshots), backup copies made by
+    // mounting those snapshots as disks, and reverts that create an instance
+    // on disks made from them.
+
+    // File list of a file-level revert (neither read nor filled here).
+    using FileInfo_t = VMInfoStructs::SVMFile;
+
+    // Snap backup of ctx's instance: disk selection, configuration files and
+    // snapshot metadata in the instance's snapshot metadata folder, then the
+    // snapshots. Writes nSnapJobId, strSnapMetadataPath, each disk's
+    // bFiltered, vecVolSnaps, mapSnapVMInfo, bSnapsCreated, bAppConsistent
+    // (cleared when unsupported), bCrashConsistentFallback and vecFailures.
+    // 1 on success; 0 with 65 (every disk filtered or unsupported), 17
+    // (snapshots failed, framework text as details), the feasibility code,
+    // or no code (files not written). Files written before a failure stay.
+    int _MountVM_Snap_Backup(MountCtx& ctx);
+    // The id of a file of a snap backup: nVMSnapAFileId when bVMSnapAFile
+    // (0 fails), else the base's id.
+    int GetAFileID(MountCtx& ctx, const std::string& name, DiskType_t type, unsigned int& id) override;
+    // Replaces `out` with the metadata files gathered so far (catalogues);
+    // type 1 adds the instance's configuration and snapshot backup metadata
+    // files that exist. A backup copy first records itself in the snapshot
+    // metadata: 0 with 31 when that fails.
+    int GetMetadataFiles(MountCtx& ctx, std::vector<std::string>& out, EMetadataFilesType type) override;
+    // After a snap backup: writes the snapshot job's catalogue and adds it to
+    // the metadata files. 1 (nothing done) for other jobs; 0 when the
+    // catalogue cannot be written.
+    int PostSnap(MountCtx& ctx) override;
+
+    // Backup copy: makes disks from the snapshots of snap job nSnapJobId in
+    // the instance's zone, registers them with the cleaner (backup mode) and
+    // the disk handle registry as the instance's disks, and releases the
+    // framework's mount (the disks stay for the host to read). 1 on success;
+    // 0 with 4000, the _PreMount code, 29 (no snapshot information), 24/2003
+    // (disks not made), 23 (registry), 117 (release failed). Disks made
+    // before a failure stay registered with the cleaner.
+    int _MountVM_Snap_BackupCopy(MountCtx& ctx);
+    // The instance description of a backup copy, from the snapshot job's
+    // metadata. False with 28 (metadata unusable) or 1 (instance absent).
+    bool InitBackupToTapeVMInfo(MountCtx& ctx, VMInfoStructs::SVMInfo& vm);
+
+    // Revert: creates the instance of the restore request on disks made from
+    // the snapshots of mountCtx's snap job in the destination project and
+    // zone (in place with bKeepDiskNames). 1 on success (PostRestoreVM run).
+    // 0 with 4000, 29, 5002, 5001, the overwrite codes, the mount codes, or
+    // the instance creation's code; the disks the cleaner lists for the
+    // restore are deleted after a failed disk step or instance creation.
+    int RevertSnap(MountCtx& mountCtx, RestoreCtx& restoreCtx) override;
+
+  protected:
+    // -- snap section: helpers --
+    bool _CreateBackupSnapsForVM(MountCtx& ctx);
+    // Always true.
+    bool _PrepareSMVolSnapInfoForVM(MountCtx& ctx, SMVolSnapInfo& volSnapInfo);
+    void _PopulateSMVolumeInfoForVM(MountCtx& ctx, const VMInfoStructs::SVMInfo& vm, SMVolumeInfo& volume);
+    bool _WriteVMConfigFile_SnapBackup(MountCtx& ctx);
+    // First entry of vecVMBasicInfo whose strGuid equals `guid`; false when none.
+    bool _GetVMBasicInfoForVM(MountCtx& ctx, const std::string& guid, VMInfoStructs::SVMBasicInfo& out);
+    bool _WriteVMSnapBackupMetadataXML(MountCtx& ctx);
+
+    // Rebuilds c_InstanceInfoMapFromSnapXML from m_vecSnapDSInfo; false with
+    // 28 when a datastore record has no or several instances.
+    bool _PopulateVMInfoFromDSInfo();
+    void _PopulateSnapMntCtxSVolSnapListForVMSnapBackup(MountCtx& ctx);
+    // Mount options of m_volSnapInfo; mode 1 adds the destination
+    // properties. Always true.
+    bool _PrepareVolSnapInfoForMount(MountCtx& ctx, const std::string& projectId, const std::string& zone,
+                                     VM_Cleaner_Mode mode, bool inPlace);
+    // False with 24 (2003 for framework code 60207) and the framework's text.
+    bool _CreateVolumesFromSnap();
+    void _PrepareVolSnapInfoForUnMount(MountCtx& ctx);
+    // False with 117; framework codes 60214 and 60126 count as released.
+    bool _UnmountVolumesFromSnapJob(MountCtx& ctx);
+    bool _PopulateVolumeMountInfoFromMountedSnap(MountCtx& ctx);
+    // "<name>|<id>|<uri>[|...]": false (outputs unchanged) with fewer fields.
+    bool getCreatedDiskInfoFromSnapMountPath(const std::string& path, std::string& name, std::string& id,
+                                             std::string& uri);
+    // The text after the last "|", or the whole text.
+    std::string getSourceIdFromSnapMountPath(const std::string& path);
+    bool HandleSpecialDisks_BackupCopy(MountCtx& ctx);
+    // Always true.
+    bool HandleRegionalDisks_BackupCopy(MountCtx& ctx);
+    bool HandleSpecialDisks_Snap(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    // The snapshot client of a mount or release (tests substitute it).
+    virtual std::unique_ptr<ArSnapClientAPI> _CreateSnapClientAPI();
+
+    bool _PrepareForFileRevert(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    bool _GetFileListForRevertFromSnapXML(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    bool _IsRestoreFromSnapFeasible(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    bool _PerformFileLevelRevert(MountCtx& mountCtx, RestoreCtx& restoreCtx, std::vector<FileInfo_t>& files);
+    bool RestoreVM_FromSnap(RestoreCtx& restoreCtx);
+    // Always true.
+    bool HandleRegionalDisks_Snap(MountCtx& mountCtx, RestoreCtx& restoreCtx);
+    // Deletes the disks the cleaner lists for a failed revert.
+    void _DeleteRevertedDisks(RestoreCtx& restoreCtx);
+
+  public:
 
   protected:
     CGoogleCloudDiskInfo* m_pDiskInfo = nullptr;
@@ -766,6 +865,10 @@ class CGoogleCloudInfo : public CVMInfo {
     std::unique_ptr<CVMSnapUtil> m_pSnapUtil;
     std::vector<std::string> m_vecMetadataFiles;
     std::vector<VMInfoStructs::SDatastoreInfo> m_vecSnapDSInfo;
+    // The snapshot framework's request of a snapshot mount (backup copy,
+    // revert): filled from the snap job's metadata, extended with the mount
+    // options, turned to release mode before the release.
+    SMVolSnapInfo m_volSnapInfo;
     std::string m_strP12FilePath;
     std::unordered_set<std::string> m_setKeysToUpdate;
     bool m_bIgnoreQuiesceGuestErrors = true;

@@ -1,0 +1,227 @@
+// Snap backups: disk selection, what is handed to the snapshot framework,
+// how a failed guest flush is recorded, and the metadata files of the job.
+#include "tests/unit/snap/SnapTestPlugin.h"
+
+namespace snap_test {
+namespace {
+
+class SnapBackupTest : public SnapFixture {
+  protected:
+    std::string Folder(const MountCtx& ctx) { return m_util->GetSnapMetadataFolderForVM(ctx, ctx.strVMId); }
+};
+
+TEST_F(SnapBackupTest, EveryDiskFilteredOrUnsupportedFailsWith65BeforeWriting) {
+    m_vm.vecDisks[1].strDiskType = "SCRATCH";  // a local SSD cannot be snapshotted
+    MountCtx ctx = MakeCtx();
+    ctx.vecFilterNamePatterns = {"web-1"};
+    EXPECT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 0);
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_NO_DISK_SNAPPED);
+    EXPECT_TRUE(ctx.vmInfo.vecDisks[0].bFiltered);
+    EXPECT_TRUE(ctx.vmInfo.vecDisks[1].bFiltered);
+    EXPECT_EQ(ctx.nSnapJobId, 5);
+    EXPECT_FALSE(FXPath::DoesPathExist(Folder(ctx)));
+    EXPECT_EQ(m_util->metadataCalls, 0);
+    EXPECT_EQ(m_util->hwCalls, 0);
+}
+
+TEST_F(SnapBackupTest, DescribesTheInstanceAndLeavesItsFilesInTheMetadataFolder) {
+    MountCtx ctx = MakeCtx();
+    ctx.vecFilterNamePatterns = {"web-1-data"};
+    ctx.bAppConsistent = true;
+    ctx.nEstateId = 3;
+    ctx.nClientId = 8;
+    ctx.nArrayNum = 2;
+    ctx.nSnapAttribute = 9;
+    ctx.vmInfo.nArchFileId = 0;
+    ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
+
+    EXPECT_EQ(ctx.strSnapMetadataPath, Folder(ctx));
+    EXPECT_TRUE(FXPath::DoesPathExist(FXPath::Append(ctx.strSnapMetadataPath, "web-1_InstanceConfig.json")));
+    EXPECT_TRUE(FXPath::DoesPathExist(
+        FXPath::Append(ctx.strSnapMetadataPath, m_util->GetVMSnapBackupMetadataFileName(ctx))));
+    EXPECT_TRUE(ctx.bSnapsCreated);
+    EXPECT_NE(ctx.nReferenceTime, 0);
+
+    // One volume snapshot record for the one selected disk.
+    ASSERT_EQ(ctx.vecVolSnaps.size(), 1u);
+    const SVolSnap& vs = ctx.vecVolSnaps[0];
+    EXPECT_EQ(vs.strDiskId, "11");
+    EXPECT_EQ(vs.dsInfo.strRegion, "europe-west1");
+    EXPECT_EQ(vs.dsInfo.nFreeSpace, static_cast<int64_t>(6ull << 30));
+    ASSERT_EQ(vs.vecVMBasicInfo.size(), 1u);
+    ASSERT_EQ(vs.dsInfo.vecVMs.size(), 1u);
+    EXPECT_EQ(ctx.mapSnapVMInfo.count("4242"), 1u);
+
+    // The framework saw one volume with the instance's identity.
+    const SMVolSnapInfo& req = m_util->lastRequest;
+    EXPECT_EQ(req.getJobId(), 5);
+    EXPECT_EQ(req.getArrayNum(), 2u);
+    ASSERT_EQ(req.numOfVolume(), 1u);
+    const SMVolumeInfo& vol = *req.volumeListBegin();
+    EXPECT_EQ(vol.getSourcePath(), "app-proj|4242");
+    EXPECT_EQ(vol.getSourceDevice(), "web-1");
+    EXPECT_EQ(vol.getVolumeFlagsEx(), 0x120000000ull);
+    EXPECT_EQ(vol.getMasterJobId(), 17);
+    EXPECT_EQ(vol.getSourceClientId(), 8);
+    SnapPropertyMap props;
+    req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props);
+    EXPECT_EQ(props["EnableGuestFlush"], "true");
+
+    // The instance record of the catalogue carries the job's attributes.
+    ASSERT_EQ(TestPlugin::GuidMap().count("4242"), 1u);
+    const SVMInfo& stored = TestPlugin::GuidMap()["4242"];
+    EXPECT_EQ(stored.nVMJobId, 5);
+    EXPECT_EQ(stored.nSnapAttribute, 9u);
+    EXPECT_EQ(stored.strBasicInfoAttribute, "basic-attr");
+    EXPECT_EQ(ctx.vmInfo.strBasicInfoAttribute, "basic-attr");
+    EXPECT_TRUE(ctx.vecFailures.empty());
+}
+
+TEST_F(SnapBackupTest, GuestFlushFailureIsRecordedAndFallsBackToCrashConsistent) {
+    m_util->flushProps = {{"GuestFlushStatus", "1"}, {"GuestFlushError", "guest agent not responding"}};
+    m_plugin->SetIgnoreQuiesceErrors(false);
+    MountCtx ctx = MakeCtx();
+    ctx.bAppConsistent = true;
+    ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
+    EXPECT_TRUE(ctx.bCrashConsistentFallback);
+    ASSERT_EQ(ctx.vecFailures.size(), 1u);
+    EXPECT_EQ(ctx.vecFailures[0].strItemName, "web-1");
+    EXPECT_EQ(ctx.vecFailures[0].strMessage, "guest agent not responding");
+    EXPECT_FALSE(ctx.vecFailures[0].bFlag);
+}
+
+TEST_F(SnapBackupTest, FlushStatusOtherThanOneIsNoFailure) {
+    for (const char* status : {"0", "", "2"}) {
+        SCOPED_TRACE(status);
+        m_util->flushProps = {{"GuestFlushStatus", status}, {"GuestFlushError", "text"}};
+        MountCtx ctx = MakeCtx();
+        ctx.bAppConsistent = true;
+        ASSERT_TRUE(m_plugin->_CreateBackupSnapsForVM(ctx));
+        EXPECT_FALSE(ctx.bCrashConsistentFallback);
+        EXPECT_TRUE(ctx.vecFailures.empty());
+    }
+}
+
+TEST_F(SnapBackupTest, GuestWithoutAppConsistencyGetsNoFlushRequest) {
+    ArPlatformInfo::SetOverride("VirtualServer", "bGCPWindowsAppConsistentBackups", "false");
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.vmInfo.strGuestOS = "Windows Server 2022 Datacenter";
+    ctx.bAppConsistent = true;
+    m_util->flushProps = {{"GuestFlushStatus", "1"}, {"GuestFlushError", "would not be read"}};
+    ASSERT_TRUE(m_plugin->_CreateBackupSnapsForVM(ctx));
+    EXPECT_FALSE(ctx.bAppConsistent);
+    SnapPropertyMap props;
+    m_util->lastRequest.getSnapOpProperties(SM_OP_TYPE_CLOUD, props);
+    EXPECT_EQ(props.count("EnableGuestFlush"), 0u);
+    EXPECT_FALSE(ctx.bCrashConsistentFallback);
+}
+
+TEST_F(SnapBackupTest, FrameworkFailureSets17WithItsText) {
+    m_util->hwResult = false;
+    MountCtx ctx = MakeCtx();
+    EXPECT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 0);
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
+    EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "quota exceeded");
+    EXPECT_FALSE(ctx.bSnapsCreated);
+}
+
+TEST_F(SnapBackupTest, MetadataFailureStopsBeforeTheSnapshots) {
+    m_util->metadataResult = false;
+    MountCtx ctx = MakeCtx();
+    EXPECT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 0);
+    EXPECT_EQ(m_util->hwCalls, 0);
+}
+
+TEST_F(SnapBackupTest, SameGuidStoredTwiceKeepsTheLaterRecord) {
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.nVMJobId = 5;
+    m_plugin->_PopulateSnapMntCtxSVolSnapListForVMSnapBackup(ctx);
+    MountCtx again = MakeCtx();
+    again.vmInfo = m_vm;
+    again.nVMJobId = 6;
+    m_plugin->_PopulateSnapMntCtxSVolSnapListForVMSnapBackup(again);
+    ASSERT_EQ(TestPlugin::GuidMap().size(), 1u);
+    EXPECT_EQ(TestPlugin::GuidMap()["4242"].nVMJobId, 6);
+
+    // Without its basic record the instance is not stored at all.
+    MountCtx stranger = MakeCtx();
+    stranger.vmInfo = m_vm;
+    stranger.vmInfo.strGuid = "9999";
+    m_plugin->_PopulateSnapMntCtxSVolSnapListForVMSnapBackup(stranger);
+    EXPECT_EQ(TestPlugin::GuidMap().count("9999"), 0u);
+    ASSERT_EQ(stranger.vecVolSnaps.size(), 2u);
+    EXPECT_TRUE(stranger.vecVolSnaps[0].vecVMBasicInfo.empty());
+}
+
+TEST_F(SnapBackupTest, FileIdOfASnapBackup) {
+    MountCtx ctx = MakeCtx();
+    unsigned int id = 0;
+    ASSERT_EQ(m_plugin->GetAFileID(ctx, "web-1_InstanceConfig.json", DISK_TYPE_CONFIG, id), 1);
+    unsigned int baseId = 0;
+    CVMInfo& base = *m_plugin;
+    EXPECT_EQ(base.CVMInfo::GetAFileID(ctx, "web-1_InstanceConfig.json", DISK_TYPE_CONFIG, baseId), 1);
+    EXPECT_EQ(id, baseId);
+
+    ctx.bVMSnapAFile = true;
+    id = 77;
+    EXPECT_EQ(m_plugin->GetAFileID(ctx, "x", DISK_TYPE_CONFIG, id), 0);
+    EXPECT_EQ(id, 77u);
+    ctx.nVMSnapAFileId = 4711;
+    EXPECT_EQ(m_plugin->GetAFileID(ctx, "x", DISK_TYPE_CONFIG, id), 1);
+    EXPECT_EQ(id, 4711u);
+}
+
+TEST_F(SnapBackupTest, MetadataFilesListOnlyWhatExists) {
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.nSnapJobId = 5;
+    const std::string folder = m_util->GetSnapMetadataFolderForVM(ctx, ctx.strVMGuid);
+    ASSERT_TRUE(CreateFolderIfNotPresent(folder));
+    ASSERT_TRUE(WriteWholeFile(FXPath::Append(folder, "web-1_InstanceConfig.json"), "{}"));
+    ASSERT_TRUE(WriteWholeFile(FXPath::Append(folder, m_util->GetVMSnapBackupMetadataFileName(ctx)), "{}"));
+    m_plugin->MetadataFiles() = {"/catalogue.json"};
+
+    std::vector<std::string> out{"stale"};
+    ASSERT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_ALL), 1);
+    EXPECT_EQ(out, std::vector<std::string>{"/catalogue.json"});
+    ASSERT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_CONFIG), 1);
+    EXPECT_EQ(out, (std::vector<std::string>{
+                       "/catalogue.json", FXPath::Append(folder, "web-1_InstanceConfig.json"),
+                       FXPath::Append(folder, m_util->GetVMSnapBackupMetadataFileName(ctx))}));
+    EXPECT_EQ(m_util->updateCalls, 0);
+
+    ctx.bBackupCopy = true;
+    ASSERT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_ALL), 1);
+    EXPECT_EQ(m_util->updateCalls, 1);
+    m_util->updateResult = false;
+    EXPECT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_CONFIG), 0);
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_LIST_UPDATE);
+}
+
+TEST_F(SnapBackupTest, PostSnapCataloguesOnlySnapJobs) {
+    MountCtx ctx = MakeCtx();
+    ctx.bSnapJob = false;
+    EXPECT_EQ(m_plugin->PostSnap(ctx), 1);
+    EXPECT_TRUE(m_plugin->MetadataFiles().empty());
+
+    ctx.bSnapJob = true;
+    ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
+    ASSERT_EQ(m_plugin->PostSnap(ctx), 1);
+    ASSERT_EQ(m_plugin->MetadataFiles().size(), 1u);
+    EXPECT_EQ(m_plugin->MetadataFiles()[0], CVMSnapUtil::GetSnapBackupCatalogPath(5));
+    EXPECT_EQ(m_util->catalogSize, 1u);
+    SSnapCatalog catalog;
+    std::string error;
+    ASSERT_TRUE(SnapMetadata::Load(m_plugin->MetadataFiles()[0], catalog, error)) << error;
+    ASSERT_EQ(catalog.vecInstances.size(), 1u);
+    EXPECT_EQ(catalog.vecInstances[0].strName, "web-1");
+
+    m_util->catalogResult = false;
+    EXPECT_EQ(m_plugin->PostSnap(ctx), 0);
+    EXPECT_EQ(m_plugin->MetadataFiles().size(), 1u);
+}
+
+}  // namespace
+}  // namespace snap_test

@@ -1,0 +1,230 @@
+// Backup copies and the snapshot-mount steps: reading the snap job's
+// metadata, the framework's mount options, the mount's error mapping, the
+// release, and the mount path texts.
+#include "tests/unit/snap/SnapTestPlugin.h"
+
+namespace snap_test {
+namespace {
+
+class SnapCopyTest : public SnapFixture {
+  protected:
+    SDatastoreInfo Datastore(const std::string& id, const std::vector<SVMInfo>& vms) {
+        SDatastoreInfo ds;
+        ds.strId = id;
+        ds.vecVMs = vms;
+        return ds;
+    }
+    SVMInfo RecordedInstance() {
+        SVMInfo vm = m_vm;
+        vm.vecSourceDisks = m_vm.vecDisks;
+        vm.vecSourceDisks[1].bFiltered = true;
+        vm.vecSourceDisks[0].strName.clear();
+        vm.vecDisks.clear();
+        return vm;
+    }
+};
+
+TEST_F(SnapCopyTest, MountPathTextsAreSplitAsDocumented) {
+    std::string name = "n0", id = "i0", uri = "u0";
+    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123", name, id, uri));
+    EXPECT_EQ(name + id + uri, "n0i0u0");
+    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("", name, id, uri));
+    EXPECT_TRUE(
+        m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123|https://x/disk|extra", name, id, uri));
+    EXPECT_EQ(name, "disk");
+    EXPECT_EQ(id, "123");
+    EXPECT_EQ(uri, "https://x/disk");
+    EXPECT_TRUE(m_plugin->getCreatedDiskInfoFromSnapMountPath("||", name, id, uri));
+    EXPECT_EQ(name + id + uri, "");
+
+    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|9001"), "9001");
+    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("9001"), "9001");
+    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|"), "");
+}
+
+TEST_F(SnapCopyTest, DatastoreRecordsMustMapToExactlyOneInstance) {
+    m_plugin->SetDatastores({Datastore("d1", {RecordedInstance()}), Datastore("d2", {})});
+    EXPECT_FALSE(m_plugin->_PopulateVMInfoFromDSInfo());
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+
+    m_plugin->SetLastVMError(0);
+    m_plugin->SetDatastores({Datastore("d1", {RecordedInstance(), RecordedInstance()})});
+    EXPECT_FALSE(m_plugin->_PopulateVMInfoFromDSInfo());
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+
+    // Through the backup copy's instance lookup.
+    m_plugin->SetLastVMError(0);
+    m_util->datastores = {Datastore("d1", {})};
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo.strGuid = "4242";
+    SVMInfo out;
+    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+    EXPECT_TRUE(ctx.bSnapMetadataRead);
+}
+
+TEST_F(SnapCopyTest, InstanceComesFromTheSnapshotMetadata) {
+    m_util->datastores = {Datastore("11", {RecordedInstance()})};
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo.strGuid = "4242";
+    SVMInfo out;
+    ASSERT_TRUE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(out.strName, "web-1");
+    ASSERT_EQ(out.vecDisks.size(), 1u);  // the filtered source disk is left out
+    EXPECT_EQ(out.vecDisks[0].strDiskId, "11");
+    EXPECT_EQ(out.vecDisks[0].strName, "web-1");  // empty name taken from the volume name
+
+    ctx.vmInfo.strGuid = "5555";
+    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_NOT_FOUND);
+    ctx.vmInfo.strGuid.clear();
+    m_plugin->SetLastVMError(0);
+    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_NOT_FOUND);
+
+    m_util->readResult = false;
+    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+}
+
+TEST_F(SnapCopyTest, RestoreModeMountCarriesDestinationReplicaZonesAndKey) {
+    m_plugin->SetCredentials("sa@proj.iam.gserviceaccount.com", "wrapped-secret", "/keys/sa.p12");
+    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
+    req.addVolume(SMVolumeInfo(), true);
+    req.addSnap(MakeSnap(1, "web-1", "11"));
+    req.addSnap(MakeSnap(2, "web-1-data", "12"));
+    req.addSnap(MakeSnap(3, "other", "99"));
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.nClientId = 31;
+    ctx.nArrayNum = 4;
+    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
+    ctx.vmInfo.vecDisks[1].strEncryptionKey = "projects/p/locations/global/keyRings/r/cryptoKeys/k";
+    EXPECT_CALL(*m_bridge, GetKeyTypeAndKeyPath("projects/p/locations/global/keyRings/r/cryptoKeys/k", _, _))
+        .WillOnce(DoAll(SetArgReferee<1>(std::string("kms")),
+                        SetArgReferee<2>(std::string("projects/p/locations/global/keyRings/r/cryptoKeys/k")),
+                        Return(true)));
+
+    ASSERT_TRUE(
+        m_plugin->_PrepareVolSnapInfoForMount(ctx, "dst", "europe-west1-b", VM_CLEANER_MODE_RESTORE, true));
+    SnapPropertyMap props;
+    ASSERT_TRUE(req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props));
+    EXPECT_EQ(props, (SnapPropertyMap{{"destination-project-id", "dst"},
+                                      {"destination-zone", "europe-west1-b"},
+                                      {"destination-region", ""},
+                                      {"destination-user", "sa@proj.iam.gserviceaccount.com"},
+                                      {"destination-pwd", "wrapped-secret"},
+                                      {"destination-p12file", "/keys/sa.p12"},
+                                      {"in-place-restore", "true"}}));
+    EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
+              (SnapPropertyMap{{"destination-replica-zones", "europe-west1-b,europe-west1-c"}}));
+    EXPECT_EQ(req.findSnap(2)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
+              (SnapPropertyMap{
+                  {"destination-encryption-key", "projects/p/locations/global/keyRings/r/cryptoKeys/k"}}));
+    EXPECT_TRUE(req.findSnap(3)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).empty());
+    EXPECT_EQ(req.getJobId(), 17);
+    EXPECT_EQ(req.getMountHostId(), 31);
+    EXPECT_EQ(req.getArrayNum(), 4u);
+    EXPECT_EQ(req.volumeListBegin()->getMountPath(), "xvf");
+    EXPECT_EQ(req.volumeListBegin()->getMountHostId(), 31);
+}
+
+TEST_F(SnapCopyTest, BackupModeMountSendsNoDestinationAndNoReplicaZones) {
+    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
+    req.addSnap(MakeSnap(1, "web-1", "11"));
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
+    ctx.vmInfo.vecDisks[0].strEncryptionKey = "broken";
+    EXPECT_CALL(*m_bridge, GetKeyTypeAndKeyPath("broken", _, _)).WillOnce(Return(false));
+    ASSERT_TRUE(m_plugin->_PrepareVolSnapInfoForMount(ctx, "app-proj", "europe-west1-b",
+                                                      VM_CLEANER_MODE_BACKUP, false));
+    SnapPropertyMap props;
+    EXPECT_FALSE(req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props));
+    EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
+              (SnapPropertyMap{{"destination-encryption-key", ""}}));
+}
+
+TEST_F(SnapCopyTest, SourceDiskIsMatchedByItsIdFieldBeforeAnyTextMatch) {
+    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
+    req.addSnap(MakeSnap(1, "web-1", "9001"));
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    // "900" occurs in the text of snapshot 1, but disk 9001 is the one it names.
+    ctx.vmInfo.vecDisks = {MakeDisk("a", "900"), MakeDisk("b", "9001"), MakeDisk("c", "")};
+    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"wrong-a", "wrong-b"};
+    ctx.vmInfo.vecDisks[1].vecReplicaZones = {"europe-west1-b", "europe-west1-d"};
+    ctx.vmInfo.vecDisks[2].vecReplicaZones = {"empty-id"};
+    ASSERT_TRUE(
+        m_plugin->_PrepareVolSnapInfoForMount(ctx, "dst", "europe-west1-b", VM_CLEANER_MODE_RESTORE, false));
+    EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).at("destination-replica-zones"),
+              "europe-west1-b,europe-west1-d");
+}
+
+TEST_F(SnapCopyTest, MountFailureCodes) {
+    m_plugin->VolSnapInfo().addSnap(MakeSnap(1, "web-1", "11"));
+    m_plugin->m_client.mountError = SM_ERR_CLONE_CREATE;
+    EXPECT_FALSE(m_plugin->_CreateVolumesFromSnap());
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_MOUNT);
+    EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "zone resource pool exhausted");
+
+    m_plugin->m_client.mountError = SM_ERR_SNAPSHOT_CREATE;
+    EXPECT_FALSE(m_plugin->_CreateVolumesFromSnap());
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
+
+    m_plugin->m_client.mountError = 0;
+    EXPECT_TRUE(m_plugin->_CreateVolumesFromSnap());
+    EXPECT_EQ(m_plugin->VolSnapInfo().findSnap(1)->getSnapDevice().rfind("made-11|id-11|", 0), 0u);
+}
+
+TEST_F(SnapCopyTest, ReleaseToleratesNothingToReleaseOnly) {
+    MountCtx ctx = MakeCtx();
+    for (int code : {SM_ERR_ALREADY_RELEASED, SM_ERR_NO_MOUNT}) {
+        SCOPED_TRACE(code);
+        m_plugin->m_client.releaseError = code;
+        m_plugin->SetLastVMError(0);
+        EXPECT_TRUE(m_plugin->_UnmountVolumesFromSnapJob(ctx));
+        EXPECT_EQ(ctx.nSnapErrorCode, code);
+        EXPECT_EQ(ctx.strSnapError, "[" + std::to_string(code) + "] release refused");
+        EXPECT_EQ(m_plugin->GetLastVMError(), 0);
+    }
+    m_plugin->m_client.releaseError = SM_ERR_RELEASE;
+    EXPECT_FALSE(m_plugin->_UnmountVolumesFromSnapJob(ctx));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_RELEASE);
+    EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "[60206] release refused");
+}
+
+TEST_F(SnapCopyTest, MountedSnapshotsBecomeTheInstancesDisks) {
+    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
+    req.addSnap(MakeSnap(1, "web-1", "11"));
+    req.addSnap(MakeSnap(2, "web-1-data", "12"));
+    req.findSnap(1)->setSnapDevice("made-11|id-11|uri-11");
+    req.findSnap(2)->setSnapDevice("made-12|id-12");  // names no disk
+    MountCtx ctx = MakeCtx();
+    ctx.vmInfo = m_vm;
+    ctx.bBackupCopy = true;
+    ctx.vmInfo.vecDisks[0].strName = "renamed";
+    ASSERT_TRUE(m_plugin->_PopulateVolumeMountInfoFromMountedSnap(ctx));
+    const SDisk& d = ctx.vmInfo.vecDisks[0];
+    EXPECT_EQ(d.strDiskId, "id-11");
+    EXPECT_EQ(d.strPath, "id-11");
+    EXPECT_EQ(d.strRestoredDiskId, "id-11");
+    EXPECT_EQ(d.strNewName, "made-11");
+    EXPECT_EQ(d.strLocationUri, "uri-11");
+    EXPECT_EQ(d.strName, "web-1");  // the volume name
+    const SDisk& untouched = ctx.vmInfo.vecDisks[1];
+    EXPECT_EQ(untouched.strDiskId, "12");
+    EXPECT_TRUE(untouched.strNewName.empty());
+
+    // A mounted snapshot of a disk the instance does not have fails the step.
+    req.addSnap(MakeSnap(3, "gone", "77"));
+    req.findSnap(3)->setSnapDevice("made-77|id-77|uri-77");
+    MountCtx fresh = MakeCtx();
+    fresh.vmInfo = m_vm;
+    EXPECT_FALSE(m_plugin->_PopulateVolumeMountInfoFromMountedSnap(fresh));
+    EXPECT_EQ(fresh.vmInfo.vecDisks[0].strDiskId, "11");  // a revert keeps the source id
+    EXPECT_EQ(fresh.vmInfo.vecDisks[0].strRestoredDiskId, "id-11");
+}
+
+}  // namespace
+}  // namespace snap_test
