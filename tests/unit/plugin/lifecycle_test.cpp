@@ -1,0 +1,83 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "FakeMetadataServer.h"
+#include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/ArVMDetect.h"
+#include "tests/support/MockBridge.h"
+
+using ::testing::NiceMock;
+using ::testing::Return;
+
+namespace {
+class LifecycleTest : public ::testing::Test {
+  protected:
+    void SetUp() override { CGoogleCloudInfo::ResetProxyIdentityForTests(); }
+    void TearDown() override {
+        ArVMDetect::SetMetadataUrl("");
+        CGoogleCloudInfo::ResetProxyIdentityForTests();
+    }
+};
+}  // namespace
+
+TEST_F(LifecycleTest, InitFailsWhenTheBridgeCannotInitialise) {
+    auto* bridge = new NiceMock<MockBridge>();
+    EXPECT_CALL(*bridge, Init()).WillOnce(Return(false));
+    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    EXPECT_EQ(obj.Init(0), 0);
+    EXPECT_EQ(obj.GetLastVMError(), 0);
+}
+
+TEST_F(LifecycleTest, IdentityIsDetectedOncePerProcess) {
+    FakeMetadataServer md;
+    ArVMDetect::SetMetadataUrl(md.url());
+    {
+        auto* bridge = new NiceMock<MockBridge>();
+        ON_CALL(*bridge, Init()).WillByDefault(Return(true));
+        CGoogleCloudInfo first(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+        ASSERT_EQ(first.Init(0), 1);
+    }
+    EXPECT_EQ(CGoogleCloudInfo::GetLocalVMGuid(), "4242");
+    EXPECT_EQ(CGoogleCloudInfo::GetLocalProjectID(), "proxy-project");
+    int seen = md.requests.load();
+    auto* bridge = new NiceMock<MockBridge>();
+    ON_CALL(*bridge, Init()).WillByDefault(Return(true));
+    CGoogleCloudInfo second(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    ASSERT_EQ(second.Init(0), 1);
+    EXPECT_EQ(md.requests.load(), seen);  // no second detection
+    EXPECT_EQ(second.DeInit(true), 1);
+    EXPECT_EQ(second.DeInit(false), 1);
+}
+
+TEST_F(LifecycleTest, AServerWithoutTheFlavorHeaderIsNotTrusted) {
+    FakeMetadataServer md(/*sendFlavorHeader=*/false);
+    ArVMDetect::SetMetadataUrl(md.url());
+    auto* bridge = new NiceMock<MockBridge>();
+    ON_CALL(*bridge, Init()).WillByDefault(Return(true));
+    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    EXPECT_EQ(obj.Init(0), 1);  // a failed detection does not fail Init
+    EXPECT_EQ(CGoogleCloudInfo::GetLocalVMGuid(), "");
+}
+
+TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnce) {
+    auto* bridge = new NiceMock<MockBridge>();
+    EXPECT_CALL(*bridge, GetVMInfo)
+        .WillOnce([](const std::string&, const std::string&, const std::string&, const std::string&,
+                     VMInfoStructs::SVMInfo& vm, unsigned long long flags) {
+            EXPECT_EQ(flags, 16u);
+            vm.strUri = "projects/p/zones/z/instances/proxy";
+            return true;
+        });
+    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    EXPECT_TRUE(obj.InitProxyVMInfo());
+    EXPECT_TRUE(obj.InitProxyVMInfo());
+    EXPECT_EQ(obj.GetProxyVMInfo().strUri, "projects/p/zones/z/instances/proxy");
+}
+
+TEST_F(LifecycleTest, AFailedProxyFetchIsRetriedNextTime) {
+    auto* bridge = new NiceMock<MockBridge>();
+    EXPECT_CALL(*bridge, GetVMInfo).WillOnce(Return(false)).WillOnce(Return(false));
+    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    EXPECT_FALSE(obj.InitProxyVMInfo());
+    EXPECT_FALSE(obj.InitProxyVMInfo());
+}
