@@ -1,0 +1,149 @@
+// The set-up of a replication pass: full or incremental, and what must or
+// must not be deleted on the way.
+#include "tests/unit/replication/ReplicationFixture.h"
+
+using ::testing::_;
+using ::testing::HasSubstr;
+using ::testing::Return;
+
+namespace {
+class SetupTest : public ReplicationTest {};
+}  // namespace
+
+TEST_F(SetupTest, StandbyExistsDecisionTable) {
+    struct Case {
+        bool replace, discard, overwrite;
+        bool ok;
+        int code;
+        bool deleted;  // standby and integrity snapshots deleted, full pass
+    };
+    const Case cases[] = {
+        {true, false, false, false, 7003, false}, {true, true, false, false, 7003, false},
+        {true, false, true, true, 0, true},       {false, true, false, true, 0, true},
+        {false, false, true, true, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "replace=" << c.replace << " discard=" << c.discard << " overwrite=" << c.overwrite);
+        TearDown();
+        SetUp();
+        StandbyExists({"sb-boot"});
+        RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot", "sb-boot")});
+        ctx.bReplaceStandbyInstance = c.replace;
+        ctx.bDiscardStandbyInstance = c.discard;
+        ctx.bOverwrite = c.overwrite;
+        ctx.bStandbyInstanceKept = true;
+        if (c.deleted) {
+            EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-standby", "standby-guid", kDestZone, true))
+                .WillOnce(::testing::InvokeWithoutArgs([this] { return DeleteStandby(); }));
+            EXPECT_CALL(*bridge, DeleteDiskSnapshot(kDestProject, "snap-boot")).WillOnce(Return(true));
+            // The full preparation creates the disk empty in the proxy zone.
+            EXPECT_CALL(*bridge, CreateDisk(kProxyProject, _, kProxyZone, _, _, _, _));
+            EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
+        } else {
+            EXPECT_CALL(*bridge, DeleteVM).Times(0);
+            EXPECT_CALL(*bridge, DeleteDiskSnapshot).Times(0);
+        }
+        EXPECT_EQ(obj->InitRestoreVM_VMReplication(ctx), c.ok);
+        EXPECT_EQ(obj->GetLastVMError(), c.code);
+        if (!c.ok) continue;
+        if (c.deleted) {
+            EXPECT_EQ(ctx.nReplicationMode, 1u);
+            EXPECT_TRUE(ctx.bFullReplication);
+            EXPECT_FALSE(ctx.bStandbyInstanceKept);
+        } else {
+            // Incremental onto the existing standby: its disk is rebuilt
+            // from the integrity snapshot.
+            EXPECT_EQ(ctx.nReplicationMode, 2u);
+            EXPECT_FALSE(ctx.bFullReplication);
+            EXPECT_TRUE(ctx.bStandbyInstanceKept);
+            EXPECT_EQ(ctx.strVMGuid, "standby-guid");
+            EXPECT_EQ(ctx.vmInfo.strGuid, "standby-guid");
+        }
+    }
+}
+
+TEST_F(SetupTest, FailedDeletionsStopWith61) {
+    StandbyExists();
+    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot"), Item("data", "snap-data")});
+    ctx.bDiscardStandbyInstance = true;
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot).Times(0);
+    EXPECT_FALSE(obj->InitRestoreVM_VMReplication(ctx));
+    EXPECT_EQ(obj->GetLastVMError(), 61);
+
+    // A snapshot that cannot be deleted: the other one is still tried.
+    RestoreCtx again = MakeRequest({Item("boot", "snap-boot"), Item("data", "snap-data")});
+    again.bDiscardStandbyInstance = true;
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(::testing::InvokeWithoutArgs([this] { return DeleteStandby(); }));
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot(_, "snap-boot")).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot(_, "snap-data")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDisk).Times(0);
+    EXPECT_FALSE(obj->InitRestoreVM_VMReplication(again));
+    EXPECT_EQ(obj->GetLastVMError(), 61);
+}
+
+TEST_F(SetupTest, WithoutStandbyVerificationDecides) {
+    // Every snapshot present: incremental with no standby GUID of its own.
+    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot"), FileItem("web_InstanceConfig.json")});
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, "snap-uri", _, kProxyZone, _, _, _, _));
+    EXPECT_TRUE(obj->InitRestoreVM_VMReplication(ctx));
+    EXPECT_EQ(ctx.nReplicationMode, 2u);
+    EXPECT_FALSE(ctx.bFullReplication);
+    EXPECT_FALSE(ctx.vmInfo.strGuid.empty());  // temporary GUID of the registry
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // No item carries a snapshot: full, nothing to delete.
+    RestoreCtx first = MakeRequest({Item("boot", ""), Item("data", "")});
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot).Times(0);
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, CreateDisk).Times(2);
+    EXPECT_TRUE(obj->InitRestoreVM_VMReplication(first));
+    EXPECT_EQ(first.nReplicationMode, 1u);
+    EXPECT_TRUE(first.bFullReplication);
+}
+
+TEST_F(SetupTest, BucketOnlyWhenTheStandbyIsNotCreated) {
+    RestoreCtx ctx = MakeRequest({Item("boot", "")});
+    ctx.bCreateInstance = true;
+    EXPECT_CALL(*bridge, CreateBucket).Times(0);
+    EXPECT_TRUE(obj->InitRestoreVM_VMReplication(ctx));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    RestoreCtx deferred = MakeRequest({Item("boot", "")});
+    EXPECT_CALL(*bridge, CreateBucket(kDestProject, "zd-restore-dr-proj")).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("bucket name taken"));
+    EXPECT_CALL(*bridge, CreateDisk).Times(0);
+    EXPECT_FALSE(obj->InitRestoreVM_VMReplication(deferred));
+    EXPECT_EQ(obj->GetLastVMError(), 7011);
+    EXPECT_THAT(obj->GetLastVMErrorDetails(), HasSubstr("bucket name taken"));
+}
+
+TEST_F(SetupTest, RunningStandbyFailsIncrementalBeforeAnyDisk) {
+    StandbyExists();
+    obj->standbyPowerState = 1;
+    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot")});
+    EXPECT_CALL(*bridge, CreateDisk).Times(0);
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
+    EXPECT_CALL(*bridge, DoesSnapshotExist).Times(0);
+    EXPECT_FALSE(obj->InitRestoreVM_VMReplication(ctx));
+    EXPECT_EQ(obj->GetLastVMError(), 7002);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // A stopped standby goes on; a failed look-up does not stop the pass.
+    obj->standbyPowerState = 0;
+    RestoreCtx stopped = MakeRequest({Item("boot", "snap-boot")});
+    EXPECT_TRUE(obj->InitRestoreVM_VMReplication(stopped));
+    obj->standbyFound = false;
+    RestoreCtx unknown = MakeRequest({Item("boot", "snap-boot")});
+    unknown.strVMGuid = "";
+    EXPECT_TRUE(obj->InitRestoreVM_VMIncrementalReplication(unknown));
+}
+
+TEST_F(SetupTest, PreRestoreStepDoesNothing) {
+    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot")});
+    const RestoreCtx before = ctx;
+    EXPECT_TRUE(obj->PreRestoreVM_VMReplication(ctx));
+    EXPECT_EQ(ctx.vecDisks.size(), before.vecDisks.size());
+    EXPECT_EQ(ctx.strVMGuid, before.strVMGuid);
+}

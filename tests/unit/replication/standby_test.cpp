@@ -1,0 +1,87 @@
+// The standby instance made from, and deleted after, a deferred pass.
+#include "tests/unit/replication/ReplicationFixture.h"
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
+namespace {
+class StandbyTest : public ReplicationTest {
+  protected:
+    RestoreCtx Request() {
+        RestoreCtx ctx;
+        ctx.strProjectId = kDestProject;
+        ctx.strZone = kDestZone;
+        ctx.strVMName = "web-standby";
+        ctx.strOriginalVMName = "web-dr";
+        ctx.nConfigObjectId = -7;
+        return ctx;
+    }
+};
+}  // namespace
+
+TEST_F(StandbyTest, CreateFromTheSavedConfiguration) {
+    RestoreCtx ctx = Request();
+    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket(kDestProject, "zd-restore-dr-proj", "-7-web-standby", _))
+        .WillOnce(DoAll(SetArgReferee<3>(std::string("{\"name\":\"web-standby\"}")), Return(true)));
+    VMInfoStructs::SVMInfo created;
+    created.strGuid = "new-guid";
+    EXPECT_CALL(*bridge, CreateVMFromJson(kDestProject, kDestZone, "{\"name\":\"web-standby\"}", _))
+        .WillOnce(DoAll(SetArgReferee<3>(created), Return(true)));
+    EXPECT_TRUE(obj->CreateDRVM(ctx));
+    EXPECT_EQ(ctx.vmInfo.strGuid, "new-guid");
+
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no such object"));
+    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_FALSE(obj->CreateDRVM(ctx));
+    EXPECT_EQ(obj->GetLastVMError(), 20);
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "no such object");
+
+    obj->SetLastVMError(0, "");
+    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(false));
+    EXPECT_FALSE(obj->CreateDRVM(ctx));
+    EXPECT_EQ(obj->GetLastVMError(), 20);
+}
+
+TEST_F(StandbyTest, DeleteByTheOriginalName) {
+    RestoreCtx ctx = Request();
+    ctx.vmInfo.strGuid = "sb-guid";
+    EXPECT_CALL(*bridge, DoesVMExist(kDestProject, "web-dr", kDestZone, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-dr", "sb-guid", kDestZone, false))
+        .WillOnce(Return(true));
+    EXPECT_TRUE(obj->DeleteDRVM(ctx));
+
+    // Not there: nothing to delete.
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return(""));
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_TRUE(obj->DeleteDRVM(ctx));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // The look-up itself failed: not reported as deleted.
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("permission denied"));
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_FALSE(obj->DeleteDRVM(ctx));
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "permission denied");
+
+    // A failed deletion sets the details and no code.
+    obj->SetLastVMError(0, "");
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
+    EXPECT_FALSE(obj->DeleteDRVM(ctx));
+    EXPECT_EQ(obj->GetLastVMError(), 0);
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "permission denied");
+}
+
+TEST_F(StandbyTest, NoProjectNoCloudCall) {
+    RestoreCtx ctx = Request();
+    ctx.strProjectId.clear();
+    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).Times(0);
+    EXPECT_CALL(*bridge, DoesVMExist).Times(0);
+    EXPECT_FALSE(obj->CreateDRVM(ctx));
+    EXPECT_FALSE(obj->DeleteDRVM(ctx));
+}
