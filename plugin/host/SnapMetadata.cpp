@@ -1,6 +1,7 @@
 // JSON form of the snapshot framework's metadata and catalogue files.
 #include "plugin/host/SnapMetadata.h"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <type_traits>
 
@@ -182,8 +183,22 @@ template <class T>
 void FromJ(const json& j, T& value) {
     if constexpr (std::is_same_v<T, bool>) {
         value = j.get<bool>();
+    } else if constexpr (std::is_integral_v<T>) {
+        // get<> of an integer type converts any number silently (a fraction
+        // or an out-of-range value even with undefined behaviour): demand an
+        // integer that fits.
+        if (!j.is_number_integer()) throw json::type_error::create(302, "integer expected", &j);
+        bool fits;
+        if (j.is_number_unsigned()) {
+            fits = j.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<T>::max());
+        } else {
+            const int64_t v = j.get<int64_t>();
+            fits = v >= 0 ? static_cast<uint64_t>(v) <= static_cast<uint64_t>(std::numeric_limits<T>::max())
+                          : std::is_signed_v<T> && v >= static_cast<int64_t>(std::numeric_limits<T>::min());
+        }
+        if (!fits) throw json::out_of_range::create(406, "integer out of range", &j);
+        value = j.get<T>();
     } else if constexpr (std::is_arithmetic_v<T>) {
-        // get<> of an integer type converts any number silently; demand one.
         if (!j.is_number()) throw json::type_error::create(302, "number expected", &j);
         value = j.get<T>();
     } else if constexpr (std::is_same_v<T, std::string>) {

@@ -137,6 +137,24 @@ TEST(SnapMetadataFormat, RefusesForeignNewerAndMistypedDocuments) {
         out, error));
 }
 
+// Numbers that do not fit their field (too large, negative for an unsigned
+// one, fractional, or beyond every integer type) refuse the document instead
+// of being converted with undefined results.
+TEST(SnapMetadataFormat, RefusesNumbersThatDoNotFit) {
+    SVMSnapMetadata out;
+    std::string error;
+    const std::string head = R"({"format":"gce-snap-metadata","version":1,"snapshots":[{"name":"s","size":)";
+    for (const char* size : {"18446744073709551715", "1e30", "-1", "2.5"})
+        EXPECT_FALSE(SnapMetadata::FromText(head + size + "}]}", out, error)) << size;
+    EXPECT_FALSE(SnapMetadata::FromText(
+        R"({"format":"gce-snap-metadata","version":1,"snapshots":[{"id":4294967296}]})", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":1,"snapJobId":1e300})",
+                                        out, error));
+    ASSERT_TRUE(SnapMetadata::FromText(head + "18446744073709551615}]}", out, error)) << error;
+    ASSERT_EQ(out.vecSnaps.size(), 1u);
+    EXPECT_EQ(out.vecSnaps[0].getSourceSize(), 18446744073709551615ull);
+}
+
 TEST(SnapMetadataFormat, MissingFieldsTakeDefaults) {
     SVMSnapMetadata out;
     std::string error;
