@@ -581,8 +581,13 @@ void createSnapshot(World& w, Call& call, const std::string& snapProject, const 
                            "in sourceDiskEncryptionKey to snapshot it");
     }
     std::string requestId = call.query("requestId");
-    auto opKey = newOperation(w, disk.project, opKind, opScope, "createSnapshot", disk.res["selfLink"],
-                              disk.res["id"], requestId);
+    // snapshots.insert is a global operation of the snapshot's project; the
+    // disk-scoped forms are operations of the disk's zone or region.
+    auto opKey =
+        newOperation(w, opKind == "global" ? snapProject : disk.project, opKind, opScope,
+                     opKind == "global" ? "insert" : "createSnapshot",
+                     opKind == "global" ? computeLink(snapKey) : disk.res["selfLink"].get<std::string>(),
+                     opKind == "global" ? std::string() : disk.res["id"].get<std::string>(), requestId);
 
     // Failures the real service reports only in the operation.
     std::optional<OpError> deferred;
@@ -655,13 +660,15 @@ void createSnapshot(World& w, Call& call, const std::string& snapProject, const 
     s.res = std::move(res);
     s.busy = 1;
     std::string srcFile = disk.file;
+    std::string dstFile = s.file;
     disk.busy++;
     w.snapshots[snapKey] = std::move(s);
     call.replyOp(w, opKey);
 
+    // The copy runs without the lock; busy counters keep both files in place.
     lock.unlock();
-    std::string err = runCopies({{srcFile, w.snapshots.at(snapKey).file, 0}});
-    uint64_t stored = err.empty() ? allocatedDataBytes(srcFile) : 0;
+    std::string err = runCopies({{srcFile, dstFile, 0}});
+    uint64_t stored = err.empty() ? allocatedDataBytes(dstFile) : 0;
     lock.lock();
     releaseBusy(w, "", diskKey);
     int opMs = w.latency.operationMs;
@@ -1109,8 +1116,6 @@ void insertInstance(World& w, Call& call) {
         }
         for (auto& [dk, ad] : toAttach) {
             if (!w.disks.count(dk)) continue;
-            w.disks[dk].res["status"] = "READY";
-            w.disks[dk].busy = 0;
             applyAttach(w, key, in, dk, ad, false);
         }
         setInstanceStatus(w, key, "RUNNING");
@@ -1608,6 +1613,7 @@ std::string seedDisk(World& w, const std::string& project, const std::string& sc
     d.res.erase("__srcDisk");
     d.busy = 0;
     d.res["status"] = "READY";
+    d.created = Clock::now() - std::chrono::hours(24);
     return prep.key;
 }
 

@@ -80,6 +80,12 @@ std::string Call::query(const std::string& name, const std::string& def) const {
 
 json Call::body(const std::string& api, const std::string& schema) const {
     if (http.body.empty()) return json::object();
+    if (http.body.size() > kMaxJsonBodyBytes) {
+        throw ApiError(413, "uploadTooLarge",
+                       "Request body of " + std::to_string(http.body.size()) +
+                           " bytes is larger than the limit of " + std::to_string(kMaxJsonBodyBytes) +
+                           " bytes");
+    }
     json j = json::parse(http.body, nullptr, false);
     if (j.is_discarded()) throw ApiError(400, "parseError", "Parse Error: request body is not valid JSON");
     if (!j.is_object()) throw ApiError(400, "badRequest", "Request body must be a JSON object");
@@ -87,9 +93,15 @@ json Call::body(const std::string& api, const std::string& schema) const {
     return j;
 }
 
+std::string toText(const json& value) {
+    // Path segments and query values may carry any bytes; never let invalid
+    // UTF-8 turn an answer into an exception.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void Call::reply(const json& value, int status) {
     res.status = status;
-    res.set_content(value.dump(), "application/json; charset=UTF-8");
+    res.set_content(toText(value), "application/json; charset=UTF-8");
 }
 
 void Call::replyText(const std::string& text, const std::string& contentType, int status) {
@@ -105,9 +117,10 @@ void Call::replyOp(World& w, const std::string& key) {
 Emulator::Emulator() {
     server_.new_task_queue = [] { return new httplib::ThreadPool(48); };
     server_.set_keep_alive_max_count(100000);
-    server_.set_keep_alive_timeout(30);
+    // An idle keep-alive connection holds up shutdown this long.
+    server_.set_keep_alive_timeout(2);
     server_.set_read_timeout(30);
-    server_.set_payload_max_length(256u << 20);
+    server_.set_payload_max_length(kMaxPayloadBytes);
     auto all = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
     for (auto m : {"GET", "POST", "DELETE", "PATCH", "PUT"}) {
         std::string method = m;
@@ -141,13 +154,17 @@ Emulator::~Emulator() {
 }
 
 int Emulator::bind(const std::string& host, int port) {
+    world_.startScheduler();
     if (port == 0) return server_.bind_to_any_port(host.c_str());
     return server_.bind_to_port(host.c_str(), port) ? port : -1;
 }
 
 bool Emulator::listen() {
-    world_.startScheduler();
     return server_.listen_after_bind();
+}
+
+bool Emulator::running() const {
+    return server_.is_running();
 }
 
 void Emulator::stop() {
@@ -217,17 +234,17 @@ void Emulator::dispatch(const httplib::Request& req, httplib::Response& res) {
         res.status = e.code();
         if (e.code() == 401)
             res.set_header("WWW-Authenticate", "Bearer realm=\"https://accounts.google.com/\"");
-        res.set_content(errorBody(style, e.code(), e.reason(), e.what()).dump(),
+        res.set_content(toText(errorBody(style, e.code(), e.reason(), e.what())),
                         "application/json; charset=UTF-8");
     } catch (const json::exception& e) {
         res.status = 400;
         res.set_content(
-            errorBody(style, 400, "invalid", std::string("Invalid value in request: ") + e.what()).dump(),
+            toText(errorBody(style, 400, "invalid", std::string("Invalid value in request: ") + e.what())),
             "application/json; charset=UTF-8");
     } catch (const std::exception& e) {
         res.status = 500;
         res.set_content(
-            errorBody(style, 500, "backendError", std::string("Internal error: ") + e.what()).dump(),
+            toText(errorBody(style, 500, "backendError", std::string("Internal error: ") + e.what())),
             "application/json; charset=UTF-8");
     }
 }

@@ -42,6 +42,14 @@ struct Call {
 
 using Handler = std::function<void(Call&)>;
 
+// Largest JSON request body accepted (Compute's own limit on metadata is 512 KB).
+constexpr size_t kMaxJsonBodyBytes = 4u << 20;
+// Largest request body of any kind (Storage uploads included).
+constexpr size_t kMaxPayloadBytes = 64u << 20;
+
+// JSON text of value; invalid UTF-8 in strings is replaced, never thrown on.
+std::string toText(const json& value);
+
 // A fault injected through the control API.
 struct Fault {
     std::regex match;
@@ -66,11 +74,15 @@ class Emulator {
 
     World& world() { return world_; }
 
-    // Binds host:port (0 = any free port). Returns the port or -1.
+    // Starts the scheduler and binds host:port (0 = any free port). Returns
+    // the port or -1.
     int bind(const std::string& host, int port);
     // Serves until stop(). Returns false if the server failed.
     bool listen();
+    // Makes listen() return; callable from any thread, any number of times.
+    // Has no effect on a server that is not listening yet (see running()).
     void stop();
+    bool running() const;
 
     // Registration, used by the per-service route tables.
     void route(const std::string& method, const std::string& tmpl, Service service, Handler h,

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "ApiError.h"
@@ -224,7 +226,41 @@ json demoSeed(int dataMiB) {
     };
 }
 
-void applySeed(World& w, const json& seed) {
+namespace {
+
+// The account's key from the cache directory, or a new one (stored there).
+ServiceAccountKey accountKey(const std::string& cacheDir, const std::string& email) {
+    if (cacheDir.empty()) return generateServiceAccountKey();
+    std::string path = cacheDir + "/" + email + ".pem";
+    std::ifstream in(path);
+    if (in) {
+        std::stringstream pem;
+        pem << in.rdbuf();
+        try {
+            ServiceAccountKey k;
+            k.key = loadPrivateKeyPem(pem.str());
+            k.privateKeyPem = pem.str();
+            k.keyId = base64UrlEncode(sha256(k.privateKeyPem)).substr(0, 40);
+            return k;
+        } catch (const std::exception&) {
+            // Unreadable cache entry: fall through and replace it.
+        }
+    }
+    ServiceAccountKey k = generateServiceAccountKey();
+    std::error_code ec;
+    std::filesystem::create_directories(cacheDir, ec);
+    // Write under a unique name and rename, so concurrent emulators never
+    // see a half-written key.
+    std::string tmp = path + ".tmp-" + randomHex(6);
+    writeFile(tmp, k.privateKeyPem, 0600);
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) std::filesystem::remove(tmp, ec);
+    return k;
+}
+
+}  // namespace
+
+void applySeed(World& w, const json& seed, const std::string& keyCacheDir) {
     std::lock_guard<std::mutex> lock(w.mu);
     uint64_t n = 1000;
     for (auto& p : seed.value("projects", json::array())) {
@@ -334,7 +370,7 @@ void applySeed(World& w, const json& seed) {
         std::string project =
             sa.value("project", email.substr(email.find('@') + 1, email.find('.') - email.find('@') - 1));
         std::string base = w.stateDir + "/" + sa.value("keyFile", email.substr(0, email.find('@')));
-        ServiceAccountKey key = generateServiceAccountKey();
+        ServiceAccountKey key = accountKey(keyCacheDir, email);
         writePkcs12(base + ".p12", key, email, "notasecret");
         json keyFile = {
             {"type", "service_account"},

@@ -18,6 +18,10 @@ nlohmann::json demoSeed(int dataMiB);
 // w.stateDir), instances and disks (writing their data patterns), buckets,
 // and marks the proxy. w.stateDir, w.byIdDir and w.baseUrl must be set.
 // Throws std::runtime_error (or ApiError) naming the offending entry.
-void applySeed(World& w, const nlohmann::json& seed);
+//
+// keyCacheDir, when not empty, holds one PEM private key per service account
+// (<e-mail>.pem): an existing one is reused instead of generating a new key,
+// a new one is stored there. Test suites use it to skip RSA key generation.
+void applySeed(World& w, const nlohmann::json& seed, const std::string& keyCacheDir = "");
 
 }  // namespace gce::emu

@@ -37,7 +37,6 @@ struct Limits {
     int tokenLifetimeSeconds = 3600;  // expires_in of new tokens
     int snapshotIntervalSeconds = 0;  // min seconds between snapshots of one disk
     int notFoundAfterInsertMs = 0;    // GET of a fresh resource answers 404 this long
-    size_t maxJsonBodyBytes = 4u << 20;
 };
 
 struct Disk {

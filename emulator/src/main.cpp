@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -37,7 +39,7 @@ int main(int argc, char** argv) {
     std::string byId;
     int demoDataMiB = 256;
     int tokenLifetime = 3600;
-    bool verbose = false;
+    std::string keyCache;
     app.add_option("--listen", listen, "host:port to listen on (port 0 picks a free port)");
     app.add_option("--state", stateDir, "directory for disk files, key files and links")->required();
     app.add_option("--seed", seed, "'demo' or a seed JSON file");
@@ -46,7 +48,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4096));
     app.add_option("--token-lifetime", tokenLifetime, "lifetime of issued access tokens, seconds")
         ->check(CLI::Range(1, 86400));
-    app.add_flag("--verbose", verbose, "log each request to stderr");
+    app.add_option("--key-cache", keyCache,
+                   "directory of cached service-account keys (<e-mail>.pem); reused instead of new keys");
     CLI11_PARSE(app, argc, argv);
 
     std::string host;
@@ -94,26 +97,32 @@ int main(int argc, char** argv) {
     }
     try {
         if (seed == "demo") {
-            gce::emu::applySeed(emu.world(), gce::emu::demoSeed(demoDataMiB));
+            gce::emu::applySeed(emu.world(), gce::emu::demoSeed(demoDataMiB), keyCache);
         } else if (!seed.empty()) {
             std::ifstream in(seed);
             if (!in) throw std::runtime_error("cannot read seed file " + seed);
-            gce::emu::applySeed(emu.world(), nlohmann::json::parse(in));
+            gce::emu::applySeed(emu.world(), nlohmann::json::parse(in), keyCache);
         }
     } catch (const std::exception& e) {
         std::cerr << "gce-emulator: seed failed: " << e.what() << "\n";
         return 1;
     }
 
-    std::thread signalThread([&emu, signals] {
+    std::atomic<bool> listenDone{false};
+    std::thread signalThread([&emu, &listenDone, signals] {
         int sig = 0;
         sigwait(&signals, &sig);
-        emu.stop();
+        // A signal can arrive before listen() has started; keep stopping
+        // until it has returned.
+        while (!listenDone.load()) {
+            emu.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     });
-    (void)verbose;
     std::printf("listening on %s\n", base.c_str());
     std::fflush(stdout);
     bool ok = emu.listen();
+    listenDone.store(true);
     // listen() also returns when the server fails; make sure the signal
     // thread can finish in that case too.
     if (!ok) ::kill(::getpid(), SIGTERM);

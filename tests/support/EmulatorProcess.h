@@ -19,7 +19,9 @@ struct HttpReply {
 // EmulatorProcess runs build/bin/gce-emulator on a free loopback port with a
 // fresh temporary state directory (seeded with the demo world by default).
 // The constructor returns once the emulator has printed its address, and
-// throws std::runtime_error if it cannot be started within 10 s. The
+// throws std::runtime_error if it cannot be started within 60 s. Service-
+// account keys are cached in $TMPDIR/gce-emulator-test-keys, so each
+// emulator of a test run shares the same key. The
 // destructor sends SIGTERM, escalates to SIGKILL after 5 s, and removes the
 // state directory.
 //

@@ -1,0 +1,217 @@
+// OAuth token exchange, bearer enforcement, key files and the metadata server.
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "EmulatorTest.h"
+
+namespace gce::emutest {
+namespace {
+
+std::string b64url(const std::string& in) {
+    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
+        for (int s = 18; s >= 0; s -= 6) out.push_back(a[(v >> s) & 63]);
+    }
+    if (i < in.size()) {
+        uint32_t v = uint8_t(in[i]) << 16;
+        if (i + 1 < in.size()) v |= uint8_t(in[i + 1]) << 8;
+        out.push_back(a[(v >> 18) & 63]);
+        out.push_back(a[(v >> 12) & 63]);
+        if (i + 1 < in.size()) out.push_back(a[(v >> 6) & 63]);
+    }
+    return out;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Signs claims with the PEM private key (RS256), as a client library would.
+std::string signJwt(const std::string& pem, const json& claims) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    EXPECT_NE(key, nullptr);
+    std::string input = b64url(json{{"alg", "RS256"}, {"typ", "JWT"}}.dump()) + "." + b64url(claims.dump());
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    size_t len = 0;
+    EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key);
+    EVP_DigestSign(ctx, nullptr, &len, reinterpret_cast<const unsigned char*>(input.data()), input.size());
+    std::string sig(len, '\0');
+    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len,
+                   reinterpret_cast<const unsigned char*>(input.data()), input.size());
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    return input + "." + b64url(sig.substr(0, len));
+}
+
+class AuthTest : public EmulatorTest {
+  protected:
+    json keyFile() const { return json::parse(readAll(emu->jsonKeyPath())); }
+
+    json claims(int64_t iatOffset = 0, int64_t lifetime = 3600) const {
+        int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      iatOffset;
+        return {{"iss", emu->serviceAccountEmail()},
+                {"scope", "https://www.googleapis.com/auth/cloud-platform"},
+                {"aud", keyFile().at("token_uri")},
+                {"iat", now},
+                {"exp", now + lifetime}};
+    }
+
+    HttpReply exchange(const std::string& jwt) const {
+        return emu->request(
+            "POST", "/token",
+            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Ajwt-bearer&assertion=" + jwt, "",
+            "application/x-www-form-urlencoded");
+    }
+};
+
+TEST_F(AuthTest, KeyFilesAreWrittenForTheServiceAccount) {
+    EXPECT_EQ(emu->credential(), emu->p12Path() + "|backup-sa@demo-project.iam.gserviceaccount.com");
+    struct stat st {};
+    ASSERT_EQ(::stat(emu->p12Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // The archive opens with Google's fixed pass phrase and holds a private key.
+    std::string der = readAll(emu->p12Path());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    PKCS12* p12 = d2i_PKCS12(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(p12, nullptr);
+    EVP_PKEY* pkey = nullptr;
+    X509* cert = nullptr;
+    EXPECT_EQ(PKCS12_parse(p12, "notasecret", &pkey, &cert, nullptr), 1);
+    EXPECT_NE(pkey, nullptr);
+    EVP_PKEY_free(pkey);
+    X509_free(cert);
+    PKCS12_free(p12);
+
+    json key = keyFile();
+    EXPECT_EQ(key["type"], "service_account");
+    EXPECT_EQ(key["client_email"], emu->serviceAccountEmail());
+    EXPECT_EQ(key["token_uri"], emu->tokenUrl());
+    EXPECT_NE(key["private_key"].get<std::string>().find("BEGIN PRIVATE KEY"), std::string::npos);
+}
+
+TEST_F(AuthTest, SignedAssertionBuysATokenThatOpensTheApis) {
+    auto r = exchange(signJwt(keyFile()["private_key"], claims()));
+    ASSERT_EQ(r.status, 200) << r.body;
+    json tok = r.json();
+    EXPECT_EQ(tok["token_type"], "Bearer");
+    EXPECT_GT(tok["expires_in"].get<int>(), 0);
+    auto api =
+        emu->request("GET", kProject + "/zones/us-central1-b/instances/web-1", "", tok["access_token"]);
+    EXPECT_EQ(api.status, 200) << api.body;
+
+    // Google's own token URL is an accepted audience too.
+    json c = claims();
+    c["aud"] = "https://oauth2.googleapis.com/token";
+    EXPECT_EQ(exchange(signJwt(keyFile()["private_key"], c)).status, 200);
+}
+
+TEST_F(AuthTest, BadAssertionsAreRefusedWithInvalidGrant) {
+    std::string pem = keyFile()["private_key"];
+    json wrongAud = claims();
+    wrongAud["aud"] = "https://example.com/token";
+    json unknownIssuer = claims();
+    unknownIssuer["iss"] = "intruder@demo-project.iam.gserviceaccount.com";
+    std::string tampered = signJwt(pem, claims());
+    tampered[tampered.size() - 5] = tampered[tampered.size() - 5] == 'A' ? 'B' : 'A';
+
+    struct Case {
+        const char* what;
+        std::string jwt;
+    } cases[] = {
+        {"wrong audience", signJwt(pem, wrongAud)},
+        {"expired", signJwt(pem, claims(-7200, 3600))},
+        {"lifetime over one hour", signJwt(pem, claims(0, 7200))},
+        {"unknown issuer", signJwt(pem, unknownIssuer)},
+        {"bad signature", tampered},
+        {"garbage", "not-a-jwt"},
+    };
+    for (const auto& c : cases) {
+        auto r = exchange(c.jwt);
+        EXPECT_EQ(r.status, 400) << c.what;
+        auto body = json::parse(r.body, nullptr, false);
+        EXPECT_EQ(body.value("error", ""), "invalid_grant") << c.what << ": " << r.body;
+    }
+    // A key the emulator never issued cannot sign for the account.
+    EVP_PKEY* other = EVP_RSA_gen(2048);
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, other, nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    long len = BIO_get_mem_data(bio, &data);
+    std::string otherPem(data, static_cast<size_t>(len));
+    BIO_free(bio);
+    EVP_PKEY_free(other);
+    EXPECT_EQ(exchange(signJwt(otherPem, claims())).status, 400);
+}
+
+TEST_F(AuthTest, ApisAnswer401WithoutAValidToken) {
+    const std::string path = kProject + "/zones/us-central1-b/disks";
+    for (const std::string& bad : {std::string(), std::string("ya29.made-up")}) {
+        auto r = emu->request("GET", path, "", bad);
+        EXPECT_EQ(r.status, 401);
+        auto body = r.json();
+        EXPECT_EQ(body["error"]["code"], 401);
+        EXPECT_EQ(body["error"]["status"], "UNAUTHENTICATED");
+        EXPECT_FALSE(body["error"]["errors"][0].value("reason", "").empty());
+    }
+    EXPECT_EQ(emu->request("GET", "/v1/projects", "", "").status, 401);
+    EXPECT_EQ(emu->request("GET", "/storage/v1/b?project=demo-project", "", "").status, 401);
+    EXPECT_EQ(emu->request("GET", "/v1/projects/demo-project/locations/us-central1/keyRings", "", "").status,
+              401);
+}
+
+TEST_F(AuthTest, ShortLivedTokensExpire) {
+    std::string shortToken = emu->accessToken(1);
+    const std::string path = kProject + "/zones/us-central1-b/instances/web-1";
+    EXPECT_EQ(emu->request("GET", path, "", shortToken).status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(emu->request("GET", path, "", shortToken).status, 401);
+
+    // The lifetime of tokens from the JWT exchange follows the limit.
+    emu->setLimits({{"tokenLifetimeSeconds", 5}});
+    auto r = exchange(signJwt(keyFile()["private_key"], claims()));
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(r.json()["expires_in"], 5);
+}
+
+TEST_F(AuthTest, MetadataServerDescribesTheProxyAndWantsTheFlavorHeader) {
+    httplib::Client cli("127.0.0.1", emu->port());
+    auto refused = cli.Get("/computeMetadata/v1/instance/name");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 403);
+
+    httplib::Headers h = {{"Metadata-Flavor", "Google"}};
+    auto name = cli.Get("/computeMetadata/v1/instance/name", h);
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->status, 200);
+    EXPECT_EQ(name->body, "backup-proxy");
+    EXPECT_EQ(name->get_header_value("Metadata-Flavor"), "Google");
+
+    auto zone = cli.Get("/computeMetadata/v1/instance/zone", h);
+    EXPECT_EQ(zone->body, "projects/482718394021/zones/us-central1-a");
+    EXPECT_EQ(cli.Get("/computeMetadata/v1/project/project-id", h)->body, "demo-project");
+
+    auto id = cli.Get("/computeMetadata/v1/instance/id", h)->body;
+    auto inst = get(kProject + "/zones/us-central1-a/instances/backup-proxy").json();
+    EXPECT_EQ(id, inst["id"].get<std::string>());
+}
+
+}  // namespace
+}  // namespace gce::emutest

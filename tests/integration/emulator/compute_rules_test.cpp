@@ -1,0 +1,332 @@
+// What the emulated Compute Engine refuses, and how its lists page.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EmulatorTest.h"
+
+namespace gce::emutest {
+namespace {
+
+using ComputeRulesTest = EmulatorTest;
+
+const std::string kZoneA = kProject + "/zones/us-central1-a";
+const std::string kZoneB = kProject + "/zones/us-central1-b";
+const std::string kProxy = kZoneA + "/instances/backup-proxy";
+
+json newDisk(const std::string& name) {
+    return {{"name", name}, {"sizeGb", "1"}, {"type", "zones/us-central1-a/diskTypes/pd-balanced"}};
+}
+
+TEST_F(ComputeRulesTest, ErrorsUseGoogleBodies) {
+    auto r = get(kZoneB + "/disks/no-such-disk");
+    EXPECT_EQ(r.status, 404);
+    json e = r.json()["error"];
+    EXPECT_EQ(e["code"], 404);
+    EXPECT_EQ(e["errors"][0]["reason"], "notFound");
+    EXPECT_EQ(e["errors"][0]["domain"], "global");
+    EXPECT_EQ(e["message"],
+              "The resource 'projects/demo-project/zones/us-central1-b/disks/no-such-disk' was not found");
+    EXPECT_EQ(get("/compute/v1/projects/demo-project/zones/mars-1/disks").status, 404);
+}
+
+TEST_F(ComputeRulesTest, NamesAndLabelsAreChecked) {
+    for (const char* bad : {"Upper", "1starts-with-digit", "ends-with-dash-", "under_score", ""}) {
+        auto r = post(kZoneA + "/disks", newDisk(bad));
+        EXPECT_EQ(r.status, 400) << bad << ": " << r.body;
+    }
+    std::string longest(63, 'a');
+    EXPECT_EQ(post(kZoneA + "/disks", newDisk(longest)).status, 200);
+    EXPECT_EQ(post(kZoneA + "/disks", newDisk(longest + "a")).status, 400);
+
+    for (const json& labels :
+         {json{{"Env", "x"}}, json{{"env", "Prod"}}, json{{"1k", "v"}}, json{{"k", std::string(64, 'v')}}}) {
+        json body = newDisk("labelled");
+        body["labels"] = labels;
+        auto r = post(kZoneA + "/disks", body);
+        EXPECT_EQ(r.status, 400) << labels.dump();
+        EXPECT_EQ(reasonOf(r), "invalid");
+    }
+    json many = json::object();
+    for (int i = 0; i < 65; ++i) many["k" + std::to_string(i)] = "v";
+    json body = newDisk("too-many-labels");
+    body["labels"] = many;
+    EXPECT_EQ(post(kZoneA + "/disks", body).status, 400);
+
+    auto dup = post(kZoneB + "/disks", {{"name", "web-1-data"}, {"sizeGb", "1"}});
+    EXPECT_EQ(dup.status, 409);
+    EXPECT_EQ(reasonOf(dup), "alreadyExists");
+}
+
+TEST_F(ComputeRulesTest, SetLabelsNeedsTheCurrentFingerprint) {
+    const std::string disk = kZoneB + "/disks/web-1-data";
+    json d = get(disk).json();
+    std::string fp = d["labelFingerprint"];
+    auto stale = post(disk + "/setLabels", {{"labels", {{"a", "1"}}}, {"labelFingerprint", "AAAAAAAAAAA="}});
+    EXPECT_EQ(stale.status, 412);
+    EXPECT_EQ(reasonOf(stale), "conditionNotMet");
+
+    postAndWait(disk + "/setLabels",
+                {{"labels", {{"tier", "data"}, {"owner", "ops"}}}, {"labelFingerprint", fp}});
+    json after = get(disk).json();
+    EXPECT_EQ(after["labels"], (json{{"tier", "data"}, {"owner", "ops"}}));
+    EXPECT_NE(after["labelFingerprint"], fp);
+    // The old fingerprint is now stale.
+    EXPECT_EQ(post(disk + "/setLabels", {{"labels", json::object()}, {"labelFingerprint", fp}}).status, 412);
+}
+
+TEST_F(ComputeRulesTest, ListsPageWithMaxResultsAndPageToken) {
+    for (int i = 0; i < 5; ++i) postAndWait(kZoneA + "/disks", newDisk("page-" + std::to_string(i)));
+    std::vector<std::string> names;
+    std::string tokenParam;
+    int pages = 0;
+    do {
+        auto r = get(kZoneA + "/disks?maxResults=2" + tokenParam);
+        ASSERT_EQ(r.status, 200) << r.body;
+        json page = r.json();
+        EXPECT_EQ(page["kind"], "compute#diskList");
+        EXPECT_LE(page.value("items", json::array()).size(), 2u);
+        for (auto& d : page.value("items", json::array())) names.push_back(d["name"]);
+        tokenParam =
+            page.contains("nextPageToken") ? "&pageToken=" + page["nextPageToken"].get<std::string>() : "";
+        ++pages;
+    } while (!tokenParam.empty() && pages < 20);
+    // backup-proxy, db-1, db-1-data and the five new disks, each exactly once, sorted.
+    EXPECT_EQ(names.size(), 8u);
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+    EXPECT_EQ(pages, 4);
+
+    EXPECT_EQ(get(kZoneA + "/disks?pageToken=garbage").status, 400);
+    EXPECT_EQ(get(kZoneA + "/disks?maxResults=501").status, 400);
+    EXPECT_EQ(get(kZoneA + "/disks?maxResults=-1").status, 400);
+}
+
+TEST_F(ComputeRulesTest, FiltersSelectByLabelNameAndStatus) {
+    auto names = [&](const std::string& filter) {
+        std::vector<std::string> out;
+        auto r = get(kZoneB + "/disks?filter=" + filter);
+        EXPECT_EQ(r.status, 200) << filter << ": " << r.body;
+        for (auto& d : r.json().value("items", json::array())) out.push_back(d["name"]);
+        return out;
+    };
+    EXPECT_EQ(names("labels.tier%20%3D%20%22data%22"), std::vector<std::string>{"web-1-data"});
+    EXPECT_EQ(names("labels.backup%3A*"), std::vector<std::string>{"web-1-logs"});
+    EXPECT_EQ(names("name%20eq%20'web-1-.*'"), (std::vector<std::string>{"web-1-data", "web-1-logs"}));
+    EXPECT_EQ(names("name%20ne%20'web-.*'"), std::vector<std::string>{"spare-1"});
+    EXPECT_EQ(get(kZoneB + "/disks?filter=%3D%3D%3D").status, 400);
+}
+
+TEST_F(ComputeRulesTest, AggregatedListKeysByScope) {
+    auto r = get(kProject + "/aggregated/disks");
+    ASSERT_EQ(r.status, 200);
+    json items = r.json()["items"];
+    ASSERT_TRUE(items.contains("zones/us-central1-b"));
+    EXPECT_EQ(items["zones/us-central1-b"]["disks"].size(), 4u);
+    EXPECT_EQ(items["regions/us-central1"]["disks"][0]["name"], "shared-data");
+    EXPECT_EQ(items["zones/europe-west1-d"]["warning"]["code"], "NO_RESULTS_ON_PAGE");
+
+    auto inst = get(kProject + "/aggregated/instances?filter=labels.app%20%3D%20%22web%22").json();
+    EXPECT_EQ(inst["items"]["zones/us-central1-b"]["instances"][0]["name"], "web-1");
+    EXPECT_FALSE(inst["items"].contains("regions/us-central1"));
+}
+
+TEST_F(ComputeRulesTest, AttachToProxyCreatesAndDetachRemovesTheDeviceLink) {
+    postAndWait(kZoneA + "/disks", newDisk("scratch"));
+    const std::string link = emu->byIdDir() + "/google-bk-scratch";
+    postAndWait(kProxy + "/attachDisk",
+                {{"source", "projects/demo-project/zones/us-central1-a/disks/scratch"},
+                 {"deviceName", "bk-scratch"},
+                 {"mode", "READ_WRITE"}});
+    char target[4096] = {};
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(target, static_cast<size_t>(n)), emu->diskFile("demo-project", "scratch"));
+
+    json proxy = get(kProxy).json();
+    bool found = false;
+    for (auto& d : proxy["disks"]) found = found || d["deviceName"] == "bk-scratch";
+    EXPECT_TRUE(found);
+    json disk = get(kZoneA + "/disks/scratch").json();
+    EXPECT_EQ(disk["users"][0],
+              "https://www.googleapis.com/compute/v1/" +
+                  std::string("projects/demo-project/zones/us-central1-a/instances/backup-proxy"));
+
+    // Attaching it again to the same instance is an error.
+    auto again = post(kProxy + "/attachDisk",
+                      {{"source", "zones/us-central1-a/disks/scratch"}, {"deviceName", "other"}});
+    EXPECT_EQ(again.status, 400);
+    EXPECT_EQ(reasonOf(again), "resourceInUseByAnotherResource");
+
+    // An attached disk cannot be deleted.
+    auto delAttached = del(kZoneA + "/disks/scratch");
+    EXPECT_EQ(delAttached.status, 400);
+    EXPECT_EQ(reasonOf(delAttached), "resourceInUseByAnotherResource");
+
+    postAndWait(kProxy + "/detachDisk?deviceName=bk-scratch");
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);
+    EXPECT_FALSE(get(kZoneA + "/disks/scratch").json().contains("users"));
+}
+
+TEST_F(ComputeRulesTest, DeviceNameDefaultsToTheDiskName) {
+    postAndWait(kZoneA + "/disks", newDisk("plain"));
+    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/plain"}});
+    struct stat st {};
+    EXPECT_EQ(::lstat((emu->byIdDir() + "/google-plain").c_str(), &st), 0);
+    auto missing = post(kProxy + "/detachDisk");
+    EXPECT_EQ(missing.status, 400);
+    auto unknown = post(kProxy + "/detachDisk?deviceName=nothing-here");
+    EXPECT_EQ(unknown.status, 400);
+}
+
+TEST_F(ComputeRulesTest, ReadWriteDiskBelongsToOneInstance) {
+    const std::string regional = "projects/demo-project/regions/us-central1/disks/shared-data";
+    // db-1 (us-central1-a) takes the regional disk read-write...
+    postAndWait(kZoneA + "/instances/db-1/attachDisk", {{"source", regional}, {"deviceName", "shared"}});
+    // ...so the proxy in the same zone cannot have it, in either mode.
+    for (const char* mode : {"READ_WRITE", "READ_ONLY"}) {
+        auto r =
+            post(kProxy + "/attachDisk", {{"source", regional}, {"deviceName", "shared"}, {"mode", mode}});
+        EXPECT_EQ(r.status, 400) << mode;
+        EXPECT_EQ(reasonOf(r), "resourceInUseByAnotherResource");
+    }
+    // web-1 is in us-central1-b, the other replica zone: forceAttach takes it over.
+    postAndWait(kZoneB + "/instances/web-1/attachDisk?forceAttach=true",
+                {{"source", regional}, {"deviceName", "shared"}});
+    json disk = get(kProject + "/regions/us-central1/disks/shared-data").json();
+    ASSERT_EQ(disk["users"].size(), 1u);
+    EXPECT_NE(disk["users"][0].get<std::string>().find("/instances/web-1"), std::string::npos);
+
+    // Read-only attachments can be shared.
+    postAndWait(kZoneA + "/disks", newDisk("ro-disk"));
+    postAndWait(kProxy + "/attachDisk",
+                {{"source", "zones/us-central1-a/disks/ro-disk"}, {"mode", "READ_ONLY"}});
+    postAndWait(kZoneA + "/instances/db-1/attachDisk",
+                {{"source", "zones/us-central1-a/disks/ro-disk"}, {"mode", "READ_ONLY"}});
+    EXPECT_EQ(get(kZoneA + "/disks/ro-disk").json()["users"].size(), 2u);
+    // A disk in another zone cannot be attached.
+    EXPECT_EQ(post(kProxy + "/attachDisk", {{"source", "zones/us-central1-b/disks/spare-1"}}).status, 400);
+}
+
+TEST_F(ComputeRulesTest, AttachLimitIsEnforced) {
+    emu->setLimits({{"maxAttachedDisks", 3}});  // proxy has its boot disk already
+    for (int i = 0; i < 3; ++i) postAndWait(kZoneA + "/disks", newDisk("lim-" + std::to_string(i)));
+    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/lim-0"}});
+    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/lim-1"}});
+    auto r = post(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/lim-2"}});
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.json()["error"]["message"].get<std::string>().find("maximum_persistent_disks"),
+              std::string::npos);
+    // Shared-core machine types carry their own lower limit (16).
+    emu->setLimits({{"maxAttachedDisks", 0}});
+    json mt = get(kZoneA + "/machineTypes/e2-small").json();
+    EXPECT_EQ(mt["maximumPersistentDisks"], 16);
+    EXPECT_EQ(mt["zone"], "us-central1-a");
+    EXPECT_EQ(get(kProject + "/zones/europe-west1-d/machineTypes/n2-standard-4").status, 404);
+}
+
+TEST_F(ComputeRulesTest, BootDiskChangesNeedAStoppedInstance) {
+    auto r = post(kZoneB + "/instances/web-1/detachDisk?deviceName=web-1");
+    EXPECT_EQ(r.status, 400);
+    postAndWait(kZoneB + "/instances/web-1/stop");
+    postAndWait(kZoneB + "/instances/web-1/detachDisk?deviceName=web-1");
+    json inst = get(kZoneB + "/instances/web-1").json();
+    EXPECT_EQ(inst["disks"].size(), 2u);
+    EXPECT_EQ(inst["disks"][0]["index"], 0);
+}
+
+TEST_F(ComputeRulesTest, SnapshotOfDiskWithDisabledKeyFailsInTheOperation) {
+    const std::string version =
+        "/v1/projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key/"
+        "cryptoKeyVersions/1";
+    auto patch =
+        emu->request("PATCH", version + "?updateMask=state", json{{"state", "DISABLED"}}.dump(), token);
+    ASSERT_EQ(patch.status, 200) << patch.body;
+    auto r = post(kZoneA + "/disks/db-1-data/createSnapshot", {{"name", "db-snap"}});
+    ASSERT_EQ(r.status, 200);
+    json op = waitDone(r.json());
+    ASSERT_TRUE(op.contains("error"));
+    EXPECT_EQ(op["httpErrorStatusCode"], 400);
+    EXPECT_FALSE(op["error"]["errors"][0]["message"].get<std::string>().empty());
+    EXPECT_EQ(get(kProject + "/global/snapshots/db-snap").status, 404);
+
+    // Enabled again, the snapshot works and carries the key.
+    emu->request("PATCH", version + "?updateMask=state", json{{"state", "ENABLED"}}.dump(), token);
+    postAndWait(kZoneA + "/disks/db-1-data/createSnapshot", {{"name", "db-snap"}});
+    json snap = waitStatus(kProject + "/global/snapshots/db-snap", "READY");
+    EXPECT_EQ(snap["snapshotEncryptionKey"]["kmsKeyName"].get<std::string>().rfind(
+                  "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key", 0),
+              0u);
+}
+
+TEST_F(ComputeRulesTest, GuestFlushFailureLeavesNoSnapshot) {
+    emu->setGuestFlushFail(true);
+    json op =
+        waitDone(post(kZoneB + "/disks/web-1/createSnapshot?guestFlush=true", {{"name", "flushed"}}).json());
+    ASSERT_TRUE(op.contains("error"));
+    EXPECT_EQ(get(kProject + "/global/snapshots/flushed").status, 404);
+    // Without guestFlush the same snapshot succeeds (crash-consistent fallback).
+    postAndWait(kZoneB + "/disks/web-1/createSnapshot", {{"name", "flushed"}});
+    emu->setGuestFlushFail(false);
+    postAndWait(kZoneB + "/disks/web-1-data/createSnapshot?guestFlush=true", {{"name", "flushed-2"}});
+}
+
+TEST_F(ComputeRulesTest, CustomerSuppliedKeyDiskNeedsTheKeyToSnapshot) {
+    json body = newDisk("csek-disk");
+    body["diskEncryptionKey"] = {{"rawKey", "SGVsbG8gZnJvbSBHb29nbGUgQ2xvdWQgUGxhdGZvcm0="}};
+    postAndWait(kZoneA + "/disks", body);
+    json d = get(kZoneA + "/disks/csek-disk").json();
+    EXPECT_TRUE(d["diskEncryptionKey"].contains("sha256"));
+    EXPECT_FALSE(d["diskEncryptionKey"].contains("rawKey"));  // never echoed back
+    auto r = post(kZoneA + "/disks/csek-disk/createSnapshot", {{"name", "csek-snap"}});
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body.find("customer-supplied"), std::string::npos);
+}
+
+TEST_F(ComputeRulesTest, TooFrequentSnapshotsAreRateLimitedWhenEnabled) {
+    emu->setLimits({{"snapshotIntervalSeconds", 600}});
+    postAndWait(kZoneB + "/disks/web-1/createSnapshot", {{"name", "rate-1"}});
+    json op = waitDone(post(kZoneB + "/disks/web-1/createSnapshot", {{"name", "rate-2"}}).json());
+    ASSERT_TRUE(op.contains("error"));
+    EXPECT_EQ(op["error"]["errors"][0]["code"], "RESOURCE_OPERATION_RATE_EXCEEDED");
+    // Other disks are not affected.
+    postAndWait(kZoneB + "/disks/web-1-logs/createSnapshot", {{"name", "rate-3"}});
+}
+
+TEST_F(ComputeRulesTest, InstanceInsertAndDeleteHonourAutoDelete) {
+    json body = {
+        {"name", "restored-vm"},
+        {"machineType", "zones/us-central1-c/machineTypes/n1-standard-2"},
+        {"disks", json::array({{{"boot", true},
+                                {"autoDelete", true},
+                                {"initializeParams",
+                                 {{"diskName", "restored-boot"},
+                                  {"diskSizeGb", "10"},
+                                  {"sourceImage", "projects/debian-cloud/global/images/family/debian-12"}}}},
+                               {{"source", "zones/us-central1-c/disks/keep-me"}, {"deviceName", "keep"}}})},
+        {"labels", {{"restored", "yes"}}}};
+    postAndWait(kProject + "/zones/us-central1-c/disks", {{"name", "keep-me"}, {"sizeGb", "1"}});
+    postAndWait(kProject + "/zones/us-central1-c/instances", body);
+    json inst = get(kProject + "/zones/us-central1-c/instances/restored-vm").json();
+    EXPECT_EQ(inst["status"], "RUNNING");
+    ASSERT_EQ(inst["disks"].size(), 2u);
+    EXPECT_EQ(inst["disks"][0]["boot"], true);
+    EXPECT_EQ(
+        inst["disks"][0]["licenses"][0],
+        "https://www.googleapis.com/compute/v1/projects/debian-cloud/global/licenses/debian-12-bookworm");
+
+    json bad = body;
+    bad["name"] = "bad-type";
+    bad["machineType"] = "zones/us-central1-c/machineTypes/n9-mega";
+    EXPECT_EQ(post(kProject + "/zones/us-central1-c/instances", bad).status, 400);
+
+    auto op = del(kProject + "/zones/us-central1-c/instances/restored-vm");
+    ASSERT_EQ(op.status, 200);
+    waitDone(op.json());
+    EXPECT_EQ(get(kProject + "/zones/us-central1-c/instances/restored-vm").status, 404);
+    EXPECT_EQ(get(kProject + "/zones/us-central1-c/disks/restored-boot").status, 404);  // autoDelete
+    json kept = get(kProject + "/zones/us-central1-c/disks/keep-me").json();
+    EXPECT_FALSE(kept.contains("users"));
+}
+
+}  // namespace
+}  // namespace gce::emutest

@@ -1,0 +1,159 @@
+// Operations and resource states over time, and requestId replay.
+#include "EmulatorTest.h"
+
+namespace gce::emutest {
+namespace {
+
+using LifecycleTest = EmulatorTest;
+
+const std::string kZone = kProject + "/zones/us-central1-b";
+
+TEST_F(LifecycleTest, OperationGoesPendingRunningDone) {
+    emu->setLatency(/*disk=*/600, /*snapshot=*/0, /*instance=*/0, /*operation=*/600);
+    auto r = post(kZone + "/disks", {{"name", "slow-disk"}, {"sizeGb", "1"}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    json op = r.json();
+    EXPECT_EQ(op["kind"], "compute#operation");
+    EXPECT_EQ(op["status"], "PENDING");
+    EXPECT_EQ(op["operationType"], "insert");
+    EXPECT_EQ(
+        op["targetLink"],
+        "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-b/disks/slow-disk");
+    EXPECT_EQ(op["zone"], "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-b");
+    EXPECT_TRUE(op["id"].is_string());
+
+    // The disk exists at once, still being created.
+    EXPECT_EQ(get(kZone + "/disks/slow-disk").json()["status"], "CREATING");
+
+    json running = waitStatus(pathOf(op["selfLink"]), "RUNNING");
+    EXPECT_TRUE(running.contains("startTime"));
+    json done = waitDone(op);
+    EXPECT_EQ(done["status"], "DONE");
+    EXPECT_EQ(done["progress"], 100);
+    EXPECT_TRUE(done.contains("endTime"));
+    EXPECT_FALSE(done.contains("error"));
+    EXPECT_EQ(get(kZone + "/disks/slow-disk").json()["status"], "READY");
+}
+
+TEST_F(LifecycleTest, WaitReturnsWhenTheOperationEnds) {
+    emu->setLatency(0, 0, 0, 400);
+    auto op = post(kZone + "/disks", {{"name", "waited"}, {"sizeGb", "1"}}).json();
+    auto start = std::chrono::steady_clock::now();
+    auto w = post(pathOf(op["selfLink"]) + "/wait");
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(w.status, 200);
+    EXPECT_EQ(w.json()["status"], "DONE");
+    EXPECT_LT(took, std::chrono::seconds(5));
+
+    // With a short wait bound the call comes back early, still not DONE.
+    emu->setLatency({{"operation", 5000}, {"wait", 100}});
+    auto op2 = post(kZone + "/disks", {{"name", "waited-2"}, {"sizeGb", "1"}}).json();
+    auto early = post(pathOf(op2["selfLink"]) + "/wait").json();
+    EXPECT_NE(early["status"], "DONE");
+}
+
+TEST_F(LifecycleTest, SnapshotPassesThroughCreatingUploadingReady) {
+    emu->setLatency(0, /*snapshot=*/800, 0, /*operation=*/300);
+    auto r = post(kZone + "/disks/web-1-data/createSnapshot", {{"name", "snap-a"}, {"labels", {{"k", "v"}}}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    json op = r.json();
+    EXPECT_EQ(op["operationType"], "createSnapshot");
+    // targetLink names the source disk, not the snapshot.
+    EXPECT_EQ(
+        op["targetLink"],
+        "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-b/disks/web-1-data");
+
+    const std::string snap = kProject + "/global/snapshots/snap-a";
+    EXPECT_EQ(get(snap).json()["status"], "CREATING");
+    waitDone(op);
+    EXPECT_EQ(get(snap).json()["status"], "UPLOADING");  // operation DONE, data still uploading
+    json ready = waitStatus(snap, "READY");
+    EXPECT_EQ(ready["sourceDisk"], op["targetLink"]);
+    EXPECT_EQ(ready["diskSizeGb"], "50");
+    EXPECT_EQ(ready["labels"]["k"], "v");
+    EXPECT_EQ(ready["storageBytesStatus"], "UP_TO_DATE");
+    EXPECT_NE(ready["storageBytes"], "0");
+}
+
+TEST_F(LifecycleTest, StopAndStartMoveThroughInstanceStates) {
+    emu->setLatency(0, 0, /*instance=*/500, 0);
+    const std::string inst = kZone + "/instances/web-1";
+    auto op = post(inst + "/stop").json();
+    EXPECT_EQ(get(inst).json()["status"], "STOPPING");
+    waitDone(op);
+    EXPECT_EQ(get(inst).json()["status"], "TERMINATED");
+
+    op = post(inst + "/start").json();
+    std::string s = get(inst).json()["status"];
+    EXPECT_TRUE(s == "PROVISIONING" || s == "STAGING") << s;
+    waitDone(op);
+    EXPECT_EQ(get(inst).json()["status"], "RUNNING");
+}
+
+TEST_F(LifecycleTest, DiskFromSnapshotRestoresThenIsReady) {
+    postAndWait(kZone + "/disks/web-1-logs/createSnapshot", {{"name", "logs-snap"}});
+    waitStatus(kProject + "/global/snapshots/logs-snap", "READY");
+    emu->setLatency(/*disk=*/800, 0, 0, 0);
+    auto op = post(kProject + "/zones/us-central1-c/disks",
+                   {{"name", "logs-restored"},
+                    {"sourceSnapshot", "global/snapshots/logs-snap"},
+                    {"type", "projects/demo-project/zones/us-central1-c/diskTypes/pd-balanced"}})
+                  .json();
+    json seen = waitStatus(kProject + "/zones/us-central1-c/disks/logs-restored", "RESTORING");
+    EXPECT_EQ(seen["sourceSnapshot"],
+              "https://www.googleapis.com/compute/v1/projects/demo-project/global/snapshots/logs-snap");
+    waitDone(op);
+    json disk = get(kProject + "/zones/us-central1-c/disks/logs-restored").json();
+    EXPECT_EQ(disk["status"], "READY");
+    EXPECT_EQ(disk["sizeGb"], "20");
+}
+
+TEST_F(LifecycleTest, RequestIdReplaysTheFirstOperation) {
+    const std::string rid = "0b6b7a3e-1c1d-4a4e-9d7e-3f1f2a9b8c7d";
+    auto first = post(kZone + "/disks?requestId=" + rid, {{"name", "once"}, {"sizeGb", "1"}});
+    ASSERT_EQ(first.status, 200);
+    auto again = post(kZone + "/disks?requestId=" + rid, {{"name", "once"}, {"sizeGb", "1"}});
+    ASSERT_EQ(again.status, 200) << again.body;  // not 409: the retry is recognised
+    EXPECT_EQ(first.json()["name"], again.json()["name"]);
+    EXPECT_EQ(again.json()["clientOperationId"], rid);
+
+    // A new id is a new request and meets the existing disk.
+    auto other = post(kZone + "/disks?requestId=1b6b7a3e-1c1d-4a4e-9d7e-3f1f2a9b8c7d",
+                      {{"name", "once"}, {"sizeGb", "1"}});
+    EXPECT_EQ(other.status, 409);
+    EXPECT_EQ(reasonOf(other), "alreadyExists");
+
+    // A request that failed can be retried with its id.
+    const std::string rid2 = "2b6b7a3e-1c1d-4a4e-9d7e-3f1f2a9b8c7d";
+    EXPECT_EQ(post(kZone + "/disks?requestId=" + rid2, {{"name", "Bad_Name"}}).status, 400);
+    EXPECT_EQ(post(kZone + "/disks?requestId=" + rid2, {{"name", "good-name"}, {"sizeGb", "1"}}).status, 200);
+
+    for (const char* bad : {"not-a-uuid", "00000000-0000-0000-0000-000000000000"}) {
+        auto r = post(kZone + "/disks?requestId=" + std::string(bad), {{"name", "x1"}, {"sizeGb", "1"}});
+        EXPECT_EQ(r.status, 400) << bad;
+    }
+}
+
+TEST_F(LifecycleTest, RegionalAndGlobalOperationsLiveInTheirScopes) {
+    auto op = postAndWait(kProject + "/regions/us-central1/disks",
+                          {{"name", "regional-1"},
+                           {"sizeGb", "200"},
+                           {"replicaZones", {"zones/us-central1-a", "zones/us-central1-c"}},
+                           {"type", "projects/demo-project/regions/us-central1/diskTypes/pd-balanced"}});
+    EXPECT_EQ(op["region"],
+              "https://www.googleapis.com/compute/v1/projects/demo-project/regions/us-central1");
+    EXPECT_NE(op["selfLink"].get<std::string>().find("/regions/us-central1/operations/"), std::string::npos);
+
+    auto snapOp = postAndWait(
+        kProject + "/global/snapshots",
+        {{"name", "global-form"}, {"sourceDisk", "projects/demo-project/zones/us-central1-b/disks/web-1"}});
+    EXPECT_FALSE(snapOp.contains("zone"));
+    EXPECT_NE(snapOp["selfLink"].get<std::string>().find("/global/operations/"), std::string::npos);
+    // Asking the wrong scope for an operation is a 404.
+    std::string wrong = pathOf(snapOp["selfLink"]);
+    wrong.replace(wrong.find("/global/"), 8, "/zones/us-central1-a/");
+    EXPECT_EQ(get(wrong).status, 404);
+}
+
+}  // namespace
+}  // namespace gce::emutest

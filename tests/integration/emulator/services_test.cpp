@@ -1,0 +1,103 @@
+// Cloud KMS, Cloud Storage and Resource Manager.
+#include "EmulatorTest.h"
+
+namespace gce::emutest {
+namespace {
+
+using ServicesTest = EmulatorTest;
+
+const std::string kLoc = "/v1/projects/demo-project/locations/us-central1";
+
+TEST_F(ServicesTest, KmsKeyRingsAndKeysAreCreatedOnceAndPatched) {
+    auto ring = post(kLoc + "/keyRings?keyRingId=restore-ring");
+    ASSERT_EQ(ring.status, 200) << ring.body;
+    EXPECT_EQ(ring.json()["name"], "projects/demo-project/locations/us-central1/keyRings/restore-ring");
+    auto dup = post(kLoc + "/keyRings?keyRingId=restore-ring");
+    EXPECT_EQ(dup.status, 409);
+    EXPECT_EQ(dup.json()["error"]["status"], "ALREADY_EXISTS");
+    EXPECT_FALSE(dup.json()["error"].contains("errors"));  // AIP-style body
+    EXPECT_EQ(post(kLoc + "/keyRings?keyRingId=bad%20id").status, 400);
+
+    json keyBody = {
+        {"purpose", "ENCRYPT_DECRYPT"},
+        {"versionTemplate", {{"protectionLevel", "HSM"}, {"algorithm", "GOOGLE_SYMMETRIC_ENCRYPTION"}}},
+        {"labels", {{"team", "backup"}}}};
+    auto key = post(kLoc + "/keyRings/restore-ring/cryptoKeys?cryptoKeyId=k1", keyBody);
+    ASSERT_EQ(key.status, 200) << key.body;
+    EXPECT_EQ(key.json()["primary"]["state"], "ENABLED");
+    EXPECT_EQ(key.json()["primary"]["protectionLevel"], "HSM");
+    EXPECT_EQ(post(kLoc + "/keyRings/no-ring/cryptoKeys?cryptoKeyId=k1", keyBody).status, 404);
+
+    const std::string k1 = kLoc + "/keyRings/restore-ring/cryptoKeys/k1";
+    EXPECT_EQ(emu->request("PATCH", k1, json{{"labels", {{"a", "b"}}}}.dump(), token).status,
+              400);  // no mask
+    auto patched =
+        emu->request("PATCH", k1 + "?updateMask=labels", json{{"labels", {{"a", "b"}}}}.dump(), token);
+    ASSERT_EQ(patched.status, 200);
+    EXPECT_EQ(patched.json()["labels"], (json{{"a", "b"}}));
+
+    auto disabled = emu->request("PATCH", k1 + "/cryptoKeyVersions/1?updateMask=state",
+                                 json{{"state", "DISABLED"}}.dump(), token);
+    ASSERT_EQ(disabled.status, 200);
+    EXPECT_EQ(get(k1).json()["primary"]["state"], "DISABLED");
+    EXPECT_EQ(get(kLoc + "/keyRings/restore-ring/cryptoKeys/nope").status, 404);
+    auto list = get(kLoc + "/keyRings/restore-ring/cryptoKeys");
+    EXPECT_EQ(list.json()["cryptoKeys"].size(), 1u);
+}
+
+TEST_F(ServicesTest, StorageStoresAndReturnsObjectsByEncodedName) {
+    auto bucket = post("/storage/v1/b?project=demo-project", {{"name", "demo-backups"}, {"location", "us"}});
+    ASSERT_EQ(bucket.status, 200) << bucket.body;
+    EXPECT_EQ(bucket.json()["location"], "US");
+    auto taken = post("/storage/v1/b?project=demo-project", {{"name", "demo-backups"}});
+    EXPECT_EQ(taken.status, 409);
+    EXPECT_EQ(reasonOf(taken), "conflict");
+    EXPECT_EQ(post("/storage/v1/b?project=demo-project", {{"name", "my-google-bucket"}}).status, 400);
+    EXPECT_EQ(get("/storage/v1/b/demo-backups").status, 200);
+    EXPECT_EQ(get("/storage/v1/b/nope-bucket").status, 404);
+
+    std::string payload(
+        "manifest\0with\xff"
+        "binary",
+        20);
+    auto up = emu->request(
+        "POST", "/upload/storage/v1/b/demo-backups/o?uploadType=media&name=jobs%2F1%2Fmanifest.json", payload,
+        token, "application/octet-stream");
+    ASSERT_EQ(up.status, 200) << up.body;
+    EXPECT_EQ(up.json()["name"], "jobs/1/manifest.json");
+    EXPECT_EQ(up.json()["size"], "20");
+
+    auto down = get("/storage/v1/b/demo-backups/o/jobs%2F1%2Fmanifest.json?alt=media");
+    ASSERT_EQ(down.status, 200);
+    EXPECT_EQ(down.body, payload);
+    auto meta = get("/storage/v1/b/demo-backups/o/jobs%2F1%2Fmanifest.json");
+    EXPECT_EQ(meta.json()["md5Hash"], up.json()["md5Hash"]);
+    EXPECT_EQ(get("/storage/v1/b/demo-backups/o/jobs%2F2").status, 404);
+
+    auto guarded = emu->request("POST",
+                                "/upload/storage/v1/b/demo-backups/"
+                                "o?uploadType=media&name=jobs%2F1%2Fmanifest.json&ifGenerationMatch=0",
+                                "x", token, "text/plain");
+    EXPECT_EQ(guarded.status, 412);
+}
+
+TEST_F(ServicesTest, ResourceManagerListsProjectsAndHidesUnknownOnes) {
+    auto list = get("/v1/projects");
+    ASSERT_EQ(list.status, 200);
+    EXPECT_EQ(list.json()["projects"].size(), 2u);
+    auto p = get("/v1/projects/demo-dr").json();
+    EXPECT_EQ(p["projectNumber"], "739201846502");
+    EXPECT_EQ(p["lifecycleState"], "ACTIVE");
+    auto hidden = get("/v1/projects/not-mine");
+    EXPECT_EQ(hidden.status, 403);
+    EXPECT_EQ(hidden.json()["error"]["status"], "PERMISSION_DENIED");
+
+    json compute = get("/compute/v1/projects/demo-project").json();
+    EXPECT_EQ(compute["id"], "482718394021");
+    EXPECT_EQ(
+        get("/compute/v1/projects/debian-cloud/global/licenses/debian-12-bookworm").json()["licenseCode"],
+        "2147286739765738111");
+}
+
+}  // namespace
+}  // namespace gce::emutest
