@@ -19,15 +19,9 @@ int CGoogleCloudInfo::MountVM(MountCtx& ctx) {
         ArPlatformInfo::getBoolean(GoogleCloudConst::kSettingsSection,
                                    GoogleCloudConst::kIgnoreQuiesceGuestErrors, m_bIgnoreQuiesceGuestErrors);
 
-    int result;
-    if (ctx.bSnapJob || ctx.bBackupCopy) {
-        // Snapshot-only jobs and backup copies of them belong to the host's
-        // snapshot framework, which this build does not carry.
-        m_log.Error(__PRETTY_FUNCTION__, "Snapshot jobs are not supported for VM [%s]",
-                    ctx.strVMName.c_str());
-        return 0;
-    }
-    result = _MountVM(ctx);
+    // A snapshot-only job answers for itself; nothing is unmounted after it.
+    if (ctx.bSnapJob && !ctx.bBackupCopy) return _MountVM_Snap_Backup(ctx);
+    int result = ctx.bBackupCopy ? _MountVM_Snap_BackupCopy(ctx) : _MountVM(ctx);
     // A failed mount removes what it created; the unmount's result is not the mount's.
     if (result == 0) UnmountVM(ctx);
     return result;
@@ -95,6 +89,7 @@ bool CGoogleCloudInfo::IsBackupFeasible(MountCtx& ctx) {
         SetLastVMError(VMINFO_ERR_PROXY_NOT_FOUND);
         return false;
     }
+    if (ctx.bBackupCopy) return InitBackupToTapeVMInfo(ctx, ctx.vmInfo);
     return InitBackupVMInfo(ctx);
 }
 

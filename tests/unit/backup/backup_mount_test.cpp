@@ -198,3 +198,25 @@ TEST_F(MountTest, UnmountSucceedsWhenTheDiskRegistryDoesNotKnowTheInstance) {
 
 }  // namespace
 }  // namespace backup_test
+
+namespace backup_test {
+namespace {
+
+TEST_F(MountTest, SnapshotJobsAreHandedOnAndOnlyABackupCopyIsUnmounted) {
+    m_vm.vecDisks = {MakeDisk("web-1", "11", true)};
+    MountCtx snap = MakeCtx();
+    snap.bSnapJob = true;
+    m_plugin->MountVM(snap);
+    EXPECT_EQ(m_plugin->m_unmounts, 0);
+
+    // A backup copy without snapshot metadata cannot be mounted.
+    MountCtx copy = MakeCtx();
+    copy.bSnapJob = true;
+    copy.bBackupCopy = true;
+    copy.strSnapMetadataPath = m_dir + "/no-metadata";
+    EXPECT_EQ(m_plugin->MountVM(copy), 0);
+    EXPECT_EQ(m_plugin->m_unmounts, 1);
+}
+
+}  // namespace
+}  // namespace backup_test
