@@ -44,7 +44,7 @@ int CGoogleCloudInfo::BrowseInventory(const std::string& path, const SInventoryI
         std::vector<std::string> segments = CLuString::Tokenize(path, kPathSeparator);
         // The host's root is the empty path or a single separator (which the
         // splitter returns as two empty segments).
-        if (segments.empty() || segments[0] == "\\" || path == "\\") return BrowseViews(out);
+        if (segments.empty() || path == "\\") return BrowseViews(out);
 
         const std::string& view = segments[0];
         if (view == kProjectView) return BrowseProjectView(segments, selected, out, value) ? 1 : 0;

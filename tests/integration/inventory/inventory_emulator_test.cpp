@@ -1,0 +1,276 @@
+// Inventory, lookups and power operations through the REST bridge against the
+// emulator's demo world.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/ArVMDetect.h"
+#include "tests/support/EmulatorProcess.h"
+
+using namespace VMInfoStructs;
+using gce::testsupport::EmulatorProcess;
+
+namespace {
+// Seeded instances, by project.
+const std::set<std::string> kDemoProjectVMs = {"backup-proxy", "db-1", "eu-app-1", "web-1", "win-1"};
+
+// Plug-in object with the real REST bridge exposing the entity-id helpers.
+class EmulatedCloudInfo : public CGoogleCloudInfo {
+  public:
+    EmulatedCloudInfo() : CGoogleCloudInfo(VS_INSTANCE_GOOGLE_CLOUD) {}
+    std::string Encode(const std::string& project, const std::string& region, const std::string& zone) {
+        std::string out;
+        _EncodeEntityAsUuid(project, region, zone, out);
+        return out;
+    }
+};
+
+class InventoryEmulatorTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        emulator = new EmulatorProcess("demo", {"--demo-data-mib", "1"});
+        ArVMDetect::SetMetadataUrl(emulator->baseUrl());
+    }
+    static void TearDownTestSuite() {
+        ArVMDetect::SetMetadataUrl("");
+        CGoogleCloudInfo::ResetProxyIdentityForTests();
+        delete emulator;
+        emulator = nullptr;
+    }
+    void SetUp() override {
+        info.reset(new EmulatedCloudInfo());
+        info->GetBridge()->SetEndpoint(emulator->baseUrl());
+        ASSERT_EQ(1, info->Init(0));
+        ASSERT_EQ(1, info->Connect("", emulator->credential(), "")) << info->GetLastVMErrorDetails();
+    }
+
+    // Browses `path` with the chain of chosen nodes `chosen` (outermost first).
+    std::vector<SInventoryInfo> Browse(const std::string& path,
+                                       const std::vector<SInventoryInfo>& chosen = {}) {
+        SInventoryInfo root;
+        root.strName = "root";
+        SInventoryInfo* node = &root;
+        for (const auto& c : chosen) {
+            SInventoryInfo copy = c;
+            copy.vecChildren.clear();
+            node->vecChildren.push_back(copy);
+            node = &node->vecChildren.back();
+        }
+        std::vector<SInventoryInfo> out;
+        EXPECT_EQ(1, info->BrowseInventory(path, root, out, 0, 0))
+            << path << ": " << info->GetLastVMErrorDetails();
+        return out;
+    }
+
+    static std::vector<std::string> Names(const std::vector<SInventoryInfo>& list) {
+        std::vector<std::string> out;
+        for (const auto& e : list) out.push_back(e.strName);
+        return out;
+    }
+    static const SInventoryInfo* Find(const std::vector<SInventoryInfo>& list, const std::string& name) {
+        for (const auto& e : list)
+            if (e.strName == name) return &e;
+        return nullptr;
+    }
+    static bool SortedIgnoringCase(const std::vector<SInventoryInfo>& list) {
+        return std::is_sorted(list.begin(), list.end(), CGoogleCloudInfo::SortInventoryList_Compare);
+    }
+
+    // The instance's status as the emulator holds it.
+    std::string StatusInEmulator(const std::string& zone, const std::string& name) {
+        auto reply =
+            emulator->request("GET", "/compute/v1/projects/demo-project/zones/" + zone + "/instances/" + name,
+                              "", emulator->accessToken());
+        if (reply.status != 200) return "HTTP " + std::to_string(reply.status);
+        return reply.json().value("status", "");
+    }
+
+    static EmulatorProcess* emulator;
+    std::unique_ptr<EmulatedCloudInfo> info;
+};
+EmulatorProcess* InventoryEmulatorTest::emulator = nullptr;
+
+TEST_F(InventoryEmulatorTest, RootListsTheThreeViews) {
+    EXPECT_EQ((std::vector<std::string>{"Project View", "Instance View", "Region View"}), Names(Browse("")));
+}
+
+TEST_F(InventoryEmulatorTest, ProjectViewReachesEverySeededInstance) {
+    auto projects = Browse("Project View");
+    std::map<std::string, std::set<std::string>> found;
+    for (const auto& project : projects) {
+        auto vms = Browse("Project View\\" + project.strName, {project});
+        EXPECT_TRUE(SortedIgnoringCase(vms));
+        for (const auto& vm : vms) found[project.strGuid].insert(vm.strName);
+    }
+    std::set<std::string> ids;
+    for (const auto& p : projects) ids.insert(p.strGuid);
+    EXPECT_EQ((std::set<std::string>{"demo-project", "demo-dr"}), ids);
+    EXPECT_EQ(kDemoProjectVMs, found["demo-project"]);
+    EXPECT_TRUE(found["demo-dr"].empty());
+}
+
+TEST_F(InventoryEmulatorTest, InstanceViewReachesEverySeededInstanceByRegion) {
+    auto regions = Browse("Instance View");
+    ASSERT_NE(nullptr, Find(regions, "us-central1"));
+    ASSERT_NE(nullptr, Find(regions, "europe-west1"));
+    std::map<std::string, std::set<std::string>> byRegion;
+    for (const auto& region : regions) {
+        // The chosen region's id is what the instance listing of the region gets.
+        EXPECT_EQ(region.strName, region.strGuid) << "region id must name the region";
+        auto projects = Browse("Instance View\\" + region.strName, {region});
+        EXPECT_NE(nullptr, Find(projects, "Demo Project")) << region.strName;
+        for (const auto& project : projects) {
+            auto vms = Browse("Instance View\\" + region.strName + "\\" + project.strName, {region, project});
+            EXPECT_TRUE(SortedIgnoringCase(vms));
+            for (const auto& vm : vms) byRegion[region.strName].insert(vm.strName);
+        }
+    }
+    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1", "web-1", "win-1"}), byRegion["us-central1"]);
+    EXPECT_EQ((std::set<std::string>{"eu-app-1"}), byRegion["europe-west1"]);
+}
+
+TEST_F(InventoryEmulatorTest, RegionViewReachesEverySeededInstanceByZone) {
+    auto zones = Browse("Region View");
+    for (const std::string z : {"us-central1-a", "us-central1-b", "us-central1-c", "europe-west1-b",
+                                "europe-west1-c", "europe-west1-d"})
+        EXPECT_NE(nullptr, Find(zones, z)) << z;
+    std::map<std::string, std::set<std::string>> byZone;
+    std::set<std::string> all;
+    for (const auto& zone : zones) {
+        auto projects = Browse("Region View\\" + zone.strName, {zone});
+        for (const auto& project : projects) {
+            auto vms = Browse("Region View\\" + zone.strName + "\\" + project.strName, {zone, project});
+            for (const auto& vm : vms) {
+                byZone[zone.strName].insert(vm.strName);
+                all.insert(vm.strName);
+            }
+        }
+    }
+    EXPECT_EQ(kDemoProjectVMs, all);
+    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1"}), byZone["us-central1-a"]);
+    EXPECT_EQ((std::set<std::string>{"web-1"}), byZone["us-central1-b"]);
+    EXPECT_EQ((std::set<std::string>{"win-1"}), byZone["us-central1-c"]);
+}
+
+TEST_F(InventoryEmulatorTest, WebOneIsDescribedWithItsDisksAndWinOneAsWindows) {
+    SVMInfo web;
+    web.strProjectId = "demo-project";
+    ASSERT_EQ(1, info->GetVMInfoForVM("web-1", "", "", 0, 0, web)) << info->GetLastVMErrorDetails();
+    std::set<std::string> disks;
+    for (const auto& d : web.vecDisks) disks.insert(d.strName);
+    EXPECT_EQ((std::set<std::string>{"web-1", "web-1-data", "web-1-logs"}), disks);
+    EXPECT_EQ("us-central1-b", web.strZone);
+    EXPECT_EQ("demo-project", web.strProjectId);
+
+    SVMInfo win;
+    win.strProjectId = "demo-project";
+    ASSERT_EQ(1, info->GetVMInfoForVM("win-1", "", "", 0, 0, win));
+    EXPECT_NE(std::string::npos, win.strGuestOS.find("Windows")) << win.strGuestOS;
+
+    SVMInfo missing;
+    missing.strProjectId = "demo-project";
+    EXPECT_EQ(0, info->GetVMInfoForVM("no-such-vm", "", "", 0, 0, missing));
+    EXPECT_EQ(1, info->GetLastVMError());
+    EXPECT_FALSE(info->GetLastVMErrorDetails().empty());
+}
+
+TEST_F(InventoryEmulatorTest, MachineTypesOfAZone) {
+    std::vector<SVMSizeInfo> sizes;
+    ASSERT_EQ(
+        1, info->GetAvailableVMSizesForHost(info->Encode("demo-project", "", "us-central1-a"), sizes, 0, 0));
+    std::set<std::string> names;
+    for (const auto& s : sizes) names.insert(s.strName);
+    EXPECT_EQ((std::set<std::string>{"e2-small", "e2-medium", "e2-standard-2", "e2-standard-4",
+                                     "n1-standard-1", "n1-standard-2", "n1-standard-4", "n2-standard-2",
+                                     "n2-standard-4", "n2-standard-8"}),
+              names);
+
+    std::vector<SVMSizeInfo> eu;
+    ASSERT_EQ(1, info->GetAvailableVMSizesForHost("europe-west1-d", eu, 0, 0));
+    names.clear();
+    for (const auto& s : eu) names.insert(s.strName);
+    EXPECT_EQ(8u, names.size());
+    EXPECT_EQ(0u, names.count("n2-standard-4"));
+}
+
+TEST_F(InventoryEmulatorTest, HostsProjectsAndInstanceListsByKind) {
+    SHostInfo local;
+    ASSERT_EQ(1, info->GetLocalHostInfo(local, 0, 0)) << info->GetLastVMErrorDetails();
+    EXPECT_EQ("us-central1-a", local.strName);
+
+    std::vector<SInventoryInfo> projects;
+    ASSERT_EQ(1, info->GetInventoryInfoList(projects, 0, 0));
+    EXPECT_EQ((std::vector<std::string>{"Demo DR", "Demo Project"}), Names(projects));
+
+    std::vector<SVMInfo> inZone;
+    ASSERT_EQ(1, info->GetVMInfoListForInventoryObject("us-central1-a", static_cast<EInventoryType>(5), 0, 0,
+                                                       inZone));
+    std::set<std::string> names;
+    for (const auto& vm : inZone) names.insert(vm.strName);
+    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1"}), names);
+
+    std::vector<SVMInfo> inProjectRegion;
+    ASSERT_EQ(1,
+              info->GetVMInfoListForInventoryObject(info->Encode("demo-project", "europe-west1", ""),
+                                                    static_cast<EInventoryType>(31), 0, 0, inProjectRegion));
+    ASSERT_EQ(1u, inProjectRegion.size());
+    EXPECT_EQ("eu-app-1", inProjectRegion[0].strName);
+
+    std::vector<SVMInfo> all;
+    ASSERT_EQ(1, info->GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE));
+    EXPECT_EQ(kDemoProjectVMs.size(), all.size());
+}
+
+TEST_F(InventoryEmulatorTest, PowerOffThenOnChangesTheInstancesStatus) {
+    ASSERT_EQ("RUNNING", StatusInEmulator("us-central1-b", "web-1"));
+    OperationCtx ctx;
+    ctx.vmInfo.strProjectId = "demo-project";
+    ctx.vmInfo.strName = "web-1";
+    ctx.vmInfo.strZone = "us-central1-b";
+
+    ctx.eOperation = VM_OPERATION_POWER_OFF;
+    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
+    EXPECT_EQ("TERMINATED", StatusInEmulator("us-central1-b", "web-1"));
+
+    ctx.eOperation = VM_OPERATION_POWER_ON;
+    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
+    EXPECT_EQ("RUNNING", StatusInEmulator("us-central1-b", "web-1"));
+
+    OperationCtx missing = ctx;
+    missing.vmInfo.strName = "no-such-vm";
+    missing.eOperation = VM_OPERATION_POWER_ON;
+    EXPECT_EQ(0, info->PerformVMOperation(missing));
+    EXPECT_EQ(112, info->GetLastVMError());
+    EXPECT_FALSE(info->GetLastVMErrorDetails().empty());
+}
+
+TEST_F(InventoryEmulatorTest, SnapshotDeletionRemovesTheSnapshotsNamedByTheDisks) {
+    auto* bridge = info->GetBridge();
+    SSnapshot snap;
+    snap.strName = "inventory-test-snap";
+    ASSERT_TRUE(
+        bridge->CreateDiskSnapshot("demo-project", "spare-1", "us-central1-b", "", false, false, snap))
+        << bridge->GetLastError();
+    std::string state;
+    for (int i = 0; i < 200 && state != "READY"; ++i) {
+        ASSERT_TRUE(bridge->GetSnapshotState("demo-project", snap.strName, state)) << bridge->GetLastError();
+        if (state != "READY") LUSLEEP(50);
+    }
+    ASSERT_EQ("READY", state);
+
+    OperationCtx ctx;
+    ctx.eOperation = VM_OPERATION_DELETE_SNAPSHOTS;
+    ctx.vmInfo.strProjectId = "demo-project";
+    ctx.vmInfo.strName = "spare-owner";
+    ctx.vmInfo.vecDisks.resize(1);
+    ctx.vmInfo.vecDisks[0].strSnapshotName = snap.strName;
+    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
+    EXPECT_FALSE(bridge->DoesSnapshotExist("demo-project", snap.strName));
+}
+}  // namespace
