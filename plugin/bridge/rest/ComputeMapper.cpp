@@ -169,7 +169,8 @@ void FillHostInfo(const json& zone, const std::string& strProjectId, VMInfoStruc
 
 void FillDCInfo(const json& region, const std::string& strProjectId, VMInfoStructs::SDataCenterInfo& dc) {
     dc.strName = Str(region, "name");
-    dc.strGuid = Str(region, "id");
+    // The inventory addresses a region by its name (the views encode it into ids).
+    dc.strGuid = Str(region, "name");
     dc.strProjectId = strProjectId;
     dc.vecZones.clear();
     for (const auto& z : StringArray(region, "zones")) dc.vecZones.push_back(ShortName(z));
