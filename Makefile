@@ -3,6 +3,9 @@
 BUILD     ?= build
 SAN_BUILD ?= build-san
 TSAN_BUILD ?= build-tsan
+# Suites whose concurrency is checked under ThreadSanitizer (tests labelled tsan).
+TSAN_TARGETS ?= host_unit_tests plugin_unit_tests disks_unit_tests inventory_unit_tests \
+                cli_unit_tests snapframework_unit_tests emulator_http_tests gce-emulator
 JOBS      ?= $(shell nproc)
 CTEST_ARGS ?=
 
@@ -30,8 +33,8 @@ test-san: bootstrap
 
 test-tsan: bootstrap
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGCE_TSAN=ON >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS)
-	@cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L tsan $(CTEST_ARGS)
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan $(CTEST_ARGS)
 
 demo: build
 	@$(BUILD)/bin/gcebackup demo
