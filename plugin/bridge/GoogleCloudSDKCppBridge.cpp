@@ -71,7 +71,12 @@ struct CGoogleCloudSDKCppBridge::Impl {
     rest::RestClient client;
     std::unique_ptr<rest::TokenSource> tokens;
     std::string strDefaultProject;
-    std::string strLastError;
+
+    // The calling thread's last failure text on this bridge.
+    std::string& LastError() {
+        thread_local std::map<const Impl*, std::string> texts;
+        return texts[this];
+    }
     std::mutex pendingLock;
     std::map<std::string, PendingStart> pending;
 
@@ -406,16 +411,18 @@ struct CGoogleCloudSDKCppBridge::Impl {
     }
 };
 
-CGoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge() : m_pImpl(std::make_unique<Impl>()) {}
+CGoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge() : m_pImpl(std::make_unique<Impl>()) {
+    m_pImpl->LastError().clear();  // a former object at this address may have left text
+}
 
 CGoogleCloudSDKCppBridge::~CGoogleCloudSDKCppBridge() = default;
 
 void CGoogleCloudSDKCppBridge::SetLastError(const std::string& strText) {
-    m_pImpl->strLastError = strText;
+    m_pImpl->LastError() = strText;
 }
 
 std::string CGoogleCloudSDKCppBridge::GetLastError() {
-    return m_pImpl->strLastError;
+    return m_pImpl->LastError();
 }
 
 void CGoogleCloudSDKCppBridge::SetEndpoint(const std::string& strBaseUrl) {
@@ -1020,7 +1027,9 @@ bool CGoogleCloudSDKCppBridge::CreateDiskFromSnapshot(const std::string& strProj
     if (strSnapshotUri.empty()) return Fail("CreateDiskFromSnapshot", "no snapshot given");
     json body = {{"name", strNewDiskName}, {"sourceSnapshot", rest::ResourcePath(strSnapshotUri)}};
     std::string error;
-    if (!impl.DiskPlacement(strProjectId, strZone, strRegion, bRegional, strDiskType, disk, body, error))
+    // The API's default type reads slowly on small disks: always name one.
+    const std::string type = strDiskType.empty() || strDiskType == "SCRATCH" ? "pd-balanced" : strDiskType;
+    if (!impl.DiskPlacement(strProjectId, strZone, strRegion, bRegional, type, disk, body, error))
         return Fail("CreateDiskFromSnapshot", "disk [" + strNewDiskName + "]: " + error);
     const std::string collection = bRegional ? impl.Regional(strProjectId, strRegion, "/disks")
                                              : impl.Zonal(strProjectId, strZone, "/disks");

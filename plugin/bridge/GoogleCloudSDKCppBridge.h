@@ -2,9 +2,9 @@
 // Cloud KMS, Cloud Storage and Resource Manager goes through this class.
 //
 // One object serves one plug-in object (one job at a time). Operations may be
-// called from several threads: the transport is guarded by a lock, but the
-// text of GetLastError() is per object, so a caller that needs the text of its
-// own failure must not share the object with another thread in between.
+// called from several threads: the transport is guarded by a lock and
+// GetLastError() gives the calling thread's last failure. Connect and
+// SetEndpoint must not run while other operations are in progress.
 //
 // Conventions of every operation:
 //  - Returns true on success. On false, GetLastError() gives a short text
@@ -226,8 +226,9 @@ class CGoogleCloudSDKCppBridge {
 
     // Deletes an instance, found by name or (name empty) by id, in strZone
     // (every zone of the project, or every visible project, when empty), and
-    // waits until it is gone. bDeleteDisks true: its disks go with it as far
-    // as the instance says (autoDelete); false: every attached disk is kept.
+    // waits until it is gone. bDeleteDisks true: its persistent disks
+    // attached read-write go with it (those no other instance uses);
+    // false: every attached disk is kept (autoDelete is switched off first).
     // An instance that does not exist is reported as success.
     virtual bool DeleteVM(const std::string& strProjectId, const std::string& strVMName,
                           const std::string& strVMGuid, const std::string& strZone, bool bDeleteDisks);
@@ -271,7 +272,7 @@ class CGoogleCloudSDKCppBridge {
                             VMInfoStructs::SDisk& disk, const std::string& strLicense);
 
     // Starts creating strNewDiskName from the snapshot strSnapshotUri, of
-    // type strDiskType (short name; "" keeps the snapshot's default). The
+    // type strDiskType (short name; "" gives "pd-balanced"). The
     // template disk supplies vecReplicaZones (or "replicaZones" of its
     // strDiskJson) for a regional disk, and bEncrypted/strEncryptionKey for a
     // customer-managed key. On success disk.strDiskId and strLocationUri name

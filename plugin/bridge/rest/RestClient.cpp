@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -33,12 +34,20 @@ std::string WithQuery(const std::string& strUrl, const std::string& strName, con
 RestClient::RestClient(HttpSession& session, const Endpoints& endpoints)
     : sleep([](int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }),
       m_session(session),
-      m_endpoints(endpoints) {}
+      m_endpoints(endpoints) {
+    ClearError();  // a former client at this address may have left a state
+}
+
+RestClient::ErrorState& RestClient::State() const {
+    thread_local std::map<const RestClient*, ErrorState> states;
+    return states[this];
+}
 
 void RestClient::SetError(const std::string& strText, long nStatus, const std::string& strReason) {
-    m_strError = strText;
-    m_nStatus = nStatus;
-    m_strReason = strReason;
+    ErrorState& state = State();
+    state.strText = strText;
+    state.nStatus = nStatus;
+    state.strReason = strReason;
 }
 
 bool RestClient::Exchange(const HttpRequest& request, HttpResponse& response) {

@@ -1,7 +1,7 @@
 // JSON calls of the bridge on top of HttpSession: reads, paged and aggregated
 // lists, and Compute Engine mutations with requestId and operation waiting.
-// One RestClient per bridge; its error state is per object, so calls that
-// need it must not interleave between threads.
+// One RestClient per bridge, usable from several threads: the error state of
+// the last call is kept per calling thread.
 #pragma once
 
 #include <cstdint>
@@ -29,10 +29,10 @@ class RestClient {
 
     // Last failure: text for GetLastError(), HTTP status (0 without an
     // answer) and API reason ("notFound", "alreadyExists", ...).
-    const std::string& Error() const { return m_strError; }
-    long Status() const { return m_nStatus; }
-    const std::string& Reason() const { return m_strReason; }
-    bool NotFound() const { return m_nStatus == 404; }
+    const std::string& Error() const { return State().strText; }
+    long Status() const { return State().nStatus; }
+    const std::string& Reason() const { return State().strReason; }
+    bool NotFound() const { return State().nStatus == 404; }
     void SetError(const std::string& strText, long nStatus = 0, const std::string& strReason = "");
     void ClearError() { SetError(""); }
 
@@ -84,11 +84,16 @@ class RestClient {
   private:
     bool Exchange(const HttpRequest& request, HttpResponse& response);
 
+    struct ErrorState {
+        std::string strText;
+        long nStatus = 0;
+        std::string strReason;
+    };
+    // The calling thread's error state for this client.
+    ErrorState& State() const;
+
     HttpSession& m_session;
     const Endpoints& m_endpoints;
-    std::string m_strError;
-    long m_nStatus = 0;
-    std::string m_strReason;
 };
 
 }  // namespace GoogleCloudSDKCppBridge::rest

@@ -1,0 +1,256 @@
+// Disks, attachment to the proxy, and snapshots.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "BridgeFixture.h"
+
+using namespace bridgetest;
+using VMInfoStructs::SDisk;
+
+namespace {
+
+bool LinkExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Head(const std::string& path, size_t n) {
+    std::ifstream in(path, std::ios::binary);
+    std::string data(n, '\0');
+    in.read(&data[0], static_cast<std::streamsize>(n));
+    data.resize(static_cast<size_t>(in.gcount()));
+    return data;
+}
+
+}  // namespace
+
+TEST_F(BridgeTest, EmptyDiskIsCreatedReadyWithItsTypeSizeAndLabels) {
+    SDisk disk;
+    disk.nSize = (2ull << 30) + 1;  // rounds up to 3 GiB
+    disk.strDiskType = "pd-ssd";
+    disk.strDescription = "restored data";
+    disk.vecLabels = {{"restored", "yes"}};
+    ASSERT_TRUE(bridge->CreateDisk(kProject, "restore-a", kProxyZone, "", false, disk, ""))
+        << bridge->GetLastError();
+    EXPECT_EQ(disk.strName, "restore-a");
+    EXPECT_FALSE(disk.strDiskId.empty());
+    EXPECT_EQ(disk.nSize, 3ull << 30);
+    EXPECT_EQ(disk.strDiskType, "pd-ssd");
+    EXPECT_EQ(disk.strZone, kProxyZone);
+    std::string state;
+    ASSERT_TRUE(bridge->GetDiskState(kProject, kProxyZone, "", false, "restore-a", state));
+    EXPECT_EQ(state, "READY");
+    EXPECT_TRUE(bridge->DoesDiskExist(kProject, "restore-a", kProxyZone, "", false));
+    EXPECT_FALSE(bridge->DoesDiskExist(kProject, "restore-b", kProxyZone, "", false));
+    EXPECT_TRUE(bridge->GetLastError().empty());
+    EXPECT_FALSE(bridge->CreateDisk(kProject, "restore-a", kProxyZone, "", false, disk, ""));
+    EXPECT_NE(bridge->GetLastError().find("409"), std::string::npos) << bridge->GetLastError();
+    EXPECT_EQ(CountNamed("disks", "restore-a"), 1);
+
+    SDisk boot;
+    boot.nSize = 10ull << 30;
+    ASSERT_TRUE(
+        bridge->CreateDisk(kProject, "restore-boot", kProxyZone, "", false, boot,
+                           "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+                           "windows-server-2022-dc"))
+        << bridge->GetLastError();
+    EXPECT_NE(boot.strDiskJson.find("windows-server-2022-dc"), std::string::npos);
+}
+
+TEST_F(BridgeTest, LabelsAreMergedAndReadInBothForms) {
+    SDisk disk;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "web-1-data", "us-central1-b", "", false, disk, 0));
+    ASSERT_TRUE(
+        bridge->SetDiskLabels(kProject, disk, "us-central1-b", "", false, {{"ar-integrity-snapshot", "s1"}}))
+        << bridge->GetLastError();
+    ASSERT_TRUE(
+        bridge->SetDiskLabels(kProject, disk, "us-central1-b", "", false, {{"ar-integrity-snapshot", "s2"}}))
+        << "a second change reads the new fingerprint: " << bridge->GetLastError();
+    std::vector<VMInfoStructs::SKeyPairInfo> labels;
+    ASSERT_TRUE(bridge->GetDiskLabels(kProject, "web-1-data", "us-central1-b", "", false, labels));
+    std::map<std::string, std::string> asMap;
+    for (const auto& l : labels) asMap[l.strKey] = l.strValue;
+    EXPECT_EQ(asMap, (std::map<std::string, std::string>{{"tier", "data"}, {"ar-integrity-snapshot", "s2"}}));
+
+    std::map<std::string, std::string> fromText;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "web-1-data", "us-central1-b", "", false, disk, 0));
+    ASSERT_TRUE(bridge->GetDiskLabels(disk.strDiskJson, fromText));
+    EXPECT_EQ(fromText, asMap);
+    EXPECT_FALSE(bridge->GetDiskLabels("[1,2]", fromText));
+}
+
+TEST_F(BridgeTest, AttachShowsTheDiskUnderItsIdAndDetachRemovesIt) {
+    SDisk disk;
+    disk.nSize = 1ull << 30;
+    ASSERT_TRUE(bridge->CreateDisk(kProject, "restore-a", kProxyZone, "", false, disk, ""));
+    const std::string link = emu->byIdDir() + "/google-zd-" + disk.strDiskId;
+    bool limit = true;
+    ASSERT_TRUE(bridge->AttachDisk(kProject, "restore-a", kProxy, kProxyZone, limit))
+        << bridge->GetLastError();
+    EXPECT_FALSE(limit);
+    EXPECT_TRUE(LinkExists(link)) << link;
+    EXPECT_TRUE(bridge->AttachDisk(kProject, "restore-a", kProxy, kProxyZone, limit))
+        << "already attached here counts as attached: " << bridge->GetLastError();
+    EXPECT_FALSE(bridge->DeleteDisk(kProject, "restore-a", kProxyZone, "", false)) << "attached disks stay";
+    ASSERT_TRUE(bridge->DetachDisk(kProject, "restore-a", kProxy, kProxyZone)) << bridge->GetLastError();
+    EXPECT_FALSE(LinkExists(link));
+    EXPECT_TRUE(bridge->DetachDisk(kProject, "restore-a", kProxy, kProxyZone));
+    ASSERT_TRUE(bridge->DeleteDisk(kProject, "restore-a", kProxyZone, "", false)) << bridge->GetLastError();
+    EXPECT_EQ(CountNamed("disks", "restore-a"), 0);
+    EXPECT_TRUE(bridge->DeleteDisk(kProject, "restore-a", kProxyZone, "", false)) << "gone is deleted";
+}
+
+TEST_F(BridgeTest, AttachReportsTheDiskLimitThroughTheFlag) {
+    emu->setLimits({{"maxAttachedDisks", 1}});  // the proxy's boot disk fills it
+    SDisk disk;
+    ASSERT_TRUE(bridge->CreateDisk(kProject, "restore-a", kProxyZone, "", false, disk, ""));
+    bool limit = false;
+    EXPECT_FALSE(bridge->AttachDisk(kProject, "restore-a", kProxy, kProxyZone, limit));
+    EXPECT_TRUE(limit) << bridge->GetLastError();
+    bool other = true;
+    EXPECT_FALSE(bridge->AttachDisk(kProject, "no-such-disk", kProxy, kProxyZone, other));
+    EXPECT_FALSE(other) << "a missing disk is not a full instance";
+}
+
+TEST_F(BridgeTest, BackupDiskFromASnapshotCarriesTheDataAndIsFoundByTheProtectedDiskId) {
+    SDisk source;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "web-1-data", "us-central1-b", "", false, source, 0));
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "zd-backup-7-" + source.strDiskId + "-100";
+    snap.strDescription = "Disk Snapshot created for backup";
+    snap.vecLabels = {{"snapshot-type", "test"}};
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "web-1-data", "us-central1-b", "", false, true, snap))
+        << bridge->GetLastError();
+    ASSERT_EQ(WaitSnapshotSettled(snap.strName), "READY");
+    const json snapshot = Resources("snapshots")[0];
+    EXPECT_EQ(snapshot["labels"]["tier"], "data") << "disk labels are carried onto the snapshot";
+    EXPECT_EQ(snapshot["labels"]["snapshot-type"], "test");
+    std::string uri;
+    ASSERT_TRUE(bridge->GetSnapshotUri(kProject, snap.strName, uri));
+    EXPECT_NE(uri.find("/global/snapshots/" + snap.strName), std::string::npos);
+
+    const std::string newName = "zd-backup-7-" + source.strDiskId + "-101";
+    SDisk templ;
+    ASSERT_TRUE(
+        bridge->CreateDiskFromSnapshot(kProject, uri, newName, kProxyZone, "", false, "pd-ssd", templ))
+        << bridge->GetLastError();
+    EXPECT_FALSE(templ.strDiskId.empty());
+    WaitDiskReady(newName, kProxyZone);
+    bool limit = false;
+    ASSERT_TRUE(bridge->AttachDisk(kProject, newName, kProxy, kProxyZone, limit)) << bridge->GetLastError();
+    const std::string link = emu->byIdDir() + "/google-zd-" + source.strDiskId;
+    ASSERT_TRUE(LinkExists(link)) << link;
+    EXPECT_EQ(Head(link, 1 << 20), Head(emu->diskFile(kProject, "web-1-data"), 1 << 20));
+    EXPECT_TRUE(bridge->DetachDisk(kProject, newName, kProxy, kProxyZone));
+    EXPECT_TRUE(bridge->DeleteDisk(kProject, newName, kProxyZone, "", false));
+    EXPECT_TRUE(bridge->DoesSnapshotExist(kProject, snap.strName));
+    ASSERT_TRUE(bridge->DeleteDiskSnapshot(kProject, snap.strName)) << bridge->GetLastError();
+    EXPECT_FALSE(bridge->DoesSnapshotExist(kProject, snap.strName));
+    EXPECT_TRUE(bridge->DeleteDiskSnapshot(kProject, snap.strName));
+}
+
+TEST_F(BridgeTest, FailedGuestFlushShowsAsAFailedSnapshot) {
+    emu->setGuestFlushFail(true);
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "app-consistent-1";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "web-1", "us-central1-b", "", false, true, snap));
+    EXPECT_EQ(WaitSnapshotSettled(snap.strName), "FAILED");
+    EXPECT_NE(bridge->GetLastError().find("GUEST_FLUSH_FAILED"), std::string::npos) << bridge->GetLastError();
+    snap.strName = "crash-consistent-1";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "web-1", "us-central1-b", "", false, false, snap));
+    EXPECT_EQ(WaitSnapshotSettled(snap.strName), "READY");
+}
+
+TEST_F(BridgeTest, RateLimitedSnapshotIsSentAgainAndMadeOnce) {
+    emu->addFault(
+        {{"match", "POST .*/createSnapshot"}, {"operationError", "RATE_LIMIT_EXCEEDED"}, {"count", 2}});
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "rate-limited-1";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "web-1", "us-central1-b", "", false, false, snap));
+    EXPECT_EQ(WaitSnapshotSettled(snap.strName), "READY") << bridge->GetLastError();
+    EXPECT_EQ(CountNamed("snapshots", snap.strName), 1);
+}
+
+TEST_F(BridgeTest, FreshDiskNotYetVisibleReadsAsCreating) {
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "source-snap";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "spare-1", "us-central1-b", "", false, false, snap))
+        << bridge->GetLastError();
+    ASSERT_EQ(WaitSnapshotSettled(snap.strName), "READY");
+    std::string uri;
+    ASSERT_TRUE(bridge->GetSnapshotUri(kProject, snap.strName, uri));
+    emu->setLimits({{"notFoundAfterInsertMs", 400}});
+    SDisk templ;
+    ASSERT_TRUE(bridge->CreateDiskFromSnapshot(kProject, uri, "fresh-1", kProxyZone, "", false, "", templ));
+    std::string state;
+    ASSERT_TRUE(bridge->GetDiskState(kProject, kProxyZone, "", false, "fresh-1", state))
+        << bridge->GetLastError();
+    EXPECT_EQ(state, "CREATING");
+    WaitDiskReady("fresh-1", kProxyZone);
+    std::string unknown;
+    EXPECT_FALSE(bridge->GetDiskState(kProject, kProxyZone, "", false, "never-made", unknown));
+}
+
+TEST_F(BridgeTest, RegionalDiskFromASnapshotUsesTheReplicaZones) {
+    SDisk shared;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "shared-data", "", "us-central1", true, shared, 0))
+        << bridge->GetLastError();
+    std::vector<std::string> zones;
+    std::string regionUri;
+    ASSERT_TRUE(bridge->ParseReplicaZonesFromJson(shared.strDiskJson, zones, regionUri));
+    EXPECT_EQ(zones, (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
+    EXPECT_NE(regionUri.find("/regions/us-central1"), std::string::npos);
+
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "shared-snap";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "shared-data", "", "us-central1", true, true, snap))
+        << bridge->GetLastError();
+    ASSERT_EQ(WaitSnapshotSettled(snap.strName), "READY");
+    std::string uri;
+    ASSERT_TRUE(bridge->GetSnapshotUri(kProject, snap.strName, uri));
+    SDisk templ;
+    templ.strDiskJson = shared.strDiskJson;
+    ASSERT_TRUE(bridge->CreateDiskFromSnapshot(kProject, uri, "shared-copy", "", "us-central1", true,
+                                               "pd-balanced", templ))
+        << bridge->GetLastError();
+    WaitDiskReady("shared-copy", "", "us-central1");
+    SDisk copy;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "shared-copy", "", "us-central1", true, copy, 0));
+    EXPECT_EQ(copy.vecReplicaZones, zones);
+    EXPECT_TRUE(bridge->DeleteDisk(kProject, "shared-copy", "", "us-central1", true))
+        << bridge->GetLastError();
+}
+
+TEST_F(BridgeTest, MoveDiskKeepsNameDataAndLabelsAndLeavesNothingBehind) {
+    emu->writeDisk(kProject, "us-central1-b", "spare-1", 4096, "moved bytes");
+    const std::string before = Head(emu->diskFile(kProject, "spare-1"), 8192);
+    const size_t snapshotsBefore = Resources("snapshots").size();
+    SDisk disk;
+    ASSERT_TRUE(bridge->MoveDisk(kProject, "spare-1", "us-central1-b", "us-central1-c", disk))
+        << bridge->GetLastError();
+    EXPECT_EQ(disk.strName, "spare-1");
+    EXPECT_EQ(disk.strZone, "us-central1-c");
+    EXPECT_NE(disk.strLocationUri.find("/zones/us-central1-c/"), std::string::npos);
+    EXPECT_FALSE(bridge->DoesDiskExist(kProject, "spare-1", "us-central1-b", "", false));
+    EXPECT_TRUE(bridge->DoesDiskExist(kProject, "spare-1", "us-central1-c", "", false));
+    EXPECT_EQ(CountNamed("disks", "spare-1"), 1);
+    EXPECT_EQ(Resources("snapshots").size(), snapshotsBefore);
+    EXPECT_EQ(Head(emu->diskFile(kProject, "spare-1"), 8192), before);
+    EXPECT_FALSE(bridge->MoveDisk(kProject, "web-1-data", "us-central1-b", "us-central1-c", disk))
+        << "an attached disk is not moved";
+}
+
+TEST_F(BridgeTest, SnapshotOfADiskWithADisabledKeyFails) {
+    const std::string version =
+        "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key/"
+        "cryptoKeyVersions/1";
+    const auto reply = emu->request("PATCH", "/v1/" + version + "?updateMask=state",
+                                    R"({"state":"DISABLED"})", emu->accessToken());
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    VMInfoStructs::SSnapshot snap;
+    snap.strName = "db-snap";
+    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "db-1-data", kProxyZone, "", false, false, snap));
+    EXPECT_EQ(WaitSnapshotSettled(snap.strName), "FAILED");
+    EXPECT_NE(bridge->GetLastError().find("KMS_KEY_NOT_ENABLED"), std::string::npos)
+        << bridge->GetLastError();
+}
