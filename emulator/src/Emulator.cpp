@@ -117,6 +117,9 @@ void Call::replyOp(World& w, const std::string& key) {
 Emulator::Emulator() {
     server_.new_task_queue = [] { return new httplib::ThreadPool(48); };
     server_.set_keep_alive_max_count(100000);
+    // Headers and body go out in separate writes; without TCP_NODELAY each
+    // answer waits for the client's delayed ACK (about 40 ms).
+    server_.set_tcp_nodelay(true);
     // An idle keep-alive connection holds up shutdown this long.
     server_.set_keep_alive_timeout(2);
     server_.set_read_timeout(30);

@@ -66,7 +66,7 @@ nlohmann::json HttpReply::json() const {
     return nlohmann::json::parse(body);
 }
 
-EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extraArgs) {
+EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extraArgs, bool cacheKeys) {
     const char* tmp = ::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gce-emu-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -77,8 +77,11 @@ EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extr
     // Service-account keys are cached across test emulators: RSA key
     // generation is the largest part of the start-up cost.
     std::string keyCache = std::string(tmp && *tmp ? tmp : "/tmp") + "/gce-emulator-test-keys";
-    std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen",    "127.0.0.1:0", "--state",
-                                     stateDir_,         "--key-cache", keyCache};
+    std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen", "127.0.0.1:0", "--state", stateDir_};
+    if (cacheKeys) {
+        args.push_back("--key-cache");
+        args.push_back(keyCache);
+    }
     if (!seed.empty()) {
         args.push_back("--seed");
         args.push_back(seed);
@@ -173,6 +176,7 @@ HttpReply EmulatorProcess::request(const std::string& method, const std::string&
     httplib::Client cli("127.0.0.1", port_);
     cli.set_connection_timeout(5);
     cli.set_read_timeout(180);
+    cli.set_tcp_nodelay(true);
     httplib::Headers headers;
     if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
     httplib::Result r(nullptr, httplib::Error::Unknown);

@@ -32,7 +32,9 @@ class EmulatorProcess {
   public:
     // seed: "demo", a path to a seed JSON file, or "" for an empty world.
     // extraArgs are appended to the command line (e.g. {"--token-lifetime", "2"}).
-    explicit EmulatorProcess(std::string seed = "demo", std::vector<std::string> extraArgs = {});
+    // cacheKeys=false makes the emulator generate a fresh key (slower start).
+    explicit EmulatorProcess(std::string seed = "demo", std::vector<std::string> extraArgs = {},
+                             bool cacheKeys = true);
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
     EmulatorProcess& operator=(const EmulatorProcess&) = delete;
