@@ -8,8 +8,8 @@
 //
 // Conventions of every operation:
 //  - Returns true on success. On false, GetLastError() gives a short text
-//    (HTTP status, the API's reason and message); output arguments are then
-//    left in an unspecified but valid state.
+//    (HTTP status, the API's reason and message); output arguments may
+//    then be partly filled.
 //  - A "regional" flag true means the disk is a regional disk and the
 //    location given is the region; false means a zonal disk in the zone.
 //  - An empty project id, where allowed, means every project the credential

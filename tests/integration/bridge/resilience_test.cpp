@@ -55,7 +55,8 @@ TEST_F(BridgeTest, TwoHundredOperationsSucceedWhileFifteenPercentOfCallsFail) {
     EXPECT_GE(ops, 200);
     emu->clearFaults();
     int requests = 0;
-    for (const auto& [path, count] : emu->stats()["requests"].items()) requests += count.get<int>();
+    const json counts = emu->stats()["requests"];
+    for (const auto& [path, count] : counts.items()) requests += count.get<int>();
     RecordProperty("bridge_operations", ops);
     RecordProperty("http_requests", requests);
     std::printf("%d bridge operations, %d HTTP requests under injected faults\n", ops, requests);
