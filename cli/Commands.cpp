@@ -288,9 +288,21 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
             throw CommandError(std::string("store: ") + e.what(), kExitStore);
         }
     }
+    Describe(ctx.vecFailures, m.warnings);
+    // Disks the job's filters left out: those the mount marked, else every
+    // disk of the instance that was neither read nor reported as failed.
     for (const auto& d : ctx.vmInfo.vecDisks)
         if (d.bFiltered) m.excludedDisks.push_back(d.strName);
-    Describe(ctx.vecFailures, m.warnings);
+    if (m.excludedDisks.empty()) {
+        for (const auto& d : vm.vecDisks) {
+            bool read = std::any_of(m.disks.begin(), m.disks.end(),
+                                    [&](const DiskRecord& r) { return r.name == d.strName; });
+            bool failed =
+                std::any_of(ctx.vecFailures.begin(), ctx.vecFailures.end(),
+                            [&](const VMInfoStructs::SFailure& f) { return f.strItemName == d.strName; });
+            if (!read && !failed) m.excludedDisks.push_back(d.strName);
+        }
+    }
     ThrowIfCancelled("backup");
     if (m.disks.empty())
         throw CommandError("backup of " + ctx.strVMName + " found no disk to read (all filtered?)");
@@ -362,6 +374,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
                 progress.Start("verify " + name, total);
             }
             progress.Update(done, 0);
+            if (done == total) progress.Finish(0, -1);
         });
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
@@ -574,7 +587,7 @@ int CmdBrowse(const GlobalOptions& g, const std::string& path) {
         if (!s->BrowseInventory(joined, selected, out, 0, 0)) s.Fail("BrowseInventory of \"" + joined + "\"");
         if (level == segs.size()) break;
         auto it = std::find_if(out.begin(), out.end(), [&](const VMInfoStructs::SInventoryInfo& e) {
-            return e.strName == segs[level];
+            return e.strName == segs[level] || e.strGuid == segs[level];
         });
         if (it == out.end())
             throw CommandError("no \"" + segs[level] + "\" under \"" + joined + "\"", kExitFailed);
@@ -587,7 +600,7 @@ int CmdBrowse(const GlobalOptions& g, const std::string& path) {
             while (!leaf->vecChildren.empty()) leaf = &leaf->vecChildren.front();
             leaf->vecChildren.push_back(node);
         }
-        joined = joined.empty() ? segs[level] : joined + "\\" + segs[level];
+        joined = joined.empty() ? node.strName : joined + "\\" + node.strName;
     }
     if (g.json) {
         json arr = json::array();
@@ -763,6 +776,7 @@ int CmdVerify(const GlobalOptions& g, const std::string& store, const std::strin
                 progress.Start("verify " + name, total);
             }
             progress.Update(done, 0);
+            if (done == total) progress.Finish(0, -1);
         });
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);

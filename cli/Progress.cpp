@@ -54,10 +54,7 @@ void Progress::Start(const std::string& label, uint64_t total) {
     m_data = 0;
     m_start = m_last = Clock::now();
     m_drawn = false;
-    if (m_mode == Mode::kLines) {
-        std::fprintf(m_out, "%s: %s to copy\n", m_label.c_str(), HumanBytes(total).c_str());
-        std::fflush(m_out);
-    }
+    m_finished = false;
 }
 
 std::string Progress::Line(uint64_t done, bool bar) const {
@@ -101,9 +98,17 @@ void Progress::Update(uint64_t done, uint64_t data) {
 }
 
 void Progress::Finish(uint64_t data, double seconds) {
-    if (m_mode == Mode::kQuiet) return;
-    double rate = seconds > 0 ? static_cast<double>(m_total) / seconds : 0;
+    if (m_mode == Mode::kQuiet || m_finished) return;
+    m_finished = true;
+    if (seconds < 0) seconds = Seconds(m_start, Clock::now());
     if (m_mode == Mode::kBar) std::fputs("\r\x1b[K", m_out);
+    if (data == 0 && m_label.rfind("verify ", 0) == 0) {
+        std::fprintf(m_out, "%s: %s checked in %s\n", m_label.c_str(), HumanBytes(m_total).c_str(),
+                     HumanDuration(seconds).c_str());
+        std::fflush(m_out);
+        return;
+    }
+    double rate = seconds > 0 ? static_cast<double>(m_total) / seconds : 0;
     std::fprintf(m_out, "%s: %s copied (%s of data) in %s, %s/s\n", m_label.c_str(),
                  HumanBytes(m_total).c_str(), HumanBytes(data).c_str(), HumanDuration(seconds).c_str(),
                  HumanBytes(static_cast<uint64_t>(rate)).c_str());

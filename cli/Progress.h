@@ -25,7 +25,8 @@ class Progress {
     void Start(const std::string& label, uint64_t total);
     // done: bytes of the disk passed so far; data: bytes of data copied.
     void Update(uint64_t done, uint64_t data);
-    // Ends the disk's progress with a summary line.
+    // Ends the disk's progress with a summary line (once); seconds < 0: the
+    // time since Start.
     void Finish(uint64_t data, double seconds);
 
   private:
@@ -40,6 +41,7 @@ class Progress {
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_last;
     bool m_drawn = false;
+    bool m_finished = false;
 };
 
 }  // namespace gcebackup

@@ -85,19 +85,22 @@ class GcebackupE2E : public ::testing::Test {
 
     std::set<std::string> DiskNames() const {
         std::set<std::string> names;
-        for (const auto& d : Resources()["disks"]) names.insert(d["name"].get<std::string>());
+        const json res = Resources();
+        for (const auto& d : res["disks"]) names.insert(d["name"].get<std::string>());
         return names;
     }
     size_t SnapshotCount() const { return Resources()["snapshots"].size(); }
 
     std::string DiskFile(const std::string& disk) const {
-        for (const auto& d : Resources()["disks"])
-            if (d["name"] == disk) return d["file"];
+        const json res = Resources();
+        for (const auto& d : res["disks"])
+            if (d["name"] == disk) return d["file"].get<std::string>();
         return "";
     }
     std::vector<std::string> InstanceDisks(const std::string& instance) const {
         std::vector<std::string> out;
-        for (const auto& i : Resources()["instances"])
+        const json res = Resources();
+        for (const auto& i : res["instances"])
             if (i["name"] == instance)
                 for (const auto& d : i["disks"]) {
                     std::string src = d["source"];
@@ -176,7 +179,7 @@ TEST_F(GcebackupE2E, BackupThenRestoreGivesEveryDiskBackByteForByte) {
 TEST_F(GcebackupE2E, FiltersLeaveOutTheChosenDisks) {
     RunResult a = Backup({"--exclude-label", "backup=skip", "--exclude-pattern", "*-data"});
     ASSERT_EQ(a.exitCode, 0) << a.err;
-    json m = Parse(a)["manifest"];
+    const json m = Parse(a)["manifest"];
     ASSERT_EQ(m["disks"].size(), 1u);
     EXPECT_EQ(m["disks"][0]["name"], "web-1");
     EXPECT_TRUE(m["disks"][0]["boot"].get<bool>());
@@ -186,7 +189,8 @@ TEST_F(GcebackupE2E, FiltersLeaveOutTheChosenDisks) {
     RunResult b = Backup({"--exclude-os-disk"});
     ASSERT_EQ(b.exitCode, 0) << b.err;
     std::set<std::string> names;
-    for (const auto& d : Parse(b)["manifest"]["disks"]) names.insert(d["name"]);
+    const json bj = Parse(b);
+    for (const auto& d : bj["manifest"]["disks"]) names.insert(d["name"].get<std::string>());
     EXPECT_EQ(names, (std::set<std::string>{"web-1-data", "web-1-logs"}));
     EXPECT_EQ(SnapshotCount(), 0u);
 }
@@ -283,19 +287,75 @@ TEST_F(GcebackupE2E, InventoryListsTheDemoWorld) {
     RunResult a = Run({"instances", "--project", kProject});
     ASSERT_EQ(a.exitCode, 0) << a.err;
     std::set<std::string> names;
-    for (const auto& i : Parse(a)["instances"]) names.insert(i["name"]);
+    const json aj = Parse(a);
+    for (const auto& i : aj["instances"]) names.insert(i["name"].get<std::string>());
     EXPECT_TRUE(names.count("web-1")) << a.out;
     EXPECT_TRUE(names.count("db-1")) << a.out;
 
     RunResult b = Run({"browse"});
     ASSERT_EQ(b.exitCode, 0) << b.err;
     std::vector<std::string> views;
-    for (const auto& e : Parse(b)["entries"]) views.push_back(e["name"]);
+    const json bj = Parse(b);
+    for (const auto& e : bj["entries"]) views.push_back(e["name"].get<std::string>());
     EXPECT_EQ(views, (std::vector<std::string>{"Project View", "Instance View", "Region View"}));
 
     RunResult c = Run({"browse", "Project View/" + std::string(kProject)});
     ASSERT_EQ(c.exitCode, 0) << c.err;
     std::set<std::string> listed;
-    for (const auto& e : Parse(c)["entries"]) listed.insert(e["name"]);
+    const json cj = Parse(c);
+    for (const auto& e : cj["entries"]) listed.insert(e["name"].get<std::string>());
     EXPECT_TRUE(listed.count("web-1")) << c.out;
+}
+
+// A backup killed with SIGKILL while a disk made from a snapshot is attached
+// to the proxy (its device link exists): the next `gcebackup cleanup` removes
+// every snapshot and disk the dead job made.
+TEST_F(GcebackupE2E, CleanupRemovesWhatAKilledBackupLeft) {
+    m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "1024"});
+    const std::set<std::string> before = DiskNames();
+    bool killed = false;
+    RunResult r = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, true, 300,
+                      [&](const std::string&, pid_t pid, double) {
+                          if (killed) return;
+                          std::error_code ec;
+                          for (const auto& e : fs::directory_iterator(m_emu->byIdDir(), ec))
+                              if (e.path().filename().string().rfind("google-zd-", 0) == 0) {
+                                  ::kill(pid, SIGKILL);
+                                  killed = true;
+                                  return;
+                              }
+                      });
+    ASSERT_TRUE(killed) << "the backup ended before a disk was attached: " << r.err;
+    ASSERT_NE(DiskNames(), before) << "the killed job left nothing to clean";
+
+    RunResult c = Run({"cleanup"});
+    EXPECT_EQ(c.exitCode, 0) << c.err;
+    EXPECT_EQ(SnapshotCount(), 0u);
+    EXPECT_EQ(DiskNames(), before);
+    // Nothing is left to do the second time.
+    RunResult again = Run({"cleanup"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+}
+
+// DISABLED: disks made from snapshots enter the crash-recovery registry only
+// once their creation has completed, so a job killed while they are still
+// being created leaves them behind and no clean-up can find them.
+TEST_F(GcebackupE2E, DISABLED_CleanupRemovesDisksOfABackupKilledWhileTheyWereCreated) {
+    const std::set<std::string> before = DiskNames();
+    m_emu->setLatency(1500, 1500, 50, 50);
+    bool killed = false;
+    Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, true, 300,
+        [&](const std::string&, pid_t pid, double elapsed) {
+            if (!killed && elapsed > 3.0) {
+                ::kill(pid, SIGKILL);
+                killed = true;
+            }
+        });
+    ASSERT_TRUE(killed);
+    m_emu->setLatency(50, 50, 50, 50);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // let pending creations finish
+    RunResult c = Run({"cleanup"});
+    EXPECT_EQ(c.exitCode, 0) << c.err;
+    EXPECT_EQ(SnapshotCount(), 0u);
+    EXPECT_EQ(DiskNames(), before);
 }
