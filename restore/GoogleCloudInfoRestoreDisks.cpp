@@ -70,6 +70,12 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         }
         const std::string license = fresh.bBootDisk ? licenseUrl : std::string();
 
+        // Entered before it exists, so that a job that dies while the disk is
+        // being created still leaves it to the clean-up; the entry gets the
+        // disk's id and URI once it is there.
+        if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, fresh.strName, "", "", zone,
+                                    c_localProjectID))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", fresh.strName.c_str());
         if (!m_pCloudBridge->CreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh, license)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
@@ -328,7 +334,9 @@ void CGoogleCloudInfo::GetRegionFromContext(RestoreCtx& ctx, const SDisk& disk, 
     }
     for (const std::string& zone : zones) {
         if (strcasecmp(zone.c_str(), ctx.strZone.c_str()) == 0) {
-            GetRegionFromUri(regionUri, region);
+            // A disk's region URL ends with the region's name, which
+            // GetRegionFromUri reads only when something follows it.
+            GetRegionFromUri(regionUri + "/", region);
             return;
         }
     }

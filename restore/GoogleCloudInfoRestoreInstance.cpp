@@ -135,10 +135,13 @@ int CGoogleCloudInfo::PostRestoreVM(RestoreCtx& ctx) {
     if (m_cleaner.GetRegisteredVM(m_cleanerMode, ctx.strCleanerGuid, path, false)) {
         // The restored disks leave the registry first so that only what is
         // still registered (the snapshots made on the way) is deleted.
+        // Once the instance exists, vmInfo describes it as the cloud does:
+        // its disks carry their names in strName.
         for (const SDisk& disk : ctx.vmInfo.vecDisks) {
             if (disk.eDiskType != 1) continue;
-            if (!m_cleaner.UnRegisterDisk(path, disk.strNewName))
-                m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strNewName.c_str());
+            const std::string& name = disk.strNewName.empty() ? disk.strName : disk.strNewName;
+            if (!m_cleaner.UnRegisterDisk(path, name))
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", name.c_str());
         }
         CleanupSnapshots(c_localProjectID, path);
         if (!m_cleaner.UnRegisterVM(path, false))

@@ -104,19 +104,16 @@ TEST_F(RestoreTest, AutomaticChoiceFailures) {
 TEST_F(RestoreTest, LicenceScoring) {
     RestoreCtx ctx = MakeRequest();
     ctx.strGuestOS = "Windows Server 2019 Datacenter";
-    const std::
-        vector<std::string>
-            urls =
-                {
-                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
-                    "windows-8-pro",  // -2
-                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
-                    "windows-server-2016-dc",  // 0
-                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
-                    "windows-server-2019-datacenter",  // 4 (case ignored)
-                    "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
-                    "windows-server-2019-datacenter-core",  // 4, later: not chosen
-                };
+    const std::vector<std::string> urls = {
+        "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+        "windows-8-pro",  // -2
+        "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+        "windows-server-2016-dc",  // 0
+        "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+        "windows-server-2019-datacenter",  // 4 (case ignored)
+        "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/"
+        "windows-server-2019-datacenter-core",  // 4, later: not chosen
+    };
     EXPECT_CALL(*bridge, GetLicenseUrlsForProject(ctx.strGuestOS, _))
         .WillOnce(DoAll(SetArgReferee<1>(urls), Return(true)));
     std::string url;

@@ -167,7 +167,8 @@ TEST_F(PlacementTest, RegionFromUriAndFromReplicaZones) {
     const std::vector<std::string> zones = {"europe-west1-b", "europe-west1-c"};
     ON_CALL(*bridge, ParseReplicaZonesFromJson(kRegionalJson, _, _))
         .WillByDefault(DoAll(SetArgReferee<1>(zones),
-                             SetArgReferee<2>(std::string("https://x/projects/p/regions/europe-west1/")),
+                             SetArgReferee<2>(std::string(
+                                 "https://www.googleapis.com/compute/v1/projects/p/regions/europe-west1")),
                              Return(true)));
     RestoreCtx inside = MakeRequest("EUROPE-WEST1-C");
     obj->GetRegionFromContext(inside, disk, region);

@@ -1,0 +1,197 @@
+// The first call of a restore end to end with the mock bridge: empty disks
+// in the proxy's zone, their keys and licence, and the clean-up of a failure.
+#include "tests/unit/restore/RestoreFixture.h"
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Invoke;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+using VMInfoStructs::SDisk;
+
+namespace {
+class InitRestoreTest : public RestoreTest {
+  protected:
+    void SetUp() override {
+        RestoreTest::SetUp();
+        ON_CALL(*bridge, isProjectAccessible).WillByDefault(Return(true));
+        // Disks without a customer-managed key.
+        ON_CALL(*bridge, CheckAndGetEncryptionKeyName)
+            .WillByDefault(DoAll(SetArgReferee<1>(std::string()), Return(true)));
+        // Every disk is created; the bridge reports its id and URI.
+        ON_CALL(*bridge, CreateDisk)
+            .WillByDefault(
+                Invoke([](const std::string& project, const std::string& name, const std::string& zone,
+                          const std::string&, bool, SDisk& d, const std::string&) {
+                    d.strName = name;
+                    d.strDiskId = "id-of-" + name;
+                    d.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
+                                       "/zones/" + zone + "/disks/" + name;
+                    return true;
+                }));
+        ON_CALL(*bridge, DeleteDisk).WillByDefault(Return(true));
+        ON_CALL(*bridge, DetachDisk).WillByDefault(Return(true));
+        ON_CALL(*bridge, DoesDiskExist(_, _, kProxyZone, "", false)).WillByDefault(Return(false));
+    }
+    RestoreCtx Request(std::vector<SDisk> items, const std::string& zone = kProxyZone,
+                       const std::string& project = kProxyProject) {
+        RestoreCtx ctx = MakeRequest(zone, project);
+        ctx.strCleanerGuid.clear();
+        for (SDisk& d : items) {
+            d.strName.clear();
+            d.strNewName.clear();
+            d.strDiskId.clear();
+            d.strLocationUri.clear();
+        }
+        ctx.vecDisks = items;
+        return ctx;
+    }
+};
+}  // namespace
+
+TEST_F(InitRestoreTest, DisksAreCreatedEmptyInTheProxyZoneAndRegistered) {
+    SDisk boot = DiskItem("boot", true);
+    SDisk filtered = DiskItem("scratch");
+    filtered.bFiltered = true;
+    RestoreCtx ctx = Request({boot, DiskItem("data"), filtered}, "europe-west1-b", "dest-proj");
+    EXPECT_CALL(*bridge, CreateDisk(kProxyProject, _, kProxyZone, "", false, _, "")).Times(2);
+    ASSERT_EQ(obj->InitRestoreVM(ctx), 1) << obj->GetLastVMError();
+
+    EXPECT_FALSE(ctx.strCleanerGuid.empty());
+    for (int i = 0; i < 2; ++i) {
+        const SDisk& d = ctx.vecDisks[i];
+        EXPECT_EQ(d.strNewName, d.strName);
+        EXPECT_EQ(d.strPath, "id-of-" + d.strName) << "the host opens the disk by its id";
+        EXPECT_EQ(d.strZone, kProxyZone);
+    }
+    EXPECT_TRUE(ctx.vecDisks[2].strNewName.empty());
+    EXPECT_EQ(RegisteredDiskNames(ctx).size(), 2u);
+
+    // The host can open every created disk through the registry.
+    VmdkHandle handle;
+    EXPECT_CALL(*bridge, AttachDisk).WillRepeatedly(Return(false));
+    obj->OpenVmdk(ctx.strVMName, ctx.strVMGuid, ctx.vecDisks[0].strDiskId, handle);
+    EXPECT_NE(obj->GetLastVMError(), 23) << "the disk is registered for the restore";
+}
+
+TEST_F(InitRestoreTest, ConvertedBootDiskCarriesTheLicence) {
+    RestoreCtx ctx = Request({DiskItem("boot", true), DiskItem("data")});
+    ctx.bConvertedInstance = true;
+    ctx.strGuestOS = "Windows Server 2016";
+    const std::vector<std::string> urls = {"https://x/licenses/windows-server-2016-dc"};
+    EXPECT_CALL(*bridge, GetLicenseUrlsForProject).WillOnce(DoAll(SetArgReferee<1>(urls), Return(true)));
+    // A converted instance's disks have no saved key to look at.
+    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).Times(0);
+    EXPECT_CALL(*bridge, CreateDisk(_, _, _, _, _, _, urls[0])).Times(1);
+    EXPECT_CALL(*bridge, CreateDisk(_, _, _, _, _, _, "")).Times(1);
+    ASSERT_EQ(obj->InitRestoreVM(ctx), 1);
+}
+
+TEST_F(InitRestoreTest, EncryptedAtOnceOnlyInTheProxyProjectAndZone) {
+    const std::string key = "projects/src/locations/us-central1/keyRings/r/cryptoKeys/k";
+    ON_CALL(*bridge, CheckAndGetEncryptionKeyName(_, _))
+        .WillByDefault(DoAll(SetArgReferee<1>(key), Return(true)));
+    ON_CALL(*bridge, GetKeyTypeAndKeyPath(key, _, _))
+        .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(key), Return(true)));
+    ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(true));
+    ON_CALL(*bridge, GetKeyStateAndLevel)
+        .WillByDefault(DoAll(SetArgReferee<1>("ENABLED"), SetArgReferee<2>("SOFTWARE"), Return(true)));
+    ON_CALL(*bridge, IsKeyLevelSupported).WillByDefault(Return(true));
+    const std::string destKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
+
+    RestoreCtx here = Request({DiskItem("boot", true)});
+    EXPECT_CALL(*bridge, CreateDisk)
+        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
+                             bool, SDisk& d, const std::string&) {
+            EXPECT_TRUE(d.bEncrypted);
+            EXPECT_EQ(d.strEncryptionKey, destKey);
+            d.strDiskId = "1";
+            return true;
+        }));
+    ASSERT_EQ(obj->InitRestoreVM(here), 1);
+    EXPECT_EQ(here.vecDisks[0].strEncryptionKey, destKey) << "the item keeps its key for later";
+
+    TearDown();
+    SetUp();
+    RestoreCtx elsewhere = Request({DiskItem("boot", true)}, "us-central1-f");
+    ON_CALL(*bridge, CheckAndGetEncryptionKeyName(_, _))
+        .WillByDefault(DoAll(SetArgReferee<1>(key), Return(true)));
+    ON_CALL(*bridge, GetKeyTypeAndKeyPath(key, _, _))
+        .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(key), Return(true)));
+    ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(true));
+    ON_CALL(*bridge, GetKeyStateAndLevel)
+        .WillByDefault(DoAll(SetArgReferee<1>("ENABLED"), SetArgReferee<2>("SOFTWARE"), Return(true)));
+    ON_CALL(*bridge, IsKeyLevelSupported).WillByDefault(Return(true));
+    EXPECT_CALL(*bridge, CreateDisk)
+        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
+                             bool, SDisk& d, const std::string&) {
+            EXPECT_FALSE(d.bEncrypted) << "the key is applied by the clone into the destination zone";
+            d.strDiskId = "1";
+            return true;
+        }));
+    ASSERT_EQ(obj->InitRestoreVM(elsewhere), 1);
+    EXPECT_TRUE(elsewhere.vecDisks[0].bEncrypted);
+}
+
+TEST_F(InitRestoreTest, FailedCreationRemovesTheDisksAlreadyCreated) {
+    RestoreCtx ctx = Request({DiskItem("boot", true), DiskItem("data")});
+    ctx.bKeepDiskNames = true;
+    EXPECT_CALL(*bridge, CreateDisk(_, "boot", _, _, _, _, _));
+    EXPECT_CALL(*bridge, CreateDisk(_, "data", _, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
+    // The disk whose creation failed was entered beforehand; deleting what
+    // does not exist is harmless.
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "data", kProxyZone, "", false)).WillOnce(Return(true));
+    EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+    std::string path;
+    EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path))
+        << "the restore is deregistered after its clean-up";
+}
+
+TEST_F(InitRestoreTest, DiskIsEnteredInTheCleanerBeforeItExists) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.bKeepDiskNames = true;
+    EXPECT_CALL(*bridge, CreateDisk)
+        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
+                             bool, SDisk&, const std::string&) {
+            EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-a"});
+            return false;
+        }));
+    EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+}
+
+TEST_F(InitRestoreTest, CodesOfTheFailedStepSurviveTheCleanup) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.bKeepDiskNames = true;
+    EXPECT_CALL(*bridge, DoesDiskExist(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDisk).Times(0);
+    EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 71);
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "boot");
+
+    RestoreCtx cancelled = Request({DiskItem("boot", true)});
+    EXPECT_CALL(*bridge, DoesDiskExist).WillRepeatedly(Return(false));
+    EXPECT_CALL(*bridge, DoesVMExist)
+        .WillOnce(
+            Invoke([&](const std::string&, const std::string&, const std::string&, VMInfoStructs::SVMInfo&) {
+                obj->SetJobCancelled(true);
+                return false;
+            }));
+    EXPECT_EQ(obj->InitRestoreVM(cancelled), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 4000);
+    obj->SetJobCancelled(false);
+}
+
+TEST_F(InitRestoreTest, PreRestoreDetachesFromTheProxy) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ASSERT_EQ(obj->InitRestoreVM(ctx), 1);
+    EXPECT_CALL(*bridge, DetachDisk(kProxyProject, ctx.vecDisks[0].strNewName, "proxy-vm", kProxyZone))
+        .WillOnce(Return(true));
+    EXPECT_EQ(obj->PreRestoreVM(ctx), 1);
+    EXPECT_CALL(*bridge, DetachDisk).WillOnce(Return(false));
+    EXPECT_EQ(obj->PreRestoreVM(ctx), 0);
+    obj->SetJobCancelled(true);
+    EXPECT_EQ(obj->PreRestoreVM(ctx), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 4000);
+    obj->SetJobCancelled(false);
+}
