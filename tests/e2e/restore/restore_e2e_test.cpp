@@ -300,10 +300,7 @@ TEST_F(RestoreE2E, KilledRestoreIsRemovedByTheNextRestore) {
     EXPECT_TRUE(Project(kProject)["snapshots"].empty());
 }
 
-// `gcebackup cleanup` asks the plug-in to clean up a restore whose cleaner
-// key it does not know, which removes nothing; it has to start the
-// clean-up of dead jobs' leftovers instead before this can pass.
-TEST_F(RestoreE2E, DISABLED_KilledRestoreIsRemovedByCleanup) {
+TEST_F(RestoreE2E, KilledRestoreIsRemovedByCleanup) {
     Backup("web-1");
     const std::set<std::string> before = DiskNames(kProject);
     KillMidway("web-1-k", before);
