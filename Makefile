@@ -3,6 +3,8 @@
 BUILD     ?= build
 SAN_BUILD ?= build-san
 TSAN_BUILD ?= build-tsan
+# Labels of the suites run under AddressSanitizer and UndefinedBehaviorSanitizer.
+SAN_LABELS ?= unit|emulator
 # Suites whose concurrency is checked under ThreadSanitizer (tests labelled tsan).
 TSAN_TARGETS ?= host_unit_tests plugin_unit_tests disks_unit_tests inventory_unit_tests \
                 cli_unit_tests snapframework_unit_tests emulator_http_tests gce-emulator
@@ -29,7 +31,7 @@ test-san: bootstrap
 	@cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGCE_SANITIZE=ON >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 	@cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS) -LE 'slow|nosan' $(CTEST_ARGS)
+	  ctest --output-on-failure -j $(JOBS) -L '$(SAN_LABELS)' -LE 'slow|nosan' $(CTEST_ARGS)
 
 test-tsan: bootstrap
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGCE_TSAN=ON >/dev/null
