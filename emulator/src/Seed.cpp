@@ -62,26 +62,26 @@ std::vector<DataChunk> dataChunks(const json& data) {
 
 // Creates one disk of the seed, writes its data pattern, and returns its key.
 std::string makeDisk(World& w, const std::string& project, const std::string& zone, const std::string& region,
-                     const json& spec) {
-    json body = {{"name", spec.at("name")}, {"sizeGb", std::to_string(u64(spec, "sizeGb", 10))}};
+                     const json& diskSeed) {
+    json body = {{"name", diskSeed.at("name")}, {"sizeGb", std::to_string(u64(diskSeed, "sizeGb", 10))}};
     std::string kind = region.empty() ? "zones" : "regions";
     std::string scope = region.empty() ? zone : region;
     body["type"] =
-        "projects/" + project + "/" + kind + "/" + scope + "/diskTypes/" + spec.value("type", "pd-balanced");
+        "projects/" + project + "/" + kind + "/" + scope + "/diskTypes/" + diskSeed.value("type", "pd-balanced");
     for (const char* f : {"labels", "licenses", "description", "guestOsFeatures", "replicaZones"}) {
-        if (spec.contains(f)) body[f] = spec[f];
+        if (diskSeed.contains(f)) body[f] = diskSeed[f];
     }
-    if (spec.contains("kmsKey")) body["diskEncryptionKey"] = {{"kmsKeyName", spec["kmsKey"]}};
+    if (diskSeed.contains("kmsKey")) body["diskEncryptionKey"] = {{"kmsKeyName", diskSeed["kmsKey"]}};
     std::string key = seedDisk(w, project, kind, scope, body);
-    if (spec.contains("data")) {
+    if (diskSeed.contains("data")) {
         const Disk& d = w.disks.at(key);
-        uint64_t size = u64(spec, "sizeGb", 10) << 30;
-        auto list = dataChunks(spec["data"]);
+        uint64_t size = u64(diskSeed, "sizeGb", 10) << 30;
+        auto list = dataChunks(diskSeed["data"]);
         for (auto& c : list) {
             if (c.offset + c.length > size)
                 throw std::runtime_error("data chunk past the end of disk " + key);
         }
-        writePattern(d.file, u64(spec["data"], "seed", 1), list);
+        writePattern(d.file, u64(diskSeed["data"], "seed", 1), list);
     }
     return key;
 }
