@@ -66,6 +66,21 @@ int CGoogleCloudInfo::BrowseViews(std::vector<SInventoryInfo>& out) {
     return 1;
 }
 
+// The projects under a region or zone node: each one's id encodes the
+// project with the region or zone, so the next level knows where to list.
+bool CGoogleCloudInfo::ListProjectsUnder(const std::string& region, const std::string& zone,
+                                         std::vector<SInventoryInfo>& out) {
+    std::vector<SProjectInfo> projects;
+    if (!m_pCloudBridge->GetProjectInfoList(projects)) return false;
+    for (auto& project : projects) {
+        std::string encoded;
+        _EncodeEntityAsUuid(project.strGuid, region, zone, encoded);
+        project.strGuid = encoded;
+    }
+    SInventoryInfo::FillInventoryInfoListFromProjectInfoList(out, projects);
+    return true;
+}
+
 bool CGoogleCloudInfo::BrowseProjectView(const std::vector<std::string>& segments,
                                          const SInventoryInfo& selected, std::vector<SInventoryInfo>& out,
                                          unsigned long long value) {
@@ -99,16 +114,7 @@ bool CGoogleCloudInfo::BrowseRegionView(const std::vector<std::string>& segments
         return true;
     }
     if (segments.size() == 2) {
-        SInventoryInfo node = DeepestSelected(selected);
-        std::vector<SProjectInfo> projects;
-        if (!m_pCloudBridge->GetProjectInfoList(projects)) return false;
-        for (auto& project : projects) {
-            std::string encoded;
-            _EncodeEntityAsUuid(project.strGuid, node.strGuid, "", encoded);
-            project.strGuid = encoded;
-        }
-        SInventoryInfo::FillInventoryInfoListFromProjectInfoList(out, projects);
-        return true;
+        return ListProjectsUnder(DeepestSelected(selected).strGuid, "", out);
     }
     if (segments.size() == 3) {
         SInventoryInfo node = DeepestSelected(selected);
@@ -134,16 +140,7 @@ bool CGoogleCloudInfo::BrowseZoneView(const std::vector<std::string>& segments,
     }
     if (segments.size() == 2) {
         // The zone comes from the path text, not from the selected node.
-        const std::string& zoneName = segments[1];
-        std::vector<SProjectInfo> projects;
-        if (!m_pCloudBridge->GetProjectInfoList(projects)) return false;
-        for (auto& project : projects) {
-            std::string encoded;
-            _EncodeEntityAsUuid(project.strGuid, "", zoneName, encoded);
-            project.strGuid = encoded;
-        }
-        SInventoryInfo::FillInventoryInfoListFromProjectInfoList(out, projects);
-        return true;
+        return ListProjectsUnder("", segments[1], out);
     }
     if (segments.size() == 3) {
         SInventoryInfo node = DeepestSelected(selected);

@@ -190,6 +190,8 @@ class CGoogleCloudInfo : public CVMInfo {
     // first segment names the view. "Instance View" is served by
     // BrowseRegionView, "Region View" by BrowseZoneView.
     int BrowseViews(std::vector<VMInfoStructs::SInventoryInfo>& out);
+    bool ListProjectsUnder(const std::string& region, const std::string& zone,
+                           std::vector<VMInfoStructs::SInventoryInfo>& out);
     bool BrowseProjectView(const std::vector<std::string>& segments,
                            const VMInfoStructs::SInventoryInfo& selected,
                            std::vector<VMInfoStructs::SInventoryInfo>& out, unsigned long long value);

@@ -36,6 +36,25 @@ void requireRegion(World& w, const std::string& p, const std::string& r) {
     if (!w.regions.count(r)) throw notFound("projects/" + p + "/regions/" + r);
 }
 
+// The zone ("zones") or region ("regions") a zonal or regional call names.
+void requireScope(World& w, const std::string& p, const std::string& kind, const std::string& scope) {
+    if (kind == "zones")
+        requireZone(w, p, scope);
+    else
+        requireRegion(w, p, scope);
+}
+
+// The disk a zonal or regional disk call names; the caller holds w.mu.
+Disk& requireScopedDisk(World& w, Call& call, const std::string& kind, const std::string& scope,
+                        std::string& key) {
+    auto& p = call.p;
+    requireScope(w, p["project"], kind, scope);
+    key = scopePath(p["project"], kind, scope) + "/disks/" + p["disk"];
+    auto it = w.disks.find(key);
+    if (it == w.disks.end()) throw notFound(key);
+    return it->second;
+}
+
 // Fresh resources can be made to 404 for a while (eventual consistency).
 bool hiddenAsFresh(World& w, Clock::time_point created) {
     return w.limits.notFoundAfterInsertMs > 0 &&
@@ -440,10 +459,7 @@ void listDisks(World& w, Call& call, const std::string& kind) {
     std::lock_guard<std::mutex> lock(w.mu);
     auto& p = call.p;
     std::string scope = kind == "zones" ? p["zone"] : p["region"];
-    if (kind == "zones")
-        requireZone(w, p["project"], scope);
-    else
-        requireRegion(w, p["project"], scope);
+    requireScope(w, p["project"], kind, scope);
     std::string base = scopePath(p["project"], kind, scope);
     std::vector<json> items;
     for (auto it = w.disks.lower_bound(base + "/disks/");
@@ -459,10 +475,7 @@ void insertDisk(World& w, Call& call, const std::string& kind) {
     auto& p = call.p;
     std::string scope = kind == "zones" ? p["zone"] : p["region"];
     std::unique_lock<std::mutex> lock(w.mu);
-    if (kind == "zones")
-        requireZone(w, p["project"], scope);
-    else
-        requireRegion(w, p["project"], scope);
+    requireScope(w, p["project"], kind, scope);
     Prepared prep = prepareDisk(w, p["project"], kind, scope, body);
     auto& disk = w.disks.at(prep.key);
     std::string kmsKey = disk.kmsKey;
@@ -488,14 +501,8 @@ void deleteDisk(World& w, Call& call, const std::string& kind) {
     auto& p = call.p;
     std::string scope = kind == "zones" ? p["zone"] : p["region"];
     std::lock_guard<std::mutex> lock(w.mu);
-    if (kind == "zones")
-        requireZone(w, p["project"], scope);
-    else
-        requireRegion(w, p["project"], scope);
-    std::string key = scopePath(p["project"], kind, scope) + "/disks/" + p["disk"];
-    auto it = w.disks.find(key);
-    if (it == w.disks.end()) throw notFound(key);
-    Disk& d = it->second;
+    std::string key;
+    Disk& d = requireScopedDisk(w, call, kind, scope, key);
     if (d.res.contains("users") && !d.res["users"].empty()) {
         throw inUse("The disk resource '" + key + "' is already being used by '" +
                     d.res["users"][0].get<std::string>().substr(std::string(kComputePrefix).size()) + "'");
@@ -540,16 +547,11 @@ void setDiskLabels(World& w, Call& call, const std::string& kind) {
     auto& p = call.p;
     std::string scope = kind == "zones" ? p["zone"] : p["region"];
     std::lock_guard<std::mutex> lock(w.mu);
-    if (kind == "zones")
-        requireZone(w, p["project"], scope);
-    else
-        requireRegion(w, p["project"], scope);
-    std::string key = scopePath(p["project"], kind, scope) + "/disks/" + p["disk"];
-    auto it = w.disks.find(key);
-    if (it == w.disks.end()) throw notFound(key);
-    applyLabels(it->second.res, body);
-    auto opKey = newOperation(w, p["project"], kind, scope, "setLabels", it->second.res["selfLink"],
-                              it->second.res["id"], call.query("requestId"));
+    std::string key;
+    Disk& d = requireScopedDisk(w, call, kind, scope, key);
+    applyLabels(d.res, body);
+    auto opKey = newOperation(w, p["project"], kind, scope, "setLabels", d.res["selfLink"], d.res["id"],
+                              call.query("requestId"));
     runOperation(w, opKey, w.latency.operationMs, nullptr);
     call.replyOp(w, opKey);
 }
@@ -1453,10 +1455,7 @@ void registerCompute(Emulator& emu) {
                 std::string scope = kind == "zones" ? p["zone"] : p["region"];
                 {
                     std::lock_guard<std::mutex> lock(w.mu);
-                    if (kind == "zones")
-                        requireZone(w, p["project"], scope);
-                    else
-                        requireRegion(w, p["project"], scope);
+                    requireScope(w, p["project"], kind, scope);
                 }
                 std::string diskKey = scopePath(p["project"], kind, scope) + "/disks/" + p["disk"];
                 createSnapshot(w, call, p["project"], diskKey, body, kind, scope,

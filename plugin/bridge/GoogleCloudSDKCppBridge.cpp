@@ -515,18 +515,27 @@ bool CGoogleCloudSDKCppBridge::GetDCInfoList(const std::string& strProjectId,
     Impl& impl = *m_pImpl;
     std::vector<std::string> projects;
     if (!impl.Projects(strProjectId, projects)) return Fail("GetDCInfoList", impl.client.Error());
+    // Without a project every visible project is asked; they mostly see the
+    // same regions, so each name is listed once (from the first project that
+    // has it). Projects that cannot be read are skipped, but when none can,
+    // the listing failed and must not look like an empty one.
+    std::set<std::string> seen;
+    bool anyListed = projects.empty();
     for (const auto& p : projects) {
         std::vector<json> items;
         if (!impl.client.ListAll(impl.endpoints.strCompute + "/projects/" + p + "/regions", "items", items)) {
             if (strProjectId.empty()) continue;
             return Fail("GetDCInfoList", impl.client.Error());
         }
+        anyListed = true;
         for (const auto& r : items) {
             VMInfoStructs::SDataCenterInfo dc;
             compute::FillDCInfo(r, p, dc);
+            if (!seen.insert(dc.strName).second) continue;
             vecRegions.push_back(dc);
         }
     }
+    if (!anyListed) return Fail("GetDCInfoList", impl.client.Error());
     return Succeed();
 }
 
@@ -536,18 +545,27 @@ bool CGoogleCloudSDKCppBridge::GetHostInfoList(const std::string& strProjectId, 
     Impl& impl = *m_pImpl;
     std::vector<std::string> projects;
     if (!impl.Projects(strProjectId, projects)) return Fail("GetHostInfoList", impl.client.Error());
+    // Without a project every visible project is asked; they mostly see the
+    // same zones, so each name is listed once (from the first project that
+    // has it). Projects that cannot be read are skipped, but when none can,
+    // the listing failed and must not look like an empty one.
+    std::set<std::string> seen;
+    bool anyListed = projects.empty();
     for (const auto& p : projects) {
         std::vector<json> items;
         if (!impl.client.ListAll(impl.endpoints.strCompute + "/projects/" + p + "/zones", "items", items)) {
             if (strProjectId.empty()) continue;
             return Fail("GetHostInfoList", impl.client.Error());
         }
+        anyListed = true;
         for (const auto& z : items) {
             VMInfoStructs::SHostInfo host;
             compute::FillHostInfo(z, p, host);
+            if (!seen.insert(host.strName).second) continue;
             vecZones.push_back(host);
         }
     }
+    if (!anyListed) return Fail("GetHostInfoList", impl.client.Error());
     return Succeed();
 }
 

@@ -82,7 +82,10 @@ TEST_F(BridgeTest, RegionsZonesAndMachineTypes) {
     EXPECT_EQ(us->strProjectId, kProject);
     std::vector<VMInfoStructs::SDataCenterInfo> all;
     ASSERT_TRUE(bridge->GetDCInfoList("", all, 0));
-    EXPECT_EQ(all.size(), 4u) << "both projects' regions";
+    EXPECT_EQ(all.size(), 2u) << "each region once, although both projects see it";
+    std::vector<VMInfoStructs::SHostInfo> allZones;
+    ASSERT_TRUE(bridge->GetHostInfoList("", 0, 0, allZones));
+    EXPECT_EQ(allZones.size(), 6u) << "each zone once, although both projects see it";
 
     std::vector<VMInfoStructs::SHostInfo> zones;
     ASSERT_TRUE(bridge->GetHostInfoList(kProject, 0, 0, zones)) << bridge->GetLastError();
