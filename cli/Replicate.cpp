@@ -233,6 +233,20 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     };
     RestoreSummary restore = RunRestore(g, ro);
 
+    // The plug-in removes the integrity snapshot of a disk that left the
+    // source only through the standby instance's disks; without an instance
+    // it cannot see that disk, so the user is told what was left.
+    std::vector<std::string> warnings = restore.warnings;
+    if (havePrevious && !previous.instanceCreated) {
+        for (const auto& old : previous.disks) {
+            bool kept = std::any_of(next.disks.begin(), next.disks.end(),
+                                    [&](const ReplicatedDisk& d) { return d.source == old.source; });
+            if (!kept)
+                warnings.push_back("source disk " + old.source + " is gone; its standby disk " +
+                                   old.standbyDisk + " and integrity snapshot " + old.integritySnapshot +
+                                   " in " + o.toProject + " were left in place (no standby instance)");
+        }
+    }
     next.lastMode = mode;
     next.lastTime = Rfc3339(std::time(nullptr));
     next.lastBytesWritten = restore.bytesWritten;
@@ -265,7 +279,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                    {"restoreJobId", restore.jobId},
                    {"seconds", seconds},
                    {"stateFile", statePath},
-                   {"warnings", restore.warnings}});
+                   {"warnings", warnings}});
     } else {
         std::printf("Replicated %s/%s to %s in %s/%s: %s pass, %zu disk(s), %s of data, %s written, %s\n",
                     o.project.c_str(), o.instance.c_str(), o.standby.c_str(), o.toProject.c_str(),
@@ -276,7 +290,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
         else
             std::printf("  standby configuration saved as gs://%s (create it with gcebackup dr-vm create)\n",
                         configObject.c_str());
-        for (const auto& w : restore.warnings) std::printf("  warning: %s\n", w.c_str());
+        for (const auto& w : warnings) std::printf("  warning: %s\n", w.c_str());
     }
     return kExitOk;
 }
