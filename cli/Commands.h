@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,14 @@ struct RestoreOptions {
     bool overwrite = false;
     bool powerOn = false;
     bool keepDiskNames = false;
+
+    // Hooks of a replication pass, which runs as a restore (cli/Replicate.cpp).
+    // Called with the request before InitRestoreVM and after PostRestoreVM.
+    std::function<void(RestoreCtx&)> beforeInit;
+    std::function<void(const RestoreCtx&)> afterPost;
+    // The backup was written by this process just before: no verification
+    // pass over it first (the copy still checks every disk's digest).
+    bool skipVerify = false;
 };
 
 struct RestoreSummary {
@@ -55,6 +64,7 @@ struct RestoreSummary {
     std::string zone;
     int64_t jobId = 0;
     uint64_t dataBytes = 0;
+    uint64_t bytesWritten = 0;  // bytes actually written to the disks
     double copySeconds = 0;
     double totalSeconds = 0;
     std::vector<std::string> disks;  // names of the restored disks, in manifest order

@@ -130,6 +130,20 @@ bool CGoogleCloudInfo::CreateIntegritySnapshot(RestoreCtx& ctx) {
     std::vector<SDisk>& standby = ctx.vmInfo.vecDisks;
     std::vector<SDisk> kept;
     for (SDisk& disk : standby) {
+        // Once the standby instance is created, vmInfo describes it as the
+        // cloud does: each disk under its own name, without the name it was
+        // created under or its source disk. The disk item that created it
+        // gives both back; without them no standby disk would get an
+        // integrity snapshot.
+        if (disk.strNewName.empty() && disk.eDiskType == 1 && !disk.strName.empty()) {
+            for (const SDisk& item : ctx.vecDisks) {
+                if (item.eDiskType == 1 && item.strNewName == disk.strName) {
+                    disk.strNewName = disk.strName;
+                    disk.strVolumeName = item.strVolumeName;
+                    break;
+                }
+            }
+        }
         if (disk.strNewName.empty()) continue;
         disk.strZone = ctx.strZone;
         kept.push_back(disk);

@@ -1,0 +1,309 @@
+// Replication through gcebackup against a private gce-emulator: passes of
+// web-1 onto a standby in demo-dr, checked in the emulator after each pass:
+// the standby disks hold the source's bytes, the integrity snapshots are the
+// ones the pass reported, and an incremental pass writes only what changed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "EmulatorProcess.h"
+#include "cli/DataPath.h"
+#include "tests/e2e/cli/RunGcebackup.h"
+
+namespace fs = std::filesystem;
+using gce::testsupport::EmulatorProcess;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kProject = "demo-project";
+constexpr const char* kSourceZone = "us-central1-b";
+constexpr const char* kDrProject = "demo-dr";
+constexpr const char* kDrZone = "us-central1-b";
+constexpr const char* kStandby = "web-1-dr";
+constexpr const char* kIntegrityLabel = "ar-integrity-snapshot";
+
+std::string LastSegment(const std::string& url) {
+    return url.substr(url.rfind('/') + 1);
+}
+
+class ReplicationE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/replication-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
+                                                  "nGoogleOperationTimeoutInMins=5\n";
+        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
+    }
+    void TearDown() override {
+        m_emu.reset();
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    RunResult Run(std::vector<std::string> args, int timeoutSec = 300) const {
+        std::vector<std::string> all = {
+            "--endpoint",   m_emu->baseUrl(),        "--credential", m_emu->credential(),
+            "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_dir + "/state",
+            "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProcess(GCEBACKUP_PATH, all, timeoutSec);
+    }
+    RunResult Replicate(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> a = {"replicate", "--project",    kProject,   "--instance",
+                                      "web-1",     "--to-project", kDrProject, "--to-zone",
+                                      kDrZone,     "--standby",    kStandby};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Run(a);
+    }
+    // A successful pass's JSON result.
+    json Pass(std::vector<std::string> extra = {}) const {
+        RunResult r = Replicate(extra);
+        EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
+        if (r.exitCode != 0) return json();
+        return json::parse(r.out);
+    }
+
+    json Project(const std::string& project) const { return m_emu->resources()["projects"][project]; }
+    static json Named(const json& list, const std::string& name) {
+        for (const auto& e : list)
+            if (e["name"] == name) return e;
+        return json();
+    }
+    std::set<std::string> SnapshotNames(const std::string& project) const {
+        std::set<std::string> names;
+        const json p = Project(project);
+        for (const auto& s : p["snapshots"]) names.insert(s["name"].get<std::string>());
+        return names;
+    }
+    static bool SameBytes(const std::string& a, const std::string& b) {
+        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
+        if (fa < 0 || fb < 0) {
+            if (fa >= 0) ::close(fa);
+            if (fb >= 0) ::close(fb);
+            return false;
+        }
+        uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
+        bool same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
+        ::close(fa);
+        ::close(fb);
+        return same;
+    }
+
+    // Every disk the pass reports is a standby disk in demo-dr holding the
+    // bytes of its source disk, labelled with its integrity snapshot, which
+    // exists and is marked as one. Returns the integrity snapshot names.
+    std::set<std::string> ExpectStandbyEqualsSource(const json& pass, const std::set<std::string>& sources) {
+        const json dr = Project(kDrProject), src = Project(kProject);
+        std::set<std::string> reported, snapshots;
+        for (const auto& d : pass["disks"]) {
+            const std::string source = d["source"], standby = d["standbyDisk"], snap = d["integritySnapshot"];
+            reported.insert(source);
+            json disk = Named(dr["disks"], standby);
+            EXPECT_FALSE(disk.is_null()) << "standby disk " << standby << " missing";
+            if (disk.is_null()) continue;
+            EXPECT_TRUE(SameBytes(Named(src["disks"], source)["file"], disk["file"]))
+                << source << " vs " << standby;
+            EXPECT_FALSE(snap.empty()) << source;
+            EXPECT_EQ(disk["labels"].value(kIntegrityLabel, ""), snap) << standby;
+            json s = Named(dr["snapshots"], snap);
+            EXPECT_FALSE(s.is_null()) << "integrity snapshot " << snap << " missing";
+            if (!s.is_null()) {
+                EXPECT_EQ(s["labels"].value("snapshot-type", ""), kIntegrityLabel) << snap;
+            }
+            snapshots.insert(snap);
+        }
+        EXPECT_EQ(reported, sources);
+        // Nothing else is left in the destination: earlier standby disks are gone.
+        std::set<std::string> standbyDisks, drDisks;
+        for (const auto& d : pass["disks"]) standbyDisks.insert(d["standbyDisk"].get<std::string>());
+        for (const auto& d : dr["disks"]) drDisks.insert(d["name"].get<std::string>());
+        EXPECT_EQ(drDisks, standbyDisks);
+        return snapshots;
+    }
+
+    void Compute(const std::string& method, const std::string& path, const std::string& body = "") const {
+        auto reply = m_emu->request(method, "/compute/v1/projects/" + path, body, m_emu->accessToken());
+        ASSERT_LT(reply.status, 300) << method << " " << path << ": " << reply.body;
+    }
+    template <class Pred>
+    void WaitFor(Pred pred, const char* what) const {
+        for (int i = 0; i < 400 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(pred()) << what;
+    }
+
+    std::string m_dir;
+    std::unique_ptr<EmulatorProcess> m_emu;
+};
+
+// Passes with the standby instance created: full, incremental after a small
+// change, incremental after a disk was added and another removed, and a
+// pass refused while the standby runs.
+TEST_F(ReplicationE2E, PassesOntoACreatedStandby) {
+    const std::set<std::string> webDisks = {"web-1", "web-1-data", "web-1-logs"};
+    json p1 = Pass({"--create-instance"});
+    ASSERT_FALSE(p1.is_null());
+    EXPECT_EQ(p1["mode"], "full");
+    EXPECT_TRUE(p1["instanceCreated"].get<bool>());
+    json standby = Named(Project(kDrProject)["instances"], kStandby);
+    ASSERT_FALSE(standby.is_null());
+    EXPECT_EQ(LastSegment(standby["zone"]), kDrZone);
+    EXPECT_EQ(standby["status"], "TERMINATED");
+    EXPECT_EQ(standby["disks"].size(), 3u);
+    const std::set<std::string> snaps1 = ExpectStandbyEqualsSource(p1, webDisks);
+    const uint64_t fullBytes = p1["bytesWritten"];
+    EXPECT_GE(fullBytes, p1["dataBytes"].get<uint64_t>() / 2);
+
+    // A small change: 8 KiB of new bytes, and 4 KiB of data cleared to zero.
+    m_emu->writeDisk(kProject, kSourceZone, "web-1-data", 3u << 20, std::string(8192, 'x'));
+    m_emu->writeDisk(kProject, kSourceZone, "web-1-data", 0, std::string(4096, '\0'));
+    json p2 = Pass({"--create-instance"});
+    ASSERT_FALSE(p2.is_null());
+    EXPECT_EQ(p2["mode"], "incremental");
+    EXPECT_EQ(p2["carriedDisks"], 3);
+    const std::set<std::string> snaps2 = ExpectStandbyEqualsSource(p2, webDisks);
+    const uint64_t incBytes = p2["bytesWritten"];
+    EXPECT_EQ(incBytes, 8192u + 4096u);
+    EXPECT_LT(incBytes * 50, fullBytes);
+    // Only the changed bytes were written: the disks written onto were
+    // rebuilt from the previous integrity snapshots, which are gone now.
+    const std::set<std::string> now = SnapshotNames(kDrProject);
+    for (const auto& s : snaps1) EXPECT_EQ(now.count(s), 0u) << s << " left behind";
+    ASSERT_EQ(Named(Project(kDrProject)["instances"], kStandby)["disks"].size(), 3u);
+
+    // Add a disk to the source and take one away.
+    const std::string zonePath = std::string(kProject) + "/zones/" + kSourceZone;
+    Compute("POST", zonePath + "/disks", R"({"name":"web-1-new","sizeGb":"2"})");
+    WaitFor([&] { return Named(Project(kProject)["disks"], "web-1-new").value("status", "") == "READY"; },
+            "web-1-new created");
+    m_emu->writeDisk(kProject, kSourceZone, "web-1-new", 1u << 20, std::string(20000, 'n'));
+    Compute("POST", zonePath + "/instances/web-1/attachDisk",
+            R"({"source":"projects/demo-project/zones/us-central1-b/disks/web-1-new"})");
+    Compute("POST", zonePath + "/instances/web-1/detachDisk?deviceName=web-1-logs", "{}");
+    WaitFor(
+        [&] {
+            std::set<std::string> names;
+            const json web1 = Named(Project(kProject)["instances"], "web-1");
+            for (const auto& a : web1["disks"])
+                names.insert(LastSegment(a["source"]));
+            return names == std::set<std::string>{"web-1", "web-1-data", "web-1-new"};
+        },
+        "web-1 has web-1-new instead of web-1-logs");
+    std::string logsSnapshot;
+    for (const auto& d : p2["disks"])
+        if (d["source"] == "web-1-logs") logsSnapshot = d["integritySnapshot"];
+    ASSERT_FALSE(logsSnapshot.empty());
+    json p3 = Pass({"--create-instance"});
+    ASSERT_FALSE(p3.is_null());
+    EXPECT_EQ(p3["mode"], "incremental");
+    ExpectStandbyEqualsSource(p3, {"web-1", "web-1-data", "web-1-new"});
+    EXPECT_EQ(SnapshotNames(kDrProject).count(logsSnapshot), 0u)
+        << "integrity snapshot of the removed disk kept";
+    for (const auto& s : snaps2) EXPECT_EQ(SnapshotNames(kDrProject).count(s), 0u) << s;
+    // Only the new disk's data was written (its disk was created empty).
+    EXPECT_EQ(p3["bytesWritten"], 20000u + (4096 - 20000 % 4096));
+    json standby3 = Named(Project(kDrProject)["instances"], kStandby);
+    EXPECT_EQ(standby3["disks"].size(), 3u);
+
+    // A running standby refuses an incremental pass; the state is kept.
+    const std::string statePath = m_dir + "/state/replication/demo-dr/web-1-dr.json";
+    std::ifstream before(statePath);
+    std::string stateBefore((std::istreambuf_iterator<char>(before)), {});
+    RunResult on = Run({"power", "on", "--project", kDrProject, "--zone", kDrZone, "--instance", kStandby});
+    ASSERT_EQ(on.exitCode, 0) << on.err;
+    RunResult refused = Replicate({"--create-instance"});
+    EXPECT_EQ(refused.exitCode, 1) << refused.out;
+    json err = json::parse(refused.out);
+    EXPECT_EQ(err["pluginError"], 7002) << refused.out;
+    std::ifstream after(statePath);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), stateBefore);
+    EXPECT_EQ(Named(Project(kDrProject)["instances"], kStandby)["status"], "RUNNING");
+}
+
+// Passes that keep the standby as saved configuration: the instance is made
+// with dr-vm create and removed with dr-vm delete; without integrity
+// snapshots a pass is a full one.
+TEST_F(ReplicationE2E, SavedConfigurationAndMissingSnapshots) {
+    const std::set<std::string> webDisks = {"web-1", "web-1-data", "web-1-logs"};
+    json p1 = Pass();
+    ASSERT_FALSE(p1.is_null());
+    EXPECT_EQ(p1["mode"], "full");
+    EXPECT_FALSE(p1["instanceCreated"].get<bool>());
+    EXPECT_TRUE(Named(Project(kDrProject)["instances"], kStandby).is_null());
+    ExpectStandbyEqualsSource(p1, webDisks);
+    const std::string object = LastSegment(p1["configObject"]);
+    json bucket = Named(Project(kDrProject)["buckets"], "zd-restore-demo-dr");
+    ASSERT_FALSE(bucket.is_null());
+    EXPECT_FALSE(Named(bucket["objects"], object).is_null()) << bucket.dump();
+
+    // A second pass finds its snapshots without an instance: incremental,
+    // the same configuration object replaced.
+    m_emu->writeDisk(kProject, kSourceZone, "web-1", 5u << 20, std::string(4096, 'y'));
+    json p2 = Pass();
+    ASSERT_FALSE(p2.is_null());
+    EXPECT_EQ(p2["mode"], "incremental");
+    EXPECT_EQ(p2["bytesWritten"], 4096u);
+    ExpectStandbyEqualsSource(p2, webDisks);
+    EXPECT_EQ(p2["configObject"], p1["configObject"]);
+
+    RunResult created =
+        Run({"dr-vm", "create", "--project", kDrProject, "--zone", kDrZone, "--standby", kStandby});
+    ASSERT_EQ(created.exitCode, 0) << created.err << created.out;
+    json standby = Named(Project(kDrProject)["instances"], kStandby);
+    ASSERT_FALSE(standby.is_null());
+    std::set<std::string> attached, expected;
+    for (const auto& a : standby["disks"]) attached.insert(LastSegment(a["source"]));
+    for (const auto& d : p2["disks"]) expected.insert(d["standbyDisk"].get<std::string>());
+    EXPECT_EQ(attached, expected);
+
+    RunResult deleted =
+        Run({"dr-vm", "delete", "--project", kDrProject, "--zone", kDrZone, "--standby", kStandby});
+    ASSERT_EQ(deleted.exitCode, 0) << deleted.err << deleted.out;
+    EXPECT_TRUE(Named(Project(kDrProject)["instances"], kStandby).is_null());
+    RunResult again =
+        Run({"dr-vm", "delete", "--project", kDrProject, "--zone", kDrZone, "--standby", kStandby});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+
+    // Without its integrity snapshots the next pass is a full one, and the
+    // standby again equals the source.
+    for (const auto& d : p2["disks"])
+        Compute("DELETE",
+                std::string(kDrProject) + "/global/snapshots/" + d["integritySnapshot"].get<std::string>());
+    WaitFor([&] { return SnapshotNames(kDrProject).empty(); }, "integrity snapshots deleted");
+    m_emu->writeDisk(kProject, kSourceZone, "web-1-logs", 7u << 20, std::string(4096, 'z'));
+    json p3 = Pass();
+    ASSERT_FALSE(p3.is_null());
+    EXPECT_EQ(p3["mode"], "full");
+    ExpectStandbyEqualsSource(p3, webDisks);
+    EXPECT_GT(p3["bytesWritten"].get<uint64_t>(), 100u * p2["bytesWritten"].get<uint64_t>());
+}
+
+TEST_F(ReplicationE2E, RefusesUnsafeRequests) {
+    // The source as its own standby, and a standby that replicates another instance.
+    RunResult self =
+        Run({"replicate", "--project", kProject, "--instance", "web-1", "--to-project", kProject, "--to-zone",
+             kSourceZone, "--standby", "web-1", "--replace-standby", "--overwrite"});
+    EXPECT_EQ(self.exitCode, 2) << self.out;
+    RunResult bad = Run({"replicate", "--project", kProject, "--instance", "web-1", "--to-project",
+                         kDrProject, "--to-zone", kDrZone, "--standby", "../x"});
+    EXPECT_EQ(bad.exitCode, 2) << bad.out;
+    fs::create_directories(m_dir + "/state/replication/demo-dr");
+    std::ofstream(m_dir + "/state/replication/demo-dr/web-1-dr.json")
+        << R"({"version":1,"sourceProject":"demo-project","sourceInstance":"db-1","project":"demo-dr",)"
+        << R"("standby":"web-1-dr","disks":[]})";
+    RunResult other = Replicate();
+    EXPECT_EQ(other.exitCode, 2) << other.out;
+    EXPECT_NE(other.err.find("replicates demo-project/db-1"), std::string::npos) << other.err;
+    EXPECT_TRUE(Project(kDrProject)["disks"].empty());
+}
+
+}  // namespace
