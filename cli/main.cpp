@@ -7,6 +7,7 @@
 
 #include "cli/Commands.h"
 #include "cli/PluginHost.h"
+#include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
 
@@ -134,6 +135,8 @@ int main(int argc, char** argv) {
     demoCmd->add_flag("--keep", demo.keep, "Keep the emulator's state and the store afterwards");
     demoCmd->add_option("--emulator", demo.emulatorPath, "Path of gce-emulator (default: next to gcebackup)");
 
+    SnapCommands snapCommands(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -159,6 +162,7 @@ int main(int argc, char** argv) {
         if (*list) return CmdList(g, listStore, listInstance);
         if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
         if (*demoCmd) return CmdDemo(g, demo);
+        if (snapCommands.Selected()) return snapCommands.Run(g);
     } catch (const CommandError& e) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
     } catch (const StoreError& e) {
