@@ -234,8 +234,27 @@ TEST_F(SnapE2E, RevertToANewNameElsewhereAndInPlace) {
     EXPECT_EQ(SnapshotNames(kProject), snaps) << "a revert keeps the snapshots";
 }
 
-// A revert whose instance cannot be created leaves no disk behind.
-TEST_F(SnapE2E, FailedRevertLeavesNoDiskBehind) {
+// Failures leave nothing behind: a snapshot backup whose last snapshot is
+// refused keeps no snapshot and no catalogue entry; a revert whose instance
+// cannot be created keeps no disk.
+TEST_F(SnapE2E, FailedSnapBackupAndFailedRevertLeaveNothingBehind) {
+    m_emu->addFault({{"match",
+                      "^POST /compute/v1/projects/demo-project/zones/us-central1-b/disks/web-1-logs/"
+                      "createSnapshot$"},
+                     {"status", 400},
+                     {"reason", "invalid"},
+                     {"message", "injected: snapshot refused"},
+                     {"count", 1}});
+    RunResult failed =
+        Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", m_catalog});
+    EXPECT_NE(failed.exitCode, 0) << failed.out;
+    EXPECT_NE(failed.err.find("17"), std::string::npos) << failed.err;
+    EXPECT_TRUE(SnapshotNames(kProject).empty());
+    RunResult l = Run({"snap-list", "--catalog", m_catalog});
+    ASSERT_EQ(l.exitCode, 0) << l.err;
+    EXPECT_TRUE(json::parse(l.out)["backups"].empty()) << l.out;
+    m_emu->clearFaults();
+
     json b = SnapBackup();
     ASSERT_TRUE(b.is_object());
     const std::set<std::string> before = DiskNames(kProject);
