@@ -13,6 +13,7 @@
 
 #include "cli/DataPath.h"
 #include "cli/DiskSync.h"
+#include "cli/JobSupport.h"
 #include "cli/Progress.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
@@ -31,51 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-FILE* ProgressStream(const GlobalOptions& g) {
-    return g.json ? stderr : stdout;
-}
-
-void PrintJson(const json& j) {
-    std::fputs((j.dump(2) + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
-// One job of the host: its id (written on every log line) and its directory
-// under the state directory, removed when the job ends.
-class Job {
-  public:
-    explicit Job(const GlobalOptions& g) {
-        try {
-            m_id = NextJobId(g.stateDir);
-        } catch (const StoreError& e) {
-            throw CommandError(std::string("state directory: ") + e.what());
-        }
-        ConfigureHost(g, m_id);
-        m_dir = g.stateDir + "/jobs/" + std::to_string(m_id);
-        std::error_code ec;
-        fs::create_directories(m_dir, ec);
-        if (ec) throw CommandError("cannot create the job directory " + m_dir + ": " + ec.message());
-    }
-    ~Job() { RemoveTree(m_dir); }
-    int64_t Id() const { return m_id; }
-    const std::string& Dir() const { return m_dir; }
-
-  private:
-    int64_t m_id = 0;
-    std::string m_dir;
-};
-
-// Runs the host's clean-up call even when the job was cancelled: the cancel
-// flag is lowered first so that the plug-in's clean-up waits are not cut short.
-void PrepareCleanup() {
-    HostEnv::SetJobCancelled(false);
-}
-
-void ThrowIfCancelled(const std::string& what) {
-    if (CancelFlag().load())
-        throw CommandError(what + " cancelled; what the job created was removed", kExitCancelled);
 }
 
 // Opens a disk through the plug-in and returns its handle and device path.
@@ -179,13 +135,18 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     ctx.nJobId = job.Id();
     ctx.nVMJobId = job.Id();
     ctx.vmInfo = vm;
+    return CopyMountedBackup(g, s, job, ctx, b.store, vm.vecDisks, started);
+}
 
+BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const Job& job, MountCtx& ctx,
+                                const std::string& store, const std::vector<SDisk>& sourceDisks,
+                                Clock::time_point started, const std::function<void()>& beforeUnmount) {
     const std::string backupId = MakeBackupId(std::time(nullptr), job.Id());
     // The store is prepared before the mount: a store that cannot be written
     // fails the job before anything is created in the cloud.
     std::unique_ptr<BackupWriter> writer;
     try {
-        writer = std::make_unique<BackupWriter>(b.store, ctx.strVMName, backupId);
+        writer = std::make_unique<BackupWriter>(store, ctx.strVMName, backupId);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
@@ -217,7 +178,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     m.backupId = backupId;
     m.instance = ctx.strVMName;
     m.instanceId = ctx.vmInfo.strGuid.empty() ? ctx.strVMGuid : ctx.vmInfo.strGuid;
-    m.project = ctx.vmInfo.strProjectId.empty() ? b.project : ctx.vmInfo.strProjectId;
+    m.project = ctx.vmInfo.strProjectId.empty() ? ctx.strProjectId : ctx.vmInfo.strProjectId;
     m.zone = ctx.vmInfo.strZone;
     m.machineType = ctx.vmInfo.strInstanceType;
     m.guestOS = ctx.vmInfo.strGuestOS;
@@ -303,7 +264,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     for (const auto& d : ctx.vmInfo.vecDisks)
         if (d.bFiltered) m.excludedDisks.push_back(d.strName);
     if (m.excludedDisks.empty()) {
-        for (const auto& d : vm.vecDisks) {
+        for (const auto& d : sourceDisks) {
             bool read = std::any_of(m.disks.begin(), m.disks.end(),
                                     [&](const DiskRecord& r) { return r.name == d.strName; });
             bool failed =
@@ -316,6 +277,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     if (m.disks.empty())
         throw CommandError("backup of " + ctx.strVMName + " found no disk to read (all filtered?)");
 
+    if (beforeUnmount) beforeUnmount();
     unmounter.armed = false;
     PrepareCleanup();
     if (!s->UnmountVM(ctx)) s.Fail("UnmountVM of " + ctx.strVMName);

@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
+#include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
 
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
 
     ReplicationCommands replication;
     AddReplicationCommands(app, replication);
+    SnapCommands snapCommands(app);
 
     try {
         app.parse(argc, argv);
@@ -164,6 +166,7 @@ int main(int argc, char** argv) {
         if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
         if (*demoCmd) return CmdDemo(g, demo);
         if (int rc = RunReplicationCommands(g, replication); rc >= 0) return rc;
+        if (snapCommands.Selected()) return snapCommands.Run(g);
     } catch (const CommandError& e) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
     } catch (const StoreError& e) {

@@ -36,6 +36,14 @@ int CGoogleCloudInfo::_MountVM_Snap_BackupCopy(MountCtx& ctx) {
     if (!HandleSpecialDisks_BackupCopy(ctx)) return 0;
     if (!_PrepareVolSnapInfoForMount(ctx, ctx.strProjectId, ctx.strVMHost, VM_CLEANER_MODE_BACKUP, false))
         return 0;
+    // The disks are read through the proxy, which can attach only disks of
+    // its own zone, and they are registered with the cleaner there: the
+    // framework makes them in the proxy's project and zone, not beside their
+    // source disks.
+    m_volSnapInfo.setSnapOpProperties(SM_OP_TYPE_CLOUD,
+                                      {{GoogleCloudConst::kDestProjectId, m_proxyVMInfo.strProjectId},
+                                       {GoogleCloudConst::kDestZone, m_proxyVMInfo.strZone}},
+                                      true);
     if (!_CreateVolumesFromSnap()) return 0;
 
     for (auto it = m_volSnapInfo.snapListBegin(); it != m_volSnapInfo.snapListEnd(); ++it) {

@@ -159,11 +159,27 @@ int CVMSnapUtil::CreateHWSnapshot(MountCtx& ctx, SMVolSnapInfo& request) {
     bool flushFailed = false;
     std::string flushError;
 
+    // A snapshot that is still being taken cannot be deleted yet: the cloud
+    // refuses it as not ready, and it would be left behind. Waits (whatever
+    // the cancel flag says) until it is ready, failed or gone.
+    auto settle = [&](const SPendingSnap& p) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(GetSnapWaitTimeoutSecs());
+        for (;;) {
+            std::string state;
+            if (!m_pBridge->GetSnapshotState(project, p.strName, state)) return;
+            if (state != "CREATING" && state != "UPLOADING" && state != "PENDING") return;
+            if (std::chrono::steady_clock::now() >= deadline) return;
+            LUSLEEP(GetSnapPollIntervalMs());
+        }
+    };
     auto cleanup = [&]() {
-        for (const auto& p : pending)
-            if (p.bStarted && !m_pBridge->DeleteDiskSnapshot(project, p.strName))
+        for (const auto& p : pending) {
+            if (!p.bStarted) continue;
+            settle(p);
+            if (!m_pBridge->DeleteDiskSnapshot(project, p.strName))
                 m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s] of a failed job: %s",
                             p.strName.c_str(), m_pBridge->GetLastError().c_str());
+        }
     };
     auto start = [&](SPendingSnap& p, bool flush) {
         const SDisk& d = *p.pDisk;

@@ -228,3 +228,52 @@ TEST_F(SnapCopyTest, MountedSnapshotsBecomeTheInstancesDisks) {
 
 }  // namespace
 }  // namespace snap_test
+
+namespace snap_test {
+namespace {
+
+class SnapCopyMountTest : public SnapFixture {};
+
+// The proxy reads the made disks: they are asked for in its project and zone,
+// whatever the source instance's zone, and registered for clean-up there.
+TEST_F(SnapCopyMountTest, BackupCopyDisksAreMadeWhereTheProxyIs) {
+    SVMInfo recorded = m_vm;
+    recorded.vecSourceDisks = m_vm.vecDisks;
+    recorded.vecDisks.clear();
+    SDatastoreInfo ds;
+    ds.strId = "11";
+    ds.vecVMs = {recorded};
+    m_util->datastores = {ds};
+    m_util->volSnaps = SMVolSnapInfo();
+    m_util->volSnaps.addSnap(MakeSnap(1, "web-1", "11"));
+    m_util->volSnaps.addSnap(MakeSnap(2, "web-1-data", "12"));
+
+    MountCtx ctx = MakeCtx();
+    ctx.bSnapJob = false;
+    ctx.bBackupCopy = true;
+    ctx.nJobId = 18;
+    ctx.nSnapJobId = 5;
+    ctx.vmInfo.strGuid = m_vm.strGuid;
+    ASSERT_EQ(m_plugin->_MountVM_Snap_BackupCopy(ctx), 1) << m_plugin->GetLastVMError();
+
+    SnapPropertyMap props;
+    ASSERT_TRUE(m_plugin->VolSnapInfo().getSnapOpProperties(SM_OP_TYPE_CLOUD, props));
+    EXPECT_EQ(props["destination-project-id"], kProxyProject);
+    EXPECT_EQ(props["destination-zone"], kProxyZone);
+    EXPECT_EQ(props.count("in-place-restore"), 0u);
+    EXPECT_EQ(m_plugin->m_client.mounts, 1);
+    EXPECT_EQ(m_plugin->m_client.releaseMode, SM_OP_MODE_RELEASE_KEEP);
+
+    std::string path;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path, false));
+    std::vector<SDisk> registered;
+    m_plugin->Cleaner().GetRegisteredDisks(path, registered);
+    ASSERT_EQ(registered.size(), 2u);
+    for (const auto& d : registered) EXPECT_EQ(d.strZone, kProxyZone) << d.strNewName;
+    ASSERT_EQ(ctx.vmInfo.vecDisks.size(), 2u);
+    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strPath, "id-11");
+    EXPECT_EQ(ctx.vmInfo.vecDisks[1].strPath, "id-12");
+}
+
+}  // namespace
+}  // namespace snap_test

@@ -1,0 +1,57 @@
+// What the jobs of gcebackup share: the job's id and directory, the clean-up
+// and cancel helpers, output streams, and the read side of a backup (mount,
+// copy every disk into the store, unmount), used by ordinary backups and by
+// backup copies made from snapshots.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/PluginHost.h"
+
+namespace gcebackup {
+
+// One job of the host: its id (written on every log line) and its directory
+// under the state directory, removed when the job ends.
+class Job {
+  public:
+    explicit Job(const GlobalOptions& g);
+    ~Job();
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    int64_t Id() const { return m_id; }
+    const std::string& Dir() const { return m_dir; }
+
+  private:
+    int64_t m_id = 0;
+    std::string m_dir;
+};
+
+// Lowers the cancel flag before the host's clean-up calls, so that the
+// plug-in's clean-up waits are not cut short.
+void PrepareCleanup();
+// Throws CommandError (cancelled) when the job was cancelled.
+void ThrowIfCancelled(const std::string& what);
+// Progress goes to stdout, or to stderr when stdout carries JSON.
+FILE* ProgressStream(const GlobalOptions& g);
+void PrintJson(const nlohmann::json& j);
+
+// The read side of a backup. `ctx` is a mount request ready for MountVM;
+// the backup goes into STORE/<ctx.strVMName>/<new id>/. `sourceDisks` are
+// the instance's disks as known before the mount (to name those the job's
+// filters left out). `beforeUnmount` (optional) runs once every disk is
+// copied, while the disks are still mounted; it may throw to fail the job.
+// Whatever happens, the mount is undone.
+BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const Job& job, MountCtx& ctx,
+                                const std::string& store,
+                                const std::vector<VMInfoStructs::SDisk>& sourceDisks,
+                                std::chrono::steady_clock::time_point started,
+                                const std::function<void()>& beforeUnmount = {});
+
+}  // namespace gcebackup

@@ -1,0 +1,272 @@
+// Snapshot-only jobs through gcebackup against a private gce-emulator: a
+// snapshot backup keeps its snapshots in the cloud and its metadata in the
+// catalogue; backup copies, reverts and deletions work from that catalogue.
+// Disk contents are compared through the store's disk digest, taken from the
+// emulator's backing files at snapshot time.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "EmulatorProcess.h"
+#include "cli/DataPath.h"
+#include "tests/e2e/cli/RunGcebackup.h"
+
+namespace fs = std::filesystem;
+using gce::testsupport::EmulatorProcess;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kProject = "demo-project";
+const std::vector<std::string> kWebDisks = {"web-1", "web-1-data", "web-1-logs"};
+
+std::string LastSegment(const std::string& url) {
+    return url.substr(url.rfind('/') + 1);
+}
+
+// The digest a store records for a disk, of a file's bytes.
+std::string Digest(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "unreadable " + path;
+    gcebackup::CopyOptions o;
+    o.size = gcebackup::DeviceSize(fd, path);
+    o.dryRun = true;
+    o.destinationIsFile = false;
+    std::string sha = gcebackup::CopyDisk(fd, -1, o).sha256;
+    ::close(fd);
+    return sha;
+}
+
+class SnapE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/snap-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_catalog = m_dir + "/catalog";
+        m_store = m_dir + "/store";
+        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
+                                                  "nGoogleOperationTimeoutInMins=5\n";
+        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
+    }
+    void TearDown() override {
+        m_emu.reset();
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    RunResult Run(std::vector<std::string> args) const {
+        std::vector<std::string> all = {
+            "--endpoint",   m_emu->baseUrl(),        "--credential", m_emu->credential(),
+            "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_dir + "/state",
+            "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProcess(GCEBACKUP_PATH, all, 240);
+    }
+    // Snapshot backup of web-1; returns its JSON result and remembers the
+    // digests of web-1's disks at that moment.
+    json SnapBackup() {
+        for (const auto& d : kWebDisks) m_atSnapshot[d] = Digest(Disk(kProject, d)["file"]);
+        RunResult r =
+            Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", m_catalog});
+        EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
+        return r.exitCode == 0 ? json::parse(r.out) : json();
+    }
+    // Changes every disk of web-1 after the snapshots were taken.
+    void ChangeSource() {
+        for (const auto& d : kWebDisks) {
+            m_emu->writeDisk(kProject, "us-central1-b", d, 8192, "written after the snapshot of " + d);
+            EXPECT_NE(Digest(Disk(kProject, d)["file"]), m_atSnapshot[d]) << d;
+        }
+    }
+
+    json Project(const std::string& project) const { return m_emu->resources()["projects"][project]; }
+    json Instance(const std::string& project, const std::string& name) const {
+        const json p = Project(project);  // kept alive for the loop
+        for (const auto& i : p["instances"])
+            if (i["name"] == name) return i;
+        return json();
+    }
+    json Disk(const std::string& project, const std::string& name) const {
+        const json p = Project(project);
+        for (const auto& d : p["disks"])
+            if (d["name"] == name) return d;
+        return json();
+    }
+    std::set<std::string> DiskNames(const std::string& project) const {
+        std::set<std::string> names;
+        const json p = Project(project);
+        for (const auto& d : p["disks"]) names.insert(d["name"].get<std::string>());
+        return names;
+    }
+    std::set<std::string> SnapshotNames(const std::string& project) const {
+        std::set<std::string> names;
+        const json p = Project(project);
+        for (const auto& s : p["snapshots"]) names.insert(s["name"].get<std::string>());
+        return names;
+    }
+    // The instance is in `zone` with three disks holding the bytes web-1's
+    // disks had at snapshot time; returns its disk names.
+    std::set<std::string> ExpectReverted(const std::string& name, const std::string& zone) {
+        std::set<std::string> names;
+        json in = Instance(kProject, name);
+        EXPECT_FALSE(in.is_null()) << name;
+        if (in.is_null()) return names;
+        EXPECT_EQ(LastSegment(in["zone"]), zone);
+        EXPECT_EQ(LastSegment(in["machineType"]), "e2-standard-2");
+        EXPECT_EQ(in["labels"], (json{{"app", "web"}, {"env", "prod"}}));
+        EXPECT_EQ(in["disks"].size(), kWebDisks.size());
+        std::set<std::string> digests;
+        for (const auto& attached : in["disks"]) {
+            json d = Disk(kProject, LastSegment(attached["source"]));
+            EXPECT_FALSE(d.is_null()) << attached["source"];
+            if (d.is_null()) continue;
+            EXPECT_EQ(LastSegment(d.value("zone", "")), zone);
+            names.insert(d["name"].get<std::string>());
+            digests.insert(Digest(d["file"]));
+        }
+        std::set<std::string> expected;
+        for (const auto& [disk, sha] : m_atSnapshot) expected.insert(sha);
+        EXPECT_EQ(digests, expected) << "the disks hold the bytes of the snapshots";
+        return names;
+    }
+
+    std::string m_dir, m_catalog, m_store;
+    std::map<std::string, std::string> m_atSnapshot;
+    std::unique_ptr<EmulatorProcess> m_emu;
+};
+
+}  // namespace
+
+// Snapshot backup, backup copy into a store, and deletion of the snapshots.
+TEST_F(SnapE2E, BackupCopyHoldsTheSnapshotBytesAndDeleteRemovesTheSnapshots) {
+    const std::set<std::string> disksBefore = DiskNames(kProject);
+    json b = SnapBackup();
+    ASSERT_TRUE(b.is_object());
+    const int64_t job = b["jobId"];
+    const std::string guid = b["instanceId"];
+
+    // The snapshots stay in the cloud, one per disk; the metadata files and
+    // the catalogue are in the catalogue directory.
+    const std::set<std::string> snaps = SnapshotNames(kProject);
+    EXPECT_EQ(snaps.size(), kWebDisks.size());
+    EXPECT_EQ(b["snapshots"].size(), kWebDisks.size());
+    const std::string jobDir = m_catalog + "/" + std::to_string(job);
+    EXPECT_TRUE(fs::exists(jobDir + "/SnapBackupCatalog.json"));
+    for (const char* f : {"web-1_InstanceConfig.json", "VMSnapBackupMetadata.json"})
+        EXPECT_TRUE(fs::exists(jobDir + "/" + guid + "/" + f)) << f;
+    EXPECT_EQ(DiskNames(kProject), disksBefore);
+
+    ChangeSource();
+    RunResult c = Run({"backup-copy", "--catalog", m_catalog, "--instance", "web-1", "--to", m_store});
+    ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+    json copy = json::parse(c.out);
+    EXPECT_EQ(copy["snapJobId"], job);
+    // Store format of an ordinary backup: the manifest's digests are those
+    // of the disks at snapshot time, and verify agrees with the images.
+    std::ifstream in(copy["backupDir"].get<std::string>() + "/manifest.json");
+    json manifest = json::parse(in);
+    ASSERT_EQ(manifest["disks"].size(), kWebDisks.size());
+    for (const auto& d : manifest["disks"]) {
+        const std::string name = d["name"];
+        ASSERT_TRUE(m_atSnapshot.count(name)) << name;
+        EXPECT_EQ(d["sha256"], m_atSnapshot[name]) << name;
+    }
+    RunResult v = Run({"verify", "--from", copy["backupDir"]});
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+    // The copy's disks are gone, the snapshots are kept, and the copy is recorded.
+    EXPECT_EQ(DiskNames(kProject), disksBefore);
+    EXPECT_EQ(SnapshotNames(kProject), snaps);
+    RunResult l = Run({"snap-list", "--catalog", m_catalog, "--instance", "web-1"});
+    ASSERT_EQ(l.exitCode, 0) << l.err;
+    json list = json::parse(l.out)["backups"];
+    ASSERT_EQ(list.size(), 1u) << l.out;
+    EXPECT_EQ(list[0]["jobId"], job);
+    EXPECT_EQ(list[0]["backupCopies"], 1);
+
+    RunResult wrong = Run(
+        {"snap-delete", "--catalog", m_catalog, "--instance", "web-1", "--job", std::to_string(job + 100)});
+    EXPECT_EQ(wrong.exitCode, 3) << wrong.err;
+    EXPECT_EQ(SnapshotNames(kProject), snaps);
+
+    RunResult del =
+        Run({"snap-delete", "--catalog", m_catalog, "--instance", "web-1", "--job", std::to_string(job)});
+    ASSERT_EQ(del.exitCode, 0) << del.err << del.out;
+    EXPECT_TRUE(SnapshotNames(kProject).empty());
+    EXPECT_FALSE(fs::exists(jobDir));
+    l = Run({"snap-list", "--catalog", m_catalog});
+    ASSERT_EQ(l.exitCode, 0) << l.err;
+    EXPECT_TRUE(json::parse(l.out)["backups"].empty()) << l.out;
+    RunResult again = Run({"backup-copy", "--catalog", m_catalog, "--instance", "web-1", "--to", m_store});
+    EXPECT_EQ(again.exitCode, 3) << again.err;
+}
+
+// Reverts: to a new name in another zone, then in place over the changed
+// source; both bring back the bytes of the snapshots.
+TEST_F(SnapE2E, RevertToANewNameElsewhereAndInPlace) {
+    json b = SnapBackup();
+    ASSERT_TRUE(b.is_object());
+    ChangeSource();
+    const std::set<std::string> snaps = SnapshotNames(kProject);
+
+    RunResult r = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--as", "web-1-rev", "--zone",
+                       "europe-west1-b"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+    ExpectReverted("web-1-rev", "europe-west1-b");
+
+    // Without --in-place the existing instance is never touched.
+    const std::string idBefore = Instance(kProject, "web-1")["id"];
+    RunResult refused = Run({"revert", "--catalog", m_catalog, "--instance", "web-1"});
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_EQ(Instance(kProject, "web-1")["id"], idBefore);
+
+    RunResult ip = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--in-place"});
+    ASSERT_EQ(ip.exitCode, 0) << ip.err << ip.out;
+    EXPECT_NE(Instance(kProject, "web-1")["id"], idBefore) << "the instance was replaced";
+    std::set<std::string> names = ExpectReverted("web-1", "us-central1-b");
+    EXPECT_EQ(names, std::set<std::string>(kWebDisks.begin(), kWebDisks.end())) << "disks keep their names";
+    EXPECT_EQ(SnapshotNames(kProject), snaps) << "a revert keeps the snapshots";
+}
+
+// Failures leave nothing behind: a snapshot backup whose last snapshot is
+// refused keeps no snapshot and no catalogue entry; a revert whose instance
+// cannot be created keeps no disk.
+TEST_F(SnapE2E, FailedSnapBackupAndFailedRevertLeaveNothingBehind) {
+    m_emu->addFault({{"match",
+                      "^POST /compute/v1/projects/demo-project/zones/us-central1-b/disks/web-1-logs/"
+                      "createSnapshot$"},
+                     {"status", 400},
+                     {"reason", "invalid"},
+                     {"message", "injected: snapshot refused"},
+                     {"count", 1}});
+    RunResult failed =
+        Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", m_catalog});
+    EXPECT_NE(failed.exitCode, 0) << failed.out;
+    EXPECT_NE(failed.err.find("17"), std::string::npos) << failed.err;
+    EXPECT_TRUE(SnapshotNames(kProject).empty());
+    RunResult l = Run({"snap-list", "--catalog", m_catalog});
+    ASSERT_EQ(l.exitCode, 0) << l.err;
+    EXPECT_TRUE(json::parse(l.out)["backups"].empty()) << l.out;
+    m_emu->clearFaults();
+
+    json b = SnapBackup();
+    ASSERT_TRUE(b.is_object());
+    const std::set<std::string> before = DiskNames(kProject);
+    m_emu->addFault({{"match", "^POST /compute/v1/projects/demo-project/zones/europe-west1-b/instances$"},
+                     {"status", 400},
+                     {"reason", "invalid"},
+                     {"message", "injected: instance refused"}});
+    RunResult r = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--as", "web-1-f", "--zone",
+                       "europe-west1-b"});
+    EXPECT_NE(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.err.find("instance refused"), std::string::npos) << r.err;
+    EXPECT_TRUE(Instance(kProject, "web-1-f").is_null());
+    EXPECT_EQ(DiskNames(kProject), before);
+    EXPECT_EQ(SnapshotNames(kProject).size(), kWebDisks.size());
+}
