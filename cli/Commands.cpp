@@ -151,7 +151,10 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
 
-    if (!s->MountVM(ctx)) {
+    const auto mountStarted = Clock::now();
+    const bool mounted = s->MountVM(ctx);
+    const double mountSeconds = Since(mountStarted);
+    if (!mounted) {
         if (CancelFlag().load()) {
             // The plug-in's own clean-up ran under the cancel flag; run it again in full.
             PrepareCleanup();
@@ -280,7 +283,11 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     if (beforeUnmount) beforeUnmount();
     unmounter.armed = false;
     PrepareCleanup();
+    const auto unmountStarted = Clock::now();
     if (!s->UnmountVM(ctx)) s.Fail("UnmountVM of " + ctx.strVMName);
+    sum.unmountSeconds = Since(unmountStarted);
+    sum.mountSeconds = mountSeconds;
+    sum.windowSeconds = Since(mountStarted);
     try {
         writer->Commit(m);
     } catch (const StoreError& e) {
@@ -311,6 +318,9 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
                    {"sizeBytes", s.sizeBytes},
                    {"dataBytes", s.dataBytes},
                    {"copySeconds", s.copySeconds},
+                   {"mountSeconds", s.mountSeconds},
+                   {"unmountSeconds", s.unmountSeconds},
+                   {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},
                    {"manifest", j}});
     } else {
@@ -414,6 +424,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     if (ro.beforeInit) ro.beforeInit(rc);
 
+    const auto cloudStarted = Clock::now();
     if (!s->InitRestoreVM(rc)) {
         if (CancelFlag().load()) {
             PrepareCleanup();
@@ -498,6 +509,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     if (!s->RestoreVM(rc)) s.Fail("RestoreVM of " + rc.strVMName);
     if (!s->PostRestoreVM(rc)) s.Fail("PostRestoreVM of " + rc.strVMName);
     cleaner.armed = false;
+    sum.windowSeconds = Since(cloudStarted);
     if (ro.afterPost) ro.afterPost(rc);
 
     sum.instance = rc.strVMName;
@@ -526,6 +538,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"disks", s.disks},
                    {"dataBytes", s.dataBytes},
                    {"copySeconds", s.copySeconds},
+                   {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},
                    {"warnings", s.warnings}});
     } else {

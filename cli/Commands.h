@@ -31,6 +31,9 @@ struct BackupSummary {
     uint64_t dataBytes = 0;
     double copySeconds = 0;
     double totalSeconds = 0;
+    double mountSeconds = 0;    // MountVM: snapshots and the disks made from them
+    double unmountSeconds = 0;  // UnmountVM: detaching and deleting them
+    double windowSeconds = 0;   // from the start of MountVM to the end of UnmountVM
     size_t disks = 0;
 };
 
@@ -67,6 +70,7 @@ struct RestoreSummary {
     uint64_t bytesWritten = 0;  // bytes actually written to the disks
     double copySeconds = 0;
     double totalSeconds = 0;
+    double windowSeconds = 0;        // from the start of InitRestoreVM to the end of PostRestoreVM
     std::vector<std::string> disks;  // names of the restored disks, in manifest order
     std::vector<std::string> warnings;
 };

@@ -16,7 +16,7 @@ const char* const kComputeUriBase = "https://www.googleapis.com/compute/v1/proje
 // Pause between passes when the polling setting is 0 minutes: short at
 // first so that quick resources are seen quickly, growing so that a long
 // wait does not hammer the API.
-const unsigned long kFirstShortPauseMs = 100;
+const unsigned long kFirstShortPauseMs = 250;
 const unsigned long kMaxShortPauseMs = 2000;
 
 const int64_t kMsPerMinute = 60000;

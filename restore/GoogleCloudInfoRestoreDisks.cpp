@@ -26,6 +26,13 @@ bool CGoogleCloudInfo::CreateEmptyDisks(RestoreCtx& ctx, const std::string& zone
 
 bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, const std::string& zone,
                                    const std::string& licenseUrl) {
+    // Every creation is sent first and then each is awaited: the disks are
+    // made side by side, in about the time of one.
+    struct Started {
+        SDisk* item;
+        SDisk fresh;
+    };
+    std::vector<Started> started;
     for (SDisk& item : items) {
         if (IsJobCancelled()) {
             m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
@@ -76,7 +83,19 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, fresh.strName, "", "", zone,
                                     c_localProjectID))
             m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", fresh.strName.c_str());
-        if (!m_pCloudBridge->CreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh, license)) {
+        const std::string name = fresh.strName;
+        if (!m_pCloudBridge->StartCreateDisk(c_localProjectID, name, zone, "", false, fresh, license)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
+                        item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            return false;
+        }
+        started.push_back({&item, fresh});
+    }
+
+    for (Started& s : started) {
+        SDisk& item = *s.item;
+        SDisk& fresh = s.fresh;
+        if (!m_pCloudBridge->FinishCreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
             return false;

@@ -441,6 +441,12 @@ static int scheduleDiskReady(World& w, const std::string& key, bool restoring, c
 
 namespace {
 
+// Counts a read of a resource that has not reached a final status.
+void countPendingRead(World& w, const char* kind, const json& res) {
+    const std::string status = res.value("status", "");
+    if (status != "READY" && status != "FAILED" && status != "DONE") w.pendingReads[kind]++;
+}
+
 void getDisk(World& w, Call& call, const std::string& kind) {
     std::lock_guard<std::mutex> lock(w.mu);
     auto& p = call.p;
@@ -452,6 +458,7 @@ void getDisk(World& w, Call& call, const std::string& kind) {
         scopePath(p["project"], kind, kind == "zones" ? p["zone"] : p["region"]) + "/disks/" + p["disk"];
     auto it = w.disks.find(key);
     if (it == w.disks.end() || hiddenAsFresh(w, it->second.created)) throw notFound(key);
+    countPendingRead(w, "disk", it->second.res);
     call.reply(it->second.res);
 }
 
@@ -1253,6 +1260,8 @@ void getOperation(World& w, Call& call, const std::string& kind, bool wait) {
     requireProject(w, p["project"]);
     auto it = w.operations.find(key);
     if (it == w.operations.end()) throw notFound(key);
+    // A wait call blocks until the operation is done: only plain reads poll.
+    if (!wait) countPendingRead(w, "operation", it->second.res);
     if (wait) {
         auto deadline = Clock::now() + std::chrono::milliseconds(std::min(w.latency.waitMs, 120000));
         while (!w.stopping) {
@@ -1486,6 +1495,7 @@ void registerCompute(Emulator& emu) {
         std::string key = "projects/" + call.p["project"] + "/global/snapshots/" + call.p["snapshot"];
         auto it = w.snapshots.find(key);
         if (it == w.snapshots.end() || hiddenAsFresh(w, it->second.created)) throw notFound(key);
+        countPendingRead(w, "snapshot", it->second.res);
         call.reply(it->second.res);
     });
     emu.route(

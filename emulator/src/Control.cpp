@@ -95,15 +95,25 @@ void registerControl(Emulator& emu) {
         std::lock_guard<std::mutex> lock(w.mu);
         call.reply(resources(w));
     });
-    emu.route("GET", kBase + "/stats", X, [&emu](Call& call) {
-        std::lock_guard<std::mutex> lock(emu.faultsMu_);
-        json out = json::object();
-        for (auto& [k, v] : emu.stats_) out[k] = v;
-        call.reply({{"requests", out}});
+    emu.route("GET", kBase + "/stats", X, [&emu, &w](Call& call) {
+        json out = json::object(), pending = json::object();
+        {
+            std::lock_guard<std::mutex> lock(emu.faultsMu_);
+            for (auto& [k, v] : emu.stats_) out[k] = v;
+        }
+        {
+            std::lock_guard<std::mutex> lock(w.mu);
+            for (auto& [k, v] : w.pendingReads) pending[k] = v;
+        }
+        call.reply({{"requests", out}, {"pendingReads", pending}});
     });
-    emu.route("POST", kBase + "/stats/reset", X, [&emu](Call& call) {
-        std::lock_guard<std::mutex> lock(emu.faultsMu_);
-        emu.stats_.clear();
+    emu.route("POST", kBase + "/stats/reset", X, [&emu, &w](Call& call) {
+        {
+            std::lock_guard<std::mutex> lock(emu.faultsMu_);
+            emu.stats_.clear();
+        }
+        std::lock_guard<std::mutex> lock(w.mu);
+        w.pendingReads.clear();
         call.reply(json::object());
     });
     emu.route("GET", kBase + "/faults", X, [&emu](Call& call) {

@@ -148,6 +148,10 @@ class World {
     std::map<std::string, Clock::time_point> tokens;
     std::map<std::string, std::string> requestIds;  // "project/requestId" -> op key ("" while pending)
     std::string proxyKey;                           // instance the metadata server describes
+    // Reads of a disk, snapshot or operation that was still pending (not
+    // READY, FAILED or DONE) when read, by kind: the status polls a client
+    // made. Reported and cleared with the request counts.
+    std::map<std::string, uint64_t> pendingReads;
     int64_t clockSkewSeconds = 0;
 
     // Caller holds mu. Runs fn (with mu held) after delayMs on the scheduler.

@@ -79,6 +79,26 @@ struct CGoogleCloudSDKCppBridge::Impl {
     }
     std::mutex pendingLock;
     std::map<std::string, PendingStart> pending;
+    // Disk limit of each machine type read so far, by its URL: a type's
+    // limit does not change, and every attach would read it again.
+    std::mutex machineTypeLock;
+    std::map<std::string, int64_t> diskLimits;
+
+    // The most disks an instance of the machine type can have attached; 0
+    // when unknown (the type cannot be read).
+    int64_t DiskLimit(const std::string& machineTypeUrl) {
+        {
+            std::lock_guard<std::mutex> guard(machineTypeLock);
+            const auto it = diskLimits.find(machineTypeUrl);
+            if (it != diskLimits.end()) return it->second;
+        }
+        json type;
+        if (!client.Get(machineTypeUrl, type)) return 0;
+        const int64_t limit = compute::Int(type, "maximumPersistentDisks", 0);
+        std::lock_guard<std::mutex> guard(machineTypeLock);
+        diskLimits[machineTypeUrl] = limit;
+        return limit;
+    }
 
     void ResolveEndpoints() {
         if (bEndpointFixed) return;
@@ -1012,6 +1032,14 @@ bool CGoogleCloudSDKCppBridge::DoesDiskExist(const std::string& strProjectId, co
 bool CGoogleCloudSDKCppBridge::CreateDisk(const std::string& strProjectId, const std::string& strDiskName,
                                           const std::string& strZone, const std::string& strRegion,
                                           bool bRegional, SDisk& disk, const std::string& strLicense) {
+    return StartCreateDisk(strProjectId, strDiskName, strZone, strRegion, bRegional, disk, strLicense) &&
+           FinishCreateDisk(strProjectId, strDiskName, strZone, strRegion, bRegional, disk);
+}
+
+bool CGoogleCloudSDKCppBridge::StartCreateDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName, const std::string& strZone,
+                                               const std::string& strRegion, bool bRegional, SDisk& disk,
+                                               const std::string& strLicense) {
     if (!Ready("CreateDisk")) return false;
     Impl& impl = *m_pImpl;
     const uint64_t sizeGb = std::max<uint64_t>(1, (disk.nSize + compute::kGiB - 1) / compute::kGiB);
@@ -1025,10 +1053,54 @@ bool CGoogleCloudSDKCppBridge::CreateDisk(const std::string& strProjectId, const
         return Fail("CreateDisk", "disk [" + strDiskName + "]: " + error);
     const std::string collection = bRegional ? impl.Regional(strProjectId, strRegion, "/disks")
                                              : impl.Zonal(strProjectId, strZone, "/disks");
-    json op, created;
-    if (!impl.client.Mutate("POST", collection, body, true, op))
+    json op;
+    if (!impl.client.Issue("POST", collection, body, op))
         return Fail("CreateDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
-    if (!impl.WaitReady(impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), created))
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    impl.RememberStart("disk:" + rest::ResourcePath(url), "POST", collection, body, op);
+    disk.strName = strDiskName;
+    disk.strDiskId = compute::Str(op, "targetId");
+    disk.strLocationUri = compute::Str(op, "targetLink");
+    disk.strZone = strZone;
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::FinishCreateDisk(const std::string& strProjectId,
+                                                const std::string& strDiskName, const std::string& strZone,
+                                                const std::string& strRegion, bool bRegional, SDisk& disk) {
+    if (!Ready("CreateDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    const std::string key = "disk:" + rest::ResourcePath(url);
+    PendingStart start;
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> guard(impl.pendingLock);
+        const auto it = impl.pending.find(key);
+        if (it != impl.pending.end()) {
+            start = it->second;
+            started = true;
+        }
+    }
+    if (started) {
+        // The operation's wait returns as soon as it is done; a rate-limited
+        // creation is sent again (with its own bounded re-issues and pauses).
+        json op = start.operation;
+        bool ok = impl.client.WaitDone(op);
+        if (ok && op.contains("error")) {
+            if (compute::IsRetryableOperationError(op)) {
+                ok = impl.client.Mutate(start.strMethod, start.strUrl, start.body, true, op);
+            } else {
+                impl.client.SetError(compute::DescribeOperationError(op),
+                                     compute::Int(op, "httpErrorStatusCode", 0), "operationError");
+                ok = false;
+            }
+        }
+        impl.ForgetStart(key);
+        if (!ok) return Fail("CreateDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    }
+    json created;
+    if (!impl.WaitReady(url, created))
         return Fail("CreateDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
     compute::FillDisk(created, strZone, disk);
     return Succeed();
@@ -1098,15 +1170,12 @@ bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const
                        strInstanceName.c_str());
         return Succeed();
     }
-    json type;
     const size_t attached = inst.value("disks", json::array()).size();
-    if (impl.client.Get(impl.endpoints.Compute(compute::Str(inst, "machineType")), type)) {
-        const int64_t limit = compute::Int(type, "maximumPersistentDisks", 0);
-        if (limit > 0 && static_cast<int64_t>(attached) >= limit) {
-            bLimitReached = true;
-            return Fail("AttachDisk", what + "the instance has reached its limit of " +
-                                          std::to_string(limit) + " attached disks");
-        }
+    const int64_t limit = impl.DiskLimit(impl.endpoints.Compute(compute::Str(inst, "machineType")));
+    if (limit > 0 && static_cast<int64_t>(attached) >= limit) {
+        bLimitReached = true;
+        return Fail("AttachDisk", what + "the instance has reached its limit of " + std::to_string(limit) +
+                                      " attached disks");
     }
     const json body = {{"source", diskPath},
                        {"deviceName", compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"))},

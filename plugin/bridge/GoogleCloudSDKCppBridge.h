@@ -271,6 +271,18 @@ class CGoogleCloudSDKCppBridge {
                             const std::string& strZone, const std::string& strRegion, bool bRegional,
                             VMInfoStructs::SDisk& disk, const std::string& strLicense);
 
+    // CreateDisk in two halves, so that several disks are created side by
+    // side: StartCreateDisk sends the creation and returns at once with
+    // disk.strName, strDiskId, strLocationUri and strZone set;
+    // FinishCreateDisk waits until that disk is READY (sending the creation
+    // again if it was rate limited) and fills disk as CreateDisk does.
+    virtual bool StartCreateDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                 const std::string& strZone, const std::string& strRegion, bool bRegional,
+                                 VMInfoStructs::SDisk& disk, const std::string& strLicense);
+    virtual bool FinishCreateDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                  const std::string& strZone, const std::string& strRegion, bool bRegional,
+                                  VMInfoStructs::SDisk& disk);
+
     // Starts creating strNewDiskName from the snapshot strSnapshotUri, of
     // type strDiskType (short name; "" gives "pd-balanced"). The
     // template disk supplies vecReplicaZones (or "replicaZones" of its

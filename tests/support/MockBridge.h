@@ -11,6 +11,18 @@
 
 class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
   public:
+    // A disk creation started in two halves behaves as one CreateDisk call,
+    // so that tests state their expectations on CreateDisk alone.
+    MockBridge() {
+        ON_CALL(*this, StartCreateDisk)
+            .WillByDefault([this](const std::string& project, const std::string& name,
+                                  const std::string& zone, const std::string& region, bool regional,
+                                  VMInfoStructs::SDisk& disk, const std::string& license) {
+                return CreateDisk(project, name, zone, region, regional, disk, license);
+            });
+        ON_CALL(*this, FinishCreateDisk).WillByDefault(::testing::Return(true));
+    }
+
     MOCK_METHOD(bool, Init, (), (override));
     MOCK_METHOD(bool, Connect, (const std::string&, const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, CheckConnection, (), (override));
@@ -93,6 +105,14 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, CreateDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&, bool,
                  VMInfoStructs::SDisk&, const std::string&),
+                (override));
+    MOCK_METHOD(bool, StartCreateDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool,
+                 VMInfoStructs::SDisk&, const std::string&),
+                (override));
+    MOCK_METHOD(bool, FinishCreateDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool,
+                 VMInfoStructs::SDisk&),
                 (override));
     MOCK_METHOD(bool, CreateDiskFromSnapshot,
                 (const std::string&, const std::string&, const std::string&, const std::string&,
