@@ -8,6 +8,10 @@ SAN_LABELS ?= unit|emulator
 # Suites whose concurrency is checked under ThreadSanitizer (tests labelled tsan).
 TSAN_TARGETS ?= host_unit_tests plugin_unit_tests disks_unit_tests inventory_unit_tests \
                 cli_unit_tests snapframework_unit_tests emulator_http_tests gce-emulator
+# The long reliability runs of make soak: kill points per flow of the crash
+# driver, seconds per fuzz harness.
+SOAK_KILL_POINTS ?= 20
+SOAK_FUZZ_SECONDS ?= 300
 JOBS      ?= $(shell nproc)
 CTEST_ARGS ?=
 
@@ -40,6 +44,15 @@ test-tsan: bootstrap
 
 demo: build
 	@$(BUILD)/bin/gcebackup demo
+
+# Long forms: the crash driver with 20 kill points per flow, every fuzz
+# harness for SOAK_FUZZ_SECONDS, and the demo under valgrind (any memory
+# error or definite leak fails).
+soak: build
+	@GCE_CRASH_POINTS=$(SOAK_KILL_POINTS) $(BUILD)/bin/crash_e2e_tests
+	@fuzz/run $(SOAK_FUZZ_SECONDS)
+	@valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite -q \
+	  $(BUILD)/bin/gcebackup demo
 
 bench: build
 	@if [ -x bench/run ]; then bench/run $(BUILD); else echo "no benchmarks yet"; fi

@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& bridge = Bridge();
 
     // The bridge's string entry points.
-    VMInfoStructs::SVMSizeInfo size;
-    bridge.GetVMSizeFromVMConfigJson("proj", text, size);
+    VMInfoStructs::SVMSizeInfo vmSize;
+    bridge.GetVMSizeFromVMConfigJson("proj", text, vmSize);
     std::vector<std::string> zones;
     std::string regionUri;
     bridge.ParseReplicaZonesFromJson(text, zones, regionUri);

@@ -98,6 +98,9 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         if (!m_pCloudBridge->FinishCreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            // The host learns why the restore stopped, not only that it did.
+            SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED);
+            SetLastVMErrorDetails(m_pCloudBridge->GetLastError());
             return false;
         }
         item.strNewName = fresh.strName;

@@ -297,6 +297,15 @@ struct CGoogleCloudSDKCppBridge::Impl {
             start = it->second;
         }
         if (compute::Str(start.operation, "status") != "DONE" && !client.Refresh(start.operation)) {
+            if (client.NotFound()) {
+                // Neither the resource nor its operation exists: the creation
+                // is lost (the service forgot it), and waiting longer cannot
+                // bring it back.
+                client.SetError("the creation of [" + key + "] and its operation are gone", 404, "notFound");
+                ForgetStart(key);
+                status = "FAILED";
+                return true;
+            }
             status = "CREATING";  // the operation cannot be read just now: ask again next time
             client.ClearError();
             return true;

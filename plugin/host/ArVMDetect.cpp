@@ -2,9 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "plugin/host/ArPlatformInfo.h"
 
@@ -23,14 +26,29 @@ size_t Collect(char* p, size_t size, size_t n, void* user) {
 
 struct HeaderSeen {
     bool flavor = false;
+    int retryAfterSeconds = -1;
 };
 
 size_t Header(char* p, size_t size, size_t n, void* user) {
     std::string h(p, size * n);
     for (auto& c : h) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (h.rfind("metadata-flavor:", 0) == 0 && h.find("google") != std::string::npos)
-        static_cast<HeaderSeen*>(user)->flavor = true;
+    auto* seen = static_cast<HeaderSeen*>(user);
+    if (h.rfind("metadata-flavor:", 0) == 0 && h.find("google") != std::string::npos) seen->flavor = true;
+    if (h.rfind("retry-after:", 0) == 0) seen->retryAfterSeconds = std::atoi(h.c_str() + 12);
     return size * n;
+}
+
+// The metadata server answers 429 or 5xx, or drops a request, for a moment
+// now and then (maintenance, live migration, load); such a hiccup must not
+// make the detector report that this is no Compute Engine machine. A server
+// that is not there at all (connection refused, unknown host) is final.
+constexpr int kQueryAttempts = 4;
+
+bool Transient(CURLcode rc, long status) {
+    if (rc == CURLE_OPERATION_TIMEDOUT || rc == CURLE_RECV_ERROR || rc == CURLE_GOT_NOTHING ||
+        rc == CURLE_SEND_ERROR || rc == CURLE_PARTIAL_FILE)
+        return true;
+    return rc == CURLE_OK && (status == 429 || (status >= 500 && status <= 599));
 }
 
 bool DmiSaysGoogle() {
@@ -70,30 +88,39 @@ bool ArVMDetect::Query(const std::string& path, std::string& out) {
     std::string base = GetMetadataUrl(&overridden);
     if (!overridden && !DmiSaysGoogle()) return false;
     while (!base.empty() && base.back() == '/') base.pop_back();
-    CURL* curl = curl_easy_init();
-    if (!curl) return false;
-    std::string body;
-    HeaderSeen seen;
-    struct curl_slist* headers = curl_slist_append(nullptr, "Metadata-Flavor: Google");
-    std::string url = base + "/computeMetadata/v1/" + path;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Header);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &seen);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 2000L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    CURLcode rc = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    if (rc != CURLE_OK || status != 200 || !seen.flavor || body.empty()) return false;
-    out = body;
-    return true;
+    const std::string url = base + "/computeMetadata/v1/" + path;
+    for (int attempt = 1;; ++attempt) {
+        CURL* curl = curl_easy_init();
+        if (!curl) return false;
+        std::string body;
+        HeaderSeen seen;
+        struct curl_slist* headers = curl_slist_append(nullptr, "Metadata-Flavor: Google");
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Header);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &seen);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 1000L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 2000L);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+        CURLcode rc = curl_easy_perform(curl);
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        if (rc == CURLE_OK && status == 200 && seen.flavor && !body.empty()) {
+            out = body;
+            return true;
+        }
+        if (attempt >= kQueryAttempts || !Transient(rc, status)) return false;
+        // 200 ms, 400 ms, 800 ms; a Retry-After of up to two seconds is kept.
+        int64_t delayMs = 100LL << attempt;
+        if (seen.retryAfterSeconds > 0)
+            delayMs = std::max<int64_t>(delayMs, std::min(seen.retryAfterSeconds, 2) * 1000LL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    }
 }
 
 int ArVMDetect::DetectHypervisor() {

@@ -6,7 +6,9 @@
 // machine elsewhere answers at once and sends nothing. An override (the
 // emulator in tests) is asked directly. Requests carry
 // "Metadata-Flavor: Google", time out after two seconds, and the answer must
-// carry the same header. Thread-safe.
+// carry the same header. A transient answer (429, 5xx, time-out, dropped
+// connection) is asked again up to three times within about 1.5 s (longer
+// only for a Retry-After, kept up to 2 s). Thread-safe.
 #pragma once
 
 #include <string>

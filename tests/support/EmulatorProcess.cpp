@@ -77,16 +77,26 @@ EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extr
     // Service-account keys are cached across test emulators: RSA key
     // generation is the largest part of the start-up cost.
     std::string keyCache = std::string(tmp && *tmp ? tmp : "/tmp") + "/gce-emulator-test-keys";
-    std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen", "127.0.0.1:0", "--state", stateDir_};
     if (cacheKeys) {
-        args.push_back("--key-cache");
-        args.push_back(keyCache);
+        args_.push_back("--key-cache");
+        args_.push_back(keyCache);
     }
     if (!seed.empty()) {
-        args.push_back("--seed");
-        args.push_back(seed);
+        args_.push_back("--seed");
+        args_.push_back(seed);
     }
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    args_.insert(args_.end(), extraArgs.begin(), extraArgs.end());
+    try {
+        launch("127.0.0.1:0");
+    } catch (...) {
+        std::filesystem::remove_all(stateDir_);
+        throw;
+    }
+}
+
+void EmulatorProcess::launch(const std::string& listen) {
+    std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen", listen, "--state", stateDir_};
+    args.insert(args.end(), args_.begin(), args_.end());
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -108,7 +118,6 @@ EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extr
     } catch (...) {
         ::close(fds[0]);
         stop();
-        std::filesystem::remove_all(stateDir_);
         throw;
     }
     // The emulator writes nothing else to stdout; closing our end is safe
@@ -117,11 +126,34 @@ EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extr
     const std::string prefix = "listening on ";
     if (line.rfind(prefix, 0) != 0) {
         stop();
-        std::filesystem::remove_all(stateDir_);
         throw std::runtime_error("unexpected first line from gce-emulator: " + line);
     }
     baseUrl_ = line.substr(prefix.size());
     port_ = std::stoi(baseUrl_.substr(baseUrl_.rfind(':') + 1));
+}
+
+void EmulatorProcess::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+void EmulatorProcess::restart() {
+    if (pid_ > 0) stop();
+    // The old socket is closed with the process; a bind may still race the
+    // kernel for a moment.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            launch("127.0.0.1:" + std::to_string(port_));
+            return;
+        } catch (const std::runtime_error&) {
+            if (attempt >= 20) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
 }
 
 EmulatorProcess::~EmulatorProcess() {

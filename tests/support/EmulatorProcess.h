@@ -80,12 +80,21 @@ class EmulatorProcess {
     // Stops the emulator now (SIGTERM, then SIGKILL). Returns its exit status
     // as reported by waitpid, or -1 if it was already stopped.
     int stop();
+    // Kills the emulator with SIGKILL, as a crash would.
+    void kill();
+    // Starts the emulator again on the same port and state directory, with
+    // the arguments it was first given (a seed makes a fresh world: the
+    // emulator keeps its resources in memory only).
+    void restart();
 
   private:
+    void launch(const std::string& listen);
+
     nlohmann::json control(const std::string& method, const std::string& path,
                            const nlohmann::json& body = nullptr) const;
 
     std::string stateDir_;
+    std::vector<std::string> args_;  // after --listen and --state
     std::string baseUrl_;
     int port_ = 0;
     pid_t pid_ = -1;
