@@ -40,11 +40,44 @@ bool CGoogleCloudCleaner::GetRegisteredVM(VM_Cleaner_Mode mode, const std::strin
     return false;
 }
 
-bool CGoogleCloudCleaner::GetRegisteredCreatedVM(const std::string& path, std::string& key) {
+namespace {
+// Created instances are keyed apart from the jobs' own VM entities (whose keys
+// are instance ids or job GUIDs): a colon never appears in either.
+std::string CreatedVMKey(const std::string& name) {
+    return "instance:" + name;
+}
+}  // namespace
+
+bool CGoogleCloudCleaner::RegisterCreatedVM(VM_Cleaner_Mode mode, const std::string& vmKey,
+                                            const std::string& name, const std::string& projectId,
+                                            const std::string& zone) {
+    std::string handle;
+    if (name.empty() || !LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
+    std::map<std::string, std::string> props{{"name", name}, {"hostname", zone}, {"project", projectId}};
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_VM, CreatedVMKey(name), handle, props);
+}
+
+bool CGoogleCloudCleaner::GetRegisteredCreatedVM(const std::string& path, SVMInfo& vm) {
     std::vector<CleanerEntity> list;
     if (!FillItemsFromCleanerPath(path, VM_Cleaner_Entity_VM, list)) return false;
-    if (!list.empty()) key = list.front().strEntityHandle;
-    return true;
+    for (const CleanerEntity& e : list) {
+        if (e.strEntityHandle.rfind("instance:", 0) != 0) continue;
+        auto prop = [&e](const char* k) {
+            auto it = e.mapProperties.find(k);
+            return it == e.mapProperties.end() ? std::string() : it->second;
+        };
+        vm.strName = prop("name");
+        vm.strProjectId = prop("project");
+        vm.strZone = prop("hostname");
+        return !vm.strName.empty();
+    }
+    return false;
+}
+
+bool CGoogleCloudCleaner::UnRegisterCreatedVM(const std::string& path) {
+    SVMInfo vm;
+    if (!GetRegisteredCreatedVM(path, vm)) return false;
+    return UnRegisterChild(path, VM_Cleaner_Entity_VM, CreatedVMKey(vm.strName));
 }
 
 bool CGoogleCloudCleaner::UnRegisterVM(const std::string& path, bool flag) {

@@ -35,9 +35,17 @@ class CGoogleCloudCleaner : public VMCleaner {
     // key equals `key` exactly. False when neither exists.
     bool GetRegisteredVM(VM_Cleaner_Mode mode, const std::string& key, std::string& path,
                          bool orphanSearch = false);
-    // Key of the first VM entity registered below `path`; `key` unchanged
-    // when there is none (still true).
-    bool GetRegisteredCreatedVM(const std::string& path, std::string& key);
+    // Enters the instance a restore is about to create (name, project,
+    // zone) under the VM entity of `vmKey`, before the create request is
+    // sent, so that a job killed while the instance is being made leaves a
+    // record of it. False, storing nothing, when that entity does not exist.
+    bool RegisterCreatedVM(VM_Cleaner_Mode mode, const std::string& vmKey, const std::string& name,
+                           const std::string& projectId, const std::string& zone);
+    // The instance entered below `path` by RegisterCreatedVM (strName,
+    // strProjectId, strZone); false when there is none.
+    bool GetRegisteredCreatedVM(const std::string& path, VMInfoStructs::SVMInfo& vm);
+    // Removes the record of the created instance below `path`.
+    bool UnRegisterCreatedVM(const std::string& path);
     // Removes the VM entity at `path` with its children.
     bool UnRegisterVM(const std::string& path, bool flag);
 

@@ -597,11 +597,15 @@ class CGoogleCloudInfo : public CVMInfo {
     // configuration). 1 also when no boot disk was restored (failure entry,
     // no instance). 0 with 61 or 20 (bridge text as details).
     int RestoreInstance(RestoreCtx& ctx, const std::string& encryptionJson, const std::string& configJson);
-    // Removes what the cleaner lists for `cleanerGuid`: disks, snapshots, a
-    // created instance, then the registration. True when nothing is listed;
+    // Removes what the cleaner lists for `cleanerGuid`: the instance the
+    // restore created (first: its disks are attached to it), disks,
+    // snapshots, then the registration. True when nothing is listed;
     // false when the disks could not be removed (stops) or another deletion
     // failed.
     bool _CleanupRestoreVM(const std::string& cleanerGuid);
+    // Enters the instance RestoreVM is about to create in the cleaner store
+    // when its name is free (see the definition for why).
+    void RegisterInstanceToCreate(const RestoreCtx& ctx);
     // Bridge DeleteVM; 0 on failure (logged with the bridge's text).
     int DeleteInstance(const std::string& project, const std::string& name, const std::string& instanceId,
                        const std::string& zone, bool deleteDisks);

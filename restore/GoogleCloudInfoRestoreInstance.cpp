@@ -79,6 +79,7 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
     const bool autoDeleteDisks = !(ctx.bKeepDiskNames || ctx.bSkipIntegritySnapshots);
 
     if (!replication || ctx.bCreateInstance) {
+        RegisterInstanceToCreate(ctx);
         if (!m_pCloudBridge->RestoreVM(ctx.vmInfo.strProjectId, ctx.vmInfo, configJson, replication,
                                        diskNames, autoDeleteDisks)) {
             std::string error = m_pCloudBridge->GetLastError();
@@ -168,17 +169,38 @@ int CGoogleCloudInfo::CleanupRestoreVM(RestoreCtx& ctx) {
     return _CleanupRestoreVM(ctx.strCleanerGuid) ? 1 : 0;
 }
 
+// The instance is entered in the cleaner store before its create request is
+// sent: a job killed while the cloud makes it (or before PostRestoreVM) would
+// otherwise leave the instance, and with it the restored disks, which cannot
+// be deleted while they are attached. Only a name that is free now is
+// entered, so that clean-up never deletes an instance this job did not make;
+// when the look-up fails nothing is entered (a leak is better than deleting
+// somebody's instance).
+void CGoogleCloudInfo::RegisterInstanceToCreate(const RestoreCtx& ctx) {
+    const SVMInfo& vm = ctx.vmInfo;
+    SVMInfo existing;
+    if (m_pCloudBridge->DoesVMExist(vm.strProjectId, vm.strName, vm.strZone, existing)) return;
+    if (!m_pCloudBridge->GetLastError().empty()) return;
+    if (!m_cleaner.RegisterCreatedVM(m_cleanerMode, ctx.strCleanerGuid, vm.strName, vm.strProjectId,
+                                     vm.strZone))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register instance [%s] for clean-up", vm.strName.c_str());
+}
+
 bool CGoogleCloudInfo::_CleanupRestoreVM(const std::string& cleanerGuid) {
     m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s]", cleanerGuid.c_str());
     std::string path;
     if (!m_cleaner.GetRegisteredVM(m_cleanerMode, cleanerGuid, path, false)) return true;
     bool result = true;
+    // The instance goes first: the restored disks are attached to it.
+    SVMInfo created;
+    if (m_cleaner.GetRegisteredCreatedVM(path, created)) {
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting the instance [%s] the restore created",
+                    created.strName.c_str());
+        if (!DeleteInstance(created.strProjectId, created.strName, "", created.strZone, true)) return false;
+        m_cleaner.UnRegisterCreatedVM(path);
+    }
     if (!CleanupMountedDisks(path)) return false;
     if (!CleanupSnapshots(c_localProjectID, path)) result = false;
-    std::string createdId;
-    if (m_cleaner.GetRegisteredCreatedVM(path, createdId) && !createdId.empty()) {
-        if (!DeleteInstance("", "", createdId, "", true)) result = false;
-    }
     m_cleaner.UnRegisterVM(path, false);
     return result;
 }

@@ -97,13 +97,22 @@ TEST_F(CleanerStoreTest, TreeOfOneJobWithExactCaseNames) {
 TEST_F(CleanerStoreTest, CreatedInstanceBelowARestoreEntity) {
     auto c = Open();
     ASSERT_TRUE(c->RegisterVM(kRestore, "job-guid", "restored", "zone", "proj"));
-    std::string path, key = "unchanged";
+    std::string path;
     ASSERT_TRUE(c->GetRegisteredVM(kRestore, "job-guid", path));
-    EXPECT_TRUE(c->GetRegisteredCreatedVM(path, key));
-    EXPECT_EQ(key, "unchanged");
-    ASSERT_TRUE(c->RegisterEntityWithProperty(kRestore, VM_Cleaner_Entity_VM, "new-vm-guid", "job-guid", {}));
-    EXPECT_TRUE(c->GetRegisteredCreatedVM(path, key));
-    EXPECT_EQ(key, "new-vm-guid");
+    VMInfoStructs::SVMInfo vm;
+    EXPECT_FALSE(c->GetRegisteredCreatedVM(path, vm));
+    EXPECT_FALSE(c->RegisterCreatedVM(kRestore, "no-such-job", "web-1", "proj", "zone-a"));
+    ASSERT_TRUE(c->RegisterCreatedVM(kRestore, "job-guid", "web-1", "proj", "zone-a"));
+    ASSERT_TRUE(c->GetRegisteredCreatedVM(path, vm));
+    EXPECT_EQ(vm.strName, "web-1");
+    EXPECT_EQ(vm.strProjectId, "proj");
+    EXPECT_EQ(vm.strZone, "zone-a");
+    // The record is not a job entity: lookups by job key are unaffected.
+    std::string other;
+    EXPECT_FALSE(c->GetRegisteredVM(kRestore, "web-1", other));
+    ASSERT_TRUE(c->UnRegisterCreatedVM(path));
+    EXPECT_FALSE(c->GetRegisteredCreatedVM(path, vm));
+    EXPECT_TRUE(c->GetRegisteredVM(kRestore, "job-guid", path));
 }
 
 TEST_F(CleanerStoreTest, ReleasedEntitiesBecomeOrphansAdoptedOnce) {

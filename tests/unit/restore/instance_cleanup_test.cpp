@@ -166,6 +166,38 @@ TEST_F(InstanceTest, CleanupRemovesWhatTheCleanerStillLists) {
     EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
 }
 
+// A job killed after the create request of the instance went out: clean-up
+// deletes that instance (with its attached disks) before the disks, which the
+// cloud would refuse to delete while attached. A name that was taken before
+// the request is never entered, so somebody else's instance is never deleted.
+TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    ctx.vmInfo.strName = "web-1-restored";
+    ctx.vmInfo.strProjectId = kProxyProject;
+    ctx.vmInfo.strZone = kProxyZone;
+    EXPECT_CALL(*bridge, DoesVMExist(kProxyProject, "web-1-restored", kProxyZone, _)).WillOnce(Return(false));
+    obj->RegisterInstanceToCreate(ctx);
+    ON_CALL(*bridge, DoesDiskExist).WillByDefault(Return(true));
+    ON_CALL(*bridge, DetachDisk).WillByDefault(Return(true));
+
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "web-1-restored", "", kProxyZone, true))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+
+    RestoreCtx taken = Request({DiskItem("boot", true)});
+    taken.vmInfo.strName = "somebody-elses";
+    EXPECT_CALL(*bridge, DoesVMExist(_, "somebody-elses", _, _)).WillOnce(Return(true));
+    obj->RegisterInstanceToCreate(taken);
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk(_, "boot", _, _, _)).WillOnce(Return(true));
+    EXPECT_TRUE(obj->_CleanupRestoreVM(taken.strCleanerGuid));
+}
+
 TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
     RestoreCtx ctx = Request({DiskItem("a"), DiskItem("b")});
     SVMInfo vm;
