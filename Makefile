@@ -7,7 +7,8 @@ TSAN_BUILD ?= build-tsan
 SAN_LABELS ?= unit|emulator
 # Suites whose concurrency is checked under ThreadSanitizer (tests labelled tsan).
 TSAN_TARGETS ?= host_unit_tests plugin_unit_tests disks_unit_tests inventory_unit_tests \
-                cli_unit_tests snapframework_unit_tests emulator_http_tests gce-emulator
+                cli_unit_tests snapframework_unit_tests emulator_http_tests gce-emulator \
+                concurrency_integration_tests
 # The long reliability runs of make soak: kill points per flow of the crash
 # driver, seconds per fuzz harness.
 SOAK_KILL_POINTS ?= 20

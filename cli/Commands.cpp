@@ -120,6 +120,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
 
     Job job(g);
     PluginSession s(g);
+    s->SetDefaultProjectId(b.project);
 
     SVMInfo vm;
     vm.strProjectId = b.project;
@@ -144,8 +145,13 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     const std::string backupId = MakeBackupId(std::time(nullptr), job.Id());
     // The store is prepared before the mount: a store that cannot be written
     // fails the job before anything is created in the cloud.
+    // The partial directory is entered in the state directory first, so that
+    // `cleanup` can remove it should this process die before it is renamed.
+    std::unique_ptr<PartialBackupRecord> partialRecord;
     std::unique_ptr<BackupWriter> writer;
     try {
+        partialRecord = std::make_unique<PartialBackupRecord>(
+            g.stateDir, job.Id(), BackupWriter::PartialDirFor(store, ctx.strVMName, backupId));
         writer = std::make_unique<BackupWriter>(store, ctx.strVMName, backupId);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
@@ -337,6 +343,16 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
 RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     auto started = Clock::now();
     if (ro.store.empty()) throw CommandError("restore needs --from", kExitUsage);
+    if (ro.converted) {
+        if (ro.guestOS.empty()) throw CommandError("--converted needs --guest-os", kExitUsage);
+        const bool autoType = ro.machineType.empty() || ro.machineType == "auto";
+        if (autoType && (ro.cpus == 0 || ro.memoryMB <= 0))
+            throw CommandError(
+                "--converted needs --cpus and --memory-mb to choose a machine type, or --machine-type",
+                kExitUsage);
+    } else if (!ro.guestOS.empty() || ro.cpus != 0 || ro.memoryMB != 0) {
+        throw CommandError("--guest-os, --cpus and --memory-mb describe a --converted instance", kExitUsage);
+    }
     std::string dir;
     Manifest m;
     try {
@@ -385,6 +401,13 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     rc.bOverwrite = ro.overwrite;
     rc.bPowerOn = ro.powerOn;
     rc.bKeepDiskNames = ro.keepDiskNames;
+    if (ro.converted) {
+        rc.bConvertedInstance = true;
+        rc.strGuestOS = ro.guestOS;
+        rc.vmInfo.strGuestOS = ro.guestOS;
+        rc.vmInfo.nNumCPUs = ro.cpus;
+        rc.vmInfo.nMemoryMB = ro.memoryMB;
+    }
     rc.strJobResultsDir = job.Dir() + "/results";
     std::error_code ec;
     fs::create_directories(rc.strJobResultsDir, ec);
@@ -424,6 +447,8 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     if (ro.beforeInit) ro.beforeInit(rc);
 
+    // As the host does after connecting: the project a request without one falls back to.
+    s->SetDefaultProjectId(rc.strProjectId);
     const auto cloudStarted = Clock::now();
     if (!s->InitRestoreVM(rc)) {
         if (CancelFlag().load()) {
@@ -695,12 +720,16 @@ int CmdPower(const GlobalOptions& g, const std::string& state, const std::string
 
 int CmdCleanup(const GlobalOptions& g) {
     Job job(g);
+    // Partial backups of dead processes go first: they need no cloud access.
+    const std::vector<std::string> partials = RemoveDeadPartialBackups(g.stateDir);
     PluginSession s(g);
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
-    if (g.json)
-        PrintJson({{"ok", true}, {"command", "cleanup"}});
-    else
+    if (g.json) {
+        PrintJson({{"ok", true}, {"command", "cleanup"}, {"partialBackupsRemoved", partials}});
+    } else {
+        for (const std::string& dir : partials) std::printf("Removed partial backup %s\n", dir.c_str());
         std::printf("Leftovers of dead jobs removed\n");
+    }
     return kExitOk;
 }
 

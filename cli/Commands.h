@@ -58,6 +58,13 @@ struct RestoreOptions {
     // The backup was written by this process just before: no verification
     // pass over it first (the copy still checks every disk's digest).
     bool skipVerify = false;
+    // An instance converted from another hypervisor: no saved instance
+    // configuration is used, the boot disk gets the cloud's licence for
+    // guestOS, and an automatic machine type is chosen from cpus and memoryMB.
+    bool converted = false;
+    std::string guestOS;
+    uint32_t cpus = 0;
+    int64_t memoryMB = 0;
 };
 
 struct RestoreSummary {

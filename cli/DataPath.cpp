@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -87,9 +88,9 @@ uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64
 
 struct AlignedBuffer {
     unsigned char* p = nullptr;
-    AlignedBuffer() {
+    explicit AlignedBuffer(size_t size = kBlockSize) {
         void* mem = nullptr;
-        if (::posix_memalign(&mem, kPageSize, kBlockSize) != 0) throw std::bad_alloc();
+        if (::posix_memalign(&mem, kPageSize, size) != 0) throw std::bad_alloc();
         p = static_cast<unsigned char*>(mem);
     }
     ~AlignedBuffer() { std::free(p); }
@@ -111,105 +112,160 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
     }
 }
 
-// Hands filled blocks to the hashing threads and takes them back when hashed.
-// Blocks are hashed in any order and their digests fed to the disk digest in
-// order of arrival; at most kBuffers blocks are in flight.
-class HashPipeline {
+// The copy as three stages on three threads, so that reading, writing and
+// hashing overlap: a reader thread reads runs of consecutive data blocks in
+// chunks of up to kChunkBlocks blocks; the calling thread skips zero blocks,
+// writes the rest and starts their write-back; a hashing thread digests the
+// non-zero blocks in order. Chunks travel in a fixed pool of kChunks buffers
+// (bounded memory); each stage waits while the next is behind.
+class CopyPipeline {
   public:
-    static constexpr size_t kBuffers = 8;
+    static constexpr size_t kChunkBlocks = 4;
+    static constexpr size_t kChunkSize = kChunkBlocks * kBlockSize;
+    static constexpr size_t kChunks = 6;
 
-    explicit HashPipeline(DiskDigest* digest) : m_digest(digest) {
-        for (size_t i = 0; i < kBuffers; ++i) {
-            m_buffers.emplace_back(std::make_unique<AlignedBuffer>());
+    struct Chunk {
+        size_t buffer = 0;
+        uint64_t offset = 0;
+        size_t len = 0;
+        bool end = false;         // no more chunks (after an error too)
+        uint32_t dataBlocks = 0;  // bit i: block i of the chunk is not all zero
+    };
+
+    CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
+                 DiskDigest* digest)
+        : m_digest(digest) {
+        for (size_t i = 0; i < kChunks; ++i) {
+            m_buffers.emplace_back(std::make_unique<AlignedBuffer>(kChunkSize));
             m_free.push_back(i);
         }
-        if (m_digest) {
-            unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-            for (unsigned i = 0; i < n; ++i) m_threads.emplace_back([this] { Run(); });
-        }
+        m_reader =
+            std::thread([this, srcFd, size, srcName, &extents] { Read(srcFd, extents, size, srcName); });
+        if (m_digest) m_hasher = std::thread([this] { HashLoop(); });
     }
-    ~HashPipeline() { Stop(); }
+    ~CopyPipeline() { Stop(); }
+    CopyPipeline(const CopyPipeline&) = delete;
+    CopyPipeline& operator=(const CopyPipeline&) = delete;
 
-    // A free buffer (waits while all are in flight).
-    size_t Acquire() {
+    unsigned char* Data(size_t buffer) { return m_buffers[buffer]->p; }
+
+    // The next chunk read; rethrows the reader's failure when it had one.
+    Chunk Next() {
         std::unique_lock<std::mutex> lock(m_mu);
-        m_cv.wait(lock, [this] { return !m_free.empty(); });
-        size_t i = m_free.front();
-        m_free.pop_front();
-        return i;
-    }
-    unsigned char* Data(size_t i) { return m_buffers[i]->p; }
-    void Release(size_t i) {
-        std::lock_guard<std::mutex> lock(m_mu);
-        m_free.push_back(i);
-        m_cv.notify_all();
-    }
-    // Queues a block for hashing; the buffer comes back to the pool afterwards.
-    void Hash(size_t i, uint64_t offset, size_t len) {
-        if (!m_digest) {
-            Release(i);
-            return;
+        m_cv.wait(lock, [this] { return !m_read.empty(); });
+        Chunk c = m_read.front();
+        if (c.end) {
+            if (m_readError) std::rethrow_exception(m_readError);
+            return c;
         }
+        m_read.pop_front();
+        return c;
+    }
+    // Hands a written chunk on for hashing (or back to the pool).
+    void Written(const Chunk& c) {
         std::lock_guard<std::mutex> lock(m_mu);
-        m_queue.push_back({i, offset, len, m_nextSeq++});
+        if (m_digest && c.dataBlocks != 0)
+            m_hash.push_back(c);
+        else
+            m_free.push_back(c.buffer);
         m_cv.notify_all();
     }
-    // Waits until every queued block was hashed and stops the threads.
+    // Waits until every chunk handed on was hashed. False when hashing failed.
+    bool FinishHashing() {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_hashEnd = true;
+            m_cv.notify_all();
+        }
+        if (m_hasher.joinable()) m_hasher.join();
+        std::lock_guard<std::mutex> lock(m_mu);
+        return !m_hashFailed;
+    }
+    // Stops every stage at once (after a failure or cancellation) and joins.
     void Stop() {
         {
             std::lock_guard<std::mutex> lock(m_mu);
             m_stop = true;
             m_cv.notify_all();
         }
-        for (auto& t : m_threads)
-            if (t.joinable()) t.join();
-    }
-
-    // True when a block could not be hashed (the digest is then worthless).
-    bool Failed() {
-        std::lock_guard<std::mutex> lock(m_mu);
-        return m_failed;
+        if (m_reader.joinable()) m_reader.join();
+        if (m_hasher.joinable()) m_hasher.join();
     }
 
   private:
-    struct Item {
-        size_t buffer;
-        uint64_t offset;
-        size_t len;
-        uint64_t seq;
-    };
-    struct Done {
-        uint64_t offset;
-        size_t len;
-        unsigned char digest[32];
-    };
-    void Run() {
+    // Waits for a free buffer; false when the copy is being stopped.
+    bool AcquireLocked(std::unique_lock<std::mutex>& lock, size_t& buffer) {
+        m_cv.wait(lock, [this] { return m_stop || !m_free.empty(); });
+        if (m_stop) return false;
+        buffer = m_free.front();
+        m_free.pop_front();
+        return true;
+    }
+    void Read(int fd, const std::vector<Extent>& extents, uint64_t size, const std::string& name) {
+        Chunk run;
+        auto emit = [&]() {
+            std::unique_lock<std::mutex> lock(m_mu);
+            if (!AcquireLocked(lock, run.buffer)) throw CopyCancelled();
+            lock.unlock();
+            try {
+                ReadFully(fd, m_buffers[run.buffer]->p, run.len, run.offset, name);
+            } catch (...) {
+                lock.lock();
+                m_free.push_back(run.buffer);
+                throw;
+            }
+            lock.lock();
+            m_read.push_back(run);
+            m_cv.notify_all();
+        };
+        try {
+            ForEachDataBlock(extents, size, [&](uint64_t block) {
+                const uint64_t offset = block * kBlockSize;
+                const size_t len = static_cast<size_t>(std::min<uint64_t>(kBlockSize, size - offset));
+                if (run.len != 0 && run.offset + run.len == offset && run.len + len <= kChunkSize) {
+                    run.len += len;
+                    return;
+                }
+                if (run.len != 0) emit();
+                run.offset = offset;
+                run.len = len;
+            });
+            if (run.len != 0) emit();
+        } catch (const CopyCancelled&) {
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_readError = std::current_exception();
+        }
+        Chunk end;
+        end.end = true;
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_read.push_back(end);
+        m_cv.notify_all();
+    }
+    void HashLoop() {
         for (;;) {
-            Item item{};
+            Chunk c;
             {
                 std::unique_lock<std::mutex> lock(m_mu);
-                m_cv.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-                if (m_queue.empty()) return;
-                item = m_queue.front();
-                m_queue.pop_front();
+                m_cv.wait(lock, [this] { return m_stop || m_hashEnd || !m_hash.empty(); });
+                if (m_hash.empty() || m_stop) return;
+                c = m_hash.front();
+                m_hash.pop_front();
             }
-            Done done{item.offset, item.len, {}};
             bool ok = true;
             try {
-                Sha256(m_buffers[item.buffer]->p, item.len, done.digest);
+                for (size_t i = 0; i * kBlockSize < c.len; ++i) {
+                    if (!(c.dataBlocks & (1u << i))) continue;
+                    const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
+                    m_digest->AddBlock(c.offset + i * kBlockSize, m_buffers[c.buffer]->p + i * kBlockSize,
+                                       len);
+                }
             } catch (const DataPathError&) {
                 ok = false;
             }
             std::lock_guard<std::mutex> lock(m_mu);
-            if (!ok) m_failed = true;
-            m_free.push_back(item.buffer);
-            m_done.emplace(item.seq, done);
-            // Feed the digests that are now contiguous, in order.
-            for (auto it = m_done.find(m_nextDone); it != m_done.end(); it = m_done.find(m_nextDone)) {
-                m_digest->AddBlockDigest(it->second.offset, it->second.len, it->second.digest);
-                m_done.erase(it);
-                ++m_nextDone;
-            }
+            if (!ok) m_hashFailed = true;
+            m_free.push_back(c.buffer);
             m_cv.notify_all();
         }
     }
@@ -219,13 +275,14 @@ class HashPipeline {
     std::mutex m_mu;
     std::condition_variable m_cv;
     std::deque<size_t> m_free;
-    std::deque<Item> m_queue;
-    std::map<uint64_t, Done> m_done;
-    uint64_t m_nextSeq = 0;
-    uint64_t m_nextDone = 0;
+    std::deque<Chunk> m_read;
+    std::deque<Chunk> m_hash;
+    std::exception_ptr m_readError;
     bool m_stop = false;
-    bool m_failed = false;
-    std::vector<std::thread> m_threads;
+    bool m_hashEnd = false;
+    bool m_hashFailed = false;
+    std::thread m_reader;
+    std::thread m_hasher;
 };
 
 }  // namespace
@@ -340,33 +397,37 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
 
     std::unique_ptr<DiskDigest> digest;
     if (o.digest) digest = std::make_unique<DiskDigest>();
-    HashPipeline pipe(digest.get());
-
     const std::vector<Extent> extents = DataExtents(srcFd, o.size);
-    ForEachDataBlock(extents, o.size, [&](uint64_t block) {
+    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get());
+
+    for (;;) {
+        CopyPipeline::Chunk c = pipe.Next();
+        if (c.end) break;
         if (o.cancel && o.cancel->load()) throw CopyCancelled();
-        uint64_t offset = block * kBlockSize;
-        size_t len = static_cast<size_t>(std::min<uint64_t>(kBlockSize, o.size - offset));
-        size_t buf = pipe.Acquire();
-        try {
-            unsigned char* data = pipe.Data(buf);
-            ReadFully(srcFd, data, len, offset, o.sourceName);
+        const unsigned char* data = pipe.Data(c.buffer);
+        uint64_t written = 0;
+        for (size_t i = 0; i * kBlockSize < c.len; ++i) {
+            const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
+            const unsigned char* block = data + i * kBlockSize;
+            const uint64_t offset = c.offset + i * kBlockSize;
             r.bytesRead += len;
-            if (IsAllZero(data, len)) {
-                pipe.Release(buf);
-            } else {
-                r.dataBytes += len;
-                if (write) r.bytesWritten += WriteNonZeroRuns(dstFd, data, len, offset, o.destinationName);
-                pipe.Hash(buf, offset, len);
-            }
-        } catch (...) {
-            pipe.Release(buf);
-            throw;
+            if (IsAllZero(block, len)) continue;
+            c.dataBlocks |= 1u << i;
+            r.dataBytes += len;
+            if (write) written += WriteNonZeroRuns(dstFd, block, len, offset, o.destinationName);
         }
-        if (o.progress) o.progress(offset + len, r.dataBytes);
-    });
+        // Write-back of what was just written starts now, while the copy goes
+        // on, instead of all at once in the final sync (best effort: where
+        // the destination does not support it, the final sync does it all).
+        if (written != 0)
+            ::sync_file_range(dstFd, static_cast<off_t>(c.offset), static_cast<off_t>(c.len),
+                              SYNC_FILE_RANGE_WRITE);
+        r.bytesWritten += written;
+        pipe.Written(c);
+        if (o.progress) o.progress(c.offset + c.len, r.dataBytes);
+    }
+    if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
     pipe.Stop();
-    if (pipe.Failed()) throw DataPathError("cannot hash " + o.sourceName);
     if (write && o.destinationIsFile && ::fsync(dstFd) != 0)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
     if (write && !o.destinationIsFile && ::fdatasync(dstFd) != 0 && errno != EINVAL)

@@ -13,8 +13,8 @@
 // non-zero blocks, each entry made of the block's offset, its length and the
 // SHA-256 of its bytes, closed by the disk size. It depends only on the bytes
 // of the disk, not on how the source stores its holes, so a backup image and
-// the disk it came from give the same digest. Hashing block by block lets
-// several threads share the work while the copy goes on.
+// the disk it came from give the same digest. Blocks are hashed on a thread
+// of their own while the copy goes on.
 #pragma once
 
 #include <atomic>
@@ -116,9 +116,10 @@ struct CopyResult {
 };
 
 // Copies [0, options.size) of srcFd to the same offsets of dstFd (dstFd may
-// be -1 with dryRun). Reading and writing run on the calling thread, hashing
-// on helper threads, with a few blocks in flight, so memory stays at a few
-// MiB whatever the disk size. Throws
+// be -1 with dryRun). Reading (in chunks of a few blocks), writing (on the
+// calling thread, with the write-back of each chunk started at once) and
+// hashing run side by side on three threads, with a fixed number of chunks
+// in flight, so memory stays at a few tens of MiB whatever the disk size. Throws
 // DataPathError on any read or write failure (short reads included) and
 // CopyCancelled when the cancel flag is seen; the destination is then left
 // partly written for the caller to remove.

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "cli/DataPath.h"
+#include "plugin/host/VMCleaner.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -259,7 +260,7 @@ BackupWriter::BackupWriter(const std::string& storeRoot, const std::string& inst
     if (!IsSafeFileName(instance) || !IsSafeFileName(backupId))
         throw StoreError("instance name \"" + instance + "\" cannot name a store directory");
     std::string instanceDir = storeRoot + "/" + instance;
-    m_partial = instanceDir + "/." + backupId + ".partial";
+    m_partial = PartialDirFor(storeRoot, instance, backupId);
     m_final = instanceDir + "/" + backupId;
     std::error_code ec;
     fs::create_directories(instanceDir, ec);
@@ -272,6 +273,11 @@ BackupWriter::BackupWriter(const std::string& storeRoot, const std::string& inst
         RemoveTree(m_partial);
         throw StoreError(msg);
     }
+}
+
+std::string BackupWriter::PartialDirFor(const std::string& storeRoot, const std::string& instance,
+                                        const std::string& backupId) {
+    return storeRoot + "/" + instance + "/." + backupId + ".partial";
 }
 
 BackupWriter::~BackupWriter() {
@@ -438,6 +444,63 @@ std::string FileSha256(const std::string& path) {
 void RemoveTree(const std::string& path) {
     std::error_code ec;
     fs::remove_all(path, ec);
+}
+
+namespace {
+
+std::string PartialRecordDir(const std::string& stateDir) {
+    return stateDir + "/partial-backups";
+}
+
+}  // namespace
+
+PartialBackupRecord::PartialBackupRecord(const std::string& stateDir, int64_t jobId,
+                                         const std::string& partialDir) {
+    const std::string dir = PartialRecordDir(stateDir);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw StoreError("cannot create " + dir + ": " + ec.message());
+    const VMCleaner::Owner self = VMCleaner::SelfOwner();
+    const json entry = {{"dir", fs::absolute(partialDir, ec).lexically_normal().string()},
+                        {"pid", self.pid},
+                        {"start", self.startTime}};
+    m_path = dir + "/" + std::to_string(jobId);
+    WriteFileSynced(m_path, entry.dump() + "\n");
+}
+
+PartialBackupRecord::~PartialBackupRecord() {
+    ::unlink(m_path.c_str());
+}
+
+std::vector<std::string> RemoveDeadPartialBackups(const std::string& stateDir) {
+    std::vector<std::string> removed;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(PartialRecordDir(stateDir), ec)) {
+        const std::string record = e.path().string();
+        json entry;
+        try {
+            std::ifstream in(record);
+            entry = json::parse(in);
+        } catch (const json::exception&) {
+            continue;  // being written, or not ours: left alone
+        }
+        if (!entry.is_object() || !entry.contains("dir") || !entry["dir"].is_string()) continue;
+        const int64_t pid = entry.value("pid", int64_t{0});
+        const int64_t start = entry.value("start", int64_t{0});
+        if (pid <= 0 || VMCleaner::IsOwnerAlive(pid, start)) continue;
+        const fs::path dir(entry["dir"].get<std::string>());
+        const std::string name = dir.filename().string();
+        const std::string suffix = ".partial";
+        std::error_code sec;
+        const bool partialName = name.size() > suffix.size() + 1 && name[0] == '.' &&
+                                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (partialName && fs::is_directory(fs::symlink_status(dir, sec))) {
+            RemoveTree(dir.string());
+            removed.push_back(dir.string());
+        }
+        ::unlink(record.c_str());
+    }
+    return removed;
 }
 
 int64_t NextJobId(const std::string& stateDir) {

@@ -90,6 +90,9 @@ std::string Rfc3339(int64_t unixTime);
 // Commit succeeded.
 class BackupWriter {
   public:
+    // The partial directory a writer for this backup uses.
+    static std::string PartialDirFor(const std::string& storeRoot, const std::string& instance,
+                                     const std::string& backupId);
     // Creates STORE/<instance>/.<id>.partial/ with disks/ and config/.
     // Throws StoreError when the directory exists already or cannot be made.
     BackupWriter(const std::string& storeRoot, const std::string& instance, const std::string& backupId);
@@ -138,6 +141,28 @@ std::string FileSha256(const std::string& path);
 
 // Removes a directory tree; ignores what is already gone.
 void RemoveTree(const std::string& path);
+
+// The partial directory of a running backup, entered under
+// <stateDir>/partial-backups/<job id> with the owning process (pid and start
+// time) before the directory is made, so that `cleanup` can remove the
+// directories of backups whose process died. The destructor drops the entry
+// (the writer removes or renames the directory itself).
+class PartialBackupRecord {
+  public:
+    // Throws StoreError when the entry cannot be written.
+    PartialBackupRecord(const std::string& stateDir, int64_t jobId, const std::string& partialDir);
+    ~PartialBackupRecord();
+    PartialBackupRecord(const PartialBackupRecord&) = delete;
+    PartialBackupRecord& operator=(const PartialBackupRecord&) = delete;
+
+  private:
+    std::string m_path;
+};
+
+// Removes the partial directories entered by processes that are gone, and
+// their entries; those of live processes are kept. Only a directory named
+// ".<id>.partial" is ever removed. Returns the directories removed.
+std::vector<std::string> RemoveDeadPartialBackups(const std::string& stateDir);
 
 // Job ids: a counter in <stateDir>/job-counter, incremented under a file lock
 // so that concurrent processes never get the same id. Throws StoreError.

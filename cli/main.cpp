@@ -110,6 +110,13 @@ int main(int argc, char** argv) {
     restore->add_flag("--overwrite", ro.overwrite, "Replace an existing instance of the same name");
     restore->add_flag("--power-on", ro.powerOn, "Leave the restored instance running");
     restore->add_flag("--keep-disk-names", ro.keepDiskNames, "Give restored disks the original names");
+    restore->add_flag("--converted", ro.converted,
+                      "The backup is of an instance converted from another hypervisor");
+    restore->add_option("--guest-os", ro.guestOS, "Guest OS of a converted instance (chooses its licence)");
+    restore->add_option("--cpus", ro.cpus, "CPUs of a converted instance (automatic machine type)")
+        ->check(CLI::Range(1u, 1024u));
+    restore->add_option("--memory-mb", ro.memoryMB, "Memory in MB of a converted instance")
+        ->check(CLI::Range(int64_t{1}, int64_t{INT32_MAX}));
 
     std::string powerState, powerProject, powerZone, powerInstance;
     auto* power = app.add_subcommand("power", "Power an instance on or off");
@@ -118,7 +125,8 @@ int main(int argc, char** argv) {
     power->add_option("--zone", powerZone, "Zone")->required();
     power->add_option("--instance", powerInstance, "Instance name")->required();
 
-    auto* cleanup = app.add_subcommand("cleanup", "Remove what dead jobs left behind in the cloud");
+    auto* cleanup =
+        app.add_subcommand("cleanup", "Remove what dead jobs left behind in the cloud and in stores");
 
     std::string listStore, listInstance;
     auto* list = app.add_subcommand("list", "List the backups in a store");

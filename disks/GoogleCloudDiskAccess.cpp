@@ -360,6 +360,15 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
             }
             if (!m_pCloudBridge->DoesDiskExist(c_localProjectID, disk.strNewName, m_proxyVMInfo.strZone, "",
                                                false)) {
+                // Only a disk known to be gone (never made, or already
+                // deleted) leaves the registry; a failed look-up keeps it
+                // for a later clean-up.
+                const std::string err = m_pCloudBridge->GetLastError();
+                if (!err.empty()) {
+                    m_log.Error(__PRETTY_FUNCTION__, "Failed to check disk [%s]: [%s]",
+                                disk.strNewName.c_str(), err.c_str());
+                    return false;
+                }
                 m_log.Error(__PRETTY_FUNCTION__,
                             "Disk [%s] does not exist in zone [%s]. Unregistering entity from cleaner.",
                             disk.strNewName.c_str(), m_proxyVMInfo.strZone.c_str());

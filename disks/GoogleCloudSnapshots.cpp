@@ -17,6 +17,9 @@ namespace {
 
 const size_t kMaxLabelValueLength = 63;
 
+// Base of every Compute Engine v1 resource URI.
+const char* const kComputeUriBase = "https://www.googleapis.com/compute/v1/projects/";
+
 }  // namespace
 
 void CGoogleCloudInfo::GetUniqueResourceName(const std::string& strBase, std::string& strName) {
@@ -212,7 +215,6 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
                                               const std::string& strSnapshotProjectId,
                                               const std::string& strProjectId, const std::string& strZone,
                                               const std::string& strRegion, SDisk& disk) {
-    (void)strVMGuid;
     if (m_cleanerMode != VM_CLEANER_MODE_RESTORE) GetUniqueResourceName(disk.strDiskId, disk.strNewName);
     std::string snapshotUri;
     if (!m_pCloudBridge->GetSnapshotUri(strSnapshotProjectId, disk.strSnapshotName, snapshotUri)) {
@@ -230,6 +232,17 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
         templ.strEncryptionKey = disk.strEncryptionKey;
     }
     const bool regional = !strRegion.empty() && IsRegionalDisk(disk);
+    // Entered in the registry under its name before it is requested, so that
+    // a job dying while the disk is being made still leaves it to the
+    // clean-up. Its location follows from the name; the id is added once the
+    // disk is usable.
+    const std::string plannedUri = FXString::Format(
+        "%s%s/%s/%s/disks/%s", kComputeUriBase, strProjectId.c_str(), regional ? "regions" : "zones",
+        regional ? strRegion.c_str() : strZone.c_str(), disk.strNewName.c_str());
+    if (!m_cleaner.RegisterDisk(m_cleanerMode, strVMGuid, disk.strNewName, "", plannedUri, strZone,
+                                strProjectId)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", disk.strNewName.c_str());
+    }
     if (!m_pCloudBridge->CreateDiskFromSnapshot(strProjectId, snapshotUri, disk.strNewName, strZone,
                                                 strRegion, regional, diskType, templ)) {
         m_log.Error(__PRETTY_FUNCTION__, "Creation of disk [%s] has failed!", disk.strNewName.c_str());

@@ -98,17 +98,28 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
                 it = pending.erase(it);
             } else if (ready) {
                 m_log.Debug(__PRETTY_FUNCTION__, "Resource with id [%s] is usable", name.c_str());
-                if (eType == GOOGLE_RESOURCE_DISK) {
-                    const bool regional = !strRegion.empty() && IsRegionalDisk(*it);
-                    SDisk created;
-                    m_pCloudBridge->GetDiskInfo(strProjectId, it->strNewName, strZone, strRegion, regional,
-                                                created, 0);
-                    if (!m_cleaner.RegisterDisk(m_cleanerMode, strRegistryKey, created.strName,
-                                                created.strDiskId, created.strLocationUri, strZone,
-                                                strProjectId)) {
-                        m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]",
-                                    created.strName.c_str());
-                    }
+                // A ready disk's entry in the registry (made under its name
+                // before it was requested) gets the disk's id and location.
+                // A disk that cannot be described is not usable to the job;
+                // its entry stays for the clean-up.
+                SDisk created;
+                if (eType == GOOGLE_RESOURCE_DISK &&
+                    !m_pCloudBridge->GetDiskInfo(strProjectId, it->strNewName, strZone, strRegion,
+                                                 !strRegion.empty() && IsRegionalDisk(*it), created, 0)) {
+                    m_log.Error(__PRETTY_FUNCTION__, "Failed to read ready disk [%s]", name.c_str());
+                    ++failed;
+                    SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED);
+                    AddFailure(vecFailures, name,
+                               FXString::Format("Operation check failed for- %s",
+                                                m_pCloudBridge->GetLastError().c_str()),
+                               false);
+                    it = pending.erase(it);
+                    continue;
+                }
+                if (eType == GOOGLE_RESOURCE_DISK &&
+                    !m_cleaner.RegisterDisk(m_cleanerMode, strRegistryKey, it->strNewName, created.strDiskId,
+                                            created.strLocationUri, strZone, strProjectId)) {
+                    m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", it->strNewName.c_str());
                 }
                 ++usable;
                 it = pending.erase(it);

@@ -498,7 +498,7 @@ class CGoogleCloudInfo : public CVMInfo {
 
     // The connection's default project, taken by a restore whose request
     // names none (the host keeps it; gcebackup sets it from its options).
-    void SetDefaultProjectId(const std::string& project) { m_strProjectId = project; }
+    void SetDefaultProjectId(const std::string& project) override { m_strProjectId = project; }
 
     // Checks the destination project, registers the restore with the cleaner
     // (new strCleanerGuid), deals with an existing instance of the same name,

@@ -111,17 +111,21 @@ class VMCleaner {
     // <state dir>/cleaner/gce_cleaner.db.
     static std::string GetStorePath();
 
-  protected:
-    EvDebug m_cleanerLog;
-
-  private:
+    // Owner of what this process registers: its pid and start time. Other
+    // host records that must outlive a dead process use the same rule.
     struct Owner {
         int64_t pid = 0;
         int64_t startTime = 0;
     };
     static Owner SelfOwner();
+    // False when the process is gone, a zombie, or another process now has
+    // its pid; true when alive or when /proc cannot tell (kept to be safe).
     static bool IsOwnerAlive(int64_t pid, int64_t startTime);
 
+  protected:
+    EvDebug m_cleanerLog;
+
+  private:
     bool OpenLocked();
     void CloseLocked();
     bool FailLocked(const char* what);

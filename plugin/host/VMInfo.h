@@ -41,6 +41,9 @@ class CVMInfo {
     virtual int DeInit(bool force);
     virtual int Connect(const std::string& server, const std::string& user, const std::string& password);
     virtual int Disconnect();
+    // The connection's default project, for requests that name none. The
+    // host sets it after connecting; the base keeps nothing.
+    virtual void SetDefaultProjectId(const std::string&) {}
 
     // ---- Inventory -----------------------------------------------------
     virtual int BrowseInventory(const std::string& path, const VMInfoStructs::SInventoryInfo& selected,

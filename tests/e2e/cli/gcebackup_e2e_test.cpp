@@ -327,20 +327,31 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatAKilledBackupLeft) {
                       });
     ASSERT_TRUE(killed) << "the backup ended before a disk was attached: " << r.err;
     ASSERT_NE(DiskNames(), before) << "the killed job left nothing to clean";
+    auto partials = [this]() {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(m_store + "/web-1", ec))
+            if (e.path().extension() == ".partial") found.push_back(e.path().string());
+        return found;
+    };
+    ASSERT_EQ(partials().size(), 1u);
 
     RunResult c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
+    // The store loses the dead backup's partial directory as well.
+    EXPECT_TRUE(partials().empty());
+    EXPECT_EQ(Parse(c)["partialBackupsRemoved"].size(), 1u) << c.out;
     // Nothing is left to do the second time.
     RunResult again = Run({"cleanup"});
     EXPECT_EQ(again.exitCode, 0) << again.err;
 }
 
-// DISABLED: disks made from snapshots enter the crash-recovery registry only
-// once their creation has completed, so a job killed while they are still
-// being created leaves them behind and no clean-up can find them.
-TEST_F(GcebackupE2E, DISABLED_CleanupRemovesDisksOfABackupKilledWhileTheyWereCreated) {
+// A backup killed while the disks made from its snapshots are still being
+// created: they are in the crash-recovery registry from the moment they were
+// requested, so the next `gcebackup cleanup` removes them too.
+TEST_F(GcebackupE2E, CleanupRemovesDisksOfABackupKilledWhileTheyWereCreated) {
     const std::set<std::string> before = DiskNames();
     m_emu->setLatency(1500, 1500, 50, 50);
     bool killed = false;

@@ -205,6 +205,42 @@ TEST_F(RestoreE2E, AutomaticMachineTypeInAZoneWithoutTheSourceType) {
                    json{{"app", "erp"}, {"os", "windows"}});
 }
 
+// An instance converted from another hypervisor: no saved configuration is
+// used; the machine type is chosen from the CPUs and memory given, and the
+// boot disk carries the cloud's licence for the guest OS.
+TEST_F(RestoreE2E, ConvertedInstanceTakesSizeAndLicenceFromTheRequest) {
+    Backup("web-1");
+    const std::set<std::string> before = DiskNames(kProject);
+    // Without CPUs and memory no machine type can be chosen: refused up front.
+    RunResult refused = Restore("web-1", {"--as", "conv-1", "--converted", "--guest-os", "Debian 12"});
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_NE(refused.err.find("--cpus"), std::string::npos) << refused.err;
+    EXPECT_EQ(DiskNames(kProject), before);
+
+    RunResult r = Restore("web-1", {"--as", "conv-1", "--zone", "us-central1-a", "--converted", "--guest-os",
+                                    "Debian GNU/Linux 12 (bookworm)", "--cpus", "2", "--memory-mb", "6000"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+    json in = Instance(kProject, "conv-1");
+    ASSERT_FALSE(in.is_null());
+    // Two CPUs, the least memory that is at least 6000 MB.
+    EXPECT_EQ(LastSegment(in["machineType"]), "n1-standard-2");
+    ASSERT_EQ(in["disks"].size(), 3u);
+    bool licensed = false;
+    for (const auto& attached : in["disks"]) {
+        json d = Disk(kProject, LastSegment(attached["source"]));
+        const std::string name = d["name"];
+        const std::string from = name.rfind("web-1-data", 0) == 0   ? "web-1-data"
+                                 : name.rfind("web-1-logs", 0) == 0 ? "web-1-logs"
+                                                                    : "web-1";
+        EXPECT_TRUE(SameBytes(Disk(kProject, from)["file"], d["file"])) << from << " vs " << name;
+        if (attached.value("boot", false)) {
+            for (const auto& l : d.value("licenses", json::array()))
+                licensed = licensed || LastSegment(l.get<std::string>()) == "debian-12-bookworm";
+        }
+    }
+    EXPECT_TRUE(licensed) << in.dump();
+}
+
 TEST_F(RestoreE2E, ExistingInstanceNeedsOverwrite) {
     Backup("web-1");
     RunResult refused = Restore("web-1", {});

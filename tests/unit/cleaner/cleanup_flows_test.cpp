@@ -162,5 +162,33 @@ TEST_F(CleanupFlowTest, FailedDetachKeepsDisksAndTheJobRegistered) {
     EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
 }
 
+TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJob) {
+    // A dead job entered its disk and died before the creation request went out.
+    LeaveDeadJob("dead-4", "", "zd-backup-4-disk");
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    ASSERT_TRUE(m_plugin->InitMapperAndCleaner());
+    EXPECT_CALL(*m_bridge, DoesDiskExist(kProxyProject, "zd-backup-4-disk", kProxyZone, "", false))
+        .WillOnce(Return(false));
+    EXPECT_CALL(*m_bridge, GetLastError()).WillRepeatedly(Return(std::string("HTTP 503 backendError")));
+    EXPECT_CALL(*m_bridge, DetachDisk(_, _, _, _)).Times(0);
+    // The failed look-up neither deletes nor forgets anything.
+    EXPECT_CALL(*m_bridge, DeleteDisk(_, "zd-backup-4-disk", _, _, _)).Times(0);
+    EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-4", true));
+    std::string path;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-4", path, true));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredDisks(path, disks));
+    EXPECT_EQ(disks.size(), 1u);
+    // Known to be gone: deleting it is a no-op for the cloud and the job is done.
+    ::testing::Mock::VerifyAndClearExpectations(m_bridge);
+    EXPECT_CALL(*m_bridge, DoesDiskExist(kProxyProject, "zd-backup-4-disk", kProxyZone, "", false))
+        .WillOnce(Return(false));
+    EXPECT_CALL(*m_bridge, DetachDisk(_, _, _, _)).Times(0);
+    EXPECT_CALL(*m_bridge, DeleteDisk(kProxyProject, "zd-backup-4-disk", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-4", true));
+    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-4", path, true));
+}
+
 }  // namespace
 }  // namespace backup_test

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -271,3 +272,59 @@ TEST(Store, JobIdsAreUniqueAcrossConcurrentCallers) {
     EXPECT_EQ(*ids.begin(), 3);
     EXPECT_EQ(*ids.rbegin(), 102);
 }
+
+namespace {
+
+// Pid of a process that has exited and been reaped.
+pid_t DeadPid() {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+TEST(PartialBackups, CleanupRemovesOnlyTheDirectoriesOfDeadProcesses) {
+    TempDir t;
+    const std::string state = t / "state";
+    const std::string live = BackupWriter::PartialDirFor(t / "store", "web-1", "20260101T000000Z-1");
+    const std::string dead = BackupWriter::PartialDirFor(t / "store", "web-1", "20260101T000000Z-2");
+    const std::string notPartial = t / "store/web-1/20260101T000000Z-3";
+    for (const std::string& d : {live, dead, notPartial}) fs::create_directories(d + "/disks");
+    WriteText(dead + "/disks/a.img", "x");
+
+    PartialBackupRecord mine(state, 1, live);  // this process: alive
+    const pid_t gone = DeadPid();
+    WriteText(state + "/partial-backups/2", json({{"dir", dead}, {"pid", gone}, {"start", 12345}}).dump());
+    // A dead entry naming a complete backup never removes it.
+    WriteText(state + "/partial-backups/3",
+              json({{"dir", notPartial}, {"pid", gone}, {"start", 12345}}).dump());
+    WriteText(state + "/partial-backups/4", "{not json");
+
+    const std::vector<std::string> removed = RemoveDeadPartialBackups(state);
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(fs::path(removed[0]).filename(), fs::path(dead).filename());
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(notPartial));
+    EXPECT_FALSE(fs::exists(state + "/partial-backups/2"));
+    EXPECT_FALSE(fs::exists(state + "/partial-backups/3"));
+    EXPECT_TRUE(fs::exists(state + "/partial-backups/1"));
+    EXPECT_TRUE(fs::exists(state + "/partial-backups/4"));
+}
+
+TEST(PartialBackups, EntryLastsAsLongAsTheRecord) {
+    TempDir t;
+    const std::string state = t / "state";
+    {
+        PartialBackupRecord record(state, 9, t / "store/web-1/.x.partial");
+        const json entry = json::parse(std::ifstream(state + "/partial-backups/9"));
+        EXPECT_EQ(entry["pid"].get<int64_t>(), static_cast<int64_t>(::getpid()));
+        EXPECT_GT(entry["start"].get<int64_t>(), 0);
+        EXPECT_EQ(fs::path(entry["dir"].get<std::string>()).filename(), ".x.partial");
+        EXPECT_TRUE(fs::path(entry["dir"].get<std::string>()).is_absolute());
+    }
+    EXPECT_FALSE(fs::exists(state + "/partial-backups/9"));
+}
+
+}  // namespace

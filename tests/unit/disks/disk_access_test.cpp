@@ -250,6 +250,8 @@ TEST_F(BatchTest, DetachSkipsDisksThatAreNotTheProxysAndForgetsVanishedOnes) {
     filtered.bFiltered = true;
     SDisk unnamed;
     unnamed.strName = "never-created";
+    // "Not found" leaves no error text; a failed look-up would.
+    ON_CALL(*bridge, GetLastError()).WillByDefault(Return(""));
     EXPECT_CALL(*bridge, DoesDiskExist("proxy-proj", "d-gone", "us-central1-a", "", false))
         .WillOnce(Return(false));
     EXPECT_CALL(*bridge, DoesDiskExist("proxy-proj", "d-good", "us-central1-a", "", false))

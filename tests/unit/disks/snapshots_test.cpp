@@ -222,6 +222,12 @@ class DisksFromSnapshotsTest : public SnapshotTest {
             }));
         ON_CALL(*bridge, GetDiskState(_, _, _, _, _, _))
             .WillByDefault(DoAll(SetArgReferee<5>("READY"), Return(true)));
+        ON_CALL(*bridge, GetDiskInfo(_, _, _, _, _, _, _))
+            .WillByDefault(Invoke([](auto&, const std::string& name, auto&, auto&, bool, SDisk& disk, int) {
+                disk.strName = name;
+                disk.strDiskId = "id-" + name;
+                return true;
+            }));
     }
     static SDisk Snapped(const std::string& name, const std::string& id) {
         SDisk d = MakeDisk(name, id);
@@ -311,6 +317,40 @@ TEST_F(DisksFromSnapshotsTest, SnapshotUriFailureSets24) {
     EXPECT_FALSE(info.CreateDiskFromSnapshot("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disk));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
     EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
+}
+
+TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
+    std::vector<SDisk> disks = {Snapped("boot", "11")};
+    auto registered = [this]() {
+        std::string path;
+        std::vector<SDisk> list;
+        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+        info.Cleaner().GetRegisteredDisks(path, list);
+        return list;
+    };
+    std::string requested;
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
+        .WillOnce(Invoke([&](auto&, auto&, const std::string& name, auto&, auto&, bool, auto&, SDisk&) {
+            requested = name;
+            const std::vector<SDisk> list = registered();
+            EXPECT_EQ(list.size(), 1u);
+            if (!list.empty()) {
+                EXPECT_EQ(list[0].strNewName, name);
+                EXPECT_EQ(list[0].strZone, "us-central1-a");
+                EXPECT_EQ(
+                    list[0].strLocationUri,
+                    "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-a/disks/" +
+                        name);
+            }
+            return false;  // the job learns nothing about the disk
+        }));
+    std::vector<SFailure> failures;
+    EXPECT_FALSE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "",
+                                               disks, failures));
+    // The entry outlives the failed request: the clean-up deletes by name.
+    const std::vector<SDisk> list = registered();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].strNewName, requested);
 }
 
 TEST_F(DisksFromSnapshotsTest, RestoreKeepsNameTypeAndKey) {

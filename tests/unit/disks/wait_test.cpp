@@ -182,6 +182,32 @@ TEST_F(WaitTest, ReadyDisksAreRegisteredEvenWhenCancelledMeanwhile) {
     EXPECT_EQ(registered[0].strZone, "z");
 }
 
+TEST_F(WaitTest, ReadyDiskThatCannotBeDescribedFailsAndKeepsItsEntry) {
+    ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
+    ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
+    const std::string uri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
+    // Entered under its name before the creation was requested.
+    ASSERT_TRUE(info.Cleaner().RegisterDisk(VM_CLEANER_MODE_BACKUP, "vm-guid", "d1", "", uri, "z", "p"));
+    ON_CALL(*bridge, GetLastError()).WillByDefault(Return("HTTP 500 backendError"));
+    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
+        .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)));
+    EXPECT_CALL(*bridge, GetDiskInfo("p", "d1", "z", "", false, _, 0)).WillOnce(Return(false));
+    std::vector<SFailure> failures;
+    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk("d1"),
+                                                    GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].strItemName, "d1");
+
+    std::string path;
+    ASSERT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+    std::vector<SDisk> registered;
+    ASSERT_TRUE(info.Cleaner().GetRegisteredDisks(path, registered));
+    ASSERT_EQ(registered.size(), 1u);  // no entry with an empty name
+    EXPECT_EQ(registered[0].strNewName, "d1");
+    EXPECT_EQ(registered[0].strLocationUri, uri);
+}
+
 TEST_F(WaitTest, RegionalDiskIsReadInItsRegion) {
     SDisk d = NewDisk("rd");
     d.strDiskJson = R"({"replicaZones":["a","b"]})";
