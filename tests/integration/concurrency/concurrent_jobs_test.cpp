@@ -380,9 +380,7 @@ class ConcurrentJobsTest : public ::testing::Test {
 };
 EmulatorProcess* ConcurrentJobsTest::s_emulator = nullptr;
 
-// DISABLED: written and compiled, but not yet run to completion (neither in
-// the normal build nor under ThreadSanitizer); enable once it has passed both.
-TEST_F(ConcurrentJobsTest, DISABLED_FourBackupsAndTwoRestoresAtOnce) {
+TEST_F(ConcurrentJobsTest, FourBackupsAndTwoRestoresAtOnce) {
     const std::set<std::string> initial = CloudState();
     SavedBackup saved;
     ASSERT_EQ(BackupJob("web-1", 900, Stop::Never, nullptr, &saved), "");
