@@ -3,6 +3,8 @@
 // instance.
 #include <strings.h>
 
+#include <functional>
+
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
 
@@ -33,6 +35,20 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         SDisk fresh;
     };
     std::vector<Started> started;
+    // A failure leaves no creation in flight: a disk still being made cannot
+    // be deleted, so each started one that was not awaited yet is awaited
+    // (its result ignored) before returning, and the clean-up that follows
+    // can remove it.
+    size_t awaited = 0;
+    struct SettleOnExit {
+        std::function<void()> fn;
+        ~SettleOnExit() { fn(); }
+    } settle{[&] {
+        for (size_t i = awaited; i < started.size(); ++i) {
+            SDisk scratch = started[i].fresh;
+            m_pCloudBridge->FinishCreateDisk(c_localProjectID, scratch.strName, zone, "", false, scratch);
+        }
+    }};
     for (SDisk& item : items) {
         if (IsJobCancelled()) {
             m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
@@ -87,6 +103,8 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         if (!m_pCloudBridge->StartCreateDisk(c_localProjectID, name, zone, "", false, fresh, license)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED);
+            SetLastVMErrorDetails(m_pCloudBridge->GetLastError());
             return false;
         }
         started.push_back({&item, fresh});
@@ -95,7 +113,10 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
     for (Started& s : started) {
         SDisk& item = *s.item;
         SDisk& fresh = s.fresh;
-        if (!m_pCloudBridge->FinishCreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh)) {
+        const bool created =
+            m_pCloudBridge->FinishCreateDisk(c_localProjectID, fresh.strName, zone, "", false, fresh);
+        ++awaited;
+        if (!created) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
             // The host learns why the restore stopped, not only that it did.
