@@ -91,6 +91,8 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
             if (!GetResourceStatus(strProjectId, strZone, strRegion, *it, eType, ready, resourceFailed)) {
                 m_log.Error(__PRETTY_FUNCTION__, "Operation check failed for [%s]", name.c_str());
                 ++failed;
+                SetLastVMError(eType == GOOGLE_RESOURCE_SNAPSHOT ? VMINFO_ERR_SNAPSHOT_FAILED
+                                                                 : VMINFO_ERR_DISK_CREATE_FAILED);
                 AddFailure(vecFailures, name,
                            FXString::Format("Operation check failed for- %s",
                                             m_pCloudBridge->GetLastError().c_str()),
@@ -141,6 +143,14 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
     if (IsJobCancelled()) {
         m_log.Error(__PRETTY_FUNCTION__, "Detected Quit flag");
         SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
+        return false;
+    }
+    // Failed resources are dropped and the wait goes on for the others; when
+    // none is left usable the job cannot go on, and it fails here with the
+    // failure's own code (17 or 24) rather than with whatever the next step
+    // would make of the missing resources.
+    if (total > 0 && usable == 0) {
+        m_log.Error(__PRETTY_FUNCTION__, "None of the [%zu] resources became usable", total);
         return false;
     }
     return true;

@@ -155,6 +155,18 @@ bool CGoogleCloudInfo::InitProxyVMInfo() {
                     m_proxyVMInfo.strUri.c_str());
         return true;
     }
+    if (c_localVMGuid.empty() || c_localProjectID.empty()) {
+        // The metadata server may have failed when the object was
+        // initialised; ask again. Without its own instance id and project the
+        // job could not place a disk, so it stops here instead of sending
+        // requests for an empty project.
+        DetectLocalVMGuid();
+        DetectLocalVMProjectId();
+        if (c_localVMGuid.empty() || c_localProjectID.empty()) {
+            m_log.Error(__PRETTY_FUNCTION__, "The proxy's instance id or project is unknown");
+            return false;
+        }
+    }
     if (!m_pCloudBridge->GetVMInfo(c_localProjectID, "", c_localVMGuid, "", m_proxyVMInfo, 16)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to get VMInfo for VM [%s]", c_localVMGuid.c_str());
         return false;

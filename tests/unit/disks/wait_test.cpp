@@ -134,8 +134,9 @@ TEST_F(WaitTest, FailedDiskSetsDiskCode) {
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
     std::vector<SFailure> failures;
-    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", NewDisk("d1"), GOOGLE_RESOURCE_DISK,
-                                                    failures));
+    // The only disk failed: nothing to go on with.
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", NewDisk("d1"), GOOGLE_RESOURCE_DISK,
+                                                     failures));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].strItemName, "d1");
@@ -193,8 +194,8 @@ TEST_F(WaitTest, ReadyDiskThatCannotBeDescribedFailsAndKeepsItsEntry) {
         .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)));
     EXPECT_CALL(*bridge, GetDiskInfo("p", "d1", "z", "", false, _, 0)).WillOnce(Return(false));
     std::vector<SFailure> failures;
-    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk("d1"),
-                                                    GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk("d1"),
+                                                     GOOGLE_RESOURCE_DISK, failures));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].strItemName, "d1");
@@ -214,11 +215,11 @@ TEST_F(WaitTest, RegionalDiskIsReadInItsRegion) {
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "r1", true, "rd", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
     std::vector<SFailure> failures;
-    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
     // Without a region the same disk is read as zonal.
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "rd", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", d, GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", d, GOOGLE_RESOURCE_DISK, failures));
 }
 
 TEST_F(WaitTest, ProjectIdFromUri) {

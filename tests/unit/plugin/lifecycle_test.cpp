@@ -59,12 +59,15 @@ TEST_F(LifecycleTest, AServerWithoutTheFlavorHeaderIsNotTrusted) {
     EXPECT_EQ(CGoogleCloudInfo::GetLocalVMGuid(), "");
 }
 
+// The proxy's identity missed at Init (metadata server down then) is asked
+// again when the proxy is first needed; the description is then fetched once.
 TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnce) {
+    FakeMetadataServer md;
+    ArVMDetect::SetMetadataUrl(md.url());
     auto* bridge = new NiceMock<MockBridge>();
-    EXPECT_CALL(*bridge, GetVMInfo)
+    EXPECT_CALL(*bridge, GetVMInfo("proxy-project", "", "4242", "", ::testing::_, 16u))
         .WillOnce([](const std::string&, const std::string&, const std::string&, const std::string&,
-                     VMInfoStructs::SVMInfo& vm, unsigned long long flags) {
-            EXPECT_EQ(flags, 16u);
+                     VMInfoStructs::SVMInfo& vm, unsigned long long) {
             vm.strUri = "projects/p/zones/z/instances/proxy";
             return true;
         });
@@ -75,9 +78,22 @@ TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnce) {
 }
 
 TEST_F(LifecycleTest, AFailedProxyFetchIsRetriedNextTime) {
+    FakeMetadataServer md;
+    ArVMDetect::SetMetadataUrl(md.url());
     auto* bridge = new NiceMock<MockBridge>();
     EXPECT_CALL(*bridge, GetVMInfo).WillOnce(Return(false)).WillOnce(Return(false));
     CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
     EXPECT_FALSE(obj.InitProxyVMInfo());
+    EXPECT_FALSE(obj.InitProxyVMInfo());
+}
+
+// Without its own instance id and project the job stops before asking the
+// cloud anything (it would otherwise send requests for an empty project).
+TEST_F(LifecycleTest, AnUnknownProxyIdentityStopsTheJob) {
+    FakeMetadataServer md(/*sendFlavorHeader=*/false);
+    ArVMDetect::SetMetadataUrl(md.url());
+    auto* bridge = new NiceMock<MockBridge>();
+    EXPECT_CALL(*bridge, GetVMInfo).Times(0);
+    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
     EXPECT_FALSE(obj.InitProxyVMInfo());
 }
