@@ -12,8 +12,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <type_traits>
 
 #include "cli/DataPath.h"
 #include "plugin/host/VMCleaner.h"
@@ -71,10 +73,28 @@ template <typename T>
 T Get(const json& j, const char* key, const std::string& where) {
     auto it = j.find(key);
     if (it == j.end()) throw StoreError("manifest: " + where + "\"" + key + "\" is missing");
+    const auto wrongType = [&] {
+        return StoreError("manifest: " + where + "\"" + key + "\" has the wrong type");
+    };
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+        // get<> of an integer type converts any number, a fraction or an
+        // out-of-range double even with undefined behaviour: demand a JSON
+        // integer that fits.
+        if (!it->is_number_integer()) throw wrongType();
+        bool fits;
+        if (it->is_number_unsigned()) {
+            fits = it->template get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<T>::max());
+        } else {
+            const int64_t v = it->template get<int64_t>();
+            fits = v >= 0 ? static_cast<uint64_t>(v) <= static_cast<uint64_t>(std::numeric_limits<T>::max())
+                          : std::is_signed_v<T> && v >= static_cast<int64_t>(std::numeric_limits<T>::min());
+        }
+        if (!fits) throw StoreError("manifest: " + where + "\"" + key + "\" is out of range");
+    }
     try {
-        return it->get<T>();
+        return it->template get<T>();
     } catch (const json::exception&) {
-        throw StoreError("manifest: " + where + "\"" + key + "\" has the wrong type");
+        throw wrongType();
     }
 }
 

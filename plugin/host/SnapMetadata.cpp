@@ -303,11 +303,18 @@ bool OpenDocument(const std::string& text, const char* format, int maxVersion, j
         error = "not a JSON object";
         return false;
     }
-    if (Str(doc, "format") != format) {
+    // The header is read before the guarded body: a "format" or "version" of
+    // the wrong type is a clean refusal, not an exception out of the reader.
+    try {
+        if (Str(doc, "format") != format) {
+            error = std::string("not a ") + format + " document";
+            return false;
+        }
+        version = Num<int>(doc, "version");
+    } catch (const json::exception&) {
         error = std::string("not a ") + format + " document";
         return false;
     }
-    version = Num<int>(doc, "version");
     if (version < 1 || version > maxVersion) {
         error = "unsupported version " + std::to_string(version);
         return false;

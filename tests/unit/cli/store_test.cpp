@@ -141,6 +141,15 @@ TEST(Manifest, MalformedManifestsAreRefusedWithTheReason) {
     refuse([](json& j) { j["jobId"] = "seven"; }, "\"jobId\" has the wrong type");
     refuse([](json& j) { j["format"] = 2; }, "format 2");
     refuse([](json& j) { j["digest"]["blockSize"] = 4096; }, "block size");
+    // Numbers that do not fit (or are not integers) are refused, never converted.
+    EXPECT_NE(ErrorOf([&] {
+                  std::string text = good.dump();
+                  text.replace(text.find("\"blockSize\":") + 12, 7, "811111111111111506034");
+                  ManifestFromJson(text);
+              }).find("blockSize"),
+              std::string::npos);
+    refuse([](json& j) { j["jobId"] = 1.5; }, "\"jobId\" has the wrong type");
+    refuse([](json& j) { j["disks"][0]["sizeBytes"] = -1; }, "\"sizeBytes\" is out of range");
     refuse([](json& j) { j["disks"][0]["sha256"] = "abc"; }, "not a SHA-256");
     refuse([](json& j) { j["disks"][0]["dataBytes"] = 1ull << 40; }, "more data than size");
     // Image paths can never leave the backup's disks/ directory.

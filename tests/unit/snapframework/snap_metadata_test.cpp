@@ -128,6 +128,11 @@ TEST(SnapMetadataFormat, RefusesForeignNewerAndMistypedDocuments) {
     EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-catalog","version":1})", out, error));
     EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":2})", out, error));
     EXPECT_NE(error.find("version"), std::string::npos);
+    // A header of the wrong type is refused, not thrown out of the reader.
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":1,"version":1})", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":"1"})", out, error));
+    EXPECT_FALSE(SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":2})", out, error));
+    EXPECT_NE(error.find("version"), std::string::npos);
     EXPECT_FALSE(
         SnapMetadata::FromText(R"({"format":"gce-snap-metadata","version":1,"snapJobId":"12"})", out, error));
     EXPECT_FALSE(
