@@ -112,17 +112,19 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
     }
 }
 
-// The copy as three stages on three threads, so that reading, writing and
-// hashing overlap: a reader thread reads runs of consecutive data blocks in
-// chunks of up to kChunkBlocks blocks; the calling thread skips zero blocks,
-// writes the rest and starts their write-back; a hashing thread digests the
-// non-zero blocks in order. Chunks travel in a fixed pool of kChunks buffers
+// The copy as three stages on their own threads, so that reading, writing
+// and hashing overlap: a reader thread reads runs of consecutive data blocks
+// in chunks of up to kChunkBlocks blocks; the calling thread skips zero
+// blocks, writes the rest and starts their write-back; hashing threads (two
+// where the machine has two cores: SHA-256 is the costliest stage) hash the
+// blocks of whichever chunk is next and add the block digests to the disk's
+// digest in chunk order. Chunks travel in a fixed pool of kChunks buffers
 // (bounded memory); each stage waits while the next is behind.
 class CopyPipeline {
   public:
     static constexpr size_t kChunkBlocks = 4;
     static constexpr size_t kChunkSize = kChunkBlocks * kBlockSize;
-    static constexpr size_t kChunks = 6;
+    static constexpr size_t kChunks = 8;
 
     struct Chunk {
         size_t buffer = 0;
@@ -130,6 +132,7 @@ class CopyPipeline {
         size_t len = 0;
         bool end = false;         // no more chunks (after an error too)
         uint32_t dataBlocks = 0;  // bit i: block i of the chunk is not all zero
+        uint64_t seq = 0;         // order of the chunk among those hashed
     };
 
     CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
@@ -141,7 +144,10 @@ class CopyPipeline {
         }
         m_reader =
             std::thread([this, srcFd, size, srcName, &extents] { Read(srcFd, extents, size, srcName); });
-        if (m_digest) m_hasher = std::thread([this] { HashLoop(); });
+        if (m_digest) {
+            const size_t hashers = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+            for (size_t i = 0; i < hashers; ++i) m_hashers.emplace_back([this] { HashLoop(); });
+        }
     }
     ~CopyPipeline() { Stop(); }
     CopyPipeline(const CopyPipeline&) = delete;
@@ -164,9 +170,10 @@ class CopyPipeline {
     // Hands a written chunk on for hashing (or back to the pool).
     void Written(const Chunk& c) {
         std::lock_guard<std::mutex> lock(m_mu);
-        if (m_digest && c.dataBlocks != 0)
+        if (m_digest && c.dataBlocks != 0) {
             m_hash.push_back(c);
-        else
+            m_hash.back().seq = m_hashSeq++;
+        } else
             m_free.push_back(c.buffer);
         m_cv.notify_all();
     }
@@ -177,9 +184,9 @@ class CopyPipeline {
             m_hashEnd = true;
             m_cv.notify_all();
         }
-        if (m_hasher.joinable()) m_hasher.join();
+        JoinHashers();
         std::lock_guard<std::mutex> lock(m_mu);
-        return !m_hashFailed;
+        return !m_hashFailed && m_nextDigest == m_hashSeq;
     }
     // Stops every stage at once (after a failure or cancellation) and joins.
     void Stop() {
@@ -189,7 +196,7 @@ class CopyPipeline {
             m_cv.notify_all();
         }
         if (m_reader.joinable()) m_reader.join();
-        if (m_hasher.joinable()) m_hasher.join();
+        JoinHashers();
     }
 
   private:
@@ -242,6 +249,13 @@ class CopyPipeline {
         m_read.push_back(end);
         m_cv.notify_all();
     }
+    void JoinHashers() {
+        for (auto& t : m_hashers)
+            if (t.joinable()) t.join();
+    }
+    // One hashing thread: hashes a chunk's data blocks outside the lock, frees
+    // its buffer, then adds to the disk's digest every chunk whose turn has
+    // come (chunks may finish out of order when two threads hash).
     void HashLoop() {
         for (;;) {
             Chunk c;
@@ -252,23 +266,45 @@ class CopyPipeline {
                 c = m_hash.front();
                 m_hash.pop_front();
             }
+            HashedChunk h;
+            h.offset = c.offset;
+            h.len = c.len;
+            h.dataBlocks = c.dataBlocks;
             bool ok = true;
             try {
                 for (size_t i = 0; i * kBlockSize < c.len; ++i) {
                     if (!(c.dataBlocks & (1u << i))) continue;
                     const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
-                    m_digest->AddBlock(c.offset + i * kBlockSize, m_buffers[c.buffer]->p + i * kBlockSize,
-                                       len);
+                    Sha256(m_buffers[c.buffer]->p + i * kBlockSize, len, h.digests[i]);
                 }
             } catch (const DataPathError&) {
                 ok = false;
             }
             std::lock_guard<std::mutex> lock(m_mu);
-            if (!ok) m_hashFailed = true;
             m_free.push_back(c.buffer);
+            if (!ok) m_hashFailed = true;
+            m_hashed.emplace(c.seq, h);
+            for (auto it = m_hashed.find(m_nextDigest); it != m_hashed.end();
+                 it = m_hashed.find(m_nextDigest)) {
+                const HashedChunk& d = it->second;
+                for (size_t i = 0; i * kBlockSize < d.len; ++i) {
+                    if (!(d.dataBlocks & (1u << i))) continue;
+                    const size_t len = std::min(kBlockSize, d.len - i * kBlockSize);
+                    m_digest->AddBlockDigest(d.offset + i * kBlockSize, len, d.digests[i]);
+                }
+                m_hashed.erase(it);
+                ++m_nextDigest;
+            }
             m_cv.notify_all();
         }
     }
+
+    struct HashedChunk {
+        uint64_t offset = 0;
+        size_t len = 0;
+        uint32_t dataBlocks = 0;
+        unsigned char digests[kChunkBlocks][32];
+    };
 
     DiskDigest* m_digest;
     std::vector<std::unique_ptr<AlignedBuffer>> m_buffers;
@@ -281,8 +317,11 @@ class CopyPipeline {
     bool m_stop = false;
     bool m_hashEnd = false;
     bool m_hashFailed = false;
+    uint64_t m_hashSeq = 0;     // chunks handed to the hashers
+    uint64_t m_nextDigest = 0;  // next chunk to add to the digest
+    std::map<uint64_t, HashedChunk> m_hashed;
     std::thread m_reader;
-    std::thread m_hasher;
+    std::vector<std::thread> m_hashers;
 };
 
 }  // namespace
@@ -426,12 +465,13 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
         pipe.Written(c);
         if (o.progress) o.progress(c.offset + c.len, r.dataBytes);
     }
-    if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
-    pipe.Stop();
+    // The last blocks are still being hashed while the destination is synced.
     if (write && o.destinationIsFile && ::fsync(dstFd) != 0)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
     if (write && !o.destinationIsFile && ::fdatasync(dstFd) != 0 && errno != EINVAL)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
+    if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
+    pipe.Stop();
     if (o.progress) o.progress(o.size, r.dataBytes);
     if (digest) r.sha256 = digest->Finish(o.size);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
