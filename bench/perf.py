@@ -17,9 +17,8 @@ Starts its own gce-emulator on a free loopback port and measures, in one run:
     run, and gcebackup's peak RSS;
   * the CPU time (user + sys) of gcebackup, which hosts the plug-in, for the
     8-disk backup, beside its wall time;
-  * incremental replication (`gcebackup replicate`) once that subcommand
-    exists: bytes written and time of a pass after 1 % of a disk changed,
-    against a full pass.
+  * incremental replication (`gcebackup replicate`): bytes written and
+    time of a pass after 1 % of a disk changed, against the full first pass.
 
 Usage: perf.py [BUILD_DIR] [-v]    (-v also prints the calls by route)
 """
@@ -246,26 +245,11 @@ def find_number(doc, pattern):
 
 
 def replication(b):
-    """Bytes and seconds of an incremental replication pass after 1 % of the
-    data disk changed, against the first (full) pass; None when replicate
-    is not built, a string when it could not be measured."""
-    listed = b.gce("--help", check=False)
-    if not re.search(r"^\s+replicate\s", listed.out, re.M):
-        return None
-    helped = b.gce("replicate", "--help", check=False)
-    if helped.rc != 0:
-        return None
-    text = helped.out + helped.err
-    # The options are read from the help text: the instance, its project and
-    # a destination, under whichever names the subcommand uses.
-    args = ["replicate"]
-    for opt, value in (("--project", PROJECT), ("--instance", "data"), ("--zone", ZONE)):
-        if re.search(r"(^|\s)" + opt + r"\b", text):
-            args += [opt, value]
-    for opt in ("--to", "--target-zone", "--dest-zone", "--destination-zone"):
-        if re.search(r"(^|\s)" + opt + r"\b", text):
-            args += [opt, os.path.join(b.root, "replica") if opt == "--to" else ZONE]
-            break
+    """Bytes written and seconds of an incremental replication pass after 1 %
+    of the data disk changed, against the first (full) pass; a string when it
+    could not be measured."""
+    args = ["replicate", "--project", PROJECT, "--instance", "data", "--to-project", PROJECT,
+            "--to-zone", ZONE, "--standby", "data-standby"]
     full = b.gce(*args, check=False)
     if full.rc != 0:
         return "replicate failed: " + (full.err.strip().splitlines() or ["exit %d" % full.rc])[-1][:60]
@@ -279,8 +263,7 @@ def replication(b):
     incr = b.gce(*args, check=False)
     if incr.rc != 0:
         return "second pass failed: " + (incr.err.strip().splitlines() or ["exit %d" % incr.rc])[-1][:60]
-    pattern = r"bytes.?(written|copied|transferred|changed)|written.?bytes|data.?bytes"
-    fb, ib = find_number(full.json, pattern), find_number(incr.json, pattern)
+    fb, ib = find_number(full.json, r"^bytesWritten$"), find_number(incr.json, r"^bytesWritten$")
     return {"full_bytes": fb, "incr_bytes": ib, "full_s": full.wall, "incr_s": incr.wall}
 
 
@@ -367,11 +350,9 @@ def main():
         row("data path: restore, inside the job", "%.2f s" % rc, rate_of(rc), "%.2f x cp" % (cps / rc))
         row("data path: restore peak RSS", "%.1f MiB" % dr.rss_mib, "", "", "< 64 MiB", dr.rss_mib < 64)
 
-        # 5: incremental replication, once built.
+        # 5: incremental replication.
         rep = replication(b)
-        if rep is None:
-            row("incremental replication (1 % changed)", "n/a (not built)")
-        elif isinstance(rep, str):
+        if isinstance(rep, str):
             row("incremental replication (1 % changed)", "n/a (%s)" % rep)
         else:
             fb, ib = rep["full_bytes"], rep["incr_bytes"]
