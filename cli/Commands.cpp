@@ -109,33 +109,13 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     auto started = Clock::now();
     if (b.project.empty() || b.instance.empty() || b.store.empty())
         throw CommandError("backup needs --project, --instance and --to", kExitUsage);
-    MountCtx ctx;
-    for (const auto& p : b.excludePatterns) ctx.vecFilterNamePatterns.push_back(p);
-    for (const auto& l : b.excludeLabels) {
-        auto kv = SplitLabel(l);
-        ctx.vecFilterLabels.push_back({kv.first, kv.second});
-    }
-    ctx.bExcludeOSDisk = b.excludeOSDisk;
-    ctx.bAppConsistent = b.appConsistent;
+    MountCtx ctx = FilteredMountCtx(b.excludePatterns, b.excludeLabels, b.excludeOSDisk, b.appConsistent);
 
     Job job(g);
     PluginSession s(g);
     s->SetDefaultProjectId(b.project);
 
-    SVMInfo vm;
-    vm.strProjectId = b.project;
-    if (!s->GetVMInfoForVM(b.instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + b.instance);
-    if (vm.strProjectId.empty()) vm.strProjectId = b.project;
-
-    ctx.strVMName = vm.strName.empty() ? b.instance : vm.strName;
-    ctx.strVMDisplayName = ctx.strVMName;
-    ctx.strVMGuid = vm.strGuid;
-    ctx.strVMId = vm.strGuid;
-    ctx.strProjectId = b.project;
-    ctx.strMountPath = job.Dir() + "/mount";
-    ctx.nJobId = job.Id();
-    ctx.nVMJobId = job.Id();
-    ctx.vmInfo = vm;
+    const SVMInfo vm = DescribeForMount(s, job, b.project, b.instance, ctx);
     return CopyMountedBackup(g, s, job, ctx, b.store, vm.vecDisks, started);
 }
 

@@ -42,6 +42,20 @@ void ThrowIfCancelled(const std::string& what);
 FILE* ProgressStream(const GlobalOptions& g);
 void PrintJson(const nlohmann::json& j);
 
+// A mount request with a backup's disk filters (--exclude-pattern globs,
+// --exclude-label KEY=VALUE, --exclude-os-disk) and --app-consistent; throws
+// CommandError (usage) for a label without "=".
+MountCtx FilteredMountCtx(const std::vector<std::string>& excludePatterns,
+                          const std::vector<std::string>& excludeLabels, bool excludeOSDisk,
+                          bool appConsistent);
+
+// Looks `instance` up in `project` (failing the session when it cannot) and
+// fills in what a mount request of it needs: its names and id, the job's ids,
+// the mount path in the job's directory, and the instance's description,
+// which is returned as well.
+VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,
+                                        const std::string& instance, MountCtx& ctx);
+
 // The read side of a backup. `ctx` is a mount request ready for MountVM;
 // the backup goes into STORE/<ctx.strVMName>/<new id>/. `sourceDisks` are
 // the instance's disks as known before the mount (to name those the job's
