@@ -68,30 +68,33 @@ class InventoryEmulatorTest : public ::testing::Test {
         return out;
     }
 
-    // The instances below each node of a view, found `depth` levels below
-    // that node; nodes without instances are left out.
+    // The instances below each node of a view, `depth` levels below that
+    // node; nodes without instances are left out.
     std::map<std::string, std::set<std::string>> InstancesBelow(const std::string& view, int depth) {
         std::map<std::string, std::set<std::string>> out;
         for (const auto& node : Browse(view)) {
-            std::set<std::string> found;
-            Collect(view + "\\" + node.strName, {node}, depth - 1, found);
+            auto found = Instances(view + "\\" + node.strName, {node}, depth - 1);
             if (!found.empty()) out[node.strName] = found;
         }
         return out;
     }
-    void Collect(const std::string& path, const std::vector<SInventoryInfo>& chosen, int depth,
-                 std::set<std::string>& found) {
+    // The instances `depth` levels below `path`, whose nodes are `chosen`;
+    // every instance list is sorted.
+    std::set<std::string> Instances(const std::string& path, const std::vector<SInventoryInfo>& chosen,
+                                    int depth) {
         auto children = Browse(path, chosen);
         if (depth == 0) {
             EXPECT_TRUE(SortedIgnoringCase(children)) << path;
-            for (const auto& vm : children) found.insert(vm.strName);
-            return;
         }
+        std::set<std::string> found;
         for (const auto& child : children) {
             auto next = chosen;
             next.push_back(child);
-            Collect(path + "\\" + child.strName, next, depth - 1, found);
+            auto below = depth == 0 ? std::set<std::string>{child.strName}
+                                    : Instances(path + "\\" + child.strName, next, depth - 1);
+            found.insert(below.begin(), below.end());
         }
+        return found;
     }
 
     static std::vector<std::string> Names(const std::vector<SInventoryInfo>& list) {
