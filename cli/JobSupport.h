@@ -10,6 +10,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/Commands.h"
@@ -36,6 +37,26 @@ class Job {
 // Lowers the cancel flag before the host's clean-up calls, so that the
 // plug-in's clean-up waits are not cut short.
 void PrepareCleanup();
+// Undoes a cloud step (a mount, what a restore created) when the scope is
+// left while armed; the cancel flag is lowered first so that the plug-in's
+// clean-up waits run in full.
+template <class Undo>
+class UndoGuard {
+  public:
+    explicit UndoGuard(Undo undo) : m_undo(std::move(undo)) {}
+    ~UndoGuard() {
+        if (!armed) return;
+        PrepareCleanup();
+        m_undo();
+    }
+    UndoGuard(const UndoGuard&) = delete;
+    UndoGuard& operator=(const UndoGuard&) = delete;
+    bool armed = true;
+
+  private:
+    Undo m_undo;
+};
+
 // Throws CommandError (cancelled) when the job was cancelled.
 void ThrowIfCancelled(const std::string& what);
 // Progress goes to stdout, or to stderr when stdout carries JSON.
