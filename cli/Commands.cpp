@@ -89,6 +89,37 @@ std::string EncodeProjectZone(const std::string& project, const std::string& zon
            "::" + Arc::bin2hex(zone.data(), zone.size());
 }
 
+// Runs `copy(src, dst)`, which opens the two descriptors, copies one opened
+// disk and may replace dst. Whatever happens the descriptors and the disk's
+// handle are closed; a cancelled copy ends the job ("<job> cancelled") and a
+// data path failure is reported as "<failure>: <reason>".
+template <class Copy>
+void CopyOpenedDisk(PluginSession& s, const OpenedDisk& od, const std::string& job,
+                    const std::string& failure, const std::string& diskName, Copy&& copy) {
+    int src = -1, dst = -1;
+    auto release = [&] {
+        if (src >= 0) ::close(src);
+        if (dst >= 0) ::close(dst);
+    };
+    try {
+        copy(src, dst);
+    } catch (const CopyCancelled&) {
+        release();
+        s->CloseVmdk(od.handle);
+        throw CommandError(job + " cancelled; what the job created was removed", kExitCancelled);
+    } catch (const DataPathError& e) {
+        release();
+        s->CloseVmdk(od.handle);
+        throw CommandError(failure + ": " + e.what());
+    } catch (...) {
+        release();
+        s->CloseVmdk(od.handle);
+        throw;
+    }
+    release();
+    if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + diskName);
+}
+
 std::string ShortName(const std::string& uriOrName) {
     size_t slash = uriOrName.rfind('/');
     return slash == std::string::npos ? uriOrName : uriOrName.substr(slash + 1);
@@ -109,33 +140,13 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     auto started = Clock::now();
     if (b.project.empty() || b.instance.empty() || b.store.empty())
         throw CommandError("backup needs --project, --instance and --to", kExitUsage);
-    MountCtx ctx;
-    for (const auto& p : b.excludePatterns) ctx.vecFilterNamePatterns.push_back(p);
-    for (const auto& l : b.excludeLabels) {
-        auto kv = SplitLabel(l);
-        ctx.vecFilterLabels.push_back({kv.first, kv.second});
-    }
-    ctx.bExcludeOSDisk = b.excludeOSDisk;
-    ctx.bAppConsistent = b.appConsistent;
+    MountCtx ctx = FilteredMountCtx(b.excludePatterns, b.excludeLabels, b.excludeOSDisk, b.appConsistent);
 
     Job job(g);
     PluginSession s(g);
     s->SetDefaultProjectId(b.project);
 
-    SVMInfo vm;
-    vm.strProjectId = b.project;
-    if (!s->GetVMInfoForVM(b.instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + b.instance);
-    if (vm.strProjectId.empty()) vm.strProjectId = b.project;
-
-    ctx.strVMName = vm.strName.empty() ? b.instance : vm.strName;
-    ctx.strVMDisplayName = ctx.strVMName;
-    ctx.strVMGuid = vm.strGuid;
-    ctx.strVMId = vm.strGuid;
-    ctx.strProjectId = b.project;
-    ctx.strMountPath = job.Dir() + "/mount";
-    ctx.nJobId = job.Id();
-    ctx.nVMJobId = job.Id();
-    ctx.vmInfo = vm;
+    const SVMInfo vm = DescribeForMount(s, job, b.project, b.instance, ctx);
     return CopyMountedBackup(g, s, job, ctx, b.store, vm.vecDisks, started);
 }
 
@@ -169,16 +180,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         s.Fail("MountVM of " + ctx.strVMName);
     }
     // From here on the mount is undone whatever happens.
-    struct Unmounter {
-        PluginSession& s;
-        MountCtx& ctx;
-        bool armed = true;
-        ~Unmounter() {
-            if (!armed) return;
-            PrepareCleanup();
-            s->UnmountVM(ctx);
-        }
-    } unmounter{s, ctx};
+    UndoGuard unmounter([&] { s->UnmountVM(ctx); });
 
     std::vector<VMInfoStructs::SMountInfoFull> items;
     if (!s->GetFullMountInfo(ctx, items)) s.Fail("GetFullMountInfo of " + ctx.strVMName);
@@ -217,8 +219,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         rec.replicaZones = disk.vecReplicaZones;
         for (const auto& l : disk.vecLabels) rec.labels[l.strKey] = l.strValue;
         rec.resourceJson = disk.strDiskJson;
-        int src = -1, dst = -1;
-        try {
+        CopyOpenedDisk(s, od, "backup", "reading disk " + rec.name, rec.name, [&](int& src, int& dst) {
             src = OpenDevice(od.device, false);
             uint64_t size = DeviceSize(src, od.device);
             std::string image = writer->Absolute(rec.file);
@@ -238,25 +239,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
             rec.dataBytes = r.dataBytes;
             rec.sha256 = r.sha256;
             sum.copySeconds += r.seconds;
-        } catch (const CopyCancelled&) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw CommandError("backup cancelled; what the job created was removed", kExitCancelled);
-        } catch (const DataPathError& e) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw CommandError(std::string("reading disk ") + rec.name + ": " + e.what());
-        } catch (...) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw;
-        }
-        ::close(src);
-        ::close(dst);
-        if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + rec.name);
+        });
         m.disks.push_back(std::move(rec));
     }
     for (const auto& item : items) {
@@ -458,16 +441,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         s.Fail("InitRestoreVM of " + rc.strVMName);
     }
     // Any failure from here on removes what the restore created.
-    struct Cleaner {
-        PluginSession& s;
-        RestoreCtx& rc;
-        bool armed = true;
-        ~Cleaner() {
-            if (!armed) return;
-            PrepareCleanup();
-            s->CleanupRestoreVM(rc);
-        }
-    } cleaner{s, rc};
+    UndoGuard cleaner([&] { s->CleanupRestoreVM(rc); });
 
     RestoreSummary sum;
     for (auto& item : rc.vecDisks) {
@@ -479,55 +453,38 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         ThrowIfCancelled("restore");
         OpenedDisk od = OpenDisk(s, rc.strVMName, rc.strVMGuid, item, true);
         std::string image = dir + "/" + it->file;
-        int src = -1, dst = -1;
-        try {
-            src = OpenDevice(image, false);
-            dst = OpenDevice(od.device, true);
-            uint64_t devSize = DeviceSize(dst, od.device);
-            if (devSize < it->sizeBytes)
-                throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
-                                   " bytes, the backup needs " + std::to_string(it->sizeBytes));
-            CopyOptions o;
-            o.size = it->sizeBytes;
-            o.destinationIsFile = false;  // a new disk: zero until written
-            o.cancel = &CancelFlag();
-            o.sourceName = image;
-            o.destinationName = od.device;
-            progress.Start(it->name, it->sizeBytes);
-            o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
-            // An incremental replication pass writes onto disks rebuilt from
-            // the standby's last snapshots: only what differs is written.
-            const bool rebuilt = rc.nRestoreType == 4 && rc.nReplicationMode == 2 && !rc.bFullReplication;
-            if (rebuilt) dst = ReopenReadWrite(dst, od.device);
-            CopyResult r = rebuilt ? SyncDisk(src, dst, o) : CopyDisk(src, dst, o);
-            progress.Finish(r.dataBytes, r.seconds);
-            if (r.sha256 != it->sha256)
-                throw CommandError("store refused: disk image " + image +
-                                       " changed while it was restored (SHA-256 " + r.sha256 + ", expected " +
-                                       it->sha256 + ")",
-                                   kExitStore);
-            sum.dataBytes += r.dataBytes;
-            sum.bytesWritten += r.bytesWritten;
-            sum.copySeconds += r.seconds;
-        } catch (const CopyCancelled&) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw CommandError("restore cancelled; what the job created was removed", kExitCancelled);
-        } catch (const DataPathError& e) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw CommandError(std::string("writing disk ") + item.strName + ": " + e.what());
-        } catch (...) {
-            if (src >= 0) ::close(src);
-            if (dst >= 0) ::close(dst);
-            s->CloseVmdk(od.handle);
-            throw;
-        }
-        ::close(src);
-        ::close(dst);
-        if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + item.strName);
+        CopyOpenedDisk(
+            s, od, "restore", "writing disk " + item.strName, item.strName, [&](int& src, int& dst) {
+                src = OpenDevice(image, false);
+                dst = OpenDevice(od.device, true);
+                uint64_t devSize = DeviceSize(dst, od.device);
+                if (devSize < it->sizeBytes)
+                    throw CommandError("disk " + item.strName + " on the proxy has " +
+                                       std::to_string(devSize) + " bytes, the backup needs " +
+                                       std::to_string(it->sizeBytes));
+                CopyOptions o;
+                o.size = it->sizeBytes;
+                o.destinationIsFile = false;  // a new disk: zero until written
+                o.cancel = &CancelFlag();
+                o.sourceName = image;
+                o.destinationName = od.device;
+                progress.Start(it->name, it->sizeBytes);
+                o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
+                // An incremental replication pass writes onto disks rebuilt from
+                // the standby's last snapshots: only what differs is written.
+                const bool rebuilt = rc.nRestoreType == 4 && rc.nReplicationMode == 2 && !rc.bFullReplication;
+                if (rebuilt) dst = ReopenReadWrite(dst, od.device);
+                CopyResult r = rebuilt ? SyncDisk(src, dst, o) : CopyDisk(src, dst, o);
+                progress.Finish(r.dataBytes, r.seconds);
+                if (r.sha256 != it->sha256)
+                    throw CommandError("store refused: disk image " + image +
+                                           " changed while it was restored (SHA-256 " + r.sha256 +
+                                           ", expected " + it->sha256 + ")",
+                                       kExitStore);
+                sum.dataBytes += r.dataBytes;
+                sum.bytesWritten += r.bytesWritten;
+                sum.copySeconds += r.seconds;
+            });
     }
     ThrowIfCancelled("restore");
     if (!s->PreRestoreVM(rc)) s.Fail("PreRestoreVM of " + rc.strVMName);

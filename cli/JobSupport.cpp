@@ -39,6 +39,39 @@ FILE* ProgressStream(const GlobalOptions& g) {
     return g.json ? stderr : stdout;
 }
 
+MountCtx FilteredMountCtx(const std::vector<std::string>& excludePatterns,
+                          const std::vector<std::string>& excludeLabels, bool excludeOSDisk,
+                          bool appConsistent) {
+    MountCtx ctx;
+    for (const auto& p : excludePatterns) ctx.vecFilterNamePatterns.push_back(p);
+    for (const auto& l : excludeLabels) {
+        auto kv = SplitLabel(l);
+        ctx.vecFilterLabels.push_back({kv.first, kv.second});
+    }
+    ctx.bExcludeOSDisk = excludeOSDisk;
+    ctx.bAppConsistent = appConsistent;
+    return ctx;
+}
+
+VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,
+                                        const std::string& instance, MountCtx& ctx) {
+    VMInfoStructs::SVMInfo vm;
+    vm.strProjectId = project;
+    if (!s->GetVMInfoForVM(instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + instance);
+    if (vm.strProjectId.empty()) vm.strProjectId = project;
+
+    ctx.strVMName = vm.strName.empty() ? instance : vm.strName;
+    ctx.strVMDisplayName = ctx.strVMName;
+    ctx.strVMGuid = vm.strGuid;
+    ctx.strVMId = vm.strGuid;
+    ctx.strProjectId = project;
+    ctx.strMountPath = job.Dir() + "/mount";
+    ctx.nJobId = job.Id();
+    ctx.nVMJobId = job.Id();
+    ctx.vmInfo = vm;
+    return vm;
+}
+
 void PrintJson(const nlohmann::json& j) {
     std::fputs((j.dump(2) + "\n").c_str(), stdout);
     std::fflush(stdout);

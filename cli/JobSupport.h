@@ -10,6 +10,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/Commands.h"
@@ -36,11 +37,45 @@ class Job {
 // Lowers the cancel flag before the host's clean-up calls, so that the
 // plug-in's clean-up waits are not cut short.
 void PrepareCleanup();
+// Undoes a cloud step (a mount, what a restore created) when the scope is
+// left while armed; the cancel flag is lowered first so that the plug-in's
+// clean-up waits run in full.
+template <class Undo>
+class UndoGuard {
+  public:
+    explicit UndoGuard(Undo undo) : m_undo(std::move(undo)) {}
+    ~UndoGuard() {
+        if (!armed) return;
+        PrepareCleanup();
+        m_undo();
+    }
+    UndoGuard(const UndoGuard&) = delete;
+    UndoGuard& operator=(const UndoGuard&) = delete;
+    bool armed = true;
+
+  private:
+    Undo m_undo;
+};
+
 // Throws CommandError (cancelled) when the job was cancelled.
 void ThrowIfCancelled(const std::string& what);
 // Progress goes to stdout, or to stderr when stdout carries JSON.
 FILE* ProgressStream(const GlobalOptions& g);
 void PrintJson(const nlohmann::json& j);
+
+// A mount request with a backup's disk filters (--exclude-pattern globs,
+// --exclude-label KEY=VALUE, --exclude-os-disk) and --app-consistent; throws
+// CommandError (usage) for a label without "=".
+MountCtx FilteredMountCtx(const std::vector<std::string>& excludePatterns,
+                          const std::vector<std::string>& excludeLabels, bool excludeOSDisk,
+                          bool appConsistent);
+
+// Looks `instance` up in `project` (failing the session when it cannot) and
+// fills in what a mount request of it needs: its names and id, the job's ids,
+// the mount path in the job's directory, and the instance's description,
+// which is returned as well.
+VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,
+                                        const std::string& instance, MountCtx& ctx);
 
 // The read side of a backup. `ctx` is a mount request ready for MountVM;
 // the backup goes into STORE/<ctx.strVMName>/<new id>/. `sourceDisks` are

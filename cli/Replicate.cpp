@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/JobSupport.h"
 #include "cli/Progress.h"
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
@@ -27,11 +28,6 @@ namespace {
 constexpr uint32_t kReplicationRestore = 4;
 constexpr uint32_t kModeIncremental = 2;
 const char* const kBucketPrefix = "zd-restore-";
-
-void PrintJson(const json& j) {
-    std::fputs((j.dump(2) + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
 
 // Project, zone and instance names become parts of file names.
 void RequireName(const std::string& what, const std::string& value) {
@@ -83,6 +79,18 @@ void SaveState(const std::string& path, const ReplicationState& s) {
     if (!WriteWholeFile(path, ReplicationStateToJson(s), 0600))
         throw CommandError("the pass succeeded but its state could not be written to " + path +
                            "; the next pass will be a full one");
+}
+
+// Sets up the host's job for a dr-vm command (the plug-in object takes its
+// log id and state from it) and names the standby instance to act on.
+RestoreCtx StartDrVmJob(const GlobalOptions& g, const DrVmOptions& o) {
+    ConfigureHost(g, NextJobId(g.stateDir));
+    RestoreCtx rc;
+    rc.strProjectId = o.project;
+    rc.strZone = o.zone;
+    rc.strVMName = o.standby;
+    rc.strOriginalVMName = o.standby;
+    return rc;
 }
 
 std::string ModeName(const RestoreCtx& rc) {
@@ -313,15 +321,8 @@ int CmdDrVmCreate(const GlobalOptions& g, const DrVmOptions& o) {
     }
     if (configId > INT32_MAX) throw CommandError("--config-id is too large", kExitUsage);
 
-    // The plug-in object is set up by the host's job (log id, state).
-    const int64_t jobId = NextJobId(g.stateDir);
-    ConfigureHost(g, jobId);
+    RestoreCtx rc = StartDrVmJob(g, o);
     PluginSession s(g);
-    RestoreCtx rc;
-    rc.strProjectId = o.project;
-    rc.strZone = o.zone;
-    rc.strVMName = o.standby;
-    rc.strOriginalVMName = o.standby;
     rc.nConfigObjectId = static_cast<int32_t>(configId);
     if (!s->CreateDRVM(rc)) s.Fail("CreateDRVM of " + o.standby);
     if (g.json)
@@ -343,14 +344,8 @@ int CmdDrVmDelete(const GlobalOptions& g, const DrVmOptions& o) {
     RequireName("--project", o.project);
     RequireName("--zone", o.zone);
     RequireName("--standby", o.standby);
-    const int64_t jobId = NextJobId(g.stateDir);
-    ConfigureHost(g, jobId);
+    RestoreCtx rc = StartDrVmJob(g, o);
     PluginSession s(g);
-    RestoreCtx rc;
-    rc.strProjectId = o.project;
-    rc.strZone = o.zone;
-    rc.strVMName = o.standby;
-    rc.strOriginalVMName = o.standby;
     if (!s->DeleteDRVM(rc)) s.Fail("DeleteDRVM of " + o.standby);
     if (g.json)
         PrintJson({{"ok", true},

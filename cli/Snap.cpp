@@ -203,14 +203,7 @@ int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o) {
     auto started = std::chrono::steady_clock::now();
     if (o.project.empty() || o.instance.empty())
         throw CommandError("snap-backup needs --project, --instance and --catalog", kExitUsage);
-    MountCtx ctx;
-    for (const auto& p : o.excludePatterns) ctx.vecFilterNamePatterns.push_back(p);
-    for (const auto& l : o.excludeLabels) {
-        auto kv = SplitLabel(l);
-        ctx.vecFilterLabels.push_back({kv.first, kv.second});
-    }
-    ctx.bExcludeOSDisk = o.excludeOSDisk;
-    ctx.bAppConsistent = o.appConsistent;
+    MountCtx ctx = FilteredMountCtx(o.excludePatterns, o.excludeLabels, o.excludeOSDisk, o.appConsistent);
 
     Job job(g);
     const std::string catalog = UseCatalog(o.catalog, true);
@@ -224,21 +217,8 @@ int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o) {
                            kExitStore);
     PluginSession s(g);
 
-    SVMInfo vm;
-    vm.strProjectId = o.project;
-    if (!s->GetVMInfoForVM(o.instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + o.instance);
-    if (vm.strProjectId.empty()) vm.strProjectId = o.project;
-
+    const SVMInfo vm = DescribeForMount(s, job, o.project, o.instance, ctx);
     ctx.bSnapJob = true;
-    ctx.strVMName = vm.strName.empty() ? o.instance : vm.strName;
-    ctx.strVMDisplayName = ctx.strVMName;
-    ctx.strVMGuid = vm.strGuid;
-    ctx.strVMId = vm.strGuid;
-    ctx.strProjectId = o.project;
-    ctx.strMountPath = job.Dir() + "/mount";
-    ctx.nJobId = job.Id();
-    ctx.nVMJobId = job.Id();
-    ctx.vmInfo = vm;
     ctx.vecVMBasicInfo.push_back({vm.strGuid, ctx.strVMName, ""});
 
     if (!s->MountVM(ctx)) {

@@ -8,16 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <thread>
 
-#include "EmulatorProcess.h"
-#include "cli/DataPath.h"
-#include "cli/Store.h"
-#include "tests/e2e/cli/RunGcebackup.h"
+#include "GcebackupFixture.h"
 
 namespace fs = std::filesystem;
 using gce::testsupport::EmulatorProcess;
@@ -39,40 +35,10 @@ std::string FreeClosedPort() {
     return std::to_string(ntohs(a.sin_port));
 }
 
-class GcebackupE2E : public ::testing::Test {
+class GcebackupE2E : public gce::testsupport::GcebackupFixture {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/gcebackup-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_store = m_dir + "/store";
-        // Poll cloud operations without the default one-minute pause.
-        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
-                                                  "nGoogleOperationTimeoutInMins=5\n";
-        m_emu = std::make_unique<EmulatorProcess>("demo");
-    }
-    void TearDown() override {
-        m_emu.reset();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    std::vector<std::string> Common(bool json = true) const {
-        std::vector<std::string> a = {"--endpoint",           m_emu->baseUrl(), "--credential",
-                                      m_emu->credential(),    "--device-dir",   m_emu->byIdDir(),
-                                      "--state-dir",          m_dir + "/state", "--settings",
-                                      m_dir + "/settings.ini"};
-        if (json) a.push_back("--json");
-        a.push_back("-q");
-        return a;
-    }
-
-    RunResult Run(std::vector<std::string> args, bool json = true, int timeoutSec = 300,
-                  const std::function<void(const std::string&, pid_t, double)>& onTick = {}) const {
-        std::vector<std::string> all = Common(json);
-        all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
-    }
+    // The demo world with its default amount of disk data.
+    std::vector<std::string> EmulatorArgs() const override { return {}; }
 
     RunResult Backup(std::vector<std::string> extra = {}) const {
         std::vector<std::string> a = {"backup", "--project", kProject, "--instance",
@@ -81,55 +47,13 @@ class GcebackupE2E : public ::testing::Test {
         return Run(a);
     }
 
-    json Resources() const { return m_emu->resources()["projects"][kProject]; }
-
-    std::set<std::string> DiskNames() const {
-        std::set<std::string> names;
-        const json res = Resources();
-        for (const auto& d : res["disks"]) names.insert(d["name"].get<std::string>());
-        return names;
-    }
-    size_t SnapshotCount() const { return Resources()["snapshots"].size(); }
-
-    std::string DiskFile(const std::string& disk) const {
-        const json res = Resources();
-        for (const auto& d : res["disks"])
-            if (d["name"] == disk) return d["file"].get<std::string>();
-        return "";
-    }
+    size_t SnapshotCount() const { return Project()["snapshots"].size(); }
+    std::string DiskFile(const std::string& disk) const { return Disk(kProject, disk).value("file", ""); }
     std::vector<std::string> InstanceDisks(const std::string& instance) const {
         std::vector<std::string> out;
-        const json res = Resources();
-        for (const auto& i : res["instances"])
-            if (i["name"] == instance)
-                for (const auto& d : i["disks"]) {
-                    std::string src = d["source"];
-                    out.push_back(src.substr(src.rfind('/') + 1));
-                }
+        for (const auto& d : Instance(kProject, instance)["disks"]) out.push_back(LastSegment(d["source"]));
         return out;
     }
-
-    static json Parse(const RunResult& r) {
-        try {
-            return json::parse(r.out);
-        } catch (const json::exception&) {
-            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
-            return json::object();
-        }
-    }
-
-    static bool SameBytes(const std::string& a, const std::string& b) {
-        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
-        uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
-        bool same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
-        ::close(fa);
-        ::close(fb);
-        return same;
-    }
-
-    std::string m_dir;
-    std::string m_store;
-    std::unique_ptr<EmulatorProcess> m_emu;
 };
 
 }  // namespace
@@ -226,13 +150,15 @@ TEST_F(GcebackupE2E, CtrlCDuringBackupLeavesNothingBehind) {
     // Slow snapshots and disks so that the interrupt lands inside the job.
     m_emu->setLatency(2000, 2000, 50, 50);
     bool sent = false;
-    RunResult r = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store},
-                      /*json=*/false, 300, [&](const std::string&, pid_t pid, double elapsed) {
-                          if (!sent && elapsed > 2.5) {
-                              ::kill(pid, SIGINT);
-                              sent = true;
-                          }
-                      });
+    RunResult r = Run(
+        {"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, 300,
+        [&](const std::string&, pid_t pid, double elapsed) {
+            if (!sent && elapsed > 2.5) {
+                ::kill(pid, SIGINT);
+                sent = true;
+            }
+        },
+        /*json=*/false);
     ASSERT_TRUE(sent);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
@@ -263,7 +189,7 @@ TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     // A credential the cloud does not accept.
     std::string cred = m_emu->credential();
     std::string wrong = cred.substr(0, cred.find('|')) + "|intruder@demo-project.iam.gserviceaccount.com";
-    std::vector<std::string> args = Common();
+    std::vector<std::string> args = CommonArgs();
     args[3] = wrong;
     args.insert(args.end(), {"backup", "--project", kProject, "--instance", "web-1", "--to", m_store});
     RunResult c = RunProcess(GCEBACKUP_PATH, args, 120);
@@ -271,7 +197,7 @@ TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     ASSERT_EQ(c.ErrLines().size(), 1u) << c.err;
     EXPECT_NE(c.ErrLines()[0].find("Connect failed: plug-in error 48"), std::string::npos) << c.err;
     // An endpoint where nothing listens.
-    args = Common();
+    args = CommonArgs();
     args[1] = "http://127.0.0.1:" + FreeClosedPort();
     args.insert(args.end(), {"instances", "--project", kProject});
     RunResult d = RunProcess(GCEBACKUP_PATH, args, 120);
@@ -314,7 +240,7 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatAKilledBackupLeft) {
     m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "1024"});
     const std::set<std::string> before = DiskNames();
     bool killed = false;
-    RunResult r = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, true, 300,
+    RunResult r = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, 300,
                       [&](const std::string&, pid_t pid, double) {
                           if (killed) return;
                           std::error_code ec;
@@ -355,7 +281,7 @@ TEST_F(GcebackupE2E, CleanupRemovesDisksOfABackupKilledWhileTheyWereCreated) {
     const std::set<std::string> before = DiskNames();
     m_emu->setLatency(1500, 1500, 50, 50);
     bool killed = false;
-    Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, true, 300,
+    Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store}, 300,
         [&](const std::string&, pid_t pid, double elapsed) {
             if (!killed && elapsed > 3.0) {
                 ::kill(pid, SIGKILL);

@@ -2,23 +2,17 @@
 // web-1 onto a standby in demo-dr, checked in the emulator after each pass:
 // the standby disks hold the source's bytes, the integrity snapshots are the
 // ones the pass reported, and an incremental pass writes only what changed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
-#include "EmulatorProcess.h"
-#include "cli/DataPath.h"
-#include "tests/e2e/cli/RunGcebackup.h"
+#include "GcebackupFixture.h"
 
 namespace fs = std::filesystem;
-using gce::testsupport::EmulatorProcess;
 using nlohmann::json;
 
 namespace {
@@ -30,34 +24,8 @@ constexpr const char* kDrZone = "us-central1-b";
 constexpr const char* kStandby = "web-1-dr";
 constexpr const char* kIntegrityLabel = "ar-integrity-snapshot";
 
-std::string LastSegment(const std::string& url) {
-    return url.substr(url.rfind('/') + 1);
-}
-
-class ReplicationE2E : public ::testing::Test {
+class ReplicationE2E : public gce::testsupport::GcebackupFixture {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/replication-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
-                                                  "nGoogleOperationTimeoutInMins=5\n";
-        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
-    }
-    void TearDown() override {
-        m_emu.reset();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    RunResult Run(std::vector<std::string> args, int timeoutSec = 300) const {
-        std::vector<std::string> all = {
-            "--endpoint",   m_emu->baseUrl(),        "--credential", m_emu->credential(),
-            "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_dir + "/state",
-            "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(GCEBACKUP_PATH, all, timeoutSec);
-    }
     RunResult Replicate(std::vector<std::string> extra = {}) const {
         std::vector<std::string> a = {"replicate", "--project",    kProject,   "--instance",
                                       "web-1",     "--to-project", kDrProject, "--to-zone",
@@ -71,32 +39,6 @@ class ReplicationE2E : public ::testing::Test {
         EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
         if (r.exitCode != 0) return json();
         return json::parse(r.out);
-    }
-
-    json Project(const std::string& project) const { return m_emu->resources()["projects"][project]; }
-    static json Named(const json& list, const std::string& name) {
-        for (const auto& e : list)
-            if (e["name"] == name) return e;
-        return json();
-    }
-    std::set<std::string> SnapshotNames(const std::string& project) const {
-        std::set<std::string> names;
-        const json p = Project(project);
-        for (const auto& s : p["snapshots"]) names.insert(s["name"].get<std::string>());
-        return names;
-    }
-    static bool SameBytes(const std::string& a, const std::string& b) {
-        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
-        if (fa < 0 || fb < 0) {
-            if (fa >= 0) ::close(fa);
-            if (fb >= 0) ::close(fb);
-            return false;
-        }
-        uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
-        bool same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
-        ::close(fa);
-        ::close(fb);
-        return same;
     }
 
     // Every disk the pass reports is a standby disk in demo-dr holding the
@@ -124,10 +66,9 @@ class ReplicationE2E : public ::testing::Test {
         }
         EXPECT_EQ(reported, sources);
         // Nothing else is left in the destination: earlier standby disks are gone.
-        std::set<std::string> standbyDisks, drDisks;
+        std::set<std::string> standbyDisks;
         for (const auto& d : pass["disks"]) standbyDisks.insert(d["standbyDisk"].get<std::string>());
-        for (const auto& d : dr["disks"]) drDisks.insert(d["name"].get<std::string>());
-        EXPECT_EQ(drDisks, standbyDisks);
+        EXPECT_EQ(Names(dr["disks"]), standbyDisks);
         return snapshots;
     }
 
@@ -140,9 +81,6 @@ class ReplicationE2E : public ::testing::Test {
         for (int i = 0; i < 400 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_TRUE(pred()) << what;
     }
-
-    std::string m_dir;
-    std::unique_ptr<EmulatorProcess> m_emu;
 };
 
 // Passes with the standby instance created: full, incremental after a small
@@ -193,8 +131,7 @@ TEST_F(ReplicationE2E, PassesOntoACreatedStandby) {
         [&] {
             std::set<std::string> names;
             const json web1 = Named(Project(kProject)["instances"], "web-1");
-            for (const auto& a : web1["disks"])
-                names.insert(LastSegment(a["source"]));
+            for (const auto& a : web1["disks"]) names.insert(LastSegment(a["source"]));
             return names == std::set<std::string>{"web-1", "web-1-data", "web-1-new"};
         },
         "web-1 has web-1-new instead of web-1-logs");

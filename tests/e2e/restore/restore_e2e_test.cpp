@@ -1,22 +1,15 @@
 // Restores through gcebackup against a private gce-emulator: each case backs
 // an instance up, restores it somewhere, and checks in the emulator the
 // restored instance and its disks byte for byte against the source disks.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
-#include "EmulatorProcess.h"
-#include "cli/DataPath.h"
-#include "tests/e2e/cli/RunGcebackup.h"
+#include "GcebackupFixture.h"
 
-namespace fs = std::filesystem;
-using gce::testsupport::EmulatorProcess;
 using nlohmann::json;
 
 namespace {
@@ -24,36 +17,8 @@ namespace {
 constexpr const char* kProject = "demo-project";
 constexpr const char* kDrProject = "demo-dr";
 
-std::string LastSegment(const std::string& url) {
-    return url.substr(url.rfind('/') + 1);
-}
-
-class RestoreE2E : public ::testing::Test {
+class RestoreE2E : public gce::testsupport::GcebackupFixture {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/restore-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_store = m_dir + "/store";
-        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
-                                                  "nGoogleOperationTimeoutInMins=5\n";
-        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
-    }
-    void TearDown() override {
-        m_emu.reset();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    RunResult Run(std::vector<std::string> args, int timeoutSec = 240,
-                  const std::function<void(const std::string&, pid_t, double)>& onTick = {}) const {
-        std::vector<std::string> all = {
-            "--endpoint",   m_emu->baseUrl(),        "--credential", m_emu->credential(),
-            "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_dir + "/state",
-            "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
-    }
     void Backup(const std::string& instance, std::vector<std::string> extra = {}) {
         std::vector<std::string> a = {"backup", "--project", kProject, "--instance",
                                       instance, "--to",      m_store};
@@ -67,38 +32,6 @@ class RestoreE2E : public ::testing::Test {
         return Run(a);
     }
 
-    json Project(const std::string& project) const { return m_emu->resources()["projects"][project]; }
-    json Instance(const std::string& project, const std::string& name) const {
-        const json p = Project(project);
-        for (const auto& i : p["instances"])
-            if (i["name"] == name) return i;
-        return json();
-    }
-    json Disk(const std::string& project, const std::string& name) const {
-        const json p = Project(project);
-        for (const auto& d : p["disks"])
-            if (d["name"] == name) return d;
-        return json();
-    }
-    std::set<std::string> DiskNames(const std::string& project) const {
-        std::set<std::string> names;
-        const json p = Project(project);
-        for (const auto& d : p["disks"]) names.insert(d["name"].get<std::string>());
-        return names;
-    }
-    static bool SameBytes(const std::string& a, const std::string& b) {
-        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
-        if (fa < 0 || fb < 0) {
-            if (fa >= 0) ::close(fa);
-            if (fb >= 0) ::close(fb);
-            return false;
-        }
-        uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
-        bool same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
-        ::close(fa);
-        ::close(fb);
-        return same;
-    }
     // The restored instance is where it was asked to be, with the source's
     // labels, and every attached disk holds the bytes of its source disk.
     void ExpectRestored(const std::string& project, const std::string& name, const std::string& zone,
@@ -143,10 +76,6 @@ class RestoreE2E : public ::testing::Test {
         ASSERT_TRUE(killed);
         ASSERT_NE(DiskNames(kProject), before);
     }
-
-    std::string m_dir;
-    std::string m_store;
-    std::unique_ptr<EmulatorProcess> m_emu;
 };
 
 const json kWebLabels = {{"app", "web"}, {"env", "prod"}};

@@ -3,9 +3,7 @@
 // catalogue; backup copies, reverts and deletions work from that catalogue.
 // Disk contents are compared through the store's disk digest, taken from the
 // emulator's backing files at snapshot time.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,22 +11,15 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "EmulatorProcess.h"
-#include "cli/DataPath.h"
-#include "tests/e2e/cli/RunGcebackup.h"
+#include "GcebackupFixture.h"
 
 namespace fs = std::filesystem;
-using gce::testsupport::EmulatorProcess;
 using nlohmann::json;
 
 namespace {
 
 constexpr const char* kProject = "demo-project";
 const std::vector<std::string> kWebDisks = {"web-1", "web-1-data", "web-1-logs"};
-
-std::string LastSegment(const std::string& url) {
-    return url.substr(url.rfind('/') + 1);
-}
 
 // The digest a store records for a disk, of a file's bytes.
 std::string Digest(const std::string& path) {
@@ -43,32 +34,13 @@ std::string Digest(const std::string& path) {
     return sha;
 }
 
-class SnapE2E : public ::testing::Test {
+class SnapE2E : public gce::testsupport::GcebackupFixture {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/snap-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        GcebackupFixture::SetUp();
         m_catalog = m_dir + "/catalog";
-        m_store = m_dir + "/store";
-        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
-                                                  "nGoogleOperationTimeoutInMins=5\n";
-        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
-    }
-    void TearDown() override {
-        m_emu.reset();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
 
-    RunResult Run(std::vector<std::string> args) const {
-        std::vector<std::string> all = {
-            "--endpoint",   m_emu->baseUrl(),        "--credential", m_emu->credential(),
-            "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_dir + "/state",
-            "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(GCEBACKUP_PATH, all, 240);
-    }
     // Snapshot backup of web-1; returns its JSON result and remembers the
     // digests of web-1's disks at that moment.
     json SnapBackup() {
@@ -86,31 +58,6 @@ class SnapE2E : public ::testing::Test {
         }
     }
 
-    json Project(const std::string& project) const { return m_emu->resources()["projects"][project]; }
-    json Instance(const std::string& project, const std::string& name) const {
-        const json p = Project(project);  // kept alive for the loop
-        for (const auto& i : p["instances"])
-            if (i["name"] == name) return i;
-        return json();
-    }
-    json Disk(const std::string& project, const std::string& name) const {
-        const json p = Project(project);
-        for (const auto& d : p["disks"])
-            if (d["name"] == name) return d;
-        return json();
-    }
-    std::set<std::string> DiskNames(const std::string& project) const {
-        std::set<std::string> names;
-        const json p = Project(project);
-        for (const auto& d : p["disks"]) names.insert(d["name"].get<std::string>());
-        return names;
-    }
-    std::set<std::string> SnapshotNames(const std::string& project) const {
-        std::set<std::string> names;
-        const json p = Project(project);
-        for (const auto& s : p["snapshots"]) names.insert(s["name"].get<std::string>());
-        return names;
-    }
     // The instance is in `zone` with three disks holding the bytes web-1's
     // disks had at snapshot time; returns its disk names.
     std::set<std::string> ExpectReverted(const std::string& name, const std::string& zone) {
@@ -137,9 +84,8 @@ class SnapE2E : public ::testing::Test {
         return names;
     }
 
-    std::string m_dir, m_catalog, m_store;
+    std::string m_catalog;
     std::map<std::string, std::string> m_atSnapshot;
-    std::unique_ptr<EmulatorProcess> m_emu;
 };
 
 }  // namespace

@@ -47,9 +47,10 @@ class EmulatorTest : public ::testing::Test {
         json cur = op;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (cur.value("status", "") != "DONE") {
-            if (std::chrono::steady_clock::now() > deadline)
+            if (std::chrono::steady_clock::now() > deadline) {
                 ADD_FAILURE() << "operation not DONE: " << cur.dump();
-            if (std::chrono::steady_clock::now() > deadline) return cur;
+                return cur;
+            }
             auto r = post(pathOf(cur.at("selfLink")) + "/wait");
             if (r.status != 200) {
                 ADD_FAILURE() << "wait failed: " << r.status << " " << r.body;

@@ -38,19 +38,16 @@ TEST_F(ComputeRulesTest, NamesAndLabelsAreChecked) {
     EXPECT_EQ(post(kZoneA + "/disks", newDisk(longest)).status, 200);
     EXPECT_EQ(post(kZoneA + "/disks", newDisk(longest + "a")).status, 400);
 
-    for (const json& labels :
-         {json{{"Env", "x"}}, json{{"env", "Prod"}}, json{{"1k", "v"}}, json{{"k", std::string(64, 'v')}}}) {
+    json tooMany = json::object();
+    for (int i = 0; i < 65; ++i) tooMany["k" + std::to_string(i)] = "v";
+    for (const json& labels : {json{{"Env", "x"}}, json{{"env", "Prod"}}, json{{"1k", "v"}},
+                               json{{"k", std::string(64, 'v')}}, tooMany}) {
         json body = newDisk("labelled");
         body["labels"] = labels;
         auto r = post(kZoneA + "/disks", body);
         EXPECT_EQ(r.status, 400) << labels.dump();
         EXPECT_EQ(reasonOf(r), "invalid");
     }
-    json many = json::object();
-    for (int i = 0; i < 65; ++i) many["k" + std::to_string(i)] = "v";
-    json body = newDisk("too-many-labels");
-    body["labels"] = many;
-    EXPECT_EQ(post(kZoneA + "/disks", body).status, 400);
 
     auto dup = post(kZoneB + "/disks", {{"name", "web-1-data"}, {"sizeGb", "1"}});
     EXPECT_EQ(dup.status, 409);
@@ -100,21 +97,6 @@ TEST_F(ComputeRulesTest, ListsPageWithMaxResultsAndPageToken) {
     EXPECT_EQ(get(kZoneA + "/disks?maxResults=-1").status, 400);
 }
 
-TEST_F(ComputeRulesTest, FiltersSelectByLabelNameAndStatus) {
-    auto names = [&](const std::string& filter) {
-        std::vector<std::string> out;
-        auto r = get(kZoneB + "/disks?filter=" + filter);
-        EXPECT_EQ(r.status, 200) << filter << ": " << r.body;
-        for (auto& d : r.json().value("items", json::array())) out.push_back(d["name"]);
-        return out;
-    };
-    EXPECT_EQ(names("labels.tier%20%3D%20%22data%22"), std::vector<std::string>{"web-1-data"});
-    EXPECT_EQ(names("labels.backup%3A*"), std::vector<std::string>{"web-1-logs"});
-    EXPECT_EQ(names("name%20eq%20'web-1-.*'"), (std::vector<std::string>{"web-1-data", "web-1-logs"}));
-    EXPECT_EQ(names("name%20ne%20'web-.*'"), std::vector<std::string>{"spare-1"});
-    EXPECT_EQ(get(kZoneB + "/disks?filter=%3D%3D%3D").status, 400);
-}
-
 TEST_F(ComputeRulesTest, AggregatedListKeysByScope) {
     auto r = get(kProject + "/aggregated/disks");
     ASSERT_EQ(r.status, 200);
@@ -124,9 +106,9 @@ TEST_F(ComputeRulesTest, AggregatedListKeysByScope) {
     EXPECT_EQ(items["regions/us-central1"]["disks"][0]["name"], "shared-data");
     EXPECT_EQ(items["zones/europe-west1-d"]["warning"]["code"], "NO_RESULTS_ON_PAGE");
 
-    auto inst = get(kProject + "/aggregated/instances?filter=labels.app%20%3D%20%22web%22").json();
-    EXPECT_EQ(inst["items"]["zones/us-central1-b"]["instances"][0]["name"], "web-1");
-    EXPECT_FALSE(inst["items"].contains("regions/us-central1"));
+    json inst = get(kProject + "/aggregated/instances").json()["items"];
+    EXPECT_EQ(inst["zones/us-central1-b"]["instances"][0]["name"], "web-1");
+    EXPECT_FALSE(inst.contains("regions/us-central1"));
 }
 
 TEST_F(ComputeRulesTest, AttachToProxyCreatesAndDetachRemovesTheDeviceLink) {
@@ -165,17 +147,12 @@ TEST_F(ComputeRulesTest, AttachToProxyCreatesAndDetachRemovesTheDeviceLink) {
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
     EXPECT_FALSE(get(kZoneA + "/disks/scratch").json().contains("users"));
-}
+    EXPECT_EQ(post(kProxy + "/detachDisk").status, 400);
+    EXPECT_EQ(post(kProxy + "/detachDisk?deviceName=bk-scratch").status, 400);
 
-TEST_F(ComputeRulesTest, DeviceNameDefaultsToTheDiskName) {
-    postAndWait(kZoneA + "/disks", newDisk("plain"));
-    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/plain"}});
-    struct stat st {};
-    EXPECT_EQ(::lstat((emu->byIdDir() + "/google-plain").c_str(), &st), 0);
-    auto missing = post(kProxy + "/detachDisk");
-    EXPECT_EQ(missing.status, 400);
-    auto unknown = post(kProxy + "/detachDisk?deviceName=nothing-here");
-    EXPECT_EQ(unknown.status, 400);
+    // Without a device name the disk's name is used.
+    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/scratch"}});
+    EXPECT_EQ(::lstat((emu->byIdDir() + "/google-scratch").c_str(), &st), 0);
 }
 
 TEST_F(ComputeRulesTest, ReadWriteDiskBelongsToOneInstance) {
@@ -218,10 +195,7 @@ TEST_F(ComputeRulesTest, AttachLimitIsEnforced) {
               std::string::npos);
     // Shared-core machine types carry their own lower limit (16).
     emu->setLimits({{"maxAttachedDisks", 0}});
-    json mt = get(kZoneA + "/machineTypes/e2-small").json();
-    EXPECT_EQ(mt["maximumPersistentDisks"], 16);
-    EXPECT_EQ(mt["zone"], "us-central1-a");
-    EXPECT_EQ(get(kProject + "/zones/europe-west1-d/machineTypes/n2-standard-4").status, 404);
+    EXPECT_EQ(get(kZoneA + "/machineTypes/e2-small").json()["maximumPersistentDisks"], 16);
 }
 
 TEST_F(ComputeRulesTest, BootDiskChangesNeedAStoppedInstance) {

@@ -93,11 +93,15 @@ TEST_F(DiskDataTest, SnapshotAndRestoredDiskCopyTheBytesAndKeepTheHoles) {
     EXPECT_EQ(fileSize(snapFile), fileSize(src));
     EXPECT_EQ(readAt(snapFile, static_cast<off_t>(mark), 19), "written-by-the-test");
     EXPECT_LT(allocated(snapFile), allocated(src) + (1u << 20));  // holes kept, not filled
-    EXPECT_EQ(std::stoull(snap["storageBytes"].get<std::string>()), allocated(snapFile));
 
-    // A larger disk restored in another zone holds the same bytes, then a hole.
-    postAndWait(kProject + "/zones/us-central1-c/disks",
-                {{"name", "logs-restored"}, {"sizeGb", "30"}, {"sourceSnapshot", snap["selfLink"]}});
+    // A larger disk restored in another zone is RESTORING for a while, then
+    // holds the same bytes followed by a hole.
+    emu->setLatency(/*disk=*/800, 0, 0, 0);
+    auto op = post(kProject + "/zones/us-central1-c/disks",
+                   {{"name", "logs-restored"}, {"sizeGb", "30"}, {"sourceSnapshot", snap["selfLink"]}});
+    ASSERT_EQ(op.status, 200) << op.body;
+    waitStatus(kProject + "/zones/us-central1-c/disks/logs-restored", "RESTORING");
+    waitDone(op.json());
     waitStatus(kProject + "/zones/us-central1-c/disks/logs-restored", "READY");
     std::string restored = emu->diskFile("demo-project", "logs-restored");
     EXPECT_EQ(fileSize(restored), off_t(30) << 30);
@@ -118,6 +122,11 @@ TEST_F(DiskDataTest, DeviceLinkReadsAndWritesTheDiskFile) {
     const std::string zoneA = kProject + "/zones/us-central1-a";
     postAndWait(zoneA + "/disks",
                 {{"name", "tmp-restore"}, {"sourceSnapshot", "global/snapshots/data-snap"}});
+    // Without a size the disk takes the snapshot's; the source is stored as a full link.
+    json disk = get(zoneA + "/disks/tmp-restore").json();
+    EXPECT_EQ(disk["sizeGb"], "50");
+    EXPECT_EQ(disk["sourceSnapshot"],
+              "https://www.googleapis.com/compute/v1/projects/demo-project/global/snapshots/data-snap");
     postAndWait(zoneA + "/instances/backup-proxy/attachDisk",
                 {{"source", "zones/us-central1-a/disks/tmp-restore"}, {"deviceName", "tmp-restore"}});
     std::string link = emu->byIdDir() + "/google-tmp-restore";

