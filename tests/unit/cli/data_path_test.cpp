@@ -192,14 +192,6 @@ TEST(DataPath, ExtentsOfSparseDenseAndEmptyFiles) {
         EXPECT_TRUE(DataExtents(f.fd, 8 * kMiB).empty());
     }
     {
-        Fd f(OpenRw(dir / "dense"));
-        WriteAt(f.fd, 0, Pattern(3 * kMiB, 4));
-        auto e = DataExtents(f.fd, 3 * kMiB);
-        ASSERT_EQ(e.size(), 1u);
-        EXPECT_EQ(e[0].offset, 0u);
-        EXPECT_EQ(e[0].length, 3 * kMiB);
-    }
-    {
         Fd f(OpenRw(dir / "two"));
         ASSERT_EQ(::ftruncate(f.fd, 16 * kMiB), 0);
         WriteAt(f.fd, 2 * kMiB, Pattern(4096, 5));
@@ -261,22 +253,6 @@ TEST(DataPath, CancelStopsTheCopy) {
     };
     EXPECT_THROW(CopyDisk(s.fd, d.fd, o), CopyCancelled);
     EXPECT_EQ(calls, 1);
-}
-
-TEST(DataPath, ProgressEndsAtTheSize) {
-    TempDir dir;
-    SampleDisk disk;
-    disk.Make(dir / "src");
-    Fd s(::open((dir / "src").c_str(), O_RDONLY));
-    Fd d(OpenRw(dir / "dst"));
-    CopyOptions o;
-    o.size = disk.size;
-    std::vector<uint64_t> seen;
-    o.progress = [&](uint64_t done, uint64_t) { seen.push_back(done); };
-    CopyDisk(s.fd, d.fd, o);
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back(), disk.size);
-    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
 }
 
 TEST(DataPath, ZeroDetectionAtEveryLength) {

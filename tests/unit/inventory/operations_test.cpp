@@ -20,34 +20,34 @@ OperationCtx Request(int code) {
     return ctx;
 }
 
-TEST_F(OperationsTest, PowerOnAndBothPowerOffCodesCallTheBridgeWithTheInstance) {
-    EXPECT_CALL(*bridge, PowerOnVM("demo-project", "web-1", "1001", "us-central1-a")).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, PowerOffVM("demo-project", "web-1", "1001", "us-central1-a"))
-        .Times(2)
-        .WillRepeatedly(Return(true));
-    for (int code : {1, 2, 3}) {
-        OperationCtx ctx = Request(code);
-        EXPECT_EQ(1, info.PerformVMOperation(ctx)) << code;
-    }
-    EXPECT_EQ(0, info.GetLastVMError());
-}
-
-TEST_F(OperationsTest, PowerFailuresSetTheirCodeAndTheBridgeText) {
+// Code 1 powers on, 2 and 3 power off; a failure sets 112 or 60 with the
+// bridge's text.
+TEST_F(OperationsTest, PowerOperationsAndTheirFailureCodes) {
     struct Case {
         int code;
         int error;
     };
     for (Case c : {Case{1, 112}, Case{2, 60}, Case{3, 60}}) {
-        if (c.code == 1)
-            EXPECT_CALL(*bridge, PowerOnVM(_, _, _, _)).WillOnce(Return(false));
-        else
-            EXPECT_CALL(*bridge, PowerOffVM(_, _, _, _)).WillOnce(Return(false));
-        EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("timed out code " + std::to_string(c.code)));
-        OperationCtx ctx = Request(c.code);
-        EXPECT_EQ(0, info.PerformVMOperation(ctx)) << c.code;
-        EXPECT_EQ(c.error, info.GetLastVMError()) << c.code;
-        EXPECT_EQ("timed out code " + std::to_string(c.code), info.GetLastVMErrorDetails());
-        ::testing::Mock::VerifyAndClearExpectations(bridge);
+        for (bool ok : {true, false}) {
+            if (c.code == 1) {
+                EXPECT_CALL(*bridge, PowerOnVM("demo-project", "web-1", "1001", "us-central1-a"))
+                    .WillOnce(Return(ok));
+            } else {
+                EXPECT_CALL(*bridge, PowerOffVM("demo-project", "web-1", "1001", "us-central1-a"))
+                    .WillOnce(Return(ok));
+            }
+            if (!ok) {
+                EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("timed out"));
+            }
+            info.SetLastVMError(0);
+            OperationCtx ctx = Request(c.code);
+            EXPECT_EQ(ok ? 1 : 0, info.PerformVMOperation(ctx)) << c.code;
+            EXPECT_EQ(ok ? 0 : c.error, info.GetLastVMError()) << c.code;
+            if (!ok) {
+                EXPECT_EQ("timed out", info.GetLastVMErrorDetails());
+            }
+            ::testing::Mock::VerifyAndClearExpectations(bridge);
+        }
     }
 }
 
@@ -69,19 +69,6 @@ TEST_F(OperationsTest, SnapshotDeletionTriesEveryDiskThenFailsWith116) {
     EXPECT_EQ("snapshot in use", info.GetLastVMErrorDetails());
 }
 
-TEST_F(OperationsTest, SnapshotDeletionSucceedsWhenEverySnapshotIsGone) {
-    OperationCtx ctx = Request(14);
-    ctx.vmInfo.vecDisks.resize(2);
-    ctx.vmInfo.vecDisks[0].strSnapshotName = "snap-a";
-    ctx.vmInfo.vecDisks[1].strSnapshotName = "snap-b";
-    EXPECT_CALL(*bridge, DeleteDiskSnapshot("demo-project", _)).Times(2).WillRepeatedly(Return(true));
-    EXPECT_EQ(1, info.PerformVMOperation(ctx));
-
-    OperationCtx none = Request(14);
-    EXPECT_EQ(1, info.PerformVMOperation(none));
-    EXPECT_EQ(0, info.GetLastVMError());
-}
-
 TEST_F(OperationsTest, UnsupportedCodesSucceedWithoutACloudCall) {
     for (int code : {0, 4, 5, 9, 13, 15, 16, 100, -1}) {
         OperationCtx ctx = Request(code);
@@ -90,18 +77,4 @@ TEST_F(OperationsTest, UnsupportedCodesSucceedWithoutACloudCall) {
     EXPECT_EQ(0, info.GetLastVMError());
 }
 
-TEST_F(OperationsTest, GuestOSParseAlwaysLeavesAnyAsDistribution) {
-    for (const std::string raw :
-         {"Ubuntu 22.04 LTS", "Microsoft Windows Server 2019 Datacenter", "", "Debian"}) {
-        SGuestOSInfo out;
-        out.strDistribution = "stale";
-        EXPECT_EQ(1, info.ParseRawGuestOSName(raw, out)) << raw;
-        EXPECT_EQ("Any", out.strDistribution) << raw;
-        EXPECT_EQ(raw, out.strRawName);
-    }
-    SGuestOSInfo win;
-    info.ParseRawGuestOSName("Microsoft Windows Server 2019", win);
-    EXPECT_EQ(1, win.nOSType);
-    EXPECT_EQ("Windows", win.strFamily);
-}
 }  // namespace

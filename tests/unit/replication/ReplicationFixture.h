@@ -30,10 +30,8 @@ class ReplicationCloudInfo : public CGoogleCloudInfo {
     // The standby as the instance lookup reports it (found = false: absent).
     bool standbyFound = false;
     uint32_t standbyPowerState = 0;
-    int lookups = 0;
     int GetVMInfoForVM(const std::string&, const std::string&, const std::string&, unsigned long long, int,
                        VMInfoStructs::SVMInfo& out) override {
-        ++lookups;
         if (!standbyFound) {
             SetLastVMError(VMINFO_ERR_VM_NOT_FOUND);
             return 0;

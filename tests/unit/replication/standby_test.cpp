@@ -38,12 +38,6 @@ TEST_F(StandbyTest, CreateFromTheSavedConfiguration) {
     EXPECT_FALSE(obj->CreateDRVM(ctx));
     EXPECT_EQ(obj->GetLastVMError(), 20);
     EXPECT_EQ(obj->GetLastVMErrorDetails(), "no such object");
-
-    obj->SetLastVMError(0, "");
-    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(false));
-    EXPECT_FALSE(obj->CreateDRVM(ctx));
-    EXPECT_EQ(obj->GetLastVMError(), 20);
 }
 
 TEST_F(StandbyTest, DeleteByTheOriginalName) {

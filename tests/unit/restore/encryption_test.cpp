@@ -51,12 +51,6 @@ TEST_F(EncryptionTest, KeyPathParsing) {
           std::string("projects/p/locations/l/keyRings/r/cryptoKeys"), std::string()}) {
         EXPECT_FALSE(obj->ParseEncryptionKeyPath(bad, ring, key, location)) << bad;
     }
-
-    std::string region = "x";
-    obj->GetRegionFromZone("us-central1-a", region);
-    EXPECT_EQ(region, "us-central1");
-    obj->GetRegionFromZone("a", region);
-    EXPECT_EQ(region, "a");
 }
 
 TEST_F(EncryptionTest, DiskWithoutCustomerKeyPassesUnchanged) {

@@ -89,48 +89,38 @@ TEST_F(InitRestoreTest, ConvertedBootDiskCarriesTheLicence) {
 
 TEST_F(InitRestoreTest, EncryptedAtOnceOnlyInTheProxyProjectAndZone) {
     const std::string key = "projects/src/locations/us-central1/keyRings/r/cryptoKeys/k";
-    ON_CALL(*bridge, CheckAndGetEncryptionKeyName(_, _))
-        .WillByDefault(DoAll(SetArgReferee<1>(key), Return(true)));
-    ON_CALL(*bridge, GetKeyTypeAndKeyPath(key, _, _))
-        .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(key), Return(true)));
-    ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(true));
-    ON_CALL(*bridge, GetKeyStateAndLevel)
-        .WillByDefault(DoAll(SetArgReferee<1>("ENABLED"), SetArgReferee<2>("SOFTWARE"), Return(true)));
-    ON_CALL(*bridge, IsKeyLevelSupported).WillByDefault(Return(true));
     const std::string destKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
-
-    RestoreCtx here = Request({DiskItem("boot", true)});
-    EXPECT_CALL(*bridge, CreateDisk)
-        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
-                             bool, SDisk& d, const std::string&) {
-            EXPECT_TRUE(d.bEncrypted);
-            EXPECT_EQ(d.strEncryptionKey, destKey);
-            d.strDiskId = "1";
-            return true;
-        }));
-    ASSERT_EQ(obj->InitRestoreVM(here), 1);
-    EXPECT_EQ(here.vecDisks[0].strEncryptionKey, destKey) << "the item keeps its key for later";
-
-    TearDown();
-    SetUp();
-    RestoreCtx elsewhere = Request({DiskItem("boot", true)}, "us-central1-f");
-    ON_CALL(*bridge, CheckAndGetEncryptionKeyName(_, _))
-        .WillByDefault(DoAll(SetArgReferee<1>(key), Return(true)));
-    ON_CALL(*bridge, GetKeyTypeAndKeyPath(key, _, _))
-        .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(key), Return(true)));
-    ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(true));
-    ON_CALL(*bridge, GetKeyStateAndLevel)
-        .WillByDefault(DoAll(SetArgReferee<1>("ENABLED"), SetArgReferee<2>("SOFTWARE"), Return(true)));
-    ON_CALL(*bridge, IsKeyLevelSupported).WillByDefault(Return(true));
-    EXPECT_CALL(*bridge, CreateDisk)
-        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
-                             bool, SDisk& d, const std::string&) {
-            EXPECT_FALSE(d.bEncrypted) << "the key is applied by the clone into the destination zone";
-            d.strDiskId = "1";
-            return true;
-        }));
-    ASSERT_EQ(obj->InitRestoreVM(elsewhere), 1);
-    EXPECT_TRUE(elsewhere.vecDisks[0].bEncrypted);
+    for (const char* zone : {kProxyZone, "us-central1-f"}) {
+        SCOPED_TRACE(zone);
+        TearDown();
+        SetUp();
+        ON_CALL(*bridge, CheckAndGetEncryptionKeyName(_, _))
+            .WillByDefault(DoAll(SetArgReferee<1>(key), Return(true)));
+        ON_CALL(*bridge, GetKeyTypeAndKeyPath(key, _, _))
+            .WillByDefault(DoAll(SetArgReferee<1>("kms"), SetArgReferee<2>(key), Return(true)));
+        ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(true));
+        ON_CALL(*bridge, GetKeyStateAndLevel)
+            .WillByDefault(DoAll(SetArgReferee<1>("ENABLED"), SetArgReferee<2>("SOFTWARE"), Return(true)));
+        ON_CALL(*bridge, IsKeyLevelSupported).WillByDefault(Return(true));
+        // Elsewhere the key is applied by the clone into the destination zone.
+        const bool here = std::string(zone) == kProxyZone;
+        RestoreCtx ctx = Request({DiskItem("boot", true)}, zone);
+        EXPECT_CALL(*bridge, CreateDisk)
+            .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&,
+                                 const std::string&, bool, SDisk& d, const std::string&) {
+                EXPECT_EQ(d.bEncrypted, here);
+                if (here) {
+                    EXPECT_EQ(d.strEncryptionKey, destKey);
+                }
+                d.strDiskId = "1";
+                return true;
+            }));
+        ASSERT_EQ(obj->InitRestoreVM(ctx), 1);
+        EXPECT_TRUE(ctx.vecDisks[0].bEncrypted) << "the item keeps its key for later";
+        if (here) {
+            EXPECT_EQ(ctx.vecDisks[0].strEncryptionKey, destKey);
+        }
+    }
 }
 
 TEST_F(InitRestoreTest, FailedCreationRemovesTheDisksAlreadyCreated) {

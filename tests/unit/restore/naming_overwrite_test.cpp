@@ -73,22 +73,6 @@ TEST_F(RestoreTest, PresetNamesReplicationSuffixAndKeptNames) {
     EXPECT_EQ(keep.vecDisks[1].strName, "src-b");
 }
 
-TEST_F(RestoreTest, DescriptionsAndFileItems) {
-    RestoreCtx ctx = MakeRequest();
-    SDisk file;
-    file.eDiskType = 0;
-    file.strVolumeName = "web-1_InstanceConfig.json";
-    ctx.vecDisks = {file, Item("data")};
-    EvDebug::SetThreadJobId(4711);
-    ASSERT_TRUE(obj->UpdateDiskNames(ctx));
-    EvDebug::SetThreadJobId(0);
-    EXPECT_TRUE(ctx.vecDisks[0].strName.empty());
-    EXPECT_TRUE(ctx.vecDisks[0].strDescription.empty());
-    EXPECT_TRUE(std::regex_match(ctx.vecDisks[1].strDescription,
-                                 std::regex("Disk Created by Ardelion for Job 4711_at_[0-9]{10}_from_.*")))
-        << ctx.vecDisks[1].strDescription;
-}
-
 TEST_F(RestoreTest, ExistingDiskNameStopsWithCode71) {
     RestoreCtx ctx = MakeRequest("europe-west1-b");
     ctx.bKeepDiskNames = true;
@@ -178,31 +162,6 @@ TEST_F(RestoreTest, InitRestoreChecksBeforeTouchingTheCloud) {
         EXPECT_EQ(obj->GetLastVMError(), 48);
         EXPECT_EQ(obj->GetLastVMErrorDetails(), "Project [default-proj] could not be authenticated");
     }
-}
-
-TEST_F(RestoreTest, PrepareAndPopulateInstanceDescription) {
-    RestoreCtx ctx = MakeRequest("us-east1-b");
-    ctx.strVMGuid.clear();
-    ctx.strRegion = "us-east1";
-    obj->PrepareDiskInfoFromRestoreCtx(ctx);
-    EXPECT_EQ(ctx.strVMGuid.size(), 36u) << "a temporary GUID";
-    EXPECT_EQ(ctx.vmInfo.strGuid, ctx.strVMGuid);
-    EXPECT_EQ(ctx.vmInfo.strUuid, ctx.strVMGuid);
-    EXPECT_EQ(ctx.strTargetGuid, ctx.strVMGuid);
-    EXPECT_EQ(ctx.vmInfo.strZone, "us-east1-b");
-
-    SDisk file;
-    file.eDiskType = 0;
-    ctx.vecDisks = {Item("a"), file, Item("b")};
-    ctx.vmInfo.strInstanceType = "n1-standard-2";
-    ctx.vecNetworkCards.resize(2);
-    obj->PopulateRestoreCtxVMInfo(ctx);
-    EXPECT_TRUE(ctx.vmInfo.strGuid.empty()) << "the bridge fills it at creation";
-    EXPECT_EQ(ctx.vmInfo.strInstanceType, "n1-standard-2") << "an empty request type leaves the type";
-    EXPECT_EQ(ctx.vmInfo.strProjectId, ctx.strProjectId);
-    ASSERT_EQ(ctx.vmInfo.vecDisks.size(), 2u);
-    EXPECT_EQ(ctx.vmInfo.vecDisks[1].strVolumeName, "b");
-    EXPECT_EQ(ctx.vmInfo.vecNetworkCards.size(), 2u);
 }
 
 TEST_F(RestoreTest, ConfigFilesAreFoundAmongFileItemsOnly) {

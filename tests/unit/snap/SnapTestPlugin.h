@@ -142,7 +142,6 @@ class TestPlugin : public CGoogleCloudInfo {
     using CGoogleCloudInfo::_CreateVolumesFromSnap;
     using CGoogleCloudInfo::_GetFileListForRevertFromSnapXML;
     using CGoogleCloudInfo::_PerformFileLevelRevert;
-    using CGoogleCloudInfo::_PopulateSnapMntCtxSVolSnapListForVMSnapBackup;
     using CGoogleCloudInfo::_PopulateVMInfoFromDSInfo;
     using CGoogleCloudInfo::_PopulateVolumeMountInfoFromMountedSnap;
     using CGoogleCloudInfo::_PrepareVolSnapInfoForMount;

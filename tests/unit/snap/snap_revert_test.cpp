@@ -153,10 +153,8 @@ TEST_F(SnapRevertTest, MadeDisksAreRegisteredAndMatchedToTheRestoreItems) {
     EXPECT_EQ(m_plugin->m_client.releaseMode, SM_OP_MODE_RELEASE_KEEP);
     EXPECT_EQ(DisksRegisteredFor(r.strCleanerGuid), 1u);
     const SDisk& item = r.vecDisks[0];
-    EXPECT_EQ(item.strDiskId, "id-11");
-    EXPECT_EQ(item.strRestoredDiskId, "id-11");
-    EXPECT_EQ(item.strName, "made-11");
-    EXPECT_EQ(item.strNewName, "made-11");
+    EXPECT_EQ(item.strDiskId + "|" + item.strRestoredDiskId + "|" + item.strName + "|" + item.strNewName,
+              "id-11|id-11|made-11|made-11");
     EXPECT_THAT(item.strLocationUri, HasSubstr("/disks/made-11"));
     EXPECT_EQ(r.vecDisks[1].strDiskId, "12");
 }

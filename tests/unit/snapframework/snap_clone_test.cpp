@@ -204,21 +204,3 @@ TEST_F(SnapCloneTest, NothingMountedIsItsOwnError) {
     ArSnapClientAPI noBridge(m_log, nullptr);
     EXPECT_FALSE(noBridge.createTestCloneEnvs(m_request));
 }
-
-TEST(SnapRequestRecords, PropertiesMergeOrReplace) {
-    SMVolSnapInfo r;
-    SnapPropertyMap got{{"GuestFlushStatus", ""}};
-    EXPECT_FALSE(r.getSnapOpProperties(SM_OP_TYPE_CLOUD, got));
-    EXPECT_EQ(got["GuestFlushStatus"], "");
-    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"a", "1"}, {"b", "2"}}, true);
-    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"b", "3"}}, true);
-    SnapPropertyMap p;
-    ASSERT_TRUE(r.getSnapOpProperties(SM_OP_TYPE_CLOUD, p));
-    EXPECT_EQ(p, (SnapPropertyMap{{"a", "1"}, {"b", "3"}}));
-    r.setSnapOpProperties(SM_OP_TYPE_CLOUD, {{"c", "4"}}, false);
-    p.clear();
-    r.getSnapOpProperties(SM_OP_TYPE_CLOUD, p);
-    EXPECT_EQ(p, (SnapPropertyMap{{"c", "4"}}));
-    SnapPropertyMap other;
-    EXPECT_FALSE(r.getSnapOpProperties(81, other));
-}

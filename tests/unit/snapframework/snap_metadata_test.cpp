@@ -160,20 +160,6 @@ TEST(SnapMetadataFormat, RefusesNumbersThatDoNotFit) {
     EXPECT_EQ(out.vecSnaps[0].getSourceSize(), 18446744073709551615ull);
 }
 
-TEST(SnapMetadataFormat, MissingFieldsTakeDefaults) {
-    SVMSnapMetadata out;
-    std::string error;
-    ASSERT_TRUE(SnapMetadata::FromText(
-        R"({"format":"gce-snap-metadata","version":1,"datastores":[{"id":"d","vms":[{"name":"x","disks":[{}]}]}]})",
-        out, error))
-        << error;
-    EXPECT_FALSE(out.bHasVolume);
-    EXPECT_TRUE(out.vecSnaps.empty());
-    const SVMInfo& vm = out.vecDatastores.at(0).vecVMs.at(0);
-    EXPECT_EQ(vm.nMemoryMB, -1);
-    EXPECT_EQ(vm.vecDisks.at(0).eDiskType, 1u);
-}
-
 TEST(SnapMetadataFormat, CatalogueRoundTrip) {
     SSnapCatalog in;
     in.nSnapJobId = 42;
