@@ -11,7 +11,6 @@
 #include <sqlite3.h>
 
 #include <cstring>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -122,13 +121,11 @@ class ConcurrentProcesses : public ReliabilityE2E {
         }
         std::vector<RunResult> results(jobs.size());
         std::vector<char> hit(jobs.size(), 0);
-        std::mutex mu;  // one look at the store and the emulator at a time
         std::vector<std::thread> threads;
         for (size_t j = 0; j < jobs.size(); ++j)
             threads.emplace_back([&, j] {
                 results[j] = Run(jobs[j], 900, [&](const std::string&, pid_t pid, double) {
                     if (!kill || hit[j]) return;
-                    std::lock_guard<std::mutex> lock(mu);
                     const std::set<std::string> mine =
                         Store(m_state + "/cleaner/gce_cleaner.db").Registered(pid);
                     if (mine.size() < needs[j]) return;
@@ -186,7 +183,9 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
 
     // The same six killed once their disks exist: everything they made is
     // registered, and one clean-up removes exactly that.
-    m_emu->setLatency(300, 300, 300, 50);
+    // Slow disk and instance calls keep each job's disks in place for
+    // seconds (attach, detach, delete), even in a sanitizer build.
+    m_emu->setLatency(1000, 300, 1000, 50);
     const std::set<std::string> before = Resources();
     std::vector<bool> killed;
     results = RunSix("mk", true, &killed);
