@@ -235,3 +235,21 @@ TEST_F(ReliabilityE2E, EmulatorCrashFailsTheJobAndARerunRecovers) {
     EXPECT_EQ(c.exitCode, 0) << c.err;
     EXPECT_EQ(Resources(), world) << Diff(world, Resources());
 }
+
+// Ctrl-C while the snapshots are still being taken: the cloud refuses to
+// delete a snapshot before it is ready, so the job's own clean-up has to wait
+// for them; nothing of the job is left and no `cleanup` run is needed.
+TEST_F(ReliabilityE2E, InterruptWhileSnapshotsAreTakenLeavesNone) {
+    const std::set<std::string> before = Resources();
+    m_emu->setLatency(50, 4000, 50, 50);
+    bool sent = false;
+    RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t pid, double elapsed) {
+        if (!sent && elapsed > 2.0) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_EQ(Diff(before, Resources()), "");
+}
