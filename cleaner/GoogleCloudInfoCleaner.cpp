@@ -121,7 +121,19 @@ bool CGoogleCloudInfo::CleanupSnapshot(const std::string& projectId, const std::
         return true;
     }
     m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
-    if (!m_pCloudBridge->DeleteDiskSnapshot(projectId, name)) {
+    bool deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
+    if (!deleted && m_pCloudBridge->GetLastError().find("resourceNotReady") != std::string::npos) {
+        // Still being taken (a job stopped while it waited for it): the cloud
+        // refuses the delete until the snapshot has settled, so wait for that.
+        m_log.Debug(__PRETTY_FUNCTION__, "Snapshot [%s] is not ready yet; waiting to delete it",
+                    name.c_str());
+        SDisk pending;
+        pending.strSnapshotName = name;
+        std::vector<SFailure> ignored;
+        WaitForResourcesToBecomeUsable("", projectId, "", "", pending, GOOGLE_RESOURCE_SNAPSHOT, ignored);
+        deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
+    }
+    if (!deleted) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
         return false;
     }

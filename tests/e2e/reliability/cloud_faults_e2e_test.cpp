@@ -211,8 +211,11 @@ TEST_F(ReliabilityE2E, EveryCallKindFailingEndsTheJobWithItsCodeAndCleanupLeaves
 TEST_F(ReliabilityE2E, EmulatorCrashFailsTheJobAndARerunRecovers) {
     m_emu->setLatency(800, 800, 50, 50);
     bool killed = false;
-    RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t, double elapsed) {
-        if (!killed && elapsed > 1.5) {
+    const size_t snapshots = m_emu->resources()["projects"][kProject]["snapshots"].size();
+    RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t, double) {
+        // Once the job has made something (a snapshot), whatever the speed
+        // of the build.
+        if (!killed && m_emu->resources()["projects"][kProject]["snapshots"].size() > snapshots) {
             m_emu->kill();
             killed = true;
             std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -234,4 +237,22 @@ TEST_F(ReliabilityE2E, EmulatorCrashFailsTheJobAndARerunRecovers) {
     RunResult c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
     EXPECT_EQ(Resources(), world) << Diff(world, Resources());
+}
+
+// Ctrl-C while the snapshots are still being taken: the cloud refuses to
+// delete a snapshot before it is ready, so the job's own clean-up has to wait
+// for them; nothing of the job is left and no `cleanup` run is needed.
+TEST_F(ReliabilityE2E, InterruptWhileSnapshotsAreTakenLeavesNone) {
+    const std::set<std::string> before = Resources();
+    m_emu->setLatency(50, 4000, 50, 50);
+    bool sent = false;
+    RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t pid, double elapsed) {
+        if (!sent && elapsed > 2.0) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_EQ(Diff(before, Resources()), "");
 }
