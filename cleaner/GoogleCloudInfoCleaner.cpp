@@ -75,51 +75,83 @@ bool CGoogleCloudInfo::_CleanupMountedVM(const std::string& projectId, const std
     m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s].", key.c_str());
     std::string vmPath;
     if (!m_cleaner.GetRegisteredVM(m_cleanerMode, key, vmPath, orphanSearch)) return true;
-    bool disksDone = CleanupMountedDisks(vmPath);
-    bool snapshotsDone = CleanupSnapshots(projectId, vmPath);
+    // The job's own resources are deleted without looking each up first;
+    // the leftovers of another job are looked up, since that job may have
+    // died before making them.
+    bool disksDone = CleanupMountedDisks(vmPath, !orphanSearch);
+    bool snapshotsDone = CleanupSnapshots(projectId, vmPath, !orphanSearch);
     if (disksDone && snapshotsDone && !m_cleaner.UnRegisterVM(vmPath, false))
         m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister VM [%s]", key.c_str());
     return true;
 }
 
-bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
+bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath, bool bOwnJob) {
     std::vector<SDisk> disks;
     m_cleaner.GetRegisteredDisks(vmPath, disks);
     if (!disks.empty()) {
-        if (!DetachDisksFromProxy(disks, vmPath)) return false;
+        if (!DetachDisksFromProxy(disks, vmPath, bOwnJob)) return false;
         if (!DeleteDisks(disks, vmPath, "", false)) return false;
     }
     return true;
 }
 
-bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath) {
+bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath,
+                                        bool bOwnJob) {
     std::vector<std::string> names;
     m_cleaner.GetRegisteredSnapshots(vmPath, names);
+    // Every deletion is sent first and then each is awaited, so that the
+    // snapshots go side by side and their waits are shared. Each stays
+    // registered until its deletion is known to be done.
     bool result = true;
+    std::vector<std::string> started;
     for (const std::string& name : names) {
         if (name.empty()) continue;
-        if (!CleanupSnapshot(projectId, vmPath, name)) result = false;
+        if (!bOwnJob) {
+            const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
+            if (gone < 0) result = false;
+            if (gone != 0) continue;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
+        if (!m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
+            result = false;
+            continue;
+        }
+        started.push_back(name);
+    }
+    for (const std::string& name : started) {
+        if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectId, name)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
+            result = false;
+            continue;
+        }
+        if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
     }
     return result;
 }
 
+int CGoogleCloudInfo::_UnregisterVanishedSnapshot(const std::string& projectId, const std::string& vmPath,
+                                                  const std::string& name) {
+    if (m_pCloudBridge->DoesSnapshotExist(projectId, name)) return 0;
+    // Only a snapshot that is known to be gone may leave the registry; a
+    // failed look-up keeps it for a later attempt.
+    std::string err = m_pCloudBridge->GetLastError();
+    if (!err.empty()) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to check snapshot [%s]: [%s]", name.c_str(), err.c_str());
+        return -1;
+    }
+    m_log.Error(__PRETTY_FUNCTION__, "Snapshot [%s] does not exist. Unregistering entity from cleaner.",
+                name.c_str());
+    if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
+    return 1;
+}
+
 bool CGoogleCloudInfo::CleanupSnapshot(const std::string& projectId, const std::string& vmPath,
                                        const std::string& name) {
-    if (!m_pCloudBridge->DoesSnapshotExist(projectId, name)) {
-        // Only a snapshot that is known to be gone may leave the registry; a
-        // failed look-up keeps it for a later attempt.
-        std::string err = m_pCloudBridge->GetLastError();
-        if (!err.empty()) {
-            m_log.Error(__PRETTY_FUNCTION__, "Failed to check snapshot [%s]: [%s]", name.c_str(),
-                        err.c_str());
-            return false;
-        }
-        m_log.Error(__PRETTY_FUNCTION__, "Snapshot [%s] does not exist. Unregistering entity from cleaner.",
-                    name.c_str());
-        if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
-            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
-        return true;
-    }
+    const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
+    if (gone != 0) return gone > 0;
     m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
     bool deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
     if (!deleted && m_pCloudBridge->GetLastError().find("resourceNotReady") != std::string::npos) {

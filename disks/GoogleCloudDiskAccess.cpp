@@ -337,7 +337,7 @@ bool CGoogleCloudInfo::DetachDisk(const std::string& strProjectId, const SDisk& 
 }
 
 bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
-                                            const std::string& strRegistryPath) {
+                                            const std::string& strRegistryPath, bool bOwnJob) {
     for (const SDisk& disk : vecDisks) {
         if (disk.eDiskType != 1) continue;
         if (disk.bFiltered) {
@@ -358,8 +358,10 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
                                disk.strNewName.c_str());
                 continue;
             }
-            if (!m_pCloudBridge->DoesDiskExist(c_localProjectID, disk.strNewName, m_proxyVMInfo.strZone, "",
-                                               false)) {
+            // The job's own disks are not looked up first: one that is gone
+            // is not attached, and its deletion finds nothing to delete.
+            if (!bOwnJob && !m_pCloudBridge->DoesDiskExist(c_localProjectID, disk.strNewName,
+                                                           m_proxyVMInfo.strZone, "", false)) {
                 // Only a disk known to be gone (never made, or already
                 // deleted) leaves the registry; a failed look-up keeps it
                 // for a later clean-up.
@@ -390,6 +392,12 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
 
 bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std::string& strRegistryPath,
                                    const std::string& strZone, bool bUseReplicaName) {
+    // Every deletion is sent first and then each is awaited, so that the
+    // disks go side by side and their waits are shared.
+    struct Started {
+        std::string name, project, zone, region;
+    };
+    std::vector<Started> started;
     bool result = true;
     const std::vector<SDisk> disks(vecDisks);
     for (const SDisk& disk : disks) {
@@ -416,14 +424,22 @@ bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std
         const std::string project =
             disk.strLocationUri.empty() ? c_localProjectID : GetProjectIDfromUri(disk.strLocationUri);
         m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Deleting [%s] disk", name.c_str());
-        if (!m_pCloudBridge->DeleteDisk(project, name, zone, region, !region.empty())) {
+        if (!m_pCloudBridge->StartDeleteDisk(project, name, zone, region, !region.empty())) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s]", name.c_str());
             result = false;
             continue;
         }
-        m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s] ", name.c_str());
-        if (!m_cleaner.UnRegisterDisk(strRegistryPath, name)) {
-            m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", name.c_str());
+        started.push_back({name, project, zone, region});
+    }
+    for (const Started& d : started) {
+        if (!m_pCloudBridge->FinishDeleteDisk(d.project, d.name, d.zone, d.region, !d.region.empty())) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s]", d.name.c_str());
+            result = false;
+            continue;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s] ", d.name.c_str());
+        if (!m_cleaner.UnRegisterDisk(strRegistryPath, d.name)) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", d.name.c_str());
         }
     }
     return result;

@@ -265,13 +265,14 @@ class CGoogleCloudInfo : public CVMInfo {
     // vecDisks is cut to the snapped ones. False with 65 (no disk snapped),
     // 4000 (cancelled) or the wait's result; snapshots already requested stay
     // registered with the cleaner.
-    bool CreateDiskSnapshots(const std::string& strProjectId, const std::string& strVMGuid, bool bAppConsistent,
-                             std::vector<VMInfoStructs::SDisk>& vecDisks,
-                             std::vector<VMInfoStructs::SFailure>& vecFailures, bool& bCrashConsistentFallback);
+    bool CreateDiskSnapshots(const std::string& strProjectId, const std::string& strVMGuid,
+                             bool bAppConsistent, std::vector<VMInfoStructs::SDisk>& vecDisks,
+                             std::vector<VMInfoStructs::SFailure>& vecFailures,
+                             bool& bCrashConsistentFallback);
     // Registers and starts one snapshot (no wait); sets disk.strSnapshotName.
     // False with 17 and the bridge's text; the snapshot stays registered.
-    bool CreateDiskSnapshot(const std::string& strProjectId, const std::string& strVMGuid, bool bAppConsistent,
-                            VMInfoStructs::SDisk& disk);
+    bool CreateDiskSnapshot(const std::string& strProjectId, const std::string& strVMGuid,
+                            bool bAppConsistent, VMInfoStructs::SDisk& disk);
     // Starts one disk per snapshotted disk in strProjectId/strZone (strRegion
     // for regional disks), then waits on all of them at once and deletes the
     // snapshots. In a backup each disk is entered in the disk handle
@@ -343,10 +344,11 @@ class CGoogleCloudInfo : public CVMInfo {
     bool DetachDisk(const std::string& strProjectId, const VMInfoStructs::SDisk& disk,
                     const std::string& strInstanceName, const std::string& strZone);
     // Detaches a job's disks from the proxy; with a registry path, disks
-    // that are not the proxy's are skipped and vanished ones unregistered.
+    // that are not the proxy's are skipped and vanished ones unregistered
+    // (bOwnJob: disks this object made, which are not looked up first).
     // False at the first failed detach (later disks untouched).
     bool DetachDisksFromProxy(const std::vector<VMInfoStructs::SDisk>& vecDisks,
-                              const std::string& strRegistryPath);
+                              const std::string& strRegistryPath, bool bOwnJob = false);
     // Deletes a job's disks (strReplicaDiskName when bUseReplicaName, else
     // strNewName) and unregisters them. False when any deletion failed; the
     // others are still deleted.
@@ -364,7 +366,6 @@ class CGoogleCloudInfo : public CVMInfo {
     bool _GetRegisteredDiskRecords(const VMInfoStructs::SVMInfo& vm, std::vector<VMInfoStructs::SDisk>& out);
 
   public:
-
     // ==== Backup (backup/) ================================================
     // -- backup section --
     //
@@ -417,7 +418,8 @@ class CGoogleCloudInfo : public CVMInfo {
     // False, with a failure entry for the disk, when it cannot be
     // snapshotted: encrypted with an unsupported key type, or a local SSD.
     // Always true in a restore.
-    bool IsDiskTypeBackupSupported(const VMInfoStructs::SDisk& disk, std::vector<VMInfoStructs::SFailure>& vecFailures);
+    bool IsDiskTypeBackupSupported(const VMInfoStructs::SDisk& disk,
+                                   std::vector<VMInfoStructs::SFailure>& vecFailures);
     // True for every non-Windows guest; for Windows the setting
     // VirtualServer/"bGCPWindowsAppConsistentBackups" (false).
     bool IsAppConsistentSnapshotSupported(const std::string& strGuestOS);
@@ -439,7 +441,6 @@ class CGoogleCloudInfo : public CVMInfo {
     int _GetFullMountInfo_ConfigFiles(MountCtx& ctx, std::vector<VMInfoStructs::SMountInfoFull>& out);
 
   public:
-
     // ==== Crash-recovery cleaner (cleaner/) ===============================
     // -- cleaner section --
     //
@@ -473,14 +474,21 @@ class CGoogleCloudInfo : public CVMInfo {
     bool _CleanupMountedVM(const std::string& projectId, const std::string& key, bool orphanSearch);
     // Deletes every snapshot registered under vmPath and unregisters it.
     // False when a deletion failed (that entity stays); true when none.
-    bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath);
+    // bOwnJob: the snapshots are this object's own, whose fate it knows; they
+    // are deleted without looking each up first (a vanished one counts as
+    // deleted either way).
+    bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath, bool bOwnJob = false);
     // Deletes one registered snapshot (a vanished one counts as deleted) and
     // unregisters it. False only when the deletion failed.
     bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
+    // Looks the snapshot up: 1 when it is gone (then unregistered), 0 when it
+    // exists, -1 when the look-up failed (it stays registered).
+    int _UnregisterVanishedSnapshot(const std::string& projectId, const std::string& vmPath,
+                                    const std::string& name);
     // Detaches from the proxy and deletes the disks registered under vmPath
     // (DeleteDisks unregisters them). False when the detach or the deletion
-    // failed.
-    bool CleanupMountedDisks(const std::string& vmPath);
+    // failed. bOwnJob as for CleanupSnapshots.
+    bool CleanupMountedDisks(const std::string& vmPath, bool bOwnJob = false);
     // Deletes the snapshot strSnapshotName of every disk, in order, in the
     // instance's project. The registry is not touched. False when any deletion
     // failed (the others are still tried).
@@ -661,8 +669,8 @@ class CGoogleCloudInfo : public CVMInfo {
     // name and default encryption and the source is untouched. `retried` is
     // set when the app-consistent snapshot had to be retaken.
     bool CloneEncryptedDisk(const std::string& project, const std::string& cleanerGuid,
-                            const std::string& zone, bool appConsistent, VMInfoStructs::SDisk& source, VMInfoStructs::SDisk& clone,
-                            bool& retried);
+                            const std::string& zone, bool appConsistent, VMInfoStructs::SDisk& source,
+                            VMInfoStructs::SDisk& clone, bool& retried);
     // Makes a temporary unencrypted disk from the source's snapshot and a new
     // snapshot of it; both are left to the caller (and the cleaner).
     bool CloneEncryptedSnapshot(const std::string& project, const std::string& cleanerGuid,
@@ -857,7 +865,6 @@ class CGoogleCloudInfo : public CVMInfo {
     void _DeleteRevertedDisks(RestoreCtx& restoreCtx);
 
   public:
-
   protected:
     CGoogleCloudDiskInfo* m_pDiskInfo = nullptr;
     ArCriticalSection m_csProxyInfo;

@@ -35,6 +35,13 @@ namespace {
 
 constexpr const char* kTag = "CGoogleCloudSDKCppBridge";
 
+// How long what this bridge read of a resource stands in for a new read:
+// what does not change while a job runs (ids, selfLinks, keys, and the
+// labels copied onto a snapshot) for the length of a job step; a whole
+// description only right after the read that found the resource READY.
+constexpr int64_t kRecentMs = 10LL * 60 * 1000;
+constexpr int64_t kJustNowMs = 10LL * 1000;
+
 int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -79,25 +86,88 @@ struct CGoogleCloudSDKCppBridge::Impl {
     }
     std::mutex pendingLock;
     std::map<std::string, PendingStart> pending;
-    // Disk limit of each machine type read so far, by its URL: a type's
-    // limit does not change, and every attach would read it again.
+    // Machine types read so far, by resource path: a type never changes, and
+    // every instance description would read it again.
     std::mutex machineTypeLock;
-    std::map<std::string, int64_t> diskLimits;
+    std::map<std::string, json> machineTypes;
 
-    // The most disks an instance of the machine type can have attached; 0
-    // when unknown (the type cannot be read).
-    int64_t DiskLimit(const std::string& machineTypeUrl) {
+    bool MachineTypeByUri(const std::string& typeUri, json& out) {
+        const std::string path = rest::ResourcePath(typeUri);
         {
             std::lock_guard<std::mutex> guard(machineTypeLock);
-            const auto it = diskLimits.find(machineTypeUrl);
-            if (it != diskLimits.end()) return it->second;
+            const auto it = machineTypes.find(path);
+            if (it != machineTypes.end()) {
+                out = it->second;
+                return true;
+            }
         }
-        json type;
-        if (!client.Get(machineTypeUrl, type)) return 0;
-        const int64_t limit = compute::Int(type, "maximumPersistentDisks", 0);
+        if (!client.Get(endpoints.Compute(typeUri), out)) return false;
         std::lock_guard<std::mutex> guard(machineTypeLock);
-        diskLimits[machineTypeUrl] = limit;
-        return limit;
+        machineTypes[path] = out;
+        return true;
+    }
+
+    // Disks and snapshots as this bridge last read them (status reads,
+    // instance descriptions, disk reads), by resource path. A step that
+    // follows at once answers from here instead of reading the resource
+    // again: the description of a disk its status read has just found READY,
+    // the selfLink of a snapshot just found READY, the labels and key of a
+    // source disk about to be snapshotted. Every change this bridge makes to
+    // a resource drops its entry.
+    struct Seen {
+        json resource;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::mutex seenLock;
+    std::map<std::string, Seen> seen;
+
+    void Remember(const json& resource) {
+        const std::string path = rest::ResourcePath(compute::Str(resource, "selfLink"));
+        if (path.empty() || path.compare(0, 9, "projects/") != 0) return;
+        std::lock_guard<std::mutex> guard(seenLock);
+        seen[path] = Seen{resource, std::chrono::steady_clock::now()};
+    }
+    // The resource at path read at most maxAgeMs ago.
+    bool Recall(const std::string& pathOrUrl, int64_t maxAgeMs, json& out) {
+        const std::string path = rest::ResourcePath(pathOrUrl);
+        std::lock_guard<std::mutex> guard(seenLock);
+        const auto it = seen.find(path);
+        if (it == seen.end()) return false;
+        const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - it->second.at)
+                             .count();
+        if (age > maxAgeMs) return false;
+        out = it->second.resource;
+        return true;
+    }
+    void Forget(const std::string& pathOrUrl) {
+        std::lock_guard<std::mutex> guard(seenLock);
+        seen.erase(rest::ResourcePath(pathOrUrl));
+    }
+
+    // Disks this bridge attached to an instance (device name by disk path)
+    // and disks it detached from one, by instance path. Only this job
+    // attaches the disks it made, so a disk this bridge detached stays
+    // detached until this bridge attaches it again, and the device name of
+    // a disk it attached is known without reading the instance.
+    std::mutex attachLock;
+    std::map<std::string, std::map<std::string, std::string>> attachedHere;
+    std::map<std::string, std::set<std::string>> detachedHere;
+
+    void NoteAttached(const std::string& instPath, const std::string& diskPath, const std::string& device) {
+        std::lock_guard<std::mutex> guard(attachLock);
+        attachedHere[instPath][diskPath] = device;
+        detachedHere[instPath].erase(diskPath);
+    }
+    void NoteDetached(const std::string& instPath, const std::string& diskPath) {
+        std::lock_guard<std::mutex> guard(attachLock);
+        attachedHere[instPath].erase(diskPath);
+        detachedHere[instPath].insert(diskPath);
+    }
+    void NoteDiskGone(const std::string& diskPath) {
+        std::lock_guard<std::mutex> guard(attachLock);
+        for (auto& [inst, disks] : attachedHere) disks.erase(diskPath);
+        for (auto& [inst, disks] : detachedHere) disks.erase(diskPath);
     }
 
     void ResolveEndpoints() {
@@ -157,14 +227,59 @@ struct CGoogleCloudSDKCppBridge::Impl {
 
     bool MachineType(const std::string& project, const std::string& zone, const std::string& name,
                      json& out) {
-        return client.Get(Zonal(project, zone, "/machineTypes/" + rest::UrlEncode(name)), out);
+        return MachineTypeByUri(Zonal(project, zone, "/machineTypes/" + rest::UrlEncode(name)), out);
+    }
+
+    // Reads the persistent disks attached to one instance into disksByPath:
+    // the disks of one zone or region with one filtered list call (names
+    // are matched whole), any disk that list did not return with a read of
+    // its own.
+    bool ReadAttachedDisks(const json& inst, std::map<std::string, json>& disksByPath) {
+        std::map<std::string, std::vector<std::string>> namesByCollection;
+        std::vector<std::string> sources;
+        for (const auto& ad : inst.value("disks", json::array())) {
+            const std::string source = compute::Str(ad, "source");
+            if (source.empty() || disksByPath.count(rest::ResourcePath(source))) continue;
+            sources.push_back(source);
+            const rest::ResourceRef ref = rest::ParseResourceUri(source);
+            const bool plainName =
+                !ref.strName.empty() && std::all_of(ref.strName.begin(), ref.strName.end(), [](char c) {
+                    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+                });
+            if (ref.bValid && ref.strCollection == "disks" && !ref.strLocation.empty() && plainName)
+                namesByCollection["projects/" + ref.strProject + "/" + ref.strScope + "/" + ref.strLocation +
+                                  "/disks"]
+                    .push_back(ref.strName);
+        }
+        for (const auto& [collection, names] : namesByCollection) {
+            if (names.size() < 2) continue;
+            std::string pattern;
+            for (const auto& n : names) pattern += (pattern.empty() ? "" : "|") + n;
+            std::vector<json> items;
+            if (!client.ListAll(
+                    rest::WithQuery(endpoints.Compute(collection), "filter", "name eq '(" + pattern + ")'"),
+                    "items", items))
+                continue;  // each disk is then read on its own
+            for (auto& d : items) {
+                Remember(d);
+                const std::string path = rest::ResourcePath(compute::Str(d, "selfLink"));
+                disksByPath[path] = std::move(d);
+            }
+        }
+        for (const auto& source : sources) {
+            if (disksByPath.count(rest::ResourcePath(source))) continue;
+            json disk;
+            if (!client.Get(endpoints.Compute(source), disk)) return false;
+            Remember(disk);
+            disksByPath[rest::ResourcePath(source)] = disk;
+        }
+        return true;
     }
 
     // Instance records for instance resources, with their disks and machine
     // types read in as few calls as possible.
     bool ToRecords(const std::vector<json>& instances, std::vector<SVMInfo>& out, bool bFewCalls) {
         std::map<std::string, json> disksByPath;
-        std::map<std::string, json> typesByPath;
         std::set<std::string> diskProjects;
         if (bFewCalls) {
             for (const auto& inst : instances)
@@ -179,28 +294,14 @@ struct CGoogleCloudSDKCppBridge::Impl {
             }
         }
         for (const auto& inst : instances) {
-            if (!bFewCalls && inst.contains("disks") && inst["disks"].is_array()) {
-                for (const auto& ad : inst["disks"]) {
-                    const std::string source = compute::Str(ad, "source");
-                    if (source.empty() || disksByPath.count(rest::ResourcePath(source))) continue;
-                    json disk;
-                    if (!client.Get(endpoints.Compute(source), disk)) return false;
-                    disksByPath[rest::ResourcePath(source)] = disk;
-                }
-            }
+            if (!bFewCalls && !ReadAttachedDisks(inst, disksByPath)) return false;
             const std::string typeUri = compute::Str(inst, "machineType");
-            const std::string typePath = rest::ResourcePath(typeUri);
+            json typeJson;
             const json* type = nullptr;
             int cpus = 0, mem = 0;
-            if (!typeUri.empty() && !compute::ParseCustomMachineType(rest::ShortName(typeUri), cpus, mem)) {
-                auto found = typesByPath.find(typePath);
-                if (found == typesByPath.end()) {
-                    json t;
-                    if (client.Get(endpoints.Compute(typeUri), t))
-                        found = typesByPath.emplace(typePath, t).first;
-                }
-                if (found != typesByPath.end()) type = &found->second;
-            }
+            if (!typeUri.empty() && !compute::ParseCustomMachineType(rest::ShortName(typeUri), cpus, mem) &&
+                MachineTypeByUri(typeUri, typeJson))
+                type = &typeJson;
             SVMInfo vm;
             compute::FillVMInfo(inst, type, disksByPath, vm);
             out.push_back(std::move(vm));
@@ -251,7 +352,10 @@ struct CGoogleCloudSDKCppBridge::Impl {
         for (;;) {
             if (client.Get(url, resource)) {
                 const std::string status = compute::Str(resource, "status");
-                if (status == "READY") return true;
+                if (status == "READY") {
+                    Remember(resource);
+                    return true;
+                }
                 if (status == "FAILED") {
                     client.SetError(compute::Str(resource, "name") + " reached status FAILED");
                     return false;
@@ -349,6 +453,7 @@ struct CGoogleCloudSDKCppBridge::Impl {
         if (client.Get(url, resource)) {
             status = compute::Str(resource, "status");
             if (status == "READY" || status == "FAILED") ForgetStart(key);
+            if (status == "READY") Remember(resource);
             return true;
         }
         if (!client.NotFound()) return false;
@@ -390,14 +495,140 @@ struct CGoogleCloudSDKCppBridge::Impl {
 
     // Deletes a disk or snapshot and waits; one that does not exist is fine.
     bool DeleteResource(const std::string& url) {
+        Forget(url);
         json op;
-        if (client.Mutate("DELETE", url, json(), true, op)) return true;
-        if (client.NotFound()) return true;
-        if (op.is_object() && op.contains("error")) {
+        bool gone = client.Mutate("DELETE", url, json(), true, op) || client.NotFound();
+        if (!gone && op.is_object() && op.contains("error")) {
             for (const auto& e : op["error"].value("errors", json::array()))
-                if (compute::Str(e, "code") == "RESOURCE_NOT_FOUND") return true;
+                if (compute::Str(e, "code") == "RESOURCE_NOT_FOUND") gone = true;
         }
-        return false;
+        if (gone) NoteDiskGone(rest::ResourcePath(url));
+        return gone;
+    }
+
+    // Deletions sent by StartDelete and not yet awaited, by resource path,
+    // with the order they were sent in.
+    struct PendingDelete {
+        json operation;  // empty object: there was nothing to delete
+        uint64_t nSeq = 0;
+    };
+    std::mutex deleteLock;
+    std::map<std::string, PendingDelete> deletes;
+    uint64_t nDeleteSeq = 0;
+
+    bool StartDelete(const std::string& url) {
+        Forget(url);
+        json op;
+        if (!client.Issue("DELETE", url, json(), op)) {
+            if (!client.NotFound()) return false;
+            op = json::object();
+            client.ClearError();
+        }
+        std::lock_guard<std::mutex> guard(deleteLock);
+        deletes[rest::ResourcePath(url)] = PendingDelete{op, ++nDeleteSeq};
+        return true;
+    }
+
+    // Deletions sent together finish together: the last one sent in the
+    // same operations collection is awaited, and then the others are read
+    // with one list call. A deletion still running after that is awaited on
+    // its own.
+    void AwaitDeletesWith(const json& operation) {
+        const std::string link = compute::Str(operation, "selfLink");
+        const size_t slash = link.rfind('/');
+        if (slash == std::string::npos) return;
+        const std::string collection = rest::ResourcePath(link.substr(0, slash));
+        std::string newestPath;
+        json newest;
+        std::vector<std::string> others;
+        {
+            std::lock_guard<std::mutex> guard(deleteLock);
+            uint64_t seq = 0;
+            for (const auto& [path, d] : deletes) {
+                const std::string l = compute::Str(d.operation, "selfLink");
+                if (compute::Str(d.operation, "status") == "DONE" || l.rfind('/') == std::string::npos ||
+                    rest::ResourcePath(l.substr(0, l.rfind('/'))) != collection)
+                    continue;
+                if (d.nSeq > seq) {
+                    seq = d.nSeq;
+                    newestPath = path;
+                    newest = d.operation;
+                }
+            }
+            for (const auto& [path, d] : deletes) {
+                const std::string l = compute::Str(d.operation, "selfLink");
+                if (path == newestPath || compute::Str(d.operation, "status") == "DONE" ||
+                    l.rfind('/') == std::string::npos ||
+                    rest::ResourcePath(l.substr(0, l.rfind('/'))) != collection)
+                    continue;
+                others.push_back(compute::Str(d.operation, "name"));
+            }
+        }
+        if (newestPath.empty() || !client.WaitDone(newest)) return;
+        std::map<std::string, json> byName;
+        byName[compute::Str(newest, "name")] = newest;
+        std::string pattern;
+        for (const auto& n : others) {
+            const bool plain = !n.empty() && std::all_of(n.begin(), n.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+            });
+            if (plain) pattern += (pattern.empty() ? "" : "|") + n;
+        }
+        std::vector<json> items;
+        if (!pattern.empty() && client.ListAll(rest::WithQuery(endpoints.Compute(collection), "filter",
+                                                               "name eq '(" + pattern + ")'"),
+                                               "items", items)) {
+            for (auto& item : items) {
+                const std::string name = compute::Str(item, "name");
+                byName[name] = std::move(item);
+            }
+        }
+        client.ClearError();
+        std::lock_guard<std::mutex> guard(deleteLock);
+        for (auto& [path, d] : deletes) {
+            const auto it = byName.find(compute::Str(d.operation, "name"));
+            if (it != byName.end() && !compute::Str(d.operation, "name").empty()) d.operation = it->second;
+        }
+    }
+
+    // Waits for the deletion StartDelete sent for url (or deletes it now when
+    // none was sent). True once the resource is gone.
+    bool FinishDelete(const std::string& url) {
+        const std::string path = rest::ResourcePath(url);
+        json op;
+        {
+            std::lock_guard<std::mutex> guard(deleteLock);
+            const auto it = deletes.find(path);
+            if (it == deletes.end()) return DeleteResource(url);
+            op = it->second.operation;
+        }
+        if (!op.empty() && compute::Str(op, "status") != "DONE") {
+            AwaitDeletesWith(op);
+            std::lock_guard<std::mutex> guard(deleteLock);
+            op = deletes[path].operation;
+        }
+        {
+            std::lock_guard<std::mutex> guard(deleteLock);
+            deletes.erase(path);
+        }
+        if (!op.empty() && compute::Str(op, "status") != "DONE" && !client.WaitDone(op)) return false;
+        bool gone = true;
+        if (op.is_object() && op.contains("error")) {
+            gone = false;
+            for (const auto& e : op["error"].value("errors", json::array()))
+                if (compute::Str(e, "code") == "RESOURCE_NOT_FOUND") gone = true;
+            // A deletion turned away by a rate or pending-operation limit is
+            // sent again, this time awaited on its own.
+            if (!gone && compute::IsRetryableOperationError(op)) return DeleteResource(url);
+            if (!gone)
+                client.SetError(compute::DescribeOperationError(op),
+                                compute::Int(op, "httpErrorStatusCode", 0), "operationError");
+        }
+        if (gone) {
+            client.ClearError();
+            NoteDiskGone(path);
+        }
+        return gone;
     }
 
     // Body fields that give a new disk its type, replica zones and key.
@@ -1002,9 +1233,14 @@ bool CGoogleCloudSDKCppBridge::GetDiskInfo(const std::string& strProjectId, cons
                                            const std::string& strZone, const std::string& strRegion,
                                            bool bRegional, SDisk& disk, int) {
     if (!Ready("GetDiskInfo")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
     json d;
-    if (!m_pImpl->client.Get(m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), d))
-        return Fail("GetDiskInfo", "disk [" + strDiskName + "]: " + m_pImpl->client.Error());
+    if (!impl.Recall(url, kJustNowMs, d)) {
+        if (!impl.client.Get(url, d))
+            return Fail("GetDiskInfo", "disk [" + strDiskName + "]: " + impl.client.Error());
+        impl.Remember(d);
+    }
     compute::FillDisk(d, strZone, disk);
     return Succeed();
 }
@@ -1156,6 +1392,29 @@ bool CGoogleCloudSDKCppBridge::DeleteDisk(const std::string& strProjectId, const
     return Succeed();
 }
 
+bool CGoogleCloudSDKCppBridge::StartDeleteDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName, const std::string& strZone,
+                                               const std::string& strRegion, bool bRegional) {
+    if (!Ready("DeleteDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    if (!impl.StartDelete(url))
+        return Fail("DeleteDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::FinishDeleteDisk(const std::string& strProjectId,
+                                                const std::string& strDiskName, const std::string& strZone,
+                                                const std::string& strRegion, bool bRegional) {
+    if (!Ready("DeleteDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    if (!impl.FinishDelete(url))
+        return Fail("DeleteDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    impl.ForgetStart("disk:" + rest::ResourcePath(url));
+    return Succeed();
+}
+
 bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const std::string& strDiskName,
                                           const std::string& strInstanceName, const std::string& strZone,
                                           bool& bLimitReached) {
@@ -1163,43 +1422,50 @@ bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const
     if (!Ready("AttachDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string what = "disk [" + strDiskName + "] to instance [" + strInstanceName + "]: ";
-    json disk, inst;
-    if (!impl.client.Get(impl.DiskUrl(strProjectId, strDiskName, strZone, "", false), disk))
-        return Fail("AttachDisk", what + impl.client.Error());
+    const std::string diskUrl = impl.DiskUrl(strProjectId, strDiskName, strZone, "", false);
+    const std::string diskPath = rest::ResourcePath(diskUrl);
     const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
-    if (!impl.client.Get(instUrl, inst)) return Fail("AttachDisk", what + impl.client.Error());
-    const std::string diskPath = rest::ResourcePath(compute::Str(disk, "selfLink"));
-    auto attachedHere = [&diskPath](const json& instance) {
-        for (const auto& ad : instance.value("disks", json::array()))
-            if (rest::ResourcePath(compute::Str(ad, "source")) == diskPath) return true;
-        return false;
-    };
-    if (attachedHere(inst)) {
-        impl.log.Debug(kTag, "Disk [%s] is already attached to [%s]", strDiskName.c_str(),
-                       strInstanceName.c_str());
-        return Succeed();
+    const std::string instPath = rest::ResourcePath(instUrl);
+    // The device name carries the disk's id; a disk named by the backup rule
+    // carries it in its name, any other disk is read unless it was just seen.
+    std::string device = compute::DeviceNameForDisk(strDiskName, "");
+    if (device == kDeviceNamePrefix) {
+        json disk;
+        if (!impl.Recall(diskPath, kRecentMs, disk) && !impl.client.Get(diskUrl, disk))
+            return Fail("AttachDisk", what + impl.client.Error());
+        device = compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"));
     }
-    const size_t attached = inst.value("disks", json::array()).size();
-    const int64_t limit = impl.DiskLimit(impl.endpoints.Compute(compute::Str(inst, "machineType")));
-    if (limit > 0 && static_cast<int64_t>(attached) >= limit) {
-        bLimitReached = true;
-        return Fail("AttachDisk", what + "the instance has reached its limit of " + std::to_string(limit) +
-                                      " attached disks");
-    }
+    // The instance is not read first: the cloud refuses an attach beyond the
+    // instance's disk limit and one of a disk already attached, and both
+    // refusals are told apart below.
     const json body = {{"source", diskPath},
-                       {"deviceName", compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"))},
+                       {"deviceName", device},
                        {"mode", "READ_WRITE"},
                        {"autoDelete", false},
                        {"type", "PERSISTENT"}};
     json op;
-    if (impl.client.Mutate("POST", instUrl + "/attachDisk", body, true, op)) return Succeed();
+    const bool attached = impl.client.Mutate("POST", instUrl + "/attachDisk", body, true, op);
+    impl.Forget(diskPath);  // its users changed
+    if (attached) {
+        impl.NoteAttached(instPath, diskPath, device);
+        return Succeed();
+    }
     const std::string error = impl.client.Error();
+    const long status = impl.client.Status();
     std::string message = error;
     if (compute::IsDiskLimitError(impl.client.Reason(), message)) bLimitReached = true;
-    // The attach may have happened after all (an answer lost on the way back).
-    if (impl.client.Get(instUrl, inst) && attachedHere(inst)) {
-        bLimitReached = false;
-        return Succeed();
+    // Already attached here (an earlier attach, or an answer lost on the way
+    // back) is success.
+    json inst;
+    if (status != 404 && impl.client.Get(instUrl, inst)) {
+        for (const auto& ad : inst.value("disks", json::array())) {
+            if (rest::ResourcePath(compute::Str(ad, "source")) != diskPath) continue;
+            impl.log.Debug(kTag, "Disk [%s] is attached to [%s]", strDiskName.c_str(),
+                           strInstanceName.c_str());
+            impl.NoteAttached(instPath, diskPath, compute::Str(ad, "deviceName"));
+            bLimitReached = false;
+            return Succeed();
+        }
     }
     return Fail("AttachDisk", what + error);
 }
@@ -1209,10 +1475,38 @@ bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const
     if (!Ready("DetachDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
+    const std::string instPath = rest::ResourcePath(instUrl);
+    const std::string diskPath =
+        rest::ResourcePath(impl.DiskUrl(strProjectId, strDiskName, strZone, "", false));
+    std::string device;
+    {
+        std::lock_guard<std::mutex> guard(impl.attachLock);
+        if (impl.detachedHere[instPath].count(diskPath)) {
+            impl.log.Debug(kTag, "Disk [%s] was detached from [%s] already", strDiskName.c_str(),
+                           strInstanceName.c_str());
+            return Succeed();
+        }
+        const auto& attached = impl.attachedHere[instPath];
+        const auto it = attached.find(diskPath);
+        if (it != attached.end()) device = it->second;
+    }
+    json op;
+    if (!device.empty()) {
+        // Attached by this bridge: its device name is known.
+        if (impl.client.Mutate("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(),
+                               true, op)) {
+            impl.NoteDetached(instPath, diskPath);
+            impl.Forget(diskPath);
+            return Succeed();
+        }
+        const long status = impl.client.Status();
+        if (status != 400 && status != 404)
+            return Fail("DetachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+        device.clear();  // no such device any more: look at the instance
+    }
     json inst;
     if (!impl.client.Get(instUrl, inst))
         return Fail("DetachDisk", "instance [" + strInstanceName + "]: " + impl.client.Error());
-    std::string device;
     for (const auto& ad : inst.value("disks", json::array())) {
         const rest::ResourceRef ref = rest::ParseResourceUri(compute::Str(ad, "source"));
         if (ref.strName == strDiskName && ref.strProject == strProjectId)
@@ -1221,12 +1515,14 @@ bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const
     if (device.empty()) {
         impl.log.Debug(kTag, "Disk [%s] is not attached to [%s]", strDiskName.c_str(),
                        strInstanceName.c_str());
+        impl.NoteDetached(instPath, diskPath);
         return Succeed();
     }
-    json op;
     if (!impl.client.Mutate("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(),
                             true, op))
         return Fail("DetachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+    impl.NoteDetached(instPath, diskPath);
+    impl.Forget(diskPath);
     return Succeed();
 }
 
@@ -1240,6 +1536,8 @@ bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const s
     if (strSourceZone == strDestZone)
         return GetDiskInfo(strProjectId, strDiskName, strDestZone, "", false, disk, 0);
     const std::string srcUrl = impl.DiskUrl(strProjectId, strDiskName, strSourceZone, "", false);
+    impl.Forget(srcUrl);
+    impl.Forget(impl.DiskUrl(strProjectId, strDiskName, strDestZone, "", false));
     json src;
     if (!impl.client.Get(srcUrl, src)) return Fail("MoveDisk", what + impl.client.Error());
     if (src.contains("users") && src["users"].is_array() && !src["users"].empty())
@@ -1314,6 +1612,7 @@ bool CGoogleCloudSDKCppBridge::SetDiskLabels(const std::string& strProjectId, co
     if (!Ready("SetDiskLabels")) return false;
     Impl& impl = *m_pImpl;
     const std::string url = impl.DiskUrl(strProjectId, disk.strName, strZone, strRegion, bRegional);
+    impl.Forget(url);
     for (int attempt = 0; attempt < 5; ++attempt) {
         json d;
         if (!impl.client.Get(url, d)) break;
@@ -1375,8 +1674,13 @@ bool CGoogleCloudSDKCppBridge::CreateDiskSnapshot(const std::string& strProjectI
     Impl& impl = *m_pImpl;
     const std::string what = "snapshot [" + snapshot.strName + "] of disk [" + strDiskName + "]: ";
     const std::string diskUrl = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    // The disk is read for its labels and its key; the instance description
+    // that named it has usually read it moments ago.
     json disk;
-    if (!impl.client.Get(diskUrl, disk)) return Fail("CreateDiskSnapshot", what + impl.client.Error());
+    if (!impl.Recall(diskUrl, kRecentMs, disk)) {
+        if (!impl.client.Get(diskUrl, disk)) return Fail("CreateDiskSnapshot", what + impl.client.Error());
+        impl.Remember(disk);
+    }
     if (compute::EncryptionKeyName(disk) == kms::kTypeCsek)
         return Fail("CreateDiskSnapshot", what +
                                               "the disk is encrypted with a customer-supplied key, which the "
@@ -1415,11 +1719,32 @@ bool CGoogleCloudSDKCppBridge::GetSnapshotState(const std::string& strProjectId,
 bool CGoogleCloudSDKCppBridge::GetSnapshotUri(const std::string& strProjectId,
                                               const std::string& strSnapshotName, std::string& strUri) {
     if (!Ready("GetSnapshotUri")) return false;
+    const std::string url = m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName));
     json s;
-    if (!m_pImpl->client.Get(m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName)),
-                             s))
+    // A snapshot whose status read found it READY a moment ago is not read
+    // again; should it be gone since, the disk made from it fails instead.
+    if (!m_pImpl->Recall(url, kRecentMs, s) && !m_pImpl->client.Get(url, s))
         return Fail("GetSnapshotUri", "snapshot [" + strSnapshotName + "]: " + m_pImpl->client.Error());
     strUri = compute::Str(s, "selfLink");
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::StartDeleteDiskSnapshot(const std::string& strProjectId,
+                                                       const std::string& strSnapshotName) {
+    if (!Ready("DeleteDiskSnapshot")) return false;
+    Impl& impl = *m_pImpl;
+    if (!impl.StartDelete(impl.Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName))))
+        return Fail("DeleteDiskSnapshot", "snapshot [" + strSnapshotName + "]: " + impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::FinishDeleteDiskSnapshot(const std::string& strProjectId,
+                                                        const std::string& strSnapshotName) {
+    if (!Ready("DeleteDiskSnapshot")) return false;
+    Impl& impl = *m_pImpl;
+    if (!impl.FinishDelete(impl.Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName))))
+        return Fail("DeleteDiskSnapshot", "snapshot [" + strSnapshotName + "]: " + impl.client.Error());
+    impl.ForgetStart("snapshot:projects/" + strProjectId + "/" + strSnapshotName);
     return Succeed();
 }
 

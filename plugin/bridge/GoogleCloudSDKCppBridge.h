@@ -299,6 +299,16 @@ class CGoogleCloudSDKCppBridge {
     virtual bool DeleteDisk(const std::string& strProjectId, const std::string& strDiskName,
                             const std::string& strZone, const std::string& strRegion, bool bRegional);
 
+    // DeleteDisk in two halves, so that the deletions of several disks share
+    // their waits: StartDeleteDisk sends the deletion (a disk that does not
+    // exist is success); FinishDeleteDisk waits until that disk is gone,
+    // reading every deletion started alongside it at the same time. Without
+    // a StartDeleteDisk first, FinishDeleteDisk deletes the disk itself.
+    virtual bool StartDeleteDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                 const std::string& strZone, const std::string& strRegion, bool bRegional);
+    virtual bool FinishDeleteDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                  const std::string& strZone, const std::string& strRegion, bool bRegional);
+
     // Attaches the disk (same zone as the instance) read-write under the
     // device name of the class comment and waits until attached. A disk
     // already attached to this instance is success. On failure bLimitReached
@@ -377,6 +387,12 @@ class CGoogleCloudSDKCppBridge {
     // Deletes the snapshot and waits until it is gone. A snapshot that does
     // not exist is success.
     virtual bool DeleteDiskSnapshot(const std::string& strProjectId, const std::string& strSnapshotName);
+
+    // DeleteDiskSnapshot in two halves, as StartDeleteDisk and
+    // FinishDeleteDisk.
+    virtual bool StartDeleteDiskSnapshot(const std::string& strProjectId, const std::string& strSnapshotName);
+    virtual bool FinishDeleteDiskSnapshot(const std::string& strProjectId,
+                                          const std::string& strSnapshotName);
 
     // ---------------------------------------------------------------- Encryption keys
     //

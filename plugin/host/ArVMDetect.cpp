@@ -124,11 +124,15 @@ bool ArVMDetect::Query(const std::string& path, std::string& out) {
 }
 
 int ArVMDetect::DetectHypervisor() {
-    std::string id;
-    return Query("instance/id", id) ? kGoogleComputeEngine : kUnknown;
+    m_strInstanceId.clear();
+    return Query("instance/id", m_strInstanceId) ? kGoogleComputeEngine : kUnknown;
 }
 
 bool ArVMDetect::GetLocalVMUUID(std::string& out) {
+    if (!m_strInstanceId.empty()) {
+        out = m_strInstanceId;
+        return true;
+    }
     return Query("instance/id", out);
 }
 bool ArVMDetect::GetLocalProjectId(std::string& out) {

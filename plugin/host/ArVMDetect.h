@@ -35,4 +35,8 @@ class ArVMDetect {
 
   private:
     bool Query(const std::string& path, std::string& out);
+
+    // The instance id read by DetectHypervisor, so that GetLocalVMUUID on
+    // the same detector does not ask again.
+    std::string m_strInstanceId;
 };

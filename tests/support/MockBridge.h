@@ -21,6 +21,19 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 return CreateDisk(project, name, zone, region, regional, disk, license);
             });
         ON_CALL(*this, FinishCreateDisk).WillByDefault(::testing::Return(true));
+        // Deletions in two halves likewise behave as DeleteDisk and
+        // DeleteDiskSnapshot.
+        ON_CALL(*this, StartDeleteDisk)
+            .WillByDefault([this](const std::string& project, const std::string& name,
+                                  const std::string& zone, const std::string& region, bool regional) {
+                return DeleteDisk(project, name, zone, region, regional);
+            });
+        ON_CALL(*this, FinishDeleteDisk).WillByDefault(::testing::Return(true));
+        ON_CALL(*this, StartDeleteDiskSnapshot)
+            .WillByDefault([this](const std::string& project, const std::string& name) {
+                return DeleteDiskSnapshot(project, name);
+            });
+        ON_CALL(*this, FinishDeleteDiskSnapshot).WillByDefault(::testing::Return(true));
     }
 
     MOCK_METHOD(bool, Init, (), (override));
@@ -121,6 +134,12 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, DeleteDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&, bool),
                 (override));
+    MOCK_METHOD(bool, StartDeleteDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool),
+                (override));
+    MOCK_METHOD(bool, FinishDeleteDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool),
+                (override));
     MOCK_METHOD(bool, AttachDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&, bool&),
                 (override));
@@ -151,6 +170,8 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, GetSnapshotUri, (const std::string&, const std::string&, std::string&), (override));
     MOCK_METHOD(bool, DoesSnapshotExist, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, DeleteDiskSnapshot, (const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, StartDeleteDiskSnapshot, (const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, FinishDeleteDiskSnapshot, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, CheckAndGetEncryptionKeyName, (const std::string&, std::string&), (override));
     MOCK_METHOD(bool, GetKeyTypeAndKeyPath, (const std::string&, std::string&, std::string&), (override));
     MOCK_METHOD(bool, IsKeyTypeSupported, (const std::string&, const std::string&, std::string&), (override));

@@ -100,6 +100,35 @@ TEST_F(BridgeTest, AttachShowsTheDiskUnderItsIdAndDetachRemovesIt) {
     EXPECT_TRUE(bridge->DeleteDisk(kProject, "restore-a", kProxyZone, "", false)) << "gone is deleted";
 }
 
+TEST_F(BridgeTest, DeletionsStartedTogetherShareOneWaitAndDetachOfAnOwnDiskReadsNothing) {
+    const std::vector<std::string> names = {"del-0", "del-1", "del-2"};
+    for (const auto& n : names) {
+        SDisk d;
+        ASSERT_TRUE(bridge->CreateDisk(kProject, n, kProxyZone, "", false, d, "")) << bridge->GetLastError();
+    }
+    bool limit = false;
+    ASSERT_TRUE(bridge->AttachDisk(kProject, "del-0", kProxy, kProxyZone, limit)) << bridge->GetLastError();
+    emu->resetStats();
+    ASSERT_TRUE(bridge->DetachDisk(kProject, "del-0", kProxy, kProxyZone)) << bridge->GetLastError();
+    ASSERT_TRUE(bridge->DetachDisk(kProject, "del-0", kProxy, kProxyZone)) << "detached twice";
+    json requests = emu->stats()["requests"];
+    EXPECT_EQ(requests.size(), 2u) << "the detach and its wait only: " << requests.dump();
+
+    emu->resetStats();
+    for (const auto& n : names) ASSERT_TRUE(bridge->StartDeleteDisk(kProject, n, kProxyZone, "", false));
+    ASSERT_TRUE(bridge->StartDeleteDisk(kProject, "never-made", kProxyZone, "", false)) << "gone is deleted";
+    for (const auto& n : names) {
+        ASSERT_TRUE(bridge->FinishDeleteDisk(kProject, n, kProxyZone, "", false)) << bridge->GetLastError();
+        EXPECT_EQ(CountNamed("disks", n), 0) << n;
+    }
+    EXPECT_TRUE(bridge->FinishDeleteDisk(kProject, "never-made", kProxyZone, "", false));
+    requests = emu->stats()["requests"];
+    EXPECT_EQ(
+        requests.value("POST /compute/v1/projects/{project}/zones/{zone}/operations/{operation}/wait", 0), 1)
+        << requests.dump();
+    EXPECT_EQ(requests.value("GET /compute/v1/projects/{project}/zones/{zone}/operations", 0), 1);
+}
+
 TEST_F(BridgeTest, AttachReportsTheDiskLimitThroughTheFlag) {
     emu->setLimits({{"maxAttachedDisks", 1}});  // the proxy's boot disk fills it
     SDisk disk;

@@ -98,6 +98,37 @@ TEST_F(CleanupFlowTest, SnapshotKnownGoneIsUnregisteredButAFailedLookupKeepsIt) 
     EXPECT_EQ(names, std::vector<std::string>{"unknown"});
 }
 
+TEST_F(CleanupFlowTest, OwnJobIsCleanedWithoutLookUpsAndKeepsWhatWasNotConfirmedGone) {
+    ASSERT_TRUE(m_plugin->InitProxyVMInfo());
+    MountCtx ctx = BackupCtx();
+    ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
+    CGoogleCloudCleaner& cleaner = m_plugin->Cleaner();
+    ASSERT_TRUE(cleaner.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "own-snap", "app-proj"));
+    const std::string uri = kUriBase + kProxyProject + "/zones/" + kProxyZone + "/disks/zd-backup-5-disk";
+    ASSERT_TRUE(cleaner.RegisterDisk(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "zd-backup-5-disk", "id-5", uri,
+                                     kProxyZone, kProxyProject));
+    EXPECT_CALL(*m_bridge, DoesSnapshotExist(_, _)).Times(0);
+    EXPECT_CALL(*m_bridge, DoesDiskExist(_, _, _, _, _)).Times(0);
+    EXPECT_CALL(*m_bridge, DetachDisk(kProxyProject, "zd-backup-5-disk", "proxy-1", kProxyZone))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, StartDeleteDisk(kProxyProject, "zd-backup-5-disk", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, FinishDeleteDisk(kProxyProject, "zd-backup-5-disk", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, StartDeleteDiskSnapshot("app-proj", "own-snap")).WillOnce(Return(true));
+    // The deletion was sent but did not finish: the snapshot stays registered.
+    EXPECT_CALL(*m_bridge, FinishDeleteDiskSnapshot("app-proj", "own-snap")).WillOnce(Return(false));
+    EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", m_vm.strGuid, false));
+    std::string path;
+    ASSERT_TRUE(cleaner.GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+    std::vector<std::string> names;
+    ASSERT_TRUE(cleaner.GetRegisteredSnapshots(path, names));
+    EXPECT_EQ(names, std::vector<std::string>{"own-snap"});
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(cleaner.GetRegisteredDisks(path, disks));
+    EXPECT_TRUE(disks.empty());
+}
+
 TEST_F(CleanupFlowTest, UnknownKeyIsNothingToCleanAndMakesNoCloudCall) {
     auto* strict = new StrictMock<MockBridge>();
     TestPlugin plugin(strict);
