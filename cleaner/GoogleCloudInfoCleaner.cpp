@@ -112,7 +112,10 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
             if (gone != 0) continue;
         }
         m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
-        if (!m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name)) {
+        bool sent = m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name);
+        if (!sent && AwaitSnapshotIfNotReady(projectId, name))
+            sent = m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name);
+        if (!sent) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
             result = false;
             continue;
@@ -129,6 +132,18 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
             m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
     }
     return result;
+}
+
+bool CGoogleCloudInfo::AwaitSnapshotIfNotReady(const std::string& projectId, const std::string& name) {
+    if (m_pCloudBridge->GetLastError().find("resourceNotReady") == std::string::npos) return false;
+    // Still being taken (a job stopped while it waited for it): the cloud
+    // refuses the delete until the snapshot has settled, so wait for that.
+    m_log.Debug(__PRETTY_FUNCTION__, "Snapshot [%s] is not ready yet; waiting to delete it", name.c_str());
+    SDisk pending;
+    pending.strSnapshotName = name;
+    std::vector<SFailure> ignored;
+    WaitForResourcesToBecomeUsable("", projectId, "", "", pending, GOOGLE_RESOURCE_SNAPSHOT, ignored);
+    return true;
 }
 
 int CGoogleCloudInfo::_UnregisterVanishedSnapshot(const std::string& projectId, const std::string& vmPath,
@@ -154,17 +169,8 @@ bool CGoogleCloudInfo::CleanupSnapshot(const std::string& projectId, const std::
     if (gone != 0) return gone > 0;
     m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
     bool deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
-    if (!deleted && m_pCloudBridge->GetLastError().find("resourceNotReady") != std::string::npos) {
-        // Still being taken (a job stopped while it waited for it): the cloud
-        // refuses the delete until the snapshot has settled, so wait for that.
-        m_log.Debug(__PRETTY_FUNCTION__, "Snapshot [%s] is not ready yet; waiting to delete it",
-                    name.c_str());
-        SDisk pending;
-        pending.strSnapshotName = name;
-        std::vector<SFailure> ignored;
-        WaitForResourcesToBecomeUsable("", projectId, "", "", pending, GOOGLE_RESOURCE_SNAPSHOT, ignored);
+    if (!deleted && AwaitSnapshotIfNotReady(projectId, name))
         deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
-    }
     if (!deleted) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
         return false;

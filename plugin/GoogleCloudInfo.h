@@ -481,6 +481,10 @@ class CGoogleCloudInfo : public CVMInfo {
     // Deletes one registered snapshot (a vanished one counts as deleted) and
     // unregisters it. False only when the deletion failed.
     bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
+    // After a refused deletion: when the cloud refused it because the snapshot
+    // is still being taken, waits for it to settle and returns true (send the
+    // deletion again); otherwise false.
+    bool AwaitSnapshotIfNotReady(const std::string& projectId, const std::string& name);
     // Looks the snapshot up: 1 when it is gone (then unregistered), 0 when it
     // exists, -1 when the look-up failed (it stays registered).
     int _UnregisterVanishedSnapshot(const std::string& projectId, const std::string& vmPath,
