@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "EmulatorProcess.h"
+#include "RunJson.h"
 #include "RunProcess.h"
 #include "cli/DataPath.h"
 
@@ -95,14 +96,7 @@ class GcebackupFixture : public ::testing::Test {
     }
 
     // A run's stdout as JSON; a test failure (and an empty object) when it is not.
-    static json Parse(const RunResult& r) {
-        try {
-            return json::parse(r.out);
-        } catch (const json::exception&) {
-            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
-            return json::object();
-        }
-    }
+    static json Parse(const RunResult& r) { return ParseStdoutJson(r); }
 
     // What the emulator holds for a project (its control API's view).
     json Project(const std::string& project = kDemoProject) const {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "EmulatorProcess.h"
+#include "RunJson.h"
 #include "tests/e2e/cli/RunGcebackup.h"
 
 namespace reliability {
@@ -100,14 +101,7 @@ class ReliabilityE2E : public ::testing::Test {
 
     std::set<std::string> Resources() const { return Fingerprint(m_emu->resources()); }
 
-    static json Parse(const RunResult& r) {
-        try {
-            return json::parse(r.out);
-        } catch (const json::exception&) {
-            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
-            return json::object();
-        }
-    }
+    static json Parse(const RunResult& r) { return ParseStdoutJson(r); }
 
     std::string m_dir, m_store, m_state, m_credential;
     std::unique_ptr<EmulatorProcess> m_emu;
