@@ -75,28 +75,24 @@ bool CGoogleCloudInfo::_CleanupMountedVM(const std::string& projectId, const std
     m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s].", key.c_str());
     std::string vmPath;
     if (!m_cleaner.GetRegisteredVM(m_cleanerMode, key, vmPath, orphanSearch)) return true;
-    // The job's own resources are deleted without looking each up first;
-    // the leftovers of another job are looked up, since that job may have
-    // died before making them.
-    bool disksDone = CleanupMountedDisks(vmPath, !orphanSearch);
-    bool snapshotsDone = CleanupSnapshots(projectId, vmPath, !orphanSearch);
+    bool disksDone = CleanupMountedDisks(vmPath);
+    bool snapshotsDone = CleanupSnapshots(projectId, vmPath);
     if (disksDone && snapshotsDone && !m_cleaner.UnRegisterVM(vmPath, false))
         m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister VM [%s]", key.c_str());
     return true;
 }
 
-bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath, bool bOwnJob) {
+bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
     std::vector<SDisk> disks;
     m_cleaner.GetRegisteredDisks(vmPath, disks);
     if (!disks.empty()) {
-        if (!DetachDisksFromProxy(disks, vmPath, bOwnJob)) return false;
+        if (!DetachDisksFromProxy(disks, vmPath)) return false;
         if (!DeleteDisks(disks, vmPath, "", false)) return false;
     }
     return true;
 }
 
-bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath,
-                                        bool bOwnJob) {
+bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath) {
     std::vector<std::string> names;
     m_cleaner.GetRegisteredSnapshots(vmPath, names);
     // Every deletion is sent first and then each is awaited, so that the
@@ -106,14 +102,12 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
     std::vector<std::string> started;
     for (const std::string& name : names) {
         if (name.empty()) continue;
-        if (!bOwnJob) {
-            const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
-            if (gone < 0) result = false;
-            if (gone != 0) continue;
-        }
+        const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
+        if (gone < 0) result = false;
+        if (gone != 0) continue;
         m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
         bool sent = m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name);
-        if (!sent && AwaitSnapshotIfNotReady(projectId, name))
+        if (!sent && AwaitIfNotReady(projectId, "", "", name, GOOGLE_RESOURCE_SNAPSHOT))
             sent = m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name);
         if (!sent) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
@@ -134,15 +128,20 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
     return result;
 }
 
-bool CGoogleCloudInfo::AwaitSnapshotIfNotReady(const std::string& projectId, const std::string& name) {
+bool CGoogleCloudInfo::AwaitIfNotReady(const std::string& projectId, const std::string& zone,
+                                       const std::string& region, const std::string& name,
+                                       GoogleCloudResourceType eType) {
     if (m_pCloudBridge->GetLastError().find("resourceNotReady") == std::string::npos) return false;
-    // Still being taken (a job stopped while it waited for it): the cloud
-    // refuses the delete until the snapshot has settled, so wait for that.
-    m_log.Debug(__PRETTY_FUNCTION__, "Snapshot [%s] is not ready yet; waiting to delete it", name.c_str());
+    // Still being made (a job stopped while it waited for it): the cloud
+    // refuses the delete until the resource has settled, so wait for that.
+    m_log.Debug(__PRETTY_FUNCTION__, "Resource [%s] is not ready yet; waiting to delete it", name.c_str());
     SDisk pending;
-    pending.strSnapshotName = name;
+    if (eType == GOOGLE_RESOURCE_SNAPSHOT)
+        pending.strSnapshotName = name;
+    else
+        pending.strNewName = name;
     std::vector<SFailure> ignored;
-    WaitForResourcesToBecomeUsable("", projectId, "", "", pending, GOOGLE_RESOURCE_SNAPSHOT, ignored);
+    WaitForResourcesToBecomeUsable("", projectId, zone, region, pending, eType, ignored);
     return true;
 }
 
@@ -169,7 +168,7 @@ bool CGoogleCloudInfo::CleanupSnapshot(const std::string& projectId, const std::
     if (gone != 0) return gone > 0;
     m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
     bool deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
-    if (!deleted && AwaitSnapshotIfNotReady(projectId, name))
+    if (!deleted && AwaitIfNotReady(projectId, "", "", name, GOOGLE_RESOURCE_SNAPSHOT))
         deleted = m_pCloudBridge->DeleteDiskSnapshot(projectId, name);
     if (!deleted) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());

@@ -337,7 +337,7 @@ bool CGoogleCloudInfo::DetachDisk(const std::string& strProjectId, const SDisk& 
 }
 
 bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
-                                            const std::string& strRegistryPath, bool bOwnJob) {
+                                            const std::string& strRegistryPath) {
     for (const SDisk& disk : vecDisks) {
         if (disk.eDiskType != 1) continue;
         if (disk.bFiltered) {
@@ -358,10 +358,8 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
                                disk.strNewName.c_str());
                 continue;
             }
-            // The job's own disks are not looked up first: one that is gone
-            // is not attached, and its deletion finds nothing to delete.
-            if (!bOwnJob && !m_pCloudBridge->DoesDiskExist(c_localProjectID, disk.strNewName,
-                                                           m_proxyVMInfo.strZone, "", false)) {
+            if (!m_pCloudBridge->DoesDiskExist(c_localProjectID, disk.strNewName, m_proxyVMInfo.strZone, "",
+                                               false)) {
                 // Only a disk known to be gone (never made, or already
                 // deleted) leaves the registry; a failed look-up keeps it
                 // for a later clean-up.
@@ -424,7 +422,10 @@ bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std
         const std::string project =
             disk.strLocationUri.empty() ? c_localProjectID : GetProjectIDfromUri(disk.strLocationUri);
         m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Deleting [%s] disk", name.c_str());
-        if (!m_pCloudBridge->StartDeleteDisk(project, name, zone, region, !region.empty())) {
+        bool sent = m_pCloudBridge->StartDeleteDisk(project, name, zone, region, !region.empty());
+        if (!sent && AwaitIfNotReady(project, zone, region, name, GOOGLE_RESOURCE_DISK))
+            sent = m_pCloudBridge->StartDeleteDisk(project, name, zone, region, !region.empty());
+        if (!sent) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s]", name.c_str());
             result = false;
             continue;

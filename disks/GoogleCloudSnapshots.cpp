@@ -322,7 +322,7 @@ bool CGoogleCloudInfo::CreateDisksFromSnapshots(const std::string& strVMGuid,
         m_log.Error(__PRETTY_FUNCTION__,
                     "Failed to find VM in cleaner Path. Snapshots will be deleted later in the cleanup");
     } else {
-        CleanupSnapshots(strSnapshotProjectId, registryPath, true);
+        CleanupSnapshots(strSnapshotProjectId, registryPath);
     }
     return true;
 }

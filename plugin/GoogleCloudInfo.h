@@ -345,10 +345,9 @@ class CGoogleCloudInfo : public CVMInfo {
                     const std::string& strInstanceName, const std::string& strZone);
     // Detaches a job's disks from the proxy; with a registry path, disks
     // that are not the proxy's are skipped and vanished ones unregistered
-    // (bOwnJob: disks this object made, which are not looked up first).
     // False at the first failed detach (later disks untouched).
     bool DetachDisksFromProxy(const std::vector<VMInfoStructs::SDisk>& vecDisks,
-                              const std::string& strRegistryPath, bool bOwnJob = false);
+                              const std::string& strRegistryPath);
     // Deletes a job's disks (strReplicaDiskName when bUseReplicaName, else
     // strNewName) and unregisters them. False when any deletion failed; the
     // others are still deleted.
@@ -473,26 +472,26 @@ class CGoogleCloudInfo : public CVMInfo {
     // when the key is unknown (then no cloud call is made).
     bool _CleanupMountedVM(const std::string& projectId, const std::string& key, bool orphanSearch);
     // Deletes every snapshot registered under vmPath and unregisters it.
-    // False when a deletion failed (that entity stays); true when none.
-    // bOwnJob: the snapshots are this object's own, whose fate it knows; they
-    // are deleted without looking each up first (a vanished one counts as
-    // deleted either way).
-    bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath, bool bOwnJob = false);
+    // False when a deletion failed (that entity stays); true when none. Each
+    // is looked up first (a vanished one is unregistered); the deletions are
+    // then sent side by side and awaited together.
+    bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath);
     // Deletes one registered snapshot (a vanished one counts as deleted) and
     // unregisters it. False only when the deletion failed.
     bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
-    // After a refused deletion: when the cloud refused it because the snapshot
-    // is still being taken, waits for it to settle and returns true (send the
-    // deletion again); otherwise false.
-    bool AwaitSnapshotIfNotReady(const std::string& projectId, const std::string& name);
+    // After a refused deletion: when the cloud refused it because the disk or
+    // snapshot is still being made, waits for it to settle and returns true
+    // (send the deletion again); otherwise false.
+    bool AwaitIfNotReady(const std::string& projectId, const std::string& zone, const std::string& region,
+                         const std::string& name, GoogleCloudResourceType eType);
     // Looks the snapshot up: 1 when it is gone (then unregistered), 0 when it
     // exists, -1 when the look-up failed (it stays registered).
     int _UnregisterVanishedSnapshot(const std::string& projectId, const std::string& vmPath,
                                     const std::string& name);
     // Detaches from the proxy and deletes the disks registered under vmPath
     // (DeleteDisks unregisters them). False when the detach or the deletion
-    // failed. bOwnJob as for CleanupSnapshots.
-    bool CleanupMountedDisks(const std::string& vmPath, bool bOwnJob = false);
+    // failed.
+    bool CleanupMountedDisks(const std::string& vmPath);
     // Deletes the snapshot strSnapshotName of every disk, in order, in the
     // instance's project. The registry is not touched. False when any deletion
     // failed (the others are still tried).

@@ -98,7 +98,7 @@ TEST_F(CleanupFlowTest, SnapshotKnownGoneIsUnregisteredButAFailedLookupKeepsIt) 
     EXPECT_EQ(names, std::vector<std::string>{"unknown"});
 }
 
-TEST_F(CleanupFlowTest, OwnJobIsCleanedWithoutLookUpsAndKeepsWhatWasNotConfirmedGone) {
+TEST_F(CleanupFlowTest, OwnJobDeletionsGoSideBySideAndKeepWhatWasNotConfirmedGone) {
     ASSERT_TRUE(m_plugin->InitProxyVMInfo());
     MountCtx ctx = BackupCtx();
     ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
@@ -107,8 +107,9 @@ TEST_F(CleanupFlowTest, OwnJobIsCleanedWithoutLookUpsAndKeepsWhatWasNotConfirmed
     const std::string uri = kUriBase + kProxyProject + "/zones/" + kProxyZone + "/disks/zd-backup-5-disk";
     ASSERT_TRUE(cleaner.RegisterDisk(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "zd-backup-5-disk", "id-5", uri,
                                      kProxyZone, kProxyProject));
-    EXPECT_CALL(*m_bridge, DoesSnapshotExist(_, _)).Times(0);
-    EXPECT_CALL(*m_bridge, DoesDiskExist(_, _, _, _, _)).Times(0);
+    EXPECT_CALL(*m_bridge, DoesSnapshotExist("app-proj", "own-snap")).WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DoesDiskExist(kProxyProject, "zd-backup-5-disk", kProxyZone, "", false))
+        .WillOnce(Return(true));
     EXPECT_CALL(*m_bridge, DetachDisk(kProxyProject, "zd-backup-5-disk", "proxy-1", kProxyZone))
         .WillOnce(Return(true));
     EXPECT_CALL(*m_bridge, StartDeleteDisk(kProxyProject, "zd-backup-5-disk", kProxyZone, "", false))
