@@ -51,7 +51,7 @@ class GcebackupE2E : public gce::testsupport::GcebackupFixture {
     std::string DiskFile(const std::string& disk) const { return Disk(kProject, disk).value("file", ""); }
     std::vector<std::string> InstanceDisks(const std::string& instance) const {
         std::vector<std::string> out;
-        const json vm = Instance(kProject, instance);  // kept alive while its disks are walked
+        json vm = Instance(kProject, instance);  // kept alive while its disks are walked (null when absent)
         for (const auto& d : vm["disks"]) out.push_back(LastSegment(d["source"]));
         return out;
     }

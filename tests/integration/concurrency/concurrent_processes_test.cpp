@@ -92,11 +92,14 @@ class ConcurrentProcesses : public ReliabilityE2E {
         return 0;
     }
     // Disk names of a project as the emulator has them now.
+    // Disks that are READY: a disk already being deleted means its job is
+    // about to end, too late to be sure a kill still catches it.
     std::set<std::string> Disks() const {
         std::set<std::string> out;
         const json all = m_emu->resources();
         for (const auto& [project, p] : all["projects"].items())
-            for (const auto& d : p["disks"]) out.insert(d.value("name", ""));
+            for (const auto& d : p["disks"])
+                if (d.value("status", "") == "READY") out.insert(d.value("name", ""));
         return out;
     }
 
