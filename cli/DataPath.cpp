@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -62,7 +64,26 @@ void WriteFully(int fd, const void* buf, size_t len, uint64_t offset, const std:
     }
 }
 
-// Writes the non-zero pages of a block, coalesced into runs. Returns bytes written.
+// Data written between two flushes of the destination to stable storage.
+constexpr uint64_t kFlushEvery = 128u << 20;
+
+// Waits until a range just written has reached the device, then drops it
+// from the page cache. The destination's pages are so used only for the few
+// chunks in flight: a backup of a large disk neither pushes the host's
+// working set out of memory nor keeps taking fresh page-cache pages (whose
+// first use is costly on a virtual machine whose host reclaims idle guest
+// memory, as cloud hosts do), and the final sync has little left to write.
+// Best effort: where the destination does not support it, the final sync
+// writes everything.
+void SettleWritten(int fd, uint64_t offset, size_t len) {
+    if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) ==
+        0)
+        ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_DONTNEED);
+}
+
+// Writes the non-zero pages of a run of bytes, coalesced into runs. Returns
+// bytes written.
 uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64_t offset,
                           const std::string& name) {
     uint64_t written = 0;
@@ -112,19 +133,24 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
     }
 }
 
-// The copy as three stages on their own threads, so that reading, writing
-// and hashing overlap: a reader thread reads runs of consecutive data blocks
-// in chunks of up to kChunkBlocks blocks; the calling thread skips zero
-// blocks, writes the rest and starts their write-back; hashing threads (two
-// where the machine has two cores: SHA-256 is the costliest stage) hash the
-// blocks of whichever chunk is next and add the block digests to the disk's
-// digest in chunk order. Chunks travel in a fixed pool of kChunks buffers
-// (bounded memory); each stage waits while the next is behind.
+// The copy as stages on their own threads, so that reading, writing and
+// hashing overlap: a reader thread reads runs of consecutive data blocks in
+// chunks of up to kChunkBlocks blocks; the calling thread marks the chunk's
+// non-zero blocks and hands the chunk on, in order, to the writers and to the
+// hashers at once. Writing threads (kWriters) write chunks side by side, so
+// several requests are in flight at the device (a direct write waits for it);
+// hashing threads (two where the machine has two cores: SHA-256 is the
+// costliest stage on the processor) hash the blocks of whichever chunk is
+// next and add the block digests to the disk's digest in the chunks' order.
+// A chunk's buffer goes back to the fixed pool of kChunks buffers (bounded
+// memory) once it is both written and hashed; each stage waits while the
+// next is behind. The first failure of any stage stops them all.
 class CopyPipeline {
   public:
     static constexpr size_t kChunkBlocks = 4;
     static constexpr size_t kChunkSize = kChunkBlocks * kBlockSize;
     static constexpr size_t kChunks = 8;
+    static constexpr size_t kWriters = 4;
 
     struct Chunk {
         size_t buffer = 0;
@@ -135,15 +161,21 @@ class CopyPipeline {
         uint64_t seq = 0;         // order of the chunk among those hashed
     };
 
+    // writeChunk writes a chunk's data and returns the bytes written; it is
+    // called from the writing threads, several at once.
+    using WriteFn = std::function<uint64_t(const unsigned char* data, const Chunk& c)>;
+
     CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
-                 DiskDigest* digest)
-        : m_digest(digest) {
+                 DiskDigest* digest, WriteFn writeChunk)
+        : m_digest(digest), m_write(std::move(writeChunk)), m_pending(kChunks, 0) {
         for (size_t i = 0; i < kChunks; ++i) {
             m_buffers.emplace_back(std::make_unique<AlignedBuffer>(kChunkSize));
             m_free.push_back(i);
         }
         m_reader =
             std::thread([this, srcFd, size, srcName, &extents] { Read(srcFd, extents, size, srcName); });
+        if (m_write)
+            for (size_t i = 0; i < kWriters; ++i) m_writers.emplace_back([this] { WriteLoop(); });
         if (m_digest) {
             const size_t hashers = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
             for (size_t i = 0; i < hashers; ++i) m_hashers.emplace_back([this] { HashLoop(); });
@@ -153,38 +185,60 @@ class CopyPipeline {
     CopyPipeline(const CopyPipeline&) = delete;
     CopyPipeline& operator=(const CopyPipeline&) = delete;
 
-    unsigned char* Data(size_t buffer) { return m_buffers[buffer]->p; }
+    const unsigned char* Data(size_t buffer) const { return m_buffers[buffer]->p; }
 
-    // The next chunk read; rethrows the reader's failure when it had one.
+    // The next chunk read; rethrows the first failure of a stage.
     Chunk Next() {
         std::unique_lock<std::mutex> lock(m_mu);
-        m_cv.wait(lock, [this] { return !m_read.empty(); });
+        m_cv.wait(lock, [this] { return !m_read.empty() || m_error; });
+        if (m_error) std::rethrow_exception(m_error);
         Chunk c = m_read.front();
-        if (c.end) {
-            if (m_readError) std::rethrow_exception(m_readError);
-            return c;
-        }
+        if (c.end) return c;
         m_read.pop_front();
         return c;
     }
-    // Hands a written chunk on for hashing (or back to the pool).
-    void Written(const Chunk& c) {
+    // Hands a chunk whose data blocks are marked on to the writers and the
+    // hashers (or back to the pool when neither has anything to do).
+    void Dispatch(const Chunk& chunk) {
         std::lock_guard<std::mutex> lock(m_mu);
-        if (m_digest && c.dataBlocks != 0) {
-            m_hash.push_back(c);
-            m_hash.back().seq = m_hashSeq++;
-        } else
+        Chunk c = chunk;
+        int users = 0;
+        if (c.dataBlocks != 0 && m_write) {
+            m_toWrite.push_back(c);
+            ++users;
+        }
+        if (c.dataBlocks != 0 && m_digest) {
+            c.seq = m_hashSeq++;
+            m_toHash.push_back(c);
+            ++users;
+        }
+        if (users == 0)
             m_free.push_back(c.buffer);
+        else
+            m_pending[c.buffer] = users;
         m_cv.notify_all();
+    }
+    // Waits until every chunk handed on was written and hashed; rethrows the
+    // first failure of a stage. Returns the bytes written.
+    uint64_t FinishWriting() {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_inputEnd = true;
+            m_cv.notify_all();
+        }
+        Join(m_writers);
+        std::lock_guard<std::mutex> lock(m_mu);
+        if (m_error) std::rethrow_exception(m_error);
+        return m_written;
     }
     // Waits until every chunk handed on was hashed. False when hashing failed.
     bool FinishHashing() {
         {
             std::lock_guard<std::mutex> lock(m_mu);
-            m_hashEnd = true;
+            m_inputEnd = true;
             m_cv.notify_all();
         }
-        JoinHashers();
+        Join(m_hashers);
         std::lock_guard<std::mutex> lock(m_mu);
         return !m_hashFailed && m_nextDigest == m_hashSeq;
     }
@@ -196,10 +250,26 @@ class CopyPipeline {
             m_cv.notify_all();
         }
         if (m_reader.joinable()) m_reader.join();
-        JoinHashers();
+        Join(m_writers);
+        Join(m_hashers);
     }
 
   private:
+    static void Join(std::vector<std::thread>& threads) {
+        for (auto& t : threads)
+            if (t.joinable()) t.join();
+    }
+    // Records the first failure of a stage and stops the others.
+    void FailLocked(std::exception_ptr e) {
+        if (!m_error) m_error = std::move(e);
+        m_stop = true;
+        m_cv.notify_all();
+    }
+    // A stage is done with a chunk's buffer: it returns to the pool after the last.
+    void ReleaseLocked(size_t buffer) {
+        if (--m_pending[buffer] == 0) m_free.push_back(buffer);
+        m_cv.notify_all();
+    }
     // Waits for a free buffer; false when the copy is being stopped.
     bool AcquireLocked(std::unique_lock<std::mutex>& lock, size_t& buffer) {
         m_cv.wait(lock, [this] { return m_stop || !m_free.empty(); });
@@ -241,7 +311,7 @@ class CopyPipeline {
         } catch (const CopyCancelled&) {
         } catch (...) {
             std::lock_guard<std::mutex> lock(m_mu);
-            m_readError = std::current_exception();
+            FailLocked(std::current_exception());
         }
         Chunk end;
         end.end = true;
@@ -249,9 +319,28 @@ class CopyPipeline {
         m_read.push_back(end);
         m_cv.notify_all();
     }
-    void JoinHashers() {
-        for (auto& t : m_hashers)
-            if (t.joinable()) t.join();
+    // One writing thread: writes whichever chunk is next, outside the lock.
+    void WriteLoop() {
+        for (;;) {
+            Chunk c;
+            {
+                std::unique_lock<std::mutex> lock(m_mu);
+                m_cv.wait(lock, [this] { return m_stop || m_inputEnd || !m_toWrite.empty(); });
+                if (m_stop || m_toWrite.empty()) return;
+                c = m_toWrite.front();
+                m_toWrite.pop_front();
+            }
+            try {
+                uint64_t n = m_write(m_buffers[c.buffer]->p, c);
+                std::lock_guard<std::mutex> lock(m_mu);
+                m_written += n;
+                ReleaseLocked(c.buffer);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(m_mu);
+                FailLocked(std::current_exception());
+                return;
+            }
+        }
     }
     // One hashing thread: hashes a chunk's data blocks outside the lock, frees
     // its buffer, then adds to the disk's digest every chunk whose turn has
@@ -261,10 +350,10 @@ class CopyPipeline {
             Chunk c;
             {
                 std::unique_lock<std::mutex> lock(m_mu);
-                m_cv.wait(lock, [this] { return m_stop || m_hashEnd || !m_hash.empty(); });
-                if (m_hash.empty() || m_stop) return;
-                c = m_hash.front();
-                m_hash.pop_front();
+                m_cv.wait(lock, [this] { return m_stop || m_inputEnd || !m_toHash.empty(); });
+                if (m_stop || m_toHash.empty()) return;
+                c = m_toHash.front();
+                m_toHash.pop_front();
             }
             HashedChunk h;
             h.offset = c.offset;
@@ -281,7 +370,7 @@ class CopyPipeline {
                 ok = false;
             }
             std::lock_guard<std::mutex> lock(m_mu);
-            m_free.push_back(c.buffer);
+            ReleaseLocked(c.buffer);
             if (!ok) m_hashFailed = true;
             m_hashed.emplace(c.seq, h);
             for (auto it = m_hashed.find(m_nextDigest); it != m_hashed.end();
@@ -295,7 +384,6 @@ class CopyPipeline {
                 m_hashed.erase(it);
                 ++m_nextDigest;
             }
-            m_cv.notify_all();
         }
     }
 
@@ -307,20 +395,25 @@ class CopyPipeline {
     };
 
     DiskDigest* m_digest;
+    WriteFn m_write;
     std::vector<std::unique_ptr<AlignedBuffer>> m_buffers;
     std::mutex m_mu;
     std::condition_variable m_cv;
     std::deque<size_t> m_free;
+    std::vector<int> m_pending;  // per buffer: stages still using it
     std::deque<Chunk> m_read;
-    std::deque<Chunk> m_hash;
-    std::exception_ptr m_readError;
+    std::deque<Chunk> m_toWrite;
+    std::deque<Chunk> m_toHash;
+    std::exception_ptr m_error;  // first failure of the reader or a writer
     bool m_stop = false;
-    bool m_hashEnd = false;
+    bool m_inputEnd = false;  // no more chunks will be dispatched
     bool m_hashFailed = false;
+    uint64_t m_written = 0;
     uint64_t m_hashSeq = 0;     // chunks handed to the hashers
     uint64_t m_nextDigest = 0;  // next chunk to add to the digest
     std::map<uint64_t, HashedChunk> m_hashed;
     std::thread m_reader;
+    std::vector<std::thread> m_writers;
     std::vector<std::thread> m_hashers;
 };
 
@@ -437,34 +530,44 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
     std::unique_ptr<DiskDigest> digest;
     if (o.digest) digest = std::make_unique<DiskDigest>();
     const std::vector<Extent> extents = DataExtents(srcFd, o.size);
-    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get());
+    // Bytes written since the destination was last flushed to stable storage.
+    std::atomic<uint64_t> unflushed{0};
+    CopyPipeline::WriteFn writeChunk;
+    if (write)
+        writeChunk = [dstFd, &o, &unflushed](const unsigned char* data, const CopyPipeline::Chunk& c) {
+            // A chunk is a run of consecutive blocks: its non-zero pages are
+            // written in as few requests as they allow.
+            uint64_t written = WriteNonZeroRuns(dstFd, data, c.len, c.offset, o.destinationName);
+            if (written == 0) return written;
+            SettleWritten(dstFd, c.offset, c.len);
+            // The device's own cache is flushed as the copy goes (by the
+            // writer that crosses the mark, while the others go on), so the
+            // final sync does not stall on all of it at once.
+            if (unflushed.fetch_add(written) + written >= kFlushEvery) {
+                unflushed = 0;
+                if (::fdatasync(dstFd) != 0 && errno != EINVAL)
+                    throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
+            }
+            return written;
+        };
+    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk));
 
     for (;;) {
         CopyPipeline::Chunk c = pipe.Next();
         if (c.end) break;
         if (o.cancel && o.cancel->load()) throw CopyCancelled();
         const unsigned char* data = pipe.Data(c.buffer);
-        uint64_t written = 0;
         for (size_t i = 0; i * kBlockSize < c.len; ++i) {
             const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
-            const unsigned char* block = data + i * kBlockSize;
-            const uint64_t offset = c.offset + i * kBlockSize;
             r.bytesRead += len;
-            if (IsAllZero(block, len)) continue;
+            if (IsAllZero(data + i * kBlockSize, len)) continue;
             c.dataBlocks |= 1u << i;
             r.dataBytes += len;
-            if (write) written += WriteNonZeroRuns(dstFd, block, len, offset, o.destinationName);
         }
-        // Write-back of what was just written starts now, while the copy goes
-        // on, instead of all at once in the final sync (best effort: where
-        // the destination does not support it, the final sync does it all).
-        if (written != 0)
-            ::sync_file_range(dstFd, static_cast<off_t>(c.offset), static_cast<off_t>(c.len),
-                              SYNC_FILE_RANGE_WRITE);
-        r.bytesWritten += written;
-        pipe.Written(c);
+        pipe.Dispatch(c);
         if (o.progress) o.progress(c.offset + c.len, r.dataBytes);
     }
+    r.bytesWritten = pipe.FinishWriting();
     // The last blocks are still being hashed while the destination is synced.
     if (write && o.destinationIsFile && ::fsync(dstFd) != 0)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));

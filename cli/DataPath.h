@@ -116,13 +116,15 @@ struct CopyResult {
 };
 
 // Copies [0, options.size) of srcFd to the same offsets of dstFd (dstFd may
-// be -1 with dryRun). Reading (in chunks of a few blocks), writing (on the
-// calling thread, with the write-back of each chunk started at once) and
-// hashing run side by side on three threads, with a fixed number of chunks
-// in flight, so memory stays at a few tens of MiB whatever the disk size. Throws
-// DataPathError on any read or write failure (short reads included) and
-// CopyCancelled when the cancel flag is seen; the destination is then left
-// partly written for the caller to remove.
+// be -1 with dryRun). Reading (in chunks of a few blocks), writing (several
+// chunks at once, each waited for until it reaches the device and then
+// dropped from the page cache, with the device flushed every 128 MiB) and
+// hashing run side by side on their own threads, with a fixed number of
+// chunks in flight, so memory stays at a few tens of MiB whatever the disk
+// size and the copy does not fill the page cache. Throws DataPathError on
+// any read, write or sync failure (short reads included) and CopyCancelled
+// when the cancel flag is seen; the destination is then left partly written
+// for the caller to remove.
 CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& options);
 
 // Compares two files (or devices) byte for byte over `size` bytes, reading
