@@ -447,6 +447,18 @@ void countPendingRead(World& w, const char* kind, const json& res) {
     if (status != "READY" && status != "FAILED" && status != "DONE") w.pendingReads[kind]++;
 }
 
+// Counts a list that returned a resource still pending as one status read of
+// its kind: a client may poll the status of several resources with one list.
+void countPendingList(World& w, const char* kind, const json& page) {
+    for (const auto& item : page.value("items", json::array())) {
+        const std::string status = item.value("status", "");
+        if (status != "READY" && status != "FAILED" && status != "DONE") {
+            w.pendingReads[kind]++;
+            return;
+        }
+    }
+}
+
 void getDisk(World& w, Call& call, const std::string& kind) {
     std::lock_guard<std::mutex> lock(w.mu);
     auto& p = call.p;
@@ -473,8 +485,10 @@ void listDisks(World& w, Call& call, const std::string& kind) {
          it != w.disks.end() && it->first.rfind(base + "/disks/", 0) == 0; ++it) {
         items.push_back(it->second.res);
     }
-    call.reply(
-        listPage(call, std::move(items), "compute#diskList", base + "/disks", computeLink(base + "/disks")));
+    json page =
+        listPage(call, std::move(items), "compute#diskList", base + "/disks", computeLink(base + "/disks"));
+    countPendingList(w, "disk", page);
+    call.reply(page);
 }
 
 void insertDisk(World& w, Call& call, const std::string& kind) {
@@ -1487,7 +1501,9 @@ void registerCompute(Emulator& emu) {
              it != w.snapshots.end() && it->first.rfind(prefix, 0) == 0; ++it) {
             items.push_back(it->second.res);
         }
-        call.reply(listPage(call, std::move(items), "compute#snapshotList", prefix, computeLink(prefix)));
+        json page = listPage(call, std::move(items), "compute#snapshotList", prefix, computeLink(prefix));
+        countPendingList(w, "snapshot", page);
+        call.reply(page);
     });
     emu.route("GET", kV1 + "/global/snapshots/{snapshot}", C, [&w](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);

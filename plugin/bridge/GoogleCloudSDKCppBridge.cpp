@@ -376,9 +376,21 @@ struct CGoogleCloudSDKCppBridge::Impl {
         }
     }
 
+    // Resource path of a started creation's key ("disk:<path>" or
+    // "snapshot:projects/<project>/<name>").
+    static std::string PathOfStart(const std::string& key) {
+        if (key.compare(0, 5, "disk:") == 0) return key.substr(5);
+        if (key.compare(0, 18, "snapshot:projects/") != 0) return "";
+        const std::string rest = key.substr(18);
+        const size_t slash = rest.find('/');
+        if (slash == std::string::npos) return "";
+        return "projects/" + rest.substr(0, slash) + "/global/snapshots/" + rest.substr(slash + 1);
+    }
+
     // Remembers a started creation under key.
     void RememberStart(const std::string& key, const std::string& method, const std::string& url,
                        const json& body, const json& operation) {
+        NoteMade(PathOfStart(key));
         std::lock_guard<std::mutex> guard(pendingLock);
         pending[key] = PendingStart{method, url, body, operation, 0, 0};
     }
@@ -446,11 +458,106 @@ struct CGoogleCloudSDKCppBridge::Impl {
         return true;
     }
 
+    static bool PlainName(const std::string& name) {
+        return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        });
+    }
+    static std::pair<std::string, std::string> SplitPath(const std::string& pathOrUrl) {
+        const std::string path = rest::ResourcePath(pathOrUrl);
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return {"", ""};
+        return {path.substr(0, slash), path.substr(slash + 1)};
+    }
+
+    // Reads of the disks and snapshots this bridge made, batched. While two
+    // or more resources made here live in one collection, a status read or
+    // existence check of one of them lists them all with one filtered call,
+    // and the reads that follow within kBatchFreshMs answer from that list:
+    // a round of status reads over N resources being made, or the existence
+    // checks of a clean-up before it deletes them, cost one call instead of
+    // N. kBatchFreshMs is shorter than the shortest pause between two rounds
+    // of status reads, so every round sees new states; a deletion this
+    // bridge sends takes the resource out at once.
+    static constexpr int64_t kBatchFreshMs = 200;
+    struct Batch {
+        std::chrono::steady_clock::time_point at;
+        std::map<std::string, json> byName;
+    };
+    std::mutex batchLock;
+    std::map<std::string, std::set<std::string>> madeHere;  // names by collection path
+    std::map<std::string, Batch> batches;                   // by collection path
+
+    void NoteMade(const std::string& pathOrUrl) {
+        const auto [collection, name] = SplitPath(pathOrUrl);
+        if (collection.empty() || !PlainName(name)) return;
+        std::lock_guard<std::mutex> guard(batchLock);
+        madeHere[collection].insert(name);
+        batches.erase(collection);
+    }
+    void NoteUnmade(const std::string& pathOrUrl) {
+        const auto [collection, name] = SplitPath(pathOrUrl);
+        std::lock_guard<std::mutex> guard(batchLock);
+        const auto it = madeHere.find(collection);
+        if (it != madeHere.end()) it->second.erase(name);
+        const auto b = batches.find(collection);
+        if (b != batches.end()) b->second.byName.erase(name);
+    }
+
+    enum class Batched { kNotBatched, kFound, kAbsent };
+    Batched ReadBatched(const std::string& url, json& out) {
+        const auto [collection, name] = SplitPath(url);
+        std::vector<std::string> names;
+        const auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> guard(batchLock);
+            const auto made = madeHere.find(collection);
+            if (made == madeHere.end() || made->second.size() < 2 || !made->second.count(name))
+                return Batched::kNotBatched;
+            const auto it = batches.find(collection);
+            if (it != batches.end() &&
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second.at).count() <=
+                    kBatchFreshMs) {
+                const auto found = it->second.byName.find(name);
+                if (found == it->second.byName.end()) return Batched::kAbsent;
+                out = found->second;
+                return Batched::kFound;
+            }
+            names.assign(made->second.begin(), made->second.end());
+        }
+        std::string pattern;
+        for (const auto& n : names) pattern += (pattern.empty() ? "" : "|") + n;
+        std::vector<json> items;
+        if (!client.ListAll(
+                rest::WithQuery(endpoints.Compute(collection), "filter", "name eq '(" + pattern + ")'"),
+                "items", items)) {
+            client.ClearError();  // each resource is then read on its own
+            return Batched::kNotBatched;
+        }
+        Batch batch;
+        batch.at = now;
+        for (auto& item : items) {
+            const std::string itemName = compute::Str(item, "name");
+            batch.byName[itemName] = std::move(item);
+        }
+        Batched result = Batched::kAbsent;
+        const auto found = batch.byName.find(name);
+        if (found != batch.byName.end()) {
+            out = found->second;
+            result = Batched::kFound;
+        }
+        std::lock_guard<std::mutex> guard(batchLock);
+        batches[collection] = std::move(batch);
+        return result;
+    }
+
     // Status of a disk or snapshot, tolerating the moment between the start
     // of its creation and its appearance.
     bool ResourceStatus(const std::string& key, const std::string& url, std::string& status) {
         json resource;
-        if (client.Get(url, resource)) {
+        const Batched batched = ReadBatched(url, resource);
+        if (batched == Batched::kAbsent) return PendingStatus(key, status);
+        if (batched == Batched::kFound || client.Get(url, resource)) {
             status = compute::Str(resource, "status");
             if (status == "READY" || status == "FAILED") ForgetStart(key);
             if (status == "READY") Remember(resource);
@@ -496,6 +603,7 @@ struct CGoogleCloudSDKCppBridge::Impl {
     // Deletes a disk or snapshot and waits; one that does not exist is fine.
     bool DeleteResource(const std::string& url) {
         Forget(url);
+        NoteUnmade(url);
         json op;
         bool gone = client.Mutate("DELETE", url, json(), true, op) || client.NotFound();
         if (!gone && op.is_object() && op.contains("error")) {
@@ -518,6 +626,7 @@ struct CGoogleCloudSDKCppBridge::Impl {
 
     bool StartDelete(const std::string& url) {
         Forget(url);
+        NoteUnmade(url);
         json op;
         if (!client.Issue("DELETE", url, json(), op)) {
             if (!client.NotFound()) return false;
@@ -1264,9 +1373,15 @@ bool CGoogleCloudSDKCppBridge::DoesDiskExist(const std::string& strProjectId, co
                                              const std::string& strZone, const std::string& strRegion,
                                              bool bRegional) {
     if (!Ready("DoesDiskExist")) return false;
+    const std::string url = m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
     json d;
-    if (m_pImpl->client.Get(m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional), d))
-        return Succeed();
+    const Impl::Batched batched = m_pImpl->ReadBatched(url, d);
+    if (batched == Impl::Batched::kFound) return Succeed();
+    if (batched == Impl::Batched::kAbsent) {
+        SetLastError("");
+        return false;
+    }
+    if (m_pImpl->client.Get(url, d)) return Succeed();
     if (m_pImpl->client.NotFound()) {
         SetLastError("");
         return false;
@@ -1751,10 +1866,15 @@ bool CGoogleCloudSDKCppBridge::FinishDeleteDiskSnapshot(const std::string& strPr
 bool CGoogleCloudSDKCppBridge::DoesSnapshotExist(const std::string& strProjectId,
                                                  const std::string& strSnapshotName) {
     if (!Ready("DoesSnapshotExist")) return false;
+    const std::string url = m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName));
     json s;
-    if (m_pImpl->client.Get(m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName)),
-                            s))
-        return Succeed();
+    const Impl::Batched batched = m_pImpl->ReadBatched(url, s);
+    if (batched == Impl::Batched::kFound) return Succeed();
+    if (batched == Impl::Batched::kAbsent) {
+        SetLastError("");
+        return false;
+    }
+    if (m_pImpl->client.Get(url, s)) return Succeed();
     if (m_pImpl->client.NotFound()) {
         SetLastError("");
         return false;
