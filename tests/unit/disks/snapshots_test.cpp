@@ -50,14 +50,17 @@ class SnapshotTest : public ::testing::Test {
     }
 };
 
-TEST_F(SnapshotTest, OnlyDiskFilteredFailsWith65AndRequestsNothing) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    disks[0].bFiltered = true;
+TEST_F(SnapshotTest, NothingToSnapOrCancelledFailsWithItsCodeAndRequestsNothing) {
     EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NO_DISK_SNAPPED);
+    for (bool cancelled : {false, true}) {
+        std::vector<SDisk> disks = {MakeDisk("boot", "11")};
+        disks[0].bFiltered = !cancelled;
+        info.SetJobCancelled(cancelled);
+        std::vector<SFailure> failures;
+        bool fallback = false;
+        EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+        EXPECT_EQ(info.GetLastVMError(), cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_NO_DISK_SNAPPED);
+    }
 }
 
 TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait) {
@@ -93,32 +96,24 @@ TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait
     EXPECT_EQ(RegisteredSnapshots().size(), 3u);
 }
 
-TEST_F(SnapshotTest, BackupSnapshotCarriesDescriptionAndNoLabels) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    SnapshotsReach("READY");
+TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWithTheProxy) {
     SSnapshot seen;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
-        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
-                        Return(true)));
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+        .WillRepeatedly(
+            DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
+                  Return(true)));
+    SDisk disk = MakeDisk("boot", "11");
+    ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
     EXPECT_EQ(seen.strDescription.rfind("Disk Snapshot created by Ardelion for backup Job ID4242 at ", 0),
               0u);
     EXPECT_TRUE(seen.vecLabels.empty());
-    EXPECT_EQ(seen.strName, disks[0].strSnapshotName);
-}
+    EXPECT_EQ(seen.strName, disk.strSnapshotName);
 
-TEST_F(SnapshotTest, RestoreSnapshotIsLabelledWithTheProxyName) {
     info.SetMode(VM_CLEANER_MODE_RESTORE);
     SVMInfo proxy = MakeProxy();
     proxy.strName = std::string(35, 'P') + std::string(35, 'x');  // 70 characters, mixed case
     info.SetProxy(proxy);
-    SSnapshot seen;
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
-        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
-                        Return(true)));
-    SDisk disk = MakeDisk("boot", "11");
+    disk = MakeDisk("boot", "11");
     ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
     EXPECT_EQ(disk.strSnapshotName.rfind("zd-restore-4242-11-", 0), 0u);
     EXPECT_EQ(
@@ -178,16 +173,6 @@ TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
     EXPECT_EQ(failures[1].strMessage, "Failed to create app-consistent snapshot for disk - boot");
     EXPECT_EQ(failures[1].bFlag, info.IgnoreQuiesce());
     EXPECT_EQ(disks.size(), 2u);
-}
-
-TEST_F(SnapshotTest, CancelledBeforeFirstDiskRequestsNothing) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    info.SetJobCancelled(true);
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
 }
 
 TEST_F(SnapshotTest, DiskTypeFollowsJobKindAndSetting) {
@@ -281,21 +266,16 @@ TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailures) {
     EXPECT_EQ(failures[1].strMessage, "Create disk failed- quota exceeded");
 }
 
-TEST_F(DisksFromSnapshotsTest, EverythingSkippedFails) {
+TEST_F(DisksFromSnapshotsTest, BatchFailsOnlyWhenEverythingWasSkipped) {
     std::vector<SDisk> disks = {MakeDisk("nosnap", "12")};
     EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(0);
     std::vector<SFailure> failures;
     EXPECT_FALSE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "",
                                                disks, failures));
-}
-
-TEST_F(DisksFromSnapshotsTest, EntriesNotSelectedCountInTheTotal) {
-    // One selected disk skipped, one configuration item: not all skipped,
-    // so the batch goes on with an empty list.
+    // A configuration item counts in the total: the batch goes on, empty.
     SDisk item;
     item.eDiskType = 0;
-    std::vector<SDisk> disks = {MakeDisk("nosnap", "12"), item};
-    std::vector<SFailure> failures;
+    disks = {MakeDisk("nosnap", "12"), item};
     EXPECT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
                                               failures));
     EXPECT_TRUE(disks.empty());
