@@ -196,12 +196,6 @@ TEST_F(MountTest, UnmountSucceedsWhenTheDiskRegistryDoesNotKnowTheInstance) {
     EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
 }
 
-}  // namespace
-}  // namespace backup_test
-
-namespace backup_test {
-namespace {
-
 TEST_F(MountTest, SnapshotJobsAreHandedOnAndOnlyABackupCopyIsUnmounted) {
     m_vm.vecDisks = {MakeDisk("web-1", "11", true)};
     MountCtx snap = MakeCtx();
