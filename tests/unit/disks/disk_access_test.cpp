@@ -3,14 +3,7 @@
 // detach and delete batches.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
 using namespace GoogleCloudDiskInfo;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 

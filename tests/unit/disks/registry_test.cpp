@@ -2,13 +2,7 @@
 // detach through the bridge, and what a failure leaves behind.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
 using namespace GoogleCloudDiskInfo;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using ::testing::StrictMock;
 
 namespace {

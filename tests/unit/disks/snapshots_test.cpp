@@ -3,17 +3,8 @@
 // every request of a batch is made before the batch is awaited.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::AnyNumber;
-using ::testing::DoAll;
-using ::testing::Expectation;
 using ::testing::ExpectationSet;
 using ::testing::Field;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 

@@ -2,14 +2,6 @@
 // failure entries and registration of ready disks.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-
 namespace {
 
 const std::string kUri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
