@@ -37,11 +37,22 @@ class DiskAccessTest : public ::testing::Test {
     }
 };
 
-TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndRecordsTheDevice) {
+TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndDetachesADiskWithoutDevice) {
     Register("11", false);
+    info.mapper->bPostAttach = false;
     EXPECT_CALL(*bridge, AttachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a", _))
+        .Times(2)
+        .WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, DetachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a"))
         .WillOnce(Return(true));
     VmdkHandle h;
+    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "PostAttach failed to get the device file");
+    EXPECT_NE(StateOf("11"), eDiskOpened);
+
+    info.mapper->bPostAttach = true;
+    info.mapper->calls.clear();
     ASSERT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
     EXPECT_EQ(info.mapper->calls,
               (std::vector<std::string>{"PreAttach", "PostAttach:11", "Offline:/dev/fake-11"}));
@@ -50,7 +61,6 @@ TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndRecordsTheDevice) {
     EXPECT_EQ(disk.strPath, "/dev/fake-11");
     EXPECT_EQ(disk.nSize, 10ULL << 30);
     EXPECT_EQ(StateOf("11"), eDiskOpened);
-
     // Opening it again returns the handle without touching bridge or mapper.
     info.mapper->calls.clear();
     VmdkHandle again;
@@ -131,22 +141,6 @@ TEST_F(DiskAccessTest, RefusedAttachSets54AndKeptDisksAreNeitherDetachedNorDelet
     ASSERT_TRUE(info.DiskInfo()->RegisterDisk("keep-guid", d, true));
     EXPECT_EQ(info.OpenVmdk("web-1", "keep-guid", "31", h), 0);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
-}
-
-TEST_F(DiskAccessTest, MissingDeviceDetachesAndAllowsAnotherOpen) {
-    Register("11", false);
-    info.mapper->bPostAttach = false;
-    EXPECT_CALL(*bridge, AttachDisk(_, "new-11", _, _, _)).Times(2).WillRepeatedly(Return(true));
-    EXPECT_CALL(*bridge, DetachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a"))
-        .WillOnce(Return(true));
-    VmdkHandle h;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "PostAttach failed to get the device file");
-    EXPECT_NE(StateOf("11"), eDiskOpened);
-
-    info.mapper->bPostAttach = true;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
 }
 
 TEST_F(DiskAccessTest, UnregisteredDiskSets23AndAnEmptyHandleNamesNothing) {

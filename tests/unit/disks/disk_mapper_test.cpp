@@ -41,7 +41,7 @@ class DiskMapperTest : public ::testing::Test {
     }
 };
 
-TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdAndItsSize) {
+TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdItsSizeAndItsPartitions) {
     const std::string file = MakeDevice("google-zd-7001", 3LL << 30);
     MakeDevice("google-zd-70011", 1 << 20);  // a longer id must not be taken
     ASSERT_TRUE(mapper.Init());
@@ -55,6 +55,16 @@ TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdAndItsSize) {
     EXPECT_TRUE(mapper.MakeDiskWriteable(path));
     EXPECT_TRUE(mapper.PreDetatchDisk(path));
     EXPECT_TRUE(mapper.PostDetatchDisk());
+
+    // The device and its partitions, in partition order.
+    const std::string whole = MakeDevice("google-zd-9", 8 << 20);
+    const std::string p2 = MakeDevice("google-zd-9-part2", 2 << 20);
+    const std::string p1 = MakeDevice("google-zd-9-part1", 1 << 20);
+    std::list<std::string> paths;
+    std::list<long long> sizes;
+    ASSERT_TRUE(mapper.PostAttachDisk("9", paths, sizes, false));
+    EXPECT_EQ(paths, (std::list<std::string>{whole, p1, p2}));
+    EXPECT_EQ(sizes, (std::list<long long>{8 << 20, 1 << 20, 2 << 20}));
 }
 
 TEST_F(DiskMapperTest, WaitsForALateDevice) {
@@ -102,17 +112,6 @@ TEST_F(DiskMapperTest, IdsThatCannotNameAFileAreRefusedAtOnce) {
     EXPECT_FALSE(mapper.PostAttachDisk("a/b", path, size, false));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(CDiskMapperLinux::GetDeviceLinkPath(".."), "");
-}
-
-TEST_F(DiskMapperTest, ListsTheDeviceAndItsPartitions) {
-    const std::string whole = MakeDevice("google-zd-9", 8 << 20);
-    const std::string p2 = MakeDevice("google-zd-9-part2", 2 << 20);
-    const std::string p1 = MakeDevice("google-zd-9-part1", 1 << 20);
-    std::list<std::string> paths;
-    std::list<long long> sizes;
-    ASSERT_TRUE(mapper.PostAttachDisk("9", paths, sizes, false));
-    EXPECT_EQ(paths, (std::list<std::string>{whole, p1, p2}));
-    EXPECT_EQ(sizes, (std::list<long long>{8 << 20, 1 << 20, 2 << 20}));
 }
 
 TEST_F(DiskMapperTest, PathsThatAreNotDevices) {
