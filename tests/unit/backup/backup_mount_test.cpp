@@ -10,7 +10,6 @@ namespace {
 
 using ::testing::AnyNumber;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 class MountTest : public BackupFixture {};
 
@@ -149,7 +148,6 @@ TEST_F(MountTest, AppConsistencyIsClearedForWindowsUnlessAllowed) {
     EXPECT_CALL(*m_bridge, CreateDiskSnapshot(_, _, _, _, _, true, _)).Times(1);
     ASSERT_EQ(m_plugin->MountVM(allowed), 1);
     EXPECT_TRUE(allowed.bAppConsistent);
-    // One object fetches the proxy's description once.
     EXPECT_EQ(m_plugin->UnmountVM(allowed), 1);
 }
 
