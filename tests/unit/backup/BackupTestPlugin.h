@@ -105,14 +105,8 @@ class BackupFixture : public ::testing::Test {
                 uri = kUriBase + project + "/global/snapshots/" + name;
                 return true;
             });
-        ON_CALL(*m_bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
-            .WillByDefault([](const std::string& project, auto&&, const std::string& name,
-                              const std::string& zone, auto&&, auto&&, auto&&, SDisk& disk) {
-                disk.strDiskId = "id-" + name;
-                disk.strLocationUri = kUriBase + project + "/zones/" + zone + "/disks/" + name;
-                disk.strZone = zone;
-                return true;
-            });
+        // A created disk is described by GetDiskInfo once it is ready.
+        ON_CALL(*m_bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).WillByDefault(Return(true));
         ON_CALL(*m_bridge, GetDiskInfo(_, _, _, _, _, _, _))
             .WillByDefault([](const std::string& project, const std::string& name, const std::string& zone,
                               auto&&, auto&&, SDisk& disk, auto&&) {

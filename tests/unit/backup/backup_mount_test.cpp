@@ -10,7 +10,6 @@ namespace {
 
 using ::testing::AnyNumber;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 class MountTest : public BackupFixture {};
 
@@ -149,7 +148,6 @@ TEST_F(MountTest, AppConsistencyIsClearedForWindowsUnlessAllowed) {
     EXPECT_CALL(*m_bridge, CreateDiskSnapshot(_, _, _, _, _, true, _)).Times(1);
     ASSERT_EQ(m_plugin->MountVM(allowed), 1);
     EXPECT_TRUE(allowed.bAppConsistent);
-    // One object fetches the proxy's description once.
     EXPECT_EQ(m_plugin->UnmountVM(allowed), 1);
 }
 
@@ -195,12 +193,6 @@ TEST_F(MountTest, UnmountSucceedsWhenTheDiskRegistryDoesNotKnowTheInstance) {
     EXPECT_CALL(*m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
     EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
 }
-
-}  // namespace
-}  // namespace backup_test
-
-namespace backup_test {
-namespace {
 
 TEST_F(MountTest, SnapshotJobsAreHandedOnAndOnlyABackupCopyIsUnmounted) {
     m_vm.vecDisks = {MakeDisk("web-1", "11", true)};

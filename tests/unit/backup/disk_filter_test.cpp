@@ -6,42 +6,32 @@ namespace {
 
 class FilterTest : public BackupFixture {};
 
-TEST_F(FilterTest, PatternIgnoresCaseAndMatchesTheWholeName) {
-    SDisk d = MakeDisk("Web-1-Data", "1");
-    EXPECT_TRUE(m_plugin->IsDiskFilteredByPattern("web-*-DATA", d));
-    EXPECT_TRUE(m_plugin->IsDiskFilteredByPattern("*data", d));
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByPattern("web-1", d));
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByPattern("", d));
-}
-
-TEST_F(FilterTest, OnlyTheOsDiskTypeIsKnownAndMatchesTheBootDisk) {
-    SDisk boot = MakeDisk("root", "1", true);
-    SDisk data = MakeDisk("data", "2");
+TEST_F(FilterTest, RulesMatchNameTypeAndLabelIgnoringCase) {
+    const SDisk boot = MakeDisk("Web-1-Root", "1", true);
+    const SDisk data = MakeDisk("data", "2", false, "env=prod;backup=no");
+    // The whole name is matched.
+    EXPECT_TRUE(m_plugin->IsDiskFilteredByPattern("web-*-ROOT", boot));
+    EXPECT_TRUE(m_plugin->IsDiskFilteredByPattern("*root", boot));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByPattern("web-1", boot));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByPattern("", boot));
+    // Only the OS-disk type is known; it matches the boot disk.
     EXPECT_TRUE(m_plugin->IsDiskFilteredByType("os disk", boot));
     EXPECT_TRUE(m_plugin->IsDiskFilteredByType("OS Disk", boot));
     EXPECT_FALSE(m_plugin->IsDiskFilteredByType("OS Disk", data));
     EXPECT_FALSE(m_plugin->IsDiskFilteredByType("pd-balanced", boot));
     EXPECT_FALSE(m_plugin->IsDiskFilteredByType("pd-balanced", data));
-
-    // Through the host's rule evaluation: the OS-disk exclusion.
     MountCtx ctx;
     ctx.bExcludeOSDisk = true;
     EXPECT_TRUE(m_plugin->IsDiskFiltered(ctx, boot));
     EXPECT_FALSE(m_plugin->IsDiskFiltered(ctx, data));
-}
-
-TEST_F(FilterTest, LabelRuleNeedsKeyAndValueOnTheSameLabel) {
-    SDisk d = MakeDisk("data", "2", false, "env=prod;backup=no");
-    EXPECT_TRUE(m_plugin->IsDiskFilteredByTag("backup", "NO", d));
-    EXPECT_TRUE(m_plugin->IsDiskFilteredByTag("env", "pr*", d));
-    // Key of one label, value of the other.
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("env", "no", d));
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("backup", "prod", d));
+    // Key and value must be on the same label.
+    EXPECT_TRUE(m_plugin->IsDiskFilteredByTag("backup", "NO", data));
+    EXPECT_TRUE(m_plugin->IsDiskFilteredByTag("env", "pr*", data));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("env", "no", data));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("backup", "prod", data));
     // Labels that cannot be read filter nothing.
-    SDisk unreadable = MakeDisk("x", "3", false, "unreadable");
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("*", "*", unreadable));
-    SDisk none = MakeDisk("y", "4", false, "");
-    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("*", "*", none));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("*", "*", MakeDisk("x", "3", false, "unreadable")));
+    EXPECT_FALSE(m_plugin->IsDiskFilteredByTag("*", "*", MakeDisk("y", "4", false, "")));
 }
 
 TEST_F(FilterTest, UnsupportedKeyTypeAndLocalSsdAreReportedOnce) {
@@ -78,16 +68,6 @@ TEST_F(FilterTest, UnsupportedKeyTypeAndLocalSsdAreReportedOnce) {
     m_plugin->SetCleanerMode(VM_CLEANER_MODE_RESTORE);
     EXPECT_TRUE(m_plugin->IsDiskTypeBackupSupported(encryptedScratch, failures));
     EXPECT_TRUE(failures.empty());
-}
-
-TEST_F(FilterTest, AppConsistencyForLinuxAlwaysForWindowsOnlyWithTheSetting) {
-    EXPECT_TRUE(m_plugin->IsGuestOSWindows("microsoft windows server 2019"));
-    EXPECT_TRUE(m_plugin->IsGuestOSWindows("WINDOWS-2022"));
-    EXPECT_FALSE(m_plugin->IsGuestOSWindows("Ubuntu 22.04"));
-    EXPECT_TRUE(m_plugin->IsAppConsistentSnapshotSupported("Ubuntu 22.04"));
-    EXPECT_FALSE(m_plugin->IsAppConsistentSnapshotSupported("Windows Server 2022"));
-    ArPlatformInfo::SetOverride("VirtualServer", "bGCPWindowsAppConsistentBackups", "yes");
-    EXPECT_TRUE(m_plugin->IsAppConsistentSnapshotSupported("Windows Server 2022"));
 }
 
 }  // namespace

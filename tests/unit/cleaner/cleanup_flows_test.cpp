@@ -31,6 +31,23 @@ class CleanupFlowTest : public BackupFixture {
         ctx.vmInfo = m_vm;
         return ctx;
     }
+    // The backup job of `key` in the store: its own (orphan = false) or a dead one's.
+    bool Registered(const std::string& key, bool orphan) {
+        return m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, key, m_path, orphan);
+    }
+    std::vector<SDisk> DisksOf(const std::string& key, bool orphan) {
+        std::vector<SDisk> disks;
+        EXPECT_TRUE(Registered(key, orphan));
+        EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredDisks(m_path, disks));
+        return disks;
+    }
+    std::vector<std::string> SnapshotsOf(const std::string& key) {
+        std::vector<std::string> names;
+        EXPECT_TRUE(Registered(key, false));
+        EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredSnapshots(m_path, names));
+        return names;
+    }
+    std::string m_path;
 };
 
 TEST_F(CleanupFlowTest, LeftoversOfDeadJobsAreCleanedOncePerObject) {
@@ -48,9 +65,8 @@ TEST_F(CleanupFlowTest, LeftoversOfDeadJobsAreCleanedOncePerObject) {
     LeaveDeadJob("dead-2", "zd-backup-2-snap", "");
     EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(_, "zd-backup-2-snap")).Times(0);
     ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
-    std::string path;
-    EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
-    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-1", path, true));
+    EXPECT_TRUE(Registered(m_vm.strGuid, false));
+    EXPECT_FALSE(Registered("dead-1", true));
 }
 
 TEST_F(CleanupFlowTest, FailedSnapshotDeletionKeepsTheJobForTheNextAttempt) {
@@ -64,22 +80,19 @@ TEST_F(CleanupFlowTest, FailedSnapshotDeletionKeepsTheJobForTheNextAttempt) {
     }
     // Reports true although the snapshot is left; the entity stays.
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-3", true));
-    std::string path;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-3", path, true));
+    ASSERT_TRUE(Registered("dead-3", true));
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-3", true));
-    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-3", path, true));
+    EXPECT_FALSE(Registered("dead-3", true));
 }
 
 TEST_F(CleanupFlowTest, SnapshotKnownGoneIsUnregisteredButAFailedLookupKeepsIt) {
     ASSERT_TRUE(m_plugin->InitProxyVMInfo());
     MountCtx ctx = BackupCtx();
     ASSERT_TRUE(m_plugin->RegisterCleanerForBackup(ctx));
-    ASSERT_TRUE(
-        m_plugin->Cleaner().RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "gone", "app-proj"));
-    ASSERT_TRUE(
-        m_plugin->Cleaner().RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, "unknown", "app-proj"));
-    std::string path;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+    for (const char* name : {"gone", "unknown"})
+        ASSERT_TRUE(
+            m_plugin->Cleaner().RegisterSnapshot(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, name, "app-proj"));
+    ASSERT_TRUE(Registered(m_vm.strGuid, false));
 
     std::string lastError;
     ON_CALL(*m_bridge, GetLastError()).WillByDefault([&lastError]() { return lastError; });
@@ -92,10 +105,8 @@ TEST_F(CleanupFlowTest, SnapshotKnownGoneIsUnregisteredButAFailedLookupKeepsIt) 
         return false;
     });
     EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(_, _)).Times(0);
-    EXPECT_FALSE(m_plugin->CleanupSnapshots("app-proj", path));
-    std::vector<std::string> names;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredSnapshots(path, names));
-    EXPECT_EQ(names, std::vector<std::string>{"unknown"});
+    EXPECT_FALSE(m_plugin->CleanupSnapshots("app-proj", m_path));
+    EXPECT_EQ(SnapshotsOf(m_vm.strGuid), std::vector<std::string>{"unknown"});
 }
 
 TEST_F(CleanupFlowTest, OwnJobDeletionsGoSideBySideAndKeepWhatWasNotConfirmedGone) {
@@ -120,14 +131,8 @@ TEST_F(CleanupFlowTest, OwnJobDeletionsGoSideBySideAndKeepWhatWasNotConfirmedGon
     // The deletion was sent but did not finish: the snapshot stays registered.
     EXPECT_CALL(*m_bridge, FinishDeleteDiskSnapshot("app-proj", "own-snap")).WillOnce(Return(false));
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", m_vm.strGuid, false));
-    std::string path;
-    ASSERT_TRUE(cleaner.GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
-    std::vector<std::string> names;
-    ASSERT_TRUE(cleaner.GetRegisteredSnapshots(path, names));
-    EXPECT_EQ(names, std::vector<std::string>{"own-snap"});
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(cleaner.GetRegisteredDisks(path, disks));
-    EXPECT_TRUE(disks.empty());
+    EXPECT_EQ(SnapshotsOf(m_vm.strGuid), std::vector<std::string>{"own-snap"});
+    EXPECT_TRUE(DisksOf(m_vm.strGuid, false).empty());
 }
 
 TEST_F(CleanupFlowTest, UnknownKeyIsNothingToCleanAndMakesNoCloudCall) {
@@ -160,9 +165,7 @@ TEST_F(CleanupFlowTest, DeleteSnapshotsTriesEveryDiskAndReportsAnyFailure) {
     SVMInfo vm;
     vm.strProjectId = "app-proj";
     std::vector<SDisk> disks(3);
-    disks[0].strSnapshotName = "s1";
-    disks[1].strSnapshotName = "s2";
-    disks[2].strSnapshotName = "s3";
+    for (size_t i = 0; i < disks.size(); ++i) disks[i].strSnapshotName = "s" + std::to_string(i + 1);
     {
         InSequence seq;
         EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s1")).WillOnce(Return(true));
@@ -184,14 +187,10 @@ TEST_F(CleanupFlowTest, FailedDetachKeepsDisksAndTheJobRegistered) {
     EXPECT_CALL(*m_bridge, DetachDisk(_, "zd-backup-d", _, _)).WillOnce(Return(false)).WillOnce(Return(true));
     EXPECT_CALL(*m_bridge, DeleteDisk(_, "zd-backup-d", _, _, _)).Times(1);
     EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
-    std::string path;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredDisks(path, disks));
-    EXPECT_EQ(disks.size(), 1u);
+    EXPECT_EQ(DisksOf(m_vm.strGuid, false).size(), 1u);
     // The next unmount completes the job.
     EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
-    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, m_vm.strGuid, path));
+    EXPECT_FALSE(Registered(m_vm.strGuid, false));
 }
 
 TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJob) {
@@ -206,11 +205,7 @@ TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJ
     // The failed look-up neither deletes nor forgets anything.
     EXPECT_CALL(*m_bridge, DeleteDisk(_, "zd-backup-4-disk", _, _, _)).Times(0);
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-4", true));
-    std::string path;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-4", path, true));
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(m_plugin->Cleaner().GetRegisteredDisks(path, disks));
-    EXPECT_EQ(disks.size(), 1u);
+    EXPECT_EQ(DisksOf("dead-4", true).size(), 1u);
     // Known to be gone: deleting it is a no-op for the cloud and the job is done.
     ::testing::Mock::VerifyAndClearExpectations(m_bridge);
     EXPECT_CALL(*m_bridge, DoesDiskExist(kProxyProject, "zd-backup-4-disk", kProxyZone, "", false))
@@ -219,7 +214,7 @@ TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJ
     EXPECT_CALL(*m_bridge, DeleteDisk(kProxyProject, "zd-backup-4-disk", kProxyZone, "", false))
         .WillOnce(Return(true));
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-4", true));
-    EXPECT_FALSE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "dead-4", path, true));
+    EXPECT_FALSE(Registered("dead-4", true));
 }
 
 }  // namespace

@@ -15,26 +15,31 @@
 #include "plugin/host/HostUtils.h"
 #include "tests/support/MockBridge.h"
 
+using namespace VMInfoStructs;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+using ::testing::Return;
+using ::testing::SetArgReferee;
+
 // A disk mapper whose answers the test chooses and whose calls it records.
+// An attached disk of id X is the 10 GiB device /dev/fake-X.
 class FakeMapper : public CDiskMapper {
   public:
-    bool bPreAttach = true;
     bool bPostAttach = true;
     bool bPreDetach = true;
-    bool bWriteable = true;
-    std::string strDevicePrefix = "/dev/fake-";
-    long long nDeviceSize = 10LL << 30;
     std::vector<std::string> calls;
 
     bool PreAttachDisk() override {
         calls.push_back("PreAttach");
-        return bPreAttach;
+        return true;
     }
     bool PostAttachDisk(const std::string& id, std::string& path, long long& size, bool failed) override {
         calls.push_back(std::string(failed ? "PostAttachFailed:" : "PostAttach:") + id);
         if (failed || !bPostAttach) return failed;
-        path = strDevicePrefix + id;
-        size = nDeviceSize;
+        path = "/dev/fake-" + id;
+        size = 10LL << 30;
         return true;
     }
     bool PreDetatchDisk(const std::string& path) override {
@@ -51,7 +56,7 @@ class FakeMapper : public CDiskMapper {
     }
     bool MakeDiskWriteable(const std::string& path) override {
         calls.push_back("Writeable:" + path);
-        return bWriteable;
+        return true;
     }
 };
 
@@ -89,10 +94,6 @@ class TestCloudInfo : public CGoogleCloudInfo {
         if (m_pDiskInfo == nullptr) m_pDiskInfo = new CGoogleCloudDiskInfo(m_pCloudBridge);
         m_pDiskInfo->Initialize(proxy);
     }
-
-    using CGoogleCloudInfo::_CleanupDisks;
-    using CGoogleCloudInfo::_CloseDisks;
-    using CGoogleCloudInfo::_GetRegisteredDiskRecords;
 };
 
 // Settings overrides and a cleaner store private to the test.

@@ -3,14 +3,7 @@
 // detach and delete batches.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
 using namespace GoogleCloudDiskInfo;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 
@@ -44,11 +37,22 @@ class DiskAccessTest : public ::testing::Test {
     }
 };
 
-TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndRecordsTheDevice) {
+TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndDetachesADiskWithoutDevice) {
     Register("11", false);
+    info.mapper->bPostAttach = false;
     EXPECT_CALL(*bridge, AttachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a", _))
+        .Times(2)
+        .WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, DetachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a"))
         .WillOnce(Return(true));
     VmdkHandle h;
+    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "PostAttach failed to get the device file");
+    EXPECT_NE(StateOf("11"), eDiskOpened);
+
+    info.mapper->bPostAttach = true;
+    info.mapper->calls.clear();
     ASSERT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
     EXPECT_EQ(info.mapper->calls,
               (std::vector<std::string>{"PreAttach", "PostAttach:11", "Offline:/dev/fake-11"}));
@@ -57,7 +61,6 @@ TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndRecordsTheDevice) {
     EXPECT_EQ(disk.strPath, "/dev/fake-11");
     EXPECT_EQ(disk.nSize, 10ULL << 30);
     EXPECT_EQ(StateOf("11"), eDiskOpened);
-
     // Opening it again returns the handle without touching bridge or mapper.
     info.mapper->calls.clear();
     VmdkHandle again;
@@ -66,9 +69,10 @@ TEST_F(DiskAccessTest, BackupOpenAttachesReadOnlyAndRecordsTheDevice) {
     EXPECT_TRUE(info.mapper->calls.empty());
 }
 
-TEST_F(DiskAccessTest, ReadRetriesEvery20SecondsWhileTheProxyIsFull) {
+TEST_F(DiskAccessTest, ReadRetriesEvery20SecondsWhileTheProxyIsFullUntilCancelled) {
     Register("11", false);
-    EXPECT_CALL(*bridge, AttachDisk(_, _, _, _, _))
+    Register("12", false);
+    EXPECT_CALL(*bridge, AttachDisk(_, "new-11", _, _, _))
         .WillOnce(DoAll(SetArgReferee<4>(true), Return(false)))
         .WillOnce(DoAll(SetArgReferee<4>(true), Return(false)))
         .WillOnce(Return(true));
@@ -77,19 +81,16 @@ TEST_F(DiskAccessTest, ReadRetriesEvery20SecondsWhileTheProxyIsFull) {
     EXPECT_EQ(info.pauses, (std::vector<unsigned long>{20000, 20000}));
     EXPECT_EQ(info.GetLastVMError(), 0);
     EXPECT_EQ(info.mapper->calls[1], "PostAttachFailed:11");
-}
 
-TEST_F(DiskAccessTest, CancellationEndsTheRetries) {
-    Register("11", false);
-    EXPECT_CALL(*bridge, AttachDisk(_, _, _, _, _))
+    info.pauses.clear();
+    EXPECT_CALL(*bridge, AttachDisk(_, "new-12", _, _, _))
         .WillOnce(DoAll(SetArgReferee<4>(true), Return(false)))
         .WillOnce(Invoke([&](auto&, auto&, auto&, auto&, bool& limit) {
             info.SetJobCancelled(true);
             limit = true;
             return false;
         }));
-    VmdkHandle h;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
+    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "12", h), 0);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
     EXPECT_EQ(info.pauses.size(), 1u);
 }
@@ -120,7 +121,17 @@ TEST_F(DiskAccessTest, WriteOnFullProxyFailsAndRemovesTheRestoreDisks) {
     EXPECT_TRUE(info.pauses.empty());
 }
 
-TEST_F(DiskAccessTest, KeptDisksAreNeitherDetachedNorDeleted) {
+TEST_F(DiskAccessTest, RefusedAttachSets54AndKeptDisksAreNeitherDetachedNorDeleted) {
+    Register("11", false);
+    EXPECT_CALL(*bridge, AttachDisk(_, _, _, _, _)).WillRepeatedly(Return(false));
+    EXPECT_CALL(*bridge, DetachDisk(_, _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk(_, _, _, _, _)).Times(0);
+    VmdkHandle h;
+    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
+    EXPECT_EQ(info.GetLastVMErrorDetails(), "HTTP 400 badRequest");
+    EXPECT_TRUE(info.pauses.empty());
+
     SVMInfo keep = vm;
     keep.strGuid = "keep-guid";
     keep.bKeepDisks = true;
@@ -128,63 +139,38 @@ TEST_F(DiskAccessTest, KeptDisksAreNeitherDetachedNorDeleted) {
     SDisk d = MakeDisk("src", "31");
     d.strNewName = "new-31";
     ASSERT_TRUE(info.DiskInfo()->RegisterDisk("keep-guid", d, true));
-    EXPECT_CALL(*bridge, AttachDisk(_, _, _, _, _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, DetachDisk(_, _, _, _)).Times(0);
-    EXPECT_CALL(*bridge, DeleteDisk(_, _, _, _, _)).Times(0);
-    VmdkHandle h;
     EXPECT_EQ(info.OpenVmdk("web-1", "keep-guid", "31", h), 0);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
 }
 
-TEST_F(DiskAccessTest, RefusedAttachSets54WithTheBridgeText) {
-    Register("11", false);
-    EXPECT_CALL(*bridge, AttachDisk(_, _, _, _, _)).WillOnce(Return(false));
-    VmdkHandle h;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "HTTP 400 badRequest");
-    EXPECT_TRUE(info.pauses.empty());
-}
-
-TEST_F(DiskAccessTest, MissingDeviceDetachesAndAllowsAnotherOpen) {
-    Register("11", false);
-    info.mapper->bPostAttach = false;
-    EXPECT_CALL(*bridge, AttachDisk(_, "new-11", _, _, _)).Times(2).WillRepeatedly(Return(true));
-    EXPECT_CALL(*bridge, DetachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a"))
-        .WillOnce(Return(true));
-    VmdkHandle h;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 0);
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_ATTACH_FAILED);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "PostAttach failed to get the device file");
-    EXPECT_NE(StateOf("11"), eDiskOpened);
-
-    info.mapper->bPostAttach = true;
-    EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
-}
-
-TEST_F(DiskAccessTest, UnregisteredDiskSets23) {
+TEST_F(DiskAccessTest, UnregisteredDiskSets23AndAnEmptyHandleNamesNothing) {
     VmdkHandle h;
     EXPECT_EQ(info.OpenVmdk("web-1", "vm-guid", "99", h), 0);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_RECORD_MISSING);
     EXPECT_EQ(info.CreateVmdk("web-1", "nobody", "99", h, 1024), 0);
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_RECORD_MISSING);
-}
-
-TEST_F(DiskAccessTest, EmptyHandleInfoLeavesTheRecord) {
     SDisk disk;
     disk.strName = "untouched";
     EXPECT_EQ(info.GetVmdkInfo(VmdkHandle(), disk), 1);
     EXPECT_EQ(disk.strName, "untouched");
+    EXPECT_EQ(info.CloseVmdk(VmdkHandle()), 0);
 }
 
-TEST_F(DiskAccessTest, CloseDetachesAndMarksClosed) {
+TEST_F(DiskAccessTest, CloseDetachesAndMarksClosedOnlyWhenTheDetachSucceeded) {
     Register("11", false);
     ON_CALL(*bridge, AttachDisk(_, _, _, _, _)).WillByDefault(Return(true));
     VmdkHandle h;
     ASSERT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
     info.mapper->calls.clear();
     EXPECT_CALL(*bridge, DetachDisk("proxy-proj", "new-11", "proxy-1", "us-central1-a"))
+        .WillOnce(Return(false))
         .WillOnce(Return(true));
+    EXPECT_EQ(info.CloseVmdk(h), 0);
+    EXPECT_EQ(StateOf("11"), eDiskOpened);
+    info.mapper->bPreDetach = false;  // the host cannot release the device
+    EXPECT_EQ(info.CloseVmdk(h), 0);
+    info.mapper->bPreDetach = true;
+    info.mapper->calls.clear();
     EXPECT_EQ(info.CloseVmdk(h), 1);
     EXPECT_EQ(info.mapper->calls, (std::vector<std::string>{"PreDetach:/dev/fake-11", "PostDetach"}));
     EXPECT_EQ(StateOf("11"), eDiskClosed);
@@ -192,19 +178,6 @@ TEST_F(DiskAccessTest, CloseDetachesAndMarksClosed) {
     VmdkHandle half = h;
     half.pDisk = nullptr;
     EXPECT_EQ(info.CloseVmdk(half), 0);
-    EXPECT_EQ(info.CloseVmdk(VmdkHandle()), 0);
-}
-
-TEST_F(DiskAccessTest, FailedCloseKeepsTheDiskOpen) {
-    Register("11", false);
-    ON_CALL(*bridge, AttachDisk(_, _, _, _, _)).WillByDefault(Return(true));
-    VmdkHandle h;
-    ASSERT_EQ(info.OpenVmdk("web-1", "vm-guid", "11", h), 1);
-    EXPECT_CALL(*bridge, DetachDisk(_, _, _, _)).WillOnce(Return(false));
-    EXPECT_EQ(info.CloseVmdk(h), 0);
-    EXPECT_EQ(StateOf("11"), eDiskOpened);
-    info.mapper->bPreDetach = false;
-    EXPECT_EQ(info.CloseVmdk(h), 0);
 }
 
 // ---------------------------------------------------------------- Batches

@@ -41,7 +41,7 @@ class DiskMapperTest : public ::testing::Test {
     }
 };
 
-TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdAndItsSize) {
+TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdItsSizeAndItsPartitions) {
     const std::string file = MakeDevice("google-zd-7001", 3LL << 30);
     MakeDevice("google-zd-70011", 1 << 20);  // a longer id must not be taken
     ASSERT_TRUE(mapper.Init());
@@ -55,14 +55,16 @@ TEST_F(DiskMapperTest, FindsTheDeviceOfADiskIdAndItsSize) {
     EXPECT_TRUE(mapper.MakeDiskWriteable(path));
     EXPECT_TRUE(mapper.PreDetatchDisk(path));
     EXPECT_TRUE(mapper.PostDetatchDisk());
-}
 
-TEST_F(DiskMapperTest, SettingNamesTheDirectory) {
-    CDiskMapperLinux::SetDiskByIdDir("");
-    EXPECT_EQ(CDiskMapperLinux::GetDiskByIdDir(), "/dev/disk/by-id");
-    ArPlatformInfo::SetOverride("VirtualServer", "strDiskByIdDir", byId);
-    EXPECT_EQ(CDiskMapperLinux::GetDiskByIdDir(), byId);
-    EXPECT_EQ(CDiskMapperLinux::GetDeviceLinkPath("42"), byId + "/google-zd-42");
+    // The device and its partitions, in partition order.
+    const std::string whole = MakeDevice("google-zd-9", 8 << 20);
+    const std::string p2 = MakeDevice("google-zd-9-part2", 2 << 20);
+    const std::string p1 = MakeDevice("google-zd-9-part1", 1 << 20);
+    std::list<std::string> paths;
+    std::list<long long> sizes;
+    ASSERT_TRUE(mapper.PostAttachDisk("9", paths, sizes, false));
+    EXPECT_EQ(paths, (std::list<std::string>{whole, p1, p2}));
+    EXPECT_EQ(sizes, (std::list<long long>{8 << 20, 1 << 20, 2 << 20}));
 }
 
 TEST_F(DiskMapperTest, WaitsForALateDevice) {
@@ -94,6 +96,9 @@ TEST_F(DiskMapperTest, GivesUpOnAMissingDeviceWithinTheBound) {
     // A dangling link is no device either.
     ASSERT_EQ(::symlink((data + "/nothing").c_str(), (byId + "/google-zd-dangling").c_str()), 0);
     EXPECT_FALSE(mapper.PostAttachDisk("dangling", path, size, false));
+    // After a failed attach no device is looked for.
+    EXPECT_TRUE(mapper.PostAttachDisk("absent", path, size, true));
+    EXPECT_EQ(path, "unchanged");
 }
 
 TEST_F(DiskMapperTest, IdsThatCannotNameAFileAreRefusedAtOnce) {
@@ -107,24 +112,6 @@ TEST_F(DiskMapperTest, IdsThatCannotNameAFileAreRefusedAtOnce) {
     EXPECT_FALSE(mapper.PostAttachDisk("a/b", path, size, false));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(CDiskMapperLinux::GetDeviceLinkPath(".."), "");
-}
-
-TEST_F(DiskMapperTest, FailedAttachNeedsNoDevice) {
-    std::string path;
-    long long size = 0;
-    EXPECT_TRUE(mapper.PostAttachDisk("absent", path, size, true));
-    EXPECT_TRUE(path.empty());
-}
-
-TEST_F(DiskMapperTest, ListsTheDeviceAndItsPartitions) {
-    const std::string whole = MakeDevice("google-zd-9", 8 << 20);
-    const std::string p2 = MakeDevice("google-zd-9-part2", 2 << 20);
-    const std::string p1 = MakeDevice("google-zd-9-part1", 1 << 20);
-    std::list<std::string> paths;
-    std::list<long long> sizes;
-    ASSERT_TRUE(mapper.PostAttachDisk("9", paths, sizes, false));
-    EXPECT_EQ(paths, (std::list<std::string>{whole, p1, p2}));
-    EXPECT_EQ(sizes, (std::list<long long>{8 << 20, 1 << 20, 2 << 20}));
 }
 
 TEST_F(DiskMapperTest, PathsThatAreNotDevices) {

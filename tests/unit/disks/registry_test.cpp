@@ -2,13 +2,7 @@
 // detach through the bridge, and what a failure leaves behind.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
 using namespace GoogleCloudDiskInfo;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using ::testing::StrictMock;
 
 namespace {
@@ -41,7 +35,11 @@ class RegistryTest : public ::testing::Test {
     }
 };
 
-TEST_F(RegistryTest, LookupsIgnoreLetterCase) {
+TEST_F(RegistryTest, LookupsIgnoreLetterCaseAndASecondConnectKeepsTheFirstRecord) {
+    SVMInfo again = vm;
+    again.strName = "renamed";
+    again.strGuid = "ABC-GUID";
+    ASSERT_TRUE(registry.Connect(again));
     ASSERT_TRUE(registry.RegisterDisk("ABC-GUID", Created("DiskA", "new-a"), false));
     VmdkHandle h;
     GoogleCloudDiskState state = eDiskOpened;
@@ -51,17 +49,6 @@ TEST_F(RegistryTest, LookupsIgnoreLetterCase) {
     EXPECT_NE(h.pDisk, nullptr);
     // The same id in another case is the same disk.
     EXPECT_FALSE(registry.RegisterDisk("abc-guid", Created("DISKA", "new-b"), false));
-}
-
-TEST_F(RegistryTest, ConnectTwiceKeepsTheFirstRecord) {
-    SVMInfo again = vm;
-    again.strName = "renamed";
-    again.strGuid = "ABC-GUID";
-    ASSERT_TRUE(registry.Connect(again));
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "n1"), true));
-    VmdkHandle h;
-    GoogleCloudDiskState state;
-    ASSERT_TRUE(registry.GetDiskHandle("", vm.strGuid, "1", h, state));
     SVMInfo out;
     ASSERT_TRUE(registry.GetVMInfo(h, "", out));
     EXPECT_EQ(out.strName, "web-1");
@@ -88,15 +75,22 @@ TEST_F(RegistryTest, UnknownInstanceOrDiskIsRefused) {
     EXPECT_FALSE(registry.GetVMInfo(h, "other", out));
 }
 
-TEST_F(RegistryTest, AttachOpensOnceAndClosedDiskAttachesAgain) {
+TEST_F(RegistryTest, StateFollowsOnlyAttachAndDetachThatSucceeded) {
     ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
+    // Never attached: closing needs no bridge call.
+    EXPECT_TRUE(registry.CloseDisk(vm, Created("1", "new-1")));
+    EXPECT_EQ(StateOf("1"), eDiskRegistered);
+
     EXPECT_CALL(bridge, AttachDisk("proxy-proj", "new-1", "proxy-1", "us-central1-a", _))
-        .Times(2)
+        .WillOnce(DoAll(SetArgReferee<4>(true), Return(false)))
         .WillRepeatedly(Return(true));
     SDisk d;
     d.strDiskId = "1";
     d.strPath = "/dev/old";
     bool limit = false;
+    EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_TRUE(limit);
+    EXPECT_EQ(StateOf("1"), eDiskRegistered);
     ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
     EXPECT_EQ(d.strNewName, "new-1");  // the caller gets the registered record
     EXPECT_TRUE(d.strPath.empty());
@@ -104,41 +98,13 @@ TEST_F(RegistryTest, AttachOpensOnceAndClosedDiskAttachesAgain) {
     // Already open: refused without a bridge call.
     EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
 
-    EXPECT_CALL(bridge, DetachDisk("proxy-proj", "new-1", "proxy-1", "us-central1-a")).WillOnce(Return(true));
-    ASSERT_TRUE(registry.CloseDisk(vm, d));
-    EXPECT_EQ(StateOf("1"), eDiskClosed);
-    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
-    EXPECT_EQ(StateOf("1"), eDiskOpened);
-}
-
-TEST_F(RegistryTest, FailedAttachKeepsStateAndReportsTheLimit) {
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
-    EXPECT_CALL(bridge, AttachDisk(_, _, _, _, _)).WillOnce(DoAll(SetArgReferee<4>(true), Return(false)));
-    SDisk d = Created("1", "new-1");
-    bool limit = false;
-    EXPECT_FALSE(registry.ConnectDisk(vm, d, limit));
-    EXPECT_TRUE(limit);
-    EXPECT_EQ(StateOf("1"), eDiskRegistered);
-}
-
-TEST_F(RegistryTest, CloseOfNeverAttachedDiskNeedsNoBridge) {
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
-    EXPECT_TRUE(registry.CloseDisk(vm, Created("1", "new-1")));
-    EXPECT_EQ(StateOf("1"), eDiskRegistered);
-}
-
-TEST_F(RegistryTest, FailedDetachLeavesDiskOpenForALaterTry) {
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), false));
-    EXPECT_CALL(bridge, AttachDisk(_, _, _, _, _)).WillOnce(Return(true));
-    SDisk d = Created("1", "new-1");
-    bool limit = false;
-    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
     d.strPath = "/dev/sdb";
     d.strAttachedDevice = "sdb";
     ASSERT_TRUE(registry.UpdateDisk(vm, d));
-
     EXPECT_CALL(bridge, GetLastError()).WillOnce(Return("HTTP 503"));
-    EXPECT_CALL(bridge, DetachDisk(_, "new-1", _, _)).WillOnce(Return(false)).WillOnce(Return(true));
+    EXPECT_CALL(bridge, DetachDisk("proxy-proj", "new-1", "proxy-1", "us-central1-a"))
+        .WillOnce(Return(false))
+        .WillOnce(Return(true));
     EXPECT_FALSE(registry.CloseDisk(vm, d));
     EXPECT_EQ(StateOf("1"), eDiskOpened);
     ASSERT_TRUE(registry.CloseDisk(vm, d));
@@ -153,6 +119,9 @@ TEST_F(RegistryTest, FailedDetachLeavesDiskOpenForALaterTry) {
     EXPECT_TRUE(record.strPath.empty());
     EXPECT_TRUE(record.strAttachedDevice.empty());
     EXPECT_FALSE(restore);
+    // A closed disk attaches again.
+    ASSERT_TRUE(registry.ConnectDisk(vm, d, limit));
+    EXPECT_EQ(StateOf("1"), eDiskOpened);
 }
 
 TEST_F(RegistryTest, DisconnectDropsRecordsEvenWithAnOpenDisk) {
@@ -169,19 +138,6 @@ TEST_F(RegistryTest, DisconnectDropsRecordsEvenWithAnOpenDisk) {
     EXPECT_FALSE(registry.GetDiskHandle("", vm.strGuid, "1", h, state));
     std::vector<SDisk> disks;
     EXPECT_FALSE(registry.GetDisks(vm, disks));
-}
-
-TEST_F(RegistryTest, GetDisksListsNameAndIdInRegistrationOrder) {
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("2", "new-2"), true));
-    ASSERT_TRUE(registry.RegisterDisk(vm.strGuid, Created("1", "new-1"), true));
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(registry.GetDisks(vm, disks));
-    ASSERT_EQ(disks.size(), 2u);
-    EXPECT_EQ(disks[0].strDiskId, "2");
-    EXPECT_EQ(disks[0].strPath, "new-2");
-    EXPECT_TRUE(disks[0].strNewName.empty());
-    EXPECT_TRUE(disks[0].strName.empty());
-    EXPECT_EQ(disks[1].strDiskId, "1");
 }
 
 TEST_F(RegistryTest, HandlesOfSeveralInstancesStayValid) {

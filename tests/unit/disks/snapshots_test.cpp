@@ -3,17 +3,8 @@
 // every request of a batch is made before the batch is awaited.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::AnyNumber;
-using ::testing::DoAll;
-using ::testing::Expectation;
 using ::testing::ExpectationSet;
 using ::testing::Field;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 
@@ -35,6 +26,16 @@ class SnapshotTest : public ::testing::Test {
     }
     void TearDown() override { EvDebug::SetThreadJobId(0); }
 
+    std::vector<SFailure> failures;
+    bool fallback = false;
+    bool Snapshots(std::vector<SDisk>& disks, bool appConsistent = false) {
+        return info.CreateDiskSnapshots("src-proj", "vm-guid", appConsistent, disks, failures, fallback);
+    }
+    bool DisksFrom(std::vector<SDisk>& disks, const std::string& key = "vm-guid") {
+        return info.CreateDisksFromSnapshots(key, "src-proj", "proxy-proj", "us-central1-a", "", disks,
+                                             failures);
+    }
+
     // Every snapshot state read answers `state`.
     void SnapshotsReach(const std::string& state) {
         ON_CALL(*bridge, GetSnapshotState(_, _, _))
@@ -50,14 +51,15 @@ class SnapshotTest : public ::testing::Test {
     }
 };
 
-TEST_F(SnapshotTest, OnlyDiskFilteredFailsWith65AndRequestsNothing) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    disks[0].bFiltered = true;
+TEST_F(SnapshotTest, NothingToSnapOrCancelledFailsWithItsCodeAndRequestsNothing) {
     EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_NO_DISK_SNAPPED);
+    for (bool cancelled : {false, true}) {
+        std::vector<SDisk> disks = {MakeDisk("boot", "11")};
+        disks[0].bFiltered = !cancelled;
+        info.SetJobCancelled(cancelled);
+        EXPECT_FALSE(Snapshots(disks));
+        EXPECT_EQ(info.GetLastVMError(), cancelled ? VMINFO_ERR_JOB_CANCELLED : VMINFO_ERR_NO_DISK_SNAPPED);
+    }
 }
 
 TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait) {
@@ -76,9 +78,7 @@ TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait
                     .WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetSnapshotState(_, _, _)).Times(2).After(requests);
 
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+    ASSERT_TRUE(Snapshots(disks));
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strName, "boot");
     EXPECT_EQ(disks[1].strName, "logs");
@@ -93,32 +93,24 @@ TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait
     EXPECT_EQ(RegisteredSnapshots().size(), 3u);
 }
 
-TEST_F(SnapshotTest, BackupSnapshotCarriesDescriptionAndNoLabels) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    SnapshotsReach("READY");
+TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWithTheProxy) {
     SSnapshot seen;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
-        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
-                        Return(true)));
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
+        .WillRepeatedly(
+            DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
+                  Return(true)));
+    SDisk disk = MakeDisk("boot", "11");
+    ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
     EXPECT_EQ(seen.strDescription.rfind("Disk Snapshot created by Ardelion for backup Job ID4242 at ", 0),
               0u);
     EXPECT_TRUE(seen.vecLabels.empty());
-    EXPECT_EQ(seen.strName, disks[0].strSnapshotName);
-}
+    EXPECT_EQ(seen.strName, disk.strSnapshotName);
 
-TEST_F(SnapshotTest, RestoreSnapshotIsLabelledWithTheProxyName) {
     info.SetMode(VM_CLEANER_MODE_RESTORE);
     SVMInfo proxy = MakeProxy();
     proxy.strName = std::string(35, 'P') + std::string(35, 'x');  // 70 characters, mixed case
     info.SetProxy(proxy);
-    SSnapshot seen;
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
-        .WillOnce(DoAll(Invoke([&](auto&, auto&, auto&, auto&, bool, bool, const SSnapshot& s) { seen = s; }),
-                        Return(true)));
-    SDisk disk = MakeDisk("boot", "11");
+    disk = MakeDisk("boot", "11");
     ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
     EXPECT_EQ(disk.strSnapshotName.rfind("zd-restore-4242-11-", 0), 0u);
     EXPECT_EQ(
@@ -167,9 +159,7 @@ TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
             state = (isBoot && name == failedName && requested.size() == 2) ? "FAILED" : "READY";
             return true;
         }));
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    ASSERT_TRUE(info.CreateDiskSnapshots("src-proj", "vm-guid", true, disks, failures, fallback));
+    ASSERT_TRUE(Snapshots(disks, true));
     EXPECT_TRUE(fallback);
     EXPECT_EQ(requested, (std::vector<std::string>{"boot:app", "data:app", "boot:crash"}));
     ASSERT_EQ(failures.size(), 2u);
@@ -178,30 +168,6 @@ TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
     EXPECT_EQ(failures[1].strMessage, "Failed to create app-consistent snapshot for disk - boot");
     EXPECT_EQ(failures[1].bFlag, info.IgnoreQuiesce());
     EXPECT_EQ(disks.size(), 2u);
-}
-
-TEST_F(SnapshotTest, CancelledBeforeFirstDiskRequestsNothing) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11")};
-    info.SetJobCancelled(true);
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    bool fallback = false;
-    EXPECT_FALSE(info.CreateDiskSnapshots("src-proj", "vm-guid", false, disks, failures, fallback));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
-}
-
-TEST_F(SnapshotTest, DiskTypeFollowsJobKindAndSetting) {
-    std::string type = "pd-standard";
-    info.AdjustDiskType(type);
-    EXPECT_EQ(type, "pd-ssd");
-    ArPlatformInfo::SetOverride("VirtualServer", "bUseOptimizedGCPVolumeType", "false");
-    type = "pd-ssd";
-    info.AdjustDiskType(type);
-    EXPECT_EQ(type, "pd-standard");
-    info.SetMode(VM_CLEANER_MODE_RESTORE);
-    type = "pd-extreme";
-    info.AdjustDiskType(type);
-    EXPECT_EQ(type, "pd-extreme");
 }
 
 // ---------------------------------------------------------------- Disks from snapshots
@@ -244,9 +210,7 @@ TEST_F(DisksFromSnapshotsTest, AllDisksAreRequestedBeforeTheWaitAndRegistered) {
                     .Times(2)
                     .WillRepeatedly(Return(true));
     EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(2).After(requests);
-    std::vector<SFailure> failures;
-    ASSERT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
-                                              failures));
+    ASSERT_TRUE(DisksFrom(disks));
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strNewName.rfind("zd-backup-4242-11-", 0), 0u);
     EXPECT_EQ(disks[0].strPath, "11");
@@ -269,9 +233,7 @@ TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailures) {
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
         .WillOnce(Return(true))
         .WillOnce(Return(false));
-    std::vector<SFailure> failures;
-    ASSERT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
-                                              failures));
+    ASSERT_TRUE(DisksFrom(disks));
     ASSERT_EQ(disks.size(), 1u);
     EXPECT_EQ(disks[0].strName, "boot");
     ASSERT_EQ(failures.size(), 2u);
@@ -281,32 +243,22 @@ TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailures) {
     EXPECT_EQ(failures[1].strMessage, "Create disk failed- quota exceeded");
 }
 
-TEST_F(DisksFromSnapshotsTest, EverythingSkippedFails) {
+TEST_F(DisksFromSnapshotsTest, BatchFailsOnlyWhenEverythingWasSkipped) {
     std::vector<SDisk> disks = {MakeDisk("nosnap", "12")};
     EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "",
-                                               disks, failures));
-}
-
-TEST_F(DisksFromSnapshotsTest, EntriesNotSelectedCountInTheTotal) {
-    // One selected disk skipped, one configuration item: not all skipped,
-    // so the batch goes on with an empty list.
+    EXPECT_FALSE(DisksFrom(disks));
+    // A configuration item counts in the total: the batch goes on, empty.
     SDisk item;
     item.eDiskType = 0;
-    std::vector<SDisk> disks = {MakeDisk("nosnap", "12"), item};
-    std::vector<SFailure> failures;
-    EXPECT_TRUE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disks,
-                                              failures));
+    disks = {MakeDisk("nosnap", "12"), item};
+    EXPECT_TRUE(DisksFrom(disks));
     EXPECT_TRUE(disks.empty());
 }
 
 TEST_F(DisksFromSnapshotsTest, DiskThatCannotBeRegisteredStopsWith23) {
     std::vector<SDisk> disks = {Snapped("boot", "11")};
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).WillOnce(Return(true));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.CreateDisksFromSnapshots("other-guid", "src-proj", "proxy-proj", "us-central1-a", "",
-                                               disks, failures));
+    EXPECT_FALSE(DisksFrom(disks, "other-guid"));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_RECORD_MISSING);
 }
 
@@ -344,9 +296,7 @@ TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
             }
             return false;  // the job learns nothing about the disk
         }));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.CreateDisksFromSnapshots("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "",
-                                               disks, failures));
+    EXPECT_FALSE(DisksFrom(disks));
     // The entry outlives the failed request: the clean-up deletes by name.
     const std::vector<SDisk> list = registered();
     ASSERT_EQ(list.size(), 1u);

@@ -1,22 +1,17 @@
-// Waiting on snapshots and disks: pass counting, the time limit on the
-// clock, cancellation, failure entries and registration of ready disks.
+// Waiting on snapshots and disks: the time limit on the clock, cancellation,
+// failure entries and registration of ready disks.
 #include "tests/unit/disks/DisksTestSupport.h"
 
-using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
-
 namespace {
+
+const std::string kUri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
 
 class WaitTest : public ::testing::Test {
   protected:
     DisksTestEnv env;
     NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
     TestCloudInfo info{bridge};
+    std::vector<SFailure> failures;
 
     void Settings(const std::string& timeout, const std::string& polling) {
         ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationTimeoutInMins", timeout);
@@ -32,48 +27,60 @@ class WaitTest : public ::testing::Test {
         d.strNewName = name;
         return d;
     }
+    bool WaitSnap(const std::string& name) {
+        return info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap(name), GOOGLE_RESOURCE_SNAPSHOT,
+                                                   failures);
+    }
+    bool WaitDisk(const std::string& name) {
+        return info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk(name),
+                                                   GOOGLE_RESOURCE_DISK, failures);
+    }
+    void RegisterJob() {
+        ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
+        ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
+    }
+    std::vector<SDisk> RegisteredDisks() {
+        std::string path;
+        std::vector<SDisk> disks;
+        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+        EXPECT_TRUE(info.Cleaner().GetRegisteredDisks(path, disks));
+        return disks;
+    }
 };
 
-TEST_F(WaitTest, EmptyListWaitsOneDelayAndSucceeds) {
-    std::vector<SFailure> failures;
-    EXPECT_TRUE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", std::vector<SDisk>(),
-                                                    GOOGLE_RESOURCE_SNAPSHOT, failures));
-    ASSERT_EQ(info.pauses.size(), 1u);
-    EXPECT_EQ(info.pauses[0], 60000u);  // default delay: one minute
-    EXPECT_TRUE(failures.empty());
-}
-
-TEST_F(WaitTest, DefaultLimitGivesUpAfterThePassReaching1441Minutes) {
-    int reads = 0;
-    EXPECT_CALL(*bridge, GetSnapshotState("p", "s1", _))
-        .WillRepeatedly(
-            DoAll(Invoke([&](auto&, auto&, auto&) { ++reads; }), SetArgReferee<2>("CREATING"), Return(true)));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap("s1"), GOOGLE_RESOURCE_SNAPSHOT,
-                                                     failures));
-    EXPECT_EQ(reads, 1441);
-    EXPECT_TRUE(failures.empty());        // pending resources are not listed
-    EXPECT_EQ(info.GetLastVMError(), 0);  // and no code is set
-}
-
-TEST_F(WaitTest, ZeroLimitAllowsOnePass) {
-    Settings("0", "1");
-    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
-        .Times(1)
-        .WillOnce(DoAll(SetArgReferee<2>("CREATING"), Return(true)));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap("s1"), GOOGLE_RESOURCE_SNAPSHOT,
-                                                     failures));
+TEST_F(WaitTest, TimeLimitCountsPassesAndTheTimeOfStatusReads) {
+    struct Case {
+        const char* timeout;  // nullptr: the default of 1440 minutes
+        const char* polling;
+        int readMinutes;
+        int reads;
+    };
+    for (const Case& c : {Case{nullptr, nullptr, 0, 1441}, Case{"0", "1", 0, 1}, Case{"2", "1", 5, 1}}) {
+        SCOPED_TRACE(c.timeout ? c.timeout : "default");
+        if (c.timeout) Settings(c.timeout, c.polling);
+        int reads = 0;
+        EXPECT_CALL(*bridge, GetSnapshotState("p", "s1", _))
+            .WillRepeatedly(Invoke([&](auto&, auto&, std::string& state) {
+                ++reads;
+                info.nowMs += c.readMinutes * 60000;
+                state = "CREATING";
+                return true;
+            }));
+        failures.clear();
+        EXPECT_FALSE(WaitSnap("s1"));
+        EXPECT_EQ(reads, c.reads);
+        EXPECT_TRUE(failures.empty());        // pending resources are not listed
+        EXPECT_EQ(info.GetLastVMError(), 0);  // and no code is set
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
 }
 
 TEST_F(WaitTest, ZeroDelayPausesBrieflyGrowsAndStillTimesOut) {
     Settings("1", "0");
-    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
-        .WillRepeatedly(DoAll(SetArgReferee<2>("CREATING"), Return(true)));
+    ON_CALL(*bridge, GetSnapshotState(_, _, _))
+        .WillByDefault(DoAll(SetArgReferee<2>("CREATING"), Return(true)));
     const int64_t start = info.nowMs;
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap("s1"), GOOGLE_RESOURCE_SNAPSHOT,
-                                                     failures));
+    EXPECT_FALSE(WaitSnap("s1"));
     ASSERT_GT(info.pauses.size(), 3u);
     EXPECT_LT(info.pauses[0], 500u);
     EXPECT_GT(info.pauses[3], info.pauses[0]);
@@ -84,22 +91,6 @@ TEST_F(WaitTest, ZeroDelayPausesBrieflyGrowsAndStillTimesOut) {
     // Gave up once two whole minutes had passed on the clock.
     EXPECT_GE(info.nowMs - start, 120000);
     EXPECT_LT(info.nowMs - start, 130000);
-}
-
-TEST_F(WaitTest, SlowStatusReadsCountTowardsTheLimit) {
-    Settings("2", "1");
-    int reads = 0;
-    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
-        .WillRepeatedly(Invoke([&](auto&, auto&, std::string& state) {
-            ++reads;
-            info.nowMs += 5 * 60000;  // each read takes five minutes
-            state = "CREATING";
-            return true;
-        }));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap("s1"), GOOGLE_RESOURCE_SNAPSHOT,
-                                                     failures));
-    EXPECT_EQ(reads, 1);
 }
 
 TEST_F(WaitTest, SettledResourcesAreCountedAndFailuresListed) {
@@ -115,8 +106,6 @@ TEST_F(WaitTest, SettledResourcesAreCountedAndFailuresListed) {
         .WillOnce(DoAll(SetArgReferee<2>("ready"), Return(true)))
         .WillOnce(DoAll(SetArgReferee<2>("READY"), Return(true)));
     std::vector<SDisk> list = {Snap("ok"), Snap("bad"), Snap("gone"), Snap("slow")};
-    const std::vector<SDisk> before = list;
-    std::vector<SFailure> failures;
     EXPECT_TRUE(
         info.WaitForResourcesToBecomeUsable("k", "p", "", "", list, GOOGLE_RESOURCE_SNAPSHOT, failures));
     EXPECT_EQ(info.pauses.size(), 2u);
@@ -127,34 +116,38 @@ TEST_F(WaitTest, SettledResourcesAreCountedAndFailuresListed) {
     EXPECT_EQ(failures[1].strItemName, "gone");
     EXPECT_EQ(failures[1].strMessage, "Operation check failed for- HTTP 500 backendError");
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
-    ASSERT_EQ(list.size(), before.size());  // the caller's list is untouched
+    ASSERT_EQ(list.size(), 4u);  // the caller's list is untouched
 }
 
-TEST_F(WaitTest, FailedDiskSetsDiskCode) {
+TEST_F(WaitTest, FailedDiskSetsDiskCodeAndIsReadInItsRegion) {
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    std::vector<SFailure> failures;
     // The only disk failed: nothing to go on with.
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", NewDisk("d1"), GOOGLE_RESOURCE_DISK,
-                                                     failures));
+    EXPECT_FALSE(WaitDisk("d1"));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].strItemName, "d1");
+
+    SDisk d = NewDisk("rd");
+    d.strDiskJson = R"({"replicaZones":["a","b"]})";
+    EXPECT_CALL(*bridge, GetDiskState("p", "z", "r1", true, "rd", _))
+        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
+    // Without a region the same disk is read as zonal.
+    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "rd", _))
+        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
+    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", d, GOOGLE_RESOURCE_DISK, failures));
 }
 
 TEST_F(WaitTest, CancelledSnapshotWaitStopsBeforeReading) {
     info.SetJobCancelled(true);
     EXPECT_CALL(*bridge, GetSnapshotState(_, _, _)).Times(0);
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "", "", Snap("s1"), GOOGLE_RESOURCE_SNAPSHOT,
-                                                     failures));
+    EXPECT_FALSE(WaitSnap("s1"));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
 }
 
 TEST_F(WaitTest, ReadyDisksAreRegisteredEvenWhenCancelledMeanwhile) {
-    ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
-    ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
-    const std::string uri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
+    RegisterJob();
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
         .WillOnce(Invoke([&](auto&, auto&, auto&, bool, auto&, std::string& state) {
             info.SetJobCancelled(true);  // seen only once every disk settled
@@ -165,70 +158,34 @@ TEST_F(WaitTest, ReadyDisksAreRegisteredEvenWhenCancelledMeanwhile) {
     SDisk described;
     described.strName = "d1";
     described.strDiskId = "5551";
-    described.strLocationUri = uri;
+    described.strLocationUri = kUri;
     EXPECT_CALL(*bridge, GetDiskInfo("p", "d1", "z", "", false, _, 0))
         .WillOnce(DoAll(SetArgReferee<5>(described), Return(true)));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk("d1"),
-                                                     GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_FALSE(WaitDisk("d1"));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
-
-    std::string path;
-    ASSERT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-    std::vector<SDisk> registered;
-    ASSERT_TRUE(info.Cleaner().GetRegisteredDisks(path, registered));
+    const std::vector<SDisk> registered = RegisteredDisks();
     ASSERT_EQ(registered.size(), 1u);
     EXPECT_EQ(registered[0].strNewName, "d1");
-    EXPECT_EQ(registered[0].strLocationUri, uri);
+    EXPECT_EQ(registered[0].strLocationUri, kUri);
     EXPECT_EQ(registered[0].strZone, "z");
 }
 
 TEST_F(WaitTest, ReadyDiskThatCannotBeDescribedFailsAndKeepsItsEntry) {
-    ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
-    ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
-    const std::string uri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
+    RegisterJob();
     // Entered under its name before the creation was requested.
-    ASSERT_TRUE(info.Cleaner().RegisterDisk(VM_CLEANER_MODE_BACKUP, "vm-guid", "d1", "", uri, "z", "p"));
+    ASSERT_TRUE(info.Cleaner().RegisterDisk(VM_CLEANER_MODE_BACKUP, "vm-guid", "d1", "", kUri, "z", "p"));
     ON_CALL(*bridge, GetLastError()).WillByDefault(Return("HTTP 500 backendError"));
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
         .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)));
     EXPECT_CALL(*bridge, GetDiskInfo("p", "d1", "z", "", false, _, 0)).WillOnce(Return(false));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk("d1"),
-                                                     GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_FALSE(WaitDisk("d1"));
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].strItemName, "d1");
-
-    std::string path;
-    ASSERT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-    std::vector<SDisk> registered;
-    ASSERT_TRUE(info.Cleaner().GetRegisteredDisks(path, registered));
+    const std::vector<SDisk> registered = RegisteredDisks();
     ASSERT_EQ(registered.size(), 1u);  // no entry with an empty name
     EXPECT_EQ(registered[0].strNewName, "d1");
-    EXPECT_EQ(registered[0].strLocationUri, uri);
-}
-
-TEST_F(WaitTest, RegionalDiskIsReadInItsRegion) {
-    SDisk d = NewDisk("rd");
-    d.strDiskJson = R"({"replicaZones":["a","b"]})";
-    EXPECT_CALL(*bridge, GetDiskState("p", "z", "r1", true, "rd", _))
-        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    std::vector<SFailure> failures;
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
-    // Without a region the same disk is read as zonal.
-    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "rd", _))
-        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", d, GOOGLE_RESOURCE_DISK, failures));
-}
-
-TEST_F(WaitTest, ProjectIdFromUri) {
-    const std::string base = "https://www.googleapis.com/compute/v1/projects/";
-    EXPECT_EQ(base.size(), 47u);
-    EXPECT_EQ(info.GetProjectIDfromUri(base + "p1/zones/z1/disks/d1"), "p1");
-    EXPECT_EQ(info.GetProjectIDfromUri(base + "p1"), "p1");
-    EXPECT_EQ(info.GetProjectIDfromUri("projects/p1/zones/z1"), "projects/p1/zones/z1");
-    EXPECT_EQ(info.GetProjectIDfromUri(""), "");
+    EXPECT_EQ(registered[0].strLocationUri, kUri);
 }
 
 }  // namespace
