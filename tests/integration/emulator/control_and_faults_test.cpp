@@ -1,4 +1,4 @@
-// The control API: faults, stats, latency, limits, resources.
+// The control API: injected faults and refused control requests.
 #include <httplib.h>
 
 #include "EmulatorTest.h"
@@ -42,49 +42,16 @@ TEST_F(ControlTest, FaultsAnswerTheirStatusUntilCountedOutOrCleared) {
     postAndWait(kDisk + "/createSnapshot", {{"name", "limited"}});
 }
 
-TEST_F(ControlTest, OperationErrorFaultAnswers200ThenFailsTheOperation) {
+TEST_F(ControlTest, OperationErrorFaultAnswers200ThenFailsTheOperationCreatingNothing) {
     emu->addFault({{"match", "createSnapshot"}, {"operationError", "RATE_LIMIT_EXCEEDED"}, {"count", 1}});
     auto r = post(kDisk + "/createSnapshot", {{"name", "op-fails"}});
     ASSERT_EQ(r.status, 200) << r.body;
     json op = waitDone(r.json());
-    EXPECT_EQ(op["operationType"], "createSnapshot");
-    EXPECT_EQ(op["targetLink"],
-              "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-b/disks/web-1");
     ASSERT_TRUE(op.contains("error"));
     EXPECT_EQ(op["error"]["errors"][0]["code"], "RATE_LIMIT_EXCEEDED");
     EXPECT_TRUE(op.contains("httpErrorStatusCode"));
-    // Nothing was created; the next call works.
     EXPECT_EQ(get(kProject + "/global/snapshots/op-fails").status, 404);
     postAndWait(kDisk + "/createSnapshot", {{"name", "op-fails"}});
-}
-
-TEST_F(ControlTest, ProbabilisticFaultHitsSomeButNotAll) {
-    emu->addFault({{"match", "^GET .*/instances/web-1$"}, {"status", 500}, {"probability", 0.5}});
-    int failed = 0;
-    for (int i = 0; i < 60; ++i)
-        failed += get(kProject + "/zones/us-central1-b/instances/web-1").status == 500;
-    EXPECT_GT(failed, 5);
-    EXPECT_LT(failed, 55);
-}
-
-TEST_F(ControlTest, StatsCountRequestsPerMethodAndPathTemplate) {
-    emu->resetStats();
-    get(kDisk);
-    get(kDisk + "-data");
-    get(kProject + "/zones/us-central1-a/instances/backup-proxy");
-    json stats = emu->stats()["requests"];
-    EXPECT_EQ(stats["GET /compute/v1/projects/{project}/zones/{zone}/disks/{disk}"], 2);
-    EXPECT_EQ(stats["GET /compute/v1/projects/{project}/zones/{zone}/instances/{instance}"], 1);
-    emu->resetStats();
-    EXPECT_TRUE(emu->stats()["requests"].empty());
-}
-
-TEST_F(ControlTest, FreshResourcesCanBeHiddenForAWhile) {
-    emu->setLimits({{"notFoundAfterInsertMs", 400}});
-    auto r = post(kProject + "/zones/us-central1-b/disks", {{"name", "eventually"}, {"sizeGb", "1"}});
-    ASSERT_EQ(r.status, 200);
-    EXPECT_EQ(get(kProject + "/zones/us-central1-b/disks/eventually").status, 404);
-    waitStatus(kProject + "/zones/us-central1-b/disks/eventually", "READY");
 }
 
 TEST_F(ControlTest, BadControlRequestsAreRefused) {

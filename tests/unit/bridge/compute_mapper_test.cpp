@@ -68,73 +68,32 @@ std::map<std::string, json> DisksByPath() {
             {"projects/p1/regions/us-central1/disks/data-r", RegionalCmekDisk()}};
 }
 
-SVMInfo Filled() {
-    const json type = {{"name", "n2-standard-4"}, {"guestCpus", 4}, {"memoryMb", 16384}};
+SVMInfo Filled(json inst = Instance(), const json* type = nullptr) {
     SVMInfo vm;
-    gc::FillVMInfo(Instance(), &type, DisksByPath(), vm);
+    gc::FillVMInfo(inst, type, DisksByPath(), vm);
     return vm;
 }
 
 }  // namespace
 
-TEST(InstanceRecord, IdentityLocationAndSizeComeFromTheInstanceAndItsMachineType) {
-    const SVMInfo vm = Filled();
-    EXPECT_EQ(vm.strGuid, "9001");
-    EXPECT_EQ(vm.strName, "web-1");
+TEST(InstanceRecord, LocationSizeGuestOsAndDisksComeFromTheInstanceAndItsResources) {
+    const json type = {{"name", "n2-standard-4"}, {"guestCpus", 4}, {"memoryMb", 16384}};
+    const SVMInfo vm = Filled(Instance(), &type);
     EXPECT_EQ(vm.strProjectId, "p1");
     EXPECT_EQ(vm.strZone, "us-central1-b");
     EXPECT_EQ(vm.strRegion, "us-central1");
-    EXPECT_EQ(vm.strInstanceType, "n2-standard-4");
     EXPECT_EQ(vm.nNumCPUs, 4u);
     EXPECT_EQ(vm.nMemoryMB, 16384);
     EXPECT_EQ(vm.nPowerState, 1u);
-    EXPECT_EQ(vm.strUri, Instance()["selfLink"]);
-}
-
-TEST(InstanceRecord, StoppedInstanceIsNotPoweredOn) {
-    json inst = Instance();
-    inst["status"] = "TERMINATED";
-    SVMInfo vm;
-    gc::FillVMInfo(inst, nullptr, DisksByPath(), vm);
-    EXPECT_EQ(vm.nPowerState, 0u);
-    EXPECT_EQ(vm.strStatus, "TERMINATED");
-}
-
-TEST(InstanceRecord, CustomMachineTypeGivesSizeWithoutLookup) {
-    json inst = Instance();
-    inst["machineType"] =
-        std::string(kPrefix) + "projects/p1/zones/us-central1-b/machineTypes/n2-custom-6-23040";
-    SVMInfo vm;
-    gc::FillVMInfo(inst, nullptr, DisksByPath(), vm);
-    EXPECT_EQ(vm.nNumCPUs, 6u);
-    EXPECT_EQ(vm.nMemoryMB, 23040);
-}
-
-TEST(InstanceRecord, WindowsLicenceOfTheBootDiskReadsAsWindows) {
-    const SVMInfo vm = Filled();
     EXPECT_NE(vm.strGuestOS.find("Windows"), std::string::npos) << vm.strGuestOS;
     EXPECT_NE(vm.strGuestOS.find("2019"), std::string::npos) << vm.strGuestOS;
-}
-
-TEST(InstanceRecord, MetadataLabelsAndNetworkCardsAreCopied) {
-    const SVMInfo vm = Filled();
     ASSERT_EQ(vm.vecMetadata.size(), 2u);
-    EXPECT_EQ(vm.vecMetadata[0].strKey, "startup");
-    EXPECT_EQ(vm.vecMetadata[0].strValue, "echo");
-    ASSERT_EQ(vm.vecLabels.size(), 1u);
-    EXPECT_EQ(vm.vecLabels[0].strKey, "team");
     ASSERT_EQ(vm.vecNetworkCards.size(), 1u);
-    EXPECT_EQ(vm.vecNetworkCards[0].strNetwork, "default");
-    EXPECT_EQ(vm.vecNetworkCards[0].strSubnetwork, "default");
+    EXPECT_EQ(vm.vecNetworkCards[0].strNetwork, "default") << "the name, not the link";
     EXPECT_EQ(vm.vecNetworkCards[0].strIPAddress, "10.0.0.5");
-    EXPECT_TRUE(vm.vecNetworkCards[0].bCardFlag);
-}
 
-TEST(InstanceRecord, DisksCarryIdSizeTypeKeyAndReplicaZones) {
-    const SVMInfo vm = Filled();
     ASSERT_EQ(vm.vecDisks.size(), 3u);
     const auto& data = vm.vecDisks[0];
-    EXPECT_EQ(data.strName, "data-r");
     EXPECT_EQ(data.strDiskId, "222");
     EXPECT_EQ(data.nSize, 200ull * gc::kGiB);
     EXPECT_EQ(data.strDiskType, "pd-balanced");
@@ -143,57 +102,44 @@ TEST(InstanceRecord, DisksCarryIdSizeTypeKeyAndReplicaZones) {
     EXPECT_EQ(data.strEncryptionKey, "projects/kp/locations/us-central1/keyRings/r/cryptoKeys/k");
     EXPECT_EQ(data.vecReplicaZones, (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
     EXPECT_EQ(data.strZone, "us-central1-b") << "a regional disk is used from the instance's zone";
-    EXPECT_NE(data.strDiskJson.find("replicaZones"), std::string::npos);
-    EXPECT_NE(data.strLocationUri.find("/regions/us-central1/"), std::string::npos);
-
     const auto& boot = vm.vecDisks[1];
     EXPECT_TRUE(boot.bBootDisk);
-    EXPECT_EQ(boot.strDiskId, "111");
     EXPECT_EQ(boot.nSize, 10ull * gc::kGiB) << "sizeGb given as text";
     EXPECT_FALSE(boot.bEncrypted);
-    EXPECT_EQ(boot.strZone, "us-central1-b");
-    ASSERT_EQ(boot.vecLabels.size(), 1u);
+    EXPECT_EQ(vm.vecDisks[2].strDiskType, "SCRATCH");
+    EXPECT_EQ(vm.vecDisks[2].nSize, 375ull * gc::kGiB);
 
-    const auto& scratch = vm.vecDisks[2];
-    EXPECT_EQ(scratch.strDiskType, "SCRATCH");
-    EXPECT_EQ(scratch.nSize, 375ull * gc::kGiB);
+    json stopped = Instance();
+    stopped["status"] = "TERMINATED";
+    stopped["machineType"] =
+        std::string(kPrefix) + "projects/p1/zones/us-central1-b/machineTypes/n2-custom-6-23040";
+    const SVMInfo custom = Filled(stopped);
+    EXPECT_EQ(custom.nPowerState, 0u);
+    EXPECT_EQ(custom.nNumCPUs, 6u) << "a custom type is sized without a look-up";
+    EXPECT_EQ(custom.nMemoryMB, 23040);
 }
 
-TEST(DiskKey, CustomerSuppliedKeyIsNamedCsekAndDefaultEncryptionIsEmpty) {
-    EXPECT_EQ(gc::EncryptionKeyName(json::parse(R"({"diskEncryptionKey":{"sha256":"abc"}})")), "csek");
-    EXPECT_EQ(gc::EncryptionKeyName(json::parse(R"({"name":"d"})")), "");
-    EXPECT_EQ(gc::EncryptionKeyName(json::parse(R"({"diskEncryptionKey":{}})")), "");
-}
-
-TEST(JsonNumbers, IntegersAreReadFromNumbersAndText) {
+TEST(JsonReading, NumbersKeysAndMachineTypeNames) {
     const json j = json::parse(R"({"a":"42","b":42,"c":"x4","d":null})");
     EXPECT_EQ(gc::Int(j, "a", -1), 42);
     EXPECT_EQ(gc::Int(j, "b", -1), 42);
     EXPECT_EQ(gc::Int(j, "c", -1), -1);
     EXPECT_EQ(gc::Int(j, "d", -1), -1);
-    EXPECT_EQ(gc::Int(j, "missing", 7), 7);
-    EXPECT_EQ(gc::Str(j, "b"), "42");
-}
+    EXPECT_EQ(gc::EncryptionKeyName(json::parse(R"({"diskEncryptionKey":{"sha256":"abc"}})")), "csek");
+    EXPECT_EQ(gc::EncryptionKeyName(json::parse(R"({"diskEncryptionKey":{}})")), "");
 
-TEST(DeviceName, BackupDiskIsNamedAfterTheProtectedDisk) {
-    EXPECT_EQ(gc::DeviceNameForDisk("zd-backup-77-4851738472931-1700000000", "999"), "zd-4851738472931");
-}
-
-TEST(DeviceName, OtherDisksAreNamedAfterTheirOwnId) {
-    EXPECT_EQ(gc::DeviceNameForDisk("restored-data", "555"), "zd-555");
-    EXPECT_EQ(gc::DeviceNameForDisk("zd-restore-77-123-1700000000", "555"), "zd-555");
-    EXPECT_EQ(gc::DeviceNameForDisk("zd-backup-broken", "555"), "zd-555");
-}
-
-TEST(MachineTypeName, CustomTypesAreParsedAndPredefinedOnesAreNot) {
     int cpus = 0, mem = 0;
-    EXPECT_TRUE(gc::ParseCustomMachineType("custom-4-8192", cpus, mem));
-    EXPECT_EQ(cpus, 4);
-    EXPECT_EQ(mem, 8192);
     EXPECT_TRUE(gc::ParseCustomMachineType("n2-custom-2-4096-ext", cpus, mem));
     EXPECT_EQ(cpus, 2);
+    EXPECT_EQ(mem, 4096);
     EXPECT_FALSE(gc::ParseCustomMachineType("n2-standard-4", cpus, mem));
     EXPECT_FALSE(gc::ParseCustomMachineType("custom-x-1", cpus, mem));
+}
+
+TEST(DeviceName, BackupDisksTakeTheProtectedDiskIdOthersTheirOwn) {
+    EXPECT_EQ(gc::DeviceNameForDisk("zd-backup-77-4851738472931-1700000000", "999"), "zd-4851738472931");
+    for (const char* name : {"restored-data", "zd-restore-77-123-1700000000", "zd-backup-broken"})
+        EXPECT_EQ(gc::DeviceNameForDisk(name, "555"), "zd-555") << name;
 }
 
 TEST(ResourceUris, PartsAreFoundWhateverTheHost) {
@@ -204,9 +150,7 @@ TEST(ResourceUris, PartsAreFoundWhateverTheHost) {
     EXPECT_EQ(ref.strLocation, "z-a");
     EXPECT_EQ(ref.strCollection, "disks");
     EXPECT_EQ(ref.strName, "d");
-    const auto global = rest::ParseResourceUri("projects/p/global/snapshots/s");
-    EXPECT_EQ(global.strScope, "global");
-    EXPECT_EQ(global.strName, "s");
+    EXPECT_EQ(rest::ParseResourceUri("projects/p/global/snapshots/s").strScope, "global");
     EXPECT_FALSE(rest::ParseResourceUri("zones/z/disks/d").bValid);
     EXPECT_EQ(rest::Endpoints::FromBase("http://127.0.0.1:9/")
                   .Compute(std::string(kPrefix) + "projects/p/global/x"),
@@ -255,7 +199,7 @@ json Build(const SVMInfo& vm, const std::map<std::string, std::string>& names, b
 
 }  // namespace
 
-TEST(RestoredInstance, OutputOnlyFieldsAndFingerprintsAreDropped) {
+TEST(RestoredInstance, OutputOnlyFieldsAreDroppedAndNameZoneAndTypeFollowTheRequest) {
     const json out = Build(Target(), {{"web-1-boot", "r-boot"}, {"data-r", "r-data"}});
     for (const char* k : {"id", "selfLink", "status", "creationTimestamp", "fingerprint", "labelFingerprint",
                           "cpuPlatform", "kind", "zone"})
@@ -268,10 +212,6 @@ TEST(RestoredInstance, OutputOnlyFieldsAndFingerprintsAreDropped) {
     }
     EXPECT_FALSE(out["networkInterfaces"][0].contains("fingerprint"));
     EXPECT_FALSE(out["networkInterfaces"][0].contains("name"));
-}
-
-TEST(RestoredInstance, NameZoneAndMachineTypeFollowTheRequest) {
-    const json out = Build(Target(), {{"web-1-boot", "r-boot"}, {"data-r", "r-data"}});
     EXPECT_EQ(out["name"], "web-1-restored");
     EXPECT_EQ(out["machineType"], "projects/p2/zones/us-east1-c/machineTypes/e2-standard-2");
     SVMInfo keepType = Target();
@@ -280,7 +220,7 @@ TEST(RestoredInstance, NameZoneAndMachineTypeFollowTheRequest) {
               "projects/p2/zones/us-east1-c/machineTypes/n2-standard-4");
 }
 
-TEST(RestoredInstance, AttachedDisksPointAtTheRestoredDisksBootFirst) {
+TEST(RestoredInstance, AttachedDisksAreTheRestoredOnesBootFirstAndABootDiskIsRequired) {
     SVMInfo vm = Target();
     VMInfoStructs::SDisk regional;
     regional.strNewName = "r-data";
@@ -297,23 +237,29 @@ TEST(RestoredInstance, AttachedDisksPointAtTheRestoredDisksBootFirst) {
     EXPECT_EQ(out["disks"][2]["type"], "SCRATCH");
     EXPECT_EQ(out["disks"][2]["initializeParams"]["diskType"],
               "projects/p2/zones/us-east1-c/diskTypes/local-ssd");
-}
 
-TEST(RestoredInstance, DisksThatWereNotRestoredAreLeftOut) {
-    const json out = Build(Target(), {{"web-1-boot", "r-boot"}});
-    ASSERT_EQ(out["disks"].size(), 2u);  // boot and the scratch disk
-    EXPECT_EQ(out["disks"][0]["source"], "projects/p2/zones/us-east1-c/disks/r-boot");
-}
-
-TEST(RestoredInstance, WithoutARestoredBootDiskNothingIsBuilt) {
-    json out;
+    EXPECT_EQ(Build(Target(), {{"web-1-boot", "r-boot"}})["disks"].size(), 2u)
+        << "a data disk that was not restored is left out";
+    json none;
     std::string error;
     EXPECT_FALSE(gc::BuildInsertableInstance(Instance().dump(), Target(), "", {{"data-r", "r-data"}}, false,
-                                             true, out, error));
+                                             true, none, error));
     EXPECT_NE(error.find("boot"), std::string::npos);
 }
 
-TEST(RestoredInstance, RequestedNetworkCardsAndLabelsReplaceTheSavedOnes) {
+TEST(RestoredInstance, NetworkIdentityAndLabels) {
+    // A copy elsewhere gives up the source's addresses, account and template.
+    const json copy = Build(Target(), {{"web-1-boot", "r-boot"}});
+    const auto& nic = copy["networkInterfaces"][0];
+    EXPECT_FALSE(nic.contains("networkIP"));
+    EXPECT_FALSE(nic["accessConfigs"][0].contains("natIP"));
+    EXPECT_EQ(nic["network"], "projects/p2/global/networks/default");
+    EXPECT_EQ(nic["subnetwork"], "projects/p2/regions/us-east1/subnetworks/default");
+    EXPECT_EQ(copy["serviceAccounts"][0]["email"], "default");
+    for (const auto& item : copy["metadata"]["items"]) EXPECT_NE(item["key"], "instance-template");
+    EXPECT_EQ(copy["labels"], json({{"team", "web"}})) << "no labels requested: the saved ones stay";
+
+    // Requested cards and labels replace the saved ones.
     SVMInfo vm = Target();
     VMInfoStructs::SVMNetworkCard card;
     card.strNetwork = "prod-net";
@@ -322,37 +268,22 @@ TEST(RestoredInstance, RequestedNetworkCardsAndLabelsReplaceTheSavedOnes) {
     card.bCardFlag = true;
     vm.vecNetworkCards.push_back(card);
     vm.vecLabels.push_back({"restored", "yes"});
-    const json out = Build(vm, {{"web-1-boot", "r-boot"}});
-    ASSERT_EQ(out["networkInterfaces"].size(), 1u);
-    const auto& nic = out["networkInterfaces"][0];
-    EXPECT_EQ(nic["network"], "projects/p2/global/networks/prod-net");
-    EXPECT_EQ(nic["subnetwork"], "projects/p2/regions/us-east1/subnetworks/prod-sub");
-    EXPECT_EQ(nic["networkIP"], "10.1.0.9");
-    EXPECT_EQ(nic["accessConfigs"][0]["type"], "ONE_TO_ONE_NAT");
-    EXPECT_EQ(out["labels"], json({{"restored", "yes"}}));
-}
+    const json requested = Build(vm, {{"web-1-boot", "r-boot"}});
+    ASSERT_EQ(requested["networkInterfaces"].size(), 1u);
+    EXPECT_EQ(requested["networkInterfaces"][0]["network"], "projects/p2/global/networks/prod-net");
+    EXPECT_EQ(requested["networkInterfaces"][0]["networkIP"], "10.1.0.9");
+    EXPECT_EQ(requested["networkInterfaces"][0]["accessConfigs"][0]["type"], "ONE_TO_ONE_NAT");
+    EXPECT_EQ(requested["labels"], json({{"restored", "yes"}}));
 
-TEST(RestoredInstance, ACopyElsewhereGivesUpTheSourceAddressesAndIdentity) {
-    const json out = Build(Target(), {{"web-1-boot", "r-boot"}});
-    const auto& nic = out["networkInterfaces"][0];
-    EXPECT_FALSE(nic.contains("networkIP"));
-    EXPECT_FALSE(nic["accessConfigs"][0].contains("natIP"));
-    EXPECT_EQ(nic["network"], "projects/p2/global/networks/default");
-    EXPECT_EQ(nic["subnetwork"], "projects/p2/regions/us-east1/subnetworks/default");
-    EXPECT_EQ(out["serviceAccounts"][0]["email"], "default");
-    for (const auto& item : out["metadata"]["items"]) EXPECT_NE(item["key"], "instance-template");
-    EXPECT_EQ(out["labels"], json({{"team", "web"}})) << "no labels requested: the saved ones stay";
-}
-
-TEST(RestoredInstance, InPlaceRestoreKeepsTheAddressesUnlessStandby) {
-    SVMInfo vm = Target();
-    vm.strName = "web-1";
-    vm.strZone = "us-central1-b";
-    vm.strProjectId = "p1";
-    const json inPlace = Build(vm, {{"web-1-boot", "r-boot"}});
+    // In place the addresses stay, unless the instance is a standby.
+    SVMInfo same = Target();
+    same.strName = "web-1";
+    same.strZone = "us-central1-b";
+    same.strProjectId = "p1";
+    const json inPlace = Build(same, {{"web-1-boot", "r-boot"}});
     EXPECT_EQ(inPlace["networkInterfaces"][0]["networkIP"], "10.0.0.5");
     EXPECT_EQ(inPlace["networkInterfaces"][0]["accessConfigs"][0]["natIP"], "34.1.2.3");
-    const json standby = Build(vm, {{"web-1-boot", "r-boot"}}, true);
+    const json standby = Build(same, {{"web-1-boot", "r-boot"}}, true);
     EXPECT_FALSE(standby["networkInterfaces"][0]["accessConfigs"][0].contains("natIP"));
 }
 

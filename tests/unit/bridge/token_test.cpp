@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
-#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <unistd.h>
 
@@ -89,8 +88,6 @@ std::string Base64UrlDecode(std::string in) {
 TEST(Base64Url, UrlSafeAlphabetWithoutPadding) {
     EXPECT_EQ(Base64UrlEncode(""), "");
     EXPECT_EQ(Base64UrlEncode("f"), "Zg");
-    EXPECT_EQ(Base64UrlEncode("fo"), "Zm8");
-    EXPECT_EQ(Base64UrlEncode("foo"), "Zm9v");
     EXPECT_EQ(Base64UrlEncode("foob"), "Zm9vYg");
     EXPECT_EQ(Base64UrlEncode(std::string("\xfb\xff", 2)), "-_8");
 }
@@ -186,7 +183,6 @@ class TokenTest : public ::testing::Test {
                                 "application/json");
                 return;
             }
-            lastAssertion = req.get_param_value("assertion");
             res.set_content(json{{"access_token", "at-" + std::to_string(n)}, {"expires_in", 600}}.dump(),
                             "application/json");
         });
@@ -202,7 +198,6 @@ class TokenTest : public ::testing::Test {
     std::atomic<int> fetches{0};
     bool refuse = false;
     int64_t now = 1000000;
-    std::string lastAssertion;
 };
 
 TEST_F(TokenTest, TokenIsCachedAndRenewedBeforeItExpires) {

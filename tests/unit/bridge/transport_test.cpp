@@ -41,13 +41,9 @@ class CountingTokens : public ITokenProvider {
 }  // namespace
 
 TEST(RetryPolicy, TransientFailuresAreRateLimitsServerErrorsAndLostConnections) {
-    EXPECT_TRUE(RetryPolicy::IsTransient(Answer(0)));
-    EXPECT_TRUE(RetryPolicy::IsTransient(Answer(429)));
-    EXPECT_TRUE(RetryPolicy::IsTransient(Answer(503)));
-    EXPECT_TRUE(RetryPolicy::IsTransient(Answer(500)));
-    EXPECT_TRUE(
-        RetryPolicy::IsTransient(Answer(403, V1Error(403, "rateLimitExceeded", "Rate Limit Exceeded"))));
-    EXPECT_TRUE(RetryPolicy::IsTransient(Answer(403, V1Error(403, "userRateLimitExceeded", "slow down"))));
+    for (long status : {0, 429, 500, 503}) EXPECT_TRUE(RetryPolicy::IsTransient(Answer(status))) << status;
+    for (const char* reason : {"rateLimitExceeded", "userRateLimitExceeded"})
+        EXPECT_TRUE(RetryPolicy::IsTransient(Answer(403, V1Error(403, reason, "slow down")))) << reason;
     EXPECT_FALSE(
         RetryPolicy::IsTransient(Answer(403, V1Error(403, "quotaExceeded", "Quota 'CPUS' exceeded"))));
     EXPECT_FALSE(RetryPolicy::IsTransient(Answer(403, V1Error(403, "forbidden", "no"))));
@@ -188,7 +184,7 @@ class ClientTest : public SessionTest {
     std::unique_ptr<RestClient> client;
 };
 
-TEST_F(ClientTest, ListsFollowEveryPage) {
+TEST_F(ClientTest, ListsFollowEveryPageAndAggregatedListsFlattenScopes) {
     fake.server().Get(
         "/compute/v1/projects/p/zones/z/disks", [&](const httplib::Request& req, httplib::Response& res) {
             fake.Record(req);
@@ -202,18 +198,8 @@ TEST_F(ClientTest, ListsFollowEveryPage) {
                 page = {{"items", {{{"name", "b"}}, {{"name", "c"}}}}};
             res.set_content(page.dump(), "application/json");
         });
-    StartClient();
-    std::vector<json> items;
-    ASSERT_TRUE(client->ListAll(endpoints.strCompute + "/projects/p/zones/z/disks", "items", items));
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[2]["name"], "c");
-    EXPECT_EQ(fake.requests().size(), 3u);
-}
-
-TEST_F(ClientTest, AggregatedListsFlattenScopesAndSkipEmptyOnes) {
     fake.server().Get("/compute/v1/projects/p/aggregated/instances",
                       [&](const httplib::Request& req, httplib::Response& res) {
-                          fake.Record(req);
                           json page;
                           if (req.get_param_value("pageToken").empty())
                               page = {{"items",
@@ -225,12 +211,18 @@ TEST_F(ClientTest, AggregatedListsFlattenScopesAndSkipEmptyOnes) {
                           res.set_content(page.dump(), "application/json");
                       });
     StartClient();
-    std::vector<std::pair<std::string, json>> items;
+    std::vector<json> items;
+    ASSERT_TRUE(client->ListAll(endpoints.strCompute + "/projects/p/zones/z/disks", "items", items));
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[2]["name"], "c");
+    EXPECT_EQ(fake.requests().size(), 3u);
+
+    std::vector<std::pair<std::string, json>> scoped;
     ASSERT_TRUE(client->AggregatedListAll(endpoints.strCompute + "/projects/p/aggregated/instances",
-                                          "instances", items));
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].first, "zones/a-1");
-    EXPECT_EQ(items[1].second["name"], "i2");
+                                          "instances", scoped));
+    ASSERT_EQ(scoped.size(), 2u);
+    EXPECT_EQ(scoped[0].first, "zones/a-1");
+    EXPECT_EQ(scoped[1].second["name"], "i2");
 }
 
 namespace {
