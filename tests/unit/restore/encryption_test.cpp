@@ -159,17 +159,6 @@ TEST_F(EncryptionTest, MissingKeyIsCreatedAsPlaceholderAndUpdatedOnce) {
     EXPECT_FALSE(obj->UpdateEncryptionKeys(disks, "{enc}"));
 }
 
-TEST_F(EncryptionTest, PlaceholderWithoutSavedInformationIsNotUpdated) {
-    obj->m_setKeysToUpdate.insert("kms:projects/d/locations/l/keyRings/r/cryptoKeys/k");
-    SDisk disk = EncryptedDisk("d1");
-    disk.strEncryptionKey = "kms:projects/d/locations/l/keyRings/r/cryptoKeys/k";
-    SourceKey(kSourceKey);
-    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, UpdateKey).Times(0);
-    std::vector<SDisk> disks = {disk};
-    EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, "{enc}"));
-}
-
 TEST_F(EncryptionTest, KeyCreationFailureAndTheIgnoreSetting) {
     SourceKey(kSourceKey);
     ON_CALL(*bridge, GetKeyInfoAsJson).WillByDefault(Return(false));

@@ -59,12 +59,11 @@ TEST_F(InstanceTest, InstanceIsCreatedFromTheSavedConfigurationWithTheDiskMap) {
     obj->PopulateRestoreCtxVMInfo(ctx);
     const std::map<std::string, std::string> names = {{"src-boot", "web-1-boot"}, {"src-data", "web-1-data"}};
     EXPECT_CALL(*bridge, RestoreVM(kProxyProject, _, "{cfg}", false, names, true))
-        .WillOnce(Invoke([](const std::string&, SVMInfo& vm, const std::string&, bool,
-                            const std::map<std::string, std::string>&, bool) {
+        .WillOnce([](auto&&, SVMInfo& vm, auto&&, bool, const std::map<std::string, std::string>&, bool) {
             EXPECT_TRUE(vm.vecNetworkCards.at(0).bCardFlag);
             vm.strGuid = "4242";
             return true;
-        }));
+        });
     EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
     EXPECT_TRUE(ctx.bInstanceCreated);
     EXPECT_EQ(ctx.strVMGuid, "4242");
@@ -104,21 +103,6 @@ TEST_F(InstanceTest, ReplicationPassWithoutInstanceUploadsTheConfiguration) {
     EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
     EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
     EXPECT_EQ(obj->GetLastVMError(), 61);
-}
-
-TEST_F(InstanceTest, RestoreVMNeedsTheConfigurationUnlessConverted) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
-    ctx.strInstanceType = "e2-small";
-    EXPECT_CALL(*bridge, RestoreVM).Times(0);
-    EXPECT_EQ(obj->RestoreVM(ctx), 0);
-
-    RestoreCtx converted = Request({DiskItem("boot", true)});
-    converted.bConvertedInstance = true;
-    converted.strInstanceType = "e2-small";
-    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).Times(0);
-    EXPECT_CALL(*bridge, RestoreVM(_, _, "", false, _, true)).WillOnce(Invoke(CreatedInstance));
-    EXPECT_EQ(obj->RestoreVM(converted), 1);
-    EXPECT_EQ(converted.strVMGuid, "4242");
 }
 
 TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
