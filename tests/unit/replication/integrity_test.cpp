@@ -126,26 +126,26 @@ TEST_F(IntegrityTest, PassEndReplacesSnapshotsAndLabelsStandbyDisks) {
     std::vector<std::string> snapshotted;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(kDestProject, _, kDestZone, _, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const std::string& disk, const std::string&,
-                                   const std::string&, bool, bool, const SSnapshot& snap) {
-            snapshotted.push_back(disk);
-            bool integrityLabel = false;
-            for (const SKeyPairInfo& l : snap.vecLabels)
-                if (l.strKey == "snapshot-type" && l.strValue == "ar-integrity-snapshot")
-                    integrityLabel = true;
-            EXPECT_TRUE(integrityLabel) << disk;
-            return true;
-        }));
+        .WillRepeatedly(
+            [&](auto&&, const std::string& disk, auto&&, auto&&, bool, bool, const SSnapshot& snap) {
+                snapshotted.push_back(disk);
+                bool integrityLabel = false;
+                for (const SKeyPairInfo& l : snap.vecLabels)
+                    if (l.strKey == "snapshot-type" && l.strValue == "ar-integrity-snapshot")
+                        integrityLabel = true;
+                EXPECT_TRUE(integrityLabel) << disk;
+                return true;
+            });
     std::map<std::string, std::string> labelled;
     EXPECT_CALL(*bridge, SetDiskLabels(kDestProject, _, kDestZone, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const SDisk& disk, const std::string&,
-                                   const std::string&, bool, const std::vector<SKeyPairInfo>& labels) {
-            EXPECT_EQ(labels.size(), 1u);
-            if (!labels.empty() && labels[0].strKey == "ar-integrity-snapshot")
-                labelled[disk.strName] = labels[0].strValue;
-            return true;
-        }));
+        .WillRepeatedly(
+            [&](auto&&, const SDisk& disk, auto&&, auto&&, bool, const std::vector<SKeyPairInfo>& labels) {
+                EXPECT_EQ(labels.size(), 1u);
+                if (!labels.empty() && labels[0].strKey == "ar-integrity-snapshot")
+                    labelled[disk.strName] = labels[0].strValue;
+                return true;
+            });
 
     ASSERT_TRUE(obj->PostRestoreVM_VMReplication(ctx));
     EXPECT_EQ(snapshotted, (std::vector<std::string>{"web-boot-r1", "web-data-r1"}));
@@ -218,11 +218,10 @@ TEST_F(IntegrityTest, CreatedStandbyDescribedByTheCloudIsPairedThroughTheItems) 
     std::vector<std::string> snapshotted;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(kDestProject, _, kDestZone, _, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const std::string& disk, const std::string&,
-                                   const std::string&, bool, bool, const SSnapshot&) {
+        .WillRepeatedly([&](auto&&, const std::string& disk, auto&&, auto&&, bool, bool, auto&&) {
             snapshotted.push_back(disk);
             return true;
-        }));
+        });
     EXPECT_CALL(*bridge, SetDiskLabels).Times(2).WillRepeatedly(Return(true));
     ASSERT_TRUE(obj->PostRestoreVM_VMReplication(ctx));
     EXPECT_EQ(snapshotted, (std::vector<std::string>{"web-boot-r2", "web-data-r2"}));

@@ -17,28 +17,7 @@ class PlacementTest : public RestoreTest {
   protected:
     void SetUp() override {
         RestoreTest::SetUp();
-        // Every snapshot and disk is ready at the first look; a disk read
-        // describes the disk asked for, at a URI of its project and place.
-        ON_CALL(*bridge, GetSnapshotState(_, _, _))
-            .WillByDefault(DoAll(SetArgReferee<2>(std::string("READY")), Return(true)));
-        ON_CALL(*bridge, GetDiskState(_, _, _, _, _, _))
-            .WillByDefault(DoAll(SetArgReferee<5>(std::string("READY")), Return(true)));
-        ON_CALL(*bridge, GetDiskInfo(_, _, _, _, _, _, _))
-            .WillByDefault([](const std::string& project, const std::string& name, const std::string& zone,
-                              const std::string& region, bool regional, SDisk& out, int) {
-                out.strName = name;
-                out.strDiskId = "new-id-" + name;
-                out.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
-                                     (regional ? "/regions/" + region : "/zones/" + zone) + "/disks/" + name;
-                return true;
-            });
-        ON_CALL(*bridge, GetSnapshotUri(_, _, _))
-            .WillByDefault(DoAll(SetArgReferee<2>(std::string("snap-uri")), Return(true)));
-        ON_CALL(*bridge, CreateDiskSnapshot).WillByDefault(Return(true));
-        ON_CALL(*bridge, CreateDiskFromSnapshot).WillByDefault(Return(true));
-        ON_CALL(*bridge, DeleteDisk).WillByDefault(Return(true));
-        ON_CALL(*bridge, DeleteDiskSnapshot).WillByDefault(Return(true));
-        ON_CALL(*bridge, DoesSnapshotExist).WillByDefault(Return(true));
+        ReadyCloud();
     }
     // A request whose one restored disk sits in the proxy zone, entered in
     // the cleaner as CreateDisks leaves it.
