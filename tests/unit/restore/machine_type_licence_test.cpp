@@ -64,14 +64,6 @@ TEST_F(RestoreTest, SourceTypeWinsWheneverTheZoneOffersIt) {
     EXPECT_EQ(project, "dest-proj");
     EXPECT_EQ(region, "");
     EXPECT_EQ(zone, "europe-west4-a");
-
-    // A zone without the source type: the closest match.
-    obj->zoneSizes = {Size("e2-small", 2, 2048), Size("e2-standard-2", 2, 8192),
-                      Size("e2-highmem-2", 2, 16384)};
-    ctx.strInstanceType = "0";
-    EXPECT_CALL(*bridge, GetVMSizeFromVMConfigJson).WillOnce(DoAll(SetArgReferee<2>(source), Return(true)));
-    EXPECT_TRUE(obj->HandleAutoSelectVMSize(ctx, "{cfg}"));
-    EXPECT_EQ(ctx.strInstanceType, "e2-highmem-2");
 }
 
 TEST_F(RestoreTest, AutomaticChoiceFailures) {
