@@ -1,5 +1,5 @@
 // Restore preparation: disk names, the instance to overwrite, the first
-// checks of InitRestoreVM and the saved configuration files.
+// checks of InitRestoreVM.
 #include <regex>
 
 #include "tests/unit/restore/RestoreFixture.h"
@@ -19,9 +19,9 @@ std::string PrefixOfGenerated(const std::string& name) {
     return std::regex_match(name, m, re) ? m[1].str() : std::string("<not generated>");
 }
 
-SDisk Item(const std::string& volume, const std::string& preset = "", int type = 1) {
+SDisk Item(const std::string& volume, const std::string& preset = "") {
     SDisk d;
-    d.eDiskType = type;
+    d.eDiskType = 1;
     d.strVolumeName = volume;
     d.strNewName = preset;
     return d;
@@ -114,23 +114,4 @@ TEST_F(RestoreTest, InitRestoreChecksBeforeTouchingTheCloud) {
     EXPECT_EQ(ctx.strProjectId, "default-proj");
     EXPECT_EQ(obj->GetLastVMError(), 48);
     EXPECT_EQ(obj->GetLastVMErrorDetails(), "Project [default-proj] could not be authenticated");
-}
-
-TEST_F(RestoreTest, ConfigFilesAreFoundAmongFileItemsOnly) {
-    RestoreCtx ctx = MakeRequest();
-    ctx.strJobResultsDir = m_dir;
-    const SDisk diskNamedJson = Item("web-1_InstanceConfig.json");
-    ctx.vecDisks = {diskNamedJson, Item("web-1_DisksEncryptionInformation.json", "", 0),
-                    Item("web-1_InstanceConfig.json", "", 0)};
-    EXPECT_EQ(obj->GetConfigFilePath(ctx, "_InstanceConfig.json"), m_dir + "/web-1_InstanceConfig.json");
-
-    std::string content = "untouched";
-    EXPECT_FALSE(obj->ReadConfigFile(ctx, "_InstanceConfig.json", content)) << "file not written yet";
-    EXPECT_EQ(content, "untouched");
-    ASSERT_TRUE(WriteWholeFile(m_dir + "/web-1_InstanceConfig.json", "{\"name\":\"web-1\"}"));
-    EXPECT_TRUE(obj->ReadConfigFile(ctx, "_InstanceConfig.json", content));
-    EXPECT_EQ(content, "{\"name\":\"web-1\"}");
-
-    ctx.vecDisks = {diskNamedJson};
-    EXPECT_EQ(obj->GetConfigFilePath(ctx, "_InstanceConfig.json"), "");
 }
