@@ -138,7 +138,6 @@ class TestPlugin : public CGoogleCloudInfo {
     static std::map<std::string, SVMInfo>& SnapXmlMap() { return c_InstanceInfoMapFromSnapXML; }
     static InstanceGuidToVMInfoMap& GuidMap() { return c_InstanceGuidToVMInfoMap; }
 
-    using CGoogleCloudInfo::_CreateBackupSnapsForVM;
     using CGoogleCloudInfo::_CreateVolumesFromSnap;
     using CGoogleCloudInfo::_GetFileListForRevertFromSnapXML;
     using CGoogleCloudInfo::_PerformFileLevelRevert;
