@@ -145,8 +145,6 @@ class TestPlugin : public CGoogleCloudInfo {
     using CGoogleCloudInfo::_PopulateVolumeMountInfoFromMountedSnap;
     using CGoogleCloudInfo::_PrepareVolSnapInfoForMount;
     using CGoogleCloudInfo::_UnmountVolumesFromSnapJob;
-    using CGoogleCloudInfo::getCreatedDiskInfoFromSnapMountPath;
-    using CGoogleCloudInfo::getSourceIdFromSnapMountPath;
     using CGoogleCloudInfo::HandleRegionalDisks_Snap;
 
     void SetCredentials(const std::string& user, const std::string& pwd, const std::string& p12) {

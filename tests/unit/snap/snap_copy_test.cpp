@@ -1,6 +1,6 @@
 // Backup copies and the snapshot-mount steps: reading the snap job's
-// metadata, the framework's mount options, the mount's error mapping, the
-// release, and the mount path texts.
+// metadata, the framework's mount options, the mount's error mapping and the
+// release.
 #include "tests/unit/snap/SnapTestPlugin.h"
 
 namespace snap_test {
@@ -23,22 +23,6 @@ class SnapCopyTest : public SnapFixture {
         return vm;
     }
 };
-
-TEST_F(SnapCopyTest, MountPathTextsAreSplitAsDocumented) {
-    std::string name = "n0", id = "i0", uri = "u0";
-    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123", name, id, uri));
-    EXPECT_EQ(name + id + uri, "n0i0u0");
-    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("", name, id, uri));
-    EXPECT_TRUE(
-        m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123|https://x/disk|extra", name, id, uri));
-    EXPECT_EQ(name, "disk");
-    EXPECT_EQ(id, "123");
-    EXPECT_EQ(uri, "https://x/disk");
-
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|9001"), "9001");
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("9001"), "9001");
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|"), "");
-}
 
 TEST_F(SnapCopyTest, InstanceComesFromTheSnapshotMetadata) {
     m_util->datastores = {Datastore("11", {RecordedInstance()})};
