@@ -45,47 +45,41 @@ TEST_F(IntegrityTest, VerificationSortsItemsIntoMissingAndFound) {
     EXPECT_FALSE(obj->VerifyIntegritySnapshot(ctx, {}, m3, f3, nullptr));
 }
 
-TEST_F(IntegrityTest, EncryptedSnapshotsWithAndWithoutClonedList) {
+TEST_F(IntegrityTest, KeyOfAnEncryptedSnapshotDependsOnWhereTheDiskIsRebuilt) {
     SDisk enc = Item("secure", "snap-secure");
     enc.bEncrypted = true;
     enc.strEncryptionKey = "kms:projects/p/locations/l/keyRings/r/cryptoKeys/k";
     RestoreCtx ctx = MakeRequest({enc});
-
-    // Without a cloned list (the set-up's call) nothing about the key is
-    // looked at and the item is found unchanged.
-    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).Times(0);
-    std::vector<SDisk> missing, found;
-    EXPECT_TRUE(obj->VerifyIntegritySnapshot(ctx, ctx.vecDisks, missing, found, nullptr));
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_TRUE(found[0].bEncrypted);
-    EXPECT_EQ(found[0].strEncryptionKey, enc.strEncryptionKey);
-    ::testing::Mock::VerifyAndClearExpectations(bridge);
-
-    // Proxy's project, another zone: the rebuilt disk is made without a key
-    // (it gets one when moved).
-    ctx.strProjectId = kProxyProject;
-    std::vector<SDisk> m2, f2, c2;
-    EXPECT_TRUE(obj->VerifyIntegritySnapshot(ctx, ctx.vecDisks, m2, f2, &c2));
-    ASSERT_EQ(f2.size(), 1u);
-    EXPECT_FALSE(f2[0].bEncrypted);
-    EXPECT_EQ(f2[0].strEncryptionKey, "");
-    EXPECT_TRUE(c2.empty());
-
-    // Proxy's project and zone: the key stays.
-    ctx.strZone = kProxyZone;
-    std::vector<SDisk> m3, f3, c3;
-    EXPECT_TRUE(obj->VerifyIntegritySnapshot(ctx, ctx.vecDisks, m3, f3, &c3));
-    ASSERT_EQ(f3.size(), 1u);
-    EXPECT_TRUE(f3[0].bEncrypted);
-    EXPECT_EQ(f3[0].strEncryptionKey, enc.strEncryptionKey);
-
-    // The key cannot be read: verification fails, the item is on the found
-    // list once.
-    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).WillOnce(Return(false));
-    std::vector<SDisk> m4, f4, c4;
-    EXPECT_FALSE(obj->VerifyIntegritySnapshot(ctx, ctx.vecDisks, m4, f4, &c4));
-    EXPECT_EQ(f4.size(), 1u);
-    EXPECT_TRUE(c4.empty());
+    const struct {
+        const char* what;
+        const char *project, *zone;
+        bool withCloned, keyReadable, ok, keyKept;
+    } cases[] = {
+        // Without a cloned list (the set-up's call) nothing about the key is looked at.
+        {"set-up's call", kDestProject, kDestZone, false, true, true, true},
+        // The rebuilt disk is made without a key and gets one when moved.
+        {"proxy's project, another zone", kProxyProject, kDestZone, true, true, true, false},
+        {"proxy's project and zone", kProxyProject, kProxyZone, true, true, true, true},
+        {"key unreadable", kProxyProject, kProxyZone, true, false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ctx.strProjectId = c.project;
+        ctx.strZone = c.zone;
+        if (!c.withCloned) EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).Times(0);
+        if (!c.keyReadable) EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).WillOnce(Return(false));
+        std::vector<SDisk> missing, found, cloned;
+        EXPECT_EQ(
+            obj->VerifyIntegritySnapshot(ctx, ctx.vecDisks, missing, found, c.withCloned ? &cloned : nullptr),
+            c.ok);
+        ASSERT_EQ(found.size(), 1u) << "on the found list once";
+        EXPECT_TRUE(cloned.empty());
+        if (c.ok) {
+            EXPECT_EQ(found[0].bEncrypted, c.keyKept);
+            EXPECT_EQ(found[0].strEncryptionKey, c.keyKept ? enc.strEncryptionKey : "");
+        }
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
 }
 
 TEST_F(IntegrityTest, DeletionSkipsUnnamedGoesOnAfterFailureStopsWhenCancelled) {
@@ -126,26 +120,26 @@ TEST_F(IntegrityTest, PassEndReplacesSnapshotsAndLabelsStandbyDisks) {
     std::vector<std::string> snapshotted;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(kDestProject, _, kDestZone, _, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const std::string& disk, const std::string&,
-                                   const std::string&, bool, bool, const SSnapshot& snap) {
-            snapshotted.push_back(disk);
-            bool integrityLabel = false;
-            for (const SKeyPairInfo& l : snap.vecLabels)
-                if (l.strKey == "snapshot-type" && l.strValue == "ar-integrity-snapshot")
-                    integrityLabel = true;
-            EXPECT_TRUE(integrityLabel) << disk;
-            return true;
-        }));
+        .WillRepeatedly(
+            [&](auto&&, const std::string& disk, auto&&, auto&&, bool, bool, const SSnapshot& snap) {
+                snapshotted.push_back(disk);
+                bool integrityLabel = false;
+                for (const SKeyPairInfo& l : snap.vecLabels)
+                    if (l.strKey == "snapshot-type" && l.strValue == "ar-integrity-snapshot")
+                        integrityLabel = true;
+                EXPECT_TRUE(integrityLabel) << disk;
+                return true;
+            });
     std::map<std::string, std::string> labelled;
     EXPECT_CALL(*bridge, SetDiskLabels(kDestProject, _, kDestZone, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const SDisk& disk, const std::string&,
-                                   const std::string&, bool, const std::vector<SKeyPairInfo>& labels) {
-            EXPECT_EQ(labels.size(), 1u);
-            if (!labels.empty() && labels[0].strKey == "ar-integrity-snapshot")
-                labelled[disk.strName] = labels[0].strValue;
-            return true;
-        }));
+        .WillRepeatedly(
+            [&](auto&&, const SDisk& disk, auto&&, auto&&, bool, const std::vector<SKeyPairInfo>& labels) {
+                EXPECT_EQ(labels.size(), 1u);
+                if (!labels.empty() && labels[0].strKey == "ar-integrity-snapshot")
+                    labelled[disk.strName] = labels[0].strValue;
+                return true;
+            });
 
     ASSERT_TRUE(obj->PostRestoreVM_VMReplication(ctx));
     EXPECT_EQ(snapshotted, (std::vector<std::string>{"web-boot-r1", "web-data-r1"}));
@@ -218,11 +212,10 @@ TEST_F(IntegrityTest, CreatedStandbyDescribedByTheCloudIsPairedThroughTheItems) 
     std::vector<std::string> snapshotted;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(kDestProject, _, kDestZone, _, _, false, _))
         .Times(2)
-        .WillRepeatedly(Invoke([&](const std::string&, const std::string& disk, const std::string&,
-                                   const std::string&, bool, bool, const SSnapshot&) {
+        .WillRepeatedly([&](auto&&, const std::string& disk, auto&&, auto&&, bool, bool, auto&&) {
             snapshotted.push_back(disk);
             return true;
-        }));
+        });
     EXPECT_CALL(*bridge, SetDiskLabels).Times(2).WillRepeatedly(Return(true));
     ASSERT_TRUE(obj->PostRestoreVM_VMReplication(ctx));
     EXPECT_EQ(snapshotted, (std::vector<std::string>{"web-boot-r2", "web-data-r2"}));

@@ -2,9 +2,7 @@
 #include "tests/unit/replication/ReplicationFixture.h"
 
 using ::testing::_;
-using ::testing::DoAll;
 using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 class StandbyTest : public ReplicationTest {
@@ -21,19 +19,11 @@ class StandbyTest : public ReplicationTest {
 };
 }  // namespace
 
-TEST_F(StandbyTest, CreateFromTheSavedConfiguration) {
+TEST_F(StandbyTest, CreationWithoutTheSavedConfigurationFailsWith20) {
     RestoreCtx ctx = Request();
-    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket(kDestProject, "zd-restore-dr-proj", "-7-web-standby", _))
-        .WillOnce(DoAll(SetArgReferee<3>(std::string("{\"name\":\"web-standby\"}")), Return(true)));
-    VMInfoStructs::SVMInfo created;
-    created.strGuid = "new-guid";
-    EXPECT_CALL(*bridge, CreateVMFromJson(kDestProject, kDestZone, "{\"name\":\"web-standby\"}", _))
-        .WillOnce(DoAll(SetArgReferee<3>(created), Return(true)));
-    EXPECT_TRUE(obj->CreateDRVM(ctx));
-    EXPECT_EQ(ctx.vmInfo.strGuid, "new-guid");
-
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("no such object"));
-    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket(kDestProject, "zd-restore-dr-proj", "-7-web-standby", _))
+        .WillOnce(Return(false));
     EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
     EXPECT_FALSE(obj->CreateDRVM(ctx));
     EXPECT_EQ(obj->GetLastVMError(), 20);

@@ -1,6 +1,6 @@
-// Shared set-up of the restore tests: a plug-in object around a mock bridge,
-// a proxy in "proxy-proj"/"us-central1-a", a crash-recovery store in a
-// temporary directory and waits that do not sleep.
+// Shared set-up of the restore and replication tests: a plug-in object around
+// a mock bridge, a proxy in "proxy-proj"/"us-central1-a", a crash-recovery
+// store in a temporary directory and waits that do not sleep.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/HostUtils.h"
@@ -23,6 +24,7 @@ class TestableCloudInfo : public CGoogleCloudInfo {
     using CGoogleCloudInfo::CGoogleCloudInfo;
     using CGoogleCloudInfo::m_cleaner;
     using CGoogleCloudInfo::m_cleanerMode;
+    using CGoogleCloudInfo::m_pDiskInfo;
     using CGoogleCloudInfo::m_proxyVMInfo;
     using CGoogleCloudInfo::m_setKeysToUpdate;
 
@@ -35,6 +37,21 @@ class TestableCloudInfo : public CGoogleCloudInfo {
         lastSizesHost = host;
         if (!sizesListed) return 0;
         out.insert(out.end(), zoneSizes.begin(), zoneSizes.end());
+        return 1;
+    }
+    // Replication: the standby as the instance lookup reports it (found =
+    // false: absent); other tests use the real lookup.
+    bool standbyLookup = false;
+    bool standbyFound = false;
+    uint32_t standbyPowerState = 0;
+    int GetVMInfoForVM(const std::string& name, const std::string& guid, const std::string& host,
+                       unsigned long long value, int flags, VMInfoStructs::SVMInfo& out) override {
+        if (!standbyLookup) return CGoogleCloudInfo::GetVMInfoForVM(name, guid, host, value, flags, out);
+        if (!standbyFound) {
+            SetLastVMError(VMINFO_ERR_VM_NOT_FOUND);
+            return 0;
+        }
+        out.nPowerState = standbyPowerState;
         return 1;
     }
 
@@ -66,6 +83,35 @@ class RestoreTest : public ::testing::Test {
         CGoogleCloudInfo::ResetProxyIdentityForTests();
         ArPlatformInfo::ClearOverrides();
         CLuDirectory::RemoveRecursive(m_dir);
+    }
+    // Every snapshot and disk is ready at the first look and every request
+    // succeeds; a disk read describes the disk asked for, at a URI of its
+    // project and place.
+    void ReadyCloud() {
+        using ::testing::_;
+        using ::testing::DoAll;
+        using ::testing::Return;
+        using ::testing::SetArgReferee;
+        ON_CALL(*bridge, GetSnapshotState(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<2>(std::string("READY")), Return(true)));
+        ON_CALL(*bridge, GetDiskState(_, _, _, _, _, _))
+            .WillByDefault(DoAll(SetArgReferee<5>(std::string("READY")), Return(true)));
+        ON_CALL(*bridge, GetDiskInfo(_, _, _, _, _, _, _))
+            .WillByDefault([](const std::string& project, const std::string& name, const std::string& zone,
+                              const std::string& region, bool regional, VMInfoStructs::SDisk& out, int) {
+                out.strName = name;
+                out.strDiskId = "id-" + name;
+                out.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
+                                     (regional ? "/regions/" + region : "/zones/" + zone) + "/disks/" + name;
+                return true;
+            });
+        ON_CALL(*bridge, GetSnapshotUri(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<2>(std::string("snap-uri")), Return(true)));
+        ON_CALL(*bridge, CreateDiskSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, CreateDiskFromSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, DeleteDisk).WillByDefault(Return(true));
+        ON_CALL(*bridge, DeleteDiskSnapshot).WillByDefault(Return(true));
+        ON_CALL(*bridge, DoesSnapshotExist).WillByDefault(Return(true));
     }
 
     // A restore request into the proxy's project and zone, registered with

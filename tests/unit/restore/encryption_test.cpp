@@ -74,31 +74,26 @@ TEST_F(EncryptionTest, DiskWithoutCustomerKeyPassesUnchanged) {
 }
 
 TEST_F(EncryptionTest, DestinationLocationOfTheKey) {
-    std::string message;
-    {  // regional key, no region given: the zone's region, in the destination project
-        SourceKey(kSourceKey);
-        const std::string dest = "projects/dest-proj/locations/europe-west1/keyRings/ring-1/cryptoKeys/key-1";
-        ExistingKey(dest, "ENABLED", "SOFTWARE");
+    const struct {
+        const char *what, *source, *region, *dest, *level;
+    } cases[] = {
+        {"regional key, no region given: the zone's region, in the destination project", kSourceKey, "",
+         "projects/dest-proj/locations/europe-west1/keyRings/ring-1/cryptoKeys/key-1", "SOFTWARE"},
+        {"a region given wins over the zone", kSourceKey, "asia-east1",
+         "projects/dest-proj/locations/asia-east1/keyRings/ring-1/cryptoKeys/key-1", "HSM"},
+        {"a global key stays global", kGlobalKey, "asia-east1",
+         "projects/dest-proj/locations/global/keyRings/ring-g/cryptoKeys/key-g", "SOFTWARE"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SourceKey(c.source);
+        ExistingKey(c.dest, "ENABLED", c.level);
         SDisk disk = EncryptedDisk("d1");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
+        std::string message;
+        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", c.region, "europe-west1-b", disk, message));
         EXPECT_TRUE(disk.bEncrypted);
-        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
+        EXPECT_EQ(disk.strEncryptionKey, std::string("kms:") + c.dest);
         EXPECT_EQ(message, "");
-    }
-    {  // a region given wins over the zone
-        const std::string dest = "projects/dest-proj/locations/asia-east1/keyRings/ring-1/cryptoKeys/key-1";
-        ExistingKey(dest, "ENABLED", "HSM");
-        SDisk disk = EncryptedDisk("d2");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "asia-east1", "europe-west1-b", disk, message));
-        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
-    }
-    {  // a global key stays global
-        SourceKey(kGlobalKey);
-        const std::string dest = "projects/dest-proj/locations/global/keyRings/ring-g/cryptoKeys/key-g";
-        ExistingKey(dest, "ENABLED", "SOFTWARE");
-        SDisk disk = EncryptedDisk("d3");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "asia-east1", "europe-west1-b", disk, message));
-        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
     }
     EXPECT_TRUE(obj->m_setKeysToUpdate.empty()) << "existing keys are not updated";
 }
@@ -157,17 +152,6 @@ TEST_F(EncryptionTest, MissingKeyIsCreatedAsPlaceholderAndUpdatedOnce) {
     EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, ""));
     EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).WillOnce(Return(false));
     EXPECT_FALSE(obj->UpdateEncryptionKeys(disks, "{enc}"));
-}
-
-TEST_F(EncryptionTest, PlaceholderWithoutSavedInformationIsNotUpdated) {
-    obj->m_setKeysToUpdate.insert("kms:projects/d/locations/l/keyRings/r/cryptoKeys/k");
-    SDisk disk = EncryptedDisk("d1");
-    disk.strEncryptionKey = "kms:projects/d/locations/l/keyRings/r/cryptoKeys/k";
-    SourceKey(kSourceKey);
-    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, UpdateKey).Times(0);
-    std::vector<SDisk> disks = {disk};
-    EXPECT_TRUE(obj->UpdateEncryptionKeys(disks, "{enc}"));
 }
 
 TEST_F(EncryptionTest, KeyCreationFailureAndTheIgnoreSetting) {

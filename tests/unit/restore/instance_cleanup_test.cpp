@@ -32,22 +32,6 @@ class InstanceTest : public RestoreTest {
 };
 }  // namespace
 
-TEST_F(InstanceTest, WithoutBootDiskOnlyDataDisksAreRestored) {
-    RestoreCtx ctx = Request({DiskItem("data-1"), DiskItem("data-2")});
-    EXPECT_CALL(*bridge, RestoreVM).Times(0);
-    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
-    ASSERT_EQ(ctx.vecFailures.size(), 1u);
-    EXPECT_EQ(ctx.vecFailures[0].strItemName, "");
-    EXPECT_EQ(ctx.vecFailures[0].strMessage,
-              "Instance not created because OS disk was not restored.  Data disks have been restored.");
-    EXPECT_TRUE(ctx.vecFailures[0].bFlag);
-    EXPECT_FALSE(ctx.bInstanceCreated);
-
-    // Nothing was created, so nothing is powered off at the end.
-    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
-    EXPECT_EQ(obj->PostRestoreVM(ctx), 1);
-}
-
 TEST_F(InstanceTest, InstanceIsCreatedFromTheSavedConfigurationWithTheDiskMap) {
     SDisk boot = DiskItem("src-boot", true);
     boot.strNewName = "web-1-boot";
@@ -59,12 +43,11 @@ TEST_F(InstanceTest, InstanceIsCreatedFromTheSavedConfigurationWithTheDiskMap) {
     obj->PopulateRestoreCtxVMInfo(ctx);
     const std::map<std::string, std::string> names = {{"src-boot", "web-1-boot"}, {"src-data", "web-1-data"}};
     EXPECT_CALL(*bridge, RestoreVM(kProxyProject, _, "{cfg}", false, names, true))
-        .WillOnce(Invoke([](const std::string&, SVMInfo& vm, const std::string&, bool,
-                            const std::map<std::string, std::string>&, bool) {
+        .WillOnce([](auto&&, SVMInfo& vm, auto&&, bool, const std::map<std::string, std::string>&, bool) {
             EXPECT_TRUE(vm.vecNetworkCards.at(0).bCardFlag);
             vm.strGuid = "4242";
             return true;
-        }));
+        });
     EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
     EXPECT_TRUE(ctx.bInstanceCreated);
     EXPECT_EQ(ctx.strVMGuid, "4242");
@@ -106,21 +89,6 @@ TEST_F(InstanceTest, ReplicationPassWithoutInstanceUploadsTheConfiguration) {
     EXPECT_EQ(obj->GetLastVMError(), 61);
 }
 
-TEST_F(InstanceTest, RestoreVMNeedsTheConfigurationUnlessConverted) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
-    ctx.strInstanceType = "e2-small";
-    EXPECT_CALL(*bridge, RestoreVM).Times(0);
-    EXPECT_EQ(obj->RestoreVM(ctx), 0);
-
-    RestoreCtx converted = Request({DiskItem("boot", true)});
-    converted.bConvertedInstance = true;
-    converted.strInstanceType = "e2-small";
-    EXPECT_CALL(*bridge, GetKeyMapFromDisksEncryptionInfoJson).Times(0);
-    EXPECT_CALL(*bridge, RestoreVM(_, _, "", false, _, true)).WillOnce(Invoke(CreatedInstance));
-    EXPECT_EQ(obj->RestoreVM(converted), 1);
-    EXPECT_EQ(converted.strVMGuid, "4242");
-}
-
 TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
     RestoreCtx ctx = Request({DiskItem("boot", true)});
     ctx.bInstanceCreated = true;
@@ -148,22 +116,13 @@ TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
     EXPECT_EQ(obj->PostRestoreVM(on), 1);
 }
 
-TEST_F(InstanceTest, CleanupRemovesWhatTheCleanerStillLists) {
+TEST_F(InstanceTest, CleanupOfAnUnknownRestoreDeletesNothing) {
     RestoreCtx unknown = MakeRequest();
     unknown.strCleanerGuid = "never-registered";
     RegisterRestore(MakeRequest());
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
     EXPECT_CALL(*bridge, DeleteVM).Times(0);
     EXPECT_TRUE(obj->_CleanupRestoreVM(unknown.strCleanerGuid));
-
-    RestoreCtx ctx = Request({DiskItem("boot", true), DiskItem("data")});
-    EXPECT_CALL(*bridge, DoesDiskExist).WillRepeatedly(Return(true));
-    EXPECT_CALL(*bridge, DetachDisk).WillRepeatedly(Return(true));
-    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "data", kProxyZone, "", false)).WillOnce(Return(true));
-    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
-    std::string path;
-    EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
 }
 
 // A job killed after the create request of the instance went out: clean-up

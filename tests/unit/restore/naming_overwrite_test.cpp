@@ -1,5 +1,5 @@
 // Restore preparation: disk names, the instance to overwrite, the first
-// checks of InitRestoreVM and the saved configuration files.
+// checks of InitRestoreVM.
 #include <regex>
 
 #include "tests/unit/restore/RestoreFixture.h"
@@ -28,35 +28,26 @@ SDisk Item(const std::string& volume, const std::string& preset = "") {
 }
 }  // namespace
 
-TEST_F(RestoreTest, GeneratedNamesFollowTheSixtyThreeCharacterRule) {
+TEST_F(RestoreTest, GeneratedNamesFitSixtyThreeCharactersAndPresetNamesAreKept) {
     RestoreCtx ctx = MakeRequest();
     // The suffix is "-<10 digits>-<thread id>"; size the bases around it.
     const size_t suffix =
         FXString::Format("-%ld-%d", 1700000000L, static_cast<int>(ArThread::getCurrentThreadID())).size();
     const std::string exact(63 - suffix, 'a');  // generated name of exactly 63
     const std::string over(64 - suffix, 'b');   // 64: rebuilt from half
-    const std::string huge(120, 'c');           // a converted volume name
-    ctx.vecDisks = {Item("short-disk"), Item(exact), Item(over), Item(huge)};
+    ctx.vecDisks = {Item("short-disk"), Item(exact), Item(over), Item(std::string(120, 'c')),
+                    Item("src-a", "chosen-a")};
     ASSERT_TRUE(obj->UpdateDiskNames(ctx));
-
     EXPECT_EQ(PrefixOfGenerated(ctx.vecDisks[0].strName), "short-disk");
     EXPECT_EQ(ctx.vecDisks[1].strName.size(), 63u);
     EXPECT_EQ(PrefixOfGenerated(ctx.vecDisks[1].strName), exact) << "exactly 63 is used unchanged";
     EXPECT_EQ(PrefixOfGenerated(ctx.vecDisks[2].strName), over.substr(0, 32))
         << "half of the 64-character text";
-    EXPECT_LE(ctx.vecDisks[3].strName.size(), 63u) << "halving alone leaves it too long";
-    EXPECT_EQ(ctx.vecDisks[3].strName.size(), 63u);
+    EXPECT_EQ(ctx.vecDisks[3].strName.size(), 63u) << "halving alone leaves it too long";
     EXPECT_EQ(PrefixOfGenerated(ctx.vecDisks[3].strName), std::string(63 - suffix, 'c'));
-    for (const SDisk& d : ctx.vecDisks)
-        EXPECT_TRUE(d.strNewName.empty()) << "ordinary restore keeps strNewName";
-}
-
-TEST_F(RestoreTest, PresetNamesReplicationSuffixAndKeptNames) {
-    RestoreCtx ctx = MakeRequest();
-    ctx.vecDisks = {Item("src-a", "chosen-a"), Item("src-b")};
-    ASSERT_TRUE(obj->UpdateDiskNames(ctx));
-    EXPECT_EQ(ctx.vecDisks[0].strName, "chosen-a") << "preset name is used unchanged";
-    EXPECT_EQ(PrefixOfGenerated(ctx.vecDisks[1].strName), "src-b");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(ctx.vecDisks[i].strNewName.empty()) << "ordinary restore keeps strNewName";
+    EXPECT_EQ(ctx.vecDisks[4].strName, "chosen-a") << "preset name is used unchanged";
 
     RestoreCtx rep = MakeRequest();
     rep.nRestoreType = 4;
@@ -64,126 +55,63 @@ TEST_F(RestoreTest, PresetNamesReplicationSuffixAndKeptNames) {
     ASSERT_TRUE(obj->UpdateDiskNames(rep));
     EXPECT_EQ(PrefixOfGenerated(rep.vecDisks[0].strName), "chosen-a") << "replication suffixes a preset name";
     EXPECT_EQ(rep.vecDisks[0].strNewName, rep.vecDisks[0].strName);
-
-    RestoreCtx keep = MakeRequest();
-    keep.bKeepDiskNames = true;
-    keep.vecDisks = {Item("src-a", "chosen-a"), Item("src-b")};
-    ASSERT_TRUE(obj->UpdateDiskNames(keep));
-    EXPECT_EQ(keep.vecDisks[0].strName, "src-a");
-    EXPECT_EQ(keep.vecDisks[1].strName, "src-b");
-}
-
-TEST_F(RestoreTest, ExistingDiskNameStopsWithCode71) {
-    RestoreCtx ctx = MakeRequest("europe-west1-b");
-    ctx.bKeepDiskNames = true;
-    ctx.vecDisks = {Item("boot"), Item("data"), Item("logs")};
-    EXPECT_CALL(*bridge, DoesDiskExist(ctx.strProjectId, "boot", "europe-west1-b", "", false))
-        .WillOnce(Return(false));
-    EXPECT_CALL(*bridge, DoesDiskExist(ctx.strProjectId, "data", "europe-west1-b", "", false))
-        .WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DoesDiskExist(_, "logs", _, _, _)).Times(0);
-    EXPECT_FALSE(obj->UpdateDiskNames(ctx));
-    EXPECT_EQ(obj->GetLastVMError(), 71);
-    EXPECT_EQ(obj->GetLastVMErrorDetails(), "data");
-    EXPECT_TRUE(ctx.vecDisks[2].strName.empty()) << "later items are not named";
 }
 
 TEST_F(RestoreTest, OverwriteRules) {
-    SVMInfo existing;
-    existing.strZone = "us-central1-f";
-
-    {  // not found: nothing is deleted
+    const struct {
+        const char* what;
+        bool found, overwrite, managed;
+        int deletion;  // -1: never asked
+        int result, code;
+    } cases[] = {
+        {"not found: nothing is deleted", false, true, false, -1, 1, 0},
+        {"found, overwrite off", true, false, false, -1, 0, 10},
+        {"managed instance group member is never deleted", true, true, true, -1, 0, 232},
+        {"deletion refused", true, true, false, 0, 0, 61},
+        {"deleted in the zone where it was found", true, true, false, 1, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         RestoreCtx ctx = MakeRequest();
-        EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
-        EXPECT_CALL(*bridge, DeleteVM).Times(0);
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 1);
-    }
-    {  // found, overwrite off
-        RestoreCtx ctx = MakeRequest();
-        EXPECT_CALL(*bridge, DoesVMExist).WillOnce(DoAll(SetArgReferee<3>(existing), Return(true)));
-        EXPECT_CALL(*bridge, DeleteVM).Times(0);
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 0);
-        EXPECT_EQ(obj->GetLastVMError(), 10);
-    }
-    {  // member of a managed instance group is never deleted
-        RestoreCtx ctx = MakeRequest();
-        ctx.bOverwrite = true;
-        SVMInfo mig = existing;
-        mig.vecMetadata = {{"startup-script", "x"}, {"instance-template", "tmpl-1"}};
-        EXPECT_CALL(*bridge, DoesVMExist).WillOnce(DoAll(SetArgReferee<3>(mig), Return(true)));
-        EXPECT_CALL(*bridge, DeleteVM).Times(0);
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 0);
-        EXPECT_EQ(obj->GetLastVMError(), 232);
-    }
-    {  // deletion refused
-        RestoreCtx ctx = MakeRequest();
-        ctx.bOverwrite = true;
-        EXPECT_CALL(*bridge, DoesVMExist).WillOnce(DoAll(SetArgReferee<3>(existing), Return(true)));
-        EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 0);
-        EXPECT_EQ(obj->GetLastVMError(), 61);
-    }
-    {  // deleted in the zone where it was found
-        RestoreCtx ctx = MakeRequest();
-        ctx.bOverwrite = true;
+        ctx.bOverwrite = c.overwrite;
+        SVMInfo existing;
+        existing.strZone = "us-central1-f";
+        if (c.managed) existing.vecMetadata = {{"startup-script", "x"}, {"instance-template", "tmpl-1"}};
         EXPECT_CALL(*bridge, DoesVMExist(ctx.strProjectId, "web-1", ctx.strZone, _))
-            .WillOnce(DoAll(SetArgReferee<3>(existing), Return(true)));
-        EXPECT_CALL(*bridge, DeleteVM(ctx.strProjectId, "web-1", "", "us-central1-f", true))
-            .WillOnce(Return(true));
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 1);
+            .WillOnce(DoAll(SetArgReferee<3>(existing), Return(c.found)));
+        if (c.deletion < 0)
+            EXPECT_CALL(*bridge, DeleteVM).Times(0);
+        else
+            EXPECT_CALL(*bridge, DeleteVM(ctx.strProjectId, "web-1", "", "us-central1-f", true))
+                .WillOnce(Return(c.deletion == 1));
+        obj->SetLastVMError(0);
+        EXPECT_EQ(obj->HandleOverwriteOption(ctx), c.result);
+        EXPECT_EQ(obj->GetLastVMError(), c.code);
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
     }
 }
 
 TEST_F(RestoreTest, InitRestoreChecksBeforeTouchingTheCloud) {
-    {  // cancelled
-        RestoreCtx ctx = MakeRequest();
-        obj->SetJobCancelled(true);
-        EXPECT_CALL(*bridge, isProjectAccessible).Times(0);
-        EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
-        EXPECT_EQ(obj->GetLastVMError(), 4000);
-        obj->SetJobCancelled(false);
-    }
-    {  // no project anywhere
-        RestoreCtx ctx = MakeRequest();
-        ctx.strProjectId.clear();
-        ctx.bInstanceCreated = true;
-        EXPECT_CALL(*bridge, isProjectAccessible).Times(0);
-        EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
-        EXPECT_FALSE(ctx.bInstanceCreated);
-    }
-    {  // the connection's project is taken, and found not accessible
-        RestoreCtx ctx = MakeRequest();
-        ctx.strProjectId.clear();
-        obj->SetDefaultProjectId("default-proj");
-        EXPECT_CALL(*bridge, isProjectAccessible("default-proj")).WillOnce(Return(false));
-        EXPECT_CALL(*bridge, GetVMInfo).Times(0);
-        EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
-        EXPECT_EQ(ctx.strProjectId, "default-proj");
-        EXPECT_EQ(obj->GetLastVMError(), 48);
-        EXPECT_EQ(obj->GetLastVMErrorDetails(), "Project [default-proj] could not be authenticated");
-    }
-}
+    RestoreCtx cancelled = MakeRequest();
+    obj->SetJobCancelled(true);
+    EXPECT_CALL(*bridge, isProjectAccessible).Times(0);
+    EXPECT_EQ(obj->InitRestoreVM(cancelled), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 4000);
+    obj->SetJobCancelled(false);
 
-TEST_F(RestoreTest, ConfigFilesAreFoundAmongFileItemsOnly) {
-    RestoreCtx ctx = MakeRequest();
-    ctx.strJobResultsDir = m_dir;
-    SDisk diskNamedJson = Item("web-1_InstanceConfig.json");
-    SDisk other;
-    other.eDiskType = 0;
-    other.strVolumeName = "web-1_DisksEncryptionInformation.json";
-    SDisk config;
-    config.eDiskType = 0;
-    config.strVolumeName = "web-1_InstanceConfig.json";
-    ctx.vecDisks = {diskNamedJson, other, config};
-    EXPECT_EQ(obj->GetConfigFilePath(ctx, "_InstanceConfig.json"), m_dir + "/web-1_InstanceConfig.json");
+    RestoreCtx noProject = MakeRequest("us-central1-a", "");
+    noProject.bInstanceCreated = true;
+    EXPECT_EQ(obj->InitRestoreVM(noProject), 0);
+    EXPECT_FALSE(noProject.bInstanceCreated);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
 
-    std::string content = "untouched";
-    EXPECT_FALSE(obj->ReadConfigFile(ctx, "_InstanceConfig.json", content)) << "file not written yet";
-    EXPECT_EQ(content, "untouched");
-    ASSERT_TRUE(WriteWholeFile(m_dir + "/web-1_InstanceConfig.json", "{\"name\":\"web-1\"}"));
-    EXPECT_TRUE(obj->ReadConfigFile(ctx, "_InstanceConfig.json", content));
-    EXPECT_EQ(content, "{\"name\":\"web-1\"}");
-
-    ctx.vecDisks = {diskNamedJson};
-    EXPECT_EQ(obj->GetConfigFilePath(ctx, "_InstanceConfig.json"), "");
+    // The connection's project is taken, and found not accessible.
+    RestoreCtx ctx = MakeRequest("us-central1-a", "");
+    obj->SetDefaultProjectId("default-proj");
+    EXPECT_CALL(*bridge, isProjectAccessible("default-proj")).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, GetVMInfo).Times(0);
+    EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+    EXPECT_EQ(ctx.strProjectId, "default-proj");
+    EXPECT_EQ(obj->GetLastVMError(), 48);
+    EXPECT_EQ(obj->GetLastVMErrorDetails(), "Project [default-proj] could not be authenticated");
 }

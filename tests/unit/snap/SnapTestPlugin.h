@@ -138,7 +138,6 @@ class TestPlugin : public CGoogleCloudInfo {
     static std::map<std::string, SVMInfo>& SnapXmlMap() { return c_InstanceInfoMapFromSnapXML; }
     static InstanceGuidToVMInfoMap& GuidMap() { return c_InstanceGuidToVMInfoMap; }
 
-    using CGoogleCloudInfo::_CreateBackupSnapsForVM;
     using CGoogleCloudInfo::_CreateVolumesFromSnap;
     using CGoogleCloudInfo::_GetFileListForRevertFromSnapXML;
     using CGoogleCloudInfo::_PerformFileLevelRevert;
@@ -146,8 +145,6 @@ class TestPlugin : public CGoogleCloudInfo {
     using CGoogleCloudInfo::_PopulateVolumeMountInfoFromMountedSnap;
     using CGoogleCloudInfo::_PrepareVolSnapInfoForMount;
     using CGoogleCloudInfo::_UnmountVolumesFromSnapJob;
-    using CGoogleCloudInfo::getCreatedDiskInfoFromSnapMountPath;
-    using CGoogleCloudInfo::getSourceIdFromSnapMountPath;
     using CGoogleCloudInfo::HandleRegionalDisks_Snap;
 
     void SetCredentials(const std::string& user, const std::string& pwd, const std::string& p12) {

@@ -1,6 +1,6 @@
 // Backup copies and the snapshot-mount steps: reading the snap job's
-// metadata, the framework's mount options, the mount's error mapping, the
-// release, and the mount path texts.
+// metadata, the framework's mount options, the mount's error mapping and the
+// release.
 #include "tests/unit/snap/SnapTestPlugin.h"
 
 namespace snap_test {
@@ -24,42 +24,6 @@ class SnapCopyTest : public SnapFixture {
     }
 };
 
-TEST_F(SnapCopyTest, MountPathTextsAreSplitAsDocumented) {
-    std::string name = "n0", id = "i0", uri = "u0";
-    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123", name, id, uri));
-    EXPECT_EQ(name + id + uri, "n0i0u0");
-    EXPECT_FALSE(m_plugin->getCreatedDiskInfoFromSnapMountPath("", name, id, uri));
-    EXPECT_TRUE(
-        m_plugin->getCreatedDiskInfoFromSnapMountPath("disk|123|https://x/disk|extra", name, id, uri));
-    EXPECT_EQ(name, "disk");
-    EXPECT_EQ(id, "123");
-    EXPECT_EQ(uri, "https://x/disk");
-
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|9001"), "9001");
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("9001"), "9001");
-    EXPECT_EQ(m_plugin->getSourceIdFromSnapMountPath("p|z|disk|"), "");
-}
-
-TEST_F(SnapCopyTest, DatastoreRecordsMustMapToExactlyOneInstance) {
-    m_plugin->SetDatastores({Datastore("d1", {RecordedInstance()}), Datastore("d2", {})});
-    EXPECT_FALSE(m_plugin->_PopulateVMInfoFromDSInfo());
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
-
-    m_plugin->SetLastVMError(0);
-    m_plugin->SetDatastores({Datastore("d1", {RecordedInstance(), RecordedInstance()})});
-    EXPECT_FALSE(m_plugin->_PopulateVMInfoFromDSInfo());
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
-
-    // Through the backup copy's instance lookup.
-    m_plugin->SetLastVMError(0);
-    m_util->datastores = {Datastore("d1", {})};
-    MountCtx ctx = MakeCtx();
-    ctx.vmInfo.strGuid = "4242";
-    SVMInfo out;
-    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
-}
-
 TEST_F(SnapCopyTest, InstanceComesFromTheSnapshotMetadata) {
     m_util->datastores = {Datastore("11", {RecordedInstance()})};
     MountCtx ctx = MakeCtx();
@@ -71,17 +35,30 @@ TEST_F(SnapCopyTest, InstanceComesFromTheSnapshotMetadata) {
     EXPECT_EQ(out.vecDisks[0].strDiskId, "11");
     EXPECT_EQ(out.vecDisks[0].strName, "web-1");  // empty name taken from the volume name
 
-    ctx.vmInfo.strGuid = "5555";
-    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_NOT_FOUND);
-    ctx.vmInfo.strGuid.clear();
-    m_plugin->SetLastVMError(0);
-    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_NOT_FOUND);
-
+    for (const char* guid : {"5555", ""}) {
+        m_plugin->SetLastVMError(0);
+        ctx.vmInfo.strGuid = guid;
+        EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+        EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_NOT_FOUND) << guid;
+    }
+    // Unreadable, empty, or one datastore record naming other than exactly one instance.
     m_util->readResult = false;
     EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+    m_util->readResult = true;
+    m_util->datastores = {Datastore("d1", {})};
+    m_plugin->SetLastVMError(0);
+    ctx.vmInfo.strGuid = "4242";
+    EXPECT_FALSE(m_plugin->InitBackupToTapeVMInfo(ctx, out));
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+    for (const auto& records :
+         {std::vector<SDatastoreInfo>{Datastore("d1", {RecordedInstance()}), Datastore("d2", {})},
+          std::vector<SDatastoreInfo>{Datastore("d1", {RecordedInstance(), RecordedInstance()})}}) {
+        m_plugin->SetLastVMError(0);
+        m_plugin->SetDatastores(records);
+        EXPECT_FALSE(m_plugin->_PopulateVMInfoFromDSInfo());
+        EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAP_METADATA_MISSING);
+    }
 }
 
 TEST_F(SnapCopyTest, RestoreModeMountCarriesDestinationReplicaZonesAndKey) {
@@ -216,10 +193,7 @@ TEST_F(SnapCopyTest, BackupCopyDisksAreMadeWhereTheProxyIs) {
     SVMInfo recorded = m_vm;
     recorded.vecSourceDisks = m_vm.vecDisks;
     recorded.vecDisks.clear();
-    SDatastoreInfo ds;
-    ds.strId = "11";
-    ds.vecVMs = {recorded};
-    m_util->datastores = {ds};
+    m_util->datastores = {Datastore("11", {recorded})};
     m_util->volSnaps = SMVolSnapInfo();
     m_util->volSnaps.addSnap(MakeSnap(1, "web-1", "11"));
     m_util->volSnaps.addSnap(MakeSnap(2, "web-1-data", "12"));

@@ -117,19 +117,6 @@ TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
     ASSERT_TRUE(api.createTestCloneEnvs(m_request));
 }
 
-TEST_F(SnapCloneTest, InPlaceRestoreKeepsTheSourceNames) {
-    m_request.setSnapOpProperties(SM_OP_TYPE_CLOUD,
-                                  {{"destination-project-id", "src"},
-                                   {"destination-zone", "us-central1-a"},
-                                   {"in-place-restore", "true"}},
-                                  true);
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, "web-1-boot", _, _, _, _, _));
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, "web-1-data", _, _, _, _, _));
-    ArSnapClientAPI api(m_log, &m_bridge);
-    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
-    EXPECT_EQ(CLuString::Tokenize(Devices()[1], '|')[0], "web-1-data");
-}
-
 TEST_F(SnapCloneTest, FailedCreationDeletesWhatWasMadeAndLeavesNoRecord) {
     EXPECT_CALL(m_bridge,
                 CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9001-"), _, _, _, _, _));
