@@ -318,3 +318,46 @@ TEST_F(BridgeTest, DiskCreationsStartedTogetherFinishInAboutTheTimeOfOne) {
     EXPECT_EQ(stats["requests"].value("POST /compute/v1/projects/{project}/zones/{zone}/disks", 0), 5)
         << "four creations, one sent again";
 }
+
+// Disks made together are read together: a round of status reads over them
+// costs one list call; the existence checks that follow see a deletion by
+// somebody else once the last list is older than a round, and one sent
+// through this bridge at once.
+TEST_F(BridgeTest, ReadsOfDisksMadeTogetherShareOneListAndStayFresh) {
+    emu->setLatency({{"disk", 600}});
+    std::vector<SDisk> disks(3);
+    for (size_t i = 0; i < disks.size(); ++i) {
+        disks[i].nSize = 1ull << 30;
+        ASSERT_TRUE(bridge->StartCreateDisk(kProject, "batch-" + std::to_string(i), kProxyZone, "", false,
+                                            disks[i], ""))
+            << bridge->GetLastError();
+    }
+    emu->resetStats();
+    int rounds = 0;
+    for (bool ready = false; !ready; ++rounds) {
+        ASSERT_LT(rounds, 40);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        ready = true;
+        for (size_t i = 0; i < disks.size(); ++i) {
+            std::string state;
+            ASSERT_TRUE(
+                bridge->GetDiskState(kProject, kProxyZone, "", false, "batch-" + std::to_string(i), state));
+            ASSERT_NE(state, "FAILED") << bridge->GetLastError();
+            if (state != "READY") ready = false;
+        }
+    }
+    const json requests = emu->stats()["requests"];
+    EXPECT_EQ(requests.value("GET /compute/v1/projects/{project}/zones/{zone}/disks/{disk}", 0), 0);
+    EXPECT_EQ(requests.value("GET /compute/v1/projects/{project}/zones/{zone}/disks", 0), rounds);
+
+    auto other = NewBridge();
+    ASSERT_TRUE(other->Connect(emu->p12Path(), emu->serviceAccountEmail(), "")) << other->GetLastError();
+    ASSERT_TRUE(other->DeleteDisk(kProject, "batch-0", kProxyZone, "", false)) << other->GetLastError();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_FALSE(bridge->DoesDiskExist(kProject, "batch-0", kProxyZone, "", false));
+    EXPECT_EQ(bridge->GetLastError(), "");
+    EXPECT_TRUE(bridge->DoesDiskExist(kProject, "batch-1", kProxyZone, "", false));
+    ASSERT_TRUE(bridge->DeleteDisk(kProject, "batch-1", kProxyZone, "", false)) << bridge->GetLastError();
+    EXPECT_FALSE(bridge->DoesDiskExist(kProject, "batch-1", kProxyZone, "", false));
+    EXPECT_TRUE(bridge->DoesDiskExist(kProject, "batch-2", kProxyZone, "", false));
+}
