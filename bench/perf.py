@@ -42,6 +42,7 @@ LATENCY_MS = 3000  # L: snapshots and disks take this long to become READY
 WIDE_DISKS = 8  # disks of the instance whose backup window is measured
 DATA_DISK_GB = 4
 DATA_CHUNKS = 8  # 8 runs of 128 MiB spread over the data disk: 1 GiB of data
+DATA_ROUNDS = 3  # copies of each kind measured; the best counts
 REPLICA_CHANGE = 0.01  # share of the disk changed between replication passes
 
 VERBOSE = "-v" in sys.argv[1:]
@@ -200,7 +201,7 @@ def allocated(path):
     return os.stat(path).st_blocks * 512
 
 
-def best_copy(src, dst, kinds, datapath, rounds=3):
+def best_copy(src, dst, kinds, datapath, rounds=DATA_ROUNDS):
     """Best seconds of each way of copying src to dst, interleaved; the
     device is flushed before every run."""
     times = {k: [] for k in kinds}
@@ -323,8 +324,13 @@ def main():
 
         # 3: the data path on a 4 GiB disk holding 1 GiB, at the emulator's
         # default latency.
+        # Inside a job the copy is measured like the copies alone: the best of
+        # DATA_ROUNDS jobs (the machine's own noise is larger than the
+        # differences looked for).
         b.emu.latency(50)
-        dk = b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", b.store)
+        backups = [b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", b.store)
+                   for _ in range(DATA_ROUNDS)]
+        dk = min(backups, key=lambda r: r.json["copySeconds"])
         disk = dk.json["manifest"]["disks"][0]
         image = os.path.join(dk.json["backupDir"], disk["file"])
         src = b.emu.disk_file("data")
@@ -340,15 +346,20 @@ def main():
             row("data path: gcebackup copy alone", "%.2f s" % dp, rate_of(dp), "%.2f x cp" % (cps / dp),
                 ">= 0.8 x cp", cps / dp >= 0.8)
         bc = dk.json["copySeconds"]
-        row("data path: backup, inside the job", "%.2f s" % bc, rate_of(bc), "%.2f x cp" % (cps / bc))
+        row("data path: backup, inside the job", "%.2f s" % bc, rate_of(bc), "%.2f x cp" % (cps / bc),
+            ">= 0.8 x cp", cps / bc >= 0.8)
         row("data path: image size / data", "%.0f MiB" % (allocated(image) / MIB), "", "%.3f" %
             (allocated(image) / data), "<= 1.1", allocated(image) / data <= 1.1)
-        row("data path: backup peak RSS", "%.1f MiB" % dk.rss_mib, "", "", "< 64 MiB", dk.rss_mib < 64)
-        dr = b.gce("restore", "--from", b.store, "--instance", "data", "--as", "data-copy", "--zone", ZONE,
-                   "--machine-type", "auto")
+        rss = max(r.rss_mib for r in backups)
+        row("data path: backup peak RSS", "%.1f MiB" % rss, "", "", "< 64 MiB", rss < 64)
+        restores = [b.gce("restore", "--from", b.store, "--instance", "data", "--as", "data-copy-%d" % i,
+                          "--zone", ZONE, "--machine-type", "auto") for i in range(DATA_ROUNDS)]
+        dr = min(restores, key=lambda r: r.json["copySeconds"])
         rc = dr.json["copySeconds"]
-        row("data path: restore, inside the job", "%.2f s" % rc, rate_of(rc), "%.2f x cp" % (cps / rc))
-        row("data path: restore peak RSS", "%.1f MiB" % dr.rss_mib, "", "", "< 64 MiB", dr.rss_mib < 64)
+        row("data path: restore, inside the job", "%.2f s" % rc, rate_of(rc), "%.2f x cp" % (cps / rc),
+            ">= 0.8 x cp", cps / rc >= 0.8)
+        rss = max(r.rss_mib for r in restores)
+        row("data path: restore peak RSS", "%.1f MiB" % rss, "", "", "< 64 MiB", rss < 64)
 
         # 5: incremental replication.
         rep = replication(b)
