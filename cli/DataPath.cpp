@@ -218,14 +218,10 @@ class CopyPipeline {
             m_pending[c.buffer] = users;
         m_cv.notify_all();
     }
-    // Waits until every chunk handed on was written and hashed; rethrows the
-    // first failure of a stage. Returns the bytes written.
+    // Waits until every chunk handed on was written; rethrows the first
+    // failure of a stage. Returns the bytes written.
     uint64_t FinishWriting() {
-        {
-            std::lock_guard<std::mutex> lock(m_mu);
-            m_inputEnd = true;
-            m_cv.notify_all();
-        }
+        EndInput();
         Join(m_writers);
         std::lock_guard<std::mutex> lock(m_mu);
         if (m_error) std::rethrow_exception(m_error);
@@ -233,11 +229,7 @@ class CopyPipeline {
     }
     // Waits until every chunk handed on was hashed. False when hashing failed.
     bool FinishHashing() {
-        {
-            std::lock_guard<std::mutex> lock(m_mu);
-            m_inputEnd = true;
-            m_cv.notify_all();
-        }
+        EndInput();
         Join(m_hashers);
         std::lock_guard<std::mutex> lock(m_mu);
         return !m_hashFailed && m_nextDigest == m_hashSeq;
@@ -255,6 +247,12 @@ class CopyPipeline {
     }
 
   private:
+    // No more chunks will be dispatched: stages end once their queues are dry.
+    void EndInput() {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_inputEnd = true;
+        m_cv.notify_all();
+    }
     static void Join(std::vector<std::thread>& threads) {
         for (auto& t : threads)
             if (t.joinable()) t.join();
@@ -319,17 +317,21 @@ class CopyPipeline {
         m_read.push_back(end);
         m_cv.notify_all();
     }
+    // Waits for the next chunk of a stage's queue; false when the stage is
+    // to end (stopped, or its queue ran dry after the last chunk).
+    bool Take(std::deque<Chunk>& queue, Chunk& c) {
+        std::unique_lock<std::mutex> lock(m_mu);
+        m_cv.wait(lock, [this, &queue] { return m_stop || m_inputEnd || !queue.empty(); });
+        if (m_stop || queue.empty()) return false;
+        c = queue.front();
+        queue.pop_front();
+        return true;
+    }
     // One writing thread: writes whichever chunk is next, outside the lock.
     void WriteLoop() {
         for (;;) {
             Chunk c;
-            {
-                std::unique_lock<std::mutex> lock(m_mu);
-                m_cv.wait(lock, [this] { return m_stop || m_inputEnd || !m_toWrite.empty(); });
-                if (m_stop || m_toWrite.empty()) return;
-                c = m_toWrite.front();
-                m_toWrite.pop_front();
-            }
+            if (!Take(m_toWrite, c)) return;
             try {
                 uint64_t n = m_write(m_buffers[c.buffer]->p, c);
                 std::lock_guard<std::mutex> lock(m_mu);
@@ -348,13 +350,7 @@ class CopyPipeline {
     void HashLoop() {
         for (;;) {
             Chunk c;
-            {
-                std::unique_lock<std::mutex> lock(m_mu);
-                m_cv.wait(lock, [this] { return m_stop || m_inputEnd || !m_toHash.empty(); });
-                if (m_stop || m_toHash.empty()) return;
-                c = m_toHash.front();
-                m_toHash.pop_front();
-            }
+            if (!Take(m_toHash, c)) return;
             HashedChunk h;
             h.offset = c.offset;
             h.len = c.len;

@@ -1369,24 +1369,25 @@ bool CGoogleCloudSDKCppBridge::GetDiskState(const std::string& strProjectId, con
     return true;
 }
 
+bool CGoogleCloudSDKCppBridge::Exists(const char* op, const std::string& url) {
+    json resource;
+    const Impl::Batched batched = m_pImpl->ReadBatched(url, resource);
+    if (batched == Impl::Batched::kFound ||
+        (batched == Impl::Batched::kNotBatched && m_pImpl->client.Get(url, resource)))
+        return Succeed();
+    if (batched == Impl::Batched::kAbsent || m_pImpl->client.NotFound()) {
+        SetLastError("");
+        return false;
+    }
+    return Fail(op, m_pImpl->client.Error());
+}
+
 bool CGoogleCloudSDKCppBridge::DoesDiskExist(const std::string& strProjectId, const std::string& strDiskName,
                                              const std::string& strZone, const std::string& strRegion,
                                              bool bRegional) {
     if (!Ready("DoesDiskExist")) return false;
     const std::string url = m_pImpl->DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
-    json d;
-    const Impl::Batched batched = m_pImpl->ReadBatched(url, d);
-    if (batched == Impl::Batched::kFound) return Succeed();
-    if (batched == Impl::Batched::kAbsent) {
-        SetLastError("");
-        return false;
-    }
-    if (m_pImpl->client.Get(url, d)) return Succeed();
-    if (m_pImpl->client.NotFound()) {
-        SetLastError("");
-        return false;
-    }
-    return Fail("DoesDiskExist", m_pImpl->client.Error());
+    return Exists("DoesDiskExist", url);
 }
 
 bool CGoogleCloudSDKCppBridge::CreateDisk(const std::string& strProjectId, const std::string& strDiskName,
@@ -1867,19 +1868,7 @@ bool CGoogleCloudSDKCppBridge::DoesSnapshotExist(const std::string& strProjectId
                                                  const std::string& strSnapshotName) {
     if (!Ready("DoesSnapshotExist")) return false;
     const std::string url = m_pImpl->Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName));
-    json s;
-    const Impl::Batched batched = m_pImpl->ReadBatched(url, s);
-    if (batched == Impl::Batched::kFound) return Succeed();
-    if (batched == Impl::Batched::kAbsent) {
-        SetLastError("");
-        return false;
-    }
-    if (m_pImpl->client.Get(url, s)) return Succeed();
-    if (m_pImpl->client.NotFound()) {
-        SetLastError("");
-        return false;
-    }
-    return Fail("DoesSnapshotExist", m_pImpl->client.Error());
+    return Exists("DoesSnapshotExist", url);
 }
 
 bool CGoogleCloudSDKCppBridge::DeleteDiskSnapshot(const std::string& strProjectId,

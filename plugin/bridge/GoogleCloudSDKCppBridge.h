@@ -475,6 +475,9 @@ class CGoogleCloudSDKCppBridge {
     bool Ready(const char* op);
     // Clears the last error; returns true.
     bool Succeed();
+    // Whether the disk or snapshot at url exists, for op: false with an empty
+    // last error when it does not, false with the failure when it cannot tell.
+    bool Exists(const char* op, const std::string& url);
 
     struct Impl;
     std::unique_ptr<Impl> m_pImpl;
