@@ -13,15 +13,11 @@
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/HostUtils.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
 
 namespace backup_test {
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
 

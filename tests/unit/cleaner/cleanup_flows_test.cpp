@@ -2,12 +2,12 @@
 // real cleaner store.
 #include <fstream>
 
+#include "tests/support/GMockNames.h"
 #include "tests/unit/backup/BackupTestPlugin.h"
 
 namespace backup_test {
 namespace {
 
-using ::testing::InSequence;
 using ::testing::StrictMock;
 
 class CleanupFlowTest : public BackupFixture {

@@ -13,15 +13,10 @@
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/HostUtils.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
 
 using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 // A disk mapper whose answers the test chooses and whose calls it records.
 // An attached disk of id X is the 10 GiB device /dev/fake-X.

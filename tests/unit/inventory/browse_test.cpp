@@ -2,15 +2,11 @@
 // inventory caches, against a mock bridge.
 #include <stdexcept>
 
+#include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
 
 using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::ElementsAre;
 using ::testing::Eq;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using ::testing::Throw;
 
 namespace {

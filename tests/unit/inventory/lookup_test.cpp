@@ -1,15 +1,10 @@
 // Instance and host lookups: kind dispatch, decoding of encoded ids, the order
 // of the strings handed to the bridge, cache reuse, error codes and details.
 #include "plugin/host/ArVMDetect.h"
+#include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
 
 using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::ElementsAre;
-using ::testing::Invoke;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 const unsigned long long kValue = 77;

@@ -1,11 +1,9 @@
 // Instance operations (power on and off, snapshot deletion) and the guest-OS
 // name parse.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
 
 using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::InSequence;
-using ::testing::Return;
 
 namespace {
 using OperationsTest = InventoryFixture<>;

@@ -5,11 +5,8 @@
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/HostUtils.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
-
-using ::testing::_;
-using ::testing::NiceMock;
-using ::testing::Return;
 
 namespace {
 // Wraps a secret the way the credential store does: marker character, then

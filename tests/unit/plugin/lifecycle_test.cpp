@@ -4,10 +4,8 @@
 #include "FakeMetadataServer.h"
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArVMDetect.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
-
-using ::testing::NiceMock;
-using ::testing::Return;
 
 namespace {
 class LifecycleTest : public ::testing::Test {

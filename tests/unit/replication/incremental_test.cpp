@@ -1,10 +1,7 @@
 // Disks of an incremental pass and the integrity snapshots of removed disks.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/replication/ReplicationFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SKeyPairInfo;
 using VMInfoStructs::SVMInfo;

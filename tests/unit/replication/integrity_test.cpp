@@ -1,12 +1,8 @@
 // Integrity snapshots: verification lists, deletion, and the snapshots and
 // labels a pass leaves for the next one.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/replication/ReplicationFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SKeyPairInfo;
 using VMInfoStructs::SSnapshot;

@@ -1,10 +1,9 @@
 // The set-up of a replication pass: full or incremental, and what must or
 // must not be deleted on the way.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/replication/ReplicationFixture.h"
 
-using ::testing::_;
 using ::testing::HasSubstr;
-using ::testing::Return;
 
 namespace {
 class SetupTest : public ReplicationTest {};

@@ -1,8 +1,6 @@
 // The standby instance made from, and deleted after, a deferred pass.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/replication/ReplicationFixture.h"
-
-using ::testing::_;
-using ::testing::Return;
 
 namespace {
 class StandbyTest : public ReplicationTest {

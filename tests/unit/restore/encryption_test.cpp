@@ -1,10 +1,7 @@
 // Keys of restored disks at the destination.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 
 namespace {

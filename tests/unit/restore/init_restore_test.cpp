@@ -1,11 +1,8 @@
 // The first call of a restore end to end with the mock bridge: empty disks
 // in the proxy's zone, their keys and licence, and the clean-up of a failure.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 
 namespace {

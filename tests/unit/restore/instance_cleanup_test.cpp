@@ -1,11 +1,7 @@
 // Instance creation, the end of a restore and the clean-up of a failed one.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Invoke;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
 

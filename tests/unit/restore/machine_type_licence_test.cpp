@@ -1,10 +1,7 @@
 // Machine type and licence choice of a restored instance.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SVMSizeInfo;
 
 namespace {

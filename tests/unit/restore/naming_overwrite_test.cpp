@@ -2,12 +2,9 @@
 // checks of InitRestoreVM.
 #include <regex>
 
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;
 

@@ -1,13 +1,9 @@
 // Where restored disks go after the host wrote them in the proxy's zone:
 // another zone, a region, another project, or a clone for a key.
+#include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::_;
-using ::testing::DoAll;
 using ::testing::Expectation;
-using ::testing::InSequence;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDisk;
 
 namespace {

@@ -15,15 +15,11 @@
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/HostEnv.h"
 #include "plugin/host/HostUtils.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
 
 namespace snap_test {
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 using VMInfoStructs::SDatastoreInfo;
 using VMInfoStructs::SDisk;
 using VMInfoStructs::SVMInfo;

@@ -6,15 +6,11 @@
 
 #include "plugin/host/EvDebug.h"
 #include "plugin/host/VMSnapUtil.h"
+#include "tests/support/GMockNames.h"
 #include "tests/support/MockBridge.h"
 #include "tests/unit/snapframework/SnapTestDir.h"
 
 using namespace VMInfoStructs;
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::NiceMock;
-using ::testing::Return;
-using ::testing::SetArgReferee;
 
 namespace {
 
