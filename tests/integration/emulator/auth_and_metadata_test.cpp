@@ -139,20 +139,6 @@ TEST_F(AuthTest, ApisAnswer401WithoutAValidToken) {
         EXPECT_EQ(emu->request("GET", other, "", "").status, 401) << other;
 }
 
-TEST_F(AuthTest, ShortLivedTokensExpire) {
-    std::string shortToken = emu->accessToken(1);
-    const std::string path = kProject + "/zones/us-central1-b/instances/web-1";
-    EXPECT_EQ(emu->request("GET", path, "", shortToken).status, 200);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(emu->request("GET", path, "", shortToken).status, 401);
-
-    // The lifetime of tokens from the JWT exchange follows the limit.
-    emu->setLimits({{"tokenLifetimeSeconds", 5}});
-    auto r = exchange(signJwt(keyFile()["private_key"], claims()));
-    ASSERT_EQ(r.status, 200);
-    EXPECT_EQ(r.json()["expires_in"], 5);
-}
-
 TEST_F(AuthTest, MetadataServerDescribesTheProxyAndWantsTheFlavorHeader) {
     httplib::Client cli("127.0.0.1", emu->port());
     auto refused = cli.Get("/computeMetadata/v1/instance/name");

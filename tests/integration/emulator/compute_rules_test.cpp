@@ -96,42 +96,6 @@ TEST_F(ComputeRulesTest, ListsPageWithMaxResultsAndPageToken) {
     EXPECT_EQ(get(kZoneA + "/disks?maxResults=-1").status, 400);
 }
 
-TEST_F(ComputeRulesTest, AttachToProxyCreatesAndDetachRemovesTheDeviceLink) {
-    postAndWait(kZoneA + "/disks", newDisk("scratch"));
-    const std::string link = emu->byIdDir() + "/google-bk-scratch";
-    postAndWait(kProxy + "/attachDisk",
-                {{"source", "projects/demo-project/zones/us-central1-a/disks/scratch"},
-                 {"deviceName", "bk-scratch"},
-                 {"mode", "READ_WRITE"}});
-    char target[4096] = {};
-    ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(target, static_cast<size_t>(n)), emu->diskFile("demo-project", "scratch"));
-
-    EXPECT_EQ(get(kZoneA + "/disks/scratch").json()["users"][0],
-              "https://www.googleapis.com/compute/v1/projects/demo-project/zones/us-central1-a/instances/"
-              "backup-proxy");
-
-    auto again = post(kProxy + "/attachDisk",
-                      {{"source", "zones/us-central1-a/disks/scratch"}, {"deviceName", "other"}});
-    EXPECT_EQ(again.status, 400);
-    EXPECT_EQ(reasonOf(again), "resourceInUseByAnotherResource");
-    auto delAttached = del(kZoneA + "/disks/scratch");
-    EXPECT_EQ(delAttached.status, 400);
-    EXPECT_EQ(reasonOf(delAttached), "resourceInUseByAnotherResource");
-
-    postAndWait(kProxy + "/detachDisk?deviceName=bk-scratch");
-    struct stat st {};
-    EXPECT_NE(::lstat(link.c_str(), &st), 0);
-    EXPECT_FALSE(get(kZoneA + "/disks/scratch").json().contains("users"));
-    EXPECT_EQ(post(kProxy + "/detachDisk").status, 400);
-    EXPECT_EQ(post(kProxy + "/detachDisk?deviceName=bk-scratch").status, 400);
-
-    // Without a device name the disk's name is used.
-    postAndWait(kProxy + "/attachDisk", {{"source", "zones/us-central1-a/disks/scratch"}});
-    EXPECT_EQ(::lstat((emu->byIdDir() + "/google-scratch").c_str(), &st), 0);
-}
-
 TEST_F(ComputeRulesTest, ReadWriteDiskBelongsToOneInstance) {
     const std::string regional = "projects/demo-project/regions/us-central1/disks/shared-data";
     postAndWait(kZoneA + "/instances/db-1/attachDisk", {{"source", regional}, {"deviceName", "shared"}});
