@@ -138,7 +138,8 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
 // chunks of up to kChunkBlocks blocks; the calling thread marks the chunk's
 // non-zero blocks and hands the chunk on, in order, to the writers and to the
 // hashers at once. Writing threads (kWriters) write chunks side by side, so
-// several requests are in flight at the device (a direct write waits for it);
+// several requests are in flight at the device (each writer waits for its
+// chunk to reach it);
 // hashing threads (two where the machine has two cores: SHA-256 is the
 // costliest stage on the processor) hash the blocks of whichever chunk is
 // next and add the block digests to the disk's digest in the chunks' order.

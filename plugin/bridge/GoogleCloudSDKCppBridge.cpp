@@ -230,6 +230,24 @@ struct CGoogleCloudSDKCppBridge::Impl {
         return MachineTypeByUri(Zonal(project, zone, "/machineTypes/" + rest::UrlEncode(name)), out);
     }
 
+    // Names made only of lowercase letters, digits and hyphens (all that
+    // Compute Engine allows), safe inside a filter's regular expression.
+    static bool PlainName(const std::string& name) {
+        return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        });
+    }
+    // The resources of a collection with the given plain names, with one
+    // filtered list call.
+    bool ListNamed(const std::string& collection, const std::vector<std::string>& names,
+                   std::vector<json>& items) {
+        std::string pattern;
+        for (const auto& n : names) pattern += (pattern.empty() ? "" : "|") + n;
+        return client.ListAll(
+            rest::WithQuery(endpoints.Compute(collection), "filter", "name eq '(" + pattern + ")'"), "items",
+            items);
+    }
+
     // Reads the persistent disks attached to one instance into disksByPath:
     // the disks of one zone or region with one filtered list call (names
     // are matched whole), any disk that list did not return with a read of
@@ -242,24 +260,16 @@ struct CGoogleCloudSDKCppBridge::Impl {
             if (source.empty() || disksByPath.count(rest::ResourcePath(source))) continue;
             sources.push_back(source);
             const rest::ResourceRef ref = rest::ParseResourceUri(source);
-            const bool plainName =
-                !ref.strName.empty() && std::all_of(ref.strName.begin(), ref.strName.end(), [](char c) {
-                    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-                });
-            if (ref.bValid && ref.strCollection == "disks" && !ref.strLocation.empty() && plainName)
+            if (ref.bValid && ref.strCollection == "disks" && !ref.strLocation.empty() &&
+                PlainName(ref.strName))
                 namesByCollection["projects/" + ref.strProject + "/" + ref.strScope + "/" + ref.strLocation +
                                   "/disks"]
                     .push_back(ref.strName);
         }
         for (const auto& [collection, names] : namesByCollection) {
             if (names.size() < 2) continue;
-            std::string pattern;
-            for (const auto& n : names) pattern += (pattern.empty() ? "" : "|") + n;
             std::vector<json> items;
-            if (!client.ListAll(
-                    rest::WithQuery(endpoints.Compute(collection), "filter", "name eq '(" + pattern + ")'"),
-                    "items", items))
-                continue;  // each disk is then read on its own
+            if (!ListNamed(collection, names, items)) continue;  // each disk is then read on its own
             for (auto& d : items) {
                 Remember(d);
                 const std::string path = rest::ResourcePath(compute::Str(d, "selfLink"));
@@ -458,11 +468,6 @@ struct CGoogleCloudSDKCppBridge::Impl {
         return true;
     }
 
-    static bool PlainName(const std::string& name) {
-        return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-        });
-    }
     static std::pair<std::string, std::string> SplitPath(const std::string& pathOrUrl) {
         const std::string path = rest::ResourcePath(pathOrUrl);
         const size_t slash = path.rfind('/');
@@ -525,12 +530,8 @@ struct CGoogleCloudSDKCppBridge::Impl {
             }
             names.assign(made->second.begin(), made->second.end());
         }
-        std::string pattern;
-        for (const auto& n : names) pattern += (pattern.empty() ? "" : "|") + n;
         std::vector<json> items;
-        if (!client.ListAll(
-                rest::WithQuery(endpoints.Compute(collection), "filter", "name eq '(" + pattern + ")'"),
-                "items", items)) {
+        if (!ListNamed(collection, names, items)) {
             client.ClearError();  // each resource is then read on its own
             return Batched::kNotBatched;
         }
