@@ -13,7 +13,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "plugin/GoogleCloudInfo.h"
@@ -137,47 +136,33 @@ EmulatorProcess* BackupEmulatorTest::s_emulator = nullptr;
 // Compares two (sparse) files of equal size byte for byte, reading only the
 // data extents of either; outside them both read as zeros.
 ::testing::AssertionResult SameContent(const std::string& a, const std::string& b) {
-    int fa = open(a.c_str(), O_RDONLY), fb = open(b.c_str(), O_RDONLY);
-    if (fa < 0 || fb < 0) {
-        if (fa >= 0) close(fa);
-        if (fb >= 0) close(fb);
-        return ::testing::AssertionFailure() << "cannot open " << a << " or " << b;
-    }
-    off_t size = lseek(fa, 0, SEEK_END);
-    if (size != lseek(fb, 0, SEEK_END)) {
-        close(fa);
-        close(fb);
-        return ::testing::AssertionFailure() << "sizes differ";
-    }
-    std::vector<std::pair<off_t, off_t>> extents;
-    for (int fd : {fa, fb}) {
-        off_t pos = 0;
-        while (pos < size) {
-            off_t start = lseek(fd, pos, SEEK_DATA);
-            if (start < 0) break;
-            off_t end = lseek(fd, start, SEEK_HOLE);
-            extents.emplace_back(start, end);
-            pos = end;
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) close(fd);
         }
-    }
+    } fa{open(a.c_str(), O_RDONLY)}, fb{open(b.c_str(), O_RDONLY)};
+    if (fa.fd < 0 || fb.fd < 0) return ::testing::AssertionFailure() << "cannot open " << a << " or " << b;
+    if (lseek(fa.fd, 0, SEEK_END) != lseek(fb.fd, 0, SEEK_END))
+        return ::testing::AssertionFailure() << "sizes differ";
     std::vector<char> ba(1 << 20), bb(1 << 20);
     off_t compared = 0;
-    for (auto [start, end] : extents) {
-        for (off_t off = start; off < end;) {
-            size_t n = static_cast<size_t>(std::min<off_t>(end - off, static_cast<off_t>(ba.size())));
-            if (pread(fa, ba.data(), n, off) != static_cast<ssize_t>(n) ||
-                pread(fb, bb.data(), n, off) != static_cast<ssize_t>(n) ||
-                std::memcmp(ba.data(), bb.data(), n) != 0) {
-                close(fa);
-                close(fb);
-                return ::testing::AssertionFailure() << "content differs near offset " << off;
+    for (int fd : {fa.fd, fb.fd}) {
+        for (off_t off = lseek(fd, 0, SEEK_DATA); off >= 0; off = lseek(fd, off, SEEK_DATA)) {
+            const off_t end = lseek(fd, off, SEEK_HOLE);
+            if (end <= off) break;
+            while (off < end) {
+                const size_t n =
+                    static_cast<size_t>(std::min<off_t>(end - off, static_cast<off_t>(ba.size())));
+                if (pread(fa.fd, ba.data(), n, off) != static_cast<ssize_t>(n) ||
+                    pread(fb.fd, bb.data(), n, off) != static_cast<ssize_t>(n) ||
+                    std::memcmp(ba.data(), bb.data(), n) != 0)
+                    return ::testing::AssertionFailure() << "content differs near offset " << off;
+                off += static_cast<off_t>(n);
+                compared += static_cast<off_t>(n);
             }
-            off += static_cast<off_t>(n);
-            compared += static_cast<off_t>(n);
         }
     }
-    close(fa);
-    close(fb);
     if (compared == 0) return ::testing::AssertionFailure() << "no data to compare";
     return ::testing::AssertionSuccess();
 }

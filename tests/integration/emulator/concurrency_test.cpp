@@ -67,26 +67,14 @@ TEST_F(ConcurrencyTest, MixedLoadIsServedAndTheEmulatorExitsCleanly) {
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 25; ++i) {
-                HttpReply r;
-                switch ((t + i) % 5) {
-                    case 0:
-                        r = get(kProject + "/zones/us-central1-b/instances/web-1");
-                        break;
-                    case 1:
-                        r = get(kProject + "/aggregated/disks?maxResults=3");
-                        break;
-                    case 2:
-                        r = post(kZoneA + "/disks",
-                                 {{"name", "load-" + std::to_string(t) + "-" + std::to_string(i)},
-                                  {"sizeGb", "1"}});
-                        break;
-                    case 3:
-                        r = emu->request("GET", "/emulator/v1/stats");
-                        break;
-                    default:
-                        r = get("/v1/projects");
-                        break;
-                }
+                const int kind = (t + i) % 5;
+                HttpReply r = kind == 0   ? get(kProject + "/zones/us-central1-b/instances/web-1")
+                              : kind == 1 ? get(kProject + "/aggregated/disks?maxResults=3")
+                              : kind == 2
+                                  ? post(kZoneA + "/disks",
+                                         {{"name", "load-" + std::to_string(t * 100 + i)}, {"sizeGb", "1"}})
+                              : kind == 3 ? emu->request("GET", "/emulator/v1/stats")
+                                          : get("/v1/projects");
                 if (r.status != 200 && r.status != 503) ++bad;
             }
         });

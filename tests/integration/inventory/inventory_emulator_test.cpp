@@ -1,5 +1,5 @@
-// Inventory, lookups and power operations through the REST bridge against the
-// emulator's demo world.
+// Inventory views and lookups through the REST bridge against the emulator's
+// demo world.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,15 +106,6 @@ class InventoryEmulatorTest : public ::testing::Test {
         return std::is_sorted(list.begin(), list.end(), CGoogleCloudInfo::SortInventoryList_Compare);
     }
 
-    // The instance's status as the emulator holds it.
-    std::string StatusInEmulator(const std::string& zone, const std::string& name) {
-        auto reply =
-            emulator->request("GET", "/compute/v1/projects/demo-project/zones/" + zone + "/instances/" + name,
-                              "", emulator->accessToken());
-        if (reply.status != 200) return "HTTP " + std::to_string(reply.status);
-        return reply.json().value("status", "");
-    }
-
     static EmulatorProcess* emulator;
     std::unique_ptr<EmulatedCloudInfo> info;
 };
@@ -148,47 +139,6 @@ TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
               InstancesBelow("Region View", 2));
 }
 
-TEST_F(InventoryEmulatorTest, WebOneIsDescribedWithItsDisksAndWinOneAsWindows) {
-    SVMInfo web;
-    web.strProjectId = "demo-project";
-    ASSERT_EQ(1, info->GetVMInfoForVM("web-1", "", "", 0, 0, web)) << info->GetLastVMErrorDetails();
-    std::set<std::string> disks;
-    for (const auto& d : web.vecDisks) disks.insert(d.strName);
-    EXPECT_EQ((std::set<std::string>{"web-1", "web-1-data", "web-1-logs"}), disks);
-    EXPECT_EQ("us-central1-b", web.strZone);
-    EXPECT_EQ("demo-project", web.strProjectId);
-
-    SVMInfo win;
-    win.strProjectId = "demo-project";
-    ASSERT_EQ(1, info->GetVMInfoForVM("win-1", "", "", 0, 0, win));
-    EXPECT_NE(std::string::npos, win.strGuestOS.find("Windows")) << win.strGuestOS;
-
-    SVMInfo missing;
-    missing.strProjectId = "demo-project";
-    EXPECT_EQ(0, info->GetVMInfoForVM("no-such-vm", "", "", 0, 0, missing));
-    EXPECT_EQ(1, info->GetLastVMError());
-    EXPECT_FALSE(info->GetLastVMErrorDetails().empty());
-}
-
-TEST_F(InventoryEmulatorTest, MachineTypesOfAZone) {
-    std::vector<SVMSizeInfo> sizes;
-    ASSERT_EQ(
-        1, info->GetAvailableVMSizesForHost(info->Encode("demo-project", "", "us-central1-a"), sizes, 0, 0));
-    std::set<std::string> names;
-    for (const auto& s : sizes) names.insert(s.strName);
-    EXPECT_EQ((std::set<std::string>{"e2-small", "e2-medium", "e2-standard-2", "e2-standard-4",
-                                     "n1-standard-1", "n1-standard-2", "n1-standard-4", "n2-standard-2",
-                                     "n2-standard-4", "n2-standard-8"}),
-              names);
-
-    std::vector<SVMSizeInfo> eu;
-    ASSERT_EQ(1, info->GetAvailableVMSizesForHost("europe-west1-d", eu, 0, 0));
-    names.clear();
-    for (const auto& s : eu) names.insert(s.strName);
-    EXPECT_EQ(8u, names.size());
-    EXPECT_EQ(0u, names.count("n2-standard-4"));
-}
-
 TEST_F(InventoryEmulatorTest, HostsProjectsAndInstanceListsByKind) {
     SHostInfo local;
     ASSERT_EQ(1, info->GetLocalHostInfo(local, 0, 0)) << info->GetLastVMErrorDetails();
@@ -217,50 +167,4 @@ TEST_F(InventoryEmulatorTest, HostsProjectsAndInstanceListsByKind) {
     EXPECT_EQ(kDemoProjectVMs.size(), all.size());
 }
 
-TEST_F(InventoryEmulatorTest, PowerOffThenOnChangesTheInstancesStatus) {
-    ASSERT_EQ("RUNNING", StatusInEmulator("us-central1-b", "web-1"));
-    OperationCtx ctx;
-    ctx.vmInfo.strProjectId = "demo-project";
-    ctx.vmInfo.strName = "web-1";
-    ctx.vmInfo.strZone = "us-central1-b";
-
-    ctx.eOperation = VM_OPERATION_POWER_OFF;
-    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
-    EXPECT_EQ("TERMINATED", StatusInEmulator("us-central1-b", "web-1"));
-
-    ctx.eOperation = VM_OPERATION_POWER_ON;
-    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
-    EXPECT_EQ("RUNNING", StatusInEmulator("us-central1-b", "web-1"));
-
-    OperationCtx missing = ctx;
-    missing.vmInfo.strName = "no-such-vm";
-    missing.eOperation = VM_OPERATION_POWER_ON;
-    EXPECT_EQ(0, info->PerformVMOperation(missing));
-    EXPECT_EQ(112, info->GetLastVMError());
-    EXPECT_FALSE(info->GetLastVMErrorDetails().empty());
-}
-
-TEST_F(InventoryEmulatorTest, SnapshotDeletionRemovesTheSnapshotsNamedByTheDisks) {
-    auto* bridge = info->GetBridge();
-    SSnapshot snap;
-    snap.strName = "inventory-test-snap";
-    ASSERT_TRUE(
-        bridge->CreateDiskSnapshot("demo-project", "spare-1", "us-central1-b", "", false, false, snap))
-        << bridge->GetLastError();
-    std::string state;
-    for (int i = 0; i < 200 && state != "READY"; ++i) {
-        ASSERT_TRUE(bridge->GetSnapshotState("demo-project", snap.strName, state)) << bridge->GetLastError();
-        if (state != "READY") LUSLEEP(50);
-    }
-    ASSERT_EQ("READY", state);
-
-    OperationCtx ctx;
-    ctx.eOperation = VM_OPERATION_DELETE_SNAPSHOTS;
-    ctx.vmInfo.strProjectId = "demo-project";
-    ctx.vmInfo.strName = "spare-owner";
-    ctx.vmInfo.vecDisks.resize(1);
-    ctx.vmInfo.vecDisks[0].strSnapshotName = snap.strName;
-    ASSERT_EQ(1, info->PerformVMOperation(ctx)) << info->GetLastVMErrorDetails();
-    EXPECT_FALSE(bridge->DoesSnapshotExist("demo-project", snap.strName));
-}
 }  // namespace
