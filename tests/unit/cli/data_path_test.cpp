@@ -30,17 +30,6 @@ int OpenRw(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
 }
 
-void WriteAt(int fd, uint64_t offset, const std::string& bytes) {
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(bytes.size()));
-}
-
-std::string Pattern(size_t len, unsigned seed) {
-    std::string s(len, '\0');
-    for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>(((i * 131 + seed * 7) % 251) + 1);
-    return s;
-}
-
 std::string ReadAll(const std::string& path) {
     Fd f(::open(path.c_str(), O_RDONLY));
     std::string out;
@@ -205,27 +194,6 @@ TEST(DataPath, CompareFindsTheFirstDifferingBlock) {
     EXPECT_EQ(CompareDisks(a.fd, b.fd, disk.size), static_cast<int64_t>(13 * kMiB));
     EXPECT_EQ(CompareDisks(b.fd, a.fd, disk.size), static_cast<int64_t>(13 * kMiB));
     EXPECT_EQ(CompareDisks(a.fd, a.fd, disk.size), -1);
-}
-
-TEST(DataPath, ExtentsOfSparseDenseAndEmptyFiles) {
-    TempDir dir;
-    {
-        Fd f(OpenRw(dir / "empty"));
-        ASSERT_EQ(::ftruncate(f.fd, 8 * kMiB), 0);
-        EXPECT_TRUE(DataExtents(f.fd, 8 * kMiB).empty());
-    }
-    {
-        Fd f(OpenRw(dir / "two"));
-        ASSERT_EQ(::ftruncate(f.fd, 16 * kMiB), 0);
-        WriteAt(f.fd, 2 * kMiB, Pattern(4096, 5));
-        WriteAt(f.fd, 9 * kMiB, Pattern(4096, 6));
-        auto e = DataExtents(f.fd, 16 * kMiB);
-        ASSERT_EQ(e.size(), 2u);
-        EXPECT_EQ(e[0].offset, 2 * kMiB);
-        EXPECT_EQ(e[1].offset, 9 * kMiB);
-        // Only the covered part counts when the size is smaller than the file.
-        EXPECT_EQ(DataExtents(f.fd, 4 * kMiB).size(), 1u);
-    }
 }
 
 TEST(DataPath, ShortSourceFailsWithItsName) {

@@ -15,17 +15,6 @@ namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 
-std::string Pattern(size_t len, unsigned seed) {
-    std::string s(len, '\0');
-    for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>(((i * 131 + seed * 7) % 251) + 1);
-    return s;
-}
-
-void WriteAt(int fd, uint64_t offset, const std::string& bytes) {
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(bytes.size()));
-}
-
 std::string ReadAll(int fd, uint64_t size) {
     std::string out(size, '\0');
     EXPECT_EQ(::pread(fd, out.data(), size, 0), static_cast<ssize_t>(size));

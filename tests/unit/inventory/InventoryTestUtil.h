@@ -13,13 +13,10 @@
 class TestableCloudInfo : public CGoogleCloudInfo {
   public:
     explicit TestableCloudInfo(MockBridge* bridge) : CGoogleCloudInfo(VS_INSTANCE_GOOGLE_CLOUD, bridge) {}
-    using CGoogleCloudInfo::_DecodeEntityFromUuid;
     using CGoogleCloudInfo::_EncodeEntityAsUuid;
-    using CGoogleCloudInfo::_RefreshDCInfoCache;
     using CGoogleCloudInfo::_RefreshHostInfoCache;
     using CGoogleCloudInfo::_RefreshProjectInfoCache;
     std::vector<VMInfoStructs::SHostInfo>& HostCache() { return m_vecHostInfoCache; }
-    std::vector<VMInfoStructs::SDataCenterInfo>& DCCache() { return m_vecDCInfoCache; }
     std::vector<VMInfoStructs::SProjectInfo>& ProjectCache() { return m_projectInfoCache; }
 };
 
@@ -46,19 +43,11 @@ inline VMInfoStructs::SVMInfo Vm(const std::string& name, const std::string& gui
     return vm;
 }
 
-inline VMInfoStructs::SHostInfo Zone(const std::string& name, const std::string& region = "") {
+inline VMInfoStructs::SHostInfo Zone(const std::string& name) {
     VMInfoStructs::SHostInfo z;
     z.strName = name;
     z.strGuid = name;
-    z.strRegion = region;
     return z;
-}
-
-inline VMInfoStructs::SDataCenterInfo Region(const std::string& name) {
-    VMInfoStructs::SDataCenterInfo r;
-    r.strName = name;
-    r.strGuid = name;
-    return r;
 }
 
 inline std::vector<std::string> Names(const std::vector<VMInfoStructs::SInventoryInfo>& list) {

@@ -70,7 +70,7 @@ TEST_F(LookupTest, GetVMInfoForVMPassesTheStringsInOrderWithTheCallersProject) {
     EXPECT_EQ("demo-project", out.strProjectId);
 }
 
-TEST_F(LookupTest, FailedInstanceAndHostLookupsSetCodes1And6WithTheBridgeText) {
+TEST_F(LookupTest, FailedLookupsFailWithCodes1And6AndTheBridgeText) {
     EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("404 notFound: instance gone"));
     SVMInfo out;
@@ -84,32 +84,46 @@ TEST_F(LookupTest, FailedInstanceAndHostLookupsSetCodes1And6WithTheBridgeText) {
     EXPECT_EQ(0, info.GetHostInfoForHost("mars-1a", kValue, kFlags, host));
     EXPECT_EQ(6, info.GetLastVMError());
     EXPECT_EQ("zone not found", info.GetLastVMErrorDetails());
+
+    std::vector<SHostInfo> hosts;
+    EXPECT_CALL(*bridge, GetHostInfoList("", kValue, kFlags, _)).WillOnce(Return(false));
+    EXPECT_EQ(0, info.GetHostInfoList(hosts, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
 }
 
-TEST_F(LookupTest, TagLookupPassesTheSecondStringFirst) {
-    std::vector<SVMInfo> out;
+// A tag lookup passes the second string first; host and machine-type lookups
+// take a plain zone or an encoded project and zone.
+TEST_F(LookupTest, TagHostAndMachineTypeLookupsPassTheDecodedStrings) {
+    std::vector<SVMInfo> vms;
     EXPECT_CALL(*bridge, GetVMInfoListByLabel("env", "prod", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetVMInfoListForTag("prod", "env", Kind(6), kValue, kFlags, out));
-}
-
-TEST_F(LookupTest, HostLookupTakesAPlainZoneOrAnEncodedProjectAndZone) {
-    SHostInfo out;
-    EXPECT_CALL(*bridge, GetHostInfo("", "us-central1-a", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost("us-central1-a", kValue, kFlags, out));
+    EXPECT_EQ(1, info.GetVMInfoListForTag("prod", "env", Kind(6), kValue, kFlags, vms));
 
     std::string encoded;
     info._EncodeEntityAsUuid("demo-dr", "ignored-region", "europe-west1-b", encoded);
+    SHostInfo host;
+    EXPECT_CALL(*bridge, GetHostInfo("", "us-central1-a", "", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetHostInfoForHost("us-central1-a", kValue, kFlags, host));
     EXPECT_CALL(*bridge, GetHostInfo("demo-dr", "europe-west1-b", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost(encoded, kValue, kFlags, out));
+    EXPECT_EQ(1, info.GetHostInfoForHost(encoded, kValue, kFlags, host));
+
+    std::vector<SVMSizeInfo> sizes;
+    EXPECT_CALL(*bridge, GetMachineTypesInfoList("demo-dr", "europe-west1-b", _, kValue))
+        .WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetAvailableVMSizesForHost(encoded, sizes, kValue, kFlags));
+    EXPECT_CALL(*bridge, GetMachineTypesInfoList("", "us-central1-b", _, kValue)).WillOnce(Return(true));
+    EXPECT_EQ(1, info.GetAvailableVMSizesForHost("us-central1-b", sizes, kValue, kFlags));
 }
 
 TEST_F(LookupTest, VMListIsFilteredOnlyWithNamesAndAFilterType) {
     auto all = std::vector<SVMInfo>{Vm("web-1"), Vm("web-2"), Vm("db-1")};
     EXPECT_CALL(*bridge, GetVMInfoList(_, kValue))
-        .Times(4)
+        .Times(5)
+        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SVMInfo>{Vm("half")}), Return(false)))
         .WillRepeatedly(DoAll(SetArgReferee<0>(all), Return(true)));
     const std::vector<std::string> names = {"WEB-*"};
-    std::vector<SVMInfo> out = {Vm("replaced")};
+    std::vector<SVMInfo> out = {Vm("mine")};
+    // A failure leaves the caller's list alone; a success replaces it.
+    EXPECT_EQ(0, info.GetVMInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
+    EXPECT_THAT(VmNames(out), ElementsAre("mine"));
 
     EXPECT_EQ(1, info.GetVMInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_INCLUDE));
     EXPECT_THAT(VmNames(out), ElementsAre("web-1", "web-2", "db-1"));
@@ -121,26 +135,19 @@ TEST_F(LookupTest, VMListIsFilteredOnlyWithNamesAndAFilterType) {
     EXPECT_THAT(VmNames(out), ElementsAre("db-1"));
 }
 
-TEST_F(LookupTest, VMListFailureLeavesTheCallersListAlone) {
-    EXPECT_CALL(*bridge, GetVMInfoList(_, kValue))
-        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SVMInfo>{Vm("half")}), Return(false)));
-    std::vector<SVMInfo> out = {Vm("mine")};
-    EXPECT_EQ(0, info.GetVMInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
-    EXPECT_THAT(VmNames(out), ElementsAre("mine"));
-}
-
-TEST_F(LookupTest, HostListFailsWithTheRefresh) {
-    std::vector<SHostInfo> out;
-    EXPECT_CALL(*bridge, GetHostInfoList("", kValue, kFlags, _)).WillOnce(Return(false));
-    EXPECT_EQ(0, info.GetHostInfoList(out, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
-}
-
-TEST_F(LookupTest, InventoryListAsksForProjectsOnceAndSortsTheWholeList) {
+// A failed listing is asked again next time; a successful one is kept, and
+// the whole list, the caller's entries included, comes back sorted.
+TEST_F(LookupTest, InventoryListIsRetriedAfterAFailureThenKeptAndSorted) {
     EXPECT_CALL(*bridge, GetProjectInfoList(_))
+        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("partial")}), Return(false)))
         .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("zulu"), Project("Alpha")}),
                         Return(true)));
     EXPECT_CALL(*bridge, GetDCInfoList(_, _, kValue)).Times(2).WillRepeatedly(Return(true));
-    std::vector<SInventoryInfo> out(1);
+    std::vector<SInventoryInfo> out;
+    EXPECT_EQ(0, info.GetInventoryInfoList(out, kValue, kFlags));
+    EXPECT_TRUE(out.empty());
+
+    out.resize(1);
     out[0].strName = "mike";
     ASSERT_EQ(1, info.GetInventoryInfoList(out, kValue, kFlags));
     EXPECT_THAT(Names(out), ElementsAre("Alpha", "mike", "zulu"));
@@ -149,30 +156,6 @@ TEST_F(LookupTest, InventoryListAsksForProjectsOnceAndSortsTheWholeList) {
     ASSERT_EQ(1, info.GetInventoryInfoList(again, kValue, kFlags));
     EXPECT_THAT(Names(again), ElementsAre("Alpha", "zulu"));
     EXPECT_EQ("zulu", again[1].strGuid);
-}
-
-TEST_F(LookupTest, InventoryListFailureIsRetriedOnTheNextCall) {
-    EXPECT_CALL(*bridge, GetProjectInfoList(_))
-        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("partial")}), Return(false)))
-        .WillOnce(
-            DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("a"), Project("b")}), Return(true)));
-    EXPECT_CALL(*bridge, GetDCInfoList(_, _, _)).WillRepeatedly(Return(true));
-    std::vector<SInventoryInfo> out;
-    EXPECT_EQ(0, info.GetInventoryInfoList(out, kValue, kFlags));
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(1, info.GetInventoryInfoList(out, kValue, kFlags));
-    EXPECT_THAT(Names(out), ElementsAre("a", "b"));
-}
-
-TEST_F(LookupTest, MachineTypesOfAnEncodedOrPlainZone) {
-    std::vector<SVMSizeInfo> out;
-    std::string encoded;
-    info._EncodeEntityAsUuid("demo-project", "", "us-central1-a", encoded);
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("demo-project", "us-central1-a", _, kValue))
-        .WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost(encoded, out, kValue, kFlags));
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("", "us-central1-b", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost("us-central1-b", out, kValue, kFlags));
 }
 
 class LocalHostTest : public LookupTest {

@@ -47,19 +47,9 @@ TEST_F(LifecycleTest, IdentityIsDetectedOncePerProcess) {
     EXPECT_EQ(second.DeInit(false), 1);
 }
 
-TEST_F(LifecycleTest, AServerWithoutTheFlavorHeaderIsNotTrusted) {
-    FakeMetadataServer md(/*sendFlavorHeader=*/false);
-    ArVMDetect::SetMetadataUrl(md.url());
-    auto* bridge = new NiceMock<MockBridge>();
-    ON_CALL(*bridge, Init()).WillByDefault(Return(true));
-    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
-    EXPECT_EQ(obj.Init(0), 1);  // a failed detection does not fail Init
-    EXPECT_EQ(CGoogleCloudInfo::GetLocalVMGuid(), "");
-}
-
 // The proxy's identity missed at Init (metadata server down then) is asked
 // again when the proxy is first needed; the description is then fetched once.
-TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnce) {
+TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnceAndAFailedFetchAgain) {
     FakeMetadataServer md;
     ArVMDetect::SetMetadataUrl(md.url());
     auto* bridge = new NiceMock<MockBridge>();
@@ -73,25 +63,27 @@ TEST_F(LifecycleTest, ProxyDescriptionIsFetchedOnce) {
     EXPECT_TRUE(obj.InitProxyVMInfo());
     EXPECT_TRUE(obj.InitProxyVMInfo());
     EXPECT_EQ(obj.GetProxyVMInfo().strUri, "projects/p/zones/z/instances/proxy");
+
+    // A failed fetch is asked again next time.
+    auto* failing = new NiceMock<MockBridge>();
+    EXPECT_CALL(*failing, GetVMInfo).WillOnce(Return(false)).WillOnce(Return(false));
+    CGoogleCloudInfo other(VS_INSTANCE_GOOGLE_CLOUD, failing);
+    EXPECT_FALSE(other.InitProxyVMInfo());
+    EXPECT_FALSE(other.InitProxyVMInfo());
 }
 
-TEST_F(LifecycleTest, AFailedProxyFetchIsRetriedNextTime) {
-    FakeMetadataServer md;
-    ArVMDetect::SetMetadataUrl(md.url());
-    auto* bridge = new NiceMock<MockBridge>();
-    EXPECT_CALL(*bridge, GetVMInfo).WillOnce(Return(false)).WillOnce(Return(false));
-    CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
-    EXPECT_FALSE(obj.InitProxyVMInfo());
-    EXPECT_FALSE(obj.InitProxyVMInfo());
-}
-
-// Without its own instance id and project the job stops before asking the
-// cloud anything (it would otherwise send requests for an empty project).
-TEST_F(LifecycleTest, AnUnknownProxyIdentityStopsTheJob) {
+// A server that does not answer with the flavor header is not trusted: Init
+// still succeeds, but without its own instance id and project the job stops
+// before asking the cloud anything (it would otherwise send requests for an
+// empty project).
+TEST_F(LifecycleTest, AnUntrustedServerLeavesTheIdentityUnknownAndStopsTheJob) {
     FakeMetadataServer md(/*sendFlavorHeader=*/false);
     ArVMDetect::SetMetadataUrl(md.url());
     auto* bridge = new NiceMock<MockBridge>();
+    ON_CALL(*bridge, Init()).WillByDefault(Return(true));
     EXPECT_CALL(*bridge, GetVMInfo).Times(0);
     CGoogleCloudInfo obj(VS_INSTANCE_GOOGLE_CLOUD, bridge);
+    EXPECT_EQ(obj.Init(0), 1);
+    EXPECT_EQ(CGoogleCloudInfo::GetLocalVMGuid(), "");
     EXPECT_FALSE(obj.InitProxyVMInfo());
 }
