@@ -23,11 +23,9 @@ inline const std::string kProject = "/compute/v1/projects/demo-project";
 // bearer token for it.
 class EmulatorTest : public ::testing::Test {
   protected:
-    void SetUp() override { start({"--demo-data-mib", "8"}); }
-
-    void start(std::vector<std::string> args, const std::string& seed = "demo") {
-        emu = std::make_unique<EmulatorProcess>(seed, std::move(args));
-        token = seed.empty() ? std::string() : emu->accessToken();
+    void SetUp() override {
+        emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "8"});
+        token = emu->accessToken();
     }
 
     HttpReply get(const std::string& path) const { return emu->request("GET", path, "", token); }

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "EmulatorTest.h"
 
@@ -21,13 +20,6 @@ std::string b64url(const std::string& in) {
     while (!out.empty() && out.back() == '=') out.pop_back();
     for (char& c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
     return out;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Signs claims with the PEM private key (RS256), as a client library would.
@@ -51,7 +43,7 @@ std::string signJwt(const std::string& pem, const json& claims) {
 
 class AuthTest : public EmulatorTest {
   protected:
-    json keyFile() const { return json::parse(readAll(emu->jsonKeyPath())); }
+    json keyFile() const { return json::parse(std::ifstream(emu->jsonKeyPath())); }
 
     json claims(int64_t iatOffset = 0, int64_t lifetime = 3600) const {
         int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
