@@ -67,20 +67,56 @@ void WriteFully(int fd, const void* buf, size_t len, uint64_t offset, const std:
 // Data written between two flushes of the destination to stable storage.
 constexpr uint64_t kFlushEvery = 128u << 20;
 
-// Waits until a range just written has reached the device, then drops it
-// from the page cache. The destination's pages are so used only for the few
-// chunks in flight: a backup of a large disk neither pushes the host's
-// working set out of memory nor keeps taking fresh page-cache pages (whose
-// first use is costly on a virtual machine whose host reclaims idle guest
-// memory, as cloud hosts do), and the final sync has little left to write.
-// Best effort: where the destination does not support it, the final sync
-// writes everything.
-void SettleWritten(int fd, uint64_t offset, size_t len) {
-    if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
-                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) ==
-        0)
-        ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), POSIX_FADV_DONTNEED);
-}
+// Write-behind of the destination. Each range written is handed to the
+// device at once (its write-back started, not waited for); once more than
+// kWriteBehind ranges are on their way, the oldest is waited for and dropped
+// from the page cache. The device so always has several chunks queued while
+// the writers go on, and the destination's pages in the page cache stay
+// bounded: a backup of a large disk neither pushes the host's working set out
+// of memory nor keeps taking fresh page-cache pages (whose first use is
+// costly on a virtual machine whose host reclaims idle guest memory, as cloud
+// hosts do), and the final sync has little left to write. Best effort: where
+// the destination does not support it, the final sync writes everything.
+class WriteBehind {
+  public:
+    static constexpr size_t kWriteBehind = 16;
+
+    explicit WriteBehind(int fd) : m_fd(fd) {}
+    // A range was just written (called from several writers at once).
+    void Written(uint64_t offset, size_t len) {
+        ::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+        Range oldest;
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_queued.push_back({offset, len});
+            if (m_queued.size() <= kWriteBehind) return;
+            oldest = m_queued.front();
+            m_queued.pop_front();
+        }
+        if (::sync_file_range(
+                m_fd, static_cast<off_t>(oldest.offset), static_cast<off_t>(oldest.len),
+                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0)
+            Drop(oldest);
+    }
+    // After the final sync: the ranges still cached are dropped too.
+    void Settled() {
+        std::lock_guard<std::mutex> lock(m_mu);
+        for (const Range& r : m_queued) Drop(r);
+        m_queued.clear();
+    }
+
+  private:
+    struct Range {
+        uint64_t offset = 0;
+        size_t len = 0;
+    };
+    void Drop(const Range& r) const {
+        ::posix_fadvise(m_fd, static_cast<off_t>(r.offset), static_cast<off_t>(r.len), POSIX_FADV_DONTNEED);
+    }
+    int m_fd;
+    std::mutex m_mu;
+    std::deque<Range> m_queued;  // ranges whose write-back was started, oldest first
+};
 
 // Writes the non-zero pages of a run of bytes, coalesced into runs. Returns
 // bytes written.
@@ -137,9 +173,8 @@ void ForEachDataBlock(const std::vector<Extent>& extents, uint64_t size, Fn&& fn
 // hashing overlap: a reader thread reads runs of consecutive data blocks in
 // chunks of up to kChunkBlocks blocks; the calling thread marks the chunk's
 // non-zero blocks and hands the chunk on, in order, to the writers and to the
-// hashers at once. Writing threads (kWriters) write chunks side by side, so
-// several requests are in flight at the device (each writer waits for its
-// chunk to reach it);
+// hashers at once. Writing threads (kWriters) write chunks side by side
+// (the destination's write-back follows them: see WriteBehind);
 // hashing threads (two where the machine has two cores: SHA-256 is the
 // costliest stage on the processor) hash the blocks of whichever chunk is
 // next and add the block digests to the disk's digest in the chunks' order.
@@ -529,14 +564,16 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
     const std::vector<Extent> extents = DataExtents(srcFd, o.size);
     // Bytes written since the destination was last flushed to stable storage.
     std::atomic<uint64_t> unflushed{0};
+    WriteBehind behind(dstFd);
     CopyPipeline::WriteFn writeChunk;
     if (write)
-        writeChunk = [dstFd, &o, &unflushed](const unsigned char* data, const CopyPipeline::Chunk& c) {
+        writeChunk = [dstFd, &o, &unflushed, &behind](const unsigned char* data,
+                                                      const CopyPipeline::Chunk& c) {
             // A chunk is a run of consecutive blocks: its non-zero pages are
             // written in as few requests as they allow.
             uint64_t written = WriteNonZeroRuns(dstFd, data, c.len, c.offset, o.destinationName);
             if (written == 0) return written;
-            SettleWritten(dstFd, c.offset, c.len);
+            behind.Written(c.offset, c.len);
             // The device's own cache is flushed as the copy goes (by the
             // writer that crosses the mark, while the others go on), so the
             // final sync does not stall on all of it at once.
@@ -570,6 +607,7 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
     if (write && !o.destinationIsFile && ::fdatasync(dstFd) != 0 && errno != EINVAL)
         throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
+    behind.Settled();
     if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
     pipe.Stop();
     if (o.progress) o.progress(o.size, r.dataBytes);
