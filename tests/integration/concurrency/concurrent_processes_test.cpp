@@ -130,7 +130,7 @@ class ConcurrentProcesses : public ReliabilityE2E {
                 results[j] = Run(jobs[j], 900, [&](const std::string&, pid_t pid, double) {
                     if (!kill || hit[j]) return;
                     const std::set<std::string> mine =
-                        Store(m_state + "/cleaner/gce_cleaner.db").Registered(pid);
+                        Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
                     if (mine.size() < needs[j]) return;
                     const std::set<std::string> disks = Disks();
                     for (const auto& d : mine)
@@ -150,7 +150,7 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
     const std::set<std::string> initial = Resources();
     RunResult first = Run(BackupArgs("web-1"));
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    const std::string dbPath = m_state + "/cleaner/gce_cleaner.db";
+    const std::string dbPath = StateDir() + "/cleaner/gce_cleaner.db";
 
     // All six finish; only the two restored instances (with their disks)
     // are new, and the store holds nothing.
