@@ -59,21 +59,18 @@ class GcebackupFixture : public ::testing::Test {
 
     // The options every run gets: --endpoint (index 1), --credential
     // (m_credential, or the emulator's when empty), --device-dir, --state-dir,
-    // --settings, then --json (unless json is false) and -q.
-    std::vector<std::string> CommonArgs(bool json = true) const {
+    // --settings, --json and -q.
+    std::vector<std::string> CommonArgs() const {
         const std::string credential = m_credential.empty() ? m_emu->credential() : m_credential;
-        std::vector<std::string> a = {"--endpoint",   m_emu->baseUrl(),       "--credential", credential,
-                                      "--device-dir", m_emu->byIdDir(),       "--state-dir",  StateDir(),
-                                      "--settings",   m_dir + "/settings.ini"};
-        if (json) a.push_back("--json");
-        a.push_back("-q");
-        return a;
+        return {"--endpoint",   m_emu->baseUrl(),        "--credential", credential,
+                "--device-dir", m_emu->byIdDir(),        "--state-dir",  StateDir(),
+                "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
     }
 
-    // Runs gcebackup with CommonArgs(json) followed by args; killed after timeoutSec.
-    RunResult Run(const std::vector<std::string>& args, int timeoutSec = 300, const RunTick& onTick = {},
-                  bool json = true) const {
-        std::vector<std::string> all = CommonArgs(json);
+    // Runs gcebackup with CommonArgs() followed by args; killed after timeoutSec.
+    RunResult Run(const std::vector<std::string>& args, int timeoutSec = 300,
+                  const RunTick& onTick = {}) const {
+        std::vector<std::string> all = CommonArgs();
         all.insert(all.end(), args.begin(), args.end());
         return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
     }
