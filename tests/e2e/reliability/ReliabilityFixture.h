@@ -57,6 +57,41 @@ inline std::string Diff(const std::set<std::string>& before, const std::set<std:
     return out;
 }
 
+// True when `made` (fingerprint lines new since the jobs started) is exactly
+// the instances named, each stopped, with the disks attached to them: what
+// finished restores leave.
+inline bool AreCompleteRestores(const std::set<std::string>& made, const std::vector<std::string>& names,
+                                const json& resources) {
+    if (made.empty()) return false;
+    std::set<std::string> attached;  // "<project> disk <name> "
+    for (const auto& name : names) {
+        bool stopped = false;
+        for (const auto& [project, p] : resources["projects"].items())
+            for (const auto& i : p["instances"])
+                if (i.value("name", "") == name) stopped = i.value("status", "") == "TERMINATED";
+        const std::string instance = " instance " + name + " ";
+        bool haveInstance = false;
+        for (const auto& line : made) {
+            const size_t at = line.find(instance);
+            if (at == std::string::npos) continue;
+            const std::string rest = line.substr(at + instance.size());
+            if (rest.rfind("disk ", 0) == 0)
+                attached.insert(line.substr(0, at) + " disk " + rest.substr(5) + " ");
+            else
+                haveInstance = true;
+        }
+        if (!stopped || !haveInstance) return false;
+    }
+    for (const auto& line : made) {
+        bool known = false;
+        for (const auto& name : names)
+            known = known || line.find(" instance " + name + " ") != std::string::npos;
+        for (const auto& prefix : attached) known = known || line.rfind(prefix, 0) == 0;
+        if (!known) return false;
+    }
+    return true;
+}
+
 class ReliabilityE2E : public gce::testsupport::GcebackupFixture {
   protected:
     std::vector<std::string> BackupArgs(const std::string& instance = "web-1") const {
