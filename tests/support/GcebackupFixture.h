@@ -1,26 +1,8 @@
-// Set-up shared by the gcebackup end-to-end suites: a private gce-emulator
-// with the demo world, a work directory, and gcebackup runs against them.
-//
-// Use: link the test target with gce_e2e_support (it brings GCEBACKUP_PATH,
-// the emulator helpers and the store library), derive the suite's fixture
-// from GcebackupFixture and call Run():
-//
-//   class MyE2E : public gce::testsupport::GcebackupFixture {};
-//   TEST_F(MyE2E, Lists) {
-//       RunResult r = Run({"instances", "--project", "demo-project"});
-//       ASSERT_EQ(r.exitCode, 0) << r.err;
-//       json out = Parse(r);
-//   }
-//
-// Each test gets, before its body runs:
-//   m_dir   a fresh directory /tmp/gcebackup-e2e-XXXXXX (removed afterwards)
-//           holding settings.ini (operations polled without the default
-//           one-minute pause, five-minute timeout) and gcebackup's --state-dir
-//           (m_dir + "/state");
-//   m_store m_dir + "/store", a path for backups (not created);
-//   m_emu   a gce-emulator with the demo world, started with EmulatorArgs()
-//           ({"--demo-data-mib", "4"} unless a suite overrides it). A test may
-//           replace m_emu with another EmulatorProcess; Run() uses the current one.
+// Set-up shared by the gcebackup end-to-end suites (link gce_e2e_support).
+// Each test gets a fresh work directory m_dir (settings.ini polling without
+// the one-minute pause, gcebackup's state in m_dir/state), a store path
+// m_store, and a gce-emulator m_emu with the demo world started with
+// EmulatorArgs(). A test may replace m_emu; Run() uses the current one.
 #pragma once
 
 #include <fcntl.h>
@@ -37,7 +19,6 @@
 #include <vector>
 
 #include "EmulatorProcess.h"
-#include "RunJson.h"
 #include "RunProcess.h"
 #include "cli/DataPath.h"
 
@@ -68,35 +49,41 @@ class GcebackupFixture : public ::testing::Test {
     void TearDown() override {
         m_emu.reset();
         std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        if (!HasFailure()) std::filesystem::remove_all(m_dir, ec);
     }
+
+    std::string StateDir() const { return m_dir + "/state"; }
 
     // Extra command-line arguments of the emulator SetUp starts.
     virtual std::vector<std::string> EmulatorArgs() const { return {"--demo-data-mib", "4"}; }
 
-    // The options every run gets, in this order: --endpoint, --credential,
-    // --device-dir, --state-dir, --settings, then --json (unless json is
-    // false) and -q. A test may change one by its index before running.
-    std::vector<std::string> CommonArgs(bool json = true) const {
-        std::vector<std::string> a = {"--endpoint",           m_emu->baseUrl(), "--credential",
-                                      m_emu->credential(),    "--device-dir",   m_emu->byIdDir(),
-                                      "--state-dir",          m_dir + "/state", "--settings",
-                                      m_dir + "/settings.ini"};
-        if (json) a.push_back("--json");
-        a.push_back("-q");
-        return a;
+    // The options every run gets: --endpoint (index 1), --credential
+    // (m_credential, or the emulator's when empty), --device-dir, --state-dir,
+    // --settings, --json and -q.
+    std::vector<std::string> CommonArgs() const {
+        const std::string credential = m_credential.empty() ? m_emu->credential() : m_credential;
+        return {"--endpoint",   m_emu->baseUrl(),        "--credential", credential,
+                "--device-dir", m_emu->byIdDir(),        "--state-dir",  StateDir(),
+                "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
     }
 
-    // Runs gcebackup with CommonArgs(json) followed by args; killed after timeoutSec.
-    RunResult Run(const std::vector<std::string>& args, int timeoutSec = 240, const RunTick& onTick = {},
-                  bool json = true) const {
-        std::vector<std::string> all = CommonArgs(json);
+    // Runs gcebackup with CommonArgs() followed by args; killed after timeoutSec.
+    RunResult Run(const std::vector<std::string>& args, int timeoutSec = 300,
+                  const RunTick& onTick = {}) const {
+        std::vector<std::string> all = CommonArgs();
         all.insert(all.end(), args.begin(), args.end());
         return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
     }
 
     // A run's stdout as JSON; a test failure (and an empty object) when it is not.
-    static json Parse(const RunResult& r) { return ParseStdoutJson(r); }
+    static json Parse(const RunResult& r) {
+        try {
+            return json::parse(r.out);
+        } catch (const json::exception&) {
+            ADD_FAILURE() << "stdout is not JSON: " << r.out << "\nstderr: " << r.err;
+            return json::object();
+        }
+    }
 
     // What the emulator holds for a project (its control API's view).
     json Project(const std::string& project = kDemoProject) const {
@@ -145,6 +132,7 @@ class GcebackupFixture : public ::testing::Test {
 
     std::string m_dir;
     std::string m_store;
+    std::string m_credential;
     std::unique_ptr<EmulatorProcess> m_emu;
 };
 

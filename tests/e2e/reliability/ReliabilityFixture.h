@@ -1,22 +1,15 @@
-// Shared set-up of the reliability end-to-end tests: a private gce-emulator
-// with the demo world, a work directory with the gcebackup state and store,
-// and a fingerprint of every cloud resource to compare before and after.
+// The reliability end-to-end tests: the gcebackup fixture and a fingerprint
+// of every cloud resource to compare before and after a job.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "RunJson.h"
-#include "tests/e2e/cli/RunGcebackup.h"
+#include "GcebackupFixture.h"
 
 namespace reliability {
 
@@ -64,34 +57,43 @@ inline std::string Diff(const std::set<std::string>& before, const std::set<std:
     return out;
 }
 
-class ReliabilityE2E : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/reliability-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_store = m_dir + "/store";
-        m_state = m_dir + "/state";
-        // Poll cloud operations without the default one-minute pause.
-        std::ofstream(m_dir + "/settings.ini") << "[VirtualServer]\nnGoogleOperationPollingInMins=0\n"
-                                                  "nGoogleOperationTimeoutInMins=5\n";
-        m_emu = std::make_unique<EmulatorProcess>("demo", std::vector<std::string>{"--demo-data-mib", "4"});
-        m_credential = m_emu->credential();
+// True when `made` (fingerprint lines new since the jobs started) is exactly
+// the instances named, each stopped, with the disks attached to them: what
+// finished restores leave.
+inline bool AreCompleteRestores(const std::set<std::string>& made, const std::vector<std::string>& names,
+                                const json& resources) {
+    if (made.empty()) return false;
+    std::set<std::string> attached;  // "<project> disk <name> "
+    for (const auto& name : names) {
+        bool stopped = false;
+        for (const auto& [project, p] : resources["projects"].items())
+            for (const auto& i : p["instances"])
+                if (i.value("name", "") == name) stopped = i.value("status", "") == "TERMINATED";
+        const std::string instance = " instance " + name + " ";
+        bool haveInstance = false;
+        for (const auto& line : made) {
+            const size_t at = line.find(instance);
+            if (at == std::string::npos) continue;
+            const std::string rest = line.substr(at + instance.size());
+            if (rest.rfind("disk ", 0) == 0)
+                attached.insert(line.substr(0, at) + " disk " + rest.substr(5) + " ");
+            else
+                haveInstance = true;
+        }
+        if (!stopped || !haveInstance) return false;
     }
-    void TearDown() override {
-        m_emu.reset();
-        std::error_code ec;
-        if (!HasFailure()) fs::remove_all(m_dir, ec);
+    for (const auto& line : made) {
+        bool known = false;
+        for (const auto& name : names)
+            known = known || line.find(" instance " + name + " ") != std::string::npos;
+        for (const auto& prefix : attached) known = known || line.rfind(prefix, 0) == 0;
+        if (!known) return false;
     }
+    return true;
+}
 
-    RunResult Run(std::vector<std::string> args, int timeoutSec = 300,
-                  const std::function<void(const std::string&, pid_t, double)>& onTick = {}) const {
-        std::vector<std::string> all = {"--endpoint",   m_emu->baseUrl(),        "--credential", m_credential,
-                                        "--device-dir", m_emu->byIdDir(),        "--state-dir",  m_state,
-                                        "--settings",   m_dir + "/settings.ini", "--json",       "-q"};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(GCEBACKUP_PATH, all, timeoutSec, onTick);
-    }
+class ReliabilityE2E : public gce::testsupport::GcebackupFixture {
+  protected:
     std::vector<std::string> BackupArgs(const std::string& instance = "web-1") const {
         return {"backup", "--project", kProject, "--instance", instance, "--to", m_store};
     }
@@ -100,11 +102,6 @@ class ReliabilityE2E : public ::testing::Test {
     }
 
     std::set<std::string> Resources() const { return Fingerprint(m_emu->resources()); }
-
-    static json Parse(const RunResult& r) { return ParseStdoutJson(r); }
-
-    std::string m_dir, m_store, m_state, m_credential;
-    std::unique_ptr<EmulatorProcess> m_emu;
 };
 
 }  // namespace reliability

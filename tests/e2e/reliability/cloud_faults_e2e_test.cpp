@@ -2,6 +2,7 @@
 // tenth of the calls must be ridden out, a call kind that always fails must
 // end the job with its plug-in error code, and `gcebackup cleanup` must then
 // leave the cloud as it was before the job.
+#include <cctype>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -18,28 +19,17 @@ constexpr int kFaultBudget = 1000000;  // count of each fault: what is left tell
 // calls (seven of them: about a tenth of the mutating calls, a little less of
 // the reads, which the operation fault does not touch).
 std::vector<json> TransientFaults(double p) {
-    std::vector<json> f;
-    for (int status : {429, 503}) {
-        f.push_back({{"match", "."}, {"status", status}, {"probability", p}, {"count", kFaultBudget}});
-        f.push_back({{"match", "."},
-                     {"status", status},
-                     {"probability", p},
-                     {"retryAfter", 1},
-                     {"count", kFaultBudget}});
-    }
     // Quota errors come from the cloud's APIs, never from the metadata server.
     const char* apis = "^\\S+ /(?!computeMetadata/)";
-    f.push_back({{"match", apis},
-                 {"status", 403},
-                 {"reason", "rateLimitExceeded"},
-                 {"probability", p},
-                 {"count", kFaultBudget}});
-    f.push_back({{"match", apis},
-                 {"status", 403},
-                 {"reason", "rateLimitExceeded"},
-                 {"probability", p},
-                 {"retryAfter", 1},
-                 {"count", kFaultBudget}});
+    std::vector<json> f;
+    for (json answer : {json{{"match", "."}, {"status", 429}}, json{{"match", "."}, {"status", 503}},
+                        json{{"match", apis}, {"status", 403}, {"reason", "rateLimitExceeded"}}}) {
+        answer["probability"] = p;
+        answer["count"] = kFaultBudget;
+        f.push_back(answer);
+        answer["retryAfter"] = 1;
+        f.push_back(answer);
+    }
     // Accepted with 200, then the operation ends in a rate-limit error.
     f.push_back({{"match", "^(POST|DELETE) /compute/"},
                  {"operationError", "RATE_LIMIT_EXCEEDED"},
@@ -94,20 +84,15 @@ TEST_F(ReliabilityE2E, BackupAndRestoreRideOutTransientFaultsAndLatency) {
     RunResult v = Run({"verify", "--from", m_store, "--instance", "web-1"});
     EXPECT_EQ(v.exitCode, 0) << v.err;
     std::set<std::string> expected = before;
-    const json project = m_emu->resources()["projects"][kProject];
-    const json in = [&] {
-        for (const auto& i : project["instances"])
-            if (i["name"] == "web-1-faults") return i;
-        return json();
-    }();
+    const json project = Project(kProject);
+    const json in = Named(project["instances"], "web-1-faults");
     ASSERT_FALSE(in.is_null());
-    expected.insert(std::string(kProject) + " instance web-1-faults " + in["id"].get<std::string>());
+    const std::string p(kProject);
+    expected.insert(p + " instance web-1-faults " + in["id"].get<std::string>());
     for (const auto& name : rj["disks"]) {
-        expected.insert(std::string(kProject) + " instance web-1-faults disk " + name.get<std::string>());
-        for (const auto& d : project["disks"])
-            if (d["name"] == name)
-                expected.insert(std::string(kProject) + " disk " + name.get<std::string>() + " " +
-                                d["id"].get<std::string>());
+        expected.insert(p + " instance web-1-faults disk " + name.get<std::string>());
+        expected.insert(p + " disk " + name.get<std::string>() + " " +
+                        Named(project["disks"], name)["id"].get<std::string>());
     }
     EXPECT_EQ(Resources(), expected) << Diff(expected, Resources());
 }
@@ -126,52 +111,35 @@ TEST_F(ReliabilityE2E, MetadataServerHiccupsDoNotHideTheProxy) {
 namespace {
 
 struct HardFault {
-    const char* name;
     const char* flow;  // "backup" or "restore"
-    json fault;
-    int pluginError;  // the plug-in's documented code for this failure
+    const char* name;
+    const char* match;
+    const char* answer;  // "<HTTP status> <reason>", or the operation's error after a 200
+    int pluginError;     // the plug-in's documented code for this failure
 };
+
+const char* const kAttach = "^POST /compute/v1/projects/[^/]+/zones/[^/]+/instances/[^/]+/attachDisk$";
+const char* const kDisk = "^POST /compute/v1/projects/[^/]+/(zones|regions)/[^/]+/disks$";
 
 // One kind of call failing every time, with a final (not retried) answer:
 // either an HTTP error or a 200 whose operation then fails.
-const std::vector<HardFault>& HardFaults() {
-    static const std::vector<HardFault> all = {
-        {"attach",
-         "backup",
-         {{"match", "^POST /compute/v1/projects/[^/]+/zones/[^/]+/instances/[^/]+/attachDisk$"},
-          {"status", 400},
-          {"reason", "invalid"}},
-         54},
-        {"snapshot",
-         "backup",
-         {{"match",
-           "^POST "
-           "/compute/v1/projects/[^/]+/(global/snapshots|(zones|regions)/[^/]+/disks/[^/]+/createSnapshot)$"},
-          {"operationError", "QUOTA_EXCEEDED"}},
-         17},
-        {"disk",
-         "backup",
-         {{"match", "^POST /compute/v1/projects/[^/]+/(zones|regions)/[^/]+/disks$"},
-          {"operationError", "ZONE_RESOURCE_POOL_EXHAUSTED"}},
-         24},
-        {"attach",
-         "restore",
-         {{"match", "^POST /compute/v1/projects/[^/]+/zones/[^/]+/instances/[^/]+/attachDisk$"},
-          {"operationError", "RESOURCE_IN_USE_BY_ANOTHER_RESOURCE"}},
-         54},
-        {"disk",
-         "restore",
-         {{"match", "^POST /compute/v1/projects/[^/]+/(zones|regions)/[^/]+/disks$"},
-          {"status", 403},
-          {"reason", "quotaExceeded"}},
-         24},
-        {"instance",
-         "restore",
-         {{"match", "^POST /compute/v1/projects/[^/]+/zones/[^/]+/instances$"},
-          {"operationError", "ZONE_RESOURCE_POOL_EXHAUSTED"}},
-         20},
-    };
-    return all;
+const HardFault kHardFaults[] = {
+    {"backup", "attach", kAttach, "400 invalid", 54},
+    {"backup", "snapshot",
+     "^POST /compute/v1/projects/[^/]+/(global/snapshots|(zones|regions)/[^/]+/disks/[^/]+/createSnapshot)$",
+     "QUOTA_EXCEEDED", 17},
+    {"backup", "disk", kDisk, "ZONE_RESOURCE_POOL_EXHAUSTED", 24},
+    {"restore", "attach", kAttach, "RESOURCE_IN_USE_BY_ANOTHER_RESOURCE", 54},
+    {"restore", "disk", kDisk, "403 quotaExceeded", 24},
+    {"restore", "instance", "^POST /compute/v1/projects/[^/]+/zones/[^/]+/instances$",
+     "ZONE_RESOURCE_POOL_EXHAUSTED", 20},
+};
+
+json FaultOf(const HardFault& hf) {
+    const std::string answer = hf.answer;
+    if (!std::isdigit(static_cast<unsigned char>(answer[0])))
+        return {{"match", hf.match}, {"operationError", answer}};
+    return {{"match", hf.match}, {"status", std::stoi(answer)}, {"reason", answer.substr(4)}};
 }
 
 }  // namespace
@@ -181,10 +149,10 @@ TEST_F(ReliabilityE2E, EveryCallKindFailingEndsTheJobWithItsCodeAndCleanupLeaves
     RunResult first = Run(BackupArgs());
     ASSERT_EQ(first.exitCode, 0) << first.err;
     int n = 0;
-    for (const auto& hf : HardFaults()) {
+    for (const HardFault& hf : kHardFaults) {
         SCOPED_TRACE(std::string(hf.flow) + " with every " + hf.name + " failing");
         const std::set<std::string> before = Resources();
-        m_emu->addFault(hf.fault);
+        m_emu->addFault(FaultOf(hf));
         RunResult r = std::string(hf.flow) == "backup"
                           ? Run(BackupArgs())
                           : Run(RestoreArgs("web-1-hard-" + std::to_string(n++)));
@@ -245,12 +213,11 @@ TEST_F(ReliabilityE2E, EmulatorCrashIsRiddenOutOrFailsCleanlyAndARerunRecovers) 
     EXPECT_EQ(Resources(), world) << Diff(world, Resources());
 }
 
-// Ctrl-C while the snapshots are still being taken: the cloud refuses to
-// delete a snapshot before it is ready, so the job's own clean-up has to wait
-// for them; nothing of the job is left and no `cleanup` run is needed.
+// Ctrl-C while the snapshots or the disks are still being made: the cloud
+// refuses to delete either before it is ready, so the job's own clean-up
+// waits for each; nothing of the job is left, in the cloud or in the store,
+// and no `cleanup` run is needed.
 TEST_F(ReliabilityE2E, InterruptWhileSnapshotsOrDisksAreMadeLeavesNone) {
-    // The cloud refuses to delete a snapshot or disk it is still making; the
-    // job's clean-up must wait for each to settle rather than leave it.
     struct Moment {
         const char* what;
         int diskMs, snapshotMs;
@@ -270,6 +237,10 @@ TEST_F(ReliabilityE2E, InterruptWhileSnapshotsOrDisksAreMadeLeavesNone) {
         });
         ASSERT_TRUE(sent);
         EXPECT_EQ(r.exitCode, 130) << r.err;
+        EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
         EXPECT_EQ(Diff(before, Resources()), "");
+        std::error_code ec;
+        EXPECT_TRUE(!fs::exists(m_store + "/web-1", ec) || fs::is_empty(m_store + "/web-1", ec))
+            << "a backup directory was left in the store";
     }
 }

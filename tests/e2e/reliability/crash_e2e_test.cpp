@@ -25,39 +25,13 @@ struct Tally {
     int finishedInCloud = 0;  // killed after a restore's last cloud step
 };
 
-// True when `made` is exactly the instance a restore named with --as in
-// `args`, stopped, with the disks attached to it: what a restore leaves once
+// True when `made` is exactly what the restore run with `args` leaves once
 // its last cloud steps (power-off, then deregistration) are done. A restore
 // killed before its power-off leaves a running instance, which is a leak.
 bool IsCompleteRestore(const std::set<std::string>& made, const std::vector<std::string>& args,
                        const json& resources) {
     const auto as = std::find(args.begin(), args.end(), "--as");
-    if (as == args.end() || as + 1 == args.end() || made.empty()) return false;
-    bool stopped = false;
-    for (const auto& [project, p] : resources["projects"].items())
-        for (const auto& i : p["instances"])
-            if (i.value("name", "") == *(as + 1)) stopped = i.value("status", "") == "TERMINATED";
-    if (!stopped) return false;
-    const std::string instance = " instance " + *(as + 1) + " ";
-    std::set<std::string> attached;
-    bool haveInstance = false;
-    for (const auto& line : made) {
-        const size_t at = line.find(instance);
-        if (at == std::string::npos) continue;
-        const std::string rest = line.substr(at + instance.size());
-        if (rest.rfind("disk ", 0) == 0)
-            attached.insert(line.substr(0, at) + " disk " + rest.substr(5) + " ");
-        else
-            haveInstance = true;
-    }
-    if (!haveInstance) return false;
-    for (const auto& line : made) {
-        if (line.find(instance) != std::string::npos) continue;
-        bool isAttached = false;
-        for (const auto& prefix : attached) isAttached = isAttached || line.rfind(prefix, 0) == 0;
-        if (!isAttached) return false;
-    }
-    return true;
+    return as != args.end() && as + 1 != args.end() && AreCompleteRestores(made, {*(as + 1)}, resources);
 }
 
 class CrashE2E : public ReliabilityE2E {

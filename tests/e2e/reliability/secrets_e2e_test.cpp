@@ -136,7 +136,7 @@ TEST_F(ReliabilityE2E, NoSecretInAnythingARunWrites) {
     run("p12 key", {"instances", "--project", kProject}, true);
     m_credential = goodCredential;
 
-    Collect(m_state, written);
+    Collect(StateDir(), written);
     Collect(m_store, written);
     ASSERT_TRUE(std::any_of(written.begin(), written.end(), [](const Written& w) {
         return w.name.find("/logs/") != std::string::npos && w.bytes.size() > 1000;

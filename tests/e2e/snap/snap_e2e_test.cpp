@@ -48,7 +48,7 @@ class SnapE2E : public gce::testsupport::GcebackupFixture {
         RunResult r =
             Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", m_catalog});
         EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
-        return r.exitCode == 0 ? json::parse(r.out) : json();
+        return r.exitCode == 0 ? Parse(r) : json();
     }
     // Changes every disk of web-1 after the snapshots were taken.
     void ChangeSource() {
@@ -90,29 +90,26 @@ class SnapE2E : public gce::testsupport::GcebackupFixture {
 
 }  // namespace
 
-// Snapshot backup, backup copy into a store, and deletion of the snapshots.
-TEST_F(SnapE2E, BackupCopyHoldsTheSnapshotBytesAndDeleteRemovesTheSnapshots) {
+// One snapshot backup of web-1, then with the source changed: a backup copy
+// into a store, reverts to a new name in another zone and in place over the
+// source, and deletion of the snapshots.
+TEST_F(SnapE2E, BackupCopyAndRevertsHoldTheSnapshotBytesAndDeleteRemovesTheSnapshots) {
     const std::set<std::string> disksBefore = DiskNames(kProject);
     json b = SnapBackup();
     ASSERT_TRUE(b.is_object());
     const int64_t job = b["jobId"];
-    const std::string guid = b["instanceId"];
-
-    // The snapshots stay in the cloud, one per disk; the metadata files and
-    // the catalogue are in the catalogue directory.
+    // The snapshots stay in the cloud, one per disk; the catalogue records them.
     const std::set<std::string> snaps = SnapshotNames(kProject);
     EXPECT_EQ(snaps.size(), kWebDisks.size());
     EXPECT_EQ(b["snapshots"].size(), kWebDisks.size());
     const std::string jobDir = m_catalog + "/" + std::to_string(job);
     EXPECT_TRUE(fs::exists(jobDir + "/SnapBackupCatalog.json"));
-    for (const char* f : {"web-1_InstanceConfig.json", "VMSnapBackupMetadata.json"})
-        EXPECT_TRUE(fs::exists(jobDir + "/" + guid + "/" + f)) << f;
     EXPECT_EQ(DiskNames(kProject), disksBefore);
 
     ChangeSource();
     RunResult c = Run({"backup-copy", "--catalog", m_catalog, "--instance", "web-1", "--to", m_store});
     ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
-    json copy = json::parse(c.out);
+    json copy = Parse(c);
     EXPECT_EQ(copy["snapJobId"], job);
     // Store format of an ordinary backup: the manifest's digests are those
     // of the disks at snapshot time, and verify agrees with the images.
@@ -131,16 +128,31 @@ TEST_F(SnapE2E, BackupCopyHoldsTheSnapshotBytesAndDeleteRemovesTheSnapshots) {
     EXPECT_EQ(SnapshotNames(kProject), snaps);
     RunResult l = Run({"snap-list", "--catalog", m_catalog, "--instance", "web-1"});
     ASSERT_EQ(l.exitCode, 0) << l.err;
-    json list = json::parse(l.out)["backups"];
+    json list = Parse(l)["backups"];
     ASSERT_EQ(list.size(), 1u) << l.out;
     EXPECT_EQ(list[0]["jobId"], job);
     EXPECT_EQ(list[0]["backupCopies"], 1);
+
+    RunResult r = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--as", "web-1-rev", "--zone",
+                       "europe-west1-b"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+    ExpectReverted("web-1-rev", "europe-west1-b");
+    // Without --in-place the existing instance is never touched.
+    const std::string idBefore = Instance(kProject, "web-1")["id"];
+    RunResult refused = Run({"revert", "--catalog", m_catalog, "--instance", "web-1"});
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_EQ(Instance(kProject, "web-1")["id"], idBefore);
+    RunResult ip = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--in-place"});
+    ASSERT_EQ(ip.exitCode, 0) << ip.err << ip.out;
+    EXPECT_NE(Instance(kProject, "web-1")["id"], idBefore) << "the instance was replaced";
+    std::set<std::string> names = ExpectReverted("web-1", "us-central1-b");
+    EXPECT_EQ(names, std::set<std::string>(kWebDisks.begin(), kWebDisks.end())) << "disks keep their names";
+    EXPECT_EQ(SnapshotNames(kProject), snaps) << "a revert keeps the snapshots";
 
     RunResult wrong = Run(
         {"snap-delete", "--catalog", m_catalog, "--instance", "web-1", "--job", std::to_string(job + 100)});
     EXPECT_EQ(wrong.exitCode, 3) << wrong.err;
     EXPECT_EQ(SnapshotNames(kProject), snaps);
-
     RunResult del =
         Run({"snap-delete", "--catalog", m_catalog, "--instance", "web-1", "--job", std::to_string(job)});
     ASSERT_EQ(del.exitCode, 0) << del.err << del.out;
@@ -148,36 +160,9 @@ TEST_F(SnapE2E, BackupCopyHoldsTheSnapshotBytesAndDeleteRemovesTheSnapshots) {
     EXPECT_FALSE(fs::exists(jobDir));
     l = Run({"snap-list", "--catalog", m_catalog});
     ASSERT_EQ(l.exitCode, 0) << l.err;
-    EXPECT_TRUE(json::parse(l.out)["backups"].empty()) << l.out;
+    EXPECT_TRUE(Parse(l)["backups"].empty()) << l.out;
     RunResult again = Run({"backup-copy", "--catalog", m_catalog, "--instance", "web-1", "--to", m_store});
     EXPECT_EQ(again.exitCode, 3) << again.err;
-}
-
-// Reverts: to a new name in another zone, then in place over the changed
-// source; both bring back the bytes of the snapshots.
-TEST_F(SnapE2E, RevertToANewNameElsewhereAndInPlace) {
-    json b = SnapBackup();
-    ASSERT_TRUE(b.is_object());
-    ChangeSource();
-    const std::set<std::string> snaps = SnapshotNames(kProject);
-
-    RunResult r = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--as", "web-1-rev", "--zone",
-                       "europe-west1-b"});
-    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
-    ExpectReverted("web-1-rev", "europe-west1-b");
-
-    // Without --in-place the existing instance is never touched.
-    const std::string idBefore = Instance(kProject, "web-1")["id"];
-    RunResult refused = Run({"revert", "--catalog", m_catalog, "--instance", "web-1"});
-    EXPECT_NE(refused.exitCode, 0);
-    EXPECT_EQ(Instance(kProject, "web-1")["id"], idBefore);
-
-    RunResult ip = Run({"revert", "--catalog", m_catalog, "--instance", "web-1", "--in-place"});
-    ASSERT_EQ(ip.exitCode, 0) << ip.err << ip.out;
-    EXPECT_NE(Instance(kProject, "web-1")["id"], idBefore) << "the instance was replaced";
-    std::set<std::string> names = ExpectReverted("web-1", "us-central1-b");
-    EXPECT_EQ(names, std::set<std::string>(kWebDisks.begin(), kWebDisks.end())) << "disks keep their names";
-    EXPECT_EQ(SnapshotNames(kProject), snaps) << "a revert keeps the snapshots";
 }
 
 // Failures leave nothing behind: a snapshot backup whose last snapshot is
@@ -198,7 +183,7 @@ TEST_F(SnapE2E, FailedSnapBackupAndFailedRevertLeaveNothingBehind) {
     EXPECT_TRUE(SnapshotNames(kProject).empty());
     RunResult l = Run({"snap-list", "--catalog", m_catalog});
     ASSERT_EQ(l.exitCode, 0) << l.err;
-    EXPECT_TRUE(json::parse(l.out)["backups"].empty()) << l.out;
+    EXPECT_TRUE(Parse(l)["backups"].empty()) << l.out;
     m_emu->clearFaults();
 
     json b = SnapBackup();

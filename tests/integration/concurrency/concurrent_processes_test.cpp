@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <sqlite3.h>
 
-#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -130,7 +129,7 @@ class ConcurrentProcesses : public ReliabilityE2E {
                 results[j] = Run(jobs[j], 900, [&](const std::string&, pid_t pid, double) {
                     if (!kill || hit[j]) return;
                     const std::set<std::string> mine =
-                        Store(m_state + "/cleaner/gce_cleaner.db").Registered(pid);
+                        Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
                     if (mine.size() < needs[j]) return;
                     const std::set<std::string> disks = Disks();
                     for (const auto& d : mine)
@@ -150,7 +149,7 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
     const std::set<std::string> initial = Resources();
     RunResult first = Run(BackupArgs("web-1"));
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    const std::string dbPath = m_state + "/cleaner/gce_cleaner.db";
+    const std::string dbPath = StateDir() + "/cleaner/gce_cleaner.db";
 
     // All six finish; only the two restored instances (with their disks)
     // are new, and the store holds nothing.
@@ -159,25 +158,11 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
         EXPECT_EQ(results[j].exitCode, 0) << "job " << j << ":\n" << results[j].err;
         EXPECT_FALSE(SanitizerReport(results[j])) << results[j].err;
     }
-    std::set<std::string> made, restored;
+    std::set<std::string> made;
     for (const auto& line : Resources())
         if (!initial.count(line)) made.insert(line);
-    for (const char* as : {" instance mp-0 ", " instance mp-1 "}) {
-        bool found = false;
-        for (const auto& line : made) {
-            const size_t at = line.find(as);
-            if (at == std::string::npos) continue;
-            found = true;
-            if (line.compare(at + std::strlen(as), 5, "disk ") == 0)
-                restored.insert(line.substr(0, at) + " disk " + line.substr(at + std::strlen(as) + 5) + " ");
-        }
-        EXPECT_TRUE(found) << as << "was not restored";
-    }
-    for (const auto& line : made) {
-        bool mine = line.find(" instance mp-") != std::string::npos;
-        for (const auto& prefix : restored) mine = mine || line.rfind(prefix, 0) == 0;
-        EXPECT_TRUE(mine) << "left behind: " << line;
-    }
+    EXPECT_TRUE(AreCompleteRestores(made, {"mp-0", "mp-1"}, m_emu->resources()))
+        << Diff(initial, Resources());
     {
         Store store(dbPath);
         ASSERT_TRUE(store.Open());
