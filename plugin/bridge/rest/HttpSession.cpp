@@ -206,6 +206,7 @@ HttpResponse HttpSession::Execute(const HttpRequest& request) {
         }
         HttpResponse response = Perform(sent);
         response.nAttempts = attempt;
+        if (response.nStatus != 0) m_bAnswered = true;
         if (response.nStatus == 401 && request.bAuthorize && m_pTokens != nullptr && !renewedAfter401) {
             renewedAfter401 = true;
             m_pTokens->Invalidate();
@@ -216,7 +217,7 @@ HttpResponse HttpSession::Execute(const HttpRequest& request) {
         const int64_t elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                 .count();
-        if (!m_retry.MayRetry(attempt, elapsed)) return response;
+        if (!m_retry.MayRetry(attempt, elapsed, m_bAnswered)) return response;
         m_sleep(m_retry.DelayMs(attempt, response.nRetryAfterSeconds));
     }
 }

@@ -4,6 +4,7 @@
 // around the one handle; the token provider is called outside that lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -91,6 +92,7 @@ class HttpSession {
     RetryPolicy m_retry;
     ITokenProvider* m_pTokens = nullptr;
     std::function<void(int64_t)> m_sleep;
+    std::atomic<bool> m_bAnswered{false};  // some exchange got an HTTP answer
 };
 
 // Percent-encodes one URL path segment or query value.

@@ -28,8 +28,9 @@ bool RetryPolicy::IsTransient(const HttpResponse& response) {
     return false;
 }
 
-bool RetryPolicy::MayRetry(int nAttempt, int64_t nElapsedMs) const {
-    return nAttempt < nMaxAttempts && nElapsedMs < nMaxElapsedMs;
+bool RetryPolicy::MayRetry(int nAttempt, int64_t nElapsedMs, bool bAnswered) const {
+    const int limit = bAnswered ? nMaxAttempts : std::min(nMaxAttempts, nMaxAttemptsUnanswered);
+    return nAttempt < limit && nElapsedMs < nMaxElapsedMs;
 }
 
 int64_t RetryPolicy::DelayMs(int nAttempt, int nRetryAfterSeconds) const {

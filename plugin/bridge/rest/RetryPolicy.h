@@ -21,8 +21,9 @@ class RetryPolicy {
     static bool IsTransient(const HttpResponse& response);
 
     // True when one more attempt may follow attempt number nAttempt (1 for
-    // the first) after nElapsedMs milliseconds spent so far.
-    bool MayRetry(int nAttempt, int64_t nElapsedMs) const;
+    // the first) after nElapsedMs milliseconds spent so far. bAnswered: the
+    // server has answered the session at least once.
+    bool MayRetry(int nAttempt, int64_t nElapsedMs, bool bAnswered = true) const;
 
     // Delay before the attempt after nAttempt: truncated exponential backoff
     // with full jitter, at least the server's Retry-After (seconds, < 0 when
@@ -30,6 +31,11 @@ class RetryPolicy {
     int64_t DelayMs(int nAttempt, int nRetryAfterSeconds) const;
 
     int nMaxAttempts = 10;
+    // Attempts while the server has never answered the session (connection
+    // refused, unknown host): a wrong or stopped endpoint is reported within
+    // about two seconds instead of after the whole budget. Once the server
+    // has answered, an outage gets the whole budget.
+    int nMaxAttemptsUnanswered = 4;
     int64_t nBaseDelayMs = 250;
     int64_t nMaxDelayMs = 32000;
     int64_t nMaxElapsedMs = 10 * 60 * 1000;

@@ -157,17 +157,29 @@ TEST_F(SessionTest, A401RenewsTheTokenOnceAndNeverLeaksIt) {
     EXPECT_EQ(DescribeFailure(r).find("tok-"), std::string::npos);
 }
 
+// A server that never answered gets a few attempts (a wrong or stopped
+// endpoint is reported at once); once it has answered, an outage gets the
+// whole budget.
 TEST_F(SessionTest, ConnectionFailuresAreRetriedThenReported) {
     RetryPolicy policy;
-    policy.nMaxAttempts = 3;
+    policy.nMaxAttempts = 6;
+    policy.nMaxAttemptsUnanswered = 2;
     session.SetRetryPolicy(policy);
     session.SetTimeouts(2, 5);
-    HttpRequest req;
-    req.strUrl = "http://127.0.0.1:1/nothing";  // nothing listens on port 1
-    const HttpResponse r = session.Execute(req);
+    HttpRequest down;
+    down.strUrl = "http://127.0.0.1:1/nothing";  // nothing listens on port 1
+    HttpResponse r = session.Execute(down);
     EXPECT_EQ(r.nStatus, 0);
-    EXPECT_EQ(r.nAttempts, 3);
+    EXPECT_EQ(r.nAttempts, 2);
     EXPECT_NE(DescribeFailure(r).find("connection failed"), std::string::npos);
+
+    fake.server().Get("/up", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
+    fake.Start();
+    HttpRequest up;
+    up.strUrl = fake.base() + "/up";
+    EXPECT_EQ(session.Execute(up).nStatus, 404);
+    r = session.Execute(down);
+    EXPECT_EQ(r.nAttempts, 6);
 }
 
 // ---------------------------------------------------------------- RestClient
