@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/DataPath.h"
-#include "cli/DiskSync.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
 #include "cli/Store.h"

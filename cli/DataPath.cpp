@@ -201,9 +201,10 @@ class CopyPipeline {
     // called from the writing threads, several at once.
     using WriteFn = std::function<uint64_t(const unsigned char* data, const Chunk& c)>;
 
+    // writeEvery: the writers get every chunk, those that read as zeros too.
     CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
-                 DiskDigest* digest, WriteFn writeChunk)
-        : m_digest(digest), m_write(std::move(writeChunk)), m_pending(kChunks, 0) {
+                 DiskDigest* digest, WriteFn writeChunk, bool writeEvery)
+        : m_digest(digest), m_write(std::move(writeChunk)), m_writeEvery(writeEvery), m_pending(kChunks, 0) {
         for (size_t i = 0; i < kChunks; ++i) {
             m_buffers.emplace_back(std::make_unique<AlignedBuffer>(kChunkSize));
             m_free.push_back(i);
@@ -239,7 +240,7 @@ class CopyPipeline {
         std::lock_guard<std::mutex> lock(m_mu);
         Chunk c = chunk;
         int users = 0;
-        if (c.dataBlocks != 0 && m_write) {
+        if ((c.dataBlocks != 0 || m_writeEvery) && m_write) {
             m_toWrite.push_back(c);
             ++users;
         }
@@ -428,6 +429,7 @@ class CopyPipeline {
 
     DiskDigest* m_digest;
     WriteFn m_write;
+    bool m_writeEvery;
     std::vector<std::unique_ptr<AlignedBuffer>> m_buffers;
     std::mutex m_mu;
     std::condition_variable m_cv;
@@ -547,20 +549,90 @@ uint64_t DeviceSize(int fd, const std::string& pathForErrors) {
     return static_cast<uint64_t>(st.st_size);
 }
 
-CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
+namespace {
+
+// Runs the source's blocks that overlap `extents` through the pipeline:
+// counts them, marks and hashes the non-zero ones, and hands chunks to
+// writeChunk (every chunk with writeEvery, else those holding data).
+// synced(written) runs once every chunk is written, while the last blocks
+// are still being hashed.
+CopyResult RunCopy(int srcFd, const std::vector<Extent>& extents, const CopyOptions& o,
+                   CopyPipeline::WriteFn writeChunk, bool writeEvery,
+                   const std::function<void(uint64_t written)>& synced) {
     auto started = std::chrono::steady_clock::now();
     CopyResult r;
     r.size = o.size;
+    ::posix_fadvise(srcFd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::unique_ptr<DiskDigest> digest;
+    if (o.digest) digest = std::make_unique<DiskDigest>();
+    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk), writeEvery);
+
+    for (;;) {
+        CopyPipeline::Chunk c = pipe.Next();
+        if (c.end) break;
+        if (o.cancel && o.cancel->load()) throw CopyCancelled();
+        const unsigned char* data = pipe.Data(c.buffer);
+        for (size_t i = 0; i * kBlockSize < c.len; ++i) {
+            const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
+            r.bytesRead += len;
+            if (IsAllZero(data + i * kBlockSize, len)) continue;
+            c.dataBlocks |= 1u << i;
+            r.dataBytes += len;
+        }
+        pipe.Dispatch(c);
+        if (o.progress) o.progress(c.offset + c.len, r.dataBytes);
+    }
+    r.bytesWritten = pipe.FinishWriting();
+    synced(r.bytesWritten);
+    if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
+    pipe.Stop();
+    if (o.progress) o.progress(o.size, r.dataBytes);
+    if (digest) r.sha256 = digest->Finish(o.size);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return r;
+}
+
+// True when [offset, offset + len) overlaps one of the sorted extents.
+bool HasData(const std::vector<Extent>& extents, uint64_t offset, uint64_t len) {
+    auto it = std::upper_bound(extents.begin(), extents.end(), offset,
+                               [](uint64_t at, const Extent& e) { return at < e.offset + e.length; });
+    return it != extents.end() && it->offset < offset + len;
+}
+
+// Writes the runs of pages of `want` that differ from `have` at `offset`, each
+// run in one call. Returns the bytes written.
+uint64_t WriteDifferingRuns(int fd, const unsigned char* want, const unsigned char* have, size_t len,
+                            uint64_t offset, const std::string& name) {
+    uint64_t written = 0;
+    size_t page = 0;
+    while (page < len) {
+        size_t plen = std::min(kPageSize, len - page);
+        if (std::memcmp(want + page, have + page, plen) == 0) {
+            page += plen;
+            continue;
+        }
+        size_t end = page + plen;
+        while (end < len) {
+            size_t n = std::min(kPageSize, len - end);
+            if (std::memcmp(want + end, have + end, n) == 0) break;
+            end += n;
+        }
+        WriteFully(fd, want + page, end - page, offset + page, name);
+        written += end - page;
+        page = end;
+    }
+    return written;
+}
+
+}  // namespace
+
+CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
     const bool write = !o.dryRun;
     if (write && o.destinationIsFile) {
         // Start from an all-hole file of the right size.
         if (::ftruncate(dstFd, 0) != 0 || ::ftruncate(dstFd, static_cast<off_t>(o.size)) != 0)
             throw DataPathError(ErrnoText("cannot size", o.destinationName, errno));
     }
-    ::posix_fadvise(srcFd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-    std::unique_ptr<DiskDigest> digest;
-    if (o.digest) digest = std::make_unique<DiskDigest>();
     const std::vector<Extent> extents = DataExtents(srcFd, o.size);
     // Bytes written since the destination was last flushed to stable storage.
     std::atomic<uint64_t> unflushed{0};
@@ -584,35 +656,51 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
             }
             return written;
         };
-    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk));
+    return RunCopy(srcFd, extents, o, std::move(writeChunk), false, [&](uint64_t) {
+        if (!write) return;
+        const bool failed =
+            o.destinationIsFile ? ::fsync(dstFd) != 0 : ::fdatasync(dstFd) != 0 && errno != EINVAL;
+        if (failed) throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
+        behind.Settled();
+    });
+}
 
-    for (;;) {
-        CopyPipeline::Chunk c = pipe.Next();
-        if (c.end) break;
-        if (o.cancel && o.cancel->load()) throw CopyCancelled();
-        const unsigned char* data = pipe.Data(c.buffer);
+CopyResult SyncDisk(int srcFd, int dstFd, const CopyOptions& o) {
+    // The blocks either side holds data in: where only the destination does,
+    // the source reads as zeros and the destination is cleared.
+    const std::vector<Extent> dstData = DataExtents(dstFd, o.size);
+    std::vector<Extent> extents = DataExtents(srcFd, o.size);
+    extents.insert(extents.end(), dstData.begin(), dstData.end());
+    std::sort(extents.begin(), extents.end(),
+              [](const Extent& x, const Extent& y) { return x.offset < y.offset; });
+    std::atomic<uint64_t> dstRead{0};
+    auto writeChunk = [dstFd, &o, &dstData, &dstRead](const unsigned char* data,
+                                                      const CopyPipeline::Chunk& c) {
+        // Each writer compares block by block in a buffer of its own.
+        static thread_local AlignedBuffer have;
+        uint64_t written = 0;
         for (size_t i = 0; i * kBlockSize < c.len; ++i) {
+            const uint64_t offset = c.offset + i * kBlockSize;
             const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
-            r.bytesRead += len;
-            if (IsAllZero(data + i * kBlockSize, len)) continue;
-            c.dataBlocks |= 1u << i;
-            r.dataBytes += len;
+            const bool srcZero = !(c.dataBlocks & (1u << i));
+            if (HasData(dstData, offset, len)) {
+                ReadFully(dstFd, have.p, len, offset, o.destinationName);
+                dstRead += len;
+            } else if (srcZero) {
+                continue;  // both read as zeros
+            } else {
+                std::memset(have.p, 0, len);
+            }
+            written +=
+                WriteDifferingRuns(dstFd, data + i * kBlockSize, have.p, len, offset, o.destinationName);
         }
-        pipe.Dispatch(c);
-        if (o.progress) o.progress(c.offset + c.len, r.dataBytes);
-    }
-    r.bytesWritten = pipe.FinishWriting();
-    // The last blocks are still being hashed while the destination is synced.
-    if (write && o.destinationIsFile && ::fsync(dstFd) != 0)
-        throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
-    if (write && !o.destinationIsFile && ::fdatasync(dstFd) != 0 && errno != EINVAL)
-        throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
-    behind.Settled();
-    if (!pipe.FinishHashing()) throw DataPathError("cannot hash " + o.sourceName);
-    pipe.Stop();
-    if (o.progress) o.progress(o.size, r.dataBytes);
-    if (digest) r.sha256 = digest->Finish(o.size);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return written;
+    };
+    CopyResult r = RunCopy(srcFd, extents, o, writeChunk, true, [&](uint64_t written) {
+        if (written > 0 && ::fdatasync(dstFd) != 0 && errno != EINVAL)
+            throw DataPathError(ErrnoText("cannot sync", o.destinationName, errno));
+    });
+    r.bytesRead += dstRead;
     return r;
 }
 

@@ -117,15 +117,29 @@ struct CopyResult {
 
 // Copies [0, options.size) of srcFd to the same offsets of dstFd (dstFd may
 // be -1 with dryRun). Reading (in chunks of a few blocks), writing (several
-// chunks at once, each waited for until it reaches the device and then
-// dropped from the page cache, with the device flushed every 128 MiB) and
-// hashing run side by side on their own threads, with a fixed number of
-// chunks in flight, so memory stays at a few tens of MiB whatever the disk
-// size and the copy does not fill the page cache. Throws DataPathError on
+// chunks at once; their write-back follows behind, a bounded number of chunks
+// queued at the device and then dropped from the page cache, with the device
+// flushed every 128 MiB) and hashing run side by side on their own threads,
+// with a fixed number of chunks in flight, so memory stays at a few tens of
+// MiB whatever the disk size and the copy does not fill the page cache. Throws DataPathError on
 // any read, write or sync failure (short reads included) and CopyCancelled
 // when the cancel flag is seen; the destination is then left partly written
 // for the caller to remove.
 CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& options);
+
+// Brings a disk that already holds data (a standby disk rebuilt from its last
+// snapshot) to the content of a source, writing only what differs: makes
+// [0, options.size) of dstFd equal to the same range of srcFd. A block that
+// neither side holds data for (by SEEK_DATA / SEEK_HOLE) is not read at all.
+// Within a block only the runs of pages (kPageSize) whose bytes differ are
+// written, zeros included: a page the source no longer uses is cleared on the
+// destination. Runs on CopyDisk's stages (the writers read and compare the
+// destination side by side). The result's bytesWritten counts exactly the
+// bytes written, bytesRead the bytes read from both sides, dataBytes and
+// sha256 describe the source as CopyDisk does. options.destinationIsFile and
+// dryRun are ignored. Throws DataPathError on a read or write failure and
+// CopyCancelled when the cancel flag is seen.
+CopyResult SyncDisk(int srcFd, int dstFd, const CopyOptions& options);
 
 // Compares two files (or devices) byte for byte over `size` bytes, reading
 // only the data runs of either side. Returns -1 when equal, else the offset

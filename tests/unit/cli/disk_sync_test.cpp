@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "cli/DiskSync.h"
+#include "cli/DataPath.h"
 #include "tests/unit/cli/TempDir.h"
 
 using namespace gcebackup;
@@ -64,6 +64,36 @@ TEST(DiskSync, WritesOnlyTheDifferingPagesZerosIncluded) {
 
     // In step: nothing to write.
     EXPECT_EQ(SyncDisk(src, dst, o).bytesWritten, 0u);
+    ::close(src);
+    ::close(dst);
+}
+
+// Many chunks compared by several writers at once: every changed page, and
+// only those, is written to its own place.
+TEST(DiskSync, ChunksComparedSideBySideWriteEachDifferenceInPlace) {
+    TempDir dir;
+    const uint64_t size = 37 * kMiB + 123;
+    int src = ::open((dir.path() + "/src").c_str(), O_RDWR | O_CREAT, 0600);
+    int dst = ::open((dir.path() + "/dst").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(src, 0);
+    ASSERT_GE(dst, 0);
+    ASSERT_EQ(::ftruncate(src, static_cast<off_t>(size)), 0);
+    ASSERT_EQ(::ftruncate(dst, static_cast<off_t>(size)), 0);
+    for (int fd : {src, dst}) WriteAt(fd, 0, Pattern(30 * kMiB, 1));
+    uint64_t changed = 0;
+    for (uint64_t at = 4096; at < 30 * kMiB; at += 3 * kMiB + 8192, changed += 4096)
+        WriteAt(src, at, Pattern(4096, static_cast<unsigned>(at / 4096)));
+    WriteAt(dst, 33 * kMiB, Pattern(3 * 4096, 7));  // only the destination has data here
+    changed += 3 * 4096;
+
+    CopyOptions o;
+    o.size = size;
+    o.sourceName = "src";
+    o.destinationName = "dst";
+    CopyResult r = SyncDisk(src, dst, o);
+    EXPECT_EQ(ReadAll(dst, size), ReadAll(src, size));
+    EXPECT_EQ(r.bytesWritten, changed);
+    EXPECT_EQ(r.dataBytes, 30 * kMiB);
     ::close(src);
     ::close(dst);
 }
