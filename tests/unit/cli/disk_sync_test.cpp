@@ -21,17 +21,36 @@ std::string ReadAll(int fd, uint64_t size) {
     return out;
 }
 
+// A source and a destination of `size` bytes, all hole, and the options of
+// a sync between them.
+class DiskSync : public ::testing::Test {
+  protected:
+    void Open(uint64_t bytes) {
+        size = bytes;
+        src = ::open((dir.path() + "/src").c_str(), O_RDWR | O_CREAT, 0600);
+        dst = ::open((dir.path() + "/dst").c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(src, 0);
+        ASSERT_GE(dst, 0);
+        ASSERT_EQ(::ftruncate(src, static_cast<off_t>(size)), 0);
+        ASSERT_EQ(::ftruncate(dst, static_cast<off_t>(size)), 0);
+        o.size = size;
+        o.sourceName = "src";
+        o.destinationName = "dst";
+    }
+    void TearDown() override {
+        if (src >= 0) ::close(src);
+        if (dst >= 0) ::close(dst);
+    }
+    TempDir dir;
+    uint64_t size = 0;
+    int src = -1, dst = -1;
+    CopyOptions o;
+};
+
 }  // namespace
 
-TEST(DiskSync, WritesOnlyTheDifferingPagesZerosIncluded) {
-    TempDir dir;
-    const uint64_t size = 4 * kMiB + 5000;  // a partial last block
-    int src = ::open((dir.path() + "/src").c_str(), O_RDWR | O_CREAT, 0600);
-    int dst = ::open((dir.path() + "/dst").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(src, 0);
-    ASSERT_GE(dst, 0);
-    ASSERT_EQ(::ftruncate(src, static_cast<off_t>(size)), 0);
-    ASSERT_EQ(::ftruncate(dst, static_cast<off_t>(size)), 0);
+TEST_F(DiskSync, WritesOnlyTheDifferingPagesZerosIncluded) {
+    Open(4 * kMiB + 5000);  // a partial last block
     // The old version, on both sides.
     for (int fd : {src, dst}) {
         WriteAt(fd, 0, Pattern(64 * 1024, 1));
@@ -48,10 +67,6 @@ TEST(DiskSync, WritesOnlyTheDifferingPagesZerosIncluded) {
     WriteAt(src, 4 * kMiB + 4900, Pattern(100, 5));
     WriteAt(dst, 3 * kMiB, Pattern(4096, 6));
 
-    CopyOptions o;
-    o.size = size;
-    o.sourceName = "src";
-    o.destinationName = "dst";
     CopyResult r = SyncDisk(src, dst, o);
     EXPECT_EQ(ReadAll(dst, size), ReadAll(src, size));
     // 4096 + 4096 + 2 pages (the run crosses 4096) + the last 904-byte page + 4096 cleared.
@@ -64,21 +79,12 @@ TEST(DiskSync, WritesOnlyTheDifferingPagesZerosIncluded) {
 
     // In step: nothing to write.
     EXPECT_EQ(SyncDisk(src, dst, o).bytesWritten, 0u);
-    ::close(src);
-    ::close(dst);
 }
 
 // Many chunks compared by several writers at once: every changed page, and
 // only those, is written to its own place.
-TEST(DiskSync, ChunksComparedSideBySideWriteEachDifferenceInPlace) {
-    TempDir dir;
-    const uint64_t size = 37 * kMiB + 123;
-    int src = ::open((dir.path() + "/src").c_str(), O_RDWR | O_CREAT, 0600);
-    int dst = ::open((dir.path() + "/dst").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(src, 0);
-    ASSERT_GE(dst, 0);
-    ASSERT_EQ(::ftruncate(src, static_cast<off_t>(size)), 0);
-    ASSERT_EQ(::ftruncate(dst, static_cast<off_t>(size)), 0);
+TEST_F(DiskSync, ChunksComparedSideBySideWriteEachDifferenceInPlace) {
+    Open(37 * kMiB + 123);
     for (int fd : {src, dst}) WriteAt(fd, 0, Pattern(30 * kMiB, 1));
     uint64_t changed = 0;
     for (uint64_t at = 4096; at < 30 * kMiB; at += 3 * kMiB + 8192, changed += 4096)
@@ -86,14 +92,8 @@ TEST(DiskSync, ChunksComparedSideBySideWriteEachDifferenceInPlace) {
     WriteAt(dst, 33 * kMiB, Pattern(3 * 4096, 7));  // only the destination has data here
     changed += 3 * 4096;
 
-    CopyOptions o;
-    o.size = size;
-    o.sourceName = "src";
-    o.destinationName = "dst";
     CopyResult r = SyncDisk(src, dst, o);
     EXPECT_EQ(ReadAll(dst, size), ReadAll(src, size));
     EXPECT_EQ(r.bytesWritten, changed);
     EXPECT_EQ(r.dataBytes, 30 * kMiB);
-    ::close(src);
-    ::close(dst);
 }
