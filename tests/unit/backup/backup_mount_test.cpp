@@ -178,11 +178,6 @@ TEST_F(MountTest, MountInfoSkipsFilteredAndPathlessDisksAndFailsOnMissingDirecto
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].vecDisks[0].strName, "a");
     EXPECT_EQ(items[0].vecDisks[0].strVolumeName, "a");
-
-    std::vector<VMInfoStructs::SMountInfoFile> files;
-    EXPECT_EQ(m_plugin->GetFileMountInfo(ctx, files), 1);
-    EXPECT_TRUE(files.empty());
-    EXPECT_EQ(m_plugin->CollectMetadata(ctx), 1);
     EXPECT_EQ(m_plugin->MountSnap(ctx), 0);
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_LIVE_BROWSE_SNAPSHOT);
 }

@@ -35,12 +35,7 @@ class FakeServer {
     // Records one request (call from handlers).
     void Record(const httplib::Request& req) {
         std::lock_guard<std::mutex> guard(m_lock);
-        std::string line = req.method + " " + req.path;
-        if (!req.params.empty()) {
-            line += "?";
-            for (const auto& [k, v] : req.params) line += k + "=" + v + "&";
-        }
-        m_requests.push_back(line);
+        m_requests.push_back(req.method + " " + req.path);
         m_auth.push_back(req.get_header_value("Authorization"));
     }
     std::vector<std::string> requests() {

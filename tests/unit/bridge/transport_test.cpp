@@ -96,7 +96,7 @@ class SessionTest : public ::testing::Test {
     std::vector<int64_t> sleeps;
 };
 
-TEST_F(SessionTest, TransientAnswersAreRetriedUntilOneSucceeds) {
+TEST_F(SessionTest, TransientAnswersAreRetriedUntilOneSucceedsFinalOnesNot) {
     std::atomic<int> calls{0};
     fake.server().Get("/x", [&](const httplib::Request& req, httplib::Response& res) {
         fake.Record(req);
@@ -112,6 +112,11 @@ TEST_F(SessionTest, TransientAnswersAreRetriedUntilOneSucceeds) {
             res.set_content("{\"ok\":true}", "application/json");
         }
     });
+    fake.server().Get("/quota", [&](const httplib::Request& req, httplib::Response& res) {
+        fake.Record(req);
+        res.status = 403;
+        res.set_content(V1Error(403, "quotaExceeded", "Quota 'SNAPSHOTS' exceeded"), "application/json");
+    });
     fake.Start();
     HttpRequest req;
     req.strUrl = fake.base() + "/x";
@@ -120,21 +125,12 @@ TEST_F(SessionTest, TransientAnswersAreRetriedUntilOneSucceeds) {
     EXPECT_EQ(r.nAttempts, 3);
     ASSERT_EQ(sleeps.size(), 2u);
     EXPECT_GE(sleeps[1], 2000) << "Retry-After honoured";
-}
 
-TEST_F(SessionTest, FinalFailuresAreNotRetried) {
-    fake.server().Get("/quota", [&](const httplib::Request& req, httplib::Response& res) {
-        fake.Record(req);
-        res.status = 403;
-        res.set_content(V1Error(403, "quotaExceeded", "Quota 'SNAPSHOTS' exceeded"), "application/json");
-    });
-    fake.Start();
-    HttpRequest req;
+    // A final failure is answered at once.
     req.strUrl = fake.base() + "/quota";
-    const HttpResponse r = session.Execute(req);
-    EXPECT_EQ(r.nStatus, 403);
-    EXPECT_EQ(fake.requests().size(), 1u);
-    EXPECT_TRUE(sleeps.empty());
+    EXPECT_EQ(session.Execute(req).nStatus, 403);
+    EXPECT_EQ(fake.requests().size(), 4u);
+    EXPECT_EQ(sleeps.size(), 2u);
 }
 
 TEST_F(SessionTest, A401RenewsTheTokenOnceAndNeverLeaksIt) {

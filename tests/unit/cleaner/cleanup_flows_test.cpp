@@ -166,12 +166,9 @@ TEST_F(CleanupFlowTest, DeleteSnapshotsTriesEveryDiskAndReportsAnyFailure) {
     vm.strProjectId = "app-proj";
     std::vector<SDisk> disks(3);
     for (size_t i = 0; i < disks.size(); ++i) disks[i].strSnapshotName = "s" + std::to_string(i + 1);
-    {
-        InSequence seq;
-        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s1")).WillOnce(Return(true));
-        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s2")).WillOnce(Return(false));
-        EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s3")).WillOnce(Return(true));
-    }
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s1")).WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s2")).WillOnce(Return(false));
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", "s3")).WillOnce(Return(true));
     EXPECT_FALSE(m_plugin->_DeleteSnapshots(vm, disks));
     EXPECT_CALL(*m_bridge, DeleteDiskSnapshot("app-proj", _)).WillRepeatedly(Return(true));
     EXPECT_TRUE(m_plugin->_DeleteSnapshots(vm, disks));
