@@ -261,21 +261,6 @@ TEST_F(BridgeTest, MoveDiskKeepsNameDataAndLabelsAndLeavesNothingBehind) {
         << "an attached disk is not moved";
 }
 
-TEST_F(BridgeTest, SnapshotOfADiskWithADisabledKeyFails) {
-    const std::string version =
-        "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key/"
-        "cryptoKeyVersions/1";
-    const auto reply = emu->request("PATCH", "/v1/" + version + "?updateMask=state",
-                                    R"({"state":"DISABLED"})", emu->accessToken());
-    ASSERT_EQ(reply.status, 200) << reply.body;
-    VMInfoStructs::SSnapshot snap;
-    snap.strName = "db-snap";
-    ASSERT_TRUE(bridge->CreateDiskSnapshot(kProject, "db-1-data", kProxyZone, "", false, false, snap));
-    EXPECT_EQ(WaitSnapshotSettled(snap.strName), "FAILED");
-    EXPECT_NE(bridge->GetLastError().find("KMS_KEY_NOT_ENABLED"), std::string::npos)
-        << bridge->GetLastError();
-}
-
 // A restore sends every disk creation first and then awaits each one; a
 // rate-limited creation is sent again while awaited.
 TEST_F(BridgeTest, DiskCreationsStartedTogetherFinishInAboutTheTimeOfOne) {

