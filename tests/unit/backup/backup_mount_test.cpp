@@ -182,13 +182,6 @@ TEST_F(MountTest, MountInfoSkipsFilteredAndPathlessDisksAndFailsOnMissingDirecto
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_LIVE_BROWSE_SNAPSHOT);
 }
 
-TEST_F(MountTest, UnmountSucceedsWhenTheDiskRegistryDoesNotKnowTheInstance) {
-    MountCtx ctx = MakeCtx();
-    ctx.vmInfo = m_vm;
-    EXPECT_CALL(*m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
-    EXPECT_EQ(m_plugin->UnmountVM(ctx), 1);
-}
-
 TEST_F(MountTest, SnapshotJobsAreHandedOnAndOnlyABackupCopyIsUnmounted) {
     m_vm.vecDisks = {MakeDisk("web-1", "11", true)};
     MountCtx snap = MakeCtx();
