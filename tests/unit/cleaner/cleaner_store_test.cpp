@@ -187,33 +187,6 @@ int WaitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST_F(CleanerStoreTest, TwoProcessesWriteOneStoreAtOnce) {
-    const int kEach = 60;
-    auto writer = [this](const std::string& key) {
-        return [this, key]() {
-            CGoogleCloudCleaner c;
-            if (!c.Init("proxy")) return 2;
-            if (!c.RegisterVM(kBackup, key, key, "zone", "proj")) return 3;
-            for (int i = 0; i < kEach; ++i)
-                if (!c.RegisterSnapshot(kBackup, key, "snap-" + std::to_string(i), "proj")) return 4;
-            std::string path;
-            if (!c.GetRegisteredVM(kBackup, key, path)) return 5;
-            std::vector<std::string> names;
-            if (!c.GetRegisteredSnapshots(path, names) || names.size() != kEach) return 6;
-            // Clean up its own tree, leaving the other process's alone.
-            return c.UnRegisterVM(path, false) ? 0 : 7;
-        };
-    };
-    pid_t a = Spawn(writer("guid-A"));
-    pid_t b = Spawn(writer("guid-B"));
-    EXPECT_EQ(WaitExit(a), 0);
-    EXPECT_EQ(WaitExit(b), 0);
-    auto c = Open();
-    std::vector<CleanerEntity> list;
-    ASSERT_TRUE(c->GetOrphanedRootEntityListByType(kBackup, VM_Cleaner_Entity_VM, "", list));
-    EXPECT_TRUE(list.empty());
-}
-
 TEST_F(CleanerStoreTest, KilledOwnerLeavesAnOrphan) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
