@@ -4,7 +4,6 @@
 #include "tests/unit/disks/DisksTestSupport.h"
 
 using ::testing::ExpectationSet;
-using ::testing::Field;
 
 namespace {
 
@@ -301,20 +300,6 @@ TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
     const std::vector<SDisk> list = registered();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].strNewName, requested);
-}
-
-TEST_F(DisksFromSnapshotsTest, RestoreKeepsNameTypeAndKey) {
-    info.SetMode(VM_CLEANER_MODE_RESTORE);
-    SDisk disk = Snapped("boot", "11");
-    disk.strNewName = "restored-boot";
-    disk.bEncrypted = true;
-    disk.strEncryptionKey = "kms:projects/p/locations/global/keyRings/r/cryptoKeys/k";
-    disk.strDiskJson = R"({"replicaZones":["a","b"]})";
-    EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dst", _, "restored-boot", "z", "r1", true, "pd-balanced",
-                                                Field(&SDisk::strEncryptionKey, disk.strEncryptionKey)))
-        .WillOnce(Return(true));
-    EXPECT_TRUE(info.CreateDiskFromSnapshot("g", "src-proj", "dst", "z", "r1", disk));
-    EXPECT_EQ(disk.strNewName, "restored-boot");
 }
 
 }  // namespace
