@@ -40,6 +40,13 @@ class SnapshotTest : public ::testing::Test {
         ON_CALL(*bridge, GetSnapshotState(_, _, _))
             .WillByDefault(DoAll(SetArgReferee<2>(state), Return(true)));
     }
+    std::vector<SDisk> RegisteredDisks() {
+        std::string path;
+        std::vector<SDisk> disks;
+        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+        info.Cleaner().GetRegisteredDisks(path, disks);
+        return disks;
+    }
     std::vector<std::string> RegisteredSnapshots() {
         std::string path;
         std::vector<std::string> names;
@@ -272,18 +279,11 @@ TEST_F(DisksFromSnapshotsTest, SnapshotUriFailureSets24) {
 
 TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
     std::vector<SDisk> disks = {Snapped("boot", "11")};
-    auto registered = [this]() {
-        std::string path;
-        std::vector<SDisk> list;
-        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-        info.Cleaner().GetRegisteredDisks(path, list);
-        return list;
-    };
     std::string requested;
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
         .WillOnce(Invoke([&](auto&, auto&, const std::string& name, auto&, auto&, bool, auto&, SDisk&) {
             requested = name;
-            const std::vector<SDisk> list = registered();
+            const std::vector<SDisk> list = RegisteredDisks();
             EXPECT_EQ(list.size(), 1u);
             if (!list.empty()) {
                 EXPECT_EQ(list[0].strNewName, name);
@@ -297,7 +297,7 @@ TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
         }));
     EXPECT_FALSE(DisksFrom(disks));
     // The entry outlives the failed request: the clean-up deletes by name.
-    const std::vector<SDisk> list = registered();
+    const std::vector<SDisk> list = RegisteredDisks();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].strNewName, requested);
 }
