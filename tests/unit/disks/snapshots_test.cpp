@@ -137,16 +137,6 @@ TEST_F(SnapshotTest, RegionalDiskIsSnapshottedInItsRegion) {
     EXPECT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", true, disk));
 }
 
-TEST_F(SnapshotTest, RefusedSnapshotSets17AndStaysRegistered) {
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).WillOnce(Return(false));
-    SDisk disk = MakeDisk("boot", "11");
-    EXPECT_FALSE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
-    EXPECT_TRUE(disk.strSnapshotName.empty());
-    EXPECT_EQ(RegisteredSnapshots().size(), 1u);
-}
-
 TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
     std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12")};
     std::vector<std::string> requested;
