@@ -4,7 +4,6 @@
 #include "tests/unit/disks/DisksTestSupport.h"
 
 using ::testing::ExpectationSet;
-using ::testing::Field;
 
 namespace {
 
@@ -40,6 +39,13 @@ class SnapshotTest : public ::testing::Test {
     void SnapshotsReach(const std::string& state) {
         ON_CALL(*bridge, GetSnapshotState(_, _, _))
             .WillByDefault(DoAll(SetArgReferee<2>(state), Return(true)));
+    }
+    std::vector<SDisk> RegisteredDisks() {
+        std::string path;
+        std::vector<SDisk> disks;
+        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+        info.Cleaner().GetRegisteredDisks(path, disks);
+        return disks;
     }
     std::vector<std::string> RegisteredSnapshots() {
         std::string path;
@@ -129,16 +135,6 @@ TEST_F(SnapshotTest, RegionalDiskIsSnapshottedInItsRegion) {
     EXPECT_CALL(*bridge, CreateDiskSnapshot("src-proj", "rd", _, "us-central1", true, true, _))
         .WillOnce(Return(true));
     EXPECT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", true, disk));
-}
-
-TEST_F(SnapshotTest, RefusedSnapshotSets17AndStaysRegistered) {
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).WillOnce(Return(false));
-    SDisk disk = MakeDisk("boot", "11");
-    EXPECT_FALSE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
-    EXPECT_EQ(info.GetLastVMErrorDetails(), "quota exceeded");
-    EXPECT_TRUE(disk.strSnapshotName.empty());
-    EXPECT_EQ(RegisteredSnapshots().size(), 1u);
 }
 
 TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
@@ -273,18 +269,11 @@ TEST_F(DisksFromSnapshotsTest, SnapshotUriFailureSets24) {
 
 TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
     std::vector<SDisk> disks = {Snapped("boot", "11")};
-    auto registered = [this]() {
-        std::string path;
-        std::vector<SDisk> list;
-        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-        info.Cleaner().GetRegisteredDisks(path, list);
-        return list;
-    };
     std::string requested;
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
         .WillOnce(Invoke([&](auto&, auto&, const std::string& name, auto&, auto&, bool, auto&, SDisk&) {
             requested = name;
-            const std::vector<SDisk> list = registered();
+            const std::vector<SDisk> list = RegisteredDisks();
             EXPECT_EQ(list.size(), 1u);
             if (!list.empty()) {
                 EXPECT_EQ(list[0].strNewName, name);
@@ -298,23 +287,9 @@ TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
         }));
     EXPECT_FALSE(DisksFrom(disks));
     // The entry outlives the failed request: the clean-up deletes by name.
-    const std::vector<SDisk> list = registered();
+    const std::vector<SDisk> list = RegisteredDisks();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].strNewName, requested);
-}
-
-TEST_F(DisksFromSnapshotsTest, RestoreKeepsNameTypeAndKey) {
-    info.SetMode(VM_CLEANER_MODE_RESTORE);
-    SDisk disk = Snapped("boot", "11");
-    disk.strNewName = "restored-boot";
-    disk.bEncrypted = true;
-    disk.strEncryptionKey = "kms:projects/p/locations/global/keyRings/r/cryptoKeys/k";
-    disk.strDiskJson = R"({"replicaZones":["a","b"]})";
-    EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dst", _, "restored-boot", "z", "r1", true, "pd-balanced",
-                                                Field(&SDisk::strEncryptionKey, disk.strEncryptionKey)))
-        .WillOnce(Return(true));
-    EXPECT_TRUE(info.CreateDiskFromSnapshot("g", "src-proj", "dst", "z", "r1", disk));
-    EXPECT_EQ(disk.strNewName, "restored-boot");
 }
 
 }  // namespace

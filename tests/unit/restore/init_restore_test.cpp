@@ -61,12 +61,6 @@ TEST_F(InitRestoreTest, DisksAreCreatedEmptyInTheProxyZoneAndRegistered) {
     }
     EXPECT_TRUE(ctx.vecDisks[2].strNewName.empty());
     EXPECT_EQ(RegisteredDiskNames(ctx).size(), 2u);
-
-    // The host can open every created disk through the registry.
-    VmdkHandle handle;
-    EXPECT_CALL(*bridge, AttachDisk).WillRepeatedly(Return(false));
-    obj->OpenVmdk(ctx.strVMName, ctx.strVMGuid, ctx.vecDisks[0].strDiskId, handle);
-    EXPECT_NE(obj->GetLastVMError(), 23) << "the disk is registered for the restore";
 }
 
 TEST_F(InitRestoreTest, EncryptedAtOnceOnlyInTheProxyProjectAndZone) {

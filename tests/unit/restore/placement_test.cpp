@@ -120,21 +120,6 @@ TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
     EXPECT_EQ(ctx.vmInfo.vecDisks[0].strDiskJson, "");
 }
 
-TEST_F(PlacementTest, RegionFromUri) {
-    std::string region = "before";
-    EXPECT_FALSE(obj->GetRegionFromUri("projects/p/zones/z/disks/d", region));
-    EXPECT_TRUE(obj->GetRegionFromUri("projects/p/regions/europe-west1", region));
-    EXPECT_EQ(region, "before") << "nothing after the name: unchanged";
-    EXPECT_TRUE(
-        obj->GetRegionFromUri("https://x/compute/v1/projects/p/regions/europe-west1/disks/d", region));
-    EXPECT_EQ(region, "europe-west1");
-
-    SDisk disk = DiskItem("db");
-    disk.strDiskJson = kRegionalJson;
-    EXPECT_TRUE(obj->IsRegionalDisk(disk));
-    EXPECT_FALSE(obj->IsRegionalDisk(DiskItem("plain")));
-}
-
 TEST_F(PlacementTest, OtherProjectCopiesBeforeDeletingTheProxyDisks) {
     RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
     Expectation created =

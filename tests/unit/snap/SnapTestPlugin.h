@@ -95,7 +95,6 @@ class FakeSnapClient : public ArSnapClientAPI {
         int mountError = 0;
         int releaseError = 0;
         int mounts = 0;
-        int releases = 0;
         int releaseMode = -1;
     };
     FakeSnapClient(EvDebug& log, Script& script) : ArSnapClientAPI(log, nullptr), m_script(script) {}
@@ -111,7 +110,6 @@ class FakeSnapClient : public ArSnapClientAPI {
         return true;
     }
     bool deleteTestCloneEnvs(SMVolSnapInfo& request) override {
-        ++m_script.releases;
         m_script.releaseMode = request.getOpMode();
         if (m_script.releaseError) return Fail(request, m_script.releaseError, "release refused");
         return true;

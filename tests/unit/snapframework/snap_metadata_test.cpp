@@ -147,25 +147,6 @@ TEST(SnapMetadataFormat, RefusesNumbersThatDoNotFit) {
     EXPECT_EQ(out.vecSnaps[0].getSourceSize(), 18446744073709551615ull);
 }
 
-TEST(SnapMetadataFormat, CatalogueRoundTrip) {
-    SSnapCatalog in;
-    in.nSnapJobId = 42;
-    in.nCreated = 1700000000;
-    SSnapCatalogEntry e;
-    e.strGuid = "g";
-    e.strName = "web-1";
-    e.nSnapshots = 3;
-    in.vecInstances = {e};
-    SSnapCatalog out;
-    std::string error;
-    ASSERT_TRUE(SnapMetadata::FromText(SnapMetadata::ToText(in), out, error)) << error;
-    EXPECT_EQ(out.nSnapJobId, 42);
-    ASSERT_EQ(out.vecInstances.size(), 1u);
-    EXPECT_EQ(out.vecInstances[0].nSnapshots, 3u);
-    SVMSnapMetadata wrong;
-    EXPECT_FALSE(SnapMetadata::FromText(SnapMetadata::ToText(in), wrong, error));
-}
-
 using SnapMetadataFiles = SnapStateDirTest;
 
 TEST_F(SnapMetadataFiles, SaveReplacesWholeAndLeavesNoTemporaryFile) {

@@ -162,21 +162,6 @@ TEST_F(SnapUtilTest, FailureDeletesTheSnapshotsAlreadyTakenAndRecordsNothing) {
     EXPECT_FALSE(FXPath::DoesPathExist(m_util.MetadataFilePath(m_ctx)));
 }
 
-TEST_F(SnapUtilTest, SnapshotStillBeingTakenIsDeletedOnceItIsReady) {
-    EXPECT_CALL(m_bridge, CreateDiskSnapshot(_, "web-1-boot", _, _, _, _, _)).WillOnce(Return(true));
-    EXPECT_CALL(m_bridge, CreateDiskSnapshot(_, "web-1-shared", _, _, _, _, _)).WillOnce(Return(false));
-    ::testing::Sequence seq;
-    EXPECT_CALL(m_bridge, GetSnapshotState(_, ::testing::StartsWith("zd-snap-55-9001-"), _))
-        .InSequence(seq)
-        .WillOnce(DoAll(SetArgReferee<2>("CREATING"), Return(true)))
-        .WillOnce(DoAll(SetArgReferee<2>("UPLOADING"), Return(true)))
-        .WillOnce(DoAll(SetArgReferee<2>("READY"), Return(true)));
-    EXPECT_CALL(m_bridge, DeleteDiskSnapshot("demo", ::testing::StartsWith("zd-snap-55-9001-")))
-        .InSequence(seq)
-        .WillOnce(Return(true));
-    EXPECT_EQ(m_util.CreateHWSnapshot(m_ctx, m_request), 0);
-}
-
 TEST_F(SnapUtilTest, RequestsThatCannotBeServedFail) {
     for (auto& d : m_ctx.vmInfo.vecDisks) d.bFiltered = true;
     EXPECT_CALL(m_bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).Times(0);
