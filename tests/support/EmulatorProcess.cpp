@@ -98,15 +98,17 @@ void EmulatorProcess::launch(const std::string& listen) {
     std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen", listen, "--state", stateDir_};
     args.insert(args.end(), args_.begin(), args_.end());
 
+    // Built before the fork: the child of a multithreaded test may only make
+    // async-signal-safe calls before exec.
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         ::dup2(fds[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

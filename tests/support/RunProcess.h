@@ -43,14 +43,18 @@ inline RunResult RunProcess(const std::string& exe, const std::vector<std::strin
     RunResult r;
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return r;
+    // Built before the fork: tests run children from several threads at once,
+    // and a child of a multithreaded process may only make async-signal-safe
+    // calls before exec (an allocation can wait forever on a lock another
+    // thread held at the fork).
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(exe.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
