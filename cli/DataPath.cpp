@@ -118,15 +118,17 @@ class WriteBehind {
     std::deque<Range> m_queued;  // ranges whose write-back was started, oldest first
 };
 
-// Writes the non-zero pages of a run of bytes, coalesced into runs. Returns
-// bytes written.
-uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64_t offset,
-                          const std::string& name) {
+// Writes the runs of consecutive pages of `data` (kPageSize, the last one
+// possibly short) for which wanted(pos, pageLen) holds, each run in one call.
+// Returns the bytes written.
+template <typename Wanted>
+uint64_t WritePageRuns(int fd, const unsigned char* data, size_t len, uint64_t offset,
+                       const std::string& name, Wanted&& wanted) {
     uint64_t written = 0;
     size_t pos = 0;
     while (pos < len) {
         size_t page = std::min(kPageSize, len - pos);
-        if (IsAllZero(block + pos, page)) {
+        if (!wanted(pos, page)) {
             pos += page;
             continue;
         }
@@ -134,13 +136,28 @@ uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64
         pos += page;
         while (pos < len) {
             size_t next = std::min(kPageSize, len - pos);
-            if (IsAllZero(block + pos, next)) break;
+            if (!wanted(pos, next)) break;
             pos += next;
         }
-        WriteFully(fd, block + runStart, pos - runStart, offset + runStart, name);
+        WriteFully(fd, data + runStart, pos - runStart, offset + runStart, name);
         written += pos - runStart;
     }
     return written;
+}
+
+// Writes the non-zero pages of a run of bytes. Returns bytes written.
+uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64_t offset,
+                          const std::string& name) {
+    return WritePageRuns(fd, block, len, offset, name,
+                         [block](size_t pos, size_t n) { return !IsAllZero(block + pos, n); });
+}
+
+// Writes the pages of `want` that differ from `have`. Returns bytes written.
+uint64_t WriteDifferingRuns(int fd, const unsigned char* want, const unsigned char* have, size_t len,
+                            uint64_t offset, const std::string& name) {
+    return WritePageRuns(fd, want, len, offset, name, [want, have](size_t pos, size_t n) {
+        return std::memcmp(want + pos, have + pos, n) != 0;
+    });
 }
 
 struct AlignedBuffer {
@@ -592,36 +609,19 @@ CopyResult RunCopy(int srcFd, const std::vector<Extent>& extents, const CopyOpti
     return r;
 }
 
+// The data runs of either side, by offset (they may overlap: ForEachDataBlock
+// visits each block once).
+std::vector<Extent> Merged(std::vector<Extent> a, const std::vector<Extent>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    std::sort(a.begin(), a.end(), [](const Extent& x, const Extent& y) { return x.offset < y.offset; });
+    return a;
+}
+
 // True when [offset, offset + len) overlaps one of the sorted extents.
 bool HasData(const std::vector<Extent>& extents, uint64_t offset, uint64_t len) {
     auto it = std::upper_bound(extents.begin(), extents.end(), offset,
                                [](uint64_t at, const Extent& e) { return at < e.offset + e.length; });
     return it != extents.end() && it->offset < offset + len;
-}
-
-// Writes the runs of pages of `want` that differ from `have` at `offset`, each
-// run in one call. Returns the bytes written.
-uint64_t WriteDifferingRuns(int fd, const unsigned char* want, const unsigned char* have, size_t len,
-                            uint64_t offset, const std::string& name) {
-    uint64_t written = 0;
-    size_t page = 0;
-    while (page < len) {
-        size_t plen = std::min(kPageSize, len - page);
-        if (std::memcmp(want + page, have + page, plen) == 0) {
-            page += plen;
-            continue;
-        }
-        size_t end = page + plen;
-        while (end < len) {
-            size_t n = std::min(kPageSize, len - end);
-            if (std::memcmp(want + end, have + end, n) == 0) break;
-            end += n;
-        }
-        WriteFully(fd, want + page, end - page, offset + page, name);
-        written += end - page;
-        page = end;
-    }
-    return written;
 }
 
 }  // namespace
@@ -669,10 +669,7 @@ CopyResult SyncDisk(int srcFd, int dstFd, const CopyOptions& o) {
     // The blocks either side holds data in: where only the destination does,
     // the source reads as zeros and the destination is cleared.
     const std::vector<Extent> dstData = DataExtents(dstFd, o.size);
-    std::vector<Extent> extents = DataExtents(srcFd, o.size);
-    extents.insert(extents.end(), dstData.begin(), dstData.end());
-    std::sort(extents.begin(), extents.end(),
-              [](const Extent& x, const Extent& y) { return x.offset < y.offset; });
+    const std::vector<Extent> extents = Merged(DataExtents(srcFd, o.size), dstData);
     std::atomic<uint64_t> dstRead{0};
     auto writeChunk = [dstFd, &o, &dstData, &dstRead](const unsigned char* data,
                                                       const CopyPipeline::Chunk& c) {
@@ -705,11 +702,7 @@ CopyResult SyncDisk(int srcFd, int dstFd, const CopyOptions& o) {
 }
 
 int64_t CompareDisks(int fdA, int fdB, uint64_t size) {
-    std::vector<Extent> extents = DataExtents(fdA, size);
-    std::vector<Extent> b = DataExtents(fdB, size);
-    extents.insert(extents.end(), b.begin(), b.end());
-    std::sort(extents.begin(), extents.end(),
-              [](const Extent& x, const Extent& y) { return x.offset < y.offset; });
+    const std::vector<Extent> extents = Merged(DataExtents(fdA, size), DataExtents(fdB, size));
     AlignedBuffer bufA, bufB;
     int64_t firstDiff = -1;
     try {
