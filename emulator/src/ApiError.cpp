@@ -1,5 +1,7 @@
 #include "ApiError.h"
 
+#include <cctype>
+
 namespace gce::emu {
 
 std::string statusForCode(int code) {
@@ -31,6 +33,18 @@ std::string statusForCode(int code) {
     }
 }
 
+namespace {
+// "rateLimitExceeded" -> "RATE_LIMIT_EXCEEDED", the form of an ErrorInfo reason.
+std::string upperSnake(const std::string& camel) {
+    std::string out;
+    for (char c : camel) {
+        if (std::isupper(static_cast<unsigned char>(c)) && !out.empty()) out.push_back('_');
+        out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    }
+    return out;
+}
+}  // namespace
+
 nlohmann::json errorBody(ErrorStyle style, int code, const std::string& reason, const std::string& message) {
     if (style == ErrorStyle::kOAuth) {
         return {{"error", reason}, {"error_description", message}};
@@ -39,6 +53,12 @@ nlohmann::json errorBody(ErrorStyle style, int code, const std::string& reason, 
     if (style == ErrorStyle::kV1) {
         err["errors"] =
             nlohmann::json::array({{{"message", message}, {"domain", "global"}, {"reason", reason}}});
+    } else if (!reason.empty()) {
+        // AIP-style APIs say why in a google.rpc.ErrorInfo detail: a 403
+        // PERMISSION_DENIED can be a rate limit, and only this tells so.
+        err["details"] = nlohmann::json::array({{{"@type", "type.googleapis.com/google.rpc.ErrorInfo"},
+                                                 {"reason", upperSnake(reason)},
+                                                 {"domain", "googleapis.com"}}});
     }
     return {{"error", err}};
 }

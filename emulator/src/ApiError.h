@@ -9,7 +9,8 @@ namespace gce::emu {
 
 // The two error body shapes Google's APIs use: Compute and Storage put a
 // lower-camel reason into error.errors[]; KMS and Resource Manager carry an
-// upper-case status instead. OAuth's token endpoint has its own shape.
+// upper-case status, and the reason as a google.rpc.ErrorInfo detail
+// ("RATE_LIMIT_EXCEEDED"). OAuth's token endpoint has its own shape.
 enum class ErrorStyle { kV1, kAip, kOAuth };
 
 // ApiError is thrown by handlers; the router turns it into an HTTP answer.

@@ -83,6 +83,15 @@ ApiError ParseApiError(const HttpResponse& response) {
     }
     if (err.strReason.empty() && e.contains("status") && e["status"].is_string())
         err.strReason = e["status"].get<std::string>();
+    if (e.contains("details") && e["details"].is_array()) {
+        for (const auto& d : e["details"]) {
+            if (!d.is_object() || d.value("@type", "") != "type.googleapis.com/google.rpc.ErrorInfo")
+                continue;
+            if (d.contains("reason") && d["reason"].is_string())
+                err.strInfoReason = d["reason"].get<std::string>();
+            break;
+        }
+    }
     return err;
 }
 

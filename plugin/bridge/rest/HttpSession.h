@@ -35,10 +35,12 @@ struct HttpResponse {
 };
 
 // The error of a failed answer, from either error body shape of the APIs
-// (v1: error.errors[0].reason; AIP: error.status).
+// (v1: error.errors[0].reason; AIP: error.status, and the reason of a
+// google.rpc.ErrorInfo in error.details).
 struct ApiError {
     long nStatus = 0;
-    std::string strReason;  // v1 reason, or AIP status when there is no reason
+    std::string strReason;      // v1 reason, or AIP status when there is no reason
+    std::string strInfoReason;  // ErrorInfo reason ("RATE_LIMIT_EXCEEDED"), when given
     std::string strMessage;
 };
 

@@ -23,7 +23,8 @@ bool RetryPolicy::IsTransient(const HttpResponse& response) {
     if (response.nStatus >= 500 && response.nStatus <= 599) return true;
     if (response.nStatus == 403) {
         const ApiError err = ParseApiError(response);
-        return err.strReason == "rateLimitExceeded" || err.strReason == "userRateLimitExceeded";
+        return err.strReason == "rateLimitExceeded" || err.strReason == "userRateLimitExceeded" ||
+               err.strInfoReason == "RATE_LIMIT_EXCEEDED" || err.strInfoReason == "USER_RATE_LIMIT_EXCEEDED";
     }
     return false;
 }

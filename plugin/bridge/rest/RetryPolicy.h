@@ -16,8 +16,9 @@ class RetryPolicy {
 
     // True when the response (or the transport failure it records) is
     // transient: connection errors and time-outs, 429, 5xx, and 403 whose API
-    // reason is rateLimitExceeded or userRateLimitExceeded. A 403 for any
-    // other reason (quotaExceeded, forbidden, ...) is final.
+    // reason is rateLimitExceeded or userRateLimitExceeded (ErrorInfo reason
+    // RATE_LIMIT_EXCEEDED or USER_RATE_LIMIT_EXCEEDED in the AIP shape). A 403
+    // for any other reason (quotaExceeded, forbidden, ...) is final.
     static bool IsTransient(const HttpResponse& response);
 
     // True when one more attempt may follow attempt number nAttempt (1 for

@@ -49,6 +49,19 @@ TEST(RetryPolicy, TransientFailuresAreRateLimitsServerErrorsAndLostConnections) 
     EXPECT_FALSE(RetryPolicy::IsTransient(Answer(403, V1Error(403, "forbidden", "no"))));
     EXPECT_FALSE(RetryPolicy::IsTransient(Answer(404, V1Error(404, "notFound", "gone"))));
     EXPECT_FALSE(RetryPolicy::IsTransient(Answer(400, V1Error(400, "invalid", "bad name"))));
+    // KMS and Resource Manager: a 403 PERMISSION_DENIED is a rate limit only
+    // when its ErrorInfo says so.
+    auto aip403 = [](const char* info) {
+        return Answer(
+            403,
+            json{{"error",
+                  {{"code", 403},
+                   {"status", "PERMISSION_DENIED"},
+                   {"details", {{{"@type", "type.googleapis.com/google.rpc.ErrorInfo"}, {"reason", info}}}}}}}
+                .dump());
+    };
+    EXPECT_TRUE(RetryPolicy::IsTransient(aip403("RATE_LIMIT_EXCEEDED")));
+    EXPECT_FALSE(RetryPolicy::IsTransient(aip403("IAM_PERMISSION_DENIED")));
     HttpResponse auth;
     auth.bAuthFailed = true;
     EXPECT_FALSE(RetryPolicy::IsTransient(auth));
