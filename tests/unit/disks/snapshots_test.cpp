@@ -198,40 +198,23 @@ class DisksFromSnapshotsTest : public SnapshotTest {
     }
 };
 
-TEST_F(DisksFromSnapshotsTest, AllDisksAreRequestedBeforeTheWaitAndRegistered) {
-    std::vector<SDisk> disks = {Snapped("boot", "11"), Snapped("data", "12")};
+TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailuresAndAllRequestsPrecedeTheWait) {
+    std::vector<SDisk> disks = {Snapped("boot", "11"), MakeDisk("nosnap", "12"), Snapped("refused", "13"),
+                                Snapped("filtered", "14"), Snapped("data", "15")};
+    disks[3].bFiltered = true;
     ExpectationSet requests;
     requests += EXPECT_CALL(*bridge, CreateDiskFromSnapshot("proxy-proj", _, _, "us-central1-a", "", false,
                                                             "pd-ssd", _))
-                    .Times(2)
-                    .WillRepeatedly(Return(true));
+                    .WillOnce(Return(true))
+                    .WillOnce(Return(false))
+                    .WillOnce(Return(true));
     EXPECT_CALL(*bridge, GetDiskState(_, _, _, _, _, _)).Times(2).After(requests);
     ASSERT_TRUE(DisksFrom(disks));
     ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].strName, "boot");
     EXPECT_EQ(disks[0].strNewName.rfind("zd-backup-4242-11-", 0), 0u);
     EXPECT_EQ(disks[0].strPath, "11");
-    // Entered in the disk handle registry for reading, in any letter case.
-    VmdkHandle handle;
-    GoogleCloudDiskInfo::GoogleCloudDiskState state;
-    ASSERT_TRUE(info.DiskInfo()->GetDiskHandle("web-1", "VM-GUID", "12", handle, state));
-    EXPECT_EQ(state, GoogleCloudDiskInfo::eDiskRegistered);
-    SDisk record;
-    bool restore = true;
-    info.DiskInfo()->GetDiskInfo(handle, record, restore);
-    EXPECT_FALSE(restore);
-    EXPECT_EQ(record.strNewName, disks[1].strNewName);
-}
-
-TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailures) {
-    std::vector<SDisk> disks = {Snapped("boot", "11"), MakeDisk("nosnap", "12"), Snapped("refused", "13"),
-                                Snapped("filtered", "14")};
-    disks[3].bFiltered = true;
-    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
-        .WillOnce(Return(true))
-        .WillOnce(Return(false));
-    ASSERT_TRUE(DisksFrom(disks));
-    ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].strName, "boot");
+    EXPECT_EQ(disks[1].strName, "data");
     ASSERT_EQ(failures.size(), 2u);
     EXPECT_EQ(failures[0].strItemName, "nosnap");
     EXPECT_EQ(failures[0].strMessage, "Create disk failed - No valid snapshot id");
@@ -249,13 +232,6 @@ TEST_F(DisksFromSnapshotsTest, BatchFailsOnlyWhenEverythingWasSkipped) {
     disks = {MakeDisk("nosnap", "12"), item};
     EXPECT_TRUE(DisksFrom(disks));
     EXPECT_TRUE(disks.empty());
-}
-
-TEST_F(DisksFromSnapshotsTest, DiskThatCannotBeRegisteredStopsWith23) {
-    std::vector<SDisk> disks = {Snapped("boot", "11")};
-    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).WillOnce(Return(true));
-    EXPECT_FALSE(DisksFrom(disks, "other-guid"));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_RECORD_MISSING);
 }
 
 TEST_F(DisksFromSnapshotsTest, SnapshotUriFailureSets24) {

@@ -133,10 +133,6 @@ TEST_F(WaitTest, FailedDiskSetsDiskCodeAndIsReadInItsRegion) {
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "r1", true, "rd", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
     EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
-    // Without a region the same disk is read as zonal.
-    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "rd", _))
-        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "", d, GOOGLE_RESOURCE_DISK, failures));
 }
 
 TEST_F(WaitTest, CancelledSnapshotWaitStopsBeforeReading) {
