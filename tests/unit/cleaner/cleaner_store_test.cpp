@@ -1,8 +1,5 @@
 // The crash-recovery registry on a real SQLite store in a temporary directory.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -164,62 +161,6 @@ TEST_F(CleanerStoreTest, ReleasedEntitiesBecomeOrphansAdoptedOnce) {
     // When the adopter goes away unfinished, the entity is an orphan again.
     next.reset();
     EXPECT_TRUE(other->IsAllVMCleanupRequired(kBackup));
-}
-
-// Runs `body` in a child process; returns its pid.
-template <typename F>
-pid_t Spawn(F body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int rc = 1;
-        try {
-            rc = body();
-        } catch (...) {
-        }
-        _exit(rc);
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-TEST_F(CleanerStoreTest, KilledOwnerLeavesAnOrphan) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = Spawn([&]() {
-        CGoogleCloudCleaner c;
-        if (!c.Init("proxy") || !c.RegisterVM(kBackup, "guid-K", "db-1", "zone", "proj") ||
-            !c.RegisterDisk(kBackup, "guid-K", "zd-backup-1", "9", "uri", "zone", "proj"))
-            return 2;
-        char x = 'r';
-        if (write(ready[1], &x, 1) != 1) return 3;
-        pause();  // killed here, in the middle of its job
-        return 0;
-    });
-    close(ready[1]);
-    char x = 0;
-    ASSERT_EQ(read(ready[0], &x, 1), 1);
-    close(ready[0]);
-
-    auto c = Open();
-    EXPECT_FALSE(c->IsAllVMCleanupRequired(kBackup)) << "a live owner's entity is no orphan";
-    ASSERT_EQ(kill(child, SIGKILL), 0);
-    // Killed but not yet reaped (a zombie) already counts as gone.
-    for (int i = 0; i < 200 && !c->IsAllVMCleanupRequired(kBackup); ++i) usleep(10000);
-    EXPECT_TRUE(c->IsAllVMCleanupRequired(kBackup));
-    EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
-    EXPECT_TRUE(c->IsAllVMCleanupRequired(kBackup));
-
-    std::string path;
-    ASSERT_TRUE(c->GetRegisteredVM(kBackup, "guid-K", path, true));
-    std::vector<SDisk> disks;
-    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
-    ASSERT_EQ(disks.size(), 1u);
-    EXPECT_EQ(disks[0].strName, "zd-backup-1");
 }
 
 TEST_F(CleanerStoreTest, CorruptOrUnusableStoreFailsCleanly) {
