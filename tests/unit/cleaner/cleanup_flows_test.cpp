@@ -1,7 +1,5 @@
 // Registration of jobs and the clean-up flows, over the mock bridge and a
 // real cleaner store.
-#include <fstream>
-
 #include "tests/support/GMockNames.h"
 #include "tests/unit/backup/BackupTestPlugin.h"
 
@@ -131,23 +129,6 @@ TEST_F(CleanupFlowTest, UnknownKeyIsNothingToCleanAndMakesNoCloudCall) {
     EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "never-registered", false));
     EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "never-registered", true));
     EXPECT_TRUE(plugin._CleanupMountedVM("app-proj", "", true));
-}
-
-TEST_F(CleanupFlowTest, RestoreRegistrationMakesItsGuidFirst) {
-    RestoreCtx restore;
-    restore.strVMName = "restored-1";
-    ASSERT_TRUE(m_plugin->RegisterCleanerForRestore(restore));
-    EXPECT_EQ(restore.strCleanerGuid.size(), 36u);
-    std::string path;
-    EXPECT_TRUE(m_plugin->Cleaner().GetRegisteredVM(VM_CLEANER_MODE_RESTORE, restore.strCleanerGuid, path));
-
-    // With a store that cannot be opened the registration fails, the GUID is new anyway.
-    std::string first = restore.strCleanerGuid;
-    std::ofstream(m_dir + "/blocker") << "x";
-    ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/blocker/cleaner.db");
-    EXPECT_FALSE(m_plugin->RegisterCleanerForRestore(restore));
-    EXPECT_NE(restore.strCleanerGuid, first);
-    EXPECT_FALSE(restore.strCleanerGuid.empty());
 }
 
 TEST_F(CleanupFlowTest, DeleteSnapshotsTriesEveryDiskAndReportsAnyFailure) {

@@ -35,10 +35,6 @@ class WaitTest : public ::testing::Test {
         return info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk(name),
                                                    GOOGLE_RESOURCE_DISK, failures);
     }
-    void RegisterJob() {
-        ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
-        ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
-    }
     std::vector<SDisk> RegisteredDisks() {
         std::string path;
         std::vector<SDisk> disks;
@@ -119,20 +115,16 @@ TEST_F(WaitTest, SettledResourcesAreCountedAndFailuresListed) {
     ASSERT_EQ(list.size(), 4u);  // the caller's list is untouched
 }
 
-TEST_F(WaitTest, FailedDiskSetsDiskCodeAndIsReadInItsRegion) {
-    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
-        .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
-    // The only disk failed: nothing to go on with.
-    EXPECT_FALSE(WaitDisk("d1"));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].strItemName, "d1");
-
+TEST_F(WaitTest, RegionalDiskIsReadInItsRegionAndItsFailureSetsTheDiskCode) {
     SDisk d = NewDisk("rd");
     d.strDiskJson = R"({"replicaZones":["a","b"]})";
     EXPECT_CALL(*bridge, GetDiskState("p", "z", "r1", true, "rd", _))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
+    // The only disk failed: nothing to go on with.
     EXPECT_FALSE(info.WaitForResourcesToBecomeUsable("k", "p", "z", "r1", d, GOOGLE_RESOURCE_DISK, failures));
+    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_DISK_CREATE_FAILED);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].strItemName, "rd");
 }
 
 TEST_F(WaitTest, CancelledSnapshotWaitStopsBeforeReading) {
@@ -142,32 +134,9 @@ TEST_F(WaitTest, CancelledSnapshotWaitStopsBeforeReading) {
     EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
 }
 
-TEST_F(WaitTest, ReadyDisksAreRegisteredEvenWhenCancelledMeanwhile) {
-    RegisterJob();
-    EXPECT_CALL(*bridge, GetDiskState("p", "z", "", false, "d1", _))
-        .WillOnce(Invoke([&](auto&, auto&, auto&, bool, auto&, std::string& state) {
-            info.SetJobCancelled(true);  // seen only once every disk settled
-            state = "CREATING";
-            return true;
-        }))
-        .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)));
-    SDisk described;
-    described.strName = "d1";
-    described.strDiskId = "5551";
-    described.strLocationUri = kUri;
-    EXPECT_CALL(*bridge, GetDiskInfo("p", "d1", "z", "", false, _, 0))
-        .WillOnce(DoAll(SetArgReferee<5>(described), Return(true)));
-    EXPECT_FALSE(WaitDisk("d1"));
-    EXPECT_EQ(info.GetLastVMError(), VMINFO_ERR_JOB_CANCELLED);
-    const std::vector<SDisk> registered = RegisteredDisks();
-    ASSERT_EQ(registered.size(), 1u);
-    EXPECT_EQ(registered[0].strNewName, "d1");
-    EXPECT_EQ(registered[0].strLocationUri, kUri);
-    EXPECT_EQ(registered[0].strZone, "z");
-}
-
 TEST_F(WaitTest, ReadyDiskThatCannotBeDescribedFailsAndKeepsItsEntry) {
-    RegisterJob();
+    ASSERT_TRUE(info.Cleaner().Init("proxy-1"));
+    ASSERT_TRUE(info.Cleaner().RegisterVM(VM_CLEANER_MODE_BACKUP, "vm-guid", "web-1", "z", "p"));
     // Entered under its name before the creation was requested.
     ASSERT_TRUE(info.Cleaner().RegisterDisk(VM_CLEANER_MODE_BACKUP, "vm-guid", "d1", "", kUri, "z", "p"));
     ON_CALL(*bridge, GetLastError()).WillByDefault(Return("HTTP 500 backendError"));
