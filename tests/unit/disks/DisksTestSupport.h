@@ -111,6 +111,23 @@ class DisksTestEnv {
     std::string m_strDir;
 };
 
+// The plug-in over a nice mock bridge, with its own settings and store.
+class DisksTest : public ::testing::Test {
+  protected:
+    DisksTestEnv env;
+    NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
+    TestCloudInfo info{bridge};
+
+    // The disks registered for clean-up under the backup job "vm-guid".
+    std::vector<SDisk> RegisteredDisks() {
+        std::string path;
+        std::vector<SDisk> disks;
+        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+        EXPECT_TRUE(info.Cleaner().GetRegisteredDisks(path, disks));
+        return disks;
+    }
+};
+
 inline VMInfoStructs::SVMInfo MakeProxy() {
     VMInfoStructs::SVMInfo proxy;
     proxy.strName = "proxy-1";

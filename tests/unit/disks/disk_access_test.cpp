@@ -7,11 +7,8 @@ using namespace GoogleCloudDiskInfo;
 
 namespace {
 
-class DiskAccessTest : public ::testing::Test {
+class DiskAccessTest : public DisksTest {
   protected:
-    DisksTestEnv env;
-    NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
-    TestCloudInfo info{bridge};
     SVMInfo vm;
 
     void SetUp() override {

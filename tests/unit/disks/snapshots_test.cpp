@@ -7,12 +7,8 @@ using ::testing::ExpectationSet;
 
 namespace {
 
-class SnapshotTest : public ::testing::Test {
+class SnapshotTest : public DisksTest {
   protected:
-    DisksTestEnv env;
-    NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
-    TestCloudInfo info{bridge};
-
     void SetUp() override {
         ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationPollingInMins", "0");
         ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationTimeoutInMins", "5");
@@ -39,13 +35,6 @@ class SnapshotTest : public ::testing::Test {
     void SnapshotsReach(const std::string& state) {
         ON_CALL(*bridge, GetSnapshotState(_, _, _))
             .WillByDefault(DoAll(SetArgReferee<2>(state), Return(true)));
-    }
-    std::vector<SDisk> RegisteredDisks() {
-        std::string path;
-        std::vector<SDisk> disks;
-        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-        info.Cleaner().GetRegisteredDisks(path, disks);
-        return disks;
     }
     std::vector<std::string> RegisteredSnapshots() {
         std::string path;

@@ -6,11 +6,8 @@ namespace {
 
 const std::string kUri = "https://www.googleapis.com/compute/v1/projects/p/zones/z/disks/d1";
 
-class WaitTest : public ::testing::Test {
+class WaitTest : public DisksTest {
   protected:
-    DisksTestEnv env;
-    NiceMock<MockBridge>* bridge = new NiceMock<MockBridge>();
-    TestCloudInfo info{bridge};
     std::vector<SFailure> failures;
 
     void Settings(const std::string& timeout, const std::string& polling) {
@@ -34,13 +31,6 @@ class WaitTest : public ::testing::Test {
     bool WaitDisk(const std::string& name) {
         return info.WaitForResourcesToBecomeUsable("vm-guid", "p", "z", "", NewDisk(name),
                                                    GOOGLE_RESOURCE_DISK, failures);
-    }
-    std::vector<SDisk> RegisteredDisks() {
-        std::string path;
-        std::vector<SDisk> disks;
-        EXPECT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
-        EXPECT_TRUE(info.Cleaner().GetRegisteredDisks(path, disks));
-        return disks;
     }
 };
 
