@@ -24,20 +24,18 @@ TEST_F(SnapBackupTest, EveryDiskFilteredOrUnsupportedFailsWith65BeforeWriting) {
     EXPECT_EQ(m_util->hwCalls, 0);
 }
 
-TEST_F(SnapBackupTest, DescribesTheInstanceAndLeavesItsFilesInTheMetadataFolder) {
+TEST_F(SnapBackupTest, DescribesTheInstanceInItsMetadataFolderAndTheCatalogue) {
     MountCtx ctx = MakeCtx();
     ctx.vecFilterNamePatterns = {"web-1-data"};
     ctx.bAppConsistent = true;
     ctx.nSnapAttribute = 9;
     ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
-
     EXPECT_EQ(ctx.strSnapMetadataPath, Folder(ctx));
     EXPECT_TRUE(FXPath::DoesPathExist(FXPath::Append(ctx.strSnapMetadataPath, "web-1_InstanceConfig.json")));
     EXPECT_TRUE(FXPath::DoesPathExist(
         FXPath::Append(ctx.strSnapMetadataPath, m_util->GetVMSnapBackupMetadataFileName(ctx))));
     EXPECT_TRUE(ctx.bSnapsCreated);
-
-    // One volume, for the one selected disk, with the instance's identity.
+    EXPECT_TRUE(ctx.vecFailures.empty());
     ASSERT_EQ(ctx.vecVolSnaps.size(), 1u);
     EXPECT_EQ(ctx.vecVolSnaps[0].strDiskId, "11");
     const SMVolSnapInfo& req = m_util->lastRequest;
@@ -47,13 +45,18 @@ TEST_F(SnapBackupTest, DescribesTheInstanceAndLeavesItsFilesInTheMetadataFolder)
     req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props);
     EXPECT_EQ(props["EnableGuestFlush"], "true");
 
-    // The instance record of the catalogue carries the job's attributes.
+    // The catalogue's instance record carries the job's attributes; a
+    // catalogue that cannot be written fails the job.
+    ASSERT_EQ(m_plugin->PostSnap(ctx), 1);
+    EXPECT_EQ(m_plugin->MetadataFiles(), std::vector<std::string>{CVMSnapUtil::GetSnapBackupCatalogPath(5)});
+    EXPECT_TRUE(FXPath::DoesPathExist(m_plugin->MetadataFiles()[0]));
     ASSERT_EQ(TestPlugin::GuidMap().count("4242"), 1u);
     const SVMInfo& stored = TestPlugin::GuidMap()["4242"];
     EXPECT_EQ(stored.nVMJobId, 5);
     EXPECT_EQ(stored.nSnapAttribute, 9u);
     EXPECT_EQ(stored.strBasicInfoAttribute, "basic-attr");
-    EXPECT_TRUE(ctx.vecFailures.empty());
+    m_util->catalogResult = false;
+    EXPECT_EQ(m_plugin->PostSnap(ctx), 0);
 }
 
 TEST_F(SnapBackupTest, GuestFlushFailureIsRecordedAndFallsBackToCrashConsistent) {
@@ -111,25 +114,6 @@ TEST_F(SnapBackupTest, MetadataFilesListOnlyWhatExists) {
     m_util->updateResult = false;
     EXPECT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_CONFIG), 0);
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_LIST_UPDATE);
-}
-
-TEST_F(SnapBackupTest, PostSnapCataloguesOnlySnapJobs) {
-    MountCtx ctx = MakeCtx();
-    ctx.bSnapJob = false;
-    EXPECT_EQ(m_plugin->PostSnap(ctx), 1);
-    EXPECT_TRUE(m_plugin->MetadataFiles().empty());
-
-    ctx.bSnapJob = true;
-    ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
-    ASSERT_EQ(m_plugin->PostSnap(ctx), 1);
-    ASSERT_EQ(m_plugin->MetadataFiles().size(), 1u);
-    EXPECT_EQ(m_plugin->MetadataFiles()[0], CVMSnapUtil::GetSnapBackupCatalogPath(5));
-    EXPECT_EQ(m_util->catalogSize, 1u);
-    EXPECT_TRUE(FXPath::DoesPathExist(m_plugin->MetadataFiles()[0]));
-
-    m_util->catalogResult = false;
-    EXPECT_EQ(m_plugin->PostSnap(ctx), 0);
-    EXPECT_EQ(m_plugin->MetadataFiles().size(), 1u);
 }
 
 }  // namespace
