@@ -90,27 +90,11 @@ TEST_F(LookupTest, FailedLookupsFailWithCodes1And6AndTheBridgeText) {
     EXPECT_EQ(0, info.GetHostInfoList(hosts, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
 }
 
-// A tag lookup passes the second string first; host and machine-type lookups
-// take a plain zone or an encoded project and zone.
-TEST_F(LookupTest, TagHostAndMachineTypeLookupsPassTheDecodedStrings) {
+// A tag lookup passes the second string first.
+TEST_F(LookupTest, TagLookupPassesTheLabelKeyThenValue) {
     std::vector<SVMInfo> vms;
     EXPECT_CALL(*bridge, GetVMInfoListByLabel("env", "prod", _, kValue)).WillOnce(Return(true));
     EXPECT_EQ(1, info.GetVMInfoListForTag("prod", "env", Kind(6), kValue, kFlags, vms));
-
-    std::string encoded;
-    info._EncodeEntityAsUuid("demo-dr", "ignored-region", "europe-west1-b", encoded);
-    SHostInfo host;
-    EXPECT_CALL(*bridge, GetHostInfo("", "us-central1-a", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost("us-central1-a", kValue, kFlags, host));
-    EXPECT_CALL(*bridge, GetHostInfo("demo-dr", "europe-west1-b", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost(encoded, kValue, kFlags, host));
-
-    std::vector<SVMSizeInfo> sizes;
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("demo-dr", "europe-west1-b", _, kValue))
-        .WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost(encoded, sizes, kValue, kFlags));
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("", "us-central1-b", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost("us-central1-b", sizes, kValue, kFlags));
 }
 
 TEST_F(LookupTest, VMListIsFilteredOnlyWithNamesAndAFilterType) {

