@@ -1,5 +1,5 @@
-// Instance and host lookups: kind dispatch, decoding of encoded ids, the order
-// of the strings handed to the bridge, cache reuse, error codes and details.
+// Instance and host lookups: kind dispatch, decoding of encoded ids, list
+// filters, retries of a failed listing, error codes and details.
 #include "plugin/host/ArVMDetect.h"
 #include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
@@ -50,24 +50,6 @@ TEST_F(LookupTest, ProjectKindDecodesTheObjectAndPrefersZoneThenRegionThenProjec
     EXPECT_EQ(1, info.GetVMInfoListForInventoryObject(none, Kind(31), kValue, kFlags, out));
     EXPECT_EQ(1, info.GetVMInfoListForInventoryObject("", Kind(31), kValue, kFlags, out));
     EXPECT_THAT(VmNames(out), ElementsAre("kept"));
-}
-
-TEST_F(LookupTest, GetVMInfoForVMPassesTheStringsInOrderWithTheCallersProject) {
-    SVMInfo out;
-    out.strProjectId = "demo-project";
-    // The bridge replaces the record before it reads the project: the
-    // project must still arrive intact.
-    EXPECT_CALL(*bridge, GetVMInfo("demo-project", "web-1", "guid-1", "host-x", _, kValue))
-        .WillOnce(Invoke([](const std::string& project, const std::string& name, const std::string&,
-                            const std::string&, SVMInfo& vm, unsigned long long) {
-            vm = SVMInfo();
-            vm.strName = name;
-            vm.strProjectId = project;
-            return true;
-        }));
-    ASSERT_EQ(1, info.GetVMInfoForVM("web-1", "guid-1", "host-x", kValue, kFlags, out));
-    EXPECT_EQ("web-1", out.strName);
-    EXPECT_EQ("demo-project", out.strProjectId);
 }
 
 TEST_F(LookupTest, FailedLookupsFailWithCodes1And6AndTheBridgeText) {
