@@ -1,31 +1,17 @@
-// Inventory browsing: path dispatch, the three view walkers, sorting and the
-// inventory caches, against a mock bridge.
+// Inventory browsing: paths that list nothing, failures at every level of the
+// view walkers, and the inventory caches, against a mock bridge.
 #include <stdexcept>
 
 #include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
 
 using namespace VMInfoStructs;
-using ::testing::Eq;
 using ::testing::Throw;
 
 namespace {
 const unsigned long long kValue = 0x1234567890ULL;
-const std::vector<std::string> kViews = {"Project View", "Instance View", "Region View"};
 
 using BrowseTest = InventoryFixture<>;
-
-TEST_F(BrowseTest, RootListsTheThreeViewsAfterTheCallersEntries) {
-    for (const std::string path : {"", "\\"}) {
-        std::vector<SInventoryInfo> out(1);
-        out[0].strName = "already there";
-        EXPECT_EQ(1, info.BrowseInventory(path, SInventoryInfo(), out, kValue, 0)) << path;
-        EXPECT_THAT(Names(out), ElementsAre("already there", "Project View", "Instance View", "Region View"))
-            << "path [" << path << "]";
-        EXPECT_TRUE(out[1].strGuid.empty());
-        EXPECT_TRUE(out[1].vecChildren.empty());
-    }
-}
 
 TEST_F(BrowseTest, UnknownViewsAndDeepPathsListNothingWithoutACloudCall) {
     // The strict mock fails the test on any bridge call.
@@ -36,51 +22,6 @@ TEST_F(BrowseTest, UnknownViewsAndDeepPathsListNothingWithoutACloudCall) {
         EXPECT_EQ(1, info.BrowseInventory(path, SelectedChain({"x"}), out, kValue, 0)) << path;
         EXPECT_TRUE(out.empty()) << path;
     }
-}
-
-TEST_F(BrowseTest, ProjectViewListsTheDeepestSelectedProjectsInstancesSortedWithTheCallersEntries) {
-    EXPECT_CALL(*bridge, GetVMInfoListInProject("demo-project", _, kValue))
-        .WillOnce(DoAll(SetArgReferee<1>(std::vector<SVMInfo>{Vm("web-1"), Vm("Backup-Proxy"), Vm("alpha"),
-                                                              Vm("WIN-2019")}),
-                        Return(true)));
-    std::vector<SInventoryInfo> out(1);
-    out[0].strName = "Caller";
-    ASSERT_EQ(1, info.BrowseInventory("Project View\\demo-project",
-                                      SelectedChain({"ignored", "demo-project"}), out, kValue, 0));
-    EXPECT_THAT(Names(out), ElementsAre("alpha", "Backup-Proxy", "Caller", "web-1", "WIN-2019"));
-}
-
-TEST_F(BrowseTest, InstanceViewProjectsCarryTheSelectedRegionDownToTheInstanceListing) {
-    EXPECT_CALL(*bridge, GetProjectInfoList(_))
-        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("demo-dr")}), Return(true)));
-    std::vector<SInventoryInfo> projects;
-    ASSERT_EQ(1, info.BrowseInventory("Instance View\\US Central", SelectedChain({"us-central1"}), projects,
-                                      kValue, 0));
-    ASSERT_EQ(1u, projects.size());
-    EXPECT_CALL(*bridge, GetVMInfoListInRegion("demo-dr", "", "us-central1", _, kValue))
-        .WillOnce(DoAll(SetArgReferee<3>(std::vector<SVMInfo>{Vm("zeta"), Vm("Beta")}), Return(true)));
-    std::vector<SInventoryInfo> vms;
-    ASSERT_EQ(1, info.BrowseInventory("Instance View\\us-central1\\demo-dr",
-                                      SelectedChain({"us-central1", projects[0].strGuid}), vms, kValue, 0));
-    EXPECT_THAT(Names(vms), ElementsAre("Beta", "zeta"));
-}
-
-// The zone is the path's second segment, character for character, not the
-// selected node's id; its instances keep the bridge's order.
-TEST_F(BrowseTest, RegionViewProjectsCarryThePathsZoneDownToTheInstanceListing) {
-    EXPECT_CALL(*bridge, GetProjectInfoList(_))
-        .WillOnce(DoAll(SetArgReferee<0>(std::vector<SProjectInfo>{Project("demo-project")}), Return(true)));
-    std::vector<SInventoryInfo> projects;
-    ASSERT_EQ(1, info.BrowseInventory("Region View\\Us-Central1-A ", SelectedChain({"some-other-zone"}),
-                                      projects, kValue, 0));
-    ASSERT_EQ(1u, projects.size());
-    EXPECT_CALL(*bridge, GetVMInfoListInZone("demo-project", "Us-Central1-A ", _, kValue))
-        .WillOnce(
-            DoAll(SetArgReferee<2>(std::vector<SVMInfo>{Vm("zeta"), Vm("Beta"), Vm("alpha")}), Return(true)));
-    std::vector<SInventoryInfo> vms;
-    ASSERT_EQ(1, info.BrowseInventory("Region View\\x\\demo-project",
-                                      SelectedChain({"x", projects[0].strGuid}), vms, kValue, 0));
-    EXPECT_THAT(Names(vms), ElementsAre("zeta", "Beta", "alpha"));
 }
 
 // Every listing the walkers make fails the browse when the bridge fails (the

@@ -1,5 +1,5 @@
-// Instance and host lookups: kind dispatch, decoding of encoded ids, the order
-// of the strings handed to the bridge, cache reuse, error codes and details.
+// Instance and host lookups: kind dispatch, decoding of encoded ids, list
+// filters, retries of a failed listing, error codes and details.
 #include "plugin/host/ArVMDetect.h"
 #include "tests/support/GMockNames.h"
 #include "tests/unit/inventory/InventoryTestUtil.h"
@@ -52,24 +52,6 @@ TEST_F(LookupTest, ProjectKindDecodesTheObjectAndPrefersZoneThenRegionThenProjec
     EXPECT_THAT(VmNames(out), ElementsAre("kept"));
 }
 
-TEST_F(LookupTest, GetVMInfoForVMPassesTheStringsInOrderWithTheCallersProject) {
-    SVMInfo out;
-    out.strProjectId = "demo-project";
-    // The bridge replaces the record before it reads the project: the
-    // project must still arrive intact.
-    EXPECT_CALL(*bridge, GetVMInfo("demo-project", "web-1", "guid-1", "host-x", _, kValue))
-        .WillOnce(Invoke([](const std::string& project, const std::string& name, const std::string&,
-                            const std::string&, SVMInfo& vm, unsigned long long) {
-            vm = SVMInfo();
-            vm.strName = name;
-            vm.strProjectId = project;
-            return true;
-        }));
-    ASSERT_EQ(1, info.GetVMInfoForVM("web-1", "guid-1", "host-x", kValue, kFlags, out));
-    EXPECT_EQ("web-1", out.strName);
-    EXPECT_EQ("demo-project", out.strProjectId);
-}
-
 TEST_F(LookupTest, FailedLookupsFailWithCodes1And6AndTheBridgeText) {
     EXPECT_CALL(*bridge, GetVMInfo(_, _, _, _, _, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillOnce(Return("404 notFound: instance gone"));
@@ -90,27 +72,11 @@ TEST_F(LookupTest, FailedLookupsFailWithCodes1And6AndTheBridgeText) {
     EXPECT_EQ(0, info.GetHostInfoList(hosts, kValue, kFlags, nullptr, FILTER_TYPE_NONE));
 }
 
-// A tag lookup passes the second string first; host and machine-type lookups
-// take a plain zone or an encoded project and zone.
-TEST_F(LookupTest, TagHostAndMachineTypeLookupsPassTheDecodedStrings) {
+// A tag lookup passes the second string first.
+TEST_F(LookupTest, TagLookupPassesTheLabelKeyThenValue) {
     std::vector<SVMInfo> vms;
     EXPECT_CALL(*bridge, GetVMInfoListByLabel("env", "prod", _, kValue)).WillOnce(Return(true));
     EXPECT_EQ(1, info.GetVMInfoListForTag("prod", "env", Kind(6), kValue, kFlags, vms));
-
-    std::string encoded;
-    info._EncodeEntityAsUuid("demo-dr", "ignored-region", "europe-west1-b", encoded);
-    SHostInfo host;
-    EXPECT_CALL(*bridge, GetHostInfo("", "us-central1-a", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost("us-central1-a", kValue, kFlags, host));
-    EXPECT_CALL(*bridge, GetHostInfo("demo-dr", "europe-west1-b", "", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetHostInfoForHost(encoded, kValue, kFlags, host));
-
-    std::vector<SVMSizeInfo> sizes;
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("demo-dr", "europe-west1-b", _, kValue))
-        .WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost(encoded, sizes, kValue, kFlags));
-    EXPECT_CALL(*bridge, GetMachineTypesInfoList("", "us-central1-b", _, kValue)).WillOnce(Return(true));
-    EXPECT_EQ(1, info.GetAvailableVMSizesForHost("us-central1-b", sizes, kValue, kFlags));
 }
 
 TEST_F(LookupTest, VMListIsFilteredOnlyWithNamesAndAFilterType) {

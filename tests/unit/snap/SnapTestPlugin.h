@@ -66,7 +66,6 @@ class FakeSnapUtil : public CVMSnapUtil {
     }
     bool GenerateSnapBackupCatalogXml(MountCtx& ctx, std::string& path,
                                       const InstanceGuidToVMInfoMap& map) override {
-        catalogSize = map.size();
         if (!catalogResult) return false;
         return CVMSnapUtil::GenerateSnapBackupCatalogXml(ctx, path, map);
     }
@@ -84,7 +83,6 @@ class FakeSnapUtil : public CVMSnapUtil {
     bool updateResult = true;
     int updateCalls = 0;
     bool catalogResult = true;
-    size_t catalogSize = 0;
 };
 
 // The snapshot client with scripted results: a successful mount names disk
@@ -136,16 +134,10 @@ class TestPlugin : public CGoogleCloudInfo {
     using CGoogleCloudInfo::_GetFileListForRevertFromSnapXML;
     using CGoogleCloudInfo::_PerformFileLevelRevert;
     using CGoogleCloudInfo::_PopulateVMInfoFromDSInfo;
-    using CGoogleCloudInfo::_PopulateVolumeMountInfoFromMountedSnap;
     using CGoogleCloudInfo::_PrepareVolSnapInfoForMount;
     using CGoogleCloudInfo::_UnmountVolumesFromSnapJob;
     using CGoogleCloudInfo::HandleRegionalDisks_Snap;
 
-    void SetCredentials(const std::string& user, const std::string& pwd, const std::string& p12) {
-        m_strUser = user;
-        m_strPassword = pwd;
-        m_strP12FilePath = p12;
-    }
     void SetDatastores(const std::vector<SDatastoreInfo>& ds) { m_vecSnapDSInfo = ds; }
     SMVolSnapInfo& VolSnapInfo() { return m_volSnapInfo; }
     CGoogleCloudCleaner& Cleaner() { return m_cleaner; }

@@ -24,36 +24,29 @@ TEST_F(SnapBackupTest, EveryDiskFilteredOrUnsupportedFailsWith65BeforeWriting) {
     EXPECT_EQ(m_util->hwCalls, 0);
 }
 
-TEST_F(SnapBackupTest, DescribesTheInstanceAndLeavesItsFilesInTheMetadataFolder) {
+// Only the selected disks are snapshotted, with a guest flush for an
+// application-consistent job; the catalogue's instance record carries the
+// job's attributes, and a catalogue that cannot be written fails the job.
+TEST_F(SnapBackupTest, SelectedDisksAreSnapshotAndTheJobsAttributesCatalogued) {
     MountCtx ctx = MakeCtx();
     ctx.vecFilterNamePatterns = {"web-1-data"};
     ctx.bAppConsistent = true;
     ctx.nSnapAttribute = 9;
     ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
-
-    EXPECT_EQ(ctx.strSnapMetadataPath, Folder(ctx));
-    EXPECT_TRUE(FXPath::DoesPathExist(FXPath::Append(ctx.strSnapMetadataPath, "web-1_InstanceConfig.json")));
-    EXPECT_TRUE(FXPath::DoesPathExist(
-        FXPath::Append(ctx.strSnapMetadataPath, m_util->GetVMSnapBackupMetadataFileName(ctx))));
-    EXPECT_TRUE(ctx.bSnapsCreated);
-
-    // One volume, for the one selected disk, with the instance's identity.
     ASSERT_EQ(ctx.vecVolSnaps.size(), 1u);
     EXPECT_EQ(ctx.vecVolSnaps[0].strDiskId, "11");
-    const SMVolSnapInfo& req = m_util->lastRequest;
-    ASSERT_EQ(req.numOfVolume(), 1u);
-    EXPECT_EQ(req.volumeListBegin()->getSourcePath(), "app-proj|4242");
     SnapPropertyMap props;
-    req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props);
+    m_util->lastRequest.getSnapOpProperties(SM_OP_TYPE_CLOUD, props);
     EXPECT_EQ(props["EnableGuestFlush"], "true");
 
-    // The instance record of the catalogue carries the job's attributes.
+    ASSERT_EQ(m_plugin->PostSnap(ctx), 1);
     ASSERT_EQ(TestPlugin::GuidMap().count("4242"), 1u);
     const SVMInfo& stored = TestPlugin::GuidMap()["4242"];
     EXPECT_EQ(stored.nVMJobId, 5);
     EXPECT_EQ(stored.nSnapAttribute, 9u);
     EXPECT_EQ(stored.strBasicInfoAttribute, "basic-attr");
-    EXPECT_TRUE(ctx.vecFailures.empty());
+    m_util->catalogResult = false;
+    EXPECT_EQ(m_plugin->PostSnap(ctx), 0);
 }
 
 TEST_F(SnapBackupTest, GuestFlushFailureIsRecordedAndFallsBackToCrashConsistent) {
@@ -69,21 +62,13 @@ TEST_F(SnapBackupTest, GuestFlushFailureIsRecordedAndFallsBackToCrashConsistent)
     EXPECT_FALSE(ctx.vecFailures[0].bFlag);
 }
 
-TEST_F(SnapBackupTest, FrameworkOrMetadataFailureFailsTheJob) {
-    m_util->hwResult = false;
+// Metadata that cannot be written stops the job before any snapshot.
+TEST_F(SnapBackupTest, MetadataFailureFailsTheJobBeforeAnySnapshot) {
+    m_util->metadataResult = false;
     MountCtx ctx = MakeCtx();
     EXPECT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 0);
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_SNAPSHOT_FAILED);
-    EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "quota exceeded");
+    EXPECT_EQ(m_util->hwCalls, 0);
     EXPECT_FALSE(ctx.bSnapsCreated);
-
-    // Metadata that cannot be written stops the job before any snapshot.
-    m_util->hwResult = true;
-    m_util->metadataResult = false;
-    const int taken = m_util->hwCalls;
-    MountCtx again = MakeCtx();
-    EXPECT_EQ(m_plugin->_MountVM_Snap_Backup(again), 0);
-    EXPECT_EQ(m_util->hwCalls, taken);
 }
 
 TEST_F(SnapBackupTest, MetadataFilesListOnlyWhatExists) {
@@ -111,25 +96,6 @@ TEST_F(SnapBackupTest, MetadataFilesListOnlyWhatExists) {
     m_util->updateResult = false;
     EXPECT_EQ(m_plugin->GetMetadataFiles(ctx, out, METADATA_FILES_CONFIG), 0);
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_LIST_UPDATE);
-}
-
-TEST_F(SnapBackupTest, PostSnapCataloguesOnlySnapJobs) {
-    MountCtx ctx = MakeCtx();
-    ctx.bSnapJob = false;
-    EXPECT_EQ(m_plugin->PostSnap(ctx), 1);
-    EXPECT_TRUE(m_plugin->MetadataFiles().empty());
-
-    ctx.bSnapJob = true;
-    ASSERT_EQ(m_plugin->_MountVM_Snap_Backup(ctx), 1);
-    ASSERT_EQ(m_plugin->PostSnap(ctx), 1);
-    ASSERT_EQ(m_plugin->MetadataFiles().size(), 1u);
-    EXPECT_EQ(m_plugin->MetadataFiles()[0], CVMSnapUtil::GetSnapBackupCatalogPath(5));
-    EXPECT_EQ(m_util->catalogSize, 1u);
-    EXPECT_TRUE(FXPath::DoesPathExist(m_plugin->MetadataFiles()[0]));
-
-    m_util->catalogResult = false;
-    EXPECT_EQ(m_plugin->PostSnap(ctx), 0);
-    EXPECT_EQ(m_plugin->MetadataFiles().size(), 1u);
 }
 
 }  // namespace

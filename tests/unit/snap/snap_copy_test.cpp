@@ -61,70 +61,38 @@ TEST_F(SnapCopyTest, InstanceComesFromTheSnapshotMetadata) {
     }
 }
 
-TEST_F(SnapCopyTest, RestoreModeMountCarriesDestinationReplicaZonesAndKey) {
-    m_plugin->SetCredentials("sa@proj.iam.gserviceaccount.com", "wrapped-secret", "/keys/sa.p12");
+// Each snapshot's source disk is found by its id field, not by a text match
+// ("900" occurs in the text of the snapshot of disk 9001), and passes its
+// replica zones and key to the disk made from the snapshot.
+TEST_F(SnapCopyTest, RestoreModeMountCarriesTheSourceDisksReplicaZonesAndKey) {
+    const std::string key = "projects/p/locations/global/keyRings/r/cryptoKeys/k";
     SMVolSnapInfo& req = m_plugin->VolSnapInfo();
-    req.addSnap(MakeSnap(1, "web-1", "11"));
+    req.addSnap(MakeSnap(1, "web-1", "9001"));
     req.addSnap(MakeSnap(2, "web-1-data", "12"));
     req.addSnap(MakeSnap(3, "other", "99"));
     MountCtx ctx = MakeCtx();
     ctx.vmInfo = m_vm;
-    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
-    ctx.vmInfo.vecDisks[1].strEncryptionKey = "projects/p/locations/global/keyRings/r/cryptoKeys/k";
-    EXPECT_CALL(*m_bridge, GetKeyTypeAndKeyPath("projects/p/locations/global/keyRings/r/cryptoKeys/k", _, _))
-        .WillOnce(DoAll(SetArgReferee<1>(std::string("kms")),
-                        SetArgReferee<2>(std::string("projects/p/locations/global/keyRings/r/cryptoKeys/k")),
-                        Return(true)));
+    ctx.vmInfo.vecDisks = {MakeDisk("a", "900"), MakeDisk("b", "9001"), MakeDisk("c", ""),
+                           MakeDisk("web-1-data", "12")};
+    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"wrong-a", "wrong-b"};
+    ctx.vmInfo.vecDisks[1].vecReplicaZones = {"europe-west1-b", "europe-west1-d"};
+    ctx.vmInfo.vecDisks[2].vecReplicaZones = {"empty-id"};
+    ctx.vmInfo.vecDisks[3].strEncryptionKey = key;
+    EXPECT_CALL(*m_bridge, GetKeyTypeAndKeyPath(key, _, _))
+        .WillOnce(DoAll(SetArgReferee<1>(std::string("kms")), SetArgReferee<2>(key), Return(true)));
 
     ASSERT_TRUE(
         m_plugin->_PrepareVolSnapInfoForMount(ctx, "dst", "europe-west1-b", VM_CLEANER_MODE_RESTORE, true));
     SnapPropertyMap props;
     ASSERT_TRUE(req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props));
-    EXPECT_EQ(props, (SnapPropertyMap{{"destination-project-id", "dst"},
-                                      {"destination-zone", "europe-west1-b"},
-                                      {"destination-region", ""},
-                                      {"destination-user", "sa@proj.iam.gserviceaccount.com"},
-                                      {"destination-pwd", "wrapped-secret"},
-                                      {"destination-p12file", "/keys/sa.p12"},
-                                      {"in-place-restore", "true"}}));
+    EXPECT_EQ(props["destination-project-id"], "dst");
+    EXPECT_EQ(props["destination-zone"], "europe-west1-b");
+    EXPECT_EQ(props["in-place-restore"], "true");
     EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
-              (SnapPropertyMap{{"destination-replica-zones", "europe-west1-b,europe-west1-c"}}));
+              (SnapPropertyMap{{"destination-replica-zones", "europe-west1-b,europe-west1-d"}}));
     EXPECT_EQ(req.findSnap(2)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
-              (SnapPropertyMap{
-                  {"destination-encryption-key", "projects/p/locations/global/keyRings/r/cryptoKeys/k"}}));
+              (SnapPropertyMap{{"destination-encryption-key", key}}));
     EXPECT_TRUE(req.findSnap(3)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).empty());
-}
-
-TEST_F(SnapCopyTest, BackupModeMountSendsNoDestinationAndNoReplicaZones) {
-    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
-    req.addSnap(MakeSnap(1, "web-1", "11"));
-    MountCtx ctx = MakeCtx();
-    ctx.vmInfo = m_vm;
-    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
-    ctx.vmInfo.vecDisks[0].strEncryptionKey = "broken";
-    EXPECT_CALL(*m_bridge, GetKeyTypeAndKeyPath("broken", _, _)).WillOnce(Return(false));
-    ASSERT_TRUE(m_plugin->_PrepareVolSnapInfoForMount(ctx, "app-proj", "europe-west1-b",
-                                                      VM_CLEANER_MODE_BACKUP, false));
-    SnapPropertyMap props;
-    EXPECT_FALSE(req.getSnapOpProperties(SM_OP_TYPE_CLOUD, props));
-    EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
-              (SnapPropertyMap{{"destination-encryption-key", ""}}));
-}
-
-TEST_F(SnapCopyTest, SourceDiskIsMatchedByItsIdFieldBeforeAnyTextMatch) {
-    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
-    req.addSnap(MakeSnap(1, "web-1", "9001"));
-    MountCtx ctx = MakeCtx();
-    ctx.vmInfo = m_vm;
-    // "900" occurs in the text of snapshot 1, but disk 9001 is the one it names.
-    ctx.vmInfo.vecDisks = {MakeDisk("a", "900"), MakeDisk("b", "9001"), MakeDisk("c", "")};
-    ctx.vmInfo.vecDisks[0].vecReplicaZones = {"wrong-a", "wrong-b"};
-    ctx.vmInfo.vecDisks[1].vecReplicaZones = {"europe-west1-b", "europe-west1-d"};
-    ctx.vmInfo.vecDisks[2].vecReplicaZones = {"empty-id"};
-    ASSERT_TRUE(
-        m_plugin->_PrepareVolSnapInfoForMount(ctx, "dst", "europe-west1-b", VM_CLEANER_MODE_RESTORE, false));
-    EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).at("destination-replica-zones"),
-              "europe-west1-b,europe-west1-d");
 }
 
 TEST_F(SnapCopyTest, MountFailureCodes) {
@@ -160,36 +128,11 @@ TEST_F(SnapCopyTest, ReleaseToleratesNothingToReleaseOnly) {
     EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "[60206] release refused");
 }
 
-TEST_F(SnapCopyTest, MountedSnapshotsBecomeTheInstancesDisks) {
-    SMVolSnapInfo& req = m_plugin->VolSnapInfo();
-    req.addSnap(MakeSnap(1, "web-1", "11"));
-    req.addSnap(MakeSnap(2, "web-1-data", "12"));
-    req.findSnap(1)->setSnapDevice("made-11|id-11|uri-11");
-    req.findSnap(2)->setSnapDevice("made-12|id-12");  // names no disk
-    MountCtx ctx = MakeCtx();
-    ctx.vmInfo = m_vm;
-    ctx.bBackupCopy = true;
-    ctx.vmInfo.vecDisks[0].strName = "renamed";
-    ASSERT_TRUE(m_plugin->_PopulateVolumeMountInfoFromMountedSnap(ctx));
-    const SDisk& d = ctx.vmInfo.vecDisks[0];
-    EXPECT_EQ(d.strDiskId + "|" + d.strPath + "|" + d.strNewName + "|" + d.strLocationUri,
-              "id-11|id-11|made-11|uri-11");
-    EXPECT_EQ(d.strName, "web-1");  // the volume name
-    EXPECT_EQ(ctx.vmInfo.vecDisks[1].strDiskId, "12");
-
-    // A mounted snapshot of a disk the instance does not have fails the step.
-    req.addSnap(MakeSnap(3, "gone", "77"));
-    req.findSnap(3)->setSnapDevice("made-77|id-77|uri-77");
-    MountCtx fresh = MakeCtx();
-    fresh.vmInfo = m_vm;
-    EXPECT_FALSE(m_plugin->_PopulateVolumeMountInfoFromMountedSnap(fresh));
-    EXPECT_EQ(fresh.vmInfo.vecDisks[0].strDiskId, "11");  // a revert keeps the source id
-    EXPECT_EQ(fresh.vmInfo.vecDisks[0].strRestoredDiskId, "id-11");
-}
-
 // The proxy reads the made disks: they are asked for in its project and zone,
-// whatever the source instance's zone, and registered for clean-up there.
+// whatever the source instance's zone, zonal even for a regional source, and
+// registered for clean-up there.
 TEST_F(SnapCopyTest, BackupCopyDisksAreMadeWhereTheProxyIs) {
+    m_vm.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
     SVMInfo recorded = m_vm;
     recorded.vecSourceDisks = m_vm.vecDisks;
     recorded.vecDisks.clear();
@@ -211,6 +154,7 @@ TEST_F(SnapCopyTest, BackupCopyDisksAreMadeWhereTheProxyIs) {
     EXPECT_EQ(props["destination-project-id"], kProxyProject);
     EXPECT_EQ(props["destination-zone"], kProxyZone);
     EXPECT_EQ(props.count("in-place-restore"), 0u);
+    EXPECT_TRUE(m_plugin->VolSnapInfo().findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).empty());
     EXPECT_EQ(m_plugin->m_client.mounts, 1);
     EXPECT_EQ(m_plugin->m_client.releaseMode, SM_OP_MODE_RELEASE_KEEP);
 

@@ -159,38 +159,26 @@ TEST_F(SnapRevertTest, MadeDisksAreRegisteredAndMatchedToTheRestoreItems) {
     EXPECT_EQ(r.vecDisks[1].strDiskId, "12");
 }
 
-TEST_F(SnapRevertTest, MountedDiskWithoutRestoreItemFailsAndLeavesNoDiskBehind) {
-    MountCtx ctx = RevertCtx();
-    RestoreCtx r = Restore();
-    r.vecDisks[0].strDiskId = "not-11";
-    EXPECT_CALL(*m_bridge, DeleteDisk("dst", "made-11", "europe-west1-b", _, false)).WillOnce(Return(true));
-    EXPECT_EQ(m_plugin->RevertSnap(ctx, r), 0);
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_FILE_REVERT);
-    EXPECT_EQ(m_plugin->m_client.mounts, 1);
-    EXPECT_EQ(DisksRegisteredFor(r.strCleanerGuid), 0u);
-}
-
-TEST_F(SnapRevertTest, MountFailureEndsAsRevertFailureWithTheFrameworkText) {
+// A failed mount, or a mounted disk no restore item asks for, ends the revert
+// with its own code; the disks made are deleted and none stays registered.
+TEST_F(SnapRevertTest, FailedMountOrUnmatchedDiskFailsTheRevertAndLeavesNoDiskBehind) {
     m_plugin->m_client.mountError = SM_ERR_CLONE_CREATE;
     MountCtx ctx = RevertCtx();
     RestoreCtx r = Restore();
     EXPECT_CALL(*m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
     EXPECT_EQ(m_plugin->RevertSnap(ctx, r), 0);
-    // The revert step's own code replaces the mount's.
     EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_FILE_REVERT);
     EXPECT_EQ(m_plugin->GetLastVMErrorDetails(), "zone resource pool exhausted");
-}
+    ::testing::Mock::VerifyAndClearExpectations(m_bridge);
 
-TEST_F(SnapRevertTest, FailedInstanceCreationDeletesTheMadeDisks) {
-    MountCtx ctx = RevertCtx();
-    RestoreCtx r = Restore();
-    r.bConvertedInstance = true;  // no configuration files to read
-    EXPECT_CALL(*m_bridge, RestoreVM(_, _, _, _, _, _)).WillRepeatedly(Return(false));
-    EXPECT_CALL(*m_bridge, DeleteDisk("dst", "made-11", _, _, _)).WillOnce(Return(true));
-    EXPECT_CALL(*m_bridge, MoveDisk(_, _, _, _, _)).Times(0);
+    m_plugin->m_client.mountError = 0;
+    ctx = RevertCtx();
+    r = Restore();
+    r.vecDisks[0].strDiskId = "not-11";
+    EXPECT_CALL(*m_bridge, DeleteDisk("dst", "made-11", "europe-west1-b", _, false)).WillOnce(Return(true));
     EXPECT_EQ(m_plugin->RevertSnap(ctx, r), 0);
-    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_VM_CREATE_FAILED);
-    EXPECT_TRUE(r.bSkipDiskPlacement);
+    EXPECT_EQ(m_plugin->GetLastVMError(), VMINFO_ERR_FILE_REVERT);
+    EXPECT_EQ(m_plugin->m_client.mounts, 2);
     EXPECT_EQ(DisksRegisteredFor(r.strCleanerGuid), 0u);
 }
 

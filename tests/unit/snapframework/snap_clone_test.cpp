@@ -36,9 +36,14 @@ class SnapCloneTest : public SnapStateDirTest {
         m_request.addSnap(Snap(1, "web-1-boot", "9001"));
         m_request.addSnap(Snap(2, "web-1-data", "9002"));
         ON_CALL(m_bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _))
-            .WillByDefault([](const std::string& project, const std::string&, const std::string& name,
-                              const std::string& zone, const std::string&, bool, const std::string&,
-                              SDisk& d) {
+            .WillByDefault([this](const std::string& project, const std::string&, const std::string& name,
+                                  const std::string& zone, const std::string& region, bool regional,
+                                  const std::string& type, SDisk& d) {
+                std::string zones;
+                for (const auto& z : d.vecReplicaZones) zones += (zones.empty() ? "" : ",") + z;
+                m_made.push_back(name.substr(0, name.rfind('-')) + "|" + project + "|" + zone + "|" + region +
+                                 "|" + (regional ? "regional" : "") + "|" + type + "|" + zones + "|" +
+                                 (d.bEncrypted ? "key=" + d.strEncryptionKey : ""));
                 d.strDiskId = "id-" + name;
                 d.strLocationUri =
                     "https://compute/projects/" + project + "/zones/" + zone + "/disks/" + name;
@@ -58,27 +63,13 @@ class SnapCloneTest : public SnapStateDirTest {
 
     EvDebug m_log;
     NiceMock<MockBridge> m_bridge;
+    // Each disk asked for: name without its unique suffix, project, zone,
+    // region, regional flag, type, replica zones and key.
+    std::vector<std::string> m_made;
     SMVolSnapInfo m_request;
 };
 
 }  // namespace
-
-TEST_F(SnapCloneTest, BackupCopyDisksGoBesideTheirSourceUnderFreshNames) {
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("src", ::testing::HasSubstr("zd-snap-55-9001-1"),
-                                                 ::testing::StartsWith("zd-copy-9001-"), "us-central1-a",
-                                                 "us-central1", false, "pd-ssd", _));
-    EXPECT_CALL(m_bridge,
-                CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9002-"), _, _, _, _, _));
-    ArSnapClientAPI api(m_log, &m_bridge);
-    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
-
-    std::vector<std::string> devices = Devices();
-    std::vector<std::string> f = CLuString::Tokenize(devices[0], '|');
-    ASSERT_EQ(f.size(), 3u);
-    EXPECT_EQ(f[1], "id-" + f[0]);
-    EXPECT_NE(f[2].find("/zones/us-central1-a/disks/" + f[0]), std::string::npos);
-    EXPECT_TRUE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
-}
 
 TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
     m_request.setSnapOpProperties(
@@ -90,30 +81,18 @@ TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
         true));
     EXPECT_FALSE(m_request.setCloudCloneOptions(7, SM_OP_TYPE_CLOUD, {}, true));
 
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("dst", _, ::testing::StartsWith("web-1-boot-"),
-                                                 "europe-west1-b", "europe-west1", true, "pd-ssd", _))
-        .WillOnce([](const std::string&, const std::string&, const std::string& name, const std::string&,
-                     const std::string&, bool, const std::string&, SDisk& d) {
-            EXPECT_EQ(d.vecReplicaZones, (std::vector<std::string>{"europe-west1-b", "europe-west1-c"}));
-            EXPECT_TRUE(d.bEncrypted);
-            EXPECT_EQ(d.strEncryptionKey, "projects/dst/locations/europe-west1/keyRings/r/cryptoKeys/k");
-            d.strDiskId = "id-" + name;
-            return true;
-        });
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("dst", _, ::testing::StartsWith("web-1-data-"),
-                                                 "europe-west1-b", "europe-west1", false, _, _))
-        .WillOnce([](const std::string&, const std::string&, const std::string&, const std::string&,
-                     const std::string&, bool, const std::string&, SDisk& d) {
-            EXPECT_TRUE(d.vecReplicaZones.empty());
-            EXPECT_FALSE(d.bEncrypted);
-            d.strDiskId = "x";
-            return true;
-        });
     ArSnapClientAPI api(m_log, &m_bridge);
     ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    const std::string key = "projects/dst/locations/europe-west1/keyRings/r/cryptoKeys/k";
+    EXPECT_EQ(
+        m_made,
+        (std::vector<std::string>{
+            "web-1-boot|dst|europe-west1-b|europe-west1|regional|pd-ssd|europe-west1-b,europe-west1-c|key=" +
+                key,
+            "web-1-data|dst|europe-west1-b|europe-west1||pd-ssd||"}));
 }
 
-TEST_F(SnapCloneTest, FailedCreationDeletesWhatWasMadeAndLeavesNoRecord) {
+TEST_F(SnapCloneTest, FailedOrNeverReadyDiskDeletesWhatWasMadeAndLeavesNoRecord) {
     EXPECT_CALL(m_bridge,
                 CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9001-"), _, _, _, _, _));
     EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9002-"), _, _, _, _, _))
@@ -130,14 +109,13 @@ TEST_F(SnapCloneTest, FailedCreationDeletesWhatWasMadeAndLeavesNoRecord) {
     EXPECT_NE(m_request.getErrorString().find("QUOTA_EXCEEDED"), std::string::npos);
     EXPECT_EQ(Devices(), (std::vector<std::string>{"", ""}));
     EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
-}
+    ::testing::Mock::VerifyAndClearExpectations(&m_bridge);
 
-TEST_F(SnapCloneTest, DiskThatNeverBecomesReadyFailsTheMount) {
+    // A disk that never becomes ready fails the mount as well; both go.
     EXPECT_CALL(m_bridge, GetDiskState(_, _, _, _, _, _))
         .WillOnce(DoAll(SetArgReferee<5>("READY"), Return(true)))
         .WillOnce(DoAll(SetArgReferee<5>("FAILED"), Return(true)));
     EXPECT_CALL(m_bridge, DeleteDisk(_, _, _, _, _)).Times(2);
-    ArSnapClientAPI api(m_log, &m_bridge);
     EXPECT_FALSE(api.createTestCloneEnvs(m_request));
     EXPECT_EQ(api.getErrCode(), SM_ERR_CLONE_CREATE);
 }
@@ -145,6 +123,7 @@ TEST_F(SnapCloneTest, DiskThatNeverBecomesReadyFailsTheMount) {
 TEST_F(SnapCloneTest, ReleaseInModeTwoKeepsTheDisks) {
     ArSnapClientAPI api(m_log, &m_bridge);
     ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    EXPECT_TRUE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
     m_request.setOpMode(SM_OP_MODE_RELEASE_KEEP);
     EXPECT_CALL(m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
     ArSnapClientAPI release(m_log, &m_bridge);
@@ -156,6 +135,18 @@ TEST_F(SnapCloneTest, ReleaseInModeTwoKeepsTheDisks) {
     EXPECT_FALSE(release.deleteTestCloneEnvs(m_request));
     EXPECT_EQ(release.getErrCode(), SM_ERR_ALREADY_RELEASED);
     EXPECT_EQ(release.getErrCodeAndStr().rfind("[60214] ", 0), 0u);
+}
+
+TEST_F(SnapCloneTest, ReleaseWithoutAMountAndInvalidRequestsAreTheirOwnErrors) {
+    ArSnapClientAPI api(m_log, &m_bridge);
+    EXPECT_FALSE(api.deleteTestCloneEnvs(m_request));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_NO_MOUNT);
+    EXPECT_EQ(m_request.getErrorCode(), 60126);
+    SMVolSnapInfo empty;
+    EXPECT_FALSE(api.createTestCloneEnvs(empty));
+    EXPECT_EQ(api.getErrCode(), SM_ERR_INVALID_REQUEST);
+    ArSnapClientAPI noBridge(m_log, nullptr);
+    EXPECT_FALSE(noBridge.createTestCloneEnvs(m_request));
 }
 
 TEST_F(SnapCloneTest, ReleaseInOtherModesDeletesTheDisks) {
@@ -173,17 +164,4 @@ TEST_F(SnapCloneTest, ReleaseInOtherModesDeletesTheDisks) {
         .WillOnce(Return(true));
     EXPECT_TRUE(api.deleteTestCloneEnvs(m_request));
     EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
-}
-
-TEST_F(SnapCloneTest, NothingMountedIsItsOwnError) {
-    ArSnapClientAPI api(m_log, &m_bridge);
-    EXPECT_FALSE(api.deleteTestCloneEnvs(m_request));
-    EXPECT_EQ(api.getErrCode(), SM_ERR_NO_MOUNT);
-    EXPECT_EQ(m_request.getErrorCode(), 60126);
-
-    SMVolSnapInfo empty;
-    EXPECT_FALSE(api.createTestCloneEnvs(empty));
-    EXPECT_EQ(api.getErrCode(), SM_ERR_INVALID_REQUEST);
-    ArSnapClientAPI noBridge(m_log, nullptr);
-    EXPECT_FALSE(noBridge.createTestCloneEnvs(m_request));
 }
