@@ -31,10 +31,8 @@ class TestableCloudInfo : public CGoogleCloudInfo {
     // Machine types the destination zone offers (instead of the inventory).
     std::vector<VMInfoStructs::SVMSizeInfo> zoneSizes;
     bool sizesListed = true;
-    std::string lastSizesHost;
-    int GetAvailableVMSizesForHost(const std::string& host, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+    int GetAvailableVMSizesForHost(const std::string&, std::vector<VMInfoStructs::SVMSizeInfo>& out,
                                    unsigned long long, int) override {
-        lastSizesHost = host;
         if (!sizesListed) return 0;
         out.insert(out.end(), zoneSizes.begin(), zoneSizes.end());
         return 1;

