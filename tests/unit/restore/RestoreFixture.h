@@ -129,6 +129,20 @@ class RestoreTest : public ::testing::Test {
         ASSERT_TRUE(obj->m_cleaner.RegisterVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, ctx.strVMName,
                                               ctx.strZone, ctx.strProjectId));
     }
+    // A request whose restored disks sit in the proxy zone, entered in the
+    // cleaner as CreateDisks leaves them.
+    RestoreCtx RegisteredRequest(const std::vector<VMInfoStructs::SDisk>& disks,
+                                 const std::string& zone = kProxyZone,
+                                 const std::string& project = kProxyProject) {
+        RestoreCtx ctx = MakeRequest(zone, project);
+        RegisterRestore(ctx);
+        for (const auto& d : disks)
+            obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, d.strNewName,
+                                        d.strDiskId, d.strLocationUri, kProxyZone, kProxyProject);
+        ctx.vecDisks = disks;
+        obj->PopulateRestoreCtxVMInfo(ctx);
+        return ctx;
+    }
     std::vector<std::string> RegisteredDiskNames(const RestoreCtx& ctx) {
         std::vector<std::string> names;
         std::string path;

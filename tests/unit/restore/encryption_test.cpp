@@ -123,20 +123,17 @@ TEST_F(EncryptionTest, KeyCreationFailureAndTheIgnoreSetting) {
     ON_CALL(*bridge, CheckKeyRingExists).WillByDefault(Return(true));
     ON_CALL(*bridge, CreateDummyKey).WillByDefault(Return(false));
     std::string message;
-    {
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_EQ(obj->GetLastVMError(), 273);
-    }
-    {  // ignored: default encryption
-        ::testing::Mock::VerifyAndClearExpectations(bridge);
-        obj->SetLastVMError(0);
-        ArPlatformInfo::SetOverride("VirtualServer", "bIgnoreEncryptionError", "true");
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_FALSE(disk.bEncrypted);
-        EXPECT_EQ(disk.strEncryptionKey, "");
-        EXPECT_EQ(obj->GetLastVMError(), 0);
-        EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
-    }
+    SDisk disk = EncryptedDisk("d1");
+    EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+    EXPECT_EQ(obj->GetLastVMError(), 273);
+
+    // Ignored: default encryption.
+    obj->SetLastVMError(0);
+    ArPlatformInfo::SetOverride("VirtualServer", "bIgnoreEncryptionError", "true");
+    disk = EncryptedDisk("d1");
+    EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+    EXPECT_FALSE(disk.bEncrypted);
+    EXPECT_EQ(disk.strEncryptionKey, "");
+    EXPECT_EQ(obj->GetLastVMError(), 0);
+    EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
 }

@@ -8,18 +8,6 @@ using VMInfoStructs::SVMInfo;
 namespace {
 class InstanceTest : public RestoreTest {
   protected:
-    // A restore into the proxy's zone (no disk moves), registered with the
-    // cleaner, with its disks entered as CreateDisks leaves them.
-    RestoreCtx Request(std::vector<SDisk> disks) {
-        RestoreCtx ctx = MakeRequest();
-        RegisterRestore(ctx);
-        for (const SDisk& d : disks)
-            obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, d.strNewName,
-                                        d.strDiskId, d.strLocationUri, kProxyZone, kProxyProject);
-        ctx.vecDisks = disks;
-        obj->PopulateRestoreCtxVMInfo(ctx);
-        return ctx;
-    }
     static bool CreatedInstance(const std::string&, SVMInfo& vm, const std::string&, bool,
                                 const std::map<std::string, std::string>&, bool) {
         vm.strGuid = "4242";
@@ -30,7 +18,7 @@ class InstanceTest : public RestoreTest {
 
 // Kept disk names: the disks do not go with the instance when it is deleted.
 TEST_F(InstanceTest, InstanceWithKeptDiskNamesDoesNotTakeItsDisksAlong) {
-    RestoreCtx keep = Request({DiskItem("boot", true)});
+    RestoreCtx keep = RegisteredRequest({DiskItem("boot", true)});
     keep.bKeepDiskNames = true;
     EXPECT_CALL(*bridge, RestoreVM(_, _, _, _, _, false)).WillOnce(Invoke(CreatedInstance));
     EXPECT_EQ(obj->RestoreInstance(keep, "", "{cfg}"), 1);
@@ -39,7 +27,7 @@ TEST_F(InstanceTest, InstanceWithKeptDiskNamesDoesNotTakeItsDisksAlong) {
 }
 
 TEST_F(InstanceTest, PostRestoreFailsWith60WhenThePowerOffIsRefusedAndLeavesOnWhatWasAskedToStayOn) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)});
     ctx.bInstanceCreated = true;
     ctx.strJobResultsDir = m_dir + "/job-results";
     ASSERT_TRUE(CreateFolderIfNotPresent(ctx.strJobResultsDir));
@@ -73,7 +61,7 @@ TEST_F(InstanceTest, CleanupOfAnUnknownRestoreDeletesNothing) {
 // cloud would refuse to delete while attached. A name that was taken before
 // the request is never entered, so somebody else's instance is never deleted.
 TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)});
     ctx.vmInfo.strName = "web-1-restored";
     ctx.vmInfo.strProjectId = kProxyProject;
     ctx.vmInfo.strZone = kProxyZone;
@@ -91,7 +79,7 @@ TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
         .WillOnce(Return(true));
     EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
 
-    RestoreCtx taken = Request({DiskItem("boot", true)});
+    RestoreCtx taken = RegisteredRequest({DiskItem("boot", true)});
     taken.vmInfo.strName = "somebody-elses";
     EXPECT_CALL(*bridge, DoesVMExist(_, "somebody-elses", _, _)).WillOnce(Return(true));
     obj->RegisterInstanceToCreate(taken);
@@ -101,7 +89,7 @@ TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
 }
 
 TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
-    RestoreCtx ctx = Request({DiskItem("a"), DiskItem("b")});
+    RestoreCtx ctx = RegisteredRequest({DiskItem("a"), DiskItem("b")});
     SVMInfo vm;
     vm.strCleanerKey = ctx.strCleanerGuid;
     vm.strProjectId = kProxyProject;

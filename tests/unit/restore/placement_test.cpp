@@ -14,17 +14,6 @@ class PlacementTest : public RestoreTest {
         RestoreTest::SetUp();
         ReadyCloud();
     }
-    // A request whose one restored disk sits in the proxy zone, entered in
-    // the cleaner as CreateDisks leaves it.
-    RestoreCtx RequestWithDisk(const std::string& zone, const std::string& project, SDisk disk) {
-        RestoreCtx ctx = MakeRequest(zone, project);
-        RegisterRestore(ctx);
-        obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, disk.strNewName,
-                                    disk.strDiskId, disk.strLocationUri, kProxyZone, kProxyProject);
-        ctx.vecDisks = {disk};
-        obj->PopulateRestoreCtxVMInfo(ctx);
-        return ctx;
-    }
 };
 }  // namespace
 
@@ -37,7 +26,7 @@ TEST_F(PlacementTest, SkippedPlacementMovesNothingAndAFailedMoveFails) {
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
     EXPECT_EQ(obj->HandleRestoredDisks(skipped), 1);
 
-    RestoreCtx failing = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("data"));
+    RestoreCtx failing = RegisteredRequest({DiskItem("data")}, "us-central1-c", kProxyProject);
     EXPECT_CALL(*bridge, MoveDisk).WillOnce(Return(false));
     EXPECT_EQ(obj->HandleRestoredDisks(failing), 0);
 }
@@ -46,7 +35,7 @@ TEST_F(PlacementTest, ZonalDiskBecomesRegionalAndReplacesTheZonalCopy) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
     disk.strDiskType = "pd-ssd";
-    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-b", kProxyProject);
     ctx.strRegion = "us-central1";
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "db", "", "us-central1", true, "pd-ssd", _));
     EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
@@ -61,7 +50,7 @@ TEST_F(PlacementTest, ZonalDiskBecomesRegionalAndReplacesTheZonalCopy) {
 TEST_F(PlacementTest, FailedRegionalCreationKeepsTheZonalDisk) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
-    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-b", kProxyProject);
     ctx.strRegion = "us-central1";
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot).WillOnce(Return(false));
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
@@ -84,7 +73,7 @@ TEST_F(PlacementTest, FailedRegionalCreationKeepsTheZonalDisk) {
 TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
-    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-c", kProxyProject);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
     EXPECT_CALL(*bridge, MoveDisk(_, "db", kProxyZone, "us-central1-c", _)).WillOnce(Return(true));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
@@ -92,7 +81,7 @@ TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
 }
 
 TEST_F(PlacementTest, OtherProjectFailureLeavesTheProxyDisks) {
-    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)}, "europe-west1-b", "dest-proj");
     ctx.vecDisks.push_back(DiskItem("data"));
     obj->PopulateRestoreCtxVMInfo(ctx);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "boot", _, _, _, _, _)).WillOnce(Return(true));
@@ -105,7 +94,7 @@ TEST_F(PlacementTest, EncryptedDiskInOtherZoneIsClonedWithTheDestinationKey) {
     SDisk disk = DiskItem("boot", true);
     disk.bEncrypted = true;
     disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
-    RestoreCtx ctx = RequestWithDisk("us-central1-f", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-f", kProxyProject);
     EXPECT_CALL(*bridge, MoveDisk).Times(0);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, _, "boot", "us-central1-f", "", false, _, _))
         .WillOnce([&](auto&&, auto&&, auto&&, auto&&, auto&&, bool, auto&&, SDisk& tmpl) {
