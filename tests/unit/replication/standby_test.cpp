@@ -28,42 +28,21 @@ TEST_F(StandbyTest, CreationWithoutTheSavedConfigurationFailsWith20) {
     EXPECT_EQ(obj->GetLastVMErrorDetails(), "no such object");
 }
 
-TEST_F(StandbyTest, DeleteByTheOriginalName) {
+TEST_F(StandbyTest, FailedLookUpOrDeletionIsNotReportedAsDeleted) {
     RestoreCtx ctx = Request();
-    ctx.vmInfo.strGuid = "sb-guid";
-    EXPECT_CALL(*bridge, DoesVMExist(kDestProject, "web-dr", kDestZone, _)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-dr", "sb-guid", kDestZone, false))
-        .WillOnce(Return(true));
-    EXPECT_TRUE(obj->DeleteDRVM(ctx));
-
-    // Not there: nothing to delete.
-    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return(""));
-    EXPECT_CALL(*bridge, DeleteVM).Times(0);
-    EXPECT_TRUE(obj->DeleteDRVM(ctx));
-    ::testing::Mock::VerifyAndClearExpectations(bridge);
-
-    // The look-up itself failed: not reported as deleted.
-    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DoesVMExist(kDestProject, "web-dr", kDestZone, _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("permission denied"));
     EXPECT_CALL(*bridge, DeleteVM).Times(0);
     EXPECT_FALSE(obj->DeleteDRVM(ctx));
     EXPECT_EQ(obj->GetLastVMErrorDetails(), "permission denied");
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
 
     // A failed deletion sets the details and no code.
     obj->SetLastVMError(0, "");
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("permission denied"));
     EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-dr", _, kDestZone, false)).WillOnce(Return(false));
     EXPECT_FALSE(obj->DeleteDRVM(ctx));
     EXPECT_EQ(obj->GetLastVMError(), 0);
     EXPECT_EQ(obj->GetLastVMErrorDetails(), "permission denied");
-}
-
-TEST_F(StandbyTest, NoProjectNoCloudCall) {
-    RestoreCtx ctx = Request();
-    ctx.strProjectId.clear();
-    EXPECT_CALL(*bridge, DownloadVMInfoFromBucket).Times(0);
-    EXPECT_CALL(*bridge, DoesVMExist).Times(0);
-    EXPECT_FALSE(obj->CreateDRVM(ctx));
-    EXPECT_FALSE(obj->DeleteDRVM(ctx));
 }

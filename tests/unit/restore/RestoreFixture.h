@@ -31,10 +31,8 @@ class TestableCloudInfo : public CGoogleCloudInfo {
     // Machine types the destination zone offers (instead of the inventory).
     std::vector<VMInfoStructs::SVMSizeInfo> zoneSizes;
     bool sizesListed = true;
-    std::string lastSizesHost;
-    int GetAvailableVMSizesForHost(const std::string& host, std::vector<VMInfoStructs::SVMSizeInfo>& out,
+    int GetAvailableVMSizesForHost(const std::string&, std::vector<VMInfoStructs::SVMSizeInfo>& out,
                                    unsigned long long, int) override {
-        lastSizesHost = host;
         if (!sizesListed) return 0;
         out.insert(out.end(), zoneSizes.begin(), zoneSizes.end());
         return 1;
@@ -130,6 +128,20 @@ class RestoreTest : public ::testing::Test {
         obj->m_cleanerMode = VM_CLEANER_MODE_RESTORE;
         ASSERT_TRUE(obj->m_cleaner.RegisterVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, ctx.strVMName,
                                               ctx.strZone, ctx.strProjectId));
+    }
+    // A request whose restored disks sit in the proxy zone, entered in the
+    // cleaner as CreateDisks leaves them.
+    RestoreCtx RegisteredRequest(const std::vector<VMInfoStructs::SDisk>& disks,
+                                 const std::string& zone = kProxyZone,
+                                 const std::string& project = kProxyProject) {
+        RestoreCtx ctx = MakeRequest(zone, project);
+        RegisterRestore(ctx);
+        for (const auto& d : disks)
+            obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, d.strNewName,
+                                        d.strDiskId, d.strLocationUri, kProxyZone, kProxyProject);
+        ctx.vecDisks = disks;
+        obj->PopulateRestoreCtxVMInfo(ctx);
+        return ctx;
     }
     std::vector<std::string> RegisteredDiskNames(const RestoreCtx& ctx) {
         std::vector<std::string> names;

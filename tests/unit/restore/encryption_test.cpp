@@ -34,27 +34,17 @@ class EncryptionTest : public RestoreTest {
 };
 }  // namespace
 
-TEST_F(EncryptionTest, KeyPathOfTheWrongShapeIsRefused) {
+TEST_F(EncryptionTest, KeyPathOfTheWrongShapeOrUnreadableKeyInformationIsRefused) {
     std::string ring, key, location;
     for (const std::string& bad :
          {std::string(kSourceKey) + "/cryptoKeyVersions/1",
           std::string("projects/p/locations/l/keyRings/r/cryptoKeys"), std::string()}) {
         EXPECT_FALSE(obj->ParseEncryptionKeyPath(bad, ring, key, location)) << bad;
     }
-}
-
-TEST_F(EncryptionTest, DiskWithoutCustomerKeyPassesUnchanged) {
-    SDisk disk = EncryptedDisk("plain");
-    EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName("{disk}", _))
-        .WillOnce(DoAll(SetArgReferee<1>(""), Return(true)));
-    EXPECT_CALL(*bridge, GetKeyTypeAndKeyPath).Times(0);
-    std::string message;
-    EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
-    EXPECT_FALSE(disk.bEncrypted);
-    EXPECT_EQ(disk.strEncryptionKey, "");
 
     // Unreadable key information fails without a code; so does a versioned path.
-    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    SDisk disk = EncryptedDisk("d1");
+    std::string message;
     EXPECT_CALL(*bridge, CheckAndGetEncryptionKeyName).WillOnce(Return(false));
     EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "europe-west1-b", disk, message));
     ::testing::Mock::VerifyAndClearExpectations(bridge);
@@ -63,7 +53,7 @@ TEST_F(EncryptionTest, DiskWithoutCustomerKeyPassesUnchanged) {
     EXPECT_EQ(obj->GetLastVMError(), 0);
 }
 
-TEST_F(EncryptionTest, DestinationLocationOfTheKey) {
+TEST_F(EncryptionTest, DestinationLocationAndLevelOfAnExistingKey) {
     const struct {
         const char *what, *source, *region, *dest, *level;
     } cases[] = {
@@ -73,6 +63,9 @@ TEST_F(EncryptionTest, DestinationLocationOfTheKey) {
          "projects/dest-proj/locations/asia-east1/keyRings/ring-1/cryptoKeys/key-1", "HSM"},
         {"a global key stays global", kGlobalKey, "asia-east1",
          "projects/dest-proj/locations/global/keyRings/ring-g/cryptoKeys/key-g", "SOFTWARE"},
+        // An unsupported protection level is a warning for the failure list.
+        {"another protection level", kSourceKey, "",
+         "projects/dest-proj/locations/europe-west1/keyRings/ring-1/cryptoKeys/key-1", "EXTERNAL"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -83,32 +76,12 @@ TEST_F(EncryptionTest, DestinationLocationOfTheKey) {
         EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", c.region, "europe-west1-b", disk, message));
         EXPECT_TRUE(disk.bEncrypted);
         EXPECT_EQ(disk.strEncryptionKey, std::string("kms:") + c.dest);
-        EXPECT_EQ(message, "");
+        EXPECT_EQ(message, std::string(c.level) != "EXTERNAL"
+                               ? ""
+                               : "Encryption key [" + std::string(c.dest) +
+                                     "] for Disk [d1] exists but protection level is different than source.");
     }
     EXPECT_TRUE(obj->m_setKeysToUpdate.empty()) << "existing keys are not updated";
-}
-
-TEST_F(EncryptionTest, ExistingKeyStateAndLevel) {
-    SourceKey(kSourceKey);
-    const std::string dest = "projects/dest-proj/locations/us-east1/keyRings/ring-1/cryptoKeys/key-1";
-    std::string message;
-    {
-        ExistingKey(dest, "DISABLED", "SOFTWARE");
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_CALL(*bridge, CreateDummyKey).Times(0);
-        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_EQ(obj->GetLastVMError(), 274);
-        EXPECT_FALSE(disk.bEncrypted);
-    }
-    {  // an unsupported protection level is a warning for the failure list
-        obj->SetLastVMError(0);
-        ExistingKey(dest, "ENABLED", "EXTERNAL");
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_EQ(message, "Encryption key [" + dest +
-                               "] for Disk [d1] exists but protection level is different than source.");
-        EXPECT_EQ(disk.strEncryptionKey, "kms:" + dest);
-    }
 }
 
 TEST_F(EncryptionTest, MissingKeyIsCreatedAsPlaceholderAndUpdatedOnce) {
@@ -116,8 +89,8 @@ TEST_F(EncryptionTest, MissingKeyIsCreatedAsPlaceholderAndUpdatedOnce) {
     const std::string ringPath = "projects/dest-proj/locations/us-east1/keyRings/ring-1";
     const std::string dest = ringPath + "/cryptoKeys/key-1";
     EXPECT_CALL(*bridge, GetKeyInfoAsJson(dest, _)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, CheckKeyRingExists(ringPath)).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, CreateKeyRing("dest-proj", "us-east1", "ring-1")).WillOnce(Return(true));
+    ON_CALL(*bridge, CheckKeyRingExists(ringPath)).WillByDefault(Return(false));
+    ON_CALL(*bridge, CreateKeyRing).WillByDefault(Return(true));
     EXPECT_CALL(*bridge, CreateDummyKey("dest-proj", "us-east1", "ring-1", "key-1")).WillOnce(Return(true));
     SDisk first = EncryptedDisk("d1");
     std::string message;
@@ -150,29 +123,17 @@ TEST_F(EncryptionTest, KeyCreationFailureAndTheIgnoreSetting) {
     ON_CALL(*bridge, CheckKeyRingExists).WillByDefault(Return(true));
     ON_CALL(*bridge, CreateDummyKey).WillByDefault(Return(false));
     std::string message;
-    {
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_EQ(obj->GetLastVMError(), 273);
-    }
-    {  // ring creation fails: no key is attempted
-        obj->SetLastVMError(0);
-        EXPECT_CALL(*bridge, CheckKeyRingExists).WillOnce(Return(false));
-        EXPECT_CALL(*bridge, CreateKeyRing).WillOnce(Return(false));
-        EXPECT_CALL(*bridge, CreateDummyKey).Times(0);
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_EQ(obj->GetLastVMError(), 273);
-    }
-    {  // ignored: default encryption
-        ::testing::Mock::VerifyAndClearExpectations(bridge);
-        obj->SetLastVMError(0);
-        ArPlatformInfo::SetOverride("VirtualServer", "bIgnoreEncryptionError", "true");
-        SDisk disk = EncryptedDisk("d1");
-        EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
-        EXPECT_FALSE(disk.bEncrypted);
-        EXPECT_EQ(disk.strEncryptionKey, "");
-        EXPECT_EQ(obj->GetLastVMError(), 0);
-        EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
-    }
+    SDisk disk = EncryptedDisk("d1");
+    EXPECT_FALSE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+    EXPECT_EQ(obj->GetLastVMError(), 273);
+
+    // Ignored: default encryption.
+    obj->SetLastVMError(0);
+    ArPlatformInfo::SetOverride("VirtualServer", "bIgnoreEncryptionError", "true");
+    disk = EncryptedDisk("d1");
+    EXPECT_TRUE(obj->HandleDiskEncryption("dest-proj", "", "us-east1-c", disk, message));
+    EXPECT_FALSE(disk.bEncrypted);
+    EXPECT_EQ(disk.strEncryptionKey, "");
+    EXPECT_EQ(obj->GetLastVMError(), 0);
+    EXPECT_TRUE(obj->m_setKeysToUpdate.empty());
 }

@@ -8,18 +8,6 @@ using VMInfoStructs::SVMInfo;
 namespace {
 class InstanceTest : public RestoreTest {
   protected:
-    // A restore into the proxy's zone (no disk moves), registered with the
-    // cleaner, with its disks entered as CreateDisks leaves them.
-    RestoreCtx Request(std::vector<SDisk> disks) {
-        RestoreCtx ctx = MakeRequest();
-        RegisterRestore(ctx);
-        for (const SDisk& d : disks)
-            obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, d.strNewName,
-                                        d.strDiskId, d.strLocationUri, kProxyZone, kProxyProject);
-        ctx.vecDisks = disks;
-        obj->PopulateRestoreCtxVMInfo(ctx);
-        return ctx;
-    }
     static bool CreatedInstance(const std::string&, SVMInfo& vm, const std::string&, bool,
                                 const std::map<std::string, std::string>&, bool) {
         vm.strGuid = "4242";
@@ -28,65 +16,18 @@ class InstanceTest : public RestoreTest {
 };
 }  // namespace
 
-TEST_F(InstanceTest, InstanceIsCreatedFromTheSavedConfigurationWithTheDiskMap) {
-    SDisk boot = DiskItem("src-boot", true);
-    boot.strNewName = "web-1-boot";
-    SDisk data = DiskItem("src-data");
-    data.strNewName = "web-1-data";
-    RestoreCtx ctx = Request({boot, data});
-    ctx.bNetworkCardFlag = true;
-    ctx.vecNetworkCards.resize(1);
-    obj->PopulateRestoreCtxVMInfo(ctx);
-    const std::map<std::string, std::string> names = {{"src-boot", "web-1-boot"}, {"src-data", "web-1-data"}};
-    EXPECT_CALL(*bridge, RestoreVM(kProxyProject, _, "{cfg}", false, names, true))
-        .WillOnce([](auto&&, SVMInfo& vm, auto&&, bool, const std::map<std::string, std::string>&, bool) {
-            EXPECT_TRUE(vm.vecNetworkCards.at(0).bCardFlag);
-            vm.strGuid = "4242";
-            return true;
-        });
-    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
-    EXPECT_TRUE(ctx.bInstanceCreated);
-    EXPECT_EQ(ctx.strVMGuid, "4242");
-
-    // Kept disk names: the disks do not go with the instance.
-    RestoreCtx keep = Request({boot});
+// Kept disk names: the disks do not go with the instance when it is deleted.
+TEST_F(InstanceTest, InstanceWithKeptDiskNamesDoesNotTakeItsDisksAlong) {
+    RestoreCtx keep = RegisteredRequest({DiskItem("boot", true)});
     keep.bKeepDiskNames = true;
     EXPECT_CALL(*bridge, RestoreVM(_, _, _, _, _, false)).WillOnce(Invoke(CreatedInstance));
     EXPECT_EQ(obj->RestoreInstance(keep, "", "{cfg}"), 1);
+    EXPECT_TRUE(keep.bInstanceCreated);
+    EXPECT_EQ(keep.strVMGuid, "4242");
 }
 
-TEST_F(InstanceTest, RefusedCreationReportsCode20WithTheCloudText) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
-    EXPECT_CALL(*bridge, RestoreVM).WillOnce(Return(false));
-    EXPECT_CALL(*bridge, GetLastError).WillRepeatedly(Return("409 alreadyExists"));
-    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
-    EXPECT_EQ(obj->GetLastVMError(), 20);
-    EXPECT_EQ(obj->GetLastVMErrorDetails(), "409 alreadyExists");
-    EXPECT_FALSE(ctx.bInstanceCreated);
-}
-
-TEST_F(InstanceTest, ReplicationPassWithoutInstanceUploadsTheConfiguration) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
-    ctx.nRestoreType = 4;
-    ctx.nConfigObjectId = 7;
-    ctx.strVMGuid = "guid-before";
-    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "web-1", "", kProxyZone, true)).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, RestoreVM).Times(0);
-    EXPECT_CALL(*bridge,
-                DelayVMDeployment(kProxyProject, "{cfg}", "zd-restore-proxy-proj", "7-web-1", _, true, _, _))
-        .WillOnce(Return(true));
-    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
-    EXPECT_FALSE(ctx.bInstanceCreated);
-
-    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
-    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
-    EXPECT_EQ(obj->GetLastVMError(), 61);
-}
-
-TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
+TEST_F(InstanceTest, PostRestoreFailsWith60WhenThePowerOffIsRefusedAndLeavesOnWhatWasAskedToStayOn) {
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)});
     ctx.bInstanceCreated = true;
     ctx.strJobResultsDir = m_dir + "/job-results";
     ASSERT_TRUE(CreateFolderIfNotPresent(ctx.strJobResultsDir));
@@ -97,19 +38,13 @@ TEST_F(InstanceTest, PostRestorePowersOffKeepsDisksAndDeregisters) {
         EXPECT_TRUE(FXPath::DoesPathExist(ctx.strJobResultsDir));
         EXPECT_EQ(RegisteredDiskNames(ctx).size(), 1u);
     }
-    EXPECT_CALL(*bridge, PowerOffVM).WillOnce(Return(true));
+    // Asked to stay on: no power-off; the disks stay with the instance.
+    ctx.bPowerOn = true;
+    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
     EXPECT_EQ(obj->PostRestoreVM(ctx), 1);
-    EXPECT_FALSE(FXPath::DoesPathExist(ctx.strJobResultsDir));
     std::string path;
     EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
-
-    // Asked to stay on: no power-off.
-    RestoreCtx on = Request({DiskItem("boot", true)});
-    on.bInstanceCreated = true;
-    on.bPowerOn = true;
-    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
-    EXPECT_EQ(obj->PostRestoreVM(on), 1);
 }
 
 TEST_F(InstanceTest, CleanupOfAnUnknownRestoreDeletesNothing) {
@@ -126,7 +61,7 @@ TEST_F(InstanceTest, CleanupOfAnUnknownRestoreDeletesNothing) {
 // cloud would refuse to delete while attached. A name that was taken before
 // the request is never entered, so somebody else's instance is never deleted.
 TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
-    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)});
     ctx.vmInfo.strName = "web-1-restored";
     ctx.vmInfo.strProjectId = kProxyProject;
     ctx.vmInfo.strZone = kProxyZone;
@@ -144,7 +79,7 @@ TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
         .WillOnce(Return(true));
     EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
 
-    RestoreCtx taken = Request({DiskItem("boot", true)});
+    RestoreCtx taken = RegisteredRequest({DiskItem("boot", true)});
     taken.vmInfo.strName = "somebody-elses";
     EXPECT_CALL(*bridge, DoesVMExist(_, "somebody-elses", _, _)).WillOnce(Return(true));
     obj->RegisterInstanceToCreate(taken);
@@ -154,7 +89,7 @@ TEST_F(InstanceTest, CleanupDeletesTheInstanceTheRestoreWasCreating) {
 }
 
 TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
-    RestoreCtx ctx = Request({DiskItem("a"), DiskItem("b")});
+    RestoreCtx ctx = RegisteredRequest({DiskItem("a"), DiskItem("b")});
     SVMInfo vm;
     vm.strCleanerKey = ctx.strCleanerGuid;
     vm.strProjectId = kProxyProject;

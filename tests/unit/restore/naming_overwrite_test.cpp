@@ -1,5 +1,5 @@
-// Restore preparation: disk names, the instance to overwrite, the first
-// checks of InitRestoreVM.
+// Restore preparation: disk names, the instance to overwrite, the project
+// InitRestoreVM works in.
 #include <regex>
 
 #include "tests/support/GMockNames.h"
@@ -61,8 +61,6 @@ TEST_F(RestoreTest, OverwriteRules) {
         int deletion;  // -1: never asked
         int result, code;
     } cases[] = {
-        {"not found: nothing is deleted", false, true, false, -1, 1, 0},
-        {"found, overwrite off", true, false, false, -1, 0, 10},
         {"managed instance group member is never deleted", true, true, true, -1, 0, 232},
         {"deletion refused", true, true, false, 0, 0, 61},
         {"deleted in the zone where it was found", true, true, false, 1, 1, 0},
@@ -88,21 +86,7 @@ TEST_F(RestoreTest, OverwriteRules) {
     }
 }
 
-TEST_F(RestoreTest, InitRestoreChecksBeforeTouchingTheCloud) {
-    RestoreCtx cancelled = MakeRequest();
-    obj->SetJobCancelled(true);
-    EXPECT_CALL(*bridge, isProjectAccessible).Times(0);
-    EXPECT_EQ(obj->InitRestoreVM(cancelled), 0);
-    EXPECT_EQ(obj->GetLastVMError(), 4000);
-    obj->SetJobCancelled(false);
-
-    RestoreCtx noProject = MakeRequest("us-central1-a", "");
-    noProject.bInstanceCreated = true;
-    EXPECT_EQ(obj->InitRestoreVM(noProject), 0);
-    EXPECT_FALSE(noProject.bInstanceCreated);
-    ::testing::Mock::VerifyAndClearExpectations(bridge);
-
-    // The connection's project is taken, and found not accessible.
+TEST_F(RestoreTest, InitRestoreTakesTheConnectionsProjectAndFailsWith48WhenItIsNotAccessible) {
     RestoreCtx ctx = MakeRequest("us-central1-a", "");
     obj->SetDefaultProjectId("default-proj");
     EXPECT_CALL(*bridge, isProjectAccessible("default-proj")).WillOnce(Return(false));

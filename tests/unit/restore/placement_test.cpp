@@ -3,7 +3,6 @@
 #include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
-using ::testing::Expectation;
 using VMInfoStructs::SDisk;
 
 namespace {
@@ -15,70 +14,31 @@ class PlacementTest : public RestoreTest {
         RestoreTest::SetUp();
         ReadyCloud();
     }
-    // A request whose one restored disk sits in the proxy zone, entered in
-    // the cleaner as CreateDisks leaves it.
-    RestoreCtx RequestWithDisk(const std::string& zone, const std::string& project, SDisk disk) {
-        RestoreCtx ctx = MakeRequest(zone, project);
-        RegisterRestore(ctx);
-        obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, disk.strNewName,
-                                    disk.strDiskId, disk.strLocationUri, kProxyZone, kProxyProject);
-        ctx.vecDisks = {disk};
-        obj->PopulateRestoreCtxVMInfo(ctx);
-        return ctx;
-    }
 };
 }  // namespace
 
-TEST_F(PlacementTest, ProxyZoneAndSkippedPlacementMoveNothing) {
-    SDisk disk = DiskItem("boot", true);
-    disk.bEncrypted = true;
-    disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
-    RestoreCtx same = RequestWithDisk(kProxyZone, kProxyProject, disk);
-    EXPECT_CALL(*bridge, MoveDisk).Times(0);
-    EXPECT_CALL(*bridge, CreateDiskSnapshot).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(same), 1);
-
+TEST_F(PlacementTest, SkippedPlacementMovesNothingAndAFailedMoveFails) {
     RestoreCtx skipped = MakeRequest("europe-west1-b", "other-proj");
     skipped.bSkipDiskPlacement = true;
     skipped.vecDisks = {DiskItem("boot", true)};
     obj->PopulateRestoreCtxVMInfo(skipped);
+    EXPECT_CALL(*bridge, MoveDisk).Times(0);
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
     EXPECT_EQ(obj->HandleRestoredDisks(skipped), 1);
-}
 
-TEST_F(PlacementTest, OtherZoneMovesEachDiskAndUpdatesTheCleaner) {
-    SDisk filtered = DiskItem("scratch");
-    filtered.bFiltered = true;
-    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("boot", true));
-    ctx.vmInfo.vecDisks.push_back(filtered);
-    EXPECT_CALL(*bridge, MoveDisk(kProxyProject, "boot", kProxyZone, "us-central1-c", _))
-        .WillOnce([](auto&&, auto&&, auto&&, auto&&, SDisk& d) {
-            d.strLocationUri =
-                "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-c/disks/boot";
-            return true;
-        });
-    EXPECT_CALL(*bridge, MoveDisk(_, "scratch", _, _, _)).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
-    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-c"});
-
-    RestoreCtx failing = RequestWithDisk("us-central1-c", kProxyProject, DiskItem("data"));
+    RestoreCtx failing = RegisteredRequest({DiskItem("data")}, "us-central1-c", kProxyProject);
     EXPECT_CALL(*bridge, MoveDisk).WillOnce(Return(false));
     EXPECT_EQ(obj->HandleRestoredDisks(failing), 0);
 }
 
-TEST_F(PlacementTest, ZonalDiskBecomesRegionalBeforeTheZonalCopyIsDeleted) {
+TEST_F(PlacementTest, ZonalDiskBecomesRegionalAndReplacesTheZonalCopy) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
     disk.strDiskType = "pd-ssd";
-    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-b", kProxyProject);
     ctx.strRegion = "us-central1";
-    {
-        InSequence order;
-        EXPECT_CALL(*bridge, CreateDiskSnapshot(kProxyProject, "db", kProxyZone, "", false, false, _));
-        EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, "snap-uri", "db", "", "us-central1", true,
-                                                    "pd-ssd", _));
-        EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
-    }
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "db", "", "us-central1", true, "pd-ssd", _));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "db", kProxyZone, "", false));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
     const SDisk& moved = ctx.vmInfo.vecDisks[0];
     EXPECT_EQ(moved.strLocationUri,
@@ -90,7 +50,7 @@ TEST_F(PlacementTest, ZonalDiskBecomesRegionalBeforeTheZonalCopyIsDeleted) {
 TEST_F(PlacementTest, FailedRegionalCreationKeepsTheZonalDisk) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
-    RestoreCtx ctx = RequestWithDisk("us-central1-b", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-b", kProxyProject);
     ctx.strRegion = "us-central1";
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot).WillOnce(Return(false));
     EXPECT_CALL(*bridge, DeleteDisk).Times(0);
@@ -113,28 +73,15 @@ TEST_F(PlacementTest, FailedRegionalCreationKeepsTheZonalDisk) {
 TEST_F(PlacementTest, RegionalSourceWithoutRegionIsRestoredZonal) {
     SDisk disk = DiskItem("db");
     disk.strDiskJson = kRegionalJson;
-    RestoreCtx ctx = RequestWithDisk("us-central1-c", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-c", kProxyProject);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot).Times(0);
     EXPECT_CALL(*bridge, MoveDisk(_, "db", kProxyZone, "us-central1-c", _)).WillOnce(Return(true));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
     EXPECT_EQ(ctx.vmInfo.vecDisks[0].strDiskJson, "");
 }
 
-TEST_F(PlacementTest, OtherProjectCopiesBeforeDeletingTheProxyDisks) {
-    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
-    Expectation created =
-        EXPECT_CALL(*bridge, CreateDiskFromSnapshot("dest-proj", _, "boot", "europe-west1-b", _, false, _, _))
-            .WillOnce(Return(true));
-    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).After(created);
-    EXPECT_CALL(*bridge, MoveDisk).Times(0);
-    EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
-    EXPECT_EQ(ctx.vmInfo.vecDisks[0].strLocationUri,
-              "https://www.googleapis.com/compute/v1/projects/dest-proj/zones/europe-west1-b/disks/boot");
-    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@europe-west1-b"});
-}
-
 TEST_F(PlacementTest, OtherProjectFailureLeavesTheProxyDisks) {
-    RestoreCtx ctx = RequestWithDisk("europe-west1-b", "dest-proj", DiskItem("boot", true));
+    RestoreCtx ctx = RegisteredRequest({DiskItem("boot", true)}, "europe-west1-b", "dest-proj");
     ctx.vecDisks.push_back(DiskItem("data"));
     obj->PopulateRestoreCtxVMInfo(ctx);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, "boot", _, _, _, _, _)).WillOnce(Return(true));
@@ -147,7 +94,7 @@ TEST_F(PlacementTest, EncryptedDiskInOtherZoneIsClonedWithTheDestinationKey) {
     SDisk disk = DiskItem("boot", true);
     disk.bEncrypted = true;
     disk.strEncryptionKey = "kms:projects/proxy-proj/locations/us-central1/keyRings/r/cryptoKeys/k";
-    RestoreCtx ctx = RequestWithDisk("us-central1-f", kProxyProject, disk);
+    RestoreCtx ctx = RegisteredRequest({disk}, "us-central1-f", kProxyProject);
     EXPECT_CALL(*bridge, MoveDisk).Times(0);
     EXPECT_CALL(*bridge, CreateDiskFromSnapshot(kProxyProject, _, "boot", "us-central1-f", "", false, _, _))
         .WillOnce([&](auto&&, auto&&, auto&&, auto&&, auto&&, bool, auto&&, SDisk& tmpl) {
