@@ -121,10 +121,10 @@ struct CopyResult {
 // queued at the device and then dropped from the page cache, with the device
 // flushed every 128 MiB) and hashing run side by side on their own threads,
 // with a fixed number of chunks in flight, so memory stays at a few tens of
-// MiB whatever the disk size and the copy does not fill the page cache. Throws DataPathError on
-// any read, write or sync failure (short reads included) and CopyCancelled
-// when the cancel flag is seen; the destination is then left partly written
-// for the caller to remove.
+// MiB whatever the disk size and the copy does not fill the page cache.
+// Throws DataPathError on any read, write or sync failure (short reads
+// included) and CopyCancelled when the cancel flag is seen; the destination
+// is then left partly written for the caller to remove.
 CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& options);
 
 // Brings a disk that already holds data (a standby disk rebuilt from its last
