@@ -1226,18 +1226,19 @@ json aggregated(World& w, Call& call, const Map& items, const std::string& kind,
                 bool withRegions) {
     auto& p = call.p;
     requireProject(w, p["project"]);
-    std::string filter = call.query("filter");
+    Filter filter = Filter::parse(call.query("filter"));
     std::vector<std::pair<std::string, json>> all;  // scope key, item
     std::vector<std::string> scopes;
     for (auto& [z, _] : w.zones) scopes.push_back("zones/" + z);
     if (withRegions)
         for (auto& [r, _] : w.regions) scopes.push_back("regions/" + r);
+    if (field == "operations") scopes.push_back("global");
     std::sort(scopes.begin(), scopes.end());
     for (auto& scope : scopes) {
         std::string prefix = "projects/" + p["project"] + "/" + scope + "/";
         for (auto it = items.lower_bound(prefix); it != items.end() && it->first.rfind(prefix, 0) == 0;
              ++it) {
-            if (matchesFilter(it->second.res, filter)) all.emplace_back(scope, it->second.res);
+            if (filter.matches(it->second.res)) all.emplace_back(scope, it->second.res);
         }
     }
     size_t limit = maxResults(call);
@@ -1616,6 +1617,10 @@ void registerCompute(Emulator& emu) {
     });
 
     // operations
+    emu.route("GET", kV1 + "/aggregated/operations", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        call.reply(aggregated(w, call, w.operations, "compute#operationAggregatedList", "operations", true));
+    });
     for (std::string kind : {"zones", "regions", "global"}) {
         std::string base = kV1 +
                            (kind == "zones"     ? "/zones/{zone}"

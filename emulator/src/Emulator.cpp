@@ -1,7 +1,9 @@
 #include "Emulator.h"
 
+#include <algorithm>
 #include <regex>
 
+#include "Listing.h"
 #include "Operations.h"
 #include "Schemas.h"
 
@@ -228,11 +230,13 @@ void Emulator::dispatch(const httplib::Request& req, httplib::Response& res) {
             if (applyFaults(*r, call, line)) return;
         }
         checkAuth(*r, req);
+        if (r->service == Service::kCompute) resolveNumericIds(*r, segs, call);
         if (r->mutating) {
             runMutating(*r, call, "");
         } else {
             r->handler(call);
         }
+        if (req.has_param("fields")) partialResponse(call);
     } catch (const ApiError& e) {
         res.status = e.code();
         if (e.code() == 401)
@@ -283,6 +287,114 @@ bool Emulator::applyFaults(const Route& r, Call& call, const std::string& line) 
     return true;
 }
 
+void Emulator::resolveNumericIds(const Route& r, const std::vector<std::string>& segs, Call& call) {
+    static const std::regex id("[1-9][0-9]{0,19}");
+    for (size_t i = 0; i < r.segs.size(); ++i) {
+        const std::string& t = r.segs[i];
+        if (t != "{disk}" && t != "{instance}" && t != "{snapshot}" && t != "{operation}") continue;
+        const std::string param = t.substr(1, t.size() - 2);
+        if (!std::regex_match(call.p[param], id)) continue;
+        // The path up to the collection: projects/P/zones/Z/disks/
+        std::string prefix;
+        for (size_t k = 2; k < i; ++k) prefix += segs[k] + "/";
+        auto find = [&](const auto& items) {
+            for (auto it = items.lower_bound(prefix); it != items.end() && it->first.rfind(prefix, 0) == 0;
+                 ++it) {
+                if (it->second.res.value("id", "") == call.p[param]) {
+                    call.p[param] = it->second.res.value("name", call.p[param]);
+                    return;
+                }
+            }
+        };
+        std::lock_guard<std::mutex> lock(world_.mu);
+        if (param == "disk") find(world_.disks);
+        if (param == "instance") find(world_.instances);
+        if (param == "snapshot") find(world_.snapshots);
+        if (param == "operation") find(world_.operations);
+    }
+}
+
+void Emulator::partialResponse(Call& call) {
+    if (call.res.status < 200 || call.res.status >= 300) return;
+    if (call.res.get_header_value("Content-Type").rfind("application/json", 0) != 0) return;
+    json whole = json::parse(call.res.body, nullptr, false);
+    if (whole.is_discarded()) return;
+    call.res.body = toText(selectFields(whole, call.query("fields")));
+}
+
+namespace {
+
+// Audiences a self-signed service-account JWT may name instead of a scope:
+// the base URL of the API it is sent to.
+bool acceptedAudience(Service s, const std::string& aud, const std::string& ownBase) {
+    if (aud == ownBase + "/") return true;
+    switch (s) {
+        case Service::kCompute:
+            return aud == "https://compute.googleapis.com/" || aud == "https://www.googleapis.com/";
+        case Service::kKms:
+            return aud == "https://cloudkms.googleapis.com/";
+        case Service::kStorage:
+            return aud == "https://storage.googleapis.com/" || aud == "https://www.googleapis.com/";
+        case Service::kCrm:
+            return aud == "https://cloudresourcemanager.googleapis.com/";
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+// A service account may sign its own JWT and send it as the bearer token:
+// accepted when signed by the account's key, unexpired and short-lived, and
+// either addressed to this API's base URL or carrying a scope.
+void Emulator::checkSelfSignedJwt(const Route& r, const std::string& token) {
+    auto refuse = [](const std::string& why) {
+        return ApiError(401, "authError",
+                        "Request had invalid authentication credentials. Expected OAuth 2 access token, "
+                        "login cookie or other valid authentication credential. (" +
+                            why + ")");
+    };
+    json claims;
+    PKey key;
+    std::string ownBase;
+    int64_t skew = 0;
+    try {
+        claims = verifyJwt(token, nullptr);
+    } catch (const std::exception& e) {
+        throw refuse(e.what());
+    }
+    {
+        std::lock_guard<std::mutex> lock(world_.mu);
+        auto sa = world_.serviceAccounts.find(claims.value("iss", ""));
+        if (sa == world_.serviceAccounts.end()) throw refuse("unknown issuer");
+        key = sa->second.key;
+        ownBase = world_.baseUrl;
+        skew = world_.clockSkewSeconds;
+    }
+    try {
+        claims = verifyJwt(token, key);
+    } catch (const std::exception& e) {
+        throw refuse(e.what());
+    }
+    if (!claims.contains("iat") || !claims.contains("exp") || !claims["iat"].is_number() ||
+        !claims["exp"].is_number()) {
+        throw refuse("iat and exp are required");
+    }
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() +
+        skew;
+    int64_t iat = claims["iat"].get<int64_t>();
+    int64_t exp = claims["exp"].get<int64_t>();
+    if (exp <= now || exp - iat > 3600 || iat > now + 300) throw refuse("token expired or not yet valid");
+    std::string aud =
+        claims.contains("aud") && claims["aud"].is_string() ? claims["aud"].get<std::string>() : "";
+    std::string scope =
+        claims.contains("scope") && claims["scope"].is_string() ? claims["scope"].get<std::string>() : "";
+    if (scope.empty() && !acceptedAudience(r.service, aud, ownBase))
+        throw refuse("audience '" + aud + "' is not this API");
+}
+
 void Emulator::checkAuth(const Route& r, const httplib::Request& req) {
     if (r.service == Service::kControl || r.service == Service::kOAuth) return;
     if (r.service == Service::kMetadata) {
@@ -293,13 +405,23 @@ void Emulator::checkAuth(const Route& r, const httplib::Request& req) {
     }
     std::string auth = req.get_header_value("Authorization");
     const std::string bearer = "Bearer ";
-    if (auth.rfind(bearer, 0) != 0) {
+    std::string token;
+    if (auth.rfind(bearer, 0) == 0) {
+        token = auth.substr(bearer.size());
+    } else if (auth.empty() && (req.has_param("access_token") || req.has_param("oauth_token"))) {
+        token = req.has_param("access_token") ? req.get_param_value("access_token")
+                                              : req.get_param_value("oauth_token");
+    } else {
         throw ApiError(
             401, "required",
             "Request is missing required authentication credential. Expected OAuth 2 access token, "
             "login cookie or other valid authentication credential.");
     }
-    std::string token = auth.substr(bearer.size());
+    // A compact JWT (three base64url parts) is a self-signed credential.
+    if (token.rfind("eyJ", 0) == 0 && std::count(token.begin(), token.end(), '.') == 2) {
+        checkSelfSignedJwt(r, token);
+        return;
+    }
     std::lock_guard<std::mutex> lock(world_.mu);
     auto it = world_.tokens.find(token);
     if (it == world_.tokens.end() || it->second <= Clock::now()) {

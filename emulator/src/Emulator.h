@@ -102,7 +102,15 @@ class Emulator {
                        std::map<std::string, std::string>& params) const;
     // Returns true when a fault answered the request.
     bool applyFaults(const Route& r, Call& call, const std::string& line);
+    // Accepts an access token from the Authorization header (or the
+    // access_token query parameter) or a self-signed service-account JWT.
     void checkAuth(const Route& r, const httplib::Request& req);
+    void checkSelfSignedJwt(const Route& r, const std::string& token);
+    // A Compute resource named by its numeric id in the path is looked up
+    // and call.p gets its name.
+    void resolveNumericIds(const Route& r, const std::vector<std::string>& segs, Call& call);
+    // Applies the `fields` selector to a successful JSON answer.
+    static void partialResponse(Call& call);
     void runMutating(const Route& r, Call& call, const std::string& opError);
 
     World world_;

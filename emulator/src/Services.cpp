@@ -5,6 +5,7 @@
 
 #include "Emulator.h"
 #include "Listing.h"
+#include "Schemas.h"
 
 namespace gce::emu {
 namespace {
@@ -247,6 +248,153 @@ Bucket& findBucket(World& w, const std::string& name) {
     auto it = w.buckets.find(name);
     if (it == w.buckets.end()) throw ApiError(404, "notFound", "The specified bucket does not exist.");
     return it->second;
+}
+
+void checkObjectName(const std::string& name) {
+    if (name.empty() || name.size() > 1024 || name.find('\0') != std::string::npos ||
+        name.find('\n') != std::string::npos || name.find('\r') != std::string::npos) {
+        throw ApiError(400, "invalid", "Invalid object name: '" + name + "'");
+    }
+}
+
+// Stores a finished upload as a new generation of its object; returns the
+// object resource.
+json storeObject(World& w, const UploadSession& u) {
+    checkObjectName(u.name);
+    std::lock_guard<std::mutex> lock(w.mu);
+    Bucket& b = findBucket(w, u.bucket);
+    if (u.ifGenerationMatch0 && b.objects.count(u.name)) {
+        throw ApiError(412, "conditionNotMet",
+                       "At least one of the pre-conditions you specified did not hold.");
+    }
+    int64_t generation = static_cast<int64_t>(w.newId() / 1000);
+    StoredObject o{objectResource(u.bucket, u.name, u.data, u.contentType, generation), u.data};
+    if (u.metadata.is_object() && !u.metadata.empty()) o.res["metadata"] = u.metadata;
+    b.objects[u.name] = o;
+    return o.res;
+}
+
+// The object's metadata of a multipart or resumable start: a JSON Object
+// resource (unknown fields refused) whose name may also come from the query.
+void applyObjectMetadata(Call& call, const std::string& text, UploadSession& u) {
+    json meta = json::object();
+    if (!text.empty()) {
+        meta = json::parse(text, nullptr, false);
+        if (meta.is_discarded() || !meta.is_object())
+            throw ApiError(400, "parseError", "Parse Error: object metadata is not a JSON object");
+        checkKnownFields("storage", "Object", meta);
+    }
+    u.bucket = call.p["bucket"];
+    u.name = call.hasQuery("name") ? call.query("name") : meta.value("name", "");
+    if (meta.contains("contentType") && meta["contentType"].is_string()) u.contentType = meta["contentType"];
+    if (meta.contains("metadata")) u.metadata = meta["metadata"];
+    u.ifGenerationMatch0 = call.query("ifGenerationMatch") == "0";
+}
+
+// uploadType=multipart: a multipart/related body of two parts, the object's
+// JSON metadata and then its bytes.
+UploadSession multipartUpload(Call& call) {
+    std::string type = call.http.get_header_value("Content-Type");
+    static const std::regex related(R"(multipart/related\s*;.*boundary=(\"([^\"]+)\"|([^;\s]+)).*)",
+                                    std::regex::icase);
+    std::smatch m;
+    if (!std::regex_match(type, m, related))
+        throw ApiError(400, "badContent",
+                       "Multipart upload needs Content-Type multipart/related with a boundary");
+    const std::string boundary = "--" + (m[2].matched ? m[2].str() : m[3].str());
+    const std::string& body = call.http.body;
+    std::vector<std::pair<std::string, std::string>> parts;  // headers, content
+    size_t pos = body.find(boundary);
+    while (pos != std::string::npos) {
+        pos += boundary.size();
+        if (body.compare(pos, 2, "--") == 0) break;  // closing delimiter
+        size_t headersEnd = body.find("\r\n\r\n", pos);
+        if (headersEnd == std::string::npos) break;
+        size_t contentStart = headersEnd + 4;
+        size_t next = body.find("\r\n" + boundary, contentStart);
+        if (next == std::string::npos) break;
+        parts.emplace_back(body.substr(pos, headersEnd - pos),
+                           body.substr(contentStart, next - contentStart));
+        pos = next + 2;
+    }
+    if (parts.size() != 2)
+        throw ApiError(400, "badContent",
+                       "Multipart upload must have exactly two parts (metadata and media)");
+    UploadSession u;
+    u.contentType = "application/octet-stream";
+    static const std::regex partType(R"((^|\r\n)content-type:\s*([^\r\n]+))", std::regex::icase);
+    std::smatch pm;
+    if (std::regex_search(parts[1].first, pm, partType)) u.contentType = pm[2];
+    applyObjectMetadata(call, parts[0].second, u);
+    u.data = std::move(parts[1].second);
+    return u;
+}
+
+// uploadType=resumable: opens a session; its URL comes back in Location.
+void startResumable(World& w, Call& call) {
+    UploadSession u;
+    u.contentType = call.http.get_header_value("X-Upload-Content-Type");
+    if (u.contentType.empty()) u.contentType = "application/octet-stream";
+    applyObjectMetadata(call, call.http.body, u);
+    checkObjectName(u.name);
+    std::string id = randomHex(16);
+    std::string host = call.http.get_header_value("Host");
+    std::lock_guard<std::mutex> lock(w.mu);
+    findBucket(w, u.bucket);
+    std::string base = host.empty() ? w.baseUrl : "http://" + host;
+    w.uploads[id] = std::move(u);
+    call.res.set_header("Location", base + "/upload/storage/v1/b/" + call.p["bucket"] +
+                                        "/o?uploadType=resumable&upload_id=" + id);
+    call.reply(json::object());
+}
+
+// A PUT to a session URL: the bytes from Content-Range ("bytes F-L/T",
+// "bytes F-L/*", or "bytes */T" to ask how much arrived). Answers 308 with
+// Range while bytes are missing, the object once the last byte is in.
+void resumableChunk(World& w, Call& call) {
+    const std::string id = call.query("upload_id");
+    std::string range = call.http.get_header_value("Content-Range");
+    static const std::regex chunk(R"(bytes (\*|([0-9]{1,15})-([0-9]{1,15}))/(\*|[0-9]{1,15}))");
+    std::smatch m;
+    bool whole = range.empty();
+    if (!whole && !std::regex_match(range, m, chunk))
+        throw ApiError(400, "invalid", "Invalid Content-Range header: '" + range + "'");
+    UploadSession done;
+    {
+        std::lock_guard<std::mutex> lock(w.mu);
+        auto it = w.uploads.find(id);
+        if (it == w.uploads.end()) throw ApiError(404, "notFound", "No such upload session: " + id);
+        UploadSession& u = it->second;
+        const std::string& body = call.http.body;
+        int64_t total = -1;
+        if (whole) {
+            u.data = body;
+            total = static_cast<int64_t>(u.data.size());
+        } else {
+            if (m[4] != "*") total = std::stoll(m[4]);
+            if (m[2].matched) {
+                int64_t first = std::stoll(m[2]);
+                int64_t last = std::stoll(m[3]);
+                if (last < first || static_cast<int64_t>(body.size()) != last - first + 1 ||
+                    first > static_cast<int64_t>(u.data.size())) {
+                    throw ApiError(400, "invalid", "Content-Range " + range + " does not fit the upload");
+                }
+                // Bytes already received are not written twice.
+                size_t skip = u.data.size() - static_cast<size_t>(first);
+                if (skip < body.size()) u.data.append(body, skip, std::string::npos);
+            }
+            if (total >= 0 && static_cast<int64_t>(u.data.size()) > total)
+                throw ApiError(400, "invalid", "More bytes than the declared total " + std::to_string(total));
+        }
+        if (total < 0 || static_cast<int64_t>(u.data.size()) < total) {
+            call.res.status = 308;
+            if (!u.data.empty()) call.res.set_header("Range", "bytes=0-" + std::to_string(u.data.size() - 1));
+            return;
+        }
+        done = std::move(u);
+        w.uploads.erase(it);
+    }
+    call.reply(storeObject(w, done));
 }
 
 json crmProject(const Project& p) {
@@ -508,27 +656,30 @@ void registerServices(Emulator& emu) {
         call.reply(findBucket(w, call.p["bucket"]).res);
     });
     emu.route("POST", "/upload/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
-        if (call.query("uploadType") != "media") {
-            throw ApiError(400, "invalid", "Only uploadType=media is supported by this emulator");
+        if (call.hasQuery("upload_id")) return resumableChunk(w, call);
+        std::string type = call.query("uploadType");
+        if (type == "media") {
+            std::string contentType = call.http.get_header_value("Content-Type");
+            if (contentType.empty()) contentType = "application/octet-stream";
+            UploadSession u{call.p["bucket"], call.query("name"),
+                            contentType,      call.http.body,
+                            json(),           call.query("ifGenerationMatch") == "0"};
+            call.reply(storeObject(w, u));
+        } else if (type == "multipart") {
+            call.reply(storeObject(w, multipartUpload(call)));
+        } else if (type == "resumable") {
+            startResumable(w, call);
+        } else {
+            throw ApiError(400, "invalid",
+                           "Invalid uploadType '" + type + "': expected media, multipart or resumable");
         }
-        std::string name = call.query("name");
-        if (name.empty() || name.size() > 1024 || name.find('\0') != std::string::npos ||
-            name.find('\n') != std::string::npos || name.find('\r') != std::string::npos) {
-            throw ApiError(400, "invalid", "Invalid object name: '" + name + "'");
-        }
-        std::string contentType = call.http.get_header_value("Content-Type");
-        if (contentType.empty()) contentType = "application/octet-stream";
+    });
+    emu.route("PUT", "/upload/storage/v1/b/{bucket}/o", S, [&w](Call& call) { resumableChunk(w, call); });
+    emu.route("DELETE", "/upload/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);
-        Bucket& b = findBucket(w, call.p["bucket"]);
-        if (call.query("ifGenerationMatch") == "0" && b.objects.count(name)) {
-            throw ApiError(412, "conditionNotMet",
-                           "At least one of the pre-conditions you specified did not hold.");
-        }
-        int64_t generation = static_cast<int64_t>(w.newId() / 1000);
-        StoredObject o{objectResource(call.p["bucket"], name, call.http.body, contentType, generation),
-                       call.http.body};
-        b.objects[name] = o;
-        call.reply(o.res);
+        if (!w.uploads.erase(call.query("upload_id")))
+            throw ApiError(404, "notFound", "No such upload session: " + call.query("upload_id"));
+        call.res.status = 499;  // Google's answer to a cancelled upload
     });
     emu.route("GET", "/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);

@@ -87,6 +87,14 @@ struct Bucket {
     std::map<std::string, StoredObject> objects;
 };
 
+// A resumable upload of a Cloud Storage object, between its start and its
+// last byte.
+struct UploadSession {
+    std::string bucket, name, contentType, data;
+    json metadata;  // the object's custom metadata, if any
+    bool ifGenerationMatch0 = false;
+};
+
 struct ServiceAccount {
     std::string email, project;
     PKey key;  // holds the public half used to check JWTs
@@ -146,6 +154,7 @@ class World {
     std::map<std::string, Bucket> buckets;                  // by bucket name
     std::map<std::string, ServiceAccount> serviceAccounts;  // by e-mail
     std::map<std::string, Clock::time_point> tokens;
+    std::map<std::string, UploadSession> uploads;   // resumable uploads by upload_id
     std::map<std::string, std::string> requestIds;  // "project/requestId" -> op key ("" while pending)
     std::string proxyKey;                           // instance the metadata server describes
     // Reads of a disk, snapshot or operation that was still pending (not

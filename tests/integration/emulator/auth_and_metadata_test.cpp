@@ -131,6 +131,52 @@ TEST_F(AuthTest, ApisAnswer401WithoutAValidToken) {
         EXPECT_EQ(emu->request("GET", other, "", "").status, 401) << other;
 }
 
+// What client libraries send besides a header with an exchanged token: the
+// access_token query parameter, and a JWT the service account signs itself,
+// addressed to the API's base URL or carrying a scope.
+TEST_F(AuthTest, QueryTokensAndSelfSignedJwtsOpenTheApisTheyAddress) {
+    const std::string zones = kProject + "/zones";
+    EXPECT_EQ(emu->request("GET", zones + "?access_token=" + token).status, 200);
+    EXPECT_EQ(emu->request("GET", zones + "?access_token=ya29.made-up").status, 401);
+
+    const std::string pem = keyFile().at("private_key");
+    auto selfSigned = [&](const std::string& aud, bool scope, int64_t iatOffset = 0) {
+        json c = claims(iatOffset);
+        c["sub"] = c["iss"];
+        c.erase("aud");
+        if (!aud.empty()) c["aud"] = aud;
+        if (!scope) c.erase("scope");
+        return signJwt(pem, c);
+    };
+    const std::string kms = "/v1/projects/demo-project/locations/us-central1/keyRings";
+    struct Case {
+        std::string path, jwt;
+        int status;
+    } cases[] = {
+        {zones, selfSigned("https://compute.googleapis.com/", false), 200},
+        {zones, selfSigned("", true), 200},
+        {kms, selfSigned("https://cloudkms.googleapis.com/", false), 200},
+        {zones, selfSigned("https://cloudkms.googleapis.com/", false), 401},  // another API's audience
+        {zones, selfSigned(keyFile().at("token_uri"), false), 401},
+        {zones, selfSigned("", false), 401},  // neither audience nor scope
+        {zones, selfSigned("https://compute.googleapis.com/", false, -7200), 401},  // expired
+    };
+    for (const auto& c : cases) EXPECT_EQ(emu->request("GET", c.path, "", c.jwt).status, c.status) << c.path;
+
+    // Signed by a key the account does not have.
+    EVP_PKEY* other = EVP_RSA_gen(2048);
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, other, nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio, &data);
+    std::string otherPem(data, static_cast<size_t>(size));
+    BIO_free(bio);
+    EVP_PKEY_free(other);
+    json c = claims();
+    c.erase("aud");
+    EXPECT_EQ(emu->request("GET", zones, "", signJwt(otherPem, c)).status, 401);
+}
+
 TEST_F(AuthTest, MetadataServerDescribesTheProxyAndWantsTheFlavorHeader) {
     httplib::Client cli("127.0.0.1", emu->port());
     auto refused = cli.Get("/computeMetadata/v1/instance/name");
