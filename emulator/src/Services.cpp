@@ -250,6 +250,9 @@ Bucket& findBucket(World& w, const std::string& name) {
     return it->second;
 }
 
+// Largest object a resumable session may assemble (sessions live in memory).
+constexpr uint64_t kMaxUploadBytes = 4 * kMaxPayloadBytes;
+
 void checkObjectName(const std::string& name) {
     if (name.empty() || name.size() > 1024 || name.find('\0') != std::string::npos ||
         name.find('\n') != std::string::npos || name.find('\r') != std::string::npos) {
@@ -378,6 +381,10 @@ void resumableChunk(World& w, Call& call) {
                 if (last < first || static_cast<int64_t>(body.size()) != last - first + 1 ||
                     first > static_cast<int64_t>(u.data.size())) {
                     throw ApiError(400, "invalid", "Content-Range " + range + " does not fit the upload");
+                }
+                if (static_cast<uint64_t>(last) >= kMaxUploadBytes) {
+                    throw ApiError(413, "uploadTooLarge",
+                                   "Uploads are limited to " + std::to_string(kMaxUploadBytes) + " bytes");
                 }
                 // Bytes already received are not written twice.
                 size_t skip = u.data.size() - static_cast<size_t>(first);
