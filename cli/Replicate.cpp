@@ -292,6 +292,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                    {"mode", mode},
                    {"instanceCreated", next.instanceCreated},
                    {"instanceId", next.instanceId},
+                   {"machineType", restore.machineType},
                    {"configObject", next.instanceCreated ? "" : configObject},
                    {"disks", disks},
                    {"carriedDisks", carried},
@@ -308,7 +309,8 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                     o.toZone.c_str(), mode.c_str(), next.disks.size(), HumanBytes(backup.dataBytes).c_str(),
                     HumanBytes(restore.bytesWritten).c_str(), HumanDuration(seconds).c_str());
         if (next.instanceCreated)
-            std::printf("  standby instance %s (%s)\n", o.standby.c_str(), next.instanceId.c_str());
+            std::printf("  standby instance %s (%s), machine type %s\n", o.standby.c_str(),
+                        next.instanceId.c_str(), restore.machineType.c_str());
         else
             std::printf("  standby configuration saved as gs://%s (create it with gcebackup dr-vm create)\n",
                         configObject.c_str());
