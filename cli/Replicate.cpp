@@ -185,6 +185,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     // and zone (the zone's machine types can be listed); the rest is checked
     // by the plug-in before the standby's disks are made.
     {
+        Job job(g);
         PluginSession check(g);
         std::vector<VMInfoStructs::SVMSizeInfo> sizes;
         if (!check->GetAvailableVMSizesForHost(EncodeProjectZone(o.toProject, o.toZone), sizes, 0, 0))

@@ -210,7 +210,8 @@ TEST_F(RestoreE2E, EncryptedDiskRestoredOutsideTheProxyZone) {
         ExpectRestored(kProject, as, zone, "n2-standard-2", {{"db-1", "db-1-1"}, {"db-1-data", "db-1-data-"}},
                        json{{"app", "db"}});
         int encrypted = 0;
-        for (const auto& attached : Instance(kProject, as)["disks"]) {
+        const json restored = Instance(kProject, as);  // kept alive while its disks are walked
+        for (const auto& attached : restored["disks"]) {
             const json d = Disk(kProject, LastSegment(attached["source"]));
             EXPECT_EQ(LastSegment(d.value("zone", "")), zone) << d["name"];
             if (!d.contains("kmsKey")) continue;
@@ -283,7 +284,9 @@ TEST_F(RestoreE2E, BadDestinationsAreRefusedBeforeAnyResourceIsCreated) {
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("(no plug-in error code)"), std::string::npos) << r.err;
-        if (c.cloudSaysNo) EXPECT_NE(r.err.find("was not found"), std::string::npos) << r.err;
+        if (c.cloudSaysNo) {
+            EXPECT_NE(r.err.find("was not found"), std::string::npos) << r.err;
+        }
         EXPECT_EQ(resources(), before);
     }
 
