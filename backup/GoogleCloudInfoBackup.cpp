@@ -78,19 +78,27 @@ int CGoogleCloudInfo::_PreMount(MountCtx& ctx) {
 }
 
 bool CGoogleCloudInfo::IsBackupFeasible(MountCtx& ctx) {
-    if (FXString::CompareNoCase(ctx.strVMGuid, c_localVMGuid) == 0) {
+    // Checked again once the proxy's identity is known (it may not have been
+    // at Init) and once the instance's own id is known (a request may name
+    // the instance only): an empty id never matches.
+    auto isProxy = [&](const std::string& guid) {
+        if (guid.empty() || c_localVMGuid.empty() || FXString::CompareNoCase(guid, c_localVMGuid) != 0)
+            return false;
         SetLastVMError(VMINFO_ERR_VM_IS_PROXY);
         m_log.Error(__PRETTY_FUNCTION__, "Instance [%s][%s] cannot backup itself!!", ctx.strVMName.c_str(),
-                    ctx.strVMGuid.c_str());
-        return false;
-    }
+                    guid.c_str());
+        return true;
+    };
+    if (isProxy(ctx.strVMGuid)) return false;
     if (!InitProxyVMInfo()) {
         m_log.Error(__PRETTY_FUNCTION__, "The proxy was not found in Google cloud, cannot continue backup ");
         SetLastVMError(VMINFO_ERR_PROXY_NOT_FOUND);
         return false;
     }
-    if (ctx.bBackupCopy) return InitBackupToTapeVMInfo(ctx, ctx.vmInfo);
-    return InitBackupVMInfo(ctx);
+    if (isProxy(ctx.strVMGuid)) return false;
+    const bool ok = ctx.bBackupCopy ? InitBackupToTapeVMInfo(ctx, ctx.vmInfo) : InitBackupVMInfo(ctx);
+    if (!ok) return false;
+    return !isProxy(ctx.vmInfo.strGuid);
 }
 
 bool CGoogleCloudInfo::InitBackupVMInfo(MountCtx& ctx) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 #include "cli/Progress.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
+#include "plugin/host/CloudNames.h"
 #include "plugin/host/HostEnv.h"
 
 namespace fs = std::filesystem;
@@ -82,12 +84,6 @@ std::string Describe(const std::vector<VMInfoStructs::SFailure>& failures, std::
     return text;
 }
 
-std::string EncodeProjectZone(const std::string& project, const std::string& zone) {
-    // The host's encoded inventory id of a project within a zone.
-    return "gce-entity:" + Arc::bin2hex(project.data(), project.size()) +
-           "::" + Arc::bin2hex(zone.data(), zone.size());
-}
-
 // Runs `copy(src, dst)`, which opens the two descriptors, copies one opened
 // disk and may replace dst. Whatever happens the descriptors and the disk's
 // handle are closed; a cancelled copy ends the job ("<job> cancelled") and a
@@ -125,6 +121,12 @@ std::string ShortName(const std::string& uriOrName) {
 }
 
 }  // namespace
+
+std::string EncodeProjectZone(const std::string& project, const std::string& zone) {
+    // The host's encoded inventory id of a project within a zone.
+    return "gce-entity:" + Arc::bin2hex(project.data(), project.size()) +
+           "::" + Arc::bin2hex(zone.data(), zone.size());
+}
 
 std::pair<std::string, std::string> SplitLabel(const std::string& text) {
     size_t eq = text.find('=');
@@ -167,6 +169,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
 
+    const bool appConsistentRequested = ctx.bAppConsistent;
     const auto mountStarted = Clock::now();
     const bool mounted = s->MountVM(ctx);
     const double mountSeconds = Since(mountStarted);
@@ -194,8 +197,14 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     m.guestOS = ctx.vmInfo.strGuestOS;
     m.time = Rfc3339(std::time(nullptr));
     m.jobId = job.Id();
-    m.appConsistent = ctx.bAppConsistent;
-    m.crashConsistentFallback = ctx.bCrashConsistentFallback;
+    // The manifest says what was asked for and whether it was honoured.
+    m.appConsistent = appConsistentRequested;
+    m.crashConsistentFallback = CrashConsistentFallback(appConsistentRequested, ctx);
+    if (m.crashConsistentFallback) {
+        const std::string line = CrashConsistentFallbackLine(ctx);
+        std::fprintf(stderr, "gcebackup: warning: %s\n", line.c_str());
+        m.warnings.push_back(line);
+    }
     m.digestBlockSize = kBlockSize;
 
     Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
@@ -322,6 +331,54 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
 
 // ---------------------------------------------------------------- restore
 
+namespace {
+
+const char* const kNameRule =
+    "1 to 63 lower-case letters, digits or hyphens, starting with a letter and not ending with a hyphen";
+
+// A value the cloud's grammar refuses is a bad command line (exit 2).
+void RequireCloudName(const std::string& option, const std::string& value) {
+    if (!value.empty() && !CloudNames::IsValidName(value))
+        throw CommandError(option + " \"" + value + "\" is not a valid name (" + kNameRule + ")", kExitUsage);
+}
+
+// A network or subnetwork: a name, or a resource path or URI of another project's.
+void RequireCloudNameOrPath(const std::string& option, const std::string& value) {
+    if (value.find('/') == std::string::npos) return RequireCloudName(option, value);
+    for (char c : value)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && std::string("-_./:").find(c) == std::string::npos)
+            throw CommandError(option + " \"" + value + "\" is not a valid name or resource path",
+                               kExitUsage);
+    RequireCloudName(option, ShortName(value));
+}
+
+}  // namespace
+
+void RequireSourceMachineTypeOffered(PluginSession& s, const std::string& project, const std::string& zone,
+                                     const std::string& type) {
+    std::vector<VMInfoStructs::SVMSizeInfo> sizes;
+    // A zone whose types cannot be listed is refused by the plug-in's own
+    // destination check, with the cloud's message.
+    if (!s->GetAvailableVMSizesForHost(EncodeProjectZone(project, zone), sizes, 0, 0)) return;
+    std::vector<std::string> offered;
+    for (const auto& size : sizes) offered.push_back(size.strName);
+    if (!CloudNames::IsMachineTypeOffered(type, offered))
+        throw CommandError("zone " + zone + " does not offer the source's machine type " + type +
+                           "; restore with --machine-type auto (the closest type offered there) or "
+                           "--machine-type TYPE");
+}
+
+void CheckRestoreDestinationOptions(const std::string& asName, const std::string& zone,
+                                    const std::string& region, const std::string& machineType,
+                                    const std::string& network, const std::string& subnet) {
+    RequireCloudName("--as", asName);
+    RequireCloudName("--zone", zone);
+    RequireCloudName("--region", region);
+    if (machineType != "auto") RequireCloudName("--machine-type", machineType);
+    RequireCloudNameOrPath("--network", network);
+    RequireCloudNameOrPath("--subnet", subnet);
+}
+
 RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     auto started = Clock::now();
     if (ro.store.empty()) throw CommandError("restore needs --from", kExitUsage);
@@ -335,6 +392,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     } else if (!ro.guestOS.empty() || ro.cpus != 0 || ro.memoryMB != 0) {
         throw CommandError("--guest-os, --cpus and --memory-mb describe a --converted instance", kExitUsage);
     }
+    CheckRestoreDestinationOptions(ro.asName, ro.zone, ro.region, ro.machineType, ro.network, ro.subnet);
     std::string dir;
     Manifest m;
     try {
@@ -370,14 +428,26 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     rc.strProjectId = ro.project.empty() ? m.project : ro.project;
     rc.strZone = ro.zone.empty() ? m.zone : ro.zone;
     rc.strRegion = ro.region;
-    if (ro.machineType == "auto")
+    // Without --machine-type the instance keeps the source's type; the
+    // automatic choice only when asked for (or for a converted instance,
+    // which has no source type).
+    std::string typeWhy = "requested";
+    if (ro.machineType == "auto") {
         rc.strInstanceType = "Auto Select";
-    else
+        typeWhy = "auto";
+    } else if (!ro.machineType.empty()) {
         rc.strInstanceType = ro.machineType;
-    if (!ro.network.empty()) {
+    } else if (!ro.converted && !m.machineType.empty()) {
+        rc.strInstanceType = m.machineType;
+        typeWhy = "source";
+    } else {
+        typeWhy = "auto";
+    }
+    if (!ro.network.empty() || !ro.subnet.empty()) {
         VMInfoStructs::SVMNetworkCard card;
         card.strName = "nic0";
         card.strNetwork = ro.network;
+        card.strSubnetwork = ro.subnet;
         rc.vecNetworkCards.push_back(card);
     }
     rc.bOverwrite = ro.overwrite;
@@ -431,6 +501,8 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
 
     // As the host does after connecting: the project a request without one falls back to.
     s->SetDefaultProjectId(rc.strProjectId);
+    if (typeWhy == "source")
+        RequireSourceMachineTypeOffered(s, rc.strProjectId, rc.strZone, rc.strInstanceType);
     const auto cloudStarted = Clock::now();
     if (!s->InitRestoreVM(rc)) {
         if (CancelFlag().load()) {
@@ -495,6 +567,12 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
 
     sum.instance = rc.strVMName;
     sum.instanceId = rc.strVMGuid;
+    const bool withInstance = std::any_of(rc.vecDisks.begin(), rc.vecDisks.end(),
+                                          [](const SDisk& d) { return d.eDiskType == 1 && d.bBootDisk; });
+    if (withInstance && rc.strInstanceType != "Auto Select") {
+        sum.machineType = rc.strInstanceType;
+        sum.machineTypeWhy = typeWhy;
+    }
     sum.project = rc.strProjectId;
     sum.zone = rc.strZone;
     sum.jobId = job.Id();
@@ -515,6 +593,8 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"instanceId", s.instanceId},
                    {"project", s.project},
                    {"zone", s.zone},
+                   {"machineType", s.machineType},
+                   {"machineTypeChoice", s.machineTypeWhy},
                    {"jobId", s.jobId},
                    {"disks", s.disks},
                    {"dataBytes", s.dataBytes},
@@ -527,6 +607,11 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                     s.instance.c_str(), s.instanceId.c_str(), s.project.c_str(), s.zone.c_str(),
                     s.disks.size(), HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
                     HumanDuration(s.totalSeconds).c_str());
+        if (!s.machineType.empty())
+            std::printf("  machine type %s (%s)\n", s.machineType.c_str(),
+                        s.machineTypeWhy == "source" ? "the source's"
+                        : s.machineTypeWhy == "auto" ? "chosen automatically"
+                                                     : "as requested");
         for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
     }
     return kExitOk;

@@ -45,8 +45,9 @@ struct RestoreOptions {
     std::string project;
     std::string zone;
     std::string region;
-    std::string machineType;  // "auto": chosen by the plug-in
+    std::string machineType;  // "auto": chosen by the plug-in; empty: the source's
     std::string network;
+    std::string subnet;
     bool overwrite = false;
     bool powerOn = false;
     bool keepDiskNames = false;
@@ -67,8 +68,26 @@ struct RestoreOptions {
     int64_t memoryMB = 0;
 };
 
+// The host's encoded inventory id of a zone of a project.
+std::string EncodeProjectZone(const std::string& project, const std::string& zone);
+
+// Refuses (exit 2) destination values of a restore or revert that the
+// cloud's grammar refuses: the instance name, zone, region, machine type
+// (or "auto"), network and subnet (names, or resource paths). Empty values
+// pass.
+void CheckRestoreDestinationOptions(const std::string& asName, const std::string& zone,
+                                    const std::string& region, const std::string& machineType,
+                                    const std::string& network, const std::string& subnet);
+// Refuses (exit 1) a restore that keeps the source's machine type `type`
+// when `zone` does not offer it, suggesting --machine-type auto. Nothing is
+// refused when the zone's types cannot be listed.
+void RequireSourceMachineTypeOffered(PluginSession& s, const std::string& project, const std::string& zone,
+                                     const std::string& type);
+
 struct RestoreSummary {
     std::string instance;
+    std::string machineType;     // of the created instance (empty: none created)
+    std::string machineTypeWhy;  // "source", "auto" or "requested"
     std::string instanceId;
     std::string project;
     std::string zone;

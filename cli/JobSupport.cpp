@@ -1,5 +1,7 @@
 #include "cli/JobSupport.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "cli/Store.h"
@@ -51,6 +53,26 @@ MountCtx FilteredMountCtx(const std::vector<std::string>& excludePatterns,
     ctx.bExcludeOSDisk = excludeOSDisk;
     ctx.bAppConsistent = appConsistent;
     return ctx;
+}
+
+bool CrashConsistentFallback(bool requested, const MountCtx& ctx) {
+    return requested && (!ctx.bAppConsistent || ctx.bCrashConsistentFallback);
+}
+
+std::string CrashConsistentFallbackLine(const MountCtx& ctx) {
+    std::string reason;
+    if (ctx.bAppConsistent) {
+        reason = "the guest flush failed";
+    } else {
+        std::string os = ctx.vmInfo.strGuestOS;
+        std::transform(os.begin(), os.end(), os.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (os.find("windows") != std::string::npos || os.find("microsoft") != std::string::npos)
+            reason = "Windows guests need the setting bGCPWindowsAppConsistentBackups=true";
+        else
+            reason = "the guest OS does not allow them";
+    }
+    return ctx.strVMName + ": application-consistent snapshots were not taken (" + reason +
+           "); the backup holds crash-consistent snapshots";
 }
 
 VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,

@@ -70,6 +70,16 @@ MountCtx FilteredMountCtx(const std::vector<std::string>& excludePatterns,
                           const std::vector<std::string>& excludeLabels, bool excludeOSDisk,
                           bool appConsistent);
 
+// An application-consistent request that the mount did not honour: true when
+// app-consistent snapshots were requested and the plug-in either refused them
+// (cleared bAppConsistent: the guest OS or a setting does not allow them) or
+// fell back to crash-consistent snapshots after a failed guest flush.
+// `requested` is the request's flag before the mount.
+bool CrashConsistentFallback(bool requested, const MountCtx& ctx);
+// The one line a job prints when CrashConsistentFallback holds, naming the
+// reason.
+std::string CrashConsistentFallbackLine(const MountCtx& ctx);
+
 // Looks `instance` up in `project` (failing the session when it cannot) and
 // fills in what a mount request of it needs: its names and id, the job's ids,
 // the mount path in the job's directory, and the instance's description,

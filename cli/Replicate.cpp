@@ -168,6 +168,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
         throw CommandError("the standby cannot be the source instance itself", kExitUsage);
     if (o.overwrite && !o.replaceStandby)
         throw CommandError("--overwrite only goes with --replace-standby", kExitUsage);
+    CheckRestoreDestinationOptions(o.standby, o.toZone, "", "", "", "");
 
     const std::string dir = ReplicationDir(g.stateDir, o.toProject);
     StandbyLock lock(dir, o.standby);
@@ -179,6 +180,17 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                                previous.sourceProject + "/" + previous.sourceInstance +
                                "; choose another standby name",
                            kExitUsage);
+
+    // 0. The destination, before anything is made in the cloud: the project
+    // and zone (the zone's machine types can be listed); the rest is checked
+    // by the plug-in before the standby's disks are made.
+    {
+        Job job(g);
+        PluginSession check(g);
+        std::vector<VMInfoStructs::SVMSizeInfo> sizes;
+        if (!check->GetAvailableVMSizesForHost(EncodeProjectZone(o.toProject, o.toZone), sizes, 0, 0))
+            check.Fail("checking zone " + o.toZone + " of project " + o.toProject);
+    }
 
     // 1. Read the source: a backup into a staging store of this pass.
     StagingDir staging{dir + "/" + o.standby + ".staging"};
@@ -204,6 +216,9 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     ro.asName = o.standby;
     ro.project = o.toProject;
     ro.zone = o.toZone;
+    // The standby keeps the source's machine type where the zone offers it,
+    // else the closest one offered.
+    ro.machineType = "auto";
     ro.overwrite = o.overwrite;
     ro.skipVerify = true;
     size_t carried = 0;
@@ -278,6 +293,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                    {"mode", mode},
                    {"instanceCreated", next.instanceCreated},
                    {"instanceId", next.instanceId},
+                   {"machineType", restore.machineType},
                    {"configObject", next.instanceCreated ? "" : configObject},
                    {"disks", disks},
                    {"carriedDisks", carried},
@@ -294,7 +310,8 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                     o.toZone.c_str(), mode.c_str(), next.disks.size(), HumanBytes(backup.dataBytes).c_str(),
                     HumanBytes(restore.bytesWritten).c_str(), HumanDuration(seconds).c_str());
         if (next.instanceCreated)
-            std::printf("  standby instance %s (%s)\n", o.standby.c_str(), next.instanceId.c_str());
+            std::printf("  standby instance %s (%s), machine type %s\n", o.standby.c_str(),
+                        next.instanceId.c_str(), restore.machineType.c_str());
         else
             std::printf("  standby configuration saved as gs://%s (create it with gcebackup dr-vm create)\n",
                         configObject.c_str());

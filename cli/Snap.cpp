@@ -218,6 +218,7 @@ int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o) {
     PluginSession s(g);
 
     const SVMInfo vm = DescribeForMount(s, job, o.project, o.instance, ctx);
+    const bool appConsistentRequested = ctx.bAppConsistent;
     ctx.bSnapJob = true;
     ctx.vecVMBasicInfo.push_back({vm.strGuid, ctx.strVMName, ""});
 
@@ -253,6 +254,11 @@ int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o) {
     if (!s->GetMetadataFiles(ctx, files, METADATA_FILES_CONFIG)) s.Fail("listing the metadata files");
 
     std::vector<std::string> warnings;
+    const bool fallback = CrashConsistentFallback(appConsistentRequested, ctx);
+    if (fallback) {
+        warnings.push_back(CrashConsistentFallbackLine(ctx));
+        std::fprintf(stderr, "gcebackup: warning: %s\n", warnings.back().c_str());
+    }
     for (const auto& f : ctx.vecFailures)
         warnings.push_back(f.strItemName.empty() ? f.strMessage : f.strItemName + ": " + f.strMessage);
     std::vector<std::string> excluded;
@@ -270,8 +276,8 @@ int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o) {
                    {"files", files},
                    {"snapshots", SnapshotsJson(md)},
                    {"excludedDisks", excluded},
-                   {"appConsistent", ctx.bAppConsistent},
-                   {"crashConsistentFallback", ctx.bCrashConsistentFallback},
+                   {"appConsistent", appConsistentRequested},
+                   {"crashConsistentFallback", fallback},
                    {"warnings", warnings},
                    {"seconds", seconds}});
     } else {
@@ -355,6 +361,7 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
         throw CommandError(
             "--in-place reverts the instance where it was; it takes no --as, --project or --zone",
             kExitUsage);
+    CheckRestoreDestinationOptions(o.asName, o.zone, "", "", "", "");
     Job job(g);
     const std::string catalog = UseCatalog(o.from.catalog, false);
     SnapBackupRef ref = FindSnapBackup(catalog, o.from);

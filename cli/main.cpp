@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     restore->add_option("--region", ro.region, "Destination region (regional disks)");
     restore->add_option("--machine-type", ro.machineType, "Machine type, or \"auto\"");
     restore->add_option("--network", ro.network, "Network of the restored instance");
+    restore->add_option("--subnet", ro.subnet, "Subnetwork of the restored instance (in its region)");
     restore->add_flag("--overwrite", ro.overwrite, "Replace an existing instance of the same name");
     restore->add_flag("--power-on", ro.powerOn, "Leave the restored instance running");
     restore->add_flag("--keep-disk-names", ro.keepDiskNames, "Give restored disks the original names");

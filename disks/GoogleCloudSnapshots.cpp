@@ -3,6 +3,7 @@
 //
 // Every batch starts all its cloud requests first and then waits on all of
 // them together, so the resources of several disks are made side by side.
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -164,9 +165,17 @@ bool CGoogleCloudInfo::CreateDiskSnapshots(const std::string& strProjectId, cons
         vecDisks = snappedDisks;
     }
 
+    const size_t failuresBefore = vecFailures.size();
     if (!WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, "", "", snappedDisks,
                                         GOOGLE_RESOURCE_SNAPSHOT, vecFailures)) {
-        return false;
+        // When every app-consistent snapshot failed (the guest flush failed
+        // on each disk), the crash-consistent retakes below still give a
+        // backup; a cancelled or timed-out wait does not go on.
+        if (!bAppConsistent || IsJobCancelled() ||
+            !EverySnapshotFailed(snappedDisks, vecFailures, failuresBefore))
+            return false;
+        m_log.Debug(__PRETTY_FUNCTION__,
+                    "No app-consistent snapshot succeeded, crash consistent snapshots are taken instead");
     }
 
     if (!clones.empty()) {
@@ -203,12 +212,38 @@ bool CGoogleCloudInfo::CreateDiskSnapshots(const std::string& strProjectId, cons
                        FXString::Format("Create crash consistent snapshot failed - %s",
                                         m_pCloudBridge->GetLastError().c_str()),
                        false);
+            // The failed app-consistent snapshot is no snapshot of the disk.
+            disk.strSnapshotName.clear();
         } else {
             retries.push_back(disk);
         }
     }
-    return WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, "", "", retries, GOOGLE_RESOURCE_SNAPSHOT,
-                                          vecFailures);
+    if (!WaitForResourcesToBecomeUsable(strVMGuid, strProjectId, "", "", retries, GOOGLE_RESOURCE_SNAPSHOT,
+                                        vecFailures))
+        return false;
+    // Disks left without a snapshot are not mounted; none left fails the job.
+    std::vector<SDisk> kept;
+    for (const SDisk& disk : vecDisks)
+        if (disk.eDiskType != 1 || !disk.strSnapshotName.empty()) kept.push_back(disk);
+    if (kept.size() != vecDisks.size()) {
+        vecDisks = kept;
+        if (std::none_of(vecDisks.begin(), vecDisks.end(), [](const SDisk& d) { return d.eDiskType == 1; })) {
+            SetLastVMError(VMINFO_ERR_NO_DISK_SNAPPED, m_pCloudBridge->GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::EverySnapshotFailed(const std::vector<SDisk>& disks,
+                                           const std::vector<SFailure>& failures, size_t firstNew) {
+    for (const SDisk& disk : disks) {
+        bool failed = false;
+        for (size_t i = firstNew; i < failures.size() && !failed; ++i)
+            failed = failures[i].strItemName == disk.strSnapshotName;
+        if (!failed) return false;
+    }
+    return !disks.empty();
 }
 
 bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,

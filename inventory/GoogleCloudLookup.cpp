@@ -148,6 +148,8 @@ int CGoogleCloudInfo::GetAvailableVMSizesForHost(const std::string& host, std::v
     if (!_isEncodedEntity(host)) zone = host;
     if (!m_pCloudBridge->GetMachineTypesInfoList(project, zone, out, value)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to get instance shape list.");
+        // The host learns why: most often a zone the project does not have.
+        SetLastVMError(VMINFO_ERR_ZONE_NOT_FOUND, m_pCloudBridge->GetLastError());
         return 0;
     }
     return 1;

@@ -269,6 +269,10 @@ class CGoogleCloudInfo : public CVMInfo {
                              bool bAppConsistent, std::vector<VMInfoStructs::SDisk>& vecDisks,
                              std::vector<VMInfoStructs::SFailure>& vecFailures,
                              bool& bCrashConsistentFallback);
+    // True when every disk's snapshot has a failure entry at or after
+    // failures[firstNew] (the wait on them found none usable).
+    static bool EverySnapshotFailed(const std::vector<VMInfoStructs::SDisk>& disks,
+                                    const std::vector<VMInfoStructs::SFailure>& failures, size_t firstNew);
     // Registers and starts one snapshot (no wait); sets disk.strSnapshotName.
     // False with 17 and the bridge's text; the snapshot stays registered.
     bool CreateDiskSnapshot(const std::string& strProjectId, const std::string& strVMGuid,
@@ -516,7 +520,8 @@ class CGoogleCloudInfo : public CVMInfo {
     // names every disk item and creates the disks empty in the proxy's
     // project and zone, registered with the cleaner and the disk handle
     // registry. 1 on success. 0 with 4000 (cancelled), 48 (project not
-    // accessible), 10/232/61 (existing instance), 71 (disk name exists), 23
+    // accessible), 6/20 (destination refused, CheckRestoreDestination),
+    // 10/232/61 (existing instance), 71 (disk name exists), 23
     // (disk handle registry), or no code (no project, cloud failure). A
     // failure after the cleaner registration removes what was created.
     int InitRestoreVM(RestoreCtx& ctx) override;
@@ -542,6 +547,17 @@ class CGoogleCloudInfo : public CVMInfo {
     // Preparation of an ordinary restore (InitRestoreVM after the cleaner
     // registration). Error codes as InitRestoreVM.
     bool _InitRestoreVM(RestoreCtx& ctx);
+    // Checks the destination before anything is created or deleted: the
+    // instance name (the cloud's pattern), the zone, an explicit region
+    // (holding the zone, and the replica zones of every regional disk), the
+    // machine type unless chosen automatically, and the network and
+    // subnetwork of every requested card. False with 6 (zone, region,
+    // replica zones) or 20 (name, machine type, network) and details that
+    // name the value and carry the cloud's message.
+    bool CheckRestoreDestination(RestoreCtx& ctx);
+    // True for a requested machine type that asks for the automatic choice:
+    // empty, "0" or holding "Auto Select".
+    static bool IsAutoSelectedMachineType(const std::string& type);
     // Gives strVMGuid a temporary GUID when empty and seeds vmInfo with the
     // destination, the name and the GUID (also strTargetGuid). Always 1.
     int PrepareDiskInfoFromRestoreCtx(RestoreCtx& ctx);
@@ -583,6 +599,11 @@ class CGoogleCloudInfo : public CVMInfo {
     // else a move). Filtered items have no disk and are skipped. 1 on
     // success; 0 when a move fails (the disks stay registered).
     int HandleRestoredDisks(RestoreCtx& ctx);
+    // Points the restored disk's record at the encrypted copy a clone made in
+    // `zone` (name, zone, id, URI), so that the instance is made with the
+    // copy. False with 23 when the copy cannot be read.
+    bool TakeClonedDisk(const std::string& project, const std::string& zone,
+                        const VMInfoStructs::SDisk& clone, VMInfoStructs::SDisk& disk);
     // Copies every disk into the destination project through snapshots, then
     // deletes the proxy-project copies. The copies are deleted only once every
     // disk exists in the destination. 0 when a disk could not be carried over.
@@ -621,7 +642,8 @@ class CGoogleCloudInfo : public CVMInfo {
     int DeleteInstance(const std::string& project, const std::string& name, const std::string& instanceId,
                        const std::string& zone, bool deleteDisks);
     // Deletes the created disks (strNewName) of an instance whose attachment
-    // to the proxy failed and unregisters them. Always true; failures logged.
+    // to the proxy failed and unregisters them, in the proxy's project where
+    // they were made. Always true; failures logged.
     bool _DeleteDisks(const VMInfoStructs::SVMInfo& vm, std::vector<VMInfoStructs::SDisk>& disks);
 
     // Automatic machine type: when strInstanceType is empty, "0" or holds

@@ -174,8 +174,11 @@ bool CGoogleCloudInfo::CloneEncryptedDisk(const std::string& project, const std:
                 source.strName.c_str(), project.c_str());
     if (!CreateDiskSnapshot(project, cleanerGuid, appConsistent, source)) return false;
     std::vector<SFailure> failures;
+    // A failed app-consistent snapshot ends the wait with "none usable" and
+    // one failure entry: that is the case for the plain retake below.
     if (!WaitForResourcesToBecomeUsable(cleanerGuid, project, "", "", source, GOOGLE_RESOURCE_SNAPSHOT,
-                                        failures))
+                                        failures) &&
+        !(appConsistent && failures.size() == 1 && !IsJobCancelled()))
         return false;
     if (appConsistent && failures.size() == 1) {
         // The app-consistent snapshot did not succeed: take a plain one.

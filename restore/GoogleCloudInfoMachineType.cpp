@@ -4,14 +4,13 @@
 #include <cstdlib>
 
 #include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 
 bool CGoogleCloudInfo::HandleAutoSelectVMSize(RestoreCtx& ctx, const std::string& configJson) {
     const std::string& requested = ctx.strInstanceType;
-    const bool automatic = requested.empty() || FXString::CompareNoCase(requested, "0") == 0 ||
-                           FXString::FindString(requested, "Auto Select", true) != std::string::npos;
-    if (!automatic) return true;
+    if (!IsAutoSelectedMachineType(requested)) return true;
     m_log.Debug(__PRETTY_FUNCTION__, "Option to Auto-Select VM Size has been selected");
 
     std::string sourceName;
@@ -37,6 +36,10 @@ bool CGoogleCloudInfo::HandleAutoSelectVMSize(RestoreCtx& ctx, const std::string
     std::string chosen = GetAutoSelectedVmSize(sourceName, cpus, memoryMB, ctx.strZone, ctx.strProjectId);
     if (chosen.empty()) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to Auto Select VM Size");
+        SetLastVMError(
+            VMINFO_ERR_VM_CREATE_FAILED,
+            "no machine type could be chosen in zone [" + ctx.strZone + "]: " +
+                (GetLastVMErrorDetails().empty() ? m_pCloudBridge->GetLastError() : GetLastVMErrorDetails()));
         return false;
     }
     ctx.strInstanceType = chosen;
@@ -66,6 +69,16 @@ std::string CGoogleCloudInfo::GetAutoSelectedVmSize(const std::string& sourceNam
                             size.strName.c_str(), size.nNumCPUs, size.nMemoryMB);
                 return size.strName;
             }
+        }
+        // A custom type is never listed; it is kept where its series is.
+        std::vector<std::string> offered;
+        for (const SVMSizeInfo& size : sizes) offered.push_back(size.strName);
+        if (!CloudNames::CustomTypeSeries(sourceName).empty() &&
+            CloudNames::IsMachineTypeOffered(sourceName, offered)) {
+            m_log.Debug(__PRETTY_FUNCTION__,
+                        "Found the series of source VM size [%s] in the destination zone",
+                        sourceName.c_str());
+            return sourceName;
         }
     }
     SVMSizeInfo best = FindBestMatchingVMSize(sizes, memoryMB, cpus);

@@ -38,7 +38,9 @@ int CGoogleCloudInfo::InitRestoreVM(RestoreCtx& ctx) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to connect to Project [%s] . Please check User permissions",
                     ctx.strProjectId.c_str());
         SetLastVMError(VMINFO_ERR_CONNECTION);
-        SetLastVMErrorDetails("Project [" + ctx.strProjectId + "] could not be authenticated");
+        const std::string error = m_pCloudBridge->GetLastError();
+        SetLastVMErrorDetails("Project [" + ctx.strProjectId + "] could not be authenticated" +
+                              (error.empty() ? std::string() : ": " + error));
         return 0;
     }
     m_log.Debug(__PRETTY_FUNCTION__, "Original VMName : [%s] Restore VMName  : [%s]",
@@ -47,6 +49,9 @@ int CGoogleCloudInfo::InitRestoreVM(RestoreCtx& ctx) {
                 "Restoring Instance to Google cloud in project : [%s], region : [%s], zone : [%s]",
                 ctx.strProjectId.c_str(), ctx.strRegion.c_str(), ctx.strZone.c_str());
 
+    // Nothing is created (nor an instance overwritten) for a destination
+    // that the cloud would refuse at the end.
+    if (!CheckRestoreDestination(ctx)) return 0;
     if (!InitProxyVMInfo()) return 0;
     if (!RegisterCleanerForRestore(ctx)) return 0;
 

@@ -191,6 +191,10 @@ int CGoogleCloudInfo::HandleRestoredDisks(RestoreCtx& ctx) {
             if (!CloneEncryptedDisk(ctx.vmInfo.strProjectId, ctx.strCleanerGuid, ctx.strZone, false, disk,
                                     clone, retried))
                 return 0;
+            // The instance is made from this record: it names the copy in
+            // the destination zone from now on, not the deleted proxy-zone
+            // disk.
+            if (!TakeClonedDisk(ctx.vmInfo.strProjectId, ctx.strZone, clone, disk)) return 0;
         } else if (ctx.strZone != proxyZone) {
             m_log.Debug(__PRETTY_FUNCTION__, "Disk:[%s], Proxy zone:[%s], Destination zone:[%s]",
                         disk.strName.c_str(), proxyZone.c_str(), ctx.strZone.c_str());
@@ -200,6 +204,9 @@ int CGoogleCloudInfo::HandleRestoredDisks(RestoreCtx& ctx) {
                 m_log.Error(__PRETTY_FUNCTION__, "Failed to move disk [%s] to zone [%s], Error [%s]",
                             disk.strName.c_str(), ctx.strZone.c_str(),
                             m_pCloudBridge->GetLastError().c_str());
+                SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, "disk [" + disk.strName +
+                                                                  "] not moved to zone [" + ctx.strZone +
+                                                                  "]: " + m_pCloudBridge->GetLastError());
                 return 0;
             }
             if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, disk.strName, disk.strDiskId,
@@ -209,6 +216,24 @@ int CGoogleCloudInfo::HandleRestoredDisks(RestoreCtx& ctx) {
         }
     }
     return 1;
+}
+
+bool CGoogleCloudInfo::TakeClonedDisk(const std::string& project, const std::string& zone, const SDisk& clone,
+                                      SDisk& disk) {
+    SDisk created;
+    if (!m_pCloudBridge->GetDiskInfo(project, clone.strName, zone, "", false, created, 0)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to get disk [%s] information from zone [%s]",
+                    clone.strName.c_str(), zone.c_str());
+        SetLastVMError(VMINFO_ERR_DISK_RECORD_MISSING, m_pCloudBridge->GetLastError());
+        return false;
+    }
+    disk.strName = clone.strName;
+    disk.strNewName = clone.strName;
+    disk.strZone = zone;
+    disk.strDiskId = created.strDiskId.empty() ? clone.strDiskId : created.strDiskId;
+    disk.strLocationUri = created.strLocationUri;
+    disk.strSnapshotName.clear();
+    return true;
 }
 
 int CGoogleCloudInfo::PrepareCrossProjectRestore(RestoreCtx& ctx) {

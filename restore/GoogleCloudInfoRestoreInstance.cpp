@@ -15,10 +15,13 @@ const char* const kNoOsDiskMessage =
 
 int CGoogleCloudInfo::RestoreVM(RestoreCtx& ctx) {
     m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "Start >>>");
+    SetLastVMError(0);
     const std::string vmGuid = ctx.strVMGuid;
     std::string configJson;
     if (!ctx.bConvertedInstance && !ReadConfigFile(ctx, kInstanceConfigPattern, configJson)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to read vmConfigFile for VM [%s]", ctx.strVMName.c_str());
+        SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED, "the saved configuration of instance [" +
+                                                        ctx.strOriginalVMName + "] could not be read");
         return 0;
     }
     m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "vmConfigJson: \n%s", configJson.c_str());
@@ -29,7 +32,13 @@ int CGoogleCloudInfo::RestoreVM(RestoreCtx& ctx) {
 
     if (!HandleAutoSelectVMSize(ctx, configJson)) return 0;
     if (!PopulateRestoreCtxVMInfo(ctx)) return 0;
-    if (!RestoreInstance(ctx, encryptionJson, configJson)) return 0;
+    if (!RestoreInstance(ctx, encryptionJson, configJson)) {
+        // Every failed step says why, with the cloud's message.
+        if (GetLastVMError() == 0)
+            SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED, "instance [" + ctx.strVMName + "] not restored: " +
+                                                            m_pCloudBridge->GetLastError());
+        return 0;
+    }
 
     SVMInfo done;
     done.strGuid = vmGuid;
@@ -228,8 +237,11 @@ bool CGoogleCloudInfo::_DeleteDisks(const SVMInfo& vm, std::vector<SDisk>& disks
         }
         std::string region;
         GetRegionFromUri(disk.strLocationUri, region);
-        if (m_pCloudBridge->DeleteDisk(vm.strProjectId, disk.strNewName, disk.strZone, region,
-                                       !region.empty())) {
+        // A disk is deleted where it is: the disks the proxy opens are made
+        // in the proxy's project, which in a cross-project job is not the
+        // instance's (whose 404 would pass for a deletion).
+        const std::string& project = c_localProjectID.empty() ? vm.strProjectId : c_localProjectID;
+        if (m_pCloudBridge->DeleteDisk(project, disk.strNewName, disk.strZone, region, !region.empty())) {
             m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s][%s]", disk.strNewName.c_str(),
                         disk.strDiskId.c_str());
             if (havePath && !m_cleaner.UnRegisterDisk(path, disk.strNewName))

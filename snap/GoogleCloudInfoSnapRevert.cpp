@@ -27,6 +27,15 @@ int CGoogleCloudInfo::RevertSnap(MountCtx& mountCtx, RestoreCtx& restoreCtx) {
         SetLastVMError(VMINFO_ERR_JOB_CANCELLED);
         return 0;
     }
+    // The destination is checked before any disk is made from a snapshot.
+    if (restoreCtx.strProjectId.empty()) restoreCtx.strProjectId = m_strProjectId;
+    if (!m_pCloudBridge->isProjectAccessible(restoreCtx.strProjectId)) {
+        SetLastVMError(VMINFO_ERR_CONNECTION,
+                       "Project [" + restoreCtx.strProjectId +
+                           "] could not be authenticated: " + m_pCloudBridge->GetLastError());
+        return 0;
+    }
+    if (!CheckRestoreDestination(restoreCtx)) return 0;
     if (!RegisterCleanerForRestore(restoreCtx)) return 0;
     if (!_PrepareForFileRevert(mountCtx, restoreCtx)) return 0;
     if (!_IsRestoreFromSnapFeasible(mountCtx, restoreCtx)) return 0;

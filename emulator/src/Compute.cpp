@@ -1373,6 +1373,30 @@ void registerCompute(Emulator& emu) {
         requireRegion(w, call.p["project"], call.p["region"]);
         call.reply(regionJson(call.p["project"], call.p["region"]));
     });
+    // networks: every project has its auto-mode "default" network, with a
+    // "default" subnetwork in each region; there are no others.
+    emu.route("GET", kV1 + "/global/networks/{network}", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireProject(w, call.p["project"]);
+        const std::string key = "projects/" + call.p["project"] + "/global/networks/" + call.p["network"];
+        if (call.p["network"] != "default") throw notFound(key);
+        call.reply({{"kind", "compute#network"},
+                    {"name", call.p["network"]},
+                    {"autoCreateSubnetworks", true},
+                    {"selfLink", computeLink(key)}});
+    });
+    emu.route("GET", kV1 + "/regions/{region}/subnetworks/{subnetwork}", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireRegion(w, call.p["project"], call.p["region"]);
+        const std::string key = "projects/" + call.p["project"] + "/regions/" + call.p["region"] +
+                                "/subnetworks/" + call.p["subnetwork"];
+        if (call.p["subnetwork"] != "default") throw notFound(key);
+        call.reply({{"kind", "compute#subnetwork"},
+                    {"name", call.p["subnetwork"]},
+                    {"network", computeLink("projects/" + call.p["project"] + "/global/networks/default")},
+                    {"region", computeLink("projects/" + call.p["project"] + "/regions/" + call.p["region"])},
+                    {"selfLink", computeLink(key)}});
+    });
     // machine types
     auto mtJson = [](const std::string& project, const std::string& zone, json mt) {
         mt["zone"] = zone;  // the bare zone name, as the real API answers

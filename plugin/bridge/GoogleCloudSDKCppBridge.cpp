@@ -1029,6 +1029,36 @@ bool CGoogleCloudSDKCppBridge::isProjectAccessible(const std::string& strProject
     return Succeed();
 }
 
+bool CGoogleCloudSDKCppBridge::DoesNetworkExist(const std::string& strProjectId,
+                                                const std::string& strNetwork) {
+    if (!Ready("DoesNetworkExist")) return false;
+    if (strNetwork.empty()) return Fail("DoesNetworkExist", "no network given");
+    Impl& impl = *m_pImpl;
+    const std::string url = strNetwork.find('/') != std::string::npos
+                                ? impl.endpoints.Compute(strNetwork)
+                                : impl.Global(strProjectId, "/networks/" + rest::UrlEncode(strNetwork));
+    json network;
+    if (!impl.client.Get(url, network))
+        return Fail("DoesNetworkExist", impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::DoesSubnetworkExist(const std::string& strProjectId,
+                                                   const std::string& strRegion,
+                                                   const std::string& strSubnetwork) {
+    if (!Ready("DoesSubnetworkExist")) return false;
+    if (strSubnetwork.empty()) return Fail("DoesSubnetworkExist", "no subnetwork given");
+    Impl& impl = *m_pImpl;
+    const std::string url =
+        strSubnetwork.find('/') != std::string::npos
+            ? impl.endpoints.Compute(strSubnetwork)
+            : impl.Regional(strProjectId, strRegion, "/subnetworks/" + rest::UrlEncode(strSubnetwork));
+    json subnetwork;
+    if (!impl.client.Get(url, subnetwork))
+        return Fail("DoesSubnetworkExist", impl.client.Error());
+    return Succeed();
+}
+
 // ---------------------------------------------------------------- Instances
 
 bool CGoogleCloudSDKCppBridge::GetVMInfoList(std::vector<SVMInfo>& vecVMs, unsigned long long nRequestValue) {

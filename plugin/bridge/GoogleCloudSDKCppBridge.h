@@ -118,6 +118,15 @@ class CGoogleCloudSDKCppBridge {
     // True when the credential can read the project.
     virtual bool isProjectAccessible(const std::string& strProjectId);
 
+    // True when the network exists: a name in strProjectId, or a resource
+    // path or URI (another project's network). False with the cloud's
+    // message otherwise.
+    virtual bool DoesNetworkExist(const std::string& strProjectId, const std::string& strNetwork);
+    // True when the subnetwork exists: a name in strProjectId and strRegion,
+    // or a resource path or URI. False with the cloud's message otherwise.
+    virtual bool DoesSubnetworkExist(const std::string& strProjectId, const std::string& strRegion,
+                                     const std::string& strSubnetwork);
+
     // ---------------------------------------------------------------- Instances
     //
     // Instance records (SVMInfo) are filled with strGuid (instance id),

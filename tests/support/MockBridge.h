@@ -58,6 +58,9 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 (override));
     MOCK_METHOD(bool, GetLicenseUrlsForProject, (const std::string&, std::vector<std::string>&), (override));
     MOCK_METHOD(bool, isProjectAccessible, (const std::string&), (override));
+    MOCK_METHOD(bool, DoesNetworkExist, (const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, DoesSubnetworkExist, (const std::string&, const std::string&, const std::string&),
+                (override));
     MOCK_METHOD(bool, GetVMInfoList, (std::vector<VMInfoStructs::SVMInfo>&, unsigned long long), (override));
     MOCK_METHOD(bool, GetVMInfoListInProject,
                 (const std::string&, std::vector<VMInfoStructs::SVMInfo>&, unsigned long long), (override));
@@ -186,6 +189,33 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, UpdateKey, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, GetKeyMapFromDisksEncryptionInfoJson,
                 (const std::string&, (std::map<std::string, std::string>&)), (override));
+    // Every destination a restore checks exists: any zone (in the region its
+    // name gives), no region listed, the machine types below, any network
+    // and subnetwork.
+    void AcceptAnyRestoreDestination() {
+        using ::testing::_;
+        ON_CALL(*this, GetHostInfo(_, _, _, _, _))
+            .WillByDefault([](const std::string& project, const std::string& zone, const std::string&,
+                              VMInfoStructs::SHostInfo& out, unsigned long long) {
+                out.strName = zone;
+                out.strProjectId = project;
+                out.strRegion = zone.size() > 2 ? zone.substr(0, zone.size() - 2) : zone;
+                return true;
+            });
+        ON_CALL(*this, GetMachineTypesInfoList(_, _, _, _))
+            .WillByDefault([](const std::string&, const std::string&,
+                              std::vector<VMInfoStructs::SVMSizeInfo>& out, unsigned long long) {
+                for (const char* name : {"e2-small", "e2-standard-2", "n1-standard-4", "n2-standard-2"}) {
+                    VMInfoStructs::SVMSizeInfo size;
+                    size.strName = name;
+                    out.push_back(size);
+                }
+                return true;
+            });
+        ON_CALL(*this, DoesNetworkExist(_, _)).WillByDefault(::testing::Return(true));
+        ON_CALL(*this, DoesSubnetworkExist(_, _, _)).WillByDefault(::testing::Return(true));
+    }
+
     MOCK_METHOD(bool, CreateBucket, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, DownloadVMInfoFromBucket,
                 (const std::string&, const std::string&, const std::string&, std::string&), (override));

@@ -196,3 +196,160 @@ TEST_F(RestoreE2E, KilledRestoreIsRemovedByTheNextRestoreAndByCleanup) {
     EXPECT_TRUE(Instance(kProject, "web-1-k2").is_null());
     EXPECT_TRUE(Project(kProject)["snapshots"].empty());
 }
+
+// db-1's encrypted disk restored outside the proxy's zone (db-1 and the
+// proxy are in us-central1-a): into another zone of its region and into a
+// zone of another region. The instance uses the encrypted copy made there.
+TEST_F(RestoreE2E, EncryptedDiskRestoredOutsideTheProxyZone) {
+    Backup("db-1");
+    for (const char* zone : {"us-central1-b", "europe-west1-b"}) {
+        SCOPED_TRACE(zone);
+        const std::string as = std::string("db-1-") + zone;
+        RunResult r = Restore("db-1", {"--as", as, "--zone", zone});
+        ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+        ExpectRestored(kProject, as, zone, "n2-standard-2", {{"db-1", "db-1-1"}, {"db-1-data", "db-1-data-"}},
+                       json{{"app", "db"}});
+        int encrypted = 0;
+        const json restored = Instance(kProject, as);  // kept alive while its disks are walked
+        for (const auto& attached : restored["disks"]) {
+            const json d = Disk(kProject, LastSegment(attached["source"]));
+            EXPECT_EQ(LastSegment(d.value("zone", "")), zone) << d["name"];
+            if (!d.contains("kmsKey")) continue;
+            ++encrypted;
+            // The key of the destination's region.
+            const std::string region = std::string(zone).substr(0, std::string(zone).size() - 2);
+            EXPECT_NE(d["kmsKey"].get<std::string>().find("/locations/" + region + "/"), std::string::npos)
+                << d["kmsKey"];
+        }
+        EXPECT_EQ(encrypted, 1);
+        EXPECT_EQ(Parse(r)["machineType"], "n2-standard-2");
+        EXPECT_TRUE(Project(kProject)["snapshots"].empty());
+    }
+}
+
+// A destination the cloud would refuse is refused before anything is made
+// in the cloud: the disks, snapshots and instances of every project stay as
+// they were, and the one error line names the value (with the cloud's own
+// message for what the cloud says no to).
+TEST_F(RestoreE2E, BadDestinationsAreRefusedBeforeAnyResourceIsCreated) {
+    Backup("web-1");
+    Backup("win-1");
+    auto resources = [&] {
+        json all = json::object();
+        for (const char* p : {kProject, kDrProject}) {
+            const json project = Project(p);
+            for (const char* kind : {"disks", "snapshots", "instances"})
+                all[p][kind] = json(Names(project.value(kind, json::array())));
+        }
+        return all;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;
+        bool cloudSaysNo = false;  // the cloud's own message is in the line
+    };
+    const std::vector<Case> cases = {
+        {"zone that does not exist",
+         {"--as", "web-1-x", "--zone", "nowhere-1a"},
+         1,
+         "zone [nowhere-1a] not found in project [demo-project]: ",
+         true},
+        {"name with a slash", {"--as", "a/b"}, 2, "--as \"a/b\" is not a valid name"},
+        {"upper-case name", {"--as", "WEB-1"}, 2, "--as \"WEB-1\" is not a valid name"},
+        {"machine type that does not exist",
+         {"--as", "web-1-x", "--machine-type", "n9-standard-2"},
+         1,
+         "machine type [n9-standard-2] is not offered in zone [us-central1-b]"},
+        {"network that does not exist",
+         {"--as", "web-1-x", "--network", "nope"},
+         1,
+         "network [nope] not found in project [demo-project]: ",
+         true},
+        {"subnetwork that does not exist",
+         {"--as", "web-1-x", "--subnet", "nope"},
+         1,
+         "subnetwork [nope] not found in project [demo-project], region [us-central1]: ",
+         true},
+        {"region that does not hold the zone",
+         {"--as", "web-1-x", "--region", "europe-west1"},
+         1,
+         "zone [us-central1-b] is not in region [europe-west1]"},
+    };
+    const json before = resources();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunResult r = Restore("web-1", c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("(no plug-in error code)"), std::string::npos) << r.err;
+        if (c.cloudSaysNo) {
+            EXPECT_NE(r.err.find("was not found"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(resources(), before);
+    }
+
+    // Without --machine-type the source's type is kept: win-1's n2-standard-4
+    // is not offered in europe-west1-d, so the restore is refused with the
+    // way out; with --machine-type auto the closest type is chosen and said.
+    RunResult kept = Restore("win-1", {"--as", "win-1-d", "--zone", "europe-west1-d"});
+    EXPECT_EQ(kept.exitCode, 1);
+    EXPECT_NE(kept.err.find("does not offer the source's machine type n2-standard-4; restore with "
+                            "--machine-type auto"),
+              std::string::npos)
+        << kept.err;
+    EXPECT_EQ(resources(), before);
+    RunResult chosen =
+        Restore("win-1", {"--as", "win-1-d", "--zone", "europe-west1-d", "--machine-type", "auto"});
+    ASSERT_EQ(chosen.exitCode, 0) << chosen.err;
+    const json out = Parse(chosen);
+    EXPECT_EQ(out["machineType"], "e2-standard-4");
+    EXPECT_EQ(out["machineTypeChoice"], "auto");
+    EXPECT_EQ(LastSegment(Instance(kProject, "win-1-d")["machineType"]),
+              out["machineType"].get<std::string>());
+
+    // A replication pass checks its destination before it reads the source.
+    const json beforeReplicate = resources();
+    RunResult rep = Run({"replicate", "--project", kProject, "--instance", "web-1", "--to-project",
+                         kDrProject, "--to-zone", "nowhere-1a", "--standby", "web-1-dr"});
+    EXPECT_EQ(rep.exitCode, 1) << rep.err;
+    EXPECT_NE(rep.err.find("nowhere-1a"), std::string::npos) << rep.err;
+    EXPECT_NE(rep.err.find("was not found"), std::string::npos) << rep.err;
+    RunResult badStandby = Run({"replicate", "--project", kProject, "--instance", "web-1", "--to-project",
+                                kDrProject, "--to-zone", "us-central1-b", "--standby", "WEB-1"});
+    EXPECT_EQ(badStandby.exitCode, 2) << badStandby.err;
+    EXPECT_EQ(resources(), beforeReplicate);
+}
+
+// An application-consistent request that is not honoured still gives a
+// backup, crash-consistent, and says so on one line and in the manifest:
+// when the guest flush fails on every disk, and for a Windows guest while
+// bGCPWindowsAppConsistentBackups is off. The fallback backup restores.
+TEST_F(RestoreE2E, AppConsistentRequestNotHonouredFallsBackAndSaysSo) {
+    struct Case {
+        const char* instance;
+        bool flushFails;
+        std::string reason;
+    };
+    for (const Case& c : {Case{"web-1", true, "the guest flush failed"},
+                          Case{"win-1", false, "bGCPWindowsAppConsistentBackups=true"}}) {
+        SCOPED_TRACE(c.instance);
+        m_emu->setGuestFlushFail(c.flushFails);
+        RunResult r = Run(
+            {"backup", "--project", kProject, "--instance", c.instance, "--to", m_store, "--app-consistent"});
+        ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+        const json manifest = Parse(r)["manifest"];
+        EXPECT_EQ(manifest["appConsistent"], true);
+        EXPECT_EQ(manifest["crashConsistentFallback"], true);
+        const std::string line = std::string("gcebackup: warning: ") + c.instance +
+                                 ": application-consistent snapshots were not taken (";
+        EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_TRUE(Project(kProject)["snapshots"].empty());
+    }
+    m_emu->setGuestFlushFail(false);
+    RunResult restored = Restore("web-1", {"--as", "web-1-crash", "--zone", "us-central1-a"});
+    ASSERT_EQ(restored.exitCode, 0) << restored.err;
+    ExpectRestored(kProject, "web-1-crash", "us-central1-a", "e2-standard-2", kWebDisks, kWebLabels);
+}

@@ -36,6 +36,12 @@ TEST_F(MountTest, EarlyFailuresSetTheirCodeAndUnmount) {
              EXPECT_CALL(*t.m_bridge, GetVMInfo(_, _, _, _, _, 24)).Times(0);
          },
          VMINFO_ERR_VM_IS_PROXY},
+        {"the proxy itself, named only: its id comes from the lookup",
+         [](MountTest& t, MountCtx& ctx) {
+             ctx.strVMGuid.clear();
+             t.m_vm.strGuid = kProxyGuid;
+         },
+         VMINFO_ERR_VM_IS_PROXY},
         {"proxy unknown",
          [](MountTest& t, MountCtx&) {
              ON_CALL(*t.m_bridge, GetVMInfo(_, _, _, _, _, 16)).WillByDefault(Return(false));

@@ -16,7 +16,8 @@ class DiskAccessTest : public DisksTest {
         info.UseRegistry(MakeProxy());
         vm.strName = "web-1";
         vm.strGuid = "vm-guid";
-        vm.strProjectId = "proxy-proj";
+        // A cross-project job: the disks the proxy opens are in its own project.
+        vm.strProjectId = "dest-proj";
         ASSERT_TRUE(info.DiskInfo()->Connect(vm));
         ON_CALL(*bridge, GetLastError()).WillByDefault(Return("HTTP 400 badRequest"));
     }

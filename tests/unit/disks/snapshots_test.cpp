@@ -1,6 +1,8 @@
 // Snapshots of an instance's disks and disks made from them: which disks are
 // kept, skipped and dropped, the crash-consistent fallback, naming, and that
 // every request of a batch is made before the batch is awaited.
+#include <set>
+
 #include "tests/unit/disks/DisksTestSupport.h"
 
 using ::testing::ExpectationSet;
@@ -126,33 +128,66 @@ TEST_F(SnapshotTest, RegionalDiskIsSnapshottedInItsRegion) {
     EXPECT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", true, disk));
 }
 
-TEST_F(SnapshotTest, FailedAppConsistentSnapshotIsRetakenCrashConsistent) {
-    std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12")};
-    std::vector<std::string> requested;
-    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
-        .WillRepeatedly(
-            Invoke([&](auto&, const std::string& disk, auto&, auto&, bool, bool app, const SSnapshot&) {
-                requested.push_back(disk + (app ? ":app" : ":crash"));
+// Failed app-consistent snapshots (the guest flush failed) are retaken
+// crash-consistent, also when every one of them failed; only a failed
+// retake fails the batch.
+TEST_F(SnapshotTest, FailedAppConsistentSnapshotsAreRetakenCrashConsistent) {
+    struct Case {
+        const char* what;
+        std::set<std::string> flushFails;  // disk ids whose app-consistent snapshot fails
+        bool retakesFail;
+        bool ok;
+        std::vector<std::string> requested;
+    };
+    const std::vector<Case> cases = {
+        {"one flush fails", {"11"}, false, true, {"boot:app", "data:app", "boot:crash"}},
+        {"every flush fails",
+         {"11", "12"},
+         false,
+         true,
+         {"boot:app", "data:app", "boot:crash", "data:crash"}},
+        {"every flush and every retake fail",
+         {"11", "12"},
+         true,
+         false,
+         {"boot:app", "data:app", "boot:crash", "data:crash"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        failures.clear();
+        fallback = false;
+        std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12")};
+        std::vector<std::string> requested;
+        std::set<std::string> failing;  // snapshot names that end FAILED
+        EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
+            .WillRepeatedly(Invoke(
+                [&](auto&, const std::string& disk, auto&, auto&, bool, bool app, const SSnapshot& snap) {
+                    requested.push_back(disk + (app ? ":app" : ":crash"));
+                    const std::string id = disk == "boot" ? "11" : "12";
+                    if ((app && c.flushFails.count(id)) || (!app && c.retakesFail))
+                        failing.insert(snap.strName);
+                    return true;
+                }));
+        EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
+            .WillRepeatedly(Invoke([&](auto&, const std::string& name, std::string& state) {
+                state = failing.count(name) ? "FAILED" : "READY";
                 return true;
             }));
-    // The first snapshot of "boot" fails in the cloud; everything else is ready.
-    std::string failedName;
-    EXPECT_CALL(*bridge, GetSnapshotState(_, _, _))
-        .WillRepeatedly(Invoke([&](auto&, const std::string& name, std::string& state) {
-            const bool isBoot = name.find("-11-") != std::string::npos;
-            if (isBoot && failedName.empty()) failedName = name;
-            state = (isBoot && name == failedName && requested.size() == 2) ? "FAILED" : "READY";
-            return true;
-        }));
-    ASSERT_TRUE(Snapshots(disks, true));
-    EXPECT_TRUE(fallback);
-    EXPECT_EQ(requested, (std::vector<std::string>{"boot:app", "data:app", "boot:crash"}));
-    ASSERT_EQ(failures.size(), 2u);
-    EXPECT_EQ(failures[0].strItemName, failedName);
-    EXPECT_EQ(failures[1].strItemName, "boot");
-    EXPECT_EQ(failures[1].strMessage, "Failed to create app-consistent snapshot for disk - boot");
-    EXPECT_EQ(failures[1].bFlag, info.IgnoreQuiesce());
-    EXPECT_EQ(disks.size(), 2u);
+        EXPECT_EQ(Snapshots(disks, true), c.ok);
+        EXPECT_TRUE(fallback);
+        EXPECT_EQ(requested, c.requested);
+        if (!c.ok) continue;
+        ASSERT_EQ(disks.size(), 2u);
+        for (const SDisk& d : disks) EXPECT_EQ(failing.count(d.strSnapshotName), 0u) << d.strName;
+        size_t flagged = 0;
+        for (const SFailure& f : failures) {
+            if (f.strMessage != "Failed to create app-consistent snapshot for disk - " + f.strItemName)
+                continue;
+            ++flagged;
+            EXPECT_EQ(f.bFlag, info.IgnoreQuiesce());
+        }
+        EXPECT_EQ(flagged, c.flushFails.size());
+    }
 }
 
 // ---------------------------------------------------------------- Disks from snapshots

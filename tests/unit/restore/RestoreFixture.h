@@ -69,6 +69,7 @@ class RestoreTest : public ::testing::Test {
         ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/cleaner.db");
         ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationPollingInMins", "0");
         bridge = new ::testing::NiceMock<MockBridge>();
+        bridge->AcceptAnyRestoreDestination();
         obj = std::make_unique<TestableCloudInfo>(VS_INSTANCE_GOOGLE_CLOUD, bridge);
         TestableCloudInfo::c_localProjectID = kProxyProject;
         obj->m_proxyVMInfo.strName = "proxy-vm";

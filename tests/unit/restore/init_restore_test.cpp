@@ -1,5 +1,7 @@
 // The first call of a restore with the mock bridge: the key of a disk made
 // in the proxy's zone, and the clean-up of a failure.
+#include <functional>
+
 #include "tests/support/GMockNames.h"
 #include "tests/unit/restore/RestoreFixture.h"
 
@@ -114,4 +116,106 @@ TEST_F(InitRestoreTest, PreRestoreFailsWhenADiskStaysOnTheProxyOrTheJobIsCancell
     EXPECT_EQ(obj->PreRestoreVM(ctx), 0);
     EXPECT_EQ(obj->GetLastVMError(), 4000);
     obj->SetJobCancelled(false);
+}
+
+// A destination the cloud would refuse is refused before anything is
+// registered, created or overwritten, with one line that names the value and
+// carries the cloud's message.
+TEST_F(InitRestoreTest, RefusedDestinationsCreateNothingAndSayWhy) {
+    const std::string notFound = "HTTP 404 notFound: The resource was not found";
+    auto regionUsCentral1 = [](RestoreCtx&, MockBridge& b) {
+        VMInfoStructs::SDataCenterInfo region;
+        region.strName = "us-central1";
+        region.vecZones = {"us-central1-a", "us-central1-b"};
+        ON_CALL(b, GetDCInfoList(_, _, _))
+            .WillByDefault(DoAll(SetArgReferee<1>(std::vector{region}), Return(true)));
+    };
+    struct Case {
+        const char* what;
+        std::function<void(RestoreCtx&, MockBridge&)> arrange;
+        int code;
+        std::string details;
+    };
+    const std::vector<Case> cases = {
+        {"project not reachable",
+         [](RestoreCtx&, MockBridge& b) { ON_CALL(b, isProjectAccessible).WillByDefault(Return(false)); }, 48,
+         "Project [proxy-proj] could not be authenticated: " + notFound},
+        {"name with a slash", [](RestoreCtx& c, MockBridge&) { c.strVMName = "a/b"; }, 20,
+         "instance name [a/b] is not valid"},
+        {"upper-case name", [](RestoreCtx& c, MockBridge&) { c.strVMName = "WEB-1"; }, 20,
+         "instance name [WEB-1] is not valid"},
+        {"name of 64 characters",
+         [](RestoreCtx& c, MockBridge&) { c.strVMName = "w" + std::string(63, 'x'); }, 20, "is not valid"},
+        {"zone that does not exist",
+         [](RestoreCtx& c, MockBridge& b) {
+             c.strZone = "nowhere-1a";
+             ON_CALL(b, GetHostInfo(_, "nowhere-1a", _, _, _)).WillByDefault(Return(false));
+         },
+         6, "zone [nowhere-1a] not found in project [proxy-proj]: " + notFound},
+        {"region that does not exist",
+         [&](RestoreCtx& c, MockBridge& b) {
+             regionUsCentral1(c, b);
+             c.strRegion = "mars-north1";
+         },
+         6, "region [mars-north1] not found in project [proxy-proj]"},
+        {"zone outside the region",
+         [&](RestoreCtx& c, MockBridge& b) {
+             regionUsCentral1(c, b);
+             c.strRegion = "us-central1";
+             c.strZone = "us-central1-f";
+         },
+         6, "zone [us-central1-f] is not in region [us-central1]"},
+        {"replica zones outside the region",
+         [&](RestoreCtx& c, MockBridge& b) {
+             regionUsCentral1(c, b);
+             c.strRegion = "us-central1";
+             c.vecDisks[0].strDiskJson = R"({"replicaZones":[]})";
+             c.vecDisks[0].vecReplicaZones = {"europe-west1-b", "europe-west1-c"};
+         },
+         6,
+         "replica zones [europe-west1-b, europe-west1-c] of disk [boot] are not a pair of zones of region"},
+        {"machine type not offered", [](RestoreCtx& c, MockBridge&) { c.strInstanceType = "n2-standard-64"; },
+         20, "machine type [n2-standard-64] is not offered in zone [us-central1-a]"},
+        {"custom type of a series not offered",
+         [](RestoreCtx& c, MockBridge&) { c.strInstanceType = "c3-custom-4-8192"; }, 20,
+         "machine type [c3-custom-4-8192] is not offered"},
+        {"network that does not exist",
+         [](RestoreCtx& c, MockBridge& b) {
+             c.vecNetworkCards.push_back({"nic0", "nope", "", "", false});
+             ON_CALL(b, DoesNetworkExist(_, "nope")).WillByDefault(Return(false));
+         },
+         20, "network [nope] not found in project [proxy-proj]: " + notFound},
+        {"subnetwork that does not exist",
+         [](RestoreCtx& c, MockBridge& b) {
+             c.vecNetworkCards.push_back({"nic0", "", "nope", "", false});
+             ON_CALL(b, DoesSubnetworkExist(_, "us-central1", "nope")).WillByDefault(Return(false));
+         },
+         20, "subnetwork [nope] not found in project [proxy-proj], region [us-central1]: " + notFound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        ON_CALL(*bridge, GetLastError()).WillByDefault(Return(notFound));
+        RestoreCtx ctx = Request({DiskItem("boot", true)});
+        c.arrange(ctx, *bridge);
+        EXPECT_CALL(*bridge, DoesVMExist).Times(0);
+        EXPECT_CALL(*bridge, DeleteVM).Times(0);
+        EXPECT_CALL(*bridge, CreateDisk).Times(0);
+        EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+        EXPECT_EQ(obj->GetLastVMError(), c.code);
+        EXPECT_THAT(obj->GetLastVMErrorDetails(), ::testing::HasSubstr(c.details));
+        std::string path;
+        EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+    // A custom type is offered where its series is; "auto" is not looked up.
+    for (const char* type : {"n2-custom-4-8192", "custom-2-4096", "Auto Select"}) {
+        SCOPED_TRACE(type);
+        TearDown();
+        SetUp();
+        RestoreCtx ctx = Request({DiskItem("boot", true)});
+        ctx.strInstanceType = type;
+        EXPECT_EQ(obj->InitRestoreVM(ctx), 1) << obj->GetLastVMErrorDetails();
+    }
 }

@@ -62,7 +62,10 @@ TEST_F(RestoreTest, AutomaticChoiceFailures) {
     obj->sizesListed = false;
     EXPECT_FALSE(obj->HandleAutoSelectVMSize(ctx, "{cfg}")) << "listing failed";
     EXPECT_EQ(ctx.strInstanceType, "");
-    EXPECT_EQ(obj->GetLastVMError(), 0) << "no code is set";
+    // The failed choice says why, so that the restore's error line does.
+    EXPECT_EQ(obj->GetLastVMError(), 20);
+    EXPECT_THAT(obj->GetLastVMErrorDetails(),
+                ::testing::HasSubstr("no machine type could be chosen in zone [us-central1-a]"));
 }
 
 TEST_F(RestoreTest, LicenceScoring) {

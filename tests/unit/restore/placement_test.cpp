@@ -105,4 +105,10 @@ TEST_F(PlacementTest, EncryptedDiskInOtherZoneIsClonedWithTheDestinationKey) {
     EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "boot", kProxyZone, "", false)).WillOnce(Return(true));
     EXPECT_EQ(obj->HandleRestoredDisks(ctx), 1);
     EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"boot@us-central1-f"});
+    // The instance is made from the record: it names the copy, not the
+    // deleted proxy-zone disk.
+    const SDisk& placed = ctx.vmInfo.vecDisks.at(0);
+    EXPECT_EQ(placed.strZone, "us-central1-f");
+    EXPECT_EQ(placed.strLocationUri,
+              "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-f/disks/boot");
 }

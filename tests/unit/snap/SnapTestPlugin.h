@@ -195,6 +195,8 @@ class SnapFixture : public ::testing::Test {
 
         ON_CALL(*m_bridge, CheckConnection()).WillByDefault(Return(true));
         ON_CALL(*m_bridge, GetLastError()).WillByDefault(Return(std::string()));
+        ON_CALL(*m_bridge, isProjectAccessible(_)).WillByDefault(Return(true));
+        m_bridge->AcceptAnyRestoreDestination();
         SVMInfo proxy;
         proxy.strName = "proxy-1";
         proxy.strGuid = kProxyGuid;
