@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <sstream>
 #include <thread>
 
@@ -102,9 +103,25 @@ class ConcurrentProcesses : public ReliabilityE2E {
         return out;
     }
 
+    // True when process `pid` has `need` disks in the store and each of them
+    // is READY in the emulator.
+    bool HoldsItsDisks(pid_t pid, size_t need) const {
+        const std::set<std::string> mine = Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
+        if (mine.size() < need) return false;
+        const std::set<std::string> disks = Disks();
+        for (const auto& d : mine)
+            if (!disks.count(d)) return false;
+        return true;
+    }
+
     // The four backups and two restores, each from its own thread. With
     // `kill`, each process is killed once as many disks as it needs are in
-    // the store under its pid and exist in the emulator.
+    // the store under its pid and exist in the emulator. A job goes on
+    // between the look and the kill: a backup whose copy has just ended
+    // sends the deletion of its disk, and a look that saw the disk READY
+    // would then let it go with the kill. So the process is stopped first,
+    // what it sent is given time to reach the emulator, and only a second
+    // look that still finds every disk ends in the kill.
     std::vector<RunResult> RunSix(const std::string& tag, bool kill, std::vector<bool>* killed) {
         std::vector<std::vector<std::string>> jobs;
         std::vector<size_t> needs;
@@ -127,13 +144,13 @@ class ConcurrentProcesses : public ReliabilityE2E {
         for (size_t j = 0; j < jobs.size(); ++j)
             threads.emplace_back([&, j] {
                 results[j] = Run(jobs[j], 900, [&](const std::string&, pid_t pid, double) {
-                    if (!kill || hit[j]) return;
-                    const std::set<std::string> mine =
-                        Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
-                    if (mine.size() < needs[j]) return;
-                    const std::set<std::string> disks = Disks();
-                    for (const auto& d : mine)
-                        if (!disks.count(d)) return;
+                    if (!kill || hit[j] || !HoldsItsDisks(pid, needs[j])) return;
+                    ::kill(pid, SIGSTOP);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    if (!HoldsItsDisks(pid, needs[j])) {
+                        ::kill(pid, SIGCONT);
+                        return;
+                    }
                     ::kill(pid, SIGKILL);
                     hit[j] = 1;
                 });
