@@ -340,6 +340,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     try {
         dir = ResolveBackupDir(ro.store, ro.instance, ro.backupId);
         m = LoadManifest(dir);
+        CheckRestorable(m, !ro.converted);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
@@ -454,7 +455,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         std::string image = dir + "/" + it->file;
         CopyOpenedDisk(
             s, od, "restore", "writing disk " + item.strName, item.strName, [&](int& src, int& dst) {
-                src = OpenDevice(image, false);
+                src = OpenBackupFile(dir, it->file, "disk image");
                 dst = OpenDevice(od.device, true);
                 uint64_t devSize = DeviceSize(dst, od.device);
                 if (devSize < it->sizeBytes)
