@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "GcebackupFixture.h"
 
@@ -133,6 +136,26 @@ TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedBeforeAnythingIsCrea
     EXPECT_EQ(DiskNames(), before);
     EXPECT_TRUE(InstanceDisks("web-1-copy").empty());
     EXPECT_FALSE(Parse(r)["ok"].get<bool>());
+
+    // A manifest that lists its disk twice: `verify` refuses it as the
+    // restore would, and a FIFO for a manifest is refused, not waited on.
+    const std::string manifest = m["backupDir"].get<std::string>() + "/manifest.json";
+    json doubled = json::parse(std::ifstream(manifest));
+    doubled["disks"].push_back(doubled["disks"][0]);
+    fs::rename(manifest, manifest + ".orig");
+    std::ofstream(manifest) << doubled.dump();
+    for (int fifo = 0; fifo < 2; ++fifo) {
+        if (fifo) {
+            fs::remove(manifest);
+            ASSERT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+        }
+        RunResult v = Run({"verify", "--from", m_store, "--instance", "web-1"}, 60);
+        EXPECT_EQ(v.exitCode, 3) << v.err;
+        ASSERT_EQ(v.ErrLines().size(), 1u) << v.err;
+        EXPECT_NE(v.ErrLines()[0].find(fifo ? "not a regular file" : "lists disk web-1 twice"),
+                  std::string::npos)
+            << v.err;
+    }
 }
 
 TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
@@ -163,6 +186,24 @@ TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     EXPECT_EQ(d.exitCode, 1);
     ASSERT_EQ(d.ErrLines().size(), 1u) << d.err;
     EXPECT_NE(d.ErrLines()[0].find("plug-in error 48"), std::string::npos) << d.err;
+    // A settings file that is missing or holds a value out of range, and a
+    // mistyped credential file: refused before anything starts.
+    const std::string bad = m_dir + "/bad.ini";
+    std::ofstream(bad) << "[VirtualServer]\nnGoogleOperationTimeoutInMins=-1\n";
+    for (const auto& [option, value, expected] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"--settings", m_dir + "/nope.ini", "no such file"},
+             {"--settings", bad, "nGoogleOperationTimeoutInMins=-1 is out of range"},
+             {"--credential", m_dir + "/credentail.txt",
+              "credential file " + m_dir + "/credentail.txt: no such file"}}) {
+        std::vector<std::string> a = CommonArgs();
+        *(std::find(a.begin(), a.end(), option) + 1) = value;
+        a.insert(a.end(), {"instances", "--project", kProject});
+        RunResult e = RunProcess(GCEBACKUP_PATH, a, 60);
+        EXPECT_EQ(e.exitCode, 2) << e.err;
+        ASSERT_EQ(e.ErrLines().size(), 1u) << e.err;
+        EXPECT_NE(e.ErrLines()[0].find(expected), std::string::npos) << e.err;
+    }
     // Nothing was written to the store by any of them.
     std::error_code ec;
     EXPECT_FALSE(fs::exists(m_store + "/web-1", ec) && !fs::is_empty(m_store + "/web-1", ec));
