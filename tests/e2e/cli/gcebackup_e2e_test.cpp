@@ -209,6 +209,27 @@ TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     EXPECT_FALSE(fs::exists(m_store + "/web-1", ec) && !fs::is_empty(m_store + "/web-1", ec));
 }
 
+// A file-size limit below an image's size: the write fails with EFBIG
+// instead of killing the program with SIGXFSZ, and the job fails with one
+// line and leaves nothing, in the cloud or in the store.
+TEST_F(GcebackupE2E, AFileSizeLimitFailsTheBackupCleanly) {
+    const std::set<std::string> disks = DiskNames();
+    std::vector<std::string> args = {GCEBACKUP_PATH};
+    for (const std::string& a : CommonArgs()) args.push_back(a);
+    for (const char* a : {"backup", "--project", kProject, "--instance", "web-1", "--to"}) args.push_back(a);
+    args.push_back(m_store);
+    std::string command = "ulimit -f 16384 && exec";
+    for (const std::string& a : args) command += " '" + a + "'";
+    RunResult r = RunProcess("/bin/sh", {"-c", command}, 300);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+    EXPECT_NE(r.ErrLines()[0].find("File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(DiskNames(), disks);
+    EXPECT_EQ(SnapshotCount(), 0u);
+    std::error_code ec;
+    EXPECT_TRUE(!fs::exists(m_store + "/web-1", ec) || fs::is_empty(m_store + "/web-1", ec));
+}
+
 // Backups killed with SIGKILL leave what they made for the next `gcebackup
 // cleanup`, which removes all of it: once while a disk made from a snapshot
 // is attached to the proxy (its device link exists), together with the
@@ -239,15 +260,28 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatKilledBackupsLeft) {
         return found;
     };
     ASSERT_EQ(partials().size(), 1u);
+    const std::set<std::string> left = DiskNames();
     RunResult c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
     EXPECT_TRUE(partials().empty());
-    EXPECT_EQ(Parse(c)["partialBackupsRemoved"].size(), 1u) << c.out;
+    const json report = Parse(c);
+    EXPECT_EQ(report["partialBackupsRemoved"].size(), 1u) << c.out;
+    // It names what it removed.
+    std::set<std::string> removedDisks;
+    for (const auto& r : report["removed"])
+        if (r["kind"] == "disk") removedDisks.insert(r["name"].get<std::string>());
+    for (const auto& d : left) {
+        if (!before.count(d)) {
+            EXPECT_TRUE(removedDisks.count(d)) << d << " not reported: " << c.out;
+        }
+    }
+    EXPECT_TRUE(report["remaining"].empty()) << c.out;
     // Nothing is left to do the second time.
     RunResult again = Run({"cleanup"});
     EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
 
     m_emu->setLatency(1500, 1500, 50, 50);
     killed = false;
@@ -260,8 +294,27 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatKilledBackupsLeft) {
     ASSERT_TRUE(killed);
     m_emu->setLatency(50, 50, 50, 50);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // let pending creations finish
+    // What the cloud refuses to delete is named with the cloud's reason, the
+    // clean-up fails, and the next one (once allowed) removes it.
+    m_emu->addFault({{"match", "^DELETE .*/(disks|snapshots)/"},
+                     {"status", 403},
+                     {"reason", "forbidden"},
+                     {"message", "Required 'compute.resources.delete' permission"}});
+    c = Run({"cleanup"});
+    m_emu->clearFaults();
+    EXPECT_EQ(c.exitCode, 1) << c.err;
+    EXPECT_EQ(c.ErrLines().size(), 1u) << c.err;
+    const json refused = Parse(c);
+    ASSERT_FALSE(refused["remaining"].empty()) << c.out;
+    for (const auto& r : refused["remaining"]) {
+        const std::string name = r["name"];
+        EXPECT_NE(r["reason"].get<std::string>().find("compute.resources.delete"), std::string::npos)
+            << c.out;
+        EXPECT_TRUE(r["kind"] == "disk" ? DiskNames().count(name) : SnapshotNames().count(name)) << c.out;
+    }
     c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
+    EXPECT_EQ(Parse(c)["removed"].size(), refused["remaining"].size()) << c.out;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
 }
