@@ -153,6 +153,11 @@ void InstallCancelHandlers() {
     sa.sa_flags = 0;  // interrupt blocking calls so that waits notice the flag
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A write beyond the file-size limit (ulimit -f) would kill the program
+    // with its disks still attached to the proxy; ignored, the write fails
+    // with EFBIG and the job fails and removes what it made like any other
+    // write error.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void ConfigureHost(const GlobalOptions& o, int64_t jobId) {

@@ -71,7 +71,8 @@ std::string ResolveCredential(const std::string& value);
 // The cancel flag of the whole program (set by SIGINT / SIGTERM together with
 // the host's job-cancel flag).
 std::atomic<bool>& CancelFlag();
-// Installs the SIGINT / SIGTERM handlers that set both flags.
+// Installs the SIGINT / SIGTERM handlers that set both flags, and ignores
+// SIGXFSZ (a write past the file-size limit then fails with EFBIG).
 void InstallCancelHandlers();
 
 // Prepares the host framework for one job: state directory, settings file and
