@@ -1,6 +1,8 @@
 // Crash-recovery clean-up flows of the plug-in object: registering a job in
 // the cleaner store, removing what earlier jobs left behind, and removing what
 // one job created.
+#include <algorithm>
+
 #include "plugin/GoogleCloudInfo.h"
 
 using namespace VMInfoStructs;
@@ -57,17 +59,59 @@ bool CGoogleCloudInfo::_CleanupAllVMs() {
         m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "No VMs found for cleanup");
     int cleaned = 0;
     for (const CleanerEntity& e : orphans) {
+        auto it = e.mapProperties.find("project");
+        const std::string project = it == e.mapProperties.end() ? std::string() : it->second;
+        // A restore's snapshots are made in the proxy's project.
+        const std::string snapshotProject =
+            m_cleanerMode == VM_CLEANER_MODE_BACKUP ? project : c_localProjectID;
+        std::vector<SCleanupItem> before;
+        if (m_bReportCleanup) before = _RegisteredItems(e.strCleanerPath, snapshotProject);
         if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
-            auto it = e.mapProperties.find("project");
-            std::string project = it == e.mapProperties.end() ? std::string() : it->second;
             if (_CleanupMountedVM(project, e.strEntityHandle, true)) ++cleaned;
         } else if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
             if (_CleanupRestoreVM(e.strEntityHandle)) ++cleaned;
+        }
+        if (!m_bReportCleanup) continue;
+        // What is still registered afterwards is still there.
+        const std::vector<SCleanupItem> after = _RegisteredItems(e.strCleanerPath, snapshotProject);
+        for (SCleanupItem item : before) {
+            item.bRemoved = std::none_of(after.begin(), after.end(), [&item](const SCleanupItem& a) {
+                return a.strKind == item.strKind && a.strName == item.strName;
+            });
+            if (!item.bRemoved) {
+                auto reason = m_mapCleanupFailures.find(item.strName);
+                item.strReason = reason != m_mapCleanupFailures.end() && !reason->second.empty()
+                                     ? reason->second
+                                     : "not removed (see the log)";
+            }
+            m_vecCleanupReport.push_back(item);
         }
     }
     if (total > 0) m_log.Debug(__PRETTY_FUNCTION__, "Cleaned up [%d] of [%d] VMs", cleaned, total);
     m_cleaner.PostAllVMCleanup(m_cleanerMode);
     return true;
+}
+
+std::vector<SCleanupItem> CGoogleCloudInfo::_RegisteredItems(const std::string& path,
+                                                             const std::string& snapshotProject) {
+    std::vector<SCleanupItem> items;
+    SVMInfo created;
+    if (m_cleaner.GetRegisteredCreatedVM(path, created))
+        items.push_back({"instance", created.strName, created.strProjectId, false, ""});
+    std::vector<SDisk> disks;
+    m_cleaner.GetRegisteredDisks(path, disks);
+    for (const SDisk& d : disks) {
+        std::string project = GetProjectIDfromUri(d.strLocationUri);
+        items.push_back({"disk", d.strName, project.empty() ? c_localProjectID : project, false, ""});
+    }
+    std::vector<std::string> snapshots;
+    m_cleaner.GetRegisteredSnapshots(path, snapshots);
+    for (const std::string& s : snapshots) items.push_back({"snapshot", s, snapshotProject, false, ""});
+    return items;
+}
+
+void CGoogleCloudInfo::_NoteCleanupFailure(const std::string& name) {
+    if (m_bReportCleanup) m_mapCleanupFailures[name] = m_pCloudBridge->GetLastError();
 }
 
 bool CGoogleCloudInfo::_CleanupMountedVM(const std::string& projectId, const std::string& key,
@@ -111,6 +155,7 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
             sent = m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name);
         if (!sent) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
+            _NoteCleanupFailure(name);
             result = false;
             continue;
         }
@@ -119,6 +164,7 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
     for (const std::string& name : started) {
         if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectId, name)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
+            _NoteCleanupFailure(name);
             result = false;
             continue;
         }
@@ -153,6 +199,7 @@ int CGoogleCloudInfo::_UnregisterVanishedSnapshot(const std::string& projectId, 
     std::string err = m_pCloudBridge->GetLastError();
     if (!err.empty()) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to check snapshot [%s]: [%s]", name.c_str(), err.c_str());
+        _NoteCleanupFailure(name);
         return -1;
     }
     m_log.Error(__PRETTY_FUNCTION__, "Snapshot [%s] does not exist. Unregistering entity from cleaner.",

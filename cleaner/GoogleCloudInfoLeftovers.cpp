@@ -14,11 +14,19 @@ int CGoogleCloudInfo::CleanupLeftovers() {
         return 0;
     }
     const VM_Cleaner_Mode mode = m_cleanerMode;
+    m_vecCleanupReport.clear();
+    m_mapCleanupFailures.clear();
+    m_bReportCleanup = true;
     for (VM_Cleaner_Mode m : {VM_CLEANER_MODE_BACKUP, VM_CLEANER_MODE_RESTORE}) {
         m_cleanerMode = m;
         _CleanupAllVMs();
     }
+    m_bReportCleanup = false;
     m_cleanerMode = mode;
     m_bLeftoversCleaned = true;
     return 1;
+}
+
+void CGoogleCloudInfo::GetCleanupReport(std::vector<VMInfoStructs::SCleanupItem>& items) {
+    items.insert(items.end(), m_vecCleanupReport.begin(), m_vecCleanupReport.end());
 }

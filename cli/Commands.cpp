@@ -398,6 +398,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     try {
         dir = ResolveBackupDir(ro.store, ro.instance, ro.backupId);
         m = LoadManifest(dir);
+        CheckRestorable(m, !ro.converted);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
@@ -526,7 +527,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         std::string image = dir + "/" + it->file;
         CopyOpenedDisk(
             s, od, "restore", "writing disk " + item.strName, item.strName, [&](int& src, int& dst) {
-                src = OpenDevice(image, false);
+                src = OpenBackupFile(dir, it->file, "disk image");
                 dst = OpenDevice(od.device, true);
                 uint64_t devSize = DeviceSize(dst, od.device);
                 if (devSize < it->sizeBytes)
@@ -765,11 +766,49 @@ int CmdCleanup(const GlobalOptions& g) {
     const std::vector<std::string> partials = RemoveDeadPartialBackups(g.stateDir);
     PluginSession s(g);
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
+    std::vector<VMInfoStructs::SCleanupItem> items;
+    s->GetCleanupReport(items);
+    json removed = json::array(), remaining = json::array();
+    for (const auto& i : items) {
+        json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};
+        if (i.bRemoved) {
+            removed.push_back(j);
+        } else {
+            j["reason"] = i.strReason;
+            remaining.push_back(j);
+        }
+    }
+    // What is left stays registered: the next `gcebackup cleanup` tries again.
+    const std::string error =
+        remaining.empty()
+            ? std::string()
+            : std::to_string(remaining.size()) +
+                  " leftover(s) of dead jobs could not be removed; they stay registered for the "
+                  "next cleanup";
     if (g.json) {
-        PrintJson({{"ok", true}, {"command", "cleanup"}, {"partialBackupsRemoved", partials}});
+        json doc = {{"ok", remaining.empty()},
+                    {"command", "cleanup"},
+                    {"partialBackupsRemoved", partials},
+                    {"removed", removed},
+                    {"remaining", remaining}};
+        if (!error.empty()) doc["error"] = error;
+        PrintJson(doc);
     } else {
         for (const std::string& dir : partials) std::printf("Removed partial backup %s\n", dir.c_str());
-        std::printf("Leftovers of dead jobs removed\n");
+        for (const auto& j : removed)
+            std::printf("Removed %s %s (project %s)\n", j["kind"].get<std::string>().c_str(),
+                        j["name"].get<std::string>().c_str(), j["project"].get<std::string>().c_str());
+        for (const auto& j : remaining)
+            std::printf("Could not remove %s %s (project %s): %s\n", j["kind"].get<std::string>().c_str(),
+                        j["name"].get<std::string>().c_str(), j["project"].get<std::string>().c_str(),
+                        j["reason"].get<std::string>().c_str());
+        if (remaining.empty())
+            std::printf(items.empty() && partials.empty() ? "No leftovers of dead jobs\n"
+                                                          : "Leftovers of dead jobs removed\n");
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "gcebackup: error: %s\n", error.c_str());
+        return kExitFailed;
     }
     return kExitOk;
 }

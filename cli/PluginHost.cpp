@@ -2,16 +2,16 @@
 
 #include <dlfcn.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
+#include <vector>
 
+#include "cli/Settings.h"
 #include "plugin/GoogleCloudInfoFactory.h"
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/ArVMDetect.h"
@@ -131,16 +131,15 @@ std::string PluginFailureText(const std::string& what, int code, const std::stri
 }
 
 std::string ResolveCredential(const std::string& value) {
-    struct stat st {};
-    if (!value.empty() && value.find('|') == std::string::npos && ::stat(value.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-        std::ifstream in(value, std::ios::binary);
-        if (!in) throw CommandError("cannot read the credential file " + value, kExitUsage);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return Trim(ss.str());
+    std::vector<std::string> warnings;
+    std::string credential;
+    try {
+        credential = ReadCredential(value, warnings);
+    } catch (const SettingsError& e) {
+        throw CommandError(e.what(), kExitUsage);
     }
-    return Trim(value);
+    for (const std::string& w : warnings) std::fprintf(stderr, "gcebackup: warning: %s\n", w.c_str());
+    return credential;
 }
 
 std::atomic<bool>& CancelFlag() {
@@ -154,6 +153,11 @@ void InstallCancelHandlers() {
     sa.sa_flags = 0;  // interrupt blocking calls so that waits notice the flag
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A write beyond the file-size limit (ulimit -f) would kill the program
+    // with its disks still attached to the proxy; ignored, the write fails
+    // with EFBIG and the job fails and removes what it made like any other
+    // write error.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void ConfigureHost(const GlobalOptions& o, int64_t jobId) {

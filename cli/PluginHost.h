@@ -62,15 +62,17 @@ std::string PluginErrorName(int code);
 // "<what> failed: plug-in error <code> (<meaning>): <details>".
 std::string PluginFailureText(const std::string& what, int code, const std::string& details);
 
-// The credential string: the content of the named file when `value` names a
-// readable regular file, else `value` itself. Surrounding white space is
-// removed. Never logged.
+// The credential string (ReadCredential): `value` itself, or the content of
+// the file it names. Surrounding white space is removed. Never logged. Prints
+// the warnings about files others can read; a missing file is a
+// CommandError of exit code 2.
 std::string ResolveCredential(const std::string& value);
 
 // The cancel flag of the whole program (set by SIGINT / SIGTERM together with
 // the host's job-cancel flag).
 std::atomic<bool>& CancelFlag();
-// Installs the SIGINT / SIGTERM handlers that set both flags.
+// Installs the SIGINT / SIGTERM handlers that set both flags, and ignores
+// SIGXFSZ (a write past the file-size limit then fails with EFBIG).
 void InstallCancelHandlers();
 
 // Prepares the host framework for one job: state directory, settings file and

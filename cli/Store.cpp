@@ -14,6 +14,7 @@
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <type_traits>
 
@@ -378,25 +379,97 @@ std::string ResolveBackupDir(const std::string& storeRoot, const std::string& in
     return storeRoot + "/" + instance + "/" + ids.back();
 }
 
+int OpenBackupFile(const std::string& backupDir, const std::string& relative, const std::string& what) {
+    const std::string path = backupDir + "/" + relative;
+    // Looked at before it is opened: opening a FIFO waits for a writer, and
+    // opening a device may act on it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) throw StoreError(what + " " + path + " is missing: " + std::strerror(errno));
+        throw StoreError(Errno("cannot read", path));
+    }
+    if (!S_ISREG(st.st_mode)) throw StoreError(what + " " + path + " is not a regular file");
+    // O_NONBLOCK: should the file be swapped for a FIFO in between, the open
+    // does not wait; the fstat below refuses it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) throw StoreError(Errno("cannot read", path));
+    std::string fault;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fault = what + " " + path + " is not a regular file";
+    } else {
+        // Where the opened file really is, against where the backup is.
+        std::error_code ec;
+        const fs::path dir = fs::canonical(backupDir, ec);
+        fs::path real = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+        if (ec) real = fs::canonical(path, ec);
+        const std::string inside = dir.string() + "/";
+        if (ec || dir.empty() || real.string().compare(0, inside.size(), inside) != 0)
+            fault = what + " " + path + " lies outside the backup directory";
+    }
+    if (fault.empty() && ::fcntl(fd, F_SETFL, 0) != 0) fault = Errno("cannot read", path);
+    if (!fault.empty()) {
+        ::close(fd);
+        throw StoreError(fault);
+    }
+    return fd;
+}
+
 Manifest LoadManifest(const std::string& backupDir) {
     std::string path = backupDir + "/" + kManifestName;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw StoreError(Errno("cannot read", path));
-    std::stringstream ss;
-    ss << in.rdbuf();
+    int fd = OpenBackupFile(backupDir, kManifestName, "manifest");
+    std::string text;
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            std::string msg = Errno("cannot read", path);
+            ::close(fd);
+            throw StoreError(msg);
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > kMaxManifestBytes) {
+            ::close(fd);
+            throw StoreError(path + " is larger than " + std::to_string(kMaxManifestBytes >> 20) +
+                             " MiB; not a manifest of this program");
+        }
+    }
+    ::close(fd);
     try {
-        return ManifestFromJson(ss.str());
+        return ManifestFromJson(text);
     } catch (const StoreError& e) {
         throw StoreError(path + ": " + e.what());
     }
 }
 
+void CheckRestorable(const Manifest& m, bool instanceToBeMade) {
+    if (m.disks.empty()) throw StoreError("backup " + m.backupId + " holds no disk: nothing to restore");
+    std::set<std::string> names, files;
+    size_t boot = 0;
+    for (const auto& d : m.disks) {
+        if (!names.insert(d.name).second)
+            throw StoreError("backup " + m.backupId + " lists disk " + d.name + " twice");
+        if (!files.insert(d.file).second)
+            throw StoreError("backup " + m.backupId + " lists image " + d.file + " for two disks");
+        if (d.boot) ++boot;
+    }
+    if (boot > 1)
+        throw StoreError("backup " + m.backupId + " has " + std::to_string(boot) +
+                         " boot disks; an instance has one");
+    if (boot == 0 || !instanceToBeMade) return;
+    const std::string config = m.instance + "_InstanceConfig.json";
+    for (const auto& f : m.files)
+        if (f.name == config) return;
+    throw StoreError("backup " + m.backupId + " has no instance configuration file config/" + config);
+}
+
 void VerifyBackup(const std::string& backupDir, const Manifest& m,
                   const std::function<void(const std::string&, uint64_t, uint64_t)>& progress) {
+    CheckRestorable(m, true);
     for (const auto& d : m.disks) {
         std::string path = backupDir + "/" + d.file;
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw StoreError("disk image " + path + " is missing: " + std::strerror(errno));
+        int fd = OpenBackupFile(backupDir, d.file, "disk image");
         try {
             uint64_t size = DeviceSize(fd, path);
             if (size != d.sizeBytes)
@@ -422,7 +495,7 @@ void VerifyBackup(const std::string& backupDir, const Manifest& m,
     }
     for (const auto& f : m.files) {
         std::string path = backupDir + "/config/" + f.name;
-        std::string sum = FileSha256(path);
+        std::string sum = FdSha256(OpenBackupFile(backupDir, "config/" + f.name, "configuration file"), path);
         if (sum != f.sha256)
             throw StoreError("configuration file " + path + " does not match the manifest (SHA-256 " + sum +
                              ", expected " + f.sha256 + ")");
@@ -432,6 +505,10 @@ void VerifyBackup(const std::string& backupDir, const Manifest& m,
 std::string FileSha256(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw StoreError("cannot read " + path + ": " + std::strerror(errno));
+    return FdSha256(fd, path);
+}
+
+std::string FdSha256(int fd, const std::string& path) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
     std::vector<char> buf(1 << 16);

@@ -127,17 +127,37 @@ std::vector<std::string> ListBackups(const std::string& storeRoot, const std::st
 std::string ResolveBackupDir(const std::string& storeRoot, const std::string& instance,
                              const std::string& backupId);
 // Reads and checks manifest.json of a backup directory: fields well formed,
-// image and configuration file names safe. Throws StoreError.
+// image and configuration file names safe. A manifest larger than
+// kMaxManifestBytes is refused unread. Throws StoreError.
+constexpr uint64_t kMaxManifestBytes = 16u << 20;
 Manifest LoadManifest(const std::string& backupDir);
 
-// Checks every image and configuration file of a backup against its manifest
-// (presence, size, SHA-256). `progress` (optional) gets the disk name and the
-// bytes checked. Throws StoreError naming the first mismatch.
+// Opens `relative` (a path inside the backup directory) for reading. Only a
+// regular file is opened, and only one that lies inside the backup directory
+// (a symbolic link may point elsewhere in the backup, never out of it): a
+// FIFO, a device or a link out of the backup is refused before it is read.
+// `what` names the file in the message ("disk image"). Throws StoreError.
+int OpenBackupFile(const std::string& backupDir, const std::string& relative, const std::string& what);
+
+// Checks that a backup holds what a restore needs: at least one disk, no
+// disk name or image listed twice, at most one boot disk (none: only the
+// data disks are restored, no instance is made) and, when `instanceToBeMade`
+// and there is a boot disk, the instance configuration file
+// ("<instance>_InstanceConfig.json"). Throws StoreError naming the fault.
+void CheckRestorable(const Manifest& manifest, bool instanceToBeMade);
+
+// Checks that the backup is restorable (CheckRestorable, an instance to be
+// made when it has a boot disk), then every image and configuration file
+// against its manifest (a regular file inside the backup, size, SHA-256).
+// `progress` (optional) gets the disk name and the bytes checked. Throws
+// StoreError naming the first mismatch.
 void VerifyBackup(const std::string& backupDir, const Manifest& manifest,
                   const std::function<void(const std::string&, uint64_t, uint64_t)>& progress = {});
 
 // Plain SHA-256 (hex) of a whole file. Throws StoreError.
 std::string FileSha256(const std::string& path);
+// The same of the file open at `fd` (named `path` in errors); closes `fd`.
+std::string FdSha256(int fd, const std::string& path);
 
 // Removes a directory tree; ignores what is already gone.
 void RemoveTree(const std::string& path);

@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
+#include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
@@ -165,6 +166,7 @@ int main(int argc, char** argv) {
 
     InstallCancelHandlers();
     try {
+        if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
         if (*browse) return CmdBrowse(g, browsePath);
         if (*instances) return CmdInstances(g, instProject, instZone, instLabel);
         if (*backup) return CmdBackup(g, bo);
@@ -180,6 +182,8 @@ int main(int argc, char** argv) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
     } catch (const StoreError& e) {
         return ReportError(g, std::string("store: ") + e.what(), kExitStore, 0, "");
+    } catch (const SettingsError& e) {
+        return ReportError(g, e.what(), kExitUsage, 0, "");
     } catch (const std::exception& e) {
         return ReportError(g, e.what(), kExitFailed, 0, "");
     }

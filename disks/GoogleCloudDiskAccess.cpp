@@ -367,6 +367,7 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
                 if (!err.empty()) {
                     m_log.Error(__PRETTY_FUNCTION__, "Failed to check disk [%s]: [%s]",
                                 disk.strNewName.c_str(), err.c_str());
+                    _NoteCleanupFailure(disk.strNewName);
                     return false;
                 }
                 m_log.Error(__PRETTY_FUNCTION__,
@@ -382,6 +383,7 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
         if (!DetachDisk(c_localProjectID, disk, m_proxyVMInfo.strName, m_proxyVMInfo.strZone)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to detach disk [%s] from instance [%s]",
                         disk.strNewName.c_str(), m_proxyVMInfo.strName.c_str());
+            _NoteCleanupFailure(disk.strNewName);
             return false;
         }
     }
@@ -427,6 +429,7 @@ bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std
             sent = m_pCloudBridge->StartDeleteDisk(project, name, zone, region, !region.empty());
         if (!sent) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s]", name.c_str());
+            _NoteCleanupFailure(name);
             result = false;
             continue;
         }
@@ -435,6 +438,7 @@ bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std
     for (const Started& d : started) {
         if (!m_pCloudBridge->FinishDeleteDisk(d.project, d.name, d.zone, d.region, !d.region.empty())) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s]", d.name.c_str());
+            _NoteCleanupFailure(d.name);
             result = false;
             continue;
         }

@@ -469,6 +469,16 @@ class CGoogleCloudInfo : public CVMInfo {
     // point). 0 when the proxy's description (code 179) or the cleaner store
     // cannot be had; 1 otherwise, items that resisted stay registered.
     int CleanupLeftovers() override;
+    // Each resource the last CleanupLeftovers found registered under a dead
+    // job: removed, or still there with the cloud's error.
+    void GetCleanupReport(std::vector<VMInfoStructs::SCleanupItem>& items) override;
+    // What is registered below the VM entity at `path` (disks, snapshots in
+    // `snapshotProject`, the created instance), each not removed.
+    std::vector<VMInfoStructs::SCleanupItem> _RegisteredItems(const std::string& path,
+                                                              const std::string& snapshotProject);
+    // While CleanupLeftovers runs: keeps the bridge's last error as the
+    // reason why `name` could not be removed.
+    void _NoteCleanupFailure(const std::string& name);
     // Detaches and deletes the registered disks of the job `key`, deletes its
     // registered snapshots in `projectId`, and removes its VM entity only when
     // both succeeded. With `orphanSearch` the entity is looked for among the
@@ -898,6 +908,10 @@ class CGoogleCloudInfo : public CVMInfo {
     VMInfoStructs::SVMInfo m_proxyVMInfo;
     CGoogleCloudCleaner m_cleaner;
     bool m_bLeftoversCleaned = false;
+    // The report of CleanupLeftovers (collected only while it runs).
+    bool m_bReportCleanup = false;
+    std::map<std::string, std::string> m_mapCleanupFailures;  // name -> the cloud's error
+    std::vector<VMInfoStructs::SCleanupItem> m_vecCleanupReport;
     VM_Cleaner_Mode m_cleanerMode = VM_CLEANER_MODE_BACKUP;
     std::vector<VMInfoStructs::SProjectInfo> m_projectInfoCache;
     std::unique_ptr<CVMSnapUtil> m_pSnapUtil;

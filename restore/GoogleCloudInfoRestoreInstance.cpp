@@ -205,12 +205,16 @@ bool CGoogleCloudInfo::_CleanupRestoreVM(const std::string& cleanerGuid) {
     if (m_cleaner.GetRegisteredCreatedVM(path, created)) {
         m_log.Debug(__PRETTY_FUNCTION__, "Deleting the instance [%s] the restore created",
                     created.strName.c_str());
-        if (!DeleteInstance(created.strProjectId, created.strName, "", created.strZone, true)) return false;
+        if (!DeleteInstance(created.strProjectId, created.strName, "", created.strZone, true)) {
+            _NoteCleanupFailure(created.strName);
+            return false;
+        }
         m_cleaner.UnRegisterCreatedVM(path);
     }
     if (!CleanupMountedDisks(path)) return false;
     if (!CleanupSnapshots(c_localProjectID, path)) result = false;
-    m_cleaner.UnRegisterVM(path, false);
+    // A snapshot that could not be deleted keeps the entry for a later run.
+    if (result) m_cleaner.UnRegisterVM(path, false);
     return result;
 }
 

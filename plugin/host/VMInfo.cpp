@@ -206,6 +206,7 @@ int CVMInfo::CleanupLeftovers() {
     SetLastVMError(0, "this plug-in keeps no record of leftovers");
     return 0;
 }
+void CVMInfo::GetCleanupReport(std::vector<SCleanupItem>&) {}
 
 bool CVMInfo::IsDiskFilteredByPattern(const std::string&, const SDisk&) {
     return false;

@@ -121,6 +121,9 @@ class CVMInfo {
     // (an item that could not be removed stays registered for a later run).
     // Base: nothing is known about leftovers; 0 with details saying so.
     virtual int CleanupLeftovers();
+    // What the last CleanupLeftovers of this object removed and what it could
+    // not (with the reason). Base: nothing.
+    virtual void GetCleanupReport(std::vector<VMInfoStructs::SCleanupItem>& items);
 
     // ---- Disk filters --------------------------------------------------
     // Each predicate is true when the disk matches the rule (and is filtered

@@ -302,6 +302,15 @@ struct SFailure {
     bool bFlag = false;
 };
 
+// One cloud resource a clean-up of leftovers dealt with.
+struct SCleanupItem {
+    std::string strKind;  // "disk", "snapshot" or "instance"
+    std::string strName;
+    std::string strProjectId;
+    bool bRemoved = false;  // false: it is still there and still registered
+    std::string strReason;  // why it is still there (the cloud's error)
+};
+
 // One node of the inventory tree.
 struct SInventoryInfo {
     std::string strName;

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "GcebackupFixture.h"
 
@@ -133,6 +136,26 @@ TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedBeforeAnythingIsCrea
     EXPECT_EQ(DiskNames(), before);
     EXPECT_TRUE(InstanceDisks("web-1-copy").empty());
     EXPECT_FALSE(Parse(r)["ok"].get<bool>());
+
+    // A manifest that lists its disk twice: `verify` refuses it as the
+    // restore would, and a FIFO for a manifest is refused, not waited on.
+    const std::string manifest = m["backupDir"].get<std::string>() + "/manifest.json";
+    json doubled = json::parse(std::ifstream(manifest));
+    doubled["disks"].push_back(doubled["disks"][0]);
+    fs::rename(manifest, manifest + ".orig");
+    std::ofstream(manifest) << doubled.dump();
+    for (int fifo = 0; fifo < 2; ++fifo) {
+        if (fifo) {
+            fs::remove(manifest);
+            ASSERT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+        }
+        RunResult v = Run({"verify", "--from", m_store, "--instance", "web-1"}, 60);
+        EXPECT_EQ(v.exitCode, 3) << v.err;
+        ASSERT_EQ(v.ErrLines().size(), 1u) << v.err;
+        EXPECT_NE(v.ErrLines()[0].find(fifo ? "not a regular file" : "lists disk web-1 twice"),
+                  std::string::npos)
+            << v.err;
+    }
 }
 
 TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
@@ -163,9 +186,48 @@ TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     EXPECT_EQ(d.exitCode, 1);
     ASSERT_EQ(d.ErrLines().size(), 1u) << d.err;
     EXPECT_NE(d.ErrLines()[0].find("plug-in error 48"), std::string::npos) << d.err;
+    // A settings file that is missing or holds a value out of range, and a
+    // mistyped credential file: refused before anything starts.
+    const std::string bad = m_dir + "/bad.ini";
+    std::ofstream(bad) << "[VirtualServer]\nnGoogleOperationTimeoutInMins=-1\n";
+    for (const auto& [option, value, expected] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"--settings", m_dir + "/nope.ini", "no such file"},
+             {"--settings", bad, "nGoogleOperationTimeoutInMins=-1 is out of range"},
+             {"--credential", m_dir + "/credentail.txt",
+              "credential file " + m_dir + "/credentail.txt: no such file"}}) {
+        std::vector<std::string> a = CommonArgs();
+        *(std::find(a.begin(), a.end(), option) + 1) = value;
+        a.insert(a.end(), {"instances", "--project", kProject});
+        RunResult e = RunProcess(GCEBACKUP_PATH, a, 60);
+        EXPECT_EQ(e.exitCode, 2) << e.err;
+        ASSERT_EQ(e.ErrLines().size(), 1u) << e.err;
+        EXPECT_NE(e.ErrLines()[0].find(expected), std::string::npos) << e.err;
+    }
     // Nothing was written to the store by any of them.
     std::error_code ec;
     EXPECT_FALSE(fs::exists(m_store + "/web-1", ec) && !fs::is_empty(m_store + "/web-1", ec));
+}
+
+// A file-size limit below an image's size: the write fails with EFBIG
+// instead of killing the program with SIGXFSZ, and the job fails with one
+// line and leaves nothing, in the cloud or in the store.
+TEST_F(GcebackupE2E, AFileSizeLimitFailsTheBackupCleanly) {
+    const std::set<std::string> disks = DiskNames();
+    std::vector<std::string> args = {GCEBACKUP_PATH};
+    for (const std::string& a : CommonArgs()) args.push_back(a);
+    for (const char* a : {"backup", "--project", kProject, "--instance", "web-1", "--to"}) args.push_back(a);
+    args.push_back(m_store);
+    std::string command = "ulimit -f 16384 && exec";
+    for (const std::string& a : args) command += " '" + a + "'";
+    RunResult r = RunProcess("/bin/sh", {"-c", command}, 300);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+    EXPECT_NE(r.ErrLines()[0].find("File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(DiskNames(), disks);
+    EXPECT_EQ(SnapshotCount(), 0u);
+    std::error_code ec;
+    EXPECT_TRUE(!fs::exists(m_store + "/web-1", ec) || fs::is_empty(m_store + "/web-1", ec));
 }
 
 // Backups killed with SIGKILL leave what they made for the next `gcebackup
@@ -198,15 +260,28 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatKilledBackupsLeft) {
         return found;
     };
     ASSERT_EQ(partials().size(), 1u);
+    const std::set<std::string> left = DiskNames();
     RunResult c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
     EXPECT_TRUE(partials().empty());
-    EXPECT_EQ(Parse(c)["partialBackupsRemoved"].size(), 1u) << c.out;
+    const json report = Parse(c);
+    EXPECT_EQ(report["partialBackupsRemoved"].size(), 1u) << c.out;
+    // It names what it removed.
+    std::set<std::string> removedDisks;
+    for (const auto& r : report["removed"])
+        if (r["kind"] == "disk") removedDisks.insert(r["name"].get<std::string>());
+    for (const auto& d : left) {
+        if (!before.count(d)) {
+            EXPECT_TRUE(removedDisks.count(d)) << d << " not reported: " << c.out;
+        }
+    }
+    EXPECT_TRUE(report["remaining"].empty()) << c.out;
     // Nothing is left to do the second time.
     RunResult again = Run({"cleanup"});
     EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
 
     m_emu->setLatency(1500, 1500, 50, 50);
     killed = false;
@@ -219,8 +294,27 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatKilledBackupsLeft) {
     ASSERT_TRUE(killed);
     m_emu->setLatency(50, 50, 50, 50);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // let pending creations finish
+    // What the cloud refuses to delete is named with the cloud's reason, the
+    // clean-up fails, and the next one (once allowed) removes it.
+    m_emu->addFault({{"match", "^DELETE .*/(disks|snapshots)/"},
+                     {"status", 403},
+                     {"reason", "forbidden"},
+                     {"message", "Required 'compute.resources.delete' permission"}});
+    c = Run({"cleanup"});
+    m_emu->clearFaults();
+    EXPECT_EQ(c.exitCode, 1) << c.err;
+    EXPECT_EQ(c.ErrLines().size(), 1u) << c.err;
+    const json refused = Parse(c);
+    ASSERT_FALSE(refused["remaining"].empty()) << c.out;
+    for (const auto& r : refused["remaining"]) {
+        const std::string name = r["name"];
+        EXPECT_NE(r["reason"].get<std::string>().find("compute.resources.delete"), std::string::npos)
+            << c.out;
+        EXPECT_TRUE(r["kind"] == "disk" ? DiskNames().count(name) : SnapshotNames().count(name)) << c.out;
+    }
     c = Run({"cleanup"});
     EXPECT_EQ(c.exitCode, 0) << c.err;
+    EXPECT_EQ(Parse(c)["removed"].size(), refused["remaining"].size()) << c.out;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
 }

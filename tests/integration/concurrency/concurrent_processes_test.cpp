@@ -102,6 +102,17 @@ class ConcurrentProcesses : public ReliabilityE2E {
         return out;
     }
 
+    // True when process `pid` has `need` disks in the store and each of them
+    // is READY in the emulator.
+    bool HoldsItsDisks(pid_t pid, size_t need) const {
+        const std::set<std::string> mine = Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
+        if (mine.size() < need) return false;
+        const std::set<std::string> disks = Disks();
+        for (const auto& d : mine)
+            if (!disks.count(d)) return false;
+        return true;
+    }
+
     // The four backups and two restores, each from its own thread. With
     // `kill`, each process is killed once as many disks as it needs are in
     // the store under its pid and exist in the emulator.
@@ -127,13 +138,7 @@ class ConcurrentProcesses : public ReliabilityE2E {
         for (size_t j = 0; j < jobs.size(); ++j)
             threads.emplace_back([&, j] {
                 results[j] = Run(jobs[j], 900, [&](const std::string&, pid_t pid, double) {
-                    if (!kill || hit[j]) return;
-                    const std::set<std::string> mine =
-                        Store(StateDir() + "/cleaner/gce_cleaner.db").Registered(pid);
-                    if (mine.size() < needs[j]) return;
-                    const std::set<std::string> disks = Disks();
-                    for (const auto& d : mine)
-                        if (!disks.count(d)) return;
+                    if (!kill || hit[j] || !HoldsItsDisks(pid, needs[j])) return;
                     ::kill(pid, SIGKILL);
                     hit[j] = 1;
                 });
@@ -171,9 +176,17 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
 
     // The same six killed once their disks exist: everything they made is
     // registered, and one clean-up removes exactly that.
-    // Slow disk and instance calls keep each job's disks in place for
-    // seconds (attach, detach, delete), even in a sanitizer build.
+    // Slow disk, snapshot and instance calls make each step of a job last
+    // seconds, even in a sanitizer build.
     m_emu->setLatency(1000, 300, 1000, 50);
+    // And nothing a job made may go before its kill, however late the look
+    // that decides it comes round (under a sanitizer on a loaded machine a
+    // backup copied, detached and deleted its disk between two looks, or
+    // deleted it between the look and the kill): a backup's disk deletions
+    // and a restore's instance creation (after which its disks leave the
+    // store) are answered 503 with a Retry-After of 5 s until the clean-up.
+    for (const char* call : {"^DELETE .*/disks/", "^POST .*/instances$"})
+        m_emu->addFault({{"match", call}, {"status", 503}, {"reason", "backendError"}, {"retryAfter", 5}});
     const std::set<std::string> before = Resources();
     std::vector<bool> killed;
     results = RunSix("mk", true, &killed);
@@ -203,6 +216,7 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
         }
     }
     EXPECT_GE(madeDisks, m_needed);
+    m_emu->clearFaults();
     RunResult cleanup = Run({"cleanup"});
     EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
     EXPECT_FALSE(SanitizerReport(cleanup)) << cleanup.err;

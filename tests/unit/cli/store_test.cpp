@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -232,6 +234,98 @@ TEST(Store, VerifyAcceptsAnIntactBackupAndRefusesEveryKindOfDamage) {
     // A missing image.
     fs::remove(image);
     EXPECT_NE(ErrorOf([&] { VerifyBackup(dir, m); }).find("is missing"), std::string::npos);
+}
+
+// Files a store must never open or read without bound: each case replaces
+// one file of an intact backup and must be refused with the reason, at once
+// (a FIFO that was opened would hang the test).
+TEST(Store, OnlyRegularFilesInsideTheBackupAreRead) {
+    TempDir store;
+    TempDir outside;
+    WriteText(outside / "secret.json", "{}");
+    struct Case {
+        const char* file;  // relative to the backup directory
+        std::function<void(const std::string&)> replace;
+        const char* expected;
+    };
+    const auto fifo = [](const std::string& p) {
+        fs::remove(p);
+        ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+    };
+    const auto linkTo = [](const std::string& target) {
+        return [target](const std::string& p) {
+            fs::remove(p);
+            fs::create_symlink(target, p);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"manifest.json", fifo, "not a regular file"},
+        {"disks/web-1-data.img", fifo, "not a regular file"},
+        {"manifest.json", linkTo("/dev/zero"), "not a regular file"},
+        {"disks/web-1-data.img", linkTo("/dev/zero"), "not a regular file"},
+        {"config/cfg.json", linkTo(outside / "secret.json"), "outside the backup"},
+        {"manifest.json",
+         [](const std::string& p) {
+             ASSERT_EQ(::truncate(p.c_str(), static_cast<off_t>(kMaxManifestBytes) + 1), 0);
+         },
+         "larger than 16 MiB"},
+    };
+    int64_t job = 1;
+    for (const Case& c : cases) {
+        const std::string dir = MakeBackup(store.path(), "web-1", 1714557600 + job, job);
+        ++job;
+        c.replace(dir + "/" + c.file);
+        const std::string err = ErrorOf([&] { VerifyBackup(dir, LoadManifest(dir)); });
+        EXPECT_NE(err.find(c.expected), std::string::npos) << c.file << ": " << err;
+    }
+    // A link that stays inside the backup is read like the file itself.
+    const std::string dir = MakeBackup(store.path(), "web-1", 1714557700, 99);
+    fs::rename(dir + "/disks/web-1-data.img", dir + "/disks/real.img");
+    fs::create_symlink("real.img", dir + "/disks/web-1-data.img");
+    EXPECT_NO_THROW(VerifyBackup(dir, LoadManifest(dir)));
+}
+
+// What a restore needs of a backup, refused before anything is made.
+TEST(Store, BackupsThatCannotBeRestoredAreRefused) {
+    Manifest good = SampleManifest();
+    good.files[0].name = "web-1_InstanceConfig.json";
+    DiskRecord data = good.disks[0];
+    data.name = "web-1-data";
+    data.file = "disks/web-1-data.img";
+    data.boot = false;
+    good.disks.push_back(data);
+    EXPECT_NO_THROW(CheckRestorable(good, true));
+    struct Case {
+        std::function<void(Manifest&)> edit;
+        bool instanceToBeMade;
+        const char* expected;  // empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {[](Manifest& m) { m.disks.clear(); }, true, "holds no disk"},
+        {[](Manifest& m) { m.disks.push_back(m.disks[1]); }, true, "lists disk web-1-data twice"},
+        {[](Manifest& m) { m.disks[1].name = m.disks[0].name; }, true, "lists disk web-1-boot twice"},
+        {[](Manifest& m) { m.disks[1].file = m.disks[0].file; }, true, "for two disks"},
+        {[](Manifest& m) { m.disks[1].boot = true; }, true, "2 boot disks"},
+        {[](Manifest& m) { m.files.clear(); }, true, "no instance configuration file"},
+        {[](Manifest& m) { m.files[0].name = "web-2_InstanceConfig.json"; }, true,
+         "no instance configuration file"},
+        // A converted instance is made without it; data disks alone need none.
+        {[](Manifest& m) { m.files.clear(); }, false, ""},
+        {[](Manifest& m) {
+             m.files.clear();
+             m.disks[0].boot = false;
+         },
+         true, ""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        Manifest m = good;
+        cases[i].edit(m);
+        const std::string err = ErrorOf([&] { CheckRestorable(m, cases[i].instanceToBeMade); });
+        if (*cases[i].expected == '\0')
+            EXPECT_EQ(err, "") << "case " << i;
+        else
+            EXPECT_NE(err.find(cases[i].expected), std::string::npos) << "case " << i << ": " << err;
+    }
 }
 
 TEST(Store, ResolvesTheNewestBackupOrTheOneNamed) {
