@@ -63,9 +63,13 @@ std::string PluginErrorName(int code);
 std::string PluginFailureText(const std::string& what, int code, const std::string& details);
 
 // The credential string: the content of the named file when `value` names a
-// readable regular file, else `value` itself. Surrounding white space is
-// removed. Never logged.
+// readable regular file, else `value` itself; a service-account JSON key file
+// (named *.json) is the credential itself and its path is returned.
+// Surrounding white space is removed. Never logged.
 std::string ResolveCredential(const std::string& value);
+
+// True for a URL whose host is this machine (127.x.x.x, localhost, [::1]).
+bool IsLoopbackUrl(const std::string& url);
 
 // The cancel flag of the whole program (set by SIGINT / SIGTERM together with
 // the host's job-cancel flag).
