@@ -49,7 +49,12 @@ test-tsan: bootstrap
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS) -L '$(TSAN_LABELS)' \
 	  --no-tests=error $(CTEST_ARGS)
 
-demo: build
+# The demo builds only what it runs: gcebackup, the plug-in it loads and the
+# emulator it starts (with their libraries), none of the test suites.
+DEMO_TARGETS ?= gcebackup GoogleCloudInfo gce-emulator
+
+demo: bootstrap $(BUILD)/build.ninja
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@$(BUILD)/bin/gcebackup demo
 
 # Long forms: the crash driver with 20 kill points per flow, every fuzz

@@ -59,9 +59,12 @@ OpenedDisk OpenDisk(PluginSession& s, const std::string& vmName, const std::stri
     return d;
 }
 
-int OpenDevice(const std::string& path, bool write) {
+int OpenDevice(const std::string& path, bool write, int exitCode = kExitFailed) {
     int fd = ::open(path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) throw CommandError("cannot open " + path + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw CommandError(std::string(exitCode == kExitStore ? "store: " : "") + "cannot open " + path +
+                               ": " + std::strerror(errno),
+                           exitCode);
     return fd;
 }
 
@@ -87,10 +90,13 @@ std::string Describe(const std::vector<VMInfoStructs::SFailure>& failures, std::
 // Runs `copy(src, dst)`, which opens the two descriptors, copies one opened
 // disk and may replace dst. Whatever happens the descriptors and the disk's
 // handle are closed; a cancelled copy ends the job ("<job> cancelled") and a
-// data path failure is reported as "<failure>: <reason>".
+// data path failure is reported as "<failure>: <reason>", with the store's
+// exit code when it concerns the image in the store (`storeImage`): a store
+// that cannot be read or written exits 3 like one that does not match.
 template <class Copy>
 void CopyOpenedDisk(PluginSession& s, const OpenedDisk& od, const std::string& job,
-                    const std::string& failure, const std::string& diskName, Copy&& copy) {
+                    const std::string& failure, const std::string& diskName, const std::string& storeImage,
+                    Copy&& copy) {
     int src = -1, dst = -1;
     auto release = [&] {
         if (src >= 0) ::close(src);
@@ -105,7 +111,10 @@ void CopyOpenedDisk(PluginSession& s, const OpenedDisk& od, const std::string& j
     } catch (const DataPathError& e) {
         release();
         s->CloseVmdk(od.handle);
-        throw CommandError(failure + ": " + e.what());
+        const std::string reason = e.what();
+        const bool store = !storeImage.empty() && reason.find(storeImage) != std::string::npos;
+        throw CommandError((store ? "store: " : "") + failure + ": " + reason,
+                           store ? kExitStore : kExitFailed);
     } catch (...) {
         release();
         s->CloseVmdk(od.handle);
@@ -118,6 +127,98 @@ void CopyOpenedDisk(PluginSession& s, const OpenedDisk& od, const std::string& j
 std::string ShortName(const std::string& uriOrName) {
     size_t slash = uriOrName.rfind('/');
     return slash == std::string::npos ? uriOrName : uriOrName.substr(slash + 1);
+}
+
+// Bytes inside the data extents of a source (SEEK_DATA/SEEK_HOLE), for the
+// progress's time left; 0 when the source cannot tell. The file offset is
+// left at 0.
+uint64_t DataExtentBytes(int fd, uint64_t size) {
+    uint64_t sum = 0;
+    off_t pos = 0;
+    while (static_cast<uint64_t>(pos) < size) {
+        off_t data = ::lseek(fd, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) sum = 0;  // ENXIO: no data after pos
+            break;
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) {
+            sum = 0;
+            break;
+        }
+        sum += std::min<uint64_t>(static_cast<uint64_t>(hole), size) - static_cast<uint64_t>(data);
+        pos = hole;
+    }
+    ::lseek(fd, 0, SEEK_SET);
+    return sum;
+}
+
+// A Compute Engine resource name: a lowercase letter, then lowercase letters,
+// digits and hyphens, not ending with a hyphen, at most 63 characters.
+bool IsResourceName(const std::string& name) {
+    if (name.empty() || name.size() > 63 || name[0] < 'a' || name[0] > 'z' || name.back() == '-')
+        return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+}
+
+// Refuses, as a command-line error, a name that would not reach the resource
+// it names (a path such as "..", a slash); a zone may be given as its URL.
+void CheckName(const std::string& option, const std::string& value, const char* what,
+               bool uriAllowed = false) {
+    if (value.empty()) return;
+    bool ok = IsResourceName(uriAllowed ? ShortName(value) : value);
+    for (size_t start = 0; ok && uriAllowed && start < value.size();) {
+        size_t end = std::min(value.find('/', start), value.size());
+        const std::string seg = value.substr(start, end - start);
+        ok = seg != "." && seg != "..";
+        start = end + 1;
+    }
+    if (!ok)
+        throw CommandError(
+            option + " \"" + value + "\" is not a valid " + what +
+                " name (lowercase letters, digits and hyphens, starting with a letter, at most "
+                "63 characters)",
+            kExitUsage);
+}
+
+// A project id: lowercase letters, digits and hyphens (a domain-scoped one
+// also '.' and ':'), no path.
+void CheckProject(const std::string& option, const std::string& value) {
+    if (value.empty()) return;
+    bool ok = value.size() <= 100 && value[0] >= 'a' && value[0] <= 'z' &&
+              std::all_of(value.begin(), value.end(),
+                          [](char c) {
+                              return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                                     c == '.' || c == ':';
+                          }) &&
+              value.find("..") == std::string::npos;
+    if (!ok) throw CommandError(option + " \"" + value + "\" is not a valid project id", kExitUsage);
+}
+
+// The instance whose backups a store command works on: the one named, else
+// the only instance with backups in the store. A store holding several is a
+// command-line error that lists them.
+std::string InstanceInStore(const std::string& store, const std::string& instance,
+                            const std::string& command) {
+    std::error_code ec;
+    if (!instance.empty() || fs::exists(fs::path(store) / "manifest.json", ec) ||
+        !fs::is_directory(store, ec))
+        return instance;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(store, ec)) {
+        const std::string name = e.path().filename().string();
+        if (!name.empty() && name[0] != '.' && e.is_directory(ec) && !ListBackups(store, name).empty())
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    if (names.size() == 1) return names.front();
+    if (names.empty()) return instance;
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+    throw CommandError("store " + store + " holds backups of " + std::to_string(names.size()) +
+                           " instances (" + list + "): name one with " + command + " --instance",
+                       kExitUsage);
 }
 
 }  // namespace
@@ -144,6 +245,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     MountCtx ctx = FilteredMountCtx(b.excludePatterns, b.excludeLabels, b.excludeOSDisk, b.appConsistent);
 
     Job job(g);
+    const InstanceLock lock(g.stateDir, b.project, b.instance, job.Id());
     PluginSession s(g);
     s->SetDefaultProjectId(b.project);
 
@@ -170,6 +272,9 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     }
 
     const bool appConsistentRequested = ctx.bAppConsistent;
+    const Progress::Mode mode = Progress::ModeFor(ProgressStream(g), g.quiet);
+    Phase mountPhase(ProgressStream(g), mode,
+                     ctx.strVMName + ": taking snapshots and making disks from them");
     const auto mountStarted = Clock::now();
     const bool mounted = s->MountVM(ctx);
     const double mountSeconds = Since(mountStarted);
@@ -186,6 +291,9 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
 
     std::vector<VMInfoStructs::SMountInfoFull> items;
     if (!s->GetFullMountInfo(ctx, items)) s.Fail("GetFullMountInfo of " + ctx.strVMName);
+    size_t ready = 0;
+    for (const auto& item : items) ready += item.nType == 1 && !item.vecDisks.empty();
+    mountPhase.Done(std::to_string(ready) + " disk(s) ready to read");
 
     Manifest m;
     m.backupId = backupId;
@@ -207,7 +315,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     }
     m.digestBlockSize = kBlockSize;
 
-    Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    Progress progress(ProgressStream(g), mode);
     BackupSummary sum;
     for (const auto& item : items) {
         if (item.nType != 1 || item.vecDisks.empty()) continue;
@@ -227,19 +335,20 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         rec.replicaZones = disk.vecReplicaZones;
         for (const auto& l : disk.vecLabels) rec.labels[l.strKey] = l.strValue;
         rec.resourceJson = disk.strDiskJson;
-        CopyOpenedDisk(s, od, "backup", "reading disk " + rec.name, rec.name, [&](int& src, int& dst) {
+        const std::string image = writer->Absolute(rec.file);
+        CopyOpenedDisk(s, od, "backup", "reading disk " + rec.name, rec.name, image, [&](int& src, int& dst) {
             src = OpenDevice(od.device, false);
             uint64_t size = DeviceSize(src, od.device);
-            std::string image = writer->Absolute(rec.file);
             dst = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (dst < 0) throw CommandError("cannot create " + image + ": " + std::strerror(errno));
+            if (dst < 0)
+                throw CommandError("store: cannot create " + image + ": " + std::strerror(errno), kExitStore);
             CopyOptions o;
             o.size = size;
             o.destinationIsFile = true;
             o.cancel = &CancelFlag();
             o.sourceName = od.device;
             o.destinationName = image;
-            progress.Start(rec.name, size);
+            progress.Start(rec.name, size, g.quiet ? 0 : DataExtentBytes(src, size));
             o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
             CopyResult r = CopyDisk(src, dst, o);
             progress.Finish(r.dataBytes, r.seconds);
@@ -281,7 +390,11 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     unmounter.armed = false;
     PrepareCleanup();
     const auto unmountStarted = Clock::now();
-    if (!s->UnmountVM(ctx)) s.Fail("UnmountVM of " + ctx.strVMName);
+    {
+        Phase phase(ProgressStream(g), mode, ctx.strVMName + ": removing the snapshots and disks");
+        if (!s->UnmountVM(ctx)) s.Fail("UnmountVM of " + ctx.strVMName);
+        phase.Done("done");
+    }
     sum.unmountSeconds = Since(unmountStarted);
     sum.mountSeconds = mountSeconds;
     sum.windowSeconds = Since(mountStarted);
@@ -393,10 +506,12 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         throw CommandError("--guest-os, --cpus and --memory-mb describe a --converted instance", kExitUsage);
     }
     CheckRestoreDestinationOptions(ro.asName, ro.zone, ro.region, ro.machineType, ro.network, ro.subnet);
+    CheckProject("--project", ro.project);
+    const std::string instance = InstanceInStore(ro.store, ro.instance, "restore");
     std::string dir;
     Manifest m;
     try {
-        dir = ResolveBackupDir(ro.store, ro.instance, ro.backupId);
+        dir = ResolveBackupDir(ro.store, instance, ro.backupId);
         m = LoadManifest(dir);
         CheckRestorable(m, !ro.converted);
     } catch (const StoreError& e) {
@@ -505,6 +620,10 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     if (typeWhy == "source")
         RequireSourceMachineTypeOffered(s, rc.strProjectId, rc.strZone, rc.strInstanceType);
     const auto cloudStarted = Clock::now();
+    const Progress::Mode mode = Progress::ModeFor(ProgressStream(g), g.quiet);
+    const size_t diskCount = m.disks.size();
+    Phase initPhase(ProgressStream(g), mode,
+                    rc.strVMName + ": creating " + std::to_string(diskCount) + " disk(s) to write");
     if (!s->InitRestoreVM(rc)) {
         if (CancelFlag().load()) {
             PrepareCleanup();
@@ -512,6 +631,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         }
         s.Fail("InitRestoreVM of " + rc.strVMName);
     }
+    initPhase.Done("attached to the proxy");
     // Any failure from here on removes what the restore created.
     UndoGuard cleaner([&] { s->CleanupRestoreVM(rc); });
 
@@ -526,7 +646,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         OpenedDisk od = OpenDisk(s, rc.strVMName, rc.strVMGuid, item, true);
         std::string image = dir + "/" + it->file;
         CopyOpenedDisk(
-            s, od, "restore", "writing disk " + item.strName, item.strName, [&](int& src, int& dst) {
+            s, od, "restore", "writing disk " + item.strName, item.strName, image, [&](int& src, int& dst) {
                 src = OpenBackupFile(dir, it->file, "disk image");
                 dst = OpenDevice(od.device, true);
                 uint64_t devSize = DeviceSize(dst, od.device);
@@ -540,7 +660,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
                 o.cancel = &CancelFlag();
                 o.sourceName = image;
                 o.destinationName = od.device;
-                progress.Start(it->name, it->sizeBytes);
+                progress.Start(it->name, it->sizeBytes, it->dataBytes);
                 o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
                 // An incremental replication pass writes onto disks rebuilt from
                 // the standby's last snapshots: only what differs is written.
@@ -559,18 +679,29 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
             });
     }
     ThrowIfCancelled("restore");
-    if (!s->PreRestoreVM(rc)) s.Fail("PreRestoreVM of " + rc.strVMName);
-    if (!s->RestoreVM(rc)) s.Fail("RestoreVM of " + rc.strVMName);
-    if (!s->PostRestoreVM(rc)) s.Fail("PostRestoreVM of " + rc.strVMName);
+    {
+        const bool boot =
+            std::any_of(m.disks.begin(), m.disks.end(), [](const DiskRecord& d) { return d.boot; });
+        Phase phase(ProgressStream(g), mode,
+                    rc.strVMName +
+                        (boot ? ": detaching the disks and creating the instance" : ": detaching the disks"));
+        if (!s->PreRestoreVM(rc)) s.Fail("PreRestoreVM of " + rc.strVMName);
+        if (!s->RestoreVM(rc)) s.Fail("RestoreVM of " + rc.strVMName);
+        if (!s->PostRestoreVM(rc)) s.Fail("PostRestoreVM of " + rc.strVMName);
+        phase.Done("done");
+    }
     cleaner.armed = false;
     sum.windowSeconds = Since(cloudStarted);
     if (ro.afterPost) ro.afterPost(rc);
 
     sum.instance = rc.strVMName;
-    sum.instanceId = rc.strVMGuid;
-    const bool withInstance = std::any_of(rc.vecDisks.begin(), rc.vecDisks.end(),
-                                          [](const SDisk& d) { return d.eDiskType == 1 && d.bBootDisk; });
-    if (withInstance && rc.strInstanceType != "Auto Select") {
+    sum.sourceInstance = m.instance;
+    // Without a boot disk the plug-in restores the disks alone; the request's
+    // id is then only its clean-up id, not an instance's.
+    sum.instanceCreated = std::any_of(rc.vecDisks.begin(), rc.vecDisks.end(),
+                                      [](const SDisk& d) { return d.eDiskType == 1 && d.bBootDisk; });
+    if (sum.instanceCreated) sum.instanceId = rc.strVMGuid;
+    if (sum.instanceCreated && rc.strInstanceType != "Auto Select") {
         sum.machineType = rc.strInstanceType;
         sum.machineTypeWhy = typeWhy;
     }
@@ -591,7 +722,8 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
         PrintJson({{"ok", true},
                    {"command", "restore"},
                    {"instance", s.instance},
-                   {"instanceId", s.instanceId},
+                   {"instanceCreated", s.instanceCreated},
+                   {"instanceId", s.instanceCreated ? json(s.instanceId) : json(nullptr)},
                    {"project", s.project},
                    {"zone", s.zone},
                    {"machineType", s.machineType},
@@ -603,7 +735,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},
                    {"warnings", s.warnings}});
-    } else {
+    } else if (s.instanceCreated) {
         std::printf("Restored %s (%s) in %s/%s: %zu disk(s), %s of data written, job %lld, %s\n",
                     s.instance.c_str(), s.instanceId.c_str(), s.project.c_str(), s.zone.c_str(),
                     s.disks.size(), HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
@@ -614,6 +746,18 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                         : s.machineTypeWhy == "auto" ? "chosen automatically"
                                                      : "as requested");
         for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
+    } else {
+        // The backup holds no boot disk: no instance was made, only its disks.
+        std::printf(
+            "Restored the disks of %s only, in %s/%s (the backup holds no boot disk, so no instance "
+            "was created): %zu disk(s), %s of data written, job %lld, %s\n",
+            s.sourceInstance.c_str(), s.project.c_str(), s.zone.c_str(), s.disks.size(),
+            HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
+            HumanDuration(s.totalSeconds).c_str());
+        for (const auto& d : s.disks) std::printf("  disk %s\n", d.c_str());
+        for (const auto& w : s.warnings)
+            if (w.find("Instance not created") == std::string::npos)
+                std::printf("  warning: %s\n", w.c_str());
     }
     return kExitOk;
 }
@@ -740,6 +884,9 @@ int CmdInstances(const GlobalOptions& g, const std::string& project, const std::
 int CmdPower(const GlobalOptions& g, const std::string& state, const std::string& project,
              const std::string& zone, const std::string& instance) {
     if (state != "on" && state != "off") throw CommandError("power takes \"on\" or \"off\"", kExitUsage);
+    CheckProject("--project", project);
+    CheckName("--zone", zone, "zone", true);
+    CheckName("--instance", instance, "instance");
     Job job(g);
     PluginSession s(g);
     SVMInfo vm;
@@ -867,8 +1014,9 @@ int CmdVerify(const GlobalOptions& g, const std::string& store, const std::strin
     std::string dir;
     Manifest m;
     Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    const std::string chosen = InstanceInStore(store, instance, "verify");
     try {
-        dir = ResolveBackupDir(store, instance, backupId);
+        dir = ResolveBackupDir(store, chosen, backupId);
         m = LoadManifest(dir);
         std::string current;
         VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {

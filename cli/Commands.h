@@ -88,7 +88,9 @@ struct RestoreSummary {
     std::string instance;
     std::string machineType;     // of the created instance (empty: none created)
     std::string machineTypeWhy;  // "source", "auto" or "requested"
-    std::string instanceId;
+    std::string instanceId;        // empty when no instance was created
+    bool instanceCreated = false;  // false: the backup had no boot disk, only disks were restored
+    std::string sourceInstance;    // the backed-up instance
     std::string project;
     std::string zone;
     int64_t jobId = 0;

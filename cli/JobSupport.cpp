@@ -1,7 +1,13 @@
 #include "cli/JobSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "cli/Store.h"
@@ -26,6 +32,42 @@ Job::Job(const GlobalOptions& g) {
 
 Job::~Job() {
     RemoveTree(m_dir);
+}
+
+InstanceLock::InstanceLock(const std::string& stateDir, const std::string& project,
+                           const std::string& instance, int64_t jobId) {
+    std::string name = project + "." + instance;
+    for (char& c : name)
+        if (c == '/' || c == '\0') c = '_';
+    const std::string dir = stateDir + "/locks";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const std::string path = dir + "/" + name + ".lock";
+    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_fd < 0) throw CommandError("cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char buf[128] = {};
+        ssize_t n = ::pread(m_fd, buf, sizeof buf - 1, 0);
+        ::close(m_fd);
+        m_fd = -1;
+        if (err != EWOULDBLOCK) throw CommandError("cannot lock " + path + ": " + std::strerror(err));
+        std::string holder = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' ')) holder.pop_back();
+        throw CommandError("instance " + instance + " of project " + project +
+                           " is being read by another job" +
+                           (holder.empty() ? std::string() : " (" + holder + ")") +
+                           "; one job at a time may back up an instance, run this one when it has ended");
+    }
+    const std::string text =
+        "job " + std::to_string(jobId) + ", process " + std::to_string(::getpid()) + "\n";
+    if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.data(), text.size(), 0) < 0) {
+        // The lock holds without the note; the message of a second job is only less precise.
+    }
+}
+
+InstanceLock::~InstanceLock() {
+    if (m_fd >= 0) ::close(m_fd);
 }
 
 void PrepareCleanup() {

@@ -34,6 +34,24 @@ class Job {
     std::string m_dir;
 };
 
+// Holds an instance for one job that reads it (a backup makes snapshots of
+// its disks and attaches disks made from them under fixed device names): a
+// lock file under <state dir>/locks/ naming the job. A second job on the
+// same instance fails at once with a line naming the job that holds it,
+// rather than in the cloud when its attach collides. Released on destruction
+// (and by the kernel when the process dies).
+class InstanceLock {
+  public:
+    InstanceLock(const std::string& stateDir, const std::string& project, const std::string& instance,
+                 int64_t jobId);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+  private:
+    int m_fd = -1;
+};
+
 // Lowers the cancel flag before the host's clean-up calls, so that the
 // plug-in's clean-up waits are not cut short.
 void PrepareCleanup();

@@ -130,6 +130,15 @@ std::string PluginFailureText(const std::string& what, int code, const std::stri
     return text;
 }
 
+bool IsLoopbackUrl(const std::string& url) {
+    size_t start = url.find("://");
+    start = start == std::string::npos ? 0 : start + 3;
+    std::string host = url.substr(start, url.find_first_of("/?#", start) - start);
+    if (host.rfind("[::1]", 0) == 0) return true;
+    host = host.substr(0, host.find(':'));
+    return host == "localhost" || host.rfind("127.", 0) == 0;
+}
+
 std::string ResolveCredential(const std::string& value) {
     std::vector<std::string> warnings;
     std::string credential;
@@ -169,6 +178,13 @@ void ConfigureHost(const GlobalOptions& o, int64_t jobId) {
         ::setenv("GCEBACKUP_ENDPOINT", o.endpoint.c_str(), 1);
     }
     if (!o.deviceDir.empty()) ArPlatformInfo::SetOverride("VirtualServer", "strDiskByIdDir", o.deviceDir);
+    // An emulator on this machine finishes its operations in milliseconds:
+    // unless the settings say otherwise, poll them with the short backoff
+    // instead of pausing a minute between polls as the real cloud wants.
+    long long polling = 0;
+    if (IsLoopbackUrl(o.endpoint) &&
+        !ArPlatformInfo::getNumber("VirtualServer", "nGoogleOperationPollingInMins", polling))
+        ArPlatformInfo::SetOverride("VirtualServer", "nGoogleOperationPollingInMins", "0");
     std::string metadata = !o.metadataUrl.empty() ? o.metadataUrl : o.endpoint;
     if (!metadata.empty()) ArVMDetect::SetMetadataUrl(metadata);
     EvDebug::Configure(o.stateDir + "/logs/gcebackup.log", o.logLevel);

@@ -63,10 +63,14 @@ std::string PluginErrorName(int code);
 std::string PluginFailureText(const std::string& what, int code, const std::string& details);
 
 // The credential string (ReadCredential): `value` itself, or the content of
-// the file it names. Surrounding white space is removed. Never logged. Prints
-// the warnings about files others can read; a missing file is a
-// CommandError of exit code 2.
+// the file it names; a service-account JSON key file (named *.json) is the
+// credential itself and its path is returned. Surrounding white space is
+// removed. Never logged. Prints the warnings about files others can read; a
+// missing file is a CommandError of exit code 2.
 std::string ResolveCredential(const std::string& value);
+
+// True for a URL whose host is this machine (127.x.x.x, localhost, [::1]).
+bool IsLoopbackUrl(const std::string& url);
 
 // The cancel flag of the whole program (set by SIGINT / SIGTERM together with
 // the host's job-cancel flag).

@@ -15,10 +15,10 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 }  // namespace
 
 std::string HumanBytes(uint64_t bytes) {
-    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     double v = static_cast<double>(bytes);
     int u = 0;
-    while (v >= 1024 && u < 5) {
+    while (v >= 1024 && u < 6) {
         v /= 1024;
         ++u;
     }
@@ -47,9 +47,11 @@ Progress::Mode Progress::ModeFor(FILE* out, bool quiet) {
     return ::isatty(::fileno(out)) ? Mode::kBar : Mode::kLines;
 }
 
-void Progress::Start(const std::string& label, uint64_t total) {
+void Progress::Start(const std::string& label, uint64_t total, uint64_t dataTotal) {
     m_label = label;
     m_total = total;
+    m_dataTotal = dataTotal;
+    m_verify = label.rfind("verify ", 0) == 0;
     m_done = 0;
     m_data = 0;
     m_start = m_last = Clock::now();
@@ -59,9 +61,21 @@ void Progress::Start(const std::string& label, uint64_t total) {
 
 std::string Progress::Line(uint64_t done, bool bar) const {
     double elapsed = Seconds(m_start, Clock::now());
-    double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
     int pct = m_total ? static_cast<int>(done * 100 / m_total) : 100;
-    std::string eta = rate > 0 ? HumanDuration(static_cast<double>(m_total - done) / rate) : "-:--";
+    // A copy skips holes at no cost, so its rate is that of the data, and the
+    // time left follows the data still to copy when the copy knows how much
+    // there is; otherwise (a verify, a source that cannot tell its holes) it
+    // follows the disk's position.
+    const double moved = static_cast<double>(m_verify ? done : m_data);
+    const double rate = elapsed > 0 ? moved / elapsed : 0;
+    double etaSeconds = -1;
+    if (!m_verify && m_dataTotal > 0 && m_dataTotal < m_total) {
+        const double left = static_cast<double>(m_dataTotal > m_data ? m_dataTotal - m_data : 0);
+        if (left == 0 || rate > 0) etaSeconds = left == 0 ? 0 : left / rate;
+    } else if (done > 0 && elapsed > 0) {
+        etaSeconds = static_cast<double>(m_total - done) * elapsed / static_cast<double>(done);
+    }
+    std::string eta = etaSeconds >= 0 ? HumanDuration(etaSeconds) : "-:--";
     char buf[256];
     if (bar) {
         constexpr int kWidth = 24;
@@ -71,9 +85,13 @@ std::string Progress::Line(uint64_t done, bool bar) const {
         std::snprintf(buf, sizeof buf, "\r%-24.24s [%s] %3d%%  %s / %s  %s/s  ETA %s\x1b[K", m_label.c_str(),
                       b.c_str(), pct, HumanBytes(done).c_str(), HumanBytes(m_total).c_str(),
                       HumanBytes(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
-    } else {
+    } else if (m_verify) {
         std::snprintf(buf, sizeof buf, "%s: %d%%, %s of %s, %s/s, ETA %s\n", m_label.c_str(), pct,
                       HumanBytes(done).c_str(), HumanBytes(m_total).c_str(),
+                      HumanBytes(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
+    } else {
+        std::snprintf(buf, sizeof buf, "%s: %d%%, %s of %s (%s of data), %s/s, ETA %s\n", m_label.c_str(),
+                      pct, HumanBytes(done).c_str(), HumanBytes(m_total).c_str(), HumanBytes(m_data).c_str(),
                       HumanBytes(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
     }
     return buf;
@@ -108,11 +126,62 @@ void Progress::Finish(uint64_t data, double seconds) {
         std::fflush(m_out);
         return;
     }
-    double rate = seconds > 0 ? static_cast<double>(m_total) / seconds : 0;
-    std::fprintf(m_out, "%s: %s copied (%s of data) in %s, %s/s\n", m_label.c_str(),
+    double rate = seconds > 0 ? static_cast<double>(data) / seconds : 0;
+    std::fprintf(m_out, "%s: %s copied (%s of data) in %s, %s/s of data\n", m_label.c_str(),
                  HumanBytes(m_total).c_str(), HumanBytes(data).c_str(), HumanDuration(seconds).c_str(),
                  HumanBytes(static_cast<uint64_t>(rate)).c_str());
     std::fflush(m_out);
+}
+
+Phase::Phase(FILE* out, Progress::Mode mode, const std::string& text)
+    : m_out(out), m_mode(mode), m_text(text), m_start(Clock::now()) {
+    if (m_mode == Progress::Mode::kQuiet) return;
+    if (m_mode == Progress::Mode::kLines)
+        std::fprintf(m_out, "%s ...\n", m_text.c_str());
+    else
+        std::fprintf(m_out, "%s ... 0:00\x1b[K", m_text.c_str());
+    std::fflush(m_out);
+    m_ticker = std::thread([this] {
+        const auto every = std::chrono::seconds(m_mode == Progress::Mode::kBar ? 1 : 10);
+        std::unique_lock<std::mutex> lock(m_mu);
+        while (!m_cv.wait_for(lock, every, [this] { return m_stop; })) {
+            const std::string elapsed = HumanDuration(Seconds(m_start, Clock::now()));
+            if (m_mode == Progress::Mode::kBar)
+                std::fprintf(m_out, "\r%s ... %s\x1b[K", m_text.c_str(), elapsed.c_str());
+            else
+                std::fprintf(m_out, "%s ... %s\n", m_text.c_str(), elapsed.c_str());
+            std::fflush(m_out);
+        }
+    });
+}
+
+Phase::~Phase() {
+    Stop();
+    if (m_mode == Progress::Mode::kBar && !m_text.empty()) {
+        // Ended by a failure: leave the line for the error that follows.
+        std::fputs("\n", m_out);
+        std::fflush(m_out);
+    }
+}
+
+void Phase::Stop() {
+    if (!m_ticker.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_stop = true;
+    }
+    m_cv.notify_all();
+    m_ticker.join();
+}
+
+void Phase::Done(const std::string& outcome) {
+    Stop();
+    if (m_mode == Progress::Mode::kQuiet || m_text.empty()) return;
+    const std::string elapsed = HumanDuration(Seconds(m_start, Clock::now()));
+    if (m_mode == Progress::Mode::kBar) std::fputs("\r\x1b[K", m_out);
+    std::fprintf(m_out, "%s: %s in %s\n", m_text.c_str(), outcome.c_str(), elapsed.c_str());
+    std::fflush(m_out);
+    m_text.clear();
 }
 
 }  // namespace gcebackup

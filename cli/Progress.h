@@ -4,9 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace gcebackup {
 
@@ -22,7 +25,9 @@ class Progress {
     // Bar when `out` is a terminal, else lines; quiet when `quiet`.
     static Mode ModeFor(FILE* out, bool quiet);
 
-    void Start(const std::string& label, uint64_t total);
+    // dataTotal: the bytes of data the copy will read, when known (the source's
+    // data extents, or the image's data from the manifest); 0: unknown.
+    void Start(const std::string& label, uint64_t total, uint64_t dataTotal = 0);
     // done: bytes of the disk passed so far; data: bytes of data copied.
     void Update(uint64_t done, uint64_t data);
     // Ends the disk's progress with a summary line (once); seconds < 0: the
@@ -36,12 +41,39 @@ class Progress {
     Mode m_mode;
     std::string m_label;
     uint64_t m_total = 0;
+    uint64_t m_dataTotal = 0;
+    bool m_verify = false;
     uint64_t m_done = 0;
     uint64_t m_data = 0;
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_last;
     bool m_drawn = false;
     bool m_finished = false;
+};
+
+// A phase of a job that waits on the cloud (snapshots and disks being made,
+// removed): a line when it starts, the elapsed time while it lasts (redrawn
+// on a terminal, a line every 10 s otherwise) and a line when it ends.
+class Phase {
+  public:
+    Phase(FILE* out, Progress::Mode mode, const std::string& text);
+    ~Phase();
+    Phase(const Phase&) = delete;
+    Phase& operator=(const Phase&) = delete;
+    // Ends the phase: "<text>: <outcome> in <elapsed>" (once).
+    void Done(const std::string& outcome);
+
+  private:
+    void Stop();
+
+    FILE* m_out;
+    Progress::Mode m_mode;
+    std::string m_text;
+    std::chrono::steady_clock::time_point m_start;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    bool m_stop = false;
+    std::thread m_ticker;
 };
 
 }  // namespace gcebackup

@@ -24,6 +24,10 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+bool EndsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -146,12 +150,20 @@ std::string ReadCredential(const std::string& value, std::vector<std::string>& w
             credential.find_first_of("/.") == std::string::npos)
             throw SettingsError(
                 "the credential is neither \"<key file or secret>|<e-mail>\" nor a file that exists");
-        credential = Trim(ReadSmallFile("credential file", credential, kMaxCredentialBytes, st));
-        WarnIfShared("credential file", Trim(value), st, warnings);
+        const std::string path = credential;
+        credential = Trim(ReadSmallFile("credential file", path, kMaxCredentialBytes, st));
+        WarnIfShared("credential file", path, st, warnings);
+        // A service-account JSON key file is the credential itself (the key
+        // names its account); any other file holds the credential line.
+        if (!credential.empty() && credential[0] == '{') {
+            if (!EndsWith(path, ".json"))
+                throw SettingsError("the JSON key file " + path + " must be named *.json");
+            return path;
+        }
     }
     // The key file a credential names (the wrapped secret is no path).
     const std::string key = Trim(credential.substr(0, credential.find('|')));
-    if (key.find(".p12") != std::string::npos) {
+    if (key.find(".p12") != std::string::npos || EndsWith(key, ".json")) {
         struct stat st {};
         if (::stat(key.c_str(), &st) != 0) {
             if (errno == ENOENT) throw SettingsError("key file " + key + ": no such file");

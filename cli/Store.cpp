@@ -107,15 +107,16 @@ T GetOr(const json& j, const char* key, const std::string& where, T def) {
 
 }  // namespace
 
+// The totals stop at the largest value rather than wrap around.
 uint64_t Manifest::TotalSize() const {
     uint64_t n = 0;
-    for (const auto& d : disks) n += d.sizeBytes;
+    for (const auto& d : disks) n = d.sizeBytes > UINT64_MAX - n ? UINT64_MAX : n + d.sizeBytes;
     return n;
 }
 
 uint64_t Manifest::TotalData() const {
     uint64_t n = 0;
-    for (const auto& d : disks) n += d.dataBytes;
+    for (const auto& d : disks) n = d.dataBytes > UINT64_MAX - n ? UINT64_MAX : n + d.dataBytes;
     return n;
 }
 

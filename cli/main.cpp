@@ -22,6 +22,24 @@ std::string EnvOr(const char* name, const std::string& def) {
     return v && *v ? std::string(v) : def;
 }
 
+// An endpoint gcebackup can send requests to: http:// or https://, a host,
+// and a numeric port if any (a placeholder such as ":PORT" is caught here
+// rather than reported by the first request as a failed connection).
+bool IsUsableEndpoint(const std::string& url) {
+    size_t start = url.rfind("http://", 0) == 0 ? 7 : url.rfind("https://", 0) == 0 ? 8 : 0;
+    if (start == 0) return false;
+    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    size_t colon = authority.rfind(':');
+    if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+        std::string port = authority.substr(colon + 1);
+        authority.resize(colon);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(port) > 65535)
+            return false;
+    }
+    return !authority.empty() && authority.find_first_of(" @") == std::string::npos;
+}
+
 int ReportError(const GlobalOptions& g, const std::string& message, int exitCode, int pluginCode,
                 const std::string& details) {
     std::string line = message;
@@ -62,18 +80,28 @@ int main(int argc, char** argv) {
     app.add_option("--credential", g.credential,
                    "Credential string \"<key file>|<e-mail>\", or a file holding it ($GCEBACKUP_CREDENTIAL)");
     app.add_option("--settings", g.settingsFile, "Settings file ($GCEBACKUP_SETTINGS)");
-    app.add_option("--state-dir", g.stateDir, "State directory: cleaner database, logs, job counter")
+    app.add_option("--state-dir", g.stateDir,
+                   "State directory: cleaner database, logs, job counter ($GCEBACKUP_STATE_DIR)")
         ->capture_default_str();
     app.add_flag("--json", g.json, "Print the result as JSON on stdout");
     app.add_option("--log-level", g.logLevel,
                    "Log level (1 normal, 2 entry/exit of operations, more: detail)")
         ->check(CLI::Range(0, 9))
         ->capture_default_str();
-    app.add_option("--device-dir", g.deviceDir, "Where attached disks appear (default /dev/disk/by-id)");
+    app.add_option("--device-dir", g.deviceDir,
+                   "Where attached disks appear ($GCEBACKUP_DEVICE_DIR, default /dev/disk/by-id)");
     app.add_option("--metadata", g.metadataUrl,
-                   "Metadata server URL (default: the endpoint when one is set)");
+                   "Metadata server URL ($GCEBACKUP_METADATA; default: the endpoint when one is set)");
     app.add_option("--plugin", g.pluginPath, "Path of libGoogleCloudInfo.so ($GCEBACKUP_PLUGIN)");
     app.add_flag("-q,--quiet", g.quiet, "No progress output");
+    app.footer(
+        "Environment (an option given on the command line wins):\n"
+        "  GCEBACKUP_ENDPOINT     --endpoint      GCEBACKUP_CREDENTIAL   --credential\n"
+        "  GCEBACKUP_SETTINGS     --settings      GCEBACKUP_STATE_DIR    --state-dir\n"
+        "  GCEBACKUP_DEVICE_DIR   --device-dir    GCEBACKUP_METADATA     --metadata\n"
+        "  GCEBACKUP_PLUGIN       --plugin\n"
+        "Exit codes: 0 done, 1 the job failed, 2 bad command line, 3 the store cannot be read or\n"
+        "written or does not match its manifest, 130 cancelled.\n");
 
     std::string browsePath;
     auto* browse =
@@ -160,10 +188,29 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::string msg = e.what();
-        std::fprintf(stderr, "gcebackup: error: %s (see gcebackup --help)\n", msg.c_str());
-        return kExitUsage;
+        // A word where the command belongs is named as an unknown command
+        // rather than reported as a missing one.
+        if (app.get_subcommands().empty()) {
+            for (const std::string& word : app.remaining()) {
+                if (word.empty() || word[0] == '-') continue;
+                std::string names;
+                for (const CLI::App* sub : app.get_subcommands({}))
+                    names += (names.empty() ? "" : ", ") + sub->get_name();
+                msg = "unknown command \"" + word + "\" (commands: " + names + ")";
+                break;
+            }
+        }
+        // --json asks for a JSON result even when the command line is wrong.
+        for (int i = 1; i < argc; ++i)
+            if (std::string(argv[i]) == "--json") g.json = true;
+        return ReportError(g, msg + " (see gcebackup --help)", kExitUsage, 0, "");
     }
 
+    if (!g.endpoint.empty() && !IsUsableEndpoint(g.endpoint))
+        return ReportError(
+            g,
+            "--endpoint \"" + g.endpoint + "\" is not a usable URL (http://HOST[:PORT], the port a number)",
+            kExitUsage, 0, "");
     InstallCancelHandlers();
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);

@@ -170,6 +170,18 @@ int CGoogleCloudInfo::_DecodeEntityFromUuid(const std::string& id, std::string& 
 // ---------------------------------------------------------------- Attach
 
 int CGoogleCloudInfo::_OpenVmdk(const SVMInfo& vm, SDisk& disk, bool bWrite) {
+    {
+        ArCriticalSectionLock lock(m_csFailedCreations);
+        for (const std::string* name : {&disk.strNewName, &disk.strName}) {
+            const auto failed = name->empty() ? m_failedCreations.end() : m_failedCreations.find(*name);
+            if (failed == m_failedCreations.end()) continue;
+            m_log.Error(__PRETTY_FUNCTION__, "Disk [%s] was not created: %s", name->c_str(),
+                        failed->second.c_str());
+            SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED,
+                           "disk [" + *name + "] could not be created: " + failed->second);
+            return 0;
+        }
+    }
     for (;;) {
         SetLastVMError(VMINFO_SUCCESS);
         m_log.DebugLvl(__PRETTY_FUNCTION__, 1, "Attaching  disk [%s][%s] of VM [%s][%s] to proxy",

@@ -129,8 +129,20 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
                 m_log.Debug(__PRETTY_FUNCTION__, "Resource with id [%s] has reached error state",
                             name.c_str());
                 ++failed;
+                // The cloud's reason (the failed operation's error) goes into
+                // the job's error details, and a disk that was never made is
+                // remembered so that opening it reports that reason.
+                const std::string reason = m_pCloudBridge->GetLastError();
+                if (!reason.empty())
+                    m_log.Error(__PRETTY_FUNCTION__, "[%s]: %s", name.c_str(), reason.c_str());
+                if (eType == GOOGLE_RESOURCE_DISK && !name.empty()) {
+                    ArCriticalSectionLock lock(m_csFailedCreations);
+                    m_failedCreations[name] = reason.empty() ? std::string("its status is FAILED") : reason;
+                }
                 SetLastVMError(eType == GOOGLE_RESOURCE_SNAPSHOT ? VMINFO_ERR_SNAPSHOT_FAILED
-                                                                 : VMINFO_ERR_DISK_CREATE_FAILED);
+                                                                 : VMINFO_ERR_DISK_CREATE_FAILED,
+                               (eType == GOOGLE_RESOURCE_SNAPSHOT ? "snapshot [" : "disk [") + name +
+                                   "] could not be created" + (reason.empty() ? "" : ": " + reason));
                 AddFailure(vecFailures, name, "Operation timed out", false);
                 it = pending.erase(it);
             } else {

@@ -1,6 +1,8 @@
 // Lifecycle, connection and proxy identity of the plug-in object.
 #include "plugin/GoogleCloudInfo.h"
 
+#include <cstring>
+
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/host/ArVMDetect.h"
 #include "plugin/host/ArcCrypto.h"
@@ -84,15 +86,30 @@ int CGoogleCloudInfo::Connect(const std::string& server, const std::string& cred
 int CGoogleCloudInfo::GetConnectionParams(const std::string& credential, std::string& keyFilePath,
                                           std::string& userEmail, std::string& wrappedSecret,
                                           std::string& secret) {
+    // A key file is a .p12 file or a JSON key file (Google's usual form, which
+    // names its service account itself); anything else before the '|' is a
+    // wrapped secret.
+    auto isKeyFile = [](const std::string& f) {
+        auto endsWith = [&f](const char* suffix) {
+            const size_t n = std::strlen(suffix);
+            return f.size() > n && f.compare(f.size() - n, n, suffix) == 0;
+        };
+        return f.find(".p12") != std::string::npos || endsWith(".json") || endsWith(".JSON");
+    };
     std::vector<std::string> fields = CLuString::Tokenize(credential, '|');
+    if (fields.size() < 2 && isKeyFile(credential) && credential.find(".p12") == std::string::npos) {
+        // A JSON key file alone: the bridge takes the e-mail from the key.
+        keyFilePath = credential;
+        return 1;
+    }
     if (fields.size() < 2) {
         // A key file path is safe to log; anything else may be a wrapped secret.
-        bool isPath = credential.find(".p12") != std::string::npos;
+        bool isPath = isKeyFile(credential);
         m_log.Error(__PRETTY_FUNCTION__, "Cannot retrieve User Id from [%s]",
                     isPath ? credential.c_str() : "<secret withheld>");
         return 0;
     }
-    if (fields[0].find(".p12") != std::string::npos) {
+    if (isKeyFile(fields[0])) {
         keyFilePath = fields[0];
         userEmail = fields[1];
     } else {
@@ -109,7 +126,8 @@ int CGoogleCloudInfo::GetConnectionParams(const std::string& credential, std::st
         secret.assign(reinterpret_cast<const char*>(plain.getData()), plain.getSize());
         userEmail = fields[1];
     }
-    if (userEmail.empty()) {
+    const bool jsonKey = !keyFilePath.empty() && keyFilePath.find(".p12") == std::string::npos;
+    if (userEmail.empty() && !jsonKey) {
         m_log.Error(__PRETTY_FUNCTION__, "Required field user email ID is empty.");
         return 0;
     }

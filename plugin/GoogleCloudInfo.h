@@ -903,6 +903,11 @@ class CGoogleCloudInfo : public CVMInfo {
   protected:
     CGoogleCloudDiskInfo* m_pDiskInfo = nullptr;
     ArCriticalSection m_csProxyInfo;
+    // Disks whose creation failed while they were awaited, by name, with the
+    // cloud's reason: opening one fails with that reason instead of trying
+    // to attach a disk that does not exist.
+    ArCriticalSection m_csFailedCreations;
+    std::map<std::string, std::string> m_failedCreations;
     CDiskMapper* m_pDiskMapper = nullptr;
     Bridge* m_pCloudBridge = nullptr;
     VMInfoStructs::SVMInfo m_proxyVMInfo;

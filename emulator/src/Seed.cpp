@@ -104,7 +104,7 @@ json demoSeed(int dataMiB) {
     const std::string windows = "projects/windows-cloud/global/licenses/windows-server-2022-dc";
     const std::string key =
         "projects/demo-project/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key";
-    return {
+    json seed = {
         {"projects",
          json::array({{{"id", "demo-project"}, {"number", "482718394021"}, {"name", "Demo Project"}},
                       {{"id", "demo-dr"}, {"number", "739201846502"}, {"name", "Demo DR"}}})},
@@ -224,6 +224,22 @@ json demoSeed(int dataMiB) {
               {{"project", "demo-project"}, {"zone", "us-central1-b"}, {"name", "spare-1"}, {"sizeGb", 5}}})},
         {"buckets", json::array()},
     };
+    // Scaled up, a chunk near the end of its disk would run past it: such a
+    // chunk is moved back to end with the disk, so that every amount of demo
+    // data up to the advertised maximum fits.
+    auto fit = [](json& disk) {
+        if (!disk.contains("data")) return;
+        const uint64_t diskMiB = disk.value("sizeGb", uint64_t{10}) * 1024;
+        for (auto& c : disk["data"]["chunks"]) {
+            const uint64_t length = std::min(c["lengthMiB"].get<uint64_t>(), diskMiB);
+            c["lengthMiB"] = length;
+            c["offsetMiB"] = std::min(c["offsetMiB"].get<uint64_t>(), diskMiB - length);
+        }
+    };
+    for (auto& instance : seed["instances"])
+        for (auto& disk : instance["disks"]) fit(disk);
+    for (auto& disk : seed["disks"]) fit(disk);
+    return seed;
 }
 
 namespace {

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     int demoDataMiB = 256;
     int tokenLifetime = 3600;
     std::string keyCache;
+    std::string envFile;
     app.add_option("--listen", listen, "host:port to listen on (port 0 picks a free port)");
     app.add_option("--state", stateDir, "directory for disk files, key files and links")->required();
     app.add_option("--seed", seed, "'demo' or a seed JSON file");
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 4096));
     app.add_option("--token-lifetime", tokenLifetime, "lifetime of issued access tokens, seconds")
         ->check(CLI::Range(1, 86400));
+    app.add_option("--env-file", envFile,
+                   "write the shell lines that point gcebackup at this emulator into FILE once listening");
     app.add_option("--key-cache", keyCache,
                    "directory of cached service-account keys (<e-mail>.pem); reused instead of new keys");
     CLI11_PARSE(app, argc, argv);
@@ -119,7 +122,26 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    std::printf("listening on %s\n", base.c_str());
+    // After the first line, the shell lines that point gcebackup at this
+    // emulator (printed in the same write, so that a reader of the first line
+    // alone sees them whole or not at all).
+    std::string env = "export GCEBACKUP_ENDPOINT=" + base + "\n";
+    if (std::filesystem::exists(stateDir + "/credential.txt", ec))
+        env += "export GCEBACKUP_CREDENTIAL=" + stateDir + "/credential.txt\n";
+    env += "export GCEBACKUP_DEVICE_DIR=" + byId + "\n";
+    if (!envFile.empty()) {
+        // Written aside and renamed, so that a script waiting for the file
+        // never reads half of it.
+        const std::string part = envFile + ".part";
+        std::ofstream out(part, std::ios::trunc);
+        out << env;
+        out.close();
+        if (!out || std::rename(part.c_str(), envFile.c_str()) != 0) {
+            std::cerr << "gce-emulator: cannot write " << envFile << "\n";
+            return 1;
+        }
+    }
+    std::printf("listening on %s\n%s", base.c_str(), env.c_str());
     std::fflush(stdout);
     bool ok = emu.listen();
     listenDone.store(true);

@@ -574,7 +574,9 @@ struct CGoogleCloudSDKCppBridge::Impl {
         json inst;
         if (!FindInstance(project, name, guid, zone, inst)) {
             if (client.Error().empty())
-                client.SetError("instance [" + name + guid + "] not found", 404, "notFound");
+                client.SetError("instance [" + name + "]" + (guid.empty() ? "" : " (id " + guid + ")") +
+                                    " not found" + (zone.empty() ? "" : " in zone [" + zone + "]"),
+                                404, "notFound");
             return false;
         }
         const std::string target = on ? "RUNNING" : "TERMINATED";

@@ -12,29 +12,12 @@
 class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
   public:
     // A disk creation started in two halves behaves as one CreateDisk call,
-    // so that tests state their expectations on CreateDisk alone.
-    MockBridge() {
-        ON_CALL(*this, StartCreateDisk)
-            .WillByDefault([this](const std::string& project, const std::string& name,
-                                  const std::string& zone, const std::string& region, bool regional,
-                                  VMInfoStructs::SDisk& disk, const std::string& license) {
-                return CreateDisk(project, name, zone, region, regional, disk, license);
-            });
-        ON_CALL(*this, FinishCreateDisk).WillByDefault(::testing::Return(true));
-        // Deletions in two halves likewise behave as DeleteDisk and
-        // DeleteDiskSnapshot.
-        ON_CALL(*this, StartDeleteDisk)
-            .WillByDefault([this](const std::string& project, const std::string& name,
-                                  const std::string& zone, const std::string& region, bool regional) {
-                return DeleteDisk(project, name, zone, region, regional);
-            });
-        ON_CALL(*this, FinishDeleteDisk).WillByDefault(::testing::Return(true));
-        ON_CALL(*this, StartDeleteDiskSnapshot)
-            .WillByDefault([this](const std::string& project, const std::string& name) {
-                return DeleteDiskSnapshot(project, name);
-            });
-        ON_CALL(*this, FinishDeleteDiskSnapshot).WillByDefault(::testing::Return(true));
-    }
+    // and deletions in two halves as DeleteDisk and DeleteDiskSnapshot, so
+    // that tests state their expectations on those alone.
+    MockBridge();
+    // Defined in MockBridge.cpp: the class's virtual table and its mocked
+    // methods are compiled once there rather than in every test that uses it.
+    ~MockBridge() override;
 
     MOCK_METHOD(bool, Init, (), (override));
     MOCK_METHOD(bool, Connect, (const std::string&, const std::string&, const std::string&), (override));
@@ -220,3 +203,7 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, DownloadVMInfoFromBucket,
                 (const std::string&, const std::string&, const std::string&, std::string&), (override));
 };
+
+// Explicitly instantiated in MockBridge.cpp, for the same reason.
+extern template class ::testing::NiceMock<MockBridge>;
+extern template class ::testing::StrictMock<MockBridge>;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,4 +318,97 @@ TEST_F(GcebackupE2E, CleanupRemovesWhatKilledBackupsLeft) {
     EXPECT_EQ(Parse(c)["removed"].size(), refused["remaining"].size()) << c.out;
     EXPECT_EQ(SnapshotCount(), 0u);
     EXPECT_EQ(DiskNames(), before);
+}
+
+// What a new user meets first: each mistake answered with a line that names
+// it (and JSON under --json), a JSON key accepted as the credential, a second
+// job on a busy instance told which job holds it, and a disk whose creation
+// failed reported with the cloud's reason rather than the attach that follows.
+TEST_F(GcebackupE2E, FirstStepsGetAnswersThatNameTheMistake) {
+    RunResult a = Run({"frobnicate"});
+    EXPECT_EQ(a.exitCode, 2);
+    ASSERT_EQ(a.ErrLines().size(), 1u) << a.err;
+    EXPECT_NE(a.err.find("unknown command \"frobnicate\""), std::string::npos) << a.err;
+    EXPECT_EQ(Parse(a)["exitCode"], 2);
+
+    std::vector<std::string> placeholder = CommonArgs();
+    placeholder[1] = "http://127.0.0.1:PORT";
+    placeholder.insert(placeholder.end(), {"instances", "--project", kProject});
+    RunResult b = RunProcess(GCEBACKUP_PATH, placeholder, 60);
+    EXPECT_EQ(b.exitCode, 2);
+    EXPECT_NE(b.err.find("is not a usable URL"), std::string::npos) << b.err;
+
+    RunResult c = Run({"restore", "--from", m_store, "--as", ".."});
+    EXPECT_EQ(c.exitCode, 2);
+    EXPECT_NE(c.err.find("--as \"..\" is not a valid"), std::string::npos) << c.err;
+    RunResult d = Run({"power", "off", "--project", kProject, "--zone", "../x", "--instance", "web-1"});
+    EXPECT_EQ(d.exitCode, 2);
+    EXPECT_NE(d.err.find("--zone \"../x\" is not a valid zone name"), std::string::npos) << d.err;
+
+    RunResult help = RunProcess(GCEBACKUP_PATH, {"--help"}, 60);
+    for (const char* var : {"GCEBACKUP_STATE_DIR", "GCEBACKUP_DEVICE_DIR", "GCEBACKUP_METADATA"})
+        EXPECT_NE(help.out.find(var), std::string::npos) << var;
+
+    m_credential = m_emu->jsonKeyPath();
+    RunResult e = Run({"instances", "--project", kProject});
+    m_credential.clear();
+    EXPECT_EQ(e.exitCode, 0) << e.err;
+
+    // Another job holds web-1.
+    fs::create_directories(StateDir() + "/locks");
+    const std::string lockPath = StateDir() + "/locks/" + std::string(kProject) + ".web-1.lock";
+    int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::pwrite(lock, "job 99, process 1\n", 18, 0), 18);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    RunResult f = Backup();
+    ::close(lock);
+    EXPECT_EQ(f.exitCode, 1);
+    EXPECT_NE(f.err.find("is being read by another job (job 99, process 1)"), std::string::npos) << f.err;
+
+    // The disk made from one snapshot fails inside its operation.
+    m_emu->addFault({{"match", "POST .*/zones/us-central1-a/disks$"},
+                     {"operationError", "QUOTA_EXCEEDED"},
+                     {"count", 1}});
+    RunResult g = Backup();
+    EXPECT_EQ(g.exitCode, 1);
+    ASSERT_EQ(g.ErrLines().size(), 1u) << g.err;
+    EXPECT_NE(g.err.find("could not be created"), std::string::npos) << g.err;
+    EXPECT_NE(g.err.find("QUOTA_EXCEEDED"), std::string::npos) << g.err;
+}
+
+// A backup without the boot disk restores as disks only, and says so; a store
+// command without --instance takes the store's only instance, and names the
+// instances when there are several.
+TEST_F(GcebackupE2E, DisksOnlyRestoreAndTheInstanceOfAStore) {
+    ASSERT_EQ(Backup({"--exclude-os-disk", "--exclude-pattern", "*-data"}).exitCode, 0);
+    RunResult v = Run({"verify", "--from", m_store});
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+
+    RunResult r = Run({"restore", "--from", m_store, "--as", "web-1-disks"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json rj = Parse(r);
+    EXPECT_FALSE(rj["instanceCreated"].get<bool>());
+    EXPECT_TRUE(rj["instanceId"].is_null());
+    ASSERT_EQ(rj["disks"].size(), 1u);
+    EXPECT_EQ(rj["disks"][0].get<std::string>().rfind("web-1-logs-", 0), 0u) << rj.dump();
+    EXPECT_TRUE(Instance(kProject, "web-1-disks").is_null());
+
+    // The text says what was made.
+    std::vector<std::string> text = CommonArgs();
+    text.erase(std::find(text.begin(), text.end(), "--json"));
+    text.insert(text.end(), {"restore", "--from", m_store, "--as", "web-1-disks"});
+    RunResult t = RunProcess(GCEBACKUP_PATH, text, 300);
+    ASSERT_EQ(t.exitCode, 0) << t.err;
+    EXPECT_NE(t.out.find("Restored the disks of web-1 only"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("no instance was created"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("\n  disk web-1-logs-"), std::string::npos) << t.out;
+
+    ASSERT_EQ(Run({"backup", "--project", kProject, "--instance", "db-1", "--to", m_store}).exitCode, 0);
+    for (const char* command : {"verify", "restore"}) {
+        RunResult several = Run({command, "--from", m_store});
+        EXPECT_EQ(several.exitCode, 2) << command;
+        EXPECT_NE(several.err.find("holds backups of 2 instances (db-1, web-1)"), std::string::npos)
+            << several.err;
+    }
 }
