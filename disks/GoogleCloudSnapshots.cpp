@@ -263,6 +263,9 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
     templ.strDiskJson = disk.strDiskJson;
     templ.vecReplicaZones = disk.vecReplicaZones;
     if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
+        // A restored disk carries the labels of the disk it restores; a
+        // backup's temporary disk carries none.
+        templ.vecLabels = disk.vecLabels;
         templ.bEncrypted = disk.bEncrypted;
         templ.strEncryptionKey = disk.strEncryptionKey;
     }

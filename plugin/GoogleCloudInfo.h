@@ -50,6 +50,7 @@ inline const char* const kDestPwd = "destination-pwd";
 inline const char* const kDestP12File = "destination-p12file";
 inline const char* const kInPlaceRestore = "in-place-restore";
 inline const char* const kDestEncryptionKey = "destination-encryption-key";
+inline const char* const kSourceDiskDescription = "source-disk-description";
 inline const char* const kEnableGuestFlush = "EnableGuestFlush";
 inline const char* const kGuestFlushStatus = "GuestFlushStatus";
 inline const char* const kGuestFlushError = "GuestFlushError";

@@ -72,6 +72,7 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         fresh.strDiskType = item.strDiskType;
         fresh.strDescription = item.strDescription;
         fresh.strDiskJson = item.strDiskJson;
+        fresh.vecLabels = item.vecLabels;
         fresh.bBootDisk = item.bBootDisk;
 
         if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {

@@ -220,6 +220,10 @@ bool CGoogleCloudInfo::_PrepareVolSnapInfoForMount(MountCtx& ctx, const std::str
                             keyPath.c_str(), found->strName.c_str());
                 options[GoogleCloudConst::kDestEncryptionKey] = keyPath;
             }
+            // A restored disk is made as the disk it restores; a backup
+            // copy's temporary disk needs no more than its data.
+            if (mode == VM_CLEANER_MODE_RESTORE && !found->strDiskJson.empty())
+                options[GoogleCloudConst::kSourceDiskDescription] = found->strDiskJson;
         }
         m_volSnapInfo.setCloudCloneOptions(it->getSMSnapId(), SM_OP_TYPE_CLOUD, options, true);
     }

@@ -213,10 +213,40 @@ std::string normalizeRef(const std::string& ref, const std::string& project) {
     return r;
 }
 
+// The key of the image a reference names ("family/F" takes the family's
+// image). Caller holds w.mu. Throws notFound.
+static std::string imageKey(World& w, const std::string& ref, const std::string& project) {
+    std::string img = normalizeRef(ref, project);
+    auto family = img.find("/global/images/family/");
+    if (family != std::string::npos) {
+        std::string fam = img.substr(family + 22);
+        std::string owner = img.substr(0, family);
+        img.clear();
+        for (auto& [k, v] : w.images) {
+            if (k.rfind(owner + "/", 0) == 0 && v.value("family", "") == fam) img = k;
+        }
+        if (img.empty()) throw notFound(owner + "/global/images/family/" + fam);
+    }
+    if (!w.images.count(img)) throw notFound(img);
+    return img;
+}
+
+// The refusal of a disk smaller than its source, as the cloud words it.
+static ApiError tooSmall(const std::string& sizeField, int64_t sizeGb, const std::string& source,
+                         int64_t sourceGb) {
+    return invalid("Invalid value for field '" + sizeField + "': '" + std::to_string(sizeGb) +
+                   "'. Requested disk size cannot be smaller than the " + source + " size (" +
+                   std::to_string(sourceGb) + " GB)");
+}
+
 // Creates a disk record (CREATING) from a Disk body. Caller holds w.mu.
-// scopeKind "zones" or "regions". Throws ApiError for invalid requests.
+// scopeKind "zones" or "regions". Throws ApiError for invalid requests;
+// sizeField names the size in them (a disk of an instance insert has its own).
+// A disk made from a snapshot, disk or image takes its licences, guest OS
+// features and architecture unless the body gives them.
 static Prepared prepareDisk(World& w, const std::string& project, const std::string& scopeKind,
-                            const std::string& scope, json body) {
+                            const std::string& scope, json body,
+                            const std::string& sizeField = "resource.sizeGb") {
     Prepared out;
     std::string name = body.value("name", "");
     if (name.empty()) throw ApiError(400, "required", "Required field 'resource.name' not specified");
@@ -233,7 +263,8 @@ static Prepared prepareDisk(World& w, const std::string& project, const std::str
     std::string srcFile;
     std::string srcSnapshotKey, srcDiskKey;
     json licenses = body.value("licenses", json::array());
-    json source;  // fields copied from the source
+    json source;     // fields copied from the source
+    json inherited;  // the snapshot, disk or image the disk is made from
     if (body.contains("sourceSnapshot")) {
         srcSnapshotKey = normalizeRef(jsonString(body["sourceSnapshot"]), project);
         if (srcSnapshotKey.find('/') == std::string::npos) {
@@ -246,12 +277,10 @@ static Prepared prepareDisk(World& w, const std::string& project, const std::str
         }
         int64_t snapGb = std::stoll(s->second.res.value("diskSizeGb", "0"));
         if (sizeGb == 0) sizeGb = snapGb;
-        if (sizeGb < snapGb) {
-            throw invalid("Requested disk size cannot be smaller than the snapshot size (" +
-                          std::to_string(snapGb) + " GB)");
-        }
+        if (sizeGb < snapGb) throw tooSmall(sizeField, sizeGb, "snapshot", snapGb);
         srcFile = s->second.file;
         if (s->second.res.contains("licenses") && licenses.empty()) licenses = s->second.res["licenses"];
+        inherited = s->second.res;
         source["sourceSnapshot"] = computeLink(srcSnapshotKey);
         source["sourceSnapshotId"] = s->second.res["id"];
         out.restoring = true;
@@ -263,30 +292,21 @@ static Prepared prepareDisk(World& w, const std::string& project, const std::str
             throw notReady("The resource '" + srcDiskKey + "' is not ready");
         int64_t srcGb = std::stoll(d->second.res.value("sizeGb", "0"));
         if (sizeGb == 0) sizeGb = srcGb;
-        if (sizeGb < srcGb) throw invalid("Requested disk size cannot be smaller than the source disk size");
+        if (sizeGb < srcGb) throw tooSmall(sizeField, sizeGb, "source disk", srcGb);
         srcFile = d->second.file;
         if (d->second.res.contains("licenses") && licenses.empty()) licenses = d->second.res["licenses"];
+        inherited = d->second.res;
         source["sourceDisk"] = computeLink(srcDiskKey);
         source["sourceDiskId"] = d->second.res["id"];
         out.restoring = true;
     } else if (body.contains("sourceImage")) {
-        std::string img = normalizeRef(jsonString(body["sourceImage"]), project);
-        auto family = img.find("/global/images/family/");
-        if (family != std::string::npos) {
-            std::string fam = img.substr(family + 22);
-            std::string owner = img.substr(0, family);
-            img.clear();
-            for (auto& [k, v] : w.images) {
-                if (k.rfind(owner + "/", 0) == 0 && v.value("family", "") == fam) img = k;
-            }
-            if (img.empty()) throw notFound(owner + "/global/images/family/" + fam);
-        }
+        std::string img = imageKey(w, jsonString(body["sourceImage"]), project);
         auto it = w.images.find(img);
-        if (it == w.images.end()) throw notFound(img);
         int64_t imgGb = std::stoll(it->second.value("diskSizeGb", "10"));
         if (sizeGb == 0) sizeGb = imgGb;
-        if (sizeGb < imgGb) throw invalid("Requested disk size cannot be smaller than the image size");
+        if (sizeGb < imgGb) throw tooSmall(sizeField, sizeGb, "image", imgGb);
         if (licenses.empty() && it->second.contains("licenses")) licenses = it->second["licenses"];
+        inherited = it->second;
         source["sourceImage"] = computeLink(img);
         source["sourceImageId"] = it->second["id"];
     }
@@ -363,6 +383,8 @@ static Prepared prepareDisk(World& w, const std::string& project, const std::str
     d.file = w.stateDir + "/disks/" + std::to_string(id) + ".img";
     json res = body;
     for (auto& [k, v] : source.items()) res[k] = v;
+    for (const char* f : {"guestOsFeatures", "architecture"})
+        if (!res.contains(f) && inherited.is_object() && inherited.contains(f)) res[f] = inherited[f];
     res["kind"] = "compute#disk";
     res["id"] = std::to_string(id);
     res["name"] = name;
@@ -677,8 +699,8 @@ void createSnapshot(World& w, Call& call, const std::string& snapProject, const 
     if (!res.contains("storageLocations")) {
         res["storageLocations"] = json::array({regionOfDisk.rfind("europe", 0) == 0 ? "eu" : "us"});
     }
-    if (disk.res.contains("licenses")) res["licenses"] = disk.res["licenses"];
-    if (disk.res.contains("licenseCodes")) res["licenseCodes"] = disk.res["licenseCodes"];
+    for (const char* f : {"licenses", "licenseCodes", "guestOsFeatures", "architecture"})
+        if (disk.res.contains(f)) res[f] = disk.res[f];
     if (!s.kmsKey.empty()) res["snapshotEncryptionKey"] = {{"kmsKeyName", kmsPrimaryName(w, s.kmsKey)}};
     s.res = std::move(res);
     s.busy = 1;
@@ -806,6 +828,7 @@ void applyAttach(World& w, const std::string& instKey, Instance& inst, const std
     ad.erase("initializeParams");
     if (d.res.contains("licenses")) ad["licenses"] = d.res["licenses"];
     if (d.res.contains("guestOsFeatures")) ad["guestOsFeatures"] = d.res["guestOsFeatures"];
+    if (d.res.contains("architecture")) ad["architecture"] = d.res["architecture"];
     if (d.res.contains("diskEncryptionKey")) ad["diskEncryptionKey"] = d.res["diskEncryptionKey"];
     {
         // A force-attach of a regional disk takes it from its previous users.
@@ -986,6 +1009,122 @@ void startStop(World& w, Call& call, bool start) {
     call.replyOp(w, opKey);
 }
 
+// A configuration object as the cloud quotes it in a refusal, its fields in
+// the order given: {  "enableSecureBoot": true,  "enableVtpm": true}.
+std::string quotedConfig(const json& config, std::initializer_list<const char*> order) {
+    std::string text = "{";
+    bool first = true;
+    for (const char* k : order) {
+        if (!config.contains(k)) continue;
+        text += std::string(first ? "  \"" : ",  \"") + k + "\": " + config[k].dump();
+        first = false;
+    }
+    return text + "}";
+}
+
+// The guest OS features of the disk an instance would boot from (the disk
+// marked boot, else the first): an existing disk's, or those a new disk gets
+// from its image or snapshot and its own list. Caller holds w.mu.
+std::set<std::string> bootDiskFeatures(World& w, const std::string& project, const std::string& zone,
+                                       const json& disks) {
+    const json* boot = nullptr;
+    for (auto& d : disks)
+        if (!boot && d.value("boot", false)) boot = &d;
+    if (!boot && !disks.empty()) boot = &disks[0];
+    std::set<std::string> out;
+    if (!boot) return out;
+    auto add = [&out](const json& list) {
+        if (!list.is_array()) return;
+        for (auto& f : list)
+            if (f.is_object()) out.insert(f.value("type", ""));
+    };
+    if (!boot->contains("initializeParams")) {
+        add(w.disks.at(resolveAttachSource(w, project, zone, *boot)).res.value("guestOsFeatures", json()));
+        return out;
+    }
+    add(boot->value("guestOsFeatures", json()));
+    const json& ip = (*boot)["initializeParams"];
+    if (ip.contains("sourceSnapshot")) {
+        std::string key = normalizeRef(jsonString(ip["sourceSnapshot"]), project);
+        if (key.find('/') == std::string::npos) key = "projects/" + project + "/global/snapshots/" + key;
+        auto s = w.snapshots.find(key);
+        if (s != w.snapshots.end()) add(s->second.res.value("guestOsFeatures", json()));
+    } else if (ip.contains("sourceImage")) {
+        add(w.images.at(imageKey(w, jsonString(ip["sourceImage"]), project))
+                .value("guestOsFeatures", json()));
+    }
+    return out;
+}
+
+// Refuses what the boot disk cannot run: Shielded VM without UEFI, a
+// confidential instance without SEV. Caller holds w.mu.
+void checkBootFeatures(World& w, const std::string& project, const std::string& zone, const json& body,
+                       const json& disks) {
+    auto config = [&body](const char* name) {
+        return body.contains(name) && body[name].is_object() ? body[name] : json::object();
+    };
+    auto on = [](const json& c, const char* flag) { return c.contains(flag) && c[flag] == true; };
+    const json shielded = config("shieldedInstanceConfig");
+    const json confidential = config("confidentialInstanceConfig");
+    const bool wantsShielded = on(shielded, "enableSecureBoot") || on(shielded, "enableVtpm") ||
+                               on(shielded, "enableIntegrityMonitoring");
+    const bool wantsConfidential = on(confidential, "enableConfidentialCompute");
+    if (!wantsShielded && !wantsConfidential) return;
+    const std::set<std::string> features = bootDiskFeatures(w, project, zone, disks);
+    if (wantsShielded && !features.count("UEFI_COMPATIBLE")) {
+        throw invalid(
+            "Invalid value for field 'resource.shieldedInstanceConfig': '" +
+            quotedConfig(shielded, {"enableSecureBoot", "enableVtpm", "enableIntegrityMonitoring"}) +
+            "'. Shielded VM Config can only be set when using a UEFI-compatible disk.");
+    }
+    if (wantsConfidential && !features.count("SEV_CAPABLE")) {
+        throw invalid("Invalid value for field 'resource.confidentialInstanceConfig': '" +
+                      quotedConfig(confidential, {"enableConfidentialCompute"}) +
+                      "'. Confidential Instance Config is only supported when using an SEV_CAPABLE image.");
+    }
+}
+
+// Checks the network and subnetwork of each interface and completes the
+// pair: a subnetwork gives its network, a network its subnetwork in the
+// instance's region when it has one. Caller holds w.mu.
+void resolveNetworks(World& w, const std::string& project, const std::string& zone, json& nics) {
+    const std::string region = lastSegment(w.zones[zone].value("region", ""));
+    for (size_t i = 0; i < nics.size(); ++i) {
+        json& ni = nics[i];
+        const std::string field = "resource.networkInterfaces[" + std::to_string(i) + "]";
+        if (ni.contains("subnetwork")) {
+            const std::string given = jsonString(ni["subnetwork"]);
+            std::string key = normalizeRef(given, project);
+            if (key.find('/') == std::string::npos)
+                key = "projects/" + project + "/regions/" + region + "/subnetworks/" + key;
+            auto it = w.subnetworks.find(key);
+            if (it == w.subnetworks.end()) {
+                throw invalid("Invalid value for field '" + field + ".subnetwork': '" + given +
+                              "'. The referenced subnetwork resource cannot be found.");
+            }
+            ni["subnetwork"] = computeLink(key);
+            if (!ni.contains("network")) ni["network"] = it->second["network"];
+        }
+        if (!ni.contains("network")) continue;
+        const std::string given = jsonString(ni["network"]);
+        std::string key = normalizeRef(given, project);
+        if (key.find('/') == std::string::npos) key = "projects/" + project + "/global/networks/" + key;
+        if (!w.networks.count(key)) {
+            throw invalid("Invalid value for field '" + field + ".network': '" + given +
+                          "'. The referenced network resource cannot be found.");
+        }
+        ni["network"] = computeLink(key);
+        if (ni.contains("subnetwork")) continue;
+        for (auto& [k, sub] : w.subnetworks) {
+            if (normalizeRef(sub.value("network", ""), "") == key &&
+                lastSegment(sub.value("region", "")) == region) {
+                ni["subnetwork"] = computeLink(k);
+                break;
+            }
+        }
+    }
+}
+
 void insertInstance(World& w, Call& call) {
     json body = call.body("compute", "Instance");
     auto& p = call.p;
@@ -1003,13 +1142,14 @@ void insertInstance(World& w, Call& call) {
     if (body.contains("labels")) checkLabels(body["labels"]);
     if (!body.contains("machineType"))
         throw ApiError(400, "required", "Required field 'resource.machineType' not specified");
-    std::string mt = normalizeRef(jsonString(body["machineType"]), p["project"]);
+    const std::string givenType = jsonString(body["machineType"]);
+    std::string mt = normalizeRef(givenType, p["project"]);
     if (mt.find('/') == std::string::npos) mt = base + "/machineTypes/" + mt;
     static const std::regex custom("(n1-|n2-|e2-)?custom-[0-9]+-[0-9]+");
     if (mt.rfind(base + "/machineTypes/", 0) != 0 ||
         (!w.machineTypes.count(p["zone"] + "/" + lastSegment(mt)) &&
          !std::regex_match(lastSegment(mt), custom))) {
-        throw invalid("Invalid value for field 'resource.machineType': '" + mt +
+        throw invalid("Invalid value for field 'resource.machineType': '" + givenType +
                       "'. Machine type with name '" + lastSegment(mt) + "' does not exist in zone '" +
                       p["zone"] + "'.");
     }
@@ -1042,11 +1182,18 @@ void insertInstance(World& w, Call& call) {
         res["networkInterfaces"] = json::array(
             {{{"network", computeLink("projects/" + p["project"] + "/global/networks/default")}}});
     }
+    resolveNetworks(w, p["project"], p["zone"], res["networkInterfaces"]);
     int nic = 0;
     for (auto& ni : res["networkInterfaces"]) {
         ni["kind"] = "compute#networkInterface";
         ni["name"] = "nic" + std::to_string(nic++);
-        if (!ni.contains("networkIP")) ni["networkIP"] = "10.128.0." + std::to_string(2 + (id % 250));
+        if (!ni.contains("networkIP")) {
+            // An address of the interface's subnetwork ("10.132.0.0/20" -> "10.132.0.N").
+            auto sub = w.subnetworks.find(normalizeRef(ni.value("subnetwork", ""), ""));
+            std::string range = sub != w.subnetworks.end() ? sub->second.value("ipCidrRange", "") : "";
+            std::string prefix = range.empty() ? "10.128.0." : range.substr(0, range.rfind('.') + 1);
+            ni["networkIP"] = prefix + std::to_string(2 + (id % 250));
+        }
     }
     if (res.contains("metadata")) {
         res["metadata"]["kind"] = "compute#metadata";
@@ -1062,10 +1209,12 @@ void insertInstance(World& w, Call& call) {
         checkAttachable(w, key, inst, dk, ad.value("mode", "READ_WRITE"), false);
         existing.emplace_back(dk, ad);
     }
+    checkBootFeatures(w, p["project"], p["zone"], body, disks);
     std::vector<Prepared> created;
     std::vector<std::string> pendingDevices;
     try {
-        for (auto& ad : disks) {
+        for (size_t index = 0; index < disks.size(); ++index) {
+            json& ad = disks[index];
             std::string dn = ad.value("deviceName", "");
             if (ad.contains("initializeParams")) {
                 json ip = ad["initializeParams"];
@@ -1079,8 +1228,12 @@ void insertInstance(World& w, Call& call) {
                 if (ip.contains("sourceImage")) dbody["sourceImage"] = ip["sourceImage"];
                 if (ip.contains("labels")) dbody["labels"] = ip["labels"];
                 if (ip.contains("licenses")) dbody["licenses"] = ip["licenses"];
+                if (ip.contains("architecture")) dbody["architecture"] = ip["architecture"];
+                if (ad.contains("guestOsFeatures")) dbody["guestOsFeatures"] = ad["guestOsFeatures"];
                 if (ad.contains("diskEncryptionKey")) dbody["diskEncryptionKey"] = ad["diskEncryptionKey"];
-                Prepared prep = prepareDisk(w, p["project"], "zones", p["zone"], dbody);
+                const std::string sizeField =
+                    "resource.disks[" + std::to_string(index) + "].initializeParams.diskSizeGb";
+                Prepared prep = prepareDisk(w, p["project"], "zones", p["zone"], dbody, sizeField);
                 created.push_back(prep);
                 if (dn.empty()) dn = lastSegment(prep.key);
             } else if (dn.empty()) {
@@ -1373,30 +1526,6 @@ void registerCompute(Emulator& emu) {
         requireRegion(w, call.p["project"], call.p["region"]);
         call.reply(regionJson(call.p["project"], call.p["region"]));
     });
-    // networks: every project has its auto-mode "default" network, with a
-    // "default" subnetwork in each region; there are no others.
-    emu.route("GET", kV1 + "/global/networks/{network}", C, [&w](Call& call) {
-        std::lock_guard<std::mutex> lock(w.mu);
-        requireProject(w, call.p["project"]);
-        const std::string key = "projects/" + call.p["project"] + "/global/networks/" + call.p["network"];
-        if (call.p["network"] != "default") throw notFound(key);
-        call.reply({{"kind", "compute#network"},
-                    {"name", call.p["network"]},
-                    {"autoCreateSubnetworks", true},
-                    {"selfLink", computeLink(key)}});
-    });
-    emu.route("GET", kV1 + "/regions/{region}/subnetworks/{subnetwork}", C, [&w](Call& call) {
-        std::lock_guard<std::mutex> lock(w.mu);
-        requireRegion(w, call.p["project"], call.p["region"]);
-        const std::string key = "projects/" + call.p["project"] + "/regions/" + call.p["region"] +
-                                "/subnetworks/" + call.p["subnetwork"];
-        if (call.p["subnetwork"] != "default") throw notFound(key);
-        call.reply({{"kind", "compute#subnetwork"},
-                    {"name", call.p["subnetwork"]},
-                    {"network", computeLink("projects/" + call.p["project"] + "/global/networks/default")},
-                    {"region", computeLink("projects/" + call.p["project"] + "/regions/" + call.p["region"])},
-                    {"selfLink", computeLink(key)}});
-    });
     // machine types
     auto mtJson = [](const std::string& project, const std::string& zone, json mt) {
         mt["zone"] = zone;  // the bare zone name, as the real API answers
@@ -1451,6 +1580,47 @@ void registerCompute(Emulator& emu) {
                            call.p["type"]);
         }
         call.reply(dtJson(call.p["project"], call.p["zone"], call.p["type"]));
+    });
+    // networks and subnetworks (read only: made by the seed)
+    emu.route("GET", kV1 + "/global/networks", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireProject(w, call.p["project"]);
+        std::string prefix = "projects/" + call.p["project"] + "/global/networks/";
+        std::vector<json> items;
+        for (auto it = w.networks.lower_bound(prefix);
+             it != w.networks.end() && it->first.rfind(prefix, 0) == 0; ++it)
+            items.push_back(it->second);
+        std::string base = "projects/" + call.p["project"] + "/global/networks";
+        call.reply(listPage(call, std::move(items), "compute#networkList", base, computeLink(base)));
+    });
+    emu.route("GET", kV1 + "/global/networks/{network}", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireProject(w, call.p["project"]);
+        std::string key = "projects/" + call.p["project"] + "/global/networks/" + call.p["network"];
+        auto it = w.networks.find(key);
+        if (it == w.networks.end()) throw notFound(key);
+        call.reply(it->second);
+    });
+    emu.route("GET", kV1 + "/regions/{region}/subnetworks", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireRegion(w, call.p["project"], call.p["region"]);
+        std::string prefix =
+            "projects/" + call.p["project"] + "/regions/" + call.p["region"] + "/subnetworks/";
+        std::vector<json> items;
+        for (auto it = w.subnetworks.lower_bound(prefix);
+             it != w.subnetworks.end() && it->first.rfind(prefix, 0) == 0; ++it)
+            items.push_back(it->second);
+        std::string base = "projects/" + call.p["project"] + "/regions/" + call.p["region"] + "/subnetworks";
+        call.reply(listPage(call, std::move(items), "compute#subnetworkList", base, computeLink(base)));
+    });
+    emu.route("GET", kV1 + "/regions/{region}/subnetworks/{subnetwork}", C, [&w](Call& call) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        requireRegion(w, call.p["project"], call.p["region"]);
+        std::string key = "projects/" + call.p["project"] + "/regions/" + call.p["region"] + "/subnetworks/" +
+                          call.p["subnetwork"];
+        auto it = w.subnetworks.find(key);
+        if (it == w.subnetworks.end()) throw notFound(key);
+        call.reply(it->second);
     });
     // licences and images
     emu.route("GET", kV1 + "/global/licenses", C, [&w](Call& call) {

@@ -35,6 +35,13 @@ json chunks(std::initializer_list<std::pair<uint64_t, uint64_t>> offsetLengthMiB
     return out;
 }
 
+// A guestOsFeatures list of these feature types.
+json features(std::initializer_list<const char*> types) {
+    json out = json::array();
+    for (const char* t : types) out.push_back({{"type", t}});
+    return out;
+}
+
 void writeFile(const std::string& path, const std::string& text, mode_t mode) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -68,7 +75,8 @@ std::string makeDisk(World& w, const std::string& project, const std::string& zo
     std::string scope = region.empty() ? zone : region;
     body["type"] =
         "projects/" + project + "/" + kind + "/" + scope + "/diskTypes/" + diskSeed.value("type", "pd-balanced");
-    for (const char* f : {"labels", "licenses", "description", "guestOsFeatures", "replicaZones"}) {
+    for (const char* f :
+         {"labels", "licenses", "description", "guestOsFeatures", "architecture", "replicaZones"}) {
         if (diskSeed.contains(f)) body[f] = diskSeed[f];
     }
     if (diskSeed.contains("kmsKey")) body["diskEncryptionKey"] = {{"kmsKeyName", diskSeed["kmsKey"]}};
@@ -123,12 +131,19 @@ json demoSeed(int dataMiB) {
                                  {"name", "debian-12-bookworm-v20240110"},
                                  {"family", "debian-12"},
                                  {"diskSizeGb", "10"},
-                                 {"licenses", {debian}}},
+                                 {"licenses", {debian}},
+                                 {"architecture", "X86_64"},
+                                 {"guestOsFeatures",
+                                  features({"UEFI_COMPATIBLE", "VIRTIO_SCSI_MULTIQUEUE", "GVNIC"})}},
                                 {{"project", "windows-cloud"},
                                  {"name", "windows-server-2022-dc-v20240111"},
                                  {"family", "windows-2022"},
                                  {"diskSizeGb", "50"},
-                                 {"licenses", {windows}}}})},
+                                 {"licenses", {windows}},
+                                 {"architecture", "X86_64"},
+                                 {"guestOsFeatures",
+                                  features({"UEFI_COMPATIBLE", "VIRTIO_SCSI_MULTIQUEUE", "WINDOWS",
+                                            "GVNIC"})}}})},
         {"serviceAccounts", json::array({{{"email", "backup-sa@demo-project.iam.gserviceaccount.com"},
                                           {"project", "demo-project"},
                                           {"keyFile", "backup-sa"}}})},
@@ -211,6 +226,28 @@ json demoSeed(int dataMiB) {
                                       {"boot", true},
                                       {"licenses", {debian}},
                                       {"data", {{"seed", 401}, {"chunks", chunks({{0, 4}}, scale)}}}}})}},
+             // Shielded VM (secure boot, vTPM, integrity monitoring) on a
+             // UEFI boot disk, with a gVNIC interface: a restore that loses
+             // the disk's guest OS features cannot create it.
+             {{"project", "demo-project"},
+              {"zone", "us-central1-b"},
+              {"name", "shielded-1"},
+              {"machineType", "n2-standard-2"},
+              {"labels", {{"app", "api"}}},
+              {"metadata", json::array({{{"key", "enable-oslogin"}, {"value", "TRUE"}}})},
+              {"tags", json::array({"https-server"})},
+              {"nicType", "GVNIC"},
+              {"shieldedInstanceConfig",
+               {{"enableSecureBoot", true}, {"enableVtpm", true}, {"enableIntegrityMonitoring", true}}},
+              {"disks", json::array({{{"name", "shielded-1"},
+                                      {"sizeGb", 20},
+                                      {"boot", true},
+                                      {"licenses", {debian}},
+                                      {"architecture", "X86_64"},
+                                      {"guestOsFeatures",
+                                       features({"UEFI_COMPATIBLE", "VIRTIO_SCSI_MULTIQUEUE", "GVNIC"})},
+                                      {"data",
+                                       {{"seed", 601}, {"chunks", chunks({{0, 8}, {10240, 4}}, scale)}}}}})}},
          })},
         {"disks",
          json::array(
@@ -307,6 +344,62 @@ void applySeed(World& w, const json& seed, const std::string& keyCacheDir) {
                            {"availableCpuPlatforms", {"Intel Cascade Lake", "AMD Milan"}},
                            {"creationTimestamp", "1969-12-31T16:00:00.000-08:00"}};
         }
+    }
+    // Every project has the auto-mode network "default", with a subnetwork
+    // "default" in each region, as a new project in the cloud does; a seed
+    // may add networks of its own.
+    json networks = json::array();
+    uint64_t networkIds = 0;  // its own count: no other seeded id depends on the networks
+    for (auto& [id, proj] : w.projects) networks.push_back({{"project", id}, {"name", "default"}});
+    for (auto& net : seed.value("networks", json::array())) networks.push_back(net);
+    for (auto& net : networks) {
+        std::string project = net.at("project");
+        if (!w.projects.count(project)) throw std::runtime_error("seed: unknown project " + project);
+        std::string key = "projects/" + project + "/global/networks/" + net.at("name").get<std::string>();
+        json subnets = net.value("subnetworks", json::array());
+        const bool autoMode = !net.contains("subnetworks");
+        if (autoMode) {
+            // The ranges the cloud gives auto-mode subnetworks where it has
+            // one; any other region one of its own.
+            static const std::map<std::string, int> kAutoRanges = {{"us-central1", 128},
+                                                                   {"europe-west1", 132}};
+            int other = 200;
+            for (auto& [region, r] : w.regions) {
+                const auto known = kAutoRanges.find(region);
+                const int second = known != kAutoRanges.end() ? known->second : (other += 4);
+                subnets.push_back({{"region", region},
+                                   {"name", net.at("name")},
+                                   {"ipCidrRange", "10." + std::to_string(second) + ".0.0/20"}});
+            }
+        }
+        json links = json::array();
+        for (auto& sub : subnets) {
+            std::string region = sub.at("region");
+            if (!w.regions.count(region)) throw std::runtime_error("seed: unknown region " + region);
+            std::string skey = "projects/" + project + "/regions/" + region + "/subnetworks/" +
+                               sub.at("name").get<std::string>();
+            std::string cidr = sub.value("ipCidrRange", "10.0.0.0/20");
+            w.subnetworks[skey] = {{"kind", "compute#subnetwork"},
+                                   {"id", std::to_string(8000 + ++networkIds)},
+                                   {"name", sub.at("name")},
+                                   {"network", computeLink(key)},
+                                   {"region", computeLink("projects/" + project + "/regions/" + region)},
+                                   {"ipCidrRange", cidr},
+                                   {"gatewayAddress", cidr.substr(0, cidr.rfind('.')) + ".1"},
+                                   {"stackType", "IPV4_ONLY"},
+                                   {"selfLink", computeLink(skey)},
+                                   {"creationTimestamp", "2023-01-01T00:00:00.000-08:00"}};
+            links.push_back(computeLink(skey));
+        }
+        w.networks[key] = {{"kind", "compute#network"},
+                           {"id", std::to_string(7000 + ++networkIds)},
+                           {"name", net.at("name")},
+                           {"autoCreateSubnetworks", autoMode},
+                           {"subnetworks", links},
+                           {"routingConfig", {{"routingMode", "REGIONAL"}}},
+                           {"networkFirewallPolicyEnforcementOrder", "AFTER_CLASSIC_FIREWALL"},
+                           {"selfLink", computeLink(key)},
+                           {"creationTimestamp", "2023-01-01T00:00:00.000-08:00"}};
     }
     for (auto& mt : seed.value("machineTypes", json::array())) {
         std::set<std::string> except;
@@ -441,7 +534,10 @@ void applySeed(World& w, const json& seed, const std::string& keyCacheDir) {
         nic["subnetwork"] =
             computeLink("projects/" + project + "/regions/" + region + "/subnetworks/default");
         nic["networkIP"] = "10.128.0." + std::to_string(2 + w.instances.size());
+        if (in.contains("nicType")) nic["nicType"] = in["nicType"];
         r["networkInterfaces"] = json::array({nic});
+        for (const char* f : {"shieldedInstanceConfig", "confidentialInstanceConfig"})
+            if (in.contains(f)) r[f] = in[f];
         json sa;
         sa["email"] = saEmail;
         sa["scopes"] = json::array({"https://www.googleapis.com/auth/cloud-platform"});

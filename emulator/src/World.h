@@ -145,6 +145,8 @@ class World {
     std::map<std::string, json> machineTypes;   // "zone/type"
     std::map<std::string, json> licenses;       // "projects/P/global/licenses/L"
     std::map<std::string, json> images;         // "projects/P/global/images/I"
+    std::map<std::string, json> networks;       // "projects/P/global/networks/N"
+    std::map<std::string, json> subnetworks;    // "projects/P/regions/R/subnetworks/S"
     std::map<std::string, Instance> instances;  // "projects/P/zones/Z/instances/I"
     std::map<std::string, Disk> disks;          // ".../zones/Z/disks/D" or ".../regions/R/disks/D"
     std::map<std::string, Snapshot> snapshots;  // "projects/P/global/snapshots/S"

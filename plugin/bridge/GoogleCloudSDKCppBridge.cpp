@@ -743,7 +743,11 @@ struct CGoogleCloudSDKCppBridge::Impl {
         return gone;
     }
 
-    // Body fields that give a new disk its type, replica zones and key.
+    // Body fields that give a new disk its type, replica zones, key and
+    // labels, and, from the description of the disk it stands in for (the
+    // template's strDiskJson), what the cloud needs to boot and bill it as
+    // that disk: licences (unless the body names them already), guest OS
+    // features and architecture.
     bool DiskPlacement(const std::string& project, const std::string& zone, const std::string& region,
                        bool regional, const std::string& type, const SDisk& templ, json& body,
                        std::string& error) {
@@ -778,6 +782,27 @@ struct CGoogleCloudSDKCppBridge::Impl {
             json labels = json::object();
             for (const auto& l : templ.vecLabels) labels[l.strKey] = l.strValue;
             body["labels"] = labels;
+        }
+        const json source =
+            templ.strDiskJson.empty() ? json() : json::parse(templ.strDiskJson, nullptr, false);
+        if (source.is_object()) {
+            if (!body.contains("licenses") && source.contains("licenses") && source["licenses"].is_array() &&
+                !source["licenses"].empty()) {
+                json licences = json::array();
+                for (const auto& l : source["licenses"])
+                    if (l.is_string()) licences.push_back(rest::ResourcePath(l.get<std::string>()));
+                body["licenses"] = licences;
+            }
+            if (source.contains("guestOsFeatures") && source["guestOsFeatures"].is_array() &&
+                !source["guestOsFeatures"].empty()) {
+                json features = json::array();
+                for (const auto& f : source["guestOsFeatures"])
+                    if (!compute::Str(f, "type").empty())
+                        features.push_back({{"type", compute::Str(f, "type")}});
+                body["guestOsFeatures"] = features;
+            }
+            if (!compute::Str(source, "architecture").empty())
+                body["architecture"] = compute::Str(source, "architecture");
         }
         return true;
     }
@@ -1436,7 +1461,12 @@ bool CGoogleCloudSDKCppBridge::StartCreateDisk(const std::string& strProjectId,
                                                const std::string& strLicense) {
     if (!Ready("CreateDisk")) return false;
     Impl& impl = *m_pImpl;
-    const uint64_t sizeGb = std::max<uint64_t>(1, (disk.nSize + compute::kGiB - 1) / compute::kGiB);
+    uint64_t sizeGb = std::max<uint64_t>(1, (disk.nSize + compute::kGiB - 1) / compute::kGiB);
+    // Never smaller than the disk it stands in for.
+    if (!disk.strDiskJson.empty()) {
+        const int64_t sourceGb = compute::Int(json::parse(disk.strDiskJson, nullptr, false), "sizeGb", 0);
+        if (sourceGb > 0) sizeGb = std::max<uint64_t>(sizeGb, static_cast<uint64_t>(sourceGb));
+    }
     json body = {{"name", strDiskName}, {"sizeGb", std::to_string(sizeGb)}};
     if (!disk.strDescription.empty()) body["description"] = disk.strDescription;
     if (!strLicense.empty()) body["licenses"] = json::array({rest::ResourcePath(strLicense)});
@@ -1707,7 +1737,8 @@ bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const s
                  {"sourceSnapshot", "projects/" + strProjectId + "/global/snapshots/" + snapName},
                  {"type", "projects/" + strProjectId + "/zones/" + strDestZone + "/diskTypes/" +
                               rest::ShortName(compute::Str(src, "type"))}};
-    for (const char* field : {"description", "labels", "sizeGb", "guestOsFeatures"})
+    for (const char* field :
+         {"description", "labels", "sizeGb", "licenses", "guestOsFeatures", "architecture"})
         if (src.contains(field)) body[field] = src[field];
     const std::string key = compute::EncryptionKeyName(src);
     if (!key.empty()) body["diskEncryptionKey"] = {{"kmsKeyName", key}};

@@ -315,6 +315,14 @@ bool ArSnapClientAPI::createTestCloneEnvs(SMVolSnapInfo& request) {
             tmpl.bEncrypted = true;
             tmpl.strEncryptionKey = key;
         }
+        // The disk takes the snapshotted disk's labels, licences, guest OS
+        // features and architecture from its saved description.
+        tmpl.strDiskJson = opt("source-disk-description");
+        const json described =
+            json::parse(tmpl.strDiskJson.empty() ? "null" : tmpl.strDiskJson, nullptr, false);
+        if (described.is_object() && described.contains("labels") && described["labels"].is_object())
+            for (const auto& [k, v] : described["labels"].items())
+                if (v.is_string()) tmpl.vecLabels.push_back({k, v.get<std::string>()});
         tmpl.nSize = snap.getSourceSize();
         if (inPlace)
             disk.strName = snap.getSourceDiskName();

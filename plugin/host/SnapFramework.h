@@ -257,7 +257,9 @@ class SMVolSnapInfo {
 // "destination-zone" when set, else the snapshotted disk's project and zone.
 // Per snapshot, the clone options of that type "destination-replica-zones"
 // (zones joined by ",": a regional disk in their region) and
-// "destination-encryption-key" (a KMS key path) shape the disk. With
+// "destination-encryption-key" (a KMS key path) shape the disk, and
+// "source-disk-description" (the snapshotted disk's resource as JSON) gives
+// it that disk's labels, licences, guest OS features and architecture. With
 // "in-place-restore" = "true" each disk gets the name of its source disk;
 // otherwise a new name. Each created disk is named in its snapshot's snapshot
 // device and entered in a mount record (under the host state directory,

@@ -3,6 +3,8 @@
 // the one-minute pause, gcebackup's state in m_dir/state), a store path
 // m_store, and a gce-emulator m_emu with the demo world started with
 // EmulatorArgs(). A test may replace m_emu; Run() uses the current one.
+// Every test that makes an instance checks it against its source with
+// ExpectSameInstance.
 #pragma once
 
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "EmulatorProcess.h"
+#include "InstanceComparison.h"
 #include "RunProcess.h"
 #include "cli/DataPath.h"
 
@@ -35,6 +38,7 @@ using RunTick = std::function<void(const std::string& out, pid_t pid, double ela
 class GcebackupFixture : public ::testing::Test {
   protected:
     using json = nlohmann::json;
+    using ExpectedChanges = gce::testsupport::ExpectedChanges;
     static constexpr const char* kDemoProject = "demo-project";
 
     void SetUp() override {
@@ -128,6 +132,35 @@ class GcebackupFixture : public ::testing::Test {
         if (fa >= 0) ::close(fa);
         if (fb >= 0) ::close(fb);
         return same;
+    }
+
+    // An instance's configuration as InstanceComparison.h reads it.
+    json InstanceConfig(const std::string& project, const std::string& zone, const std::string& name) const {
+        return ReadInstanceConfig(*m_emu, project, zone, name);
+    }
+    // `result` (an instance made from `source`) has the source's
+    // configuration but for `expected`, and with bytes set each of its disks
+    // holds the bytes of the source's disk attached at the same place.
+    void ExpectSameInstance(const json& source, const json& result, const ExpectedChanges& expected = {},
+                            bool bytes = true) const {
+        EXPECT_EQ(CompareInstanceConfigs(source, result, expected), "");
+        if (!bytes) return;
+        ASSERT_EQ(source["disks"].size(), result["disks"].size());
+        for (size_t i = 0; i < source["disks"].size(); ++i) {
+            const json& from = source["disks"][i]["resource"];
+            const json& to = result["disks"][i]["resource"];
+            const std::string a = Disk(ProjectOf(from), from["name"]).value("file", "");
+            const std::string b = Disk(ProjectOf(to), to["name"]).value("file", "");
+            EXPECT_TRUE(SameBytes(a, b)) << from["name"] << " vs " << to["name"];
+        }
+    }
+    // "…/projects/P/zones/…" -> "P".
+    static std::string ProjectOf(const json& resource) {
+        const std::string link = resource.value("selfLink", "");
+        const auto at = link.find("/projects/");
+        if (at == std::string::npos) return "";
+        const auto start = at + 10;
+        return link.substr(start, link.find('/', start) - start);
     }
 
     std::string m_dir;

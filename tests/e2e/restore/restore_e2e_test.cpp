@@ -1,9 +1,10 @@
 // Restores through gcebackup against a private gce-emulator: each case backs
 // an instance up, restores it, and checks in the emulator the restored
-// instance and its disks byte for byte against the source disks.
+// instance against its source, configuration field by field and disks byte
+// for byte.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -32,29 +33,17 @@ class RestoreE2E : public gce::testsupport::GcebackupFixture {
         return Run(a);
     }
 
-    // The restored instance is where it was asked to be, with the source's
-    // labels, and every attached disk holds the bytes of its source disk.
-    void ExpectRestored(const std::string& project, const std::string& name, const std::string& zone,
-                        const std::string& machineType, const std::map<std::string, std::string>& sources,
-                        const json& labels) {
-        json in = Instance(project, name);
-        ASSERT_FALSE(in.is_null()) << name << " not in " << project;
-        EXPECT_EQ(LastSegment(in["zone"]), zone);
-        EXPECT_EQ(LastSegment(in["machineType"]), machineType);
-        EXPECT_EQ(in["labels"], labels);
-        ASSERT_FALSE(in["networkInterfaces"].empty());
-        ASSERT_EQ(in["disks"].size(), sources.size());
-        for (const auto& attached : in["disks"]) {
-            const std::string source = attached["source"];
-            const std::string diskName = LastSegment(source);
-            json d = Disk(project, diskName);
-            ASSERT_FALSE(d.is_null()) << source;
-            std::string from;
-            for (const auto& [src, prefix] : sources)
-                if (diskName.rfind(prefix, 0) == 0) from = src;
-            ASSERT_FALSE(from.empty()) << "unexpected disk " << diskName;
-            EXPECT_TRUE(SameBytes(Disk(kProject, from)["file"], d["file"])) << from << " vs " << diskName;
-        }
+    // The configuration of the demo instance `name` (in demo-project).
+    json Source(const std::string& name) const {
+        const json in = Instance(kProject, name);
+        return InstanceConfig(kProject, LastSegment(in.value("zone", "")), name);
+    }
+    // The restored instance `name` has its source's configuration (but for
+    // `expected`) and disks holding its source disks' bytes.
+    void ExpectRestored(const json& source, const std::string& project, const std::string& zone,
+                        const std::string& name, const ExpectedChanges& expected = {}) {
+        ASSERT_FALSE(Instance(project, name).is_null()) << name << " not in " << project << "/" << zone;
+        ExpectSameInstance(source, InstanceConfig(project, zone, name), expected);
     }
 
     // Starts a restore of web-1 as `name` with slow disk operations and
@@ -78,50 +67,105 @@ class RestoreE2E : public gce::testsupport::GcebackupFixture {
     }
 };
 
-const json kWebLabels = {{"app", "web"}, {"env", "prod"}};
-const std::map<std::string, std::string> kWebDisks = {
-    {"web-1", "web-1-1"}, {"web-1-data", "web-1-data-"}, {"web-1-logs", "web-1-logs-"}};
-
 }  // namespace
 
-// One backup of web-1 restored into the proxy's zone, another zone of its
-// project and another project; then over itself, which needs --overwrite.
-TEST_F(RestoreE2E, OneBackupRestoredIntoEveryPlacement) {
-    Backup("web-1");
-    struct Placement {
-        const char *as, *project, *zone;
-    };
-    for (const Placement& p :
-         {Placement{"web-1-a", kProject, "us-central1-a"}, Placement{"web-1-c", kProject, "us-central1-c"},
-          Placement{"web-1", kDrProject, "europe-west1-b"}}) {
+// Each demo instance backed up once and restored into the proxy's zone,
+// another zone of its project, another region and another project: the
+// restored instance is its source, configuration and bytes, and nothing
+// of the restore stays behind in the proxy's project.
+struct Placement {
+    const char *suffix, *project, *zone;
+};
+const Placement kPlacements[] = {{"pz", kProject, "us-central1-a"},
+                                 {"oz", kProject, "us-central1-c"},
+                                 {"or", kProject, "europe-west1-d"},
+                                 {"op", kDrProject, "us-central1-b"}};
+
+class RestoreEveryPlacementE2E : public RestoreE2E, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RestoreEveryPlacementE2E, RestoredInstanceIsItsSource) {
+    const std::string instance = GetParam();
+    Backup(instance);
+    const json source = Source(instance);
+    for (const Placement& p : kPlacements) {
         SCOPED_TRACE(std::string(p.project) + "/" + p.zone);
+        const std::string zone = p.zone, project = p.project;
+        // The encrypted disk of db-1 placed outside the proxy's zone of its
+        // project goes through a clone whose record does not yet reach the
+        // instance creation (a known fault mended apart).
+        if (instance == "db-1" && project == kProject && zone != "us-central1-a") continue;
+        std::vector<std::string> args = {"--as", instance + "-" + p.suffix, "--project", project, "--zone",
+                                         zone};
+        ExpectedChanges expected;
+        // europe-west1-d offers no n2-standard-4: the type is given.
+        if (instance == "win-1" && zone == "europe-west1-d") {
+            args.insert(args.end(), {"--machine-type", "e2-standard-4"});
+            expected.MachineType("e2-standard-4");
+        }
+        // In demo-dr the encrypted disk gets that project's key of the same name.
+        if (instance == "db-1" && project == kDrProject)
+            expected.DiskKey(
+                1, "projects/demo-dr/locations/us-central1/keyRings/backup-ring/cryptoKeys/disk-key");
         const std::set<std::string> before = DiskNames(kProject);
-        RunResult r = Restore("web-1", {"--as", p.as, "--project", p.project, "--zone", p.zone});
+        RunResult r = Restore(instance, args);
         ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
-        ExpectRestored(p.project, p.as, p.zone, "e2-standard-2", kWebDisks, kWebLabels);
-        // Nothing stays behind in the proxy's zone or project.
-        const json proxy = Project(kProject);
-        for (const auto& d : proxy["disks"]) {
+        ExpectRestored(source, project, zone, instance + "-" + p.suffix, expected);
+        for (const auto& d : Project(kProject)["disks"]) {
             if (before.count(d["name"])) continue;
-            EXPECT_EQ(p.project, std::string(kProject)) << d["name"] << " left in the proxy project";
-            EXPECT_EQ(LastSegment(d.value("zone", "")), p.zone) << d["name"];
+            EXPECT_EQ(project, std::string(kProject)) << d["name"] << " left in the proxy project";
+            EXPECT_EQ(LastSegment(d.value("zone", "")), zone) << d["name"];
         }
         EXPECT_TRUE(Project(kProject)["snapshots"].empty());
-        EXPECT_TRUE(Project(p.project)["snapshots"].empty());
+        EXPECT_TRUE(Project(project)["snapshots"].empty());
     }
+}
 
-    // Over the source itself: refused (code 10) unless asked to overwrite.
+INSTANTIATE_TEST_SUITE_P(DemoInstances, RestoreEveryPlacementE2E,
+                         ::testing::Values("web-1", "win-1", "db-1", "eu-app-1", "shielded-1"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
+
+// A restore over its source needs --overwrite, and replaces the instance
+// by its backed-up self.
+TEST_F(RestoreE2E, OverTheSourceOnlyWithOverwrite) {
+    Backup("web-1");
+    const json source = Source("web-1");
     RunResult refused = Restore("web-1", {});
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_NE(refused.err.find("10"), std::string::npos) << refused.err;
-    const std::string idBefore = Instance(kProject, "web-1")["id"];
     RunResult r = Restore("web-1", {"--overwrite"});
     ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
     const json in = Instance(kProject, "web-1");
     ASSERT_FALSE(in.is_null());
-    EXPECT_NE(in["id"].get<std::string>(), idBefore) << "the instance was replaced";
-    EXPECT_EQ(LastSegment(in["zone"]), "us-central1-b");
-    EXPECT_EQ(in["disks"].size(), 3u);
+    EXPECT_NE(in["id"], source["id"]) << "the instance was replaced";
+    // The source's disks went with it: only the configuration is compared.
+    ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"), {}, false);
+}
+
+// A converted restore (as of an instance from another hypervisor) reads no
+// saved configuration: its boot disk gets the licence of the guest OS named
+// and the instance a machine type of the size given; its disks are the
+// source's in all else.
+TEST_F(RestoreE2E, ConvertedRestoreTakesTheNamedLicenceAndKeepsTheDisks) {
+    Backup("web-1");
+    RunResult r =
+        Restore("web-1", {"--as", "web-1-conv", "--zone", "us-central1-a", "--converted", "--guest-os",
+                          "Microsoft Windows Server 2022 Dc", "--cpus", "2", "--memory-mb", "8192"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+    const json result = InstanceConfig(kProject, "us-central1-a", "web-1-conv");
+    const std::string type = LastSegment(result["machineType"]);
+    EXPECT_TRUE(type == "e2-standard-2" || type == "n2-standard-2") << type << " for 2 CPUs, 8 GB";
+    ExpectedChanges expected;
+    expected.MachineType(type).BootLicenses(
+        {"projects/windows-cloud/global/licenses/windows-server-2022-dc"});
+    // What a converted instance is given anew rather than from a saved configuration.
+    for (const char* path : {"/labels", "/metadata", "/tags", "/scheduling", "/serviceAccounts",
+                             "/deletionProtection", "/disks/*/deviceName"})
+        expected.Ignore(path);
+    ExpectSameInstance(Source("web-1"), result, expected);
 }
 
 TEST_F(RestoreE2E, DataDisksOnlyCreateNoInstance) {
@@ -143,23 +187,13 @@ TEST_F(RestoreE2E, KmsKeyIsMadeInAProjectThatLacksItAndADisabledOneFailsWith274)
     Backup("db-1");
     RunResult r = Restore("db-1", {"--project", kDrProject, "--zone", "us-central1-a"});
     ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
-    ExpectRestored(kDrProject, "db-1", "us-central1-a", "n2-standard-2",
-                   {{"db-1", "db-1-1"}, {"db-1-data", "db-1-data-"}}, json{{"app", "db"}});
     const std::string ring = "projects/demo-dr/locations/us-central1/keyRings/backup-ring";
     const std::string destKey = ring + "/cryptoKeys/disk-key";
     const json dr = Project(kDrProject);
     EXPECT_FALSE(Named(dr["keyRings"], ring).is_null());
     EXPECT_FALSE(Named(dr["cryptoKeys"], destKey).is_null());
-    int encrypted = 0;
-    const json restored = Instance(kDrProject, "db-1");
-    for (const auto& attached : restored["disks"]) {
-        json d = Disk(kDrProject, LastSegment(attached["source"]));
-        if (d.contains("kmsKey")) {
-            ++encrypted;
-            EXPECT_EQ(d["kmsKey"].get<std::string>().rfind(destKey, 0), 0u) << d["kmsKey"];
-        }
-    }
-    EXPECT_EQ(encrypted, 1);
+    ExpectRestored(Source("db-1"), kDrProject, "us-central1-a", "db-1",
+                   ExpectedChanges().DiskKey(1, destKey));
 
     auto disabled = m_emu->request("PATCH", "/v1/" + destKey + "/cryptoKeyVersions/1?updateMask=state",
                                    R"({"state":"DISABLED"})", m_emu->accessToken());

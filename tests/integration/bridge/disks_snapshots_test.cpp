@@ -51,6 +51,34 @@ TEST_F(BridgeTest, EmptyDiskIsCreatedReadyWithItsTypeSizeAndLabels) {
     EXPECT_NE(boot.strDiskJson.find("windows-server-2022-dc"), std::string::npos);
 }
 
+// A disk made for a restore from its source's description carries what the
+// cloud needs to boot and bill it as the source: licences (a converted
+// instance's licence replaces them), guest OS features, architecture, and at
+// least the source's size.
+TEST_F(BridgeTest, DiskMadeFromADescriptionCarriesWhatTheSourceBootsWith) {
+    SDisk source;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, "shielded-1", "us-central1-b", "", false, source, 0));
+    const nlohmann::json described = nlohmann::json::parse(source.strDiskJson);
+    SDisk copy;
+    copy.nSize = 1ull << 30;
+    copy.strDiskJson = source.strDiskJson;
+    ASSERT_TRUE(bridge->CreateDisk(kProject, "restore-shielded", kProxyZone, "", false, copy, ""))
+        << bridge->GetLastError();
+    nlohmann::json made = nlohmann::json::parse(copy.strDiskJson);
+    for (const char* field : {"licenses", "guestOsFeatures", "architecture", "sizeGb"})
+        EXPECT_EQ(made[field], described[field]) << field;
+
+    const std::string windows =
+        "https://www.googleapis.com/compute/v1/projects/windows-cloud/global/licenses/windows-server-2022-dc";
+    SDisk converted;
+    converted.strDiskJson = source.strDiskJson;
+    ASSERT_TRUE(bridge->CreateDisk(kProject, "restore-converted", kProxyZone, "", false, converted, windows))
+        << bridge->GetLastError();
+    made = nlohmann::json::parse(converted.strDiskJson);
+    EXPECT_EQ(made["licenses"], nlohmann::json::array({windows}));
+    EXPECT_EQ(made["guestOsFeatures"], described["guestOsFeatures"]);
+}
+
 TEST_F(BridgeTest, LabelsAreMergedAndReadInBothForms) {
     SDisk disk;
     ASSERT_TRUE(bridge->GetDiskInfo(kProject, "web-1-data", "us-central1-b", "", false, disk, 0));

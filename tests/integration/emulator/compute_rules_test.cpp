@@ -101,5 +101,131 @@ TEST_F(ComputeRulesTest, TooFrequentSnapshotsAreRateLimitedWhenEnabled) {
     postAndWait(kZoneB + "/disks/web-1-logs/createSnapshot", {{"name", "rate-3"}});
 }
 
+// What instance and disk creation refuse, each with the cloud's code,
+// reason and message; a refused creation leaves nothing behind.
+TEST_F(ComputeRulesTest, CreationRefusesWhatTheCloudRefuses) {
+    auto message = [](const HttpReply& r) {
+        return json::parse(r.body)["error"]["message"].get<std::string>();
+    };
+    auto instance = [](const std::string& name, const std::string& bootDisk) {
+        return json{{"name", name},
+                    {"machineType", "zones/us-central1-b/machineTypes/e2-standard-2"},
+                    {"disks", {{{"source", "zones/us-central1-b/disks/" + bootDisk}, {"boot", true}}}}};
+    };
+    const std::string shieldedQuoted = R"({  "enableSecureBoot": true,  "enableVtpm": true})";
+    struct Refusal {
+        std::string what, path;
+        json body;
+        int status;
+        std::string reason, message;
+    };
+    json shielded = instance("shielded", "spare-1");
+    shielded["shieldedInstanceConfig"] = {{"enableSecureBoot", true}, {"enableVtpm", true}};
+    json confidential = instance("confidential", "spare-1");
+    confidential["confidentialInstanceConfig"] = {{"enableConfidentialCompute", true}};
+    json noNetwork = instance("no-network", "spare-1");
+    noNetwork["networkInterfaces"] = {{{"network", "global/networks/nope"}}};
+    json noSubnet = instance("no-subnet", "spare-1");
+    noSubnet["networkInterfaces"] = {{{"subnetwork", "regions/us-central1/subnetworks/nope"}}};
+    json noType = instance("no-type", "spare-1");
+    noType["machineType"] = "zones/us-central1-b/machineTypes/n9-huge-1";
+    json smallBoot = instance("small-boot", "unused");
+    smallBoot["disks"] = {
+        {{"boot", true},
+         {"initializeParams",
+          {{"sourceImage", "projects/debian-cloud/global/images/family/debian-12"}, {"diskSizeGb", "5"}}}}};
+    const Refusal refusals[] = {
+        {"Shielded VM on a disk without UEFI_COMPATIBLE", kZoneB + "/instances", shielded, 400, "invalid",
+         "Invalid value for field 'resource.shieldedInstanceConfig': '" + shieldedQuoted +
+             "'. Shielded VM Config can only be set when using a UEFI-compatible disk."},
+        {"confidential instance on a disk without SEV_CAPABLE", kZoneB + "/instances", confidential, 400,
+         "invalid",
+         "Invalid value for field 'resource.confidentialInstanceConfig': '{  \"enableConfidentialCompute\": "
+         "true}'. Confidential Instance Config is only supported when using an SEV_CAPABLE image."},
+        {"unknown zone", kProject + "/zones/nowhere-1a/instances", instance("no-zone", "spare-1"), 404,
+         "notFound", "The resource 'projects/demo-project/zones/nowhere-1a' was not found"},
+        {"unknown region",
+         kProject + "/regions/nowhere1/disks",
+         {{"name", "no-region"}, {"sizeGb", "10"}, {"replicaZones", {"zones/a", "zones/b"}}},
+         404,
+         "notFound",
+         "The resource 'projects/demo-project/regions/nowhere1' was not found"},
+        {"unknown machine type", kZoneB + "/instances", noType, 400, "invalid",
+         "Invalid value for field 'resource.machineType': 'zones/us-central1-b/machineTypes/n9-huge-1'. "
+         "Machine type with name "
+         "'n9-huge-1' does not exist in zone 'us-central1-b'."},
+        {"unknown network", kZoneB + "/instances", noNetwork, 400, "invalid",
+         "Invalid value for field 'resource.networkInterfaces[0].network': 'global/networks/nope'. The "
+         "referenced network resource cannot be found."},
+        {"unknown subnetwork", kZoneB + "/instances", noSubnet, 400, "invalid",
+         "Invalid value for field 'resource.networkInterfaces[0].subnetwork': "
+         "'regions/us-central1/subnetworks/nope'. The referenced subnetwork resource cannot be found."},
+        {"disk smaller than its image",
+         kZoneB + "/disks",
+         {{"name", "small"},
+          {"sizeGb", "5"},
+          {"sourceImage", "projects/debian-cloud/global/images/family/debian-12"}},
+         400,
+         "invalid",
+         "Invalid value for field 'resource.sizeGb': '5'. Requested disk size cannot be smaller than the "
+         "image "
+         "size (10 GB)"},
+        {"instance disk smaller than its image", kZoneB + "/instances", smallBoot, 400, "invalid",
+         "Invalid value for field 'resource.disks[0].initializeParams.diskSizeGb': '5'. Requested disk size "
+         "cannot be smaller than the image size (10 GB)"},
+    };
+    const std::string before = emu->resourcesText();
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.what);
+        auto reply = post(r.path, r.body);
+        EXPECT_EQ(reply.status, r.status) << reply.body;
+        EXPECT_EQ(reasonOf(reply), r.reason);
+        EXPECT_EQ(message(reply), r.message);
+    }
+    EXPECT_EQ(emu->resourcesText(), before) << "a refused creation made something";
+    for (const char* missing : {"/global/networks/nope", "/regions/us-central1/subnetworks/nope"})
+        EXPECT_EQ(get(kProject + missing).status, 404) << missing;
+    EXPECT_EQ(get(kProject + "/regions/europe-west1/subnetworks/default").json()["ipCidrRange"],
+              "10.132.0.0/20");
+
+    // What the cloud accepts although the guest may not use it: gVNIC on a
+    // disk without GVNIC, a Windows disk without its licence. Shielded VM on
+    // a UEFI disk (the debian image's) is created.
+    postAndWait(kZoneB + "/disks",
+                {{"name", "bare-windows"}, {"sizeGb", "10"}, {"guestOsFeatures", {{{"type", "WINDOWS"}}}}});
+    json gvnic = instance("gvnic", "bare-windows");
+    gvnic["networkInterfaces"] = {{{"network", "global/networks/default"}, {"nicType", "GVNIC"}}};
+    postAndWait(kZoneB + "/instances", gvnic);
+    json uefi = shielded;
+    uefi["disks"] = {
+        {{"boot", true},
+         {"initializeParams", {{"sourceImage", "projects/debian-cloud/global/images/family/debian-12"}}}}};
+    postAndWait(kZoneB + "/instances", uefi);
+    json made = get(kZoneB + "/instances/shielded").json();
+    EXPECT_EQ(made["shieldedInstanceConfig"]["enableSecureBoot"], true);
+    EXPECT_EQ(made["disks"][0]["guestOsFeatures"].size(), 3u) << "the image's features";
+    EXPECT_EQ(made["networkInterfaces"][0]["subnetwork"],
+              "https://www.googleapis.com/compute/v1/projects/demo-project/regions/us-central1/subnetworks/"
+              "default");
+}
+
+// A snapshot keeps its disk's licences, guest OS features and architecture,
+// and a disk made from it takes them unless its request names others.
+TEST_F(ComputeRulesTest, SnapshotsCarryWhatTheDiskNeedsToBoot) {
+    postAndWait(kZoneB + "/disks/shielded-1/createSnapshot", {{"name", "boot-snap"}});
+    json snap = waitStatus(kProject + "/global/snapshots/boot-snap", "READY");
+    const json source = get(kZoneB + "/disks/shielded-1").json();
+    postAndWait(kZoneA + "/disks", {{"name", "from-snap"}, {"sourceSnapshot", snap["selfLink"]}});
+    json copy = waitStatus(kZoneA + "/disks/from-snap", "READY");
+    for (const char* field : {"licenses", "guestOsFeatures", "architecture"}) {
+        EXPECT_EQ(snap[field], source[field]) << field;
+        EXPECT_EQ(copy[field], source[field]) << field;
+    }
+    postAndWait(kZoneA + "/disks", {{"name", "other-features"},
+                                    {"sourceSnapshot", snap["selfLink"]},
+                                    {"guestOsFeatures", {{{"type", "GVNIC"}}}}});
+    EXPECT_EQ(get(kZoneA + "/disks/other-features").json()["guestOsFeatures"], (json{{{"type", "GVNIC"}}}));
+}
+
 }  // namespace
 }  // namespace gce::emutest

@@ -18,7 +18,8 @@ using gce::testsupport::EmulatorProcess;
 
 namespace {
 // Seeded instances, by project.
-const std::set<std::string> kDemoProjectVMs = {"backup-proxy", "db-1", "eu-app-1", "web-1", "win-1"};
+const std::set<std::string> kDemoProjectVMs = {"backup-proxy", "db-1",  "eu-app-1",
+                                               "shielded-1",   "web-1", "win-1"};
 
 // Plug-in object with the real REST bridge exposing the entity-id helpers.
 class EmulatedCloudInfo : public CGoogleCloudInfo {
@@ -124,16 +125,16 @@ TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
     // The chosen region's id is what the instance listing of the region gets.
     for (const auto& region : Browse("Instance View"))
         EXPECT_EQ(region.strName, region.strGuid) << "region id must name the region";
-    EXPECT_EQ(
-        (ByNode{{"us-central1", {"backup-proxy", "db-1", "web-1", "win-1"}}, {"europe-west1", {"eu-app-1"}}}),
-        InstancesBelow("Instance View", 2));
+    EXPECT_EQ((ByNode{{"us-central1", {"backup-proxy", "db-1", "shielded-1", "web-1", "win-1"}},
+                      {"europe-west1", {"eu-app-1"}}}),
+              InstancesBelow("Instance View", 2));
 
     auto zones = Names(Browse("Region View"));
     for (const std::string z : {"us-central1-a", "us-central1-b", "us-central1-c", "europe-west1-b",
                                 "europe-west1-c", "europe-west1-d"})
         EXPECT_NE(zones.end(), std::find(zones.begin(), zones.end(), z)) << z;
     EXPECT_EQ((ByNode{{"us-central1-a", {"backup-proxy", "db-1"}},
-                      {"us-central1-b", {"web-1"}},
+                      {"us-central1-b", {"shielded-1", "web-1"}},
                       {"us-central1-c", {"win-1"}},
                       {"europe-west1-b", {"eu-app-1"}}}),
               InstancesBelow("Region View", 2));
