@@ -89,9 +89,10 @@ TEST_F(SnapCopyTest, RestoreModeMountCarriesTheSourceDisksReplicaZonesAndKey) {
     EXPECT_EQ(props["destination-zone"], "europe-west1-b");
     EXPECT_EQ(props["in-place-restore"], "true");
     EXPECT_EQ(req.findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
-              (SnapPropertyMap{{"destination-replica-zones", "europe-west1-b,europe-west1-d"}}));
+              (SnapPropertyMap{{"destination-replica-zones", "europe-west1-b,europe-west1-d"},
+                               {"source-disk-description", "{}"}}));
     EXPECT_EQ(req.findSnap(2)->getCloudCloneOptions(SM_OP_TYPE_CLOUD),
-              (SnapPropertyMap{{"destination-encryption-key", key}}));
+              (SnapPropertyMap{{"destination-encryption-key", key}, {"source-disk-description", "{}"}}));
     EXPECT_TRUE(req.findSnap(3)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).empty());
 }
 

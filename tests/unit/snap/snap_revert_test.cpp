@@ -133,7 +133,11 @@ TEST_F(SnapRevertTest, RegionalDiskOutsideTheDestinationZoneBecomesZonal) {
     // The zonal placement reaches the framework: no replica zones are asked for.
     m_plugin->VolSnapInfo().addSnap(MakeSnap(1, "shared", "21"));
     ASSERT_TRUE(m_plugin->_PrepareVolSnapInfoForMount(ctx, "dst", r.strZone, VM_CLEANER_MODE_RESTORE, false));
-    EXPECT_TRUE(m_plugin->VolSnapInfo().findSnap(1)->getCloudCloneOptions(SM_OP_TYPE_CLOUD).empty());
+    EXPECT_EQ(m_plugin->VolSnapInfo()
+                  .findSnap(1)
+                  ->getCloudCloneOptions(SM_OP_TYPE_CLOUD)
+                  .count("destination-replica-zones"),
+              0u);
 }
 
 TEST_F(SnapRevertTest, MadeDisksAreRegisteredAndMatchedToTheRestoreItems) {
