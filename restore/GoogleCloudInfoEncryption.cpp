@@ -198,6 +198,7 @@ bool CGoogleCloudInfo::CloneEncryptedDisk(const std::string& project, const std:
     clone.nDiskAttribute = source.nDiskAttribute;
     clone.bDiskAttribute = source.bDiskAttribute;
     clone.strDiskJson = source.strDiskJson;
+    clone.strDiskType = source.strDiskType;
     clone.vecLabels = source.vecLabels;
     clone.strNewName = source.strName;
 

@@ -369,19 +369,19 @@ async function run({base, port, key, auth, scopes, recorded}) {
     for await (const [scope, list] of instances.aggregatedListAsync({project: PROJECT, maxResults: 2})) {
       for (const i of list.instances || []) all.push(`${scope}/${i.name}`);
     }
-    check(all.length === 5 && all.includes('zones/us-central1-b/web-1'), `instances ${all}`);
+    check(all.length === 6 && all.includes('zones/us-central1-b/web-1'), `instances ${all}`);
     return `${zs.length} zones, ${all.length} instances over pages of 2`;
   });
   await step(GCC, 'disk pages of 1 and an AIP-160 filter with OR', async () => {
     const seen = [];
     for await (const d of disks.listAsync({project: PROJECT, zone: 'us-central1-b', maxResults: 1})) seen.push(d.name);
-    check(seen.join(',') === 'spare-1,web-1,web-1-data,web-1-logs', `disks ${seen}`);
+    check(seen.join(',') === 'shielded-1,spare-1,web-1,web-1-data,web-1-logs', `disks ${seen}`);
     const [hits] = await instances.list({project: PROJECT, zone: 'us-central1-a',
                                          filter: '(name = db-1) OR (name = backup-proxy)'});
     check(names(hits) === 'backup-proxy,db-1', `OR filter gave ${names(hits)}`);
     const [ssd] = await disks.list({project: PROJECT, zone: 'us-central1-b',
                                     filter: 'sizeGb >= 20 AND NOT labels.backup:*'});
-    check(names(ssd) === 'web-1-data', `sizeGb filter gave ${names(ssd)}`);
+    check(names(ssd) === 'shielded-1,web-1-data', `sizeGb filter gave ${names(ssd)}`);
   });
   await step(GCC, 'regular-expression filter of parenthesised terms', async () => {
     const [hits] = await disks.list({project: PROJECT, zone: 'us-central1-b',

@@ -220,7 +220,7 @@ TEST_F(GcebackupE2E, AFileSizeLimitFailsTheBackupCleanly) {
     std::string command = "ulimit -f 16384 && exec";
     for (const std::string& a : args) command += " '" + a + "'";
     RunResult r = RunProcess("/bin/sh", {"-c", command}, 300);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.exitCode, 3) << r.err;
     ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
     EXPECT_NE(r.ErrLines()[0].find("File too large"), std::string::npos) << r.err;
     EXPECT_EQ(DiskNames(), disks);

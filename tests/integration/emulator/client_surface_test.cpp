@@ -52,7 +52,7 @@ TEST_F(ClientSurfaceTest, FiltersCombineWithOrAndRegularExpressionTerms) {
     };
     EXPECT_EQ(names("(name = web-1) OR (name = spare-1)"), "spare-1 web-1 ");
     EXPECT_EQ(names("(name eq web-1.*) (name ne .*logs)"), "web-1 web-1-data ");
-    EXPECT_EQ(names("sizeGb > 10 AND sizeGb <= 50"), "web-1-data web-1-logs ");
+    EXPECT_EQ(names("sizeGb > 10 AND sizeGb <= 50"), "shielded-1 web-1-data web-1-logs ");
     EXPECT_EQ(get(kProject + "/zones/us-central1-b/disks?filter=name%20%3D%20(").status, 400);
 }
 
