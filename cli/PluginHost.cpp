@@ -198,6 +198,12 @@ std::string PluginLibraryPath(const GlobalOptions& o) {
 }
 
 PluginSession::PluginSession(const GlobalOptions& o) {
+    // The credential is read before the plug-in's object exists: a refused
+    // credential file then leaves nothing to release.
+    const std::string credential = ResolveCredential(o.credential);
+    if (credential.empty())
+        throw CommandError("no credential: give --credential FILE|STRING or set GCEBACKUP_CREDENTIAL",
+                           kExitUsage);
     CreateGoogleCloudInfoObjectFn factory = LoadFactory(PluginLibraryPath(o));
     IVMInfo* obj = nullptr;
     if (!factory(VS_INSTANCE_GOOGLE_CLOUD, &obj) || !obj)
@@ -209,14 +215,6 @@ PluginSession::PluginSession(const GlobalOptions& o) {
         delete m_vm;
         m_vm = nullptr;
         throw CommandError(PluginFailureText("Init", code, details), kExitFailed, code, details);
-    }
-    std::string credential = ResolveCredential(o.credential);
-    if (credential.empty()) {
-        m_vm->DeInit(false);
-        delete m_vm;
-        m_vm = nullptr;
-        throw CommandError("no credential: give --credential FILE|STRING or set GCEBACKUP_CREDENTIAL",
-                           kExitUsage);
     }
     if (!m_vm->Connect(o.endpoint, credential, "")) {
         int code = m_vm->GetLastVMError();

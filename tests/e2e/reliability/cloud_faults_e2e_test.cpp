@@ -61,7 +61,7 @@ TEST_F(ReliabilityE2E, BackupAndRestoreRideOutTransientFaultsAndLatency) {
     const std::set<std::string> before = Resources();
 
     m_emu->resetStats();
-    for (const auto& f : TransientFaults(0.015)) m_emu->addFault(f);
+    for (const auto& f : TransientFaults(0.025)) m_emu->addFault(f);
     m_emu->setLatency(ms(20, 400), ms(20, 400), ms(20, 400), ms(10, 200));
     RunResult b = Run(BackupArgs());
     ASSERT_EQ(b.exitCode, 0) << "seed " << seed << "\n" << b.err << b.out;
