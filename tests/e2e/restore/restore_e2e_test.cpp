@@ -110,7 +110,8 @@ TEST_P(RestoreEveryPlacementE2E, RestoredInstanceIsItsSource) {
         RunResult r = Restore(instance, args);
         ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
         ExpectRestored(source, project, zone, instance + "-" + p.suffix, expected);
-        for (const auto& d : Project(kProject)["disks"]) {
+        const json proxyProject = Project(kProject);  // kept alive while its disks are walked
+        for (const auto& d : proxyProject["disks"]) {
             if (before.count(d["name"])) continue;
             EXPECT_EQ(project, std::string(kProject)) << d["name"] << " left in the proxy project";
             EXPECT_EQ(LastSegment(d.value("zone", "")), zone) << d["name"];
