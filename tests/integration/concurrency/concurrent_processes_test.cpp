@@ -218,7 +218,7 @@ TEST_F(ConcurrentProcesses, SixJobsShareOneStateDirectory) {
     EXPECT_GE(madeDisks, m_needed);
     m_emu->clearFaults();
     RunResult cleanup = Run({"cleanup"});
-    EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
+    EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err << cleanup.out;
     EXPECT_FALSE(SanitizerReport(cleanup)) << cleanup.err;
     EXPECT_EQ(Diff(before, Resources()), "");
     Store store(dbPath);
