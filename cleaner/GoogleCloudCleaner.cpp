@@ -99,8 +99,46 @@ bool CGoogleCloudCleaner::GetRegisteredSnapshots(const std::string& vmPath, std:
     return true;
 }
 
+bool CGoogleCloudCleaner::GetRegisteredSnapshotProjects(const std::string& vmPath,
+                                                        std::map<std::string, std::string>& projects) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Snapshot, list)) return false;
+    for (const CleanerEntity& e : list) {
+        auto it = e.mapProperties.find("project");
+        if (it != e.mapProperties.end() && !it->second.empty()) projects[e.strEntityHandle] = it->second;
+    }
+    return true;
+}
+
 bool CGoogleCloudCleaner::UnRegisterSnapshot(const std::string& vmPath, const std::string& name) {
     return UnRegisterChild(vmPath, VM_Cleaner_Entity_Snapshot, name);
+}
+
+namespace {
+std::string Prop(const CleanerEntity& e, const char* key) {
+    auto it = e.mapProperties.find(key);
+    return it == e.mapProperties.end() ? std::string() : it->second;
+}
+
+// The path segment after `marker` ("/zones/", "/regions/", "projects/") in a
+// resource URI; empty when there is none.
+std::string UriSegment(const std::string& uri, const std::string& marker) {
+    const size_t at = uri.find(marker);
+    if (at == std::string::npos) return std::string();
+    const size_t start = at + marker.size();
+    const size_t end = uri.find('/', start);
+    return uri.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+}  // namespace
+
+std::string CGoogleCloudCleaner::DiskLocation(const std::string& uri, const std::string& zone,
+                                              const std::string& projectId) {
+    std::string project = UriSegment(uri, "projects/");
+    if (project.empty()) project = projectId;
+    std::string where = UriSegment(uri, "/regions/");
+    if (where.empty()) where = UriSegment(uri, "/zones/");
+    if (where.empty()) where = zone;
+    return project + "/" + where;
 }
 
 bool CGoogleCloudCleaner::RegisterDisk(VM_Cleaner_Mode mode, const std::string& vmKey,
@@ -109,32 +147,66 @@ bool CGoogleCloudCleaner::RegisterDisk(VM_Cleaner_Mode mode, const std::string& 
                                        const std::string& projectId) {
     std::string handle;
     if (!LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
-    std::map<std::string, std::string> props{
-        {"name", name}, {"id", diskId}, {"uri", uri}, {"hostname", zone}, {"project", projectId}};
-    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_Disk, name, handle, props);
+    const std::string location = DiskLocation(uri, zone, projectId);
+    std::map<std::string, std::string> props{{"name", name},         {"id", diskId},
+                                             {"uri", uri},           {"hostname", zone},
+                                             {"project", projectId}, {"location", location}};
+    // Keyed by name and location: a job may hold two disks of one name at
+    // once (a disk on its way to another zone, region or project and its
+    // copy there), and each needs its own entry.
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_Disk, name + "@" + location, handle, props);
 }
 
 bool CGoogleCloudCleaner::GetRegisteredDisks(const std::string& vmPath, std::vector<SDisk>& disks) {
     std::vector<CleanerEntity> list;
     if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Disk, list)) return false;
     for (const CleanerEntity& e : list) {
-        auto prop = [&e](const char* k) {
-            auto it = e.mapProperties.find(k);
-            return it == e.mapProperties.end() ? std::string() : it->second;
-        };
         SDisk disk;
-        disk.strDiskId = e.strEntityHandle;
-        disk.strLocationUri = prop("uri");
-        disk.strName = prop("name");
+        // Entries written before disks were keyed by location are keyed by
+        // the name alone.
+        disk.strName = Prop(e, "name");
+        if (disk.strName.empty()) disk.strName = e.strEntityHandle;
+        disk.strDiskId = disk.strName;
+        disk.strLocationUri = Prop(e, "uri");
         disk.strNewName = disk.strName;
-        disk.strZone = prop("hostname");
+        disk.strZone = Prop(e, "hostname");
+        if (disk.strLocationUri.empty()) {
+            // Entered before it was requested: the project and place come
+            // from the entry.
+            const std::string project = Prop(e, "project");
+            if (!project.empty() && !disk.strZone.empty())
+                disk.strLocationUri = "https://www.googleapis.com/compute/v1/projects/" + project +
+                                      "/zones/" + disk.strZone + "/disks/" + disk.strName;
+        }
         disks.push_back(disk);
     }
     return true;
 }
 
 bool CGoogleCloudCleaner::UnRegisterDisk(const std::string& vmPath, const std::string& name) {
-    return UnRegisterChild(vmPath, VM_Cleaner_Entity_Disk, name);
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Disk, list)) return false;
+    bool removed = false;
+    for (const CleanerEntity& e : list) {
+        const std::string n = Prop(e, "name").empty() ? e.strEntityHandle : Prop(e, "name");
+        if (n == name && UnRegisterEntity(e.strCleanerPath, false)) removed = true;
+    }
+    return removed;
+}
+
+bool CGoogleCloudCleaner::UnRegisterDiskAt(const std::string& vmPath, const std::string& name,
+                                           const std::string& uri, const std::string& zone,
+                                           const std::string& projectId) {
+    const std::string location = DiskLocation(uri, zone, projectId);
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(vmPath, VM_Cleaner_Entity_Disk, list)) return false;
+    for (const CleanerEntity& e : list) {
+        if (e.strEntityHandle == name + "@" + location) return UnRegisterEntity(e.strCleanerPath, false);
+        // An entry keyed by the name alone names no place: it is this disk.
+        if (e.strEntityHandle == name && Prop(e, "location").empty())
+            return UnRegisterEntity(e.strCleanerPath, false);
+    }
+    return false;
 }
 
 bool CGoogleCloudCleaner::UnRegisterChild(const std::string& vmPath, VM_Cleaner_EntityType type,

@@ -11,6 +11,7 @@
 // thread- and process-safe (see VMCleaner).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,20 +57,34 @@ class CGoogleCloudCleaner : public VMCleaner {
     // Appends the registered snapshot names in registration order; false when
     // there are none.
     bool GetRegisteredSnapshots(const std::string& vmPath, std::vector<std::string>& names);
+    // The project each registered snapshot was entered with, by name (entries
+    // without one are left out).
+    bool GetRegisteredSnapshotProjects(const std::string& vmPath,
+                                       std::map<std::string, std::string>& projects);
     // Removes the snapshot entity named exactly `name`; false when none.
     bool UnRegisterSnapshot(const std::string& vmPath, const std::string& name);
 
-    // Enters a disk (keyed by its name) under the VM entity of `vmKey`;
-    // registering it again updates its location.
+    // Enters a disk under the VM entity of `vmKey`, keyed by its name and
+    // its location (DiskLocation): registering it again updates its entry,
+    // and two disks of one name in different places have two entries.
     bool RegisterDisk(VM_Cleaner_Mode mode, const std::string& vmKey, const std::string& name,
                       const std::string& diskId, const std::string& uri, const std::string& zone,
                       const std::string& projectId);
     // Appends one SDisk per registered disk: its name in strDiskId, strName
-    // and strNewName, "uri" in strLocationUri, "hostname" in strZone. True
-    // also when there are none.
+    // and strNewName, "uri" in strLocationUri (for a disk entered before it
+    // was requested, the URI its project and zone give), "hostname" in
+    // strZone. True also when there are none.
     bool GetRegisteredDisks(const std::string& vmPath, std::vector<VMInfoStructs::SDisk>& disks);
-    // Removes the disk entity named exactly `name`; false when none.
+    // Removes every disk entity of that name, wherever; false when none.
     bool UnRegisterDisk(const std::string& vmPath, const std::string& name);
+    // Removes the entity of the disk of that name at the place that `uri`
+    // (else `zone` and `projectId`) names; false when none.
+    bool UnRegisterDiskAt(const std::string& vmPath, const std::string& name, const std::string& uri,
+                          const std::string& zone, const std::string& projectId);
+    // "<project>/<zone or region>" of a disk: from its URI where it has one,
+    // else from `zone` and `projectId`.
+    static std::string DiskLocation(const std::string& uri, const std::string& zone,
+                                    const std::string& projectId);
 
   private:
     bool UnRegisterChild(const std::string& vmPath, VM_Cleaner_EntityType type, const std::string& name);

@@ -2,6 +2,7 @@
 // the cleaner store, removing what earlier jobs left behind, and removing what
 // one job created.
 #include <algorithm>
+#include <map>
 
 #include "plugin/GoogleCloudInfo.h"
 
@@ -106,8 +107,33 @@ std::vector<SCleanupItem> CGoogleCloudInfo::_RegisteredItems(const std::string& 
     }
     std::vector<std::string> snapshots;
     m_cleaner.GetRegisteredSnapshots(path, snapshots);
-    for (const std::string& s : snapshots) items.push_back({"snapshot", s, snapshotProject, false, ""});
+    std::map<std::string, std::string> projects;
+    m_cleaner.GetRegisteredSnapshotProjects(path, projects);
+    for (const std::string& s : snapshots) {
+        auto p = projects.find(s);
+        items.push_back({"snapshot", s, p == projects.end() ? snapshotProject : p->second, false, ""});
+    }
     return items;
+}
+
+void CGoogleCloudInfo::_ForgetOthersResource(const std::string& vmKey, const std::string& snapshot,
+                                             const std::string& disk, const std::string& diskWhere,
+                                             const std::string& diskProject) {
+    std::string path;
+    if (!m_cleaner.GetRegisteredVM(m_cleanerMode, vmKey, path, false)) return;
+    if (!snapshot.empty()) {
+        m_log.Error(__PRETTY_FUNCTION__, "Snapshot [%s] exists already and is not this job's",
+                    snapshot.c_str());
+        m_cleaner.UnRegisterSnapshot(path, snapshot);
+    }
+    if (!disk.empty()) {
+        m_log.Error(__PRETTY_FUNCTION__, "Disk [%s] exists already and is not this job's", disk.c_str());
+        // diskWhere is the disk's URI, or else its zone or region.
+        if (diskWhere.find('/') != std::string::npos)
+            m_cleaner.UnRegisterDiskAt(path, disk, diskWhere, "", diskProject);
+        else
+            m_cleaner.UnRegisterDiskAt(path, disk, "", diskWhere, diskProject);
+    }
 }
 
 void CGoogleCloudInfo::_NoteCleanupFailure(const std::string& name) {
@@ -136,9 +162,18 @@ bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
     return true;
 }
 
-bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath) {
+bool CGoogleCloudInfo::CleanupSnapshots(const std::string& defaultProjectId, const std::string& vmPath) {
     std::vector<std::string> names;
     m_cleaner.GetRegisteredSnapshots(vmPath, names);
+    // Each snapshot is deleted in the project it was entered with (a job may
+    // make snapshots in more than one); `defaultProjectId` serves entries
+    // that name none.
+    std::map<std::string, std::string> projects;
+    m_cleaner.GetRegisteredSnapshotProjects(vmPath, projects);
+    auto projectOf = [&](const std::string& name) {
+        auto p = projects.find(name);
+        return p == projects.end() ? defaultProjectId : p->second;
+    };
     // Every deletion is sent first and then each is awaited, so that the
     // snapshots go side by side and their waits are shared. Each stays
     // registered until its deletion is known to be done.
@@ -146,6 +181,7 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
     std::vector<std::string> started;
     for (const std::string& name : names) {
         if (name.empty()) continue;
+        const std::string projectId = projectOf(name);
         const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
         if (gone < 0) result = false;
         if (gone != 0) continue;
@@ -162,7 +198,7 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
         started.push_back(name);
     }
     for (const std::string& name : started) {
-        if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectId, name)) {
+        if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectOf(name), name)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to delete snapshot [%s]", name.c_str());
             _NoteCleanupFailure(name);
             result = false;

@@ -907,7 +907,7 @@ int CmdPower(const GlobalOptions& g, const std::string& state, const std::string
     return kExitOk;
 }
 
-int CmdCleanup(const GlobalOptions& g) {
+int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
     Job job(g);
     // Partial backups of dead processes go first: they need no cloud access.
     const std::vector<std::string> partials = RemoveDeadPartialBackups(g.stateDir);
@@ -915,6 +915,21 @@ int CmdCleanup(const GlobalOptions& g) {
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     std::vector<VMInfoStructs::SCleanupItem> items;
     s->GetCleanupReport(items);
+    // The safety net for a registry gap: what carries this proxy's creation
+    // label but no job (registered or running) knows of.
+    std::vector<VMInfoStructs::SCleanupItem> orphanItems;
+    if (!s->FindOrphans(removeOrphans, orphanItems)) s.Fail("search for orphaned disks and snapshots");
+    json orphans = json::array();
+    size_t orphansLeft = 0;
+    for (const auto& i : orphanItems) {
+        json j = {
+            {"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}, {"removed", i.bRemoved}};
+        if (removeOrphans && !i.bRemoved) {
+            j["reason"] = i.strReason;
+            ++orphansLeft;
+        }
+        orphans.push_back(j);
+    }
     json removed = json::array(), remaining = json::array();
     for (const auto& i : items) {
         json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};
@@ -926,18 +941,18 @@ int CmdCleanup(const GlobalOptions& g) {
         }
     }
     // What is left stays registered: the next `gcebackup cleanup` tries again.
-    const std::string error =
+    std::string error =
         remaining.empty()
             ? std::string()
             : std::to_string(remaining.size()) +
                   " leftover(s) of dead jobs could not be removed; they stay registered for the "
                   "next cleanup";
+    if (orphansLeft > 0)
+        error +=
+            (error.empty() ? "" : "; ") + std::to_string(orphansLeft) + " orphan(s) could not be removed";
     if (g.json) {
-        json doc = {{"ok", remaining.empty()},
-                    {"command", "cleanup"},
-                    {"partialBackupsRemoved", partials},
-                    {"removed", removed},
-                    {"remaining", remaining}};
+        json doc = {{"ok", error.empty()}, {"command", "cleanup"},   {"partialBackupsRemoved", partials},
+                    {"removed", removed},  {"remaining", remaining}, {"orphans", orphans}};
         if (!error.empty()) doc["error"] = error;
         PrintJson(doc);
     } else {
@@ -952,6 +967,18 @@ int CmdCleanup(const GlobalOptions& g) {
         if (remaining.empty())
             std::printf(items.empty() && partials.empty() ? "No leftovers of dead jobs\n"
                                                           : "Leftovers of dead jobs removed\n");
+        for (const auto& j : orphans) {
+            const std::string what = j["kind"].get<std::string>() + " " + j["name"].get<std::string>() +
+                                     " (project " + j["project"].get<std::string>() + ")";
+            if (!removeOrphans)
+                std::printf("Orphan %s: made by this proxy, known to no job; cleanup --orphans removes it\n",
+                            what.c_str());
+            else if (j["removed"].get<bool>())
+                std::printf("Removed orphan %s\n", what.c_str());
+            else
+                std::printf("Could not remove orphan %s: %s\n", what.c_str(),
+                            j["reason"].get<std::string>().c_str());
+        }
     }
     if (!error.empty()) {
         std::fprintf(stderr, "gcebackup: error: %s\n", error.c_str());

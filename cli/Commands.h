@@ -110,7 +110,9 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b);
 int CmdRestore(const GlobalOptions& g, const RestoreOptions& r);
 int CmdPower(const GlobalOptions& g, const std::string& state, const std::string& project,
              const std::string& zone, const std::string& instance);
-int CmdCleanup(const GlobalOptions& g);
+// Removes what dead jobs left (registry entries, partial backups), then lists
+// the orphans (see CVMInfo::FindOrphans), removing them when removeOrphans.
+int CmdCleanup(const GlobalOptions& g, bool removeOrphans = false);
 int CmdVerify(const GlobalOptions& g, const std::string& store, const std::string& instance,
               const std::string& backupId);
 int CmdList(const GlobalOptions& g, const std::string& store, const std::string& instance);

@@ -157,6 +157,9 @@ int main(int argc, char** argv) {
 
     auto* cleanup =
         app.add_subcommand("cleanup", "Remove what dead jobs left behind in the cloud and in stores");
+    bool cleanupOrphans = false;
+    cleanup->add_flag("--orphans", cleanupOrphans,
+                      "Also remove the disks and snapshots this proxy made that no job knows of");
 
     std::string listStore, listInstance;
     auto* list = app.add_subcommand("list", "List the backups in a store");
@@ -219,7 +222,7 @@ int main(int argc, char** argv) {
         if (*backup) return CmdBackup(g, bo);
         if (*restore) return CmdRestore(g, ro);
         if (*power) return CmdPower(g, powerState, powerProject, powerZone, powerInstance);
-        if (*cleanup) return CmdCleanup(g);
+        if (*cleanup) return CmdCleanup(g, cleanupOrphans);
         if (*list) return CmdList(g, listStore, listInstance);
         if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
         if (*demoCmd) return CmdDemo(g, demo);

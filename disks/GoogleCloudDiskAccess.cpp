@@ -385,7 +385,8 @@ bool CGoogleCloudInfo::DetachDisksFromProxy(const std::vector<SDisk>& vecDisks,
                 m_log.Error(__PRETTY_FUNCTION__,
                             "Disk [%s] does not exist in zone [%s]. Unregistering entity from cleaner.",
                             disk.strNewName.c_str(), m_proxyVMInfo.strZone.c_str());
-                if (!m_cleaner.UnRegisterDisk(strRegistryPath, disk.strNewName)) {
+                if (!m_cleaner.UnRegisterDiskAt(strRegistryPath, disk.strNewName, "", m_proxyVMInfo.strZone,
+                                                c_localProjectID)) {
                     m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]",
                                 disk.strNewName.c_str());
                 }
@@ -455,7 +456,10 @@ bool CGoogleCloudInfo::DeleteDisks(const std::vector<SDisk>& vecDisks, const std
             continue;
         }
         m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s] ", d.name.c_str());
-        if (!m_cleaner.UnRegisterDisk(strRegistryPath, d.name)) {
+        // Only the entry of the disk deleted here: a disk of the same name
+        // elsewhere (its copy in the destination) keeps its own.
+        if (!m_cleaner.UnRegisterDiskAt(strRegistryPath, d.name, "", d.region.empty() ? d.zone : d.region,
+                                        d.project)) {
             m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", d.name.c_str());
         }
     }

@@ -11,6 +11,7 @@
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 
@@ -27,21 +28,31 @@ void CGoogleCloudInfo::GetUniqueResourceName(const std::string& strBase, std::st
     const char* prefix = m_cleanerMode == VM_CLEANER_MODE_BACKUP ? "zd-backup-" : "zd-restore-";
     EvEvent event;
     const long long jobId = static_cast<long long>(event.getJobId());
-    const std::string stem = FXString::Format("%s%lld-%s-", prefix, jobId, strBase.c_str());
+    // Job ids count per state directory, so two proxies (or two state
+    // directories on one proxy) reach the same id: the process's token makes
+    // the name one that no other job can produce.
+    const std::string stem = FXString::Format("%s%lld", prefix, jobId);
+    const std::string token = CloudNames::NameToken();
     // A resource made again from the same disk within the same second (a
     // crash-consistent retake right after a quick failure) would get the
     // name of the first one: the seconds of a stem never repeat in this
     // process.
+    const std::string key = stem + "-" + strBase;
     long seconds = static_cast<long>(time(nullptr));
     {
         static std::mutex s_lock;
         static std::map<std::string, long> s_lastSeconds;
         std::lock_guard<std::mutex> lock(s_lock);
-        auto it = s_lastSeconds.find(stem);
+        auto it = s_lastSeconds.find(key);
         if (it != s_lastSeconds.end() && seconds <= it->second) seconds = it->second + 1;
-        s_lastSeconds[stem] = seconds;
+        s_lastSeconds[key] = seconds;
     }
-    strName = FXString::Format("%s%ld", stem.c_str(), seconds);
+    strName = CloudNames::GeneratedName(stem, token, strBase, std::to_string(seconds));
+}
+
+void CGoogleCloudInfo::AddCreationLabels(std::vector<SKeyPairInfo>& labels) {
+    labels.push_back({CloudNames::kCreatedByLabel, CloudNames::LabelValue(m_proxyVMInfo.strName)});
+    labels.push_back({CloudNames::kCreatorLabel, CloudNames::CreatorValue()});
 }
 
 bool CGoogleCloudInfo::AdjustDiskType(std::string& strDiskType) {
@@ -71,6 +82,7 @@ bool CGoogleCloudInfo::CreateDiskSnapshot(const std::string& strProjectId, const
         snapshot.strDescription =
             FXString::Format("Disk Snapshot created by Ardelion for backup Job ID%lld at %ld", jobId, now);
     }
+    AddCreationLabels(snapshot.vecLabels);
     if (bAppConsistent) {
         m_log.Debug(__PRETTY_FUNCTION__,
                     "Creating app-consistent snapshot [%s] for Disk [%s] in project [%s]",
@@ -89,7 +101,10 @@ bool CGoogleCloudInfo::CreateDiskSnapshot(const std::string& strProjectId, const
     if (!m_pCloudBridge->CreateDiskSnapshot(strProjectId, disk.strName, disk.strZone, region, !region.empty(),
                                             bAppConsistent, snapshot)) {
         m_log.Error(__PRETTY_FUNCTION__, "Disk Snapshot creation for [%s] failed", disk.strName.c_str());
-        SetLastVMError(VMINFO_ERR_SNAPSHOT_FAILED, m_pCloudBridge->GetLastError());
+        const std::string error = m_pCloudBridge->GetLastError();
+        if (CloudNames::IsAlreadyExistsError(error))
+            _ForgetOthersResource(strVMGuid, snapshot.strName, "", "", "");
+        SetLastVMError(VMINFO_ERR_SNAPSHOT_FAILED, error);
         return false;
     }
     disk.strSnapshotName = snapshot.strName;
@@ -268,6 +283,10 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
         templ.vecLabels = disk.vecLabels;
         templ.bEncrypted = disk.bEncrypted;
         templ.strEncryptionKey = disk.strEncryptionKey;
+    } else {
+        // A backup's temporary disk carries only the labels that name its
+        // maker, so that a clean-up can find it even without a registry entry.
+        AddCreationLabels(templ.vecLabels);
     }
     const bool regional = !strRegion.empty() && IsRegionalDisk(disk);
     // Entered in the registry under its name before it is requested, so that
@@ -284,7 +303,10 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
     if (!m_pCloudBridge->CreateDiskFromSnapshot(strProjectId, snapshotUri, disk.strNewName, strZone,
                                                 strRegion, regional, diskType, templ)) {
         m_log.Error(__PRETTY_FUNCTION__, "Creation of disk [%s] has failed!", disk.strNewName.c_str());
-        SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, m_pCloudBridge->GetLastError());
+        const std::string error = m_pCloudBridge->GetLastError();
+        if (CloudNames::IsAlreadyExistsError(error))
+            _ForgetOthersResource(strVMGuid, "", disk.strNewName, plannedUri, strProjectId);
+        SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, error);
         return false;
     }
     return true;

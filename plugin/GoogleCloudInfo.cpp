@@ -6,6 +6,7 @@
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/host/ArVMDetect.h"
 #include "plugin/host/ArcCrypto.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 
@@ -146,7 +147,11 @@ void CGoogleCloudInfo::DetectLocalVMGuid() {
     if (detector.DetectHypervisor() == ArVMDetect::kGoogleComputeEngine) {
         m_log.Debug(__PRETTY_FUNCTION__, "Proxy is Google Cloud Instance.");
         std::string guid;
-        if (detector.GetLocalVMUUID(guid)) c_localVMGuid = guid;
+        if (detector.GetLocalVMUUID(guid)) {
+            c_localVMGuid = guid;
+            // The names this process generates carry the proxy as well.
+            CloudNames::SetNameTokenProxy(guid);
+        }
     } else {
         m_log.Debug(__PRETTY_FUNCTION__, "Proxy is not a Google Cloud Instance.");
     }

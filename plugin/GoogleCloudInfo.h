@@ -297,8 +297,13 @@ class CGoogleCloudInfo : public CVMInfo {
     // VirtualServer/"bUseOptimizedGCPVolumeType" is false. Unchanged in a
     // restore. Always true.
     bool AdjustDiskType(std::string& strDiskType);
-    // "zd-backup-" (or "zd-restore-") + job id + "-" + strBase + "-" + seconds.
+    // "zd-backup-" (or "zd-restore-") + job id + "-" + this process's name
+    // token + "-" + strBase + "-" + seconds, at most 63 characters (see
+    // CloudNames::GeneratedName).
     void GetUniqueResourceName(const std::string& strBase, std::string& strName);
+    // Appends the creation labels of a temporary resource: zd-created-by =
+    // the proxy's name, zd-creator = this process (CloudNames).
+    void AddCreationLabels(std::vector<VMInfoStructs::SKeyPairInfo>& labels);
 
     // ---- Disk handle registry (disks/GoogleCloudDiskAccess.cpp) ----
     // Creates m_pDiskInfo once and gives it the proxy's description. False
@@ -473,12 +478,27 @@ class CGoogleCloudInfo : public CVMInfo {
     // Each resource the last CleanupLeftovers found registered under a dead
     // job: removed, or still there with the cloud's error.
     void GetCleanupReport(std::vector<VMInfoStructs::SCleanupItem>& items) override;
+    // Lists (in the proxy's project, and the projects the registry names)
+    // the disks and snapshots labelled zd-created-by = this proxy whose name
+    // is generated ("zd-"), that no registry entry names and whose creator
+    // process (label zd-creator) is gone; integrity snapshots are never
+    // taken. With `remove` deletes them.
+    int FindOrphans(bool remove, std::vector<VMInfoStructs::SCleanupItem>& items) override;
+    // Releases the registry entry of ctx.strCleanerGuid that holds the new
+    // integrity snapshots of a replication pass.
+    int CommitReplicationPass(RestoreCtx& ctx) override;
     // What is registered below the VM entity at `path` (disks, snapshots in
     // `snapshotProject`, the created instance), each not removed.
     std::vector<VMInfoStructs::SCleanupItem> _RegisteredItems(const std::string& path,
                                                               const std::string& snapshotProject);
     // While CleanupLeftovers runs: keeps the bridge's last error as the
     // reason why `name` could not be removed.
+    // A create refused because the resource exists already (HTTP 409): the
+    // resource is somebody else's, so its entry, made before the request,
+    // leaves the job's registry and no roll-back removes it. `diskWhere` is
+    // the disk's URI or its zone or region.
+    void _ForgetOthersResource(const std::string& vmKey, const std::string& snapshot, const std::string& disk,
+                               const std::string& diskWhere, const std::string& diskProject);
     void _NoteCleanupFailure(const std::string& name);
     // Detaches and deletes the registered disks of the job `key`, deletes its
     // registered snapshots in `projectId`, and removes its VM entity only when
@@ -613,6 +633,10 @@ class CGoogleCloudInfo : public CVMInfo {
     // Points the restored disk's record at the encrypted copy a clone made in
     // `zone` (name, zone, id, URI), so that the instance is made with the
     // copy. False with 23 when the copy cannot be read.
+    // Moves a restored disk from the proxy's zone to ctx.strZone (bridge
+    // MoveDisk, through a snapshot of this job's own name), its copy and the
+    // snapshot entered in the registry first. False with the error set.
+    bool MoveDiskToZone(RestoreCtx& ctx, const std::string& proxyZone, VMInfoStructs::SDisk& disk);
     bool TakeClonedDisk(const std::string& project, const std::string& zone,
                         const VMInfoStructs::SDisk& clone, VMInfoStructs::SDisk& disk);
     // Copies every disk into the destination project through snapshots, then
@@ -857,6 +881,12 @@ class CGoogleCloudInfo : public CVMInfo {
     // -- snap section: helpers --
     bool _CreateBackupSnapsForVM(MountCtx& ctx);
     // Always true.
+    // Registry key of a snapshot backup of the instance of ctx.
+    static std::string _SnapBackupKey(const MountCtx& ctx);
+    // Enters the snapshot backup in the registry (backup mode) and has the
+    // snapshot utility enter each snapshot before requesting it. False
+    // (logged) when the registry cannot take it; the job goes on.
+    bool _RegisterSnapBackup(MountCtx& ctx);
     bool _PrepareSMVolSnapInfoForVM(MountCtx& ctx, SMVolSnapInfo& volSnapInfo);
     void _PopulateSMVolumeInfoForVM(MountCtx& ctx, const VMInfoStructs::SVMInfo& vm, SMVolumeInfo& volume);
     bool _WriteVMConfigFile_SnapBackup(MountCtx& ctx);
@@ -872,6 +902,9 @@ class CGoogleCloudInfo : public CVMInfo {
     // properties. Always true.
     bool _PrepareVolSnapInfoForMount(MountCtx& ctx, const std::string& projectId, const std::string& zone,
                                      VM_Cleaner_Mode mode, bool inPlace);
+    // Has `api` enter each disk it makes in the registry entry of
+    // m_strSnapMountKey (mode m_cleanerMode) before requesting it.
+    void _RegisterSnapMountDisks(ArSnapClientAPI& api);
     // False with 24 (2003 for framework code 60207) and the framework's text.
     bool _CreateVolumesFromSnap();
     void _PrepareVolSnapInfoForUnMount(MountCtx& ctx);
@@ -927,6 +960,9 @@ class CGoogleCloudInfo : public CVMInfo {
     // revert): filled from the snap job's metadata, extended with the mount
     // options, turned to release mode before the release.
     SMVolSnapInfo m_volSnapInfo;
+    // Registry key of the job whose disks a snapshot mount makes (the
+    // instance GUID of a backup copy, the cleaner GUID of a revert).
+    std::string m_strSnapMountKey;
     std::string m_strP12FilePath;
     std::unordered_set<std::string> m_setKeysToUpdate;
     bool m_bIgnoreQuiesceGuestErrors = true;

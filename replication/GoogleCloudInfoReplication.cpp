@@ -117,6 +117,12 @@ bool CGoogleCloudInfo::PostRestoreVM_VMReplication(RestoreCtx& ctx) {
     if (ctx.bSkipIntegritySnapshots) return true;
     if (!DeleteExistingIntegritySnapshot(ctx, ctx.vecDisks))
         m_log.Error(__PRETTY_FUNCTION__, "Warning: Failed to delete previous integrity snapshots ");
+    // The new snapshots are the job's (registered before they are requested)
+    // until the host has recorded them (CommitReplicationPass): a job dying
+    // in between leaves them to the clean-up rather than to nobody.
+    if (!m_cleaner.RegisterVM(m_cleanerMode, ctx.strCleanerGuid, ctx.strVMName, ctx.strZone,
+                              ctx.strProjectId))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s]", ctx.strCleanerGuid.c_str());
     if (!CreateIntegritySnapshot(ctx)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to create integrity snapshots ");
         SetLastVMError(VMINFO_ERR_SNAPSHOT_FAILED);
@@ -124,6 +130,18 @@ bool CGoogleCloudInfo::PostRestoreVM_VMReplication(RestoreCtx& ctx) {
     }
     m_log.DebugLvl(__PRETTY_FUNCTION__, 2, "End <<<");
     return true;
+}
+
+int CGoogleCloudInfo::CommitReplicationPass(RestoreCtx& ctx) {
+    std::string path;
+    if (ctx.strCleanerGuid.empty() ||
+        !m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path, false))
+        return 1;
+    if (!m_cleaner.UnRegisterVM(path, false)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister instance [%s]", ctx.strCleanerGuid.c_str());
+        return 0;
+    }
+    return 1;
 }
 
 bool CGoogleCloudInfo::CreateIntegritySnapshot(RestoreCtx& ctx) {

@@ -2,12 +2,13 @@
 // snapshots through an extra snapshot.
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 
 namespace {
 const char* const kGlobalLocation = "global";
-const char* const kTempDiskPrefix = "zd-temp-replication-";
+const char* const kTempDiskPrefix = "zd-temp-replication";
 constexpr size_t kKeyPathParts = 8;
 }  // namespace
 
@@ -231,15 +232,10 @@ bool CGoogleCloudInfo::CloneEncryptedDisk(const std::string& project, const std:
         } else {
             m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk [%s] from project [%s], zone [%s]",
                         source.strNewName.c_str(), project.c_str(), source.strZone.c_str());
-            if (DeleteDisk(source, path, "", false)) {
-                // The copy has the source's name: the deletion dropped the
-                // entry under that name, so the copy is entered again for
-                // the clean-up of a failed restore.
-                const std::string copyZone = region.empty() ? zone : std::string();
-                if (!m_cleaner.RegisterDisk(m_cleanerMode, cleanerGuid, clone.strName, clone.strDiskId, "",
-                                            copyZone, project))
-                    m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", clone.strName.c_str());
-            }
+            // The copy has the source's name but its own entry (entered
+            // before it was requested, under its place): the deletion drops
+            // only the source's.
+            DeleteDisk(source, path, "", false);
         }
     }
     return true;
@@ -248,7 +244,10 @@ bool CGoogleCloudInfo::CloneEncryptedDisk(const std::string& project, const std:
 bool CGoogleCloudInfo::CloneEncryptedSnapshot(const std::string& project, const std::string& cleanerGuid,
                                               const std::string& zone, SDisk& source, SDisk& tempDisk) {
     tempDisk = source;
-    tempDisk.strNewName = kTempDiskPrefix + source.strName;
+    // A name of this process's own: two jobs copying disks of one name at
+    // once never meet.
+    tempDisk.strNewName =
+        CloudNames::GeneratedName(kTempDiskPrefix, CloudNames::NameToken(), source.strName, "");
     tempDisk.strName = tempDisk.strNewName;
     tempDisk.strSnapshotName = source.strSnapshotName;
     tempDisk.bEncrypted = false;

@@ -3,10 +3,12 @@
 // instance.
 #include <strings.h>
 
+#include <ctime>
 #include <functional>
 
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 
@@ -104,6 +106,8 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         if (!m_pCloudBridge->StartCreateDisk(c_localProjectID, name, zone, "", false, fresh, license)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",
                         item.strVolumeName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            if (CloudNames::IsAlreadyExistsError(m_pCloudBridge->GetLastError()))
+                _ForgetOthersResource(ctx.strCleanerGuid, "", name, zone, c_localProjectID);
             SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED);
             SetLastVMErrorDetails(m_pCloudBridge->GetLastError());
             return false;
@@ -199,24 +203,56 @@ int CGoogleCloudInfo::HandleRestoredDisks(RestoreCtx& ctx) {
         } else if (ctx.strZone != proxyZone) {
             m_log.Debug(__PRETTY_FUNCTION__, "Disk:[%s], Proxy zone:[%s], Destination zone:[%s]",
                         disk.strName.c_str(), proxyZone.c_str(), ctx.strZone.c_str());
-            disk.strZone = ctx.strZone;
-            if (!m_pCloudBridge->MoveDisk(ctx.vmInfo.strProjectId, disk.strName, proxyZone, ctx.strZone,
-                                          disk)) {
-                m_log.Error(__PRETTY_FUNCTION__, "Failed to move disk [%s] to zone [%s], Error [%s]",
-                            disk.strName.c_str(), ctx.strZone.c_str(),
-                            m_pCloudBridge->GetLastError().c_str());
-                SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, "disk [" + disk.strName +
-                                                                  "] not moved to zone [" + ctx.strZone +
-                                                                  "]: " + m_pCloudBridge->GetLastError());
-                return 0;
-            }
-            if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, disk.strName, disk.strDiskId,
-                                        disk.strLocationUri, ctx.strZone, ctx.vmInfo.strProjectId))
-                m_log.Error(__PRETTY_FUNCTION__, "Failed to update [%s] disk info with cleaner",
-                            disk.strName.c_str());
+            if (!MoveDiskToZone(ctx, proxyZone, disk)) return 0;
         }
     }
     return 1;
+}
+
+bool CGoogleCloudInfo::MoveDiskToZone(RestoreCtx& ctx, const std::string& proxyZone, SDisk& disk) {
+    const std::string& project = ctx.vmInfo.strProjectId;
+    // The move goes through a snapshot and ends with a copy of the disk, of
+    // the same name, in the destination zone: both are entered before they
+    // are requested, the snapshot under a name no other job can produce, so
+    // that a job dying half way leaves them to the clean-up.
+    const std::string snapshot =
+        CloudNames::GeneratedName("zd-move", CloudNames::NameToken(), disk.strDiskId,
+                                  std::to_string(static_cast<long long>(time(nullptr))));
+    if (!m_cleaner.RegisterSnapshot(m_cleanerMode, ctx.strCleanerGuid, snapshot, project))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register snapshot [%s]", snapshot.c_str());
+    if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, disk.strName, "", "", ctx.strZone,
+                                project))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", disk.strName.c_str());
+    const std::string sourceUri = disk.strLocationUri;
+    SDisk moved = disk;
+    moved.strSnapshotName = snapshot;
+    moved.strZone = ctx.strZone;
+    const bool ok = m_pCloudBridge->MoveDisk(project, disk.strName, proxyZone, ctx.strZone, moved);
+    std::string path;
+    const bool havePath = m_cleaner.GetRegisteredVM(m_cleanerMode, ctx.strCleanerGuid, path, false);
+    if (!ok) {
+        const std::string error = m_pCloudBridge->GetLastError();
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to move disk [%s] to zone [%s], Error [%s]",
+                    disk.strName.c_str(), ctx.strZone.c_str(), error.c_str());
+        if (CloudNames::IsAlreadyExistsError(error))
+            _ForgetOthersResource(ctx.strCleanerGuid, "", disk.strName, ctx.strZone, project);
+        SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED,
+                       "disk [" + disk.strName + "] not moved to zone [" + ctx.strZone + "]: " + error);
+        return false;
+    }
+    moved.strSnapshotName = disk.strSnapshotName;
+    disk = moved;
+    // The source disk and the snapshot are gone; the copy's entry gets its
+    // id and URI.
+    if (havePath) {
+        m_cleaner.UnRegisterSnapshot(path, snapshot);
+        m_cleaner.UnRegisterDiskAt(path, disk.strName, sourceUri, proxyZone, project);
+    }
+    if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, disk.strName, disk.strDiskId,
+                                disk.strLocationUri, ctx.strZone, project))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to update [%s] disk info with cleaner",
+                    disk.strName.c_str());
+    return true;
 }
 
 bool CGoogleCloudInfo::TakeClonedDisk(const std::string& project, const std::string& zone, const SDisk& clone,
@@ -292,9 +328,9 @@ int CGoogleCloudInfo::PrepareCrossProjectRestore(RestoreCtx& ctx) {
     } else {
         DeleteDisks(proxyDisks, path, "", false);
     }
-    // The copies share their names with the deleted disks, whose entries the
-    // deletion removed: enter the copies again so that a failed restore
-    // still removes them.
+    // The copies were entered (under their place in the destination
+    // project) before they were requested; their entries get the location
+    // read back.
     for (const SDisk& disk : disks) {
         if (disk.eDiskType != 1 || disk.bFiltered) continue;
         const std::string zone = IsRegionalDisk(disk) ? std::string() : ctx.strZone;
@@ -337,10 +373,17 @@ bool CGoogleCloudInfo::MoveZonalDiskToRegion(const std::string& project, const s
     // usable, the zonal disk is the only copy of the restored data.
     const std::string zonalUri = disk.strLocationUri;
     const std::string zonalId = disk.strDiskId;
+    // Entered before it is requested, beside the zonal disk's own entry.
+    const std::string plannedUri = "https://www.googleapis.com/compute/v1/projects/" + project + "/regions/" +
+                                   region + "/disks/" + disk.strName;
+    if (!m_cleaner.RegisterDisk(m_cleanerMode, cleanerGuid, disk.strName, "", plannedUri, "", project))
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", disk.strName.c_str());
     if (!m_pCloudBridge->CreateDiskFromSnapshot(project, snapshotUri, disk.strName, "", region, true, type,
                                                 disk)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to create regional disk [%s] from snapshot [%s]",
                     disk.strName.c_str(), disk.strSnapshotName.c_str());
+        if (CloudNames::IsAlreadyExistsError(m_pCloudBridge->GetLastError()))
+            _ForgetOthersResource(cleanerGuid, "", disk.strName, region, project);
         if (!m_pCloudBridge->DeleteDiskSnapshot(project, disk.strSnapshotName))
             m_log.Error(__PRETTY_FUNCTION__, "Failed to cleanup snapshot [%s]", disk.strSnapshotName.c_str());
         disk.strLocationUri = zonalUri;
@@ -369,11 +412,10 @@ bool CGoogleCloudInfo::MoveZonalDiskToRegion(const std::string& project, const s
         m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s] from zone [%s]", disk.strName.c_str(),
                     proxyZone.c_str());
     } else if (havePath) {
-        // The zonal and the regional disk share the name under which the
-        // cleaner knows them: drop the zonal entry, then enter the regional
-        // disk again so that a failed restore still removes it.
-        if (!m_cleaner.UnRegisterDisk(path, disk.strName))
-            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strName.c_str());
+        // The zonal and the regional disk share their name; only the zonal
+        // one's entry goes.
+        if (!m_cleaner.UnRegisterDiskAt(path, disk.strName, zonalUri, proxyZone, project))
+            m_log.Debug(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strName.c_str());
     }
     if (!m_cleaner.RegisterDisk(m_cleanerMode, cleanerGuid, disk.strName, disk.strDiskId, disk.strLocationUri,
                                 "", project))

@@ -248,7 +248,8 @@ bool CGoogleCloudInfo::_DeleteDisks(const SVMInfo& vm, std::vector<SDisk>& disks
         if (m_pCloudBridge->DeleteDisk(project, disk.strNewName, disk.strZone, region, !region.empty())) {
             m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted disk [%s][%s]", disk.strNewName.c_str(),
                         disk.strDiskId.c_str());
-            if (havePath && !m_cleaner.UnRegisterDisk(path, disk.strNewName))
+            if (havePath && !m_cleaner.UnRegisterDiskAt(path, disk.strNewName, "",
+                                                        region.empty() ? disk.strZone : region, project))
                 m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister disk [%s]", disk.strNewName.c_str());
         } else {
             m_log.Error(__PRETTY_FUNCTION__,

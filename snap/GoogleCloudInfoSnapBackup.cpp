@@ -76,10 +76,19 @@ bool CGoogleCloudInfo::_CreateBackupSnapsForVM(MountCtx& ctx) {
     }
 
     m_pSnapUtil->SetCloudBridge(m_pCloudBridge);
-    if (m_pSnapUtil->CreateHWSnapshot(ctx, volSnapInfo) == 0) {
+    // The snapshots are entered in the registry before they are requested and
+    // stay there until the catalogue names them (PostSnap): a job that dies
+    // in between leaves them to the clean-up, not to nobody.
+    const bool registered = _RegisterSnapBackup(ctx);
+    const int made = m_pSnapUtil->CreateHWSnapshot(ctx, volSnapInfo);
+    m_pSnapUtil->SetSnapshotHook(nullptr);
+    if (made == 0) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to create hardware snapshots");
+        const std::string details = volSnapInfo.getErrorString();
+        // The framework deleted what it took; what it could not delete goes now.
+        if (registered) _CleanupMountedVM(ctx.vmInfo.strProjectId, _SnapBackupKey(ctx), false);
         SetLastVMError(VMINFO_ERR_SNAPSHOT_FAILED);
-        SetLastVMErrorDetails(volSnapInfo.getErrorString());
+        SetLastVMErrorDetails(details);
         return false;
     }
 
@@ -101,6 +110,35 @@ bool CGoogleCloudInfo::_CreateBackupSnapsForVM(MountCtx& ctx) {
 
     UpdateMountCtxReferenceTimeWIthCurrentTime(ctx);
     ctx.bSnapsCreated = true;
+    return true;
+}
+
+std::string CGoogleCloudInfo::_SnapBackupKey(const MountCtx& ctx) {
+    return "snap-backup:" + ctx.vmInfo.strGuid;
+}
+
+bool CGoogleCloudInfo::_RegisterSnapBackup(MountCtx& ctx) {
+    if (!m_cleaner.Init(m_proxyVMInfo.strName)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Cleaner initialization failed.");
+        return false;
+    }
+    const std::string key = _SnapBackupKey(ctx);
+    if (!m_cleaner.RegisterVM(VM_CLEANER_MODE_BACKUP, key, ctx.vmInfo.strName, ctx.vmInfo.strZone,
+                              ctx.vmInfo.strProjectId)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s]", key.c_str());
+        return false;
+    }
+    m_pSnapUtil->SetSnapshotHook(
+        [this, key](CVMSnapUtil::SnapshotEvent event, const std::string& project, const std::string& name) {
+            if (event == CVMSnapUtil::SnapshotEvent::kPlanned) {
+                if (!m_cleaner.RegisterSnapshot(VM_CLEANER_MODE_BACKUP, key, name, project))
+                    m_log.Error(__PRETTY_FUNCTION__, "Failed to register snapshot [%s]", name.c_str());
+                return;
+            }
+            std::string path;
+            if (m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_BACKUP, key, path, false))
+                m_cleaner.UnRegisterSnapshot(path, name);
+        });
     return true;
 }
 
@@ -208,6 +246,11 @@ int CGoogleCloudInfo::PostSnap(MountCtx& ctx) {
     std::string path;
     if (m_pSnapUtil->GenerateSnapBackupCatalogXml(ctx, path, c_InstanceGuidToVMInfoMap)) {
         m_vecMetadataFiles.push_back(path);
+        // The catalogue names the snapshots now: they are the backup, no
+        // longer leftovers of a job.
+        std::string entry;
+        if (m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_BACKUP, _SnapBackupKey(ctx), entry, false))
+            m_cleaner.UnRegisterVM(entry, false);
         return 1;
     }
     m_log.Error(__PRETTY_FUNCTION__, "Failed to generate backup catalog XML");

@@ -44,6 +44,7 @@ int CGoogleCloudInfo::_MountVM_Snap_BackupCopy(MountCtx& ctx) {
                                       {{GoogleCloudConst::kDestProjectId, m_proxyVMInfo.strProjectId},
                                        {GoogleCloudConst::kDestZone, m_proxyVMInfo.strZone}},
                                       true);
+    m_strSnapMountKey = ctx.vmInfo.strGuid;
     if (!_CreateVolumesFromSnap()) return 0;
 
     for (auto it = m_volSnapInfo.snapListBegin(); it != m_volSnapInfo.snapListEnd(); ++it) {
@@ -240,8 +241,30 @@ std::unique_ptr<ArSnapClientAPI> CGoogleCloudInfo::_CreateSnapClientAPI() {
     return std::make_unique<ArSnapClientAPI>(m_log, m_pCloudBridge);
 }
 
+void CGoogleCloudInfo::_RegisterSnapMountDisks(ArSnapClientAPI& api) {
+    // Each disk the framework makes is entered in the job's registry before
+    // it is requested, and leaves it again when the cloud says the name is
+    // taken (the disk is somebody else's).
+    const VM_Cleaner_Mode mode = m_cleanerMode;
+    const std::string key = m_strSnapMountKey;
+    api.SetDiskHook([this, mode, key](ArSnapClientAPI::DiskEvent event, const std::string& project,
+                                      const std::string& zone, const std::string& uri,
+                                      const std::string& name) {
+        if (key.empty()) return;
+        if (event == ArSnapClientAPI::DiskEvent::kPlanned) {
+            if (!m_cleaner.RegisterDisk(mode, key, name, "", uri, zone, project))
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", name.c_str());
+            return;
+        }
+        std::string path;
+        if (m_cleaner.GetRegisteredVM(mode, key, path, false))
+            m_cleaner.UnRegisterDiskAt(path, name, uri, zone, project);
+    });
+}
+
 bool CGoogleCloudInfo::_CreateVolumesFromSnap() {
     std::unique_ptr<ArSnapClientAPI> api = _CreateSnapClientAPI();
+    _RegisterSnapMountDisks(*api);
     if (api->createTestCloneEnvs(m_volSnapInfo)) return true;
     m_log.Error(__PRETTY_FUNCTION__, "Failed to mount snapshots with error [%d][%s]",
                 m_volSnapInfo.getErrorCode(), m_volSnapInfo.getErrorString().c_str());

@@ -157,6 +157,7 @@ bool CGoogleCloudInfo::_PerformFileLevelRevert(MountCtx& mountCtx, RestoreCtx& r
     if (!_PrepareVolSnapInfoForMount(mountCtx, restoreCtx.strProjectId, restoreCtx.strZone,
                                      VM_CLEANER_MODE_RESTORE, restoreCtx.bKeepDiskNames))
         return false;
+    m_strSnapMountKey = restoreCtx.strCleanerGuid;
     if (!_CreateVolumesFromSnap()) return false;
 
     for (auto it = m_volSnapInfo.snapListBegin(); it != m_volSnapInfo.snapListEnd(); ++it) {

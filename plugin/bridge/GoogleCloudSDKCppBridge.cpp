@@ -1724,8 +1724,12 @@ bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const s
     if (compute::EncryptionKeyName(src) == kms::kTypeCsek)
         return Fail("MoveDisk", what + "the disk is encrypted with a customer-supplied key");
 
+    // The caller may name the snapshot (so that it can record it before it
+    // exists); else a fresh name.
     const std::string snapName =
-        ("zd-move-" + compute::Str(src, "id") + "-" + rest::NewRequestId().substr(0, 8));
+        !disk.strSnapshotName.empty()
+            ? disk.strSnapshotName
+            : ("zd-move-" + compute::Str(src, "id") + "-" + rest::NewRequestId().substr(0, 8));
     json op, snap;
     if (!impl.client.Mutate("POST", srcUrl + "/createSnapshot", {{"name", snapName}}, true, op) ||
         !impl.WaitReady(impl.Global(strProjectId, "/snapshots/" + snapName), snap)) {
@@ -1915,6 +1919,52 @@ bool CGoogleCloudSDKCppBridge::StartDeleteDiskSnapshot(const std::string& strPro
     Impl& impl = *m_pImpl;
     if (!impl.StartDelete(impl.Global(strProjectId, "/snapshots/" + rest::UrlEncode(strSnapshotName))))
         return Fail("DeleteDiskSnapshot", "snapshot [" + strSnapshotName + "]: " + impl.client.Error());
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::ListLabelledDisks(const std::string& strProjectId, const std::string& strLabelKey,
+                                                 const std::string& strLabelValue, std::vector<SDisk>& vecDisks) {
+    if (!Ready("ListLabelledDisks")) return false;
+    Impl& impl = *m_pImpl;
+    if (strLabelKey.empty()) return Fail("ListLabelledDisks", "no label key given");
+    const std::string filter = "labels." + strLabelKey + "=" + strLabelValue;
+    std::vector<std::pair<std::string, json>> all;
+    if (!impl.client.AggregatedListAll(
+            rest::WithQuery(impl.endpoints.strCompute + "/projects/" + strProjectId + "/aggregated/disks", "filter",
+                            filter),
+            "disks", all))
+        return Fail("ListLabelledDisks", "project [" + strProjectId + "]: " + impl.client.Error());
+    for (const auto& [scope, d] : all) {
+        SDisk disk;
+        disk.strName = compute::Str(d, "name");
+        disk.strNewName = disk.strName;
+        disk.strDiskId = compute::Str(d, "id");
+        disk.strLocationUri = compute::Str(d, "selfLink");
+        if (scope.rfind("zones/", 0) == 0) disk.strZone = scope.substr(6);
+        compute::Labels(d, disk.vecLabels);
+        vecDisks.push_back(disk);
+    }
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::ListLabelledSnapshots(const std::string& strProjectId,
+                                                     const std::string& strLabelKey,
+                                                     const std::string& strLabelValue,
+                                                     std::vector<SSnapshot>& vecSnapshots) {
+    if (!Ready("ListLabelledSnapshots")) return false;
+    Impl& impl = *m_pImpl;
+    if (strLabelKey.empty()) return Fail("ListLabelledSnapshots", "no label key given");
+    const std::string filter = "labels." + strLabelKey + "=" + strLabelValue;
+    std::vector<json> all;
+    if (!impl.client.ListAll(rest::WithQuery(impl.Global(strProjectId, "/snapshots"), "filter", filter), "items",
+                             all))
+        return Fail("ListLabelledSnapshots", "project [" + strProjectId + "]: " + impl.client.Error());
+    for (const auto& sn : all) {
+        SSnapshot snapshot;
+        snapshot.strName = compute::Str(sn, "name");
+        compute::Labels(sn, snapshot.vecLabels);
+        vecSnapshots.push_back(snapshot);
+    }
     return Succeed();
 }
 

@@ -335,7 +335,9 @@ class CGoogleCloudSDKCppBridge {
     // (snapshot, new disk, old disk deleted, snapshot deleted), and waits
     // until done. disk is refreshed with the moved disk (new strDiskId,
     // strLocationUri, strZone). Labels, type, description and the
-    // customer-managed key are kept. The disk must not be attached.
+    // customer-managed key are kept. The disk must not be attached. A
+    // non-empty disk.strSnapshotName on entry names the snapshot of the move
+    // (else "zd-move-<disk id>-<8 characters>").
     virtual bool MoveDisk(const std::string& strProjectId, const std::string& strDiskName,
                           const std::string& strSourceZone, const std::string& strDestZone,
                           VMInfoStructs::SDisk& disk);
@@ -402,6 +404,18 @@ class CGoogleCloudSDKCppBridge {
     virtual bool StartDeleteDiskSnapshot(const std::string& strProjectId, const std::string& strSnapshotName);
     virtual bool FinishDeleteDiskSnapshot(const std::string& strProjectId,
                                           const std::string& strSnapshotName);
+
+    // Every disk (all zones and regions) and every snapshot of a project
+    // whose label strLabelKey has the value strLabelValue (a list filter
+    // "labels.<key>=<value>"). A disk comes with strName, strNewName (the
+    // same), strDiskId, strZone (empty for a regional disk), strLocationUri
+    // and vecLabels; a snapshot with strName and vecLabels.
+    virtual bool ListLabelledDisks(const std::string& strProjectId, const std::string& strLabelKey,
+                                   const std::string& strLabelValue,
+                                   std::vector<VMInfoStructs::SDisk>& vecDisks);
+    virtual bool ListLabelledSnapshots(const std::string& strProjectId, const std::string& strLabelKey,
+                                       const std::string& strLabelValue,
+                                       std::vector<VMInfoStructs::SSnapshot>& vecSnapshots);
 
     // ---------------------------------------------------------------- Encryption keys
     //

@@ -8,6 +8,7 @@
 
 #include "plugin/bridge/GoogleCloudSDKCppBridge.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/CloudNames.h"
 #include "plugin/host/HostEnv.h"
 #include "plugin/host/HostUtils.h"
 
@@ -327,7 +328,9 @@ bool ArSnapClientAPI::createTestCloneEnvs(SMVolSnapInfo& request) {
         if (inPlace)
             disk.strName = snap.getSourceDiskName();
         else if (destProject.empty())
-            disk.strName = FreshDiskName("zd-copy-" + snap.getSourceDiskId());
+            // A name of this process's own (see CloudNames::NameToken).
+            disk.strName = CloudNames::GeneratedName("zd-copy", CloudNames::NameToken(),
+                                                     snap.getSourceDiskId(), CreateGuid().substr(0, 4));
         else
             disk.strName = FreshDiskName(snap.getSourceDiskName());
         std::string snapUri = snap.getSnapUri();
@@ -346,10 +349,19 @@ bool ArSnapClientAPI::createTestCloneEnvs(SMVolSnapInfo& request) {
                     disk.strName.c_str(), disk.strProject.c_str(),
                     disk.bRegional ? disk.strRegion.c_str() : disk.strZone.c_str(),
                     snap.getSnapName().c_str());
+        const std::string plannedUri =
+            "https://www.googleapis.com/compute/v1/projects/" + disk.strProject +
+            (disk.bRegional ? "/regions/" + disk.strRegion : "/zones/" + disk.strZone) + "/disks/" +
+            disk.strName;
+        if (m_diskHook)
+            m_diskHook(DiskEvent::kPlanned, disk.strProject, disk.strZone, plannedUri, disk.strName);
         if (!m_pBridge->CreateDiskFromSnapshot(disk.strProject, snapUri, disk.strName, disk.strZone,
                                                disk.strRegion, disk.bRegional, diskType, tmpl)) {
+            const std::string error = m_pBridge->GetLastError();
+            if (m_diskHook && CloudNames::IsAlreadyExistsError(error))
+                m_diskHook(DiskEvent::kNotOurs, disk.strProject, disk.strZone, plannedUri, disk.strName);
             std::string text = "Failed to create disk [" + disk.strName + "] from snapshot [" +
-                               snap.getSnapName() + "]: " + m_pBridge->GetLastError();
+                               snap.getSnapName() + "]: " + error;
             rollback();
             return Fail(request, SM_ERR_CLONE_CREATE, text);
         }

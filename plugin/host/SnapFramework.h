@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -297,6 +298,16 @@ class ArSnapClientAPI {
     // Path of the mount record of a job id (under the host state directory).
     static std::string MountRecordPath(int64_t jobId);
 
+    // What the caller learns of each disk createTestCloneEnvs makes: kPlanned
+    // right before its creation is requested (so that the caller can record
+    // it for a crash clean-up first), kNotOurs when the cloud refused it as
+    // existing already (somebody else's disk, never to be removed by this
+    // job). `uri` is the disk's resource URI.
+    enum class DiskEvent { kPlanned, kNotOurs };
+    using DiskHook = std::function<void(DiskEvent event, const std::string& project, const std::string& zone,
+                                        const std::string& uri, const std::string& name)>;
+    void SetDiskHook(DiskHook hook) { m_diskHook = std::move(hook); }
+
   protected:
     bool Fail(SMVolSnapInfo& request, int code, const std::string& text);
     bool WaitDiskReady(const std::string& project, const std::string& zone, const std::string& region,
@@ -306,4 +317,5 @@ class ArSnapClientAPI {
     Bridge* m_pBridge;
     int m_nErrCode = 0;
     std::string m_strErr;
+    DiskHook m_diskHook;
 };

@@ -533,6 +533,22 @@ bool VMCleaner::GetOrphanedRootEntityListByType(VM_Cleaner_Mode mode, VM_Cleaner
     return true;
 }
 
+bool VMCleaner::ListAllNames(VM_Cleaner_EntityType type, std::set<std::string>& names) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_db && !OpenLocked()) return false;
+    Stmt st(m_db,
+            "SELECT e.handle, p.value FROM cleaner_entity e LEFT JOIN cleaner_property p "
+            "ON p.entity_id = e.id AND p.key = 'name' WHERE e.type = ?1");
+    st.bind(1, static_cast<int64_t>(type));
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) {
+        const std::string name = st.text(1);
+        names.insert(name.empty() ? st.text(0) : name);
+    }
+    if (rc != SQLITE_DONE) return FailLocked("cannot list the entities");
+    return true;
+}
+
 bool VMCleaner::FillItemsFromCleanerPath(const std::string& path, VM_Cleaner_EntityType type,
                                          std::vector<CleanerEntity>& list) {
     std::lock_guard<std::mutex> lock(m_mutex);

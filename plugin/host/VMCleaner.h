@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ class VMCleaner {
     // order they were registered. False when no entity has that path.
     bool FillItemsFromCleanerPath(const std::string& path, VM_Cleaner_EntityType type,
                                   std::vector<CleanerEntity>& list);
+    // Adds the name (property "name", else the handle) of every entity of
+    // that type in the store, whoever owns it, live or not.
+    bool ListAllNames(VM_Cleaner_EntityType type, std::set<std::string>& names);
     // Removes the entity at `path` with everything below it; with
     // `bChildrenOnly` only what is below it. False when no entity has that path.
     bool UnRegisterEntity(const std::string& path, bool bChildrenOnly);

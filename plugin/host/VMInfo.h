@@ -124,6 +124,16 @@ class CVMInfo {
     // What the last CleanupLeftovers of this object removed and what it could
     // not (with the reason). Base: nothing.
     virtual void GetCleanupReport(std::vector<VMInfoStructs::SCleanupItem>& items);
+    // Finds the disks and snapshots that carry this proxy's creation label
+    // and a generated name but that no registry entry and no live job knows
+    // of (a registry gap), and with `remove` deletes them. Each is appended
+    // to `items` (bRemoved and strReason telling what became of it when
+    // `remove`). 1 when the search ran. Base: 0, nothing is labelled.
+    virtual int FindOrphans(bool remove, std::vector<VMInfoStructs::SCleanupItem>& items);
+    // The host has recorded a replication pass (its integrity snapshots):
+    // the snapshots the pass made stop being leftovers of the job. 1 on
+    // success. Base: 1, nothing to release.
+    virtual int CommitReplicationPass(RestoreCtx& ctx);
 
     // ---- Disk filters --------------------------------------------------
     // Each predicate is true when the disk matches the rule (and is filtered

@@ -9,6 +9,7 @@
 
 #include "plugin/bridge/GoogleCloudSDKCppBridge.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/CloudNames.h"
 #include "plugin/host/HostEnv.h"
 #include "plugin/host/HostUtils.h"
 
@@ -28,19 +29,7 @@ std::string RegionOfZone(const std::string& zone) {
     return dash == std::string::npos ? zone : zone.substr(0, dash);
 }
 
-// A label value: lower-case letters, digits, '-' and '_', at most 63.
-std::string LabelValue(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '_')
-            out += static_cast<char>(std::tolower(u));
-        else
-            out += '-';
-        if (out.size() == 63) break;
-    }
-    return out;
-}
+using CloudNames::LabelValue;
 
 std::string ParentOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -193,8 +182,11 @@ int CVMSnapUtil::CreateHWSnapshot(MountCtx& ctx, SMVolSnapInfo& request) {
         if (region.empty() && !d.vecReplicaZones.empty()) region = RegionOfZone(d.vecReplicaZones.front());
         if (region.empty()) region = RegionOfZone(d.strZone);
         p.bFlushed = flush;
-        if (!m_pBridge->CreateDiskSnapshot(project, d.strName, d.strZone, region, p.bRegional, flush, snap))
+        if (!m_pBridge->CreateDiskSnapshot(project, d.strName, d.strZone, region, p.bRegional, flush, snap)) {
+            if (m_snapshotHook && CloudNames::IsAlreadyExistsError(m_pBridge->GetLastError()))
+                m_snapshotHook(SnapshotEvent::kNotOurs, project, p.strName);
             return false;
+        }
         p.bStarted = true;
         return true;
     };
@@ -240,8 +232,11 @@ int CVMSnapUtil::CreateHWSnapshot(MountCtx& ctx, SMVolSnapInfo& request) {
             cleanup();
             return fail(SM_ERR_CANCELLED, "Job cancelled during the snapshots");
         }
-        p.strName = "zd-snap-" + std::to_string(jobId) + "-" + LabelValue(p.pDisk->strDiskId) + "-" + stamp;
-        if (p.strName.size() > 63) p.strName = "zd-snap-" + CreateGuid().substr(0, 8) + "-" + stamp;
+        // Snapshot job ids count per state directory: the process's token
+        // makes the name one that no other job can produce.
+        p.strName = CloudNames::GeneratedName("zd-snap-" + std::to_string(jobId), CloudNames::NameToken(),
+                                              LabelValue(p.pDisk->strDiskId), stamp);
+        if (m_snapshotHook) m_snapshotHook(SnapshotEvent::kPlanned, project, p.strName);
         const bool flush = wantFlush && !p.bRegional;
         if (start(p, flush)) continue;
         std::string text = m_pBridge->GetLastError();

@@ -9,6 +9,7 @@
 // One object serves one plug-in object; not thread-safe.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,15 @@ class CVMSnapUtil {
     // object). Without one CreateHWSnapshot fails.
     void SetCloudBridge(Bridge* bridge) { m_pBridge = bridge; }
     Bridge* GetCloudBridge() const { return m_pBridge; }
+
+    // What the caller learns of each snapshot CreateHWSnapshot takes: kPlanned
+    // right before it is requested (so that the caller can record it for a
+    // crash clean-up first), kNotOurs when the cloud refused it as existing
+    // already (somebody else's snapshot).
+    enum class SnapshotEvent { kPlanned, kNotOurs };
+    using SnapshotHook =
+        std::function<void(SnapshotEvent event, const std::string& project, const std::string& name)>;
+    void SetSnapshotHook(SnapshotHook hook) { m_snapshotHook = std::move(hook); }
 
     // Root of all snapshot metadata (see the file comment).
     static std::string GetMetadataRoot();
@@ -91,4 +101,5 @@ class CVMSnapUtil {
   protected:
     EvDebug& m_log;
     Bridge* m_pBridge = nullptr;
+    SnapshotHook m_snapshotHook;
 };
