@@ -158,6 +158,14 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, DeleteDiskSnapshot, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, StartDeleteDiskSnapshot, (const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, FinishDeleteDiskSnapshot, (const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, ListLabelledDisks,
+                (const std::string&, const std::string&, const std::string&,
+                 std::vector<VMInfoStructs::SDisk>&),
+                (override));
+    MOCK_METHOD(bool, ListLabelledSnapshots,
+                (const std::string&, const std::string&, const std::string&,
+                 std::vector<VMInfoStructs::SSnapshot>&),
+                (override));
     MOCK_METHOD(bool, CheckAndGetEncryptionKeyName, (const std::string&, std::string&), (override));
     MOCK_METHOD(bool, GetKeyTypeAndKeyPath, (const std::string&, std::string&, std::string&), (override));
     MOCK_METHOD(bool, IsKeyTypeSupported, (const std::string&, const std::string&, std::string&), (override));

@@ -3,7 +3,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,16 +75,22 @@ TEST_F(CleanerStoreTest, TreeOfOneJobWithExactCaseNames) {
     ASSERT_TRUE(c->GetRegisteredSnapshots(path, snaps));
     EXPECT_EQ(snaps, std::vector<std::string>{"snap-a"});
 
-    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "4711", "uri-1", "zone-a", "proj"));
-    // A second registration updates the location instead of adding a disk.
-    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "4711", "uri-2", "zone-b", "proj"));
+    // Entered before it is requested (no URI yet), then again once it
+    // exists: one disk, whose entry now has the URI.
+    const std::string uri = "https://www.googleapis.com/compute/v1/projects/proj/zones/zone-a/disks/zd-disk";
+    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "", "", "zone-a", "proj"));
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].strLocationUri, uri) << "the place it was entered for";
+    disks.clear();
+    ASSERT_TRUE(c->RegisterDisk(kBackup, "guid-1", "zd-disk", "4711", uri, "zone-a", "proj"));
     ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
     ASSERT_EQ(disks.size(), 1u);
     EXPECT_EQ(disks[0].strDiskId, "zd-disk");
     EXPECT_EQ(disks[0].strName, "zd-disk");
     EXPECT_EQ(disks[0].strNewName, "zd-disk");
-    EXPECT_EQ(disks[0].strLocationUri, "uri-2");
-    EXPECT_EQ(disks[0].strZone, "zone-b");
+    EXPECT_EQ(disks[0].strLocationUri, uri);
+    EXPECT_EQ(disks[0].strZone, "zone-a");
     EXPECT_FALSE(c->UnRegisterDisk(path, "ZD-DISK"));
 
     // Removing the VM entity removes its children.
@@ -90,6 +98,80 @@ TEST_F(CleanerStoreTest, TreeOfOneJobWithExactCaseNames) {
     EXPECT_FALSE(c->GetRegisteredVM(kBackup, "guid-1", path));
     disks.clear();
     EXPECT_FALSE(c->GetRegisteredDisks(path, disks));
+}
+
+TEST_F(CleanerStoreTest, DisksOfOneNameInTwoPlacesHaveTwoEntries) {
+    // A restored disk on its way to another zone (or project) and its copy
+    // there share the name: each keeps its own entry until it is gone.
+    auto c = Open();
+    ASSERT_TRUE(c->RegisterVM(kRestore, "job", "web-1", "zone-b", "dest"));
+    std::string path;
+    ASSERT_TRUE(c->GetRegisteredVM(kRestore, "job", path));
+    const std::string base = "https://www.googleapis.com/compute/v1/projects/";
+    ASSERT_TRUE(c->RegisterDisk(kRestore, "job", "web-1-data", "1",
+                                base + "proxy/zones/zone-a/disks/web-1-data", "zone-a", "proxy"));
+    ASSERT_TRUE(c->RegisterDisk(kRestore, "job", "web-1-data", "", "", "zone-b", "dest"));
+    ASSERT_TRUE(c->RegisterDisk(kRestore, "job", "web-1-data", "",
+                                base + "dest/regions/us-east1/disks/web-1-data", "", "dest"));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_EQ(CGoogleCloudCleaner::DiskLocation(disks[1].strLocationUri, disks[1].strZone, ""),
+              "dest/zone-b");
+
+    // Deleting the source removes only its entry.
+    ASSERT_TRUE(c->UnRegisterDiskAt(path, "web-1-data", "", "zone-a", "proxy"));
+    EXPECT_FALSE(c->UnRegisterDiskAt(path, "web-1-data", "", "zone-a", "proxy"));
+    disks.clear();
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_NE(disks[0].strLocationUri.find("/dest/zones/zone-b/"), std::string::npos)
+        << disks[0].strLocationUri;
+    ASSERT_TRUE(
+        c->UnRegisterDiskAt(path, "web-1-data", base + "dest/regions/us-east1/disks/web-1-data", "", ""));
+    // The name alone removes whatever is left of it.
+    EXPECT_TRUE(c->UnRegisterDisk(path, "web-1-data"));
+    disks.clear();
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    EXPECT_TRUE(disks.empty());
+}
+
+TEST_F(CleanerStoreTest, EntriesWrittenBeforeDisksHadPlacesAreStillReadAndRemoved) {
+    // Stores written earlier key a disk by its name and record no location.
+    auto c = Open();
+    ASSERT_TRUE(c->RegisterVM(kBackup, "guid-old", "web-1", "zone-a", "proj"));
+    std::string handle, path;
+    ASSERT_TRUE(c->LookupEntity(kBackup, VM_Cleaner_Entity_VM, "guid-old", handle));
+    ASSERT_TRUE(c->RegisterEntityWithProperty(kBackup, VM_Cleaner_Entity_Disk, "zd-backup-3-11-1700000000",
+                                              handle,
+                                              {{"name", "zd-backup-3-11-1700000000"},
+                                               {"id", "11"},
+                                               {"uri", "u"},
+                                               {"hostname", "zone-a"},
+                                               {"project", "proj"}}));
+    ASSERT_TRUE(c->GetRegisteredVM(kBackup, "guid-old", path));
+    std::vector<SDisk> disks;
+    ASSERT_TRUE(c->GetRegisteredDisks(path, disks));
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].strNewName, "zd-backup-3-11-1700000000");
+    EXPECT_EQ(disks[0].strZone, "zone-a");
+    std::set<std::string> names;
+    ASSERT_TRUE(c->ListAllNames(VM_Cleaner_Entity_Disk, names));
+    EXPECT_EQ(names.count("zd-backup-3-11-1700000000"), 1u);
+    EXPECT_TRUE(c->UnRegisterDiskAt(path, "zd-backup-3-11-1700000000", "", "zone-a", "proj"));
+}
+
+TEST_F(CleanerStoreTest, SnapshotsKeepTheProjectTheyWereEnteredWith) {
+    auto c = Open();
+    ASSERT_TRUE(c->RegisterVM(kRestore, "job", "standby", "zone", "dest"));
+    ASSERT_TRUE(c->RegisterSnapshot(kRestore, "job", "zd-restore-1-aaaaa-11-1", "dest"));
+    ASSERT_TRUE(c->RegisterSnapshot(kRestore, "job", "zd-move-aaaaa-12-1", "proxy"));
+    std::string path;
+    ASSERT_TRUE(c->GetRegisteredVM(kRestore, "job", path));
+    std::map<std::string, std::string> projects;
+    ASSERT_TRUE(c->GetRegisteredSnapshotProjects(path, projects));
+    EXPECT_EQ(projects["zd-restore-1-aaaaa-11-1"], "dest");
+    EXPECT_EQ(projects["zd-move-aaaaa-12-1"], "proxy");
 }
 
 TEST_F(CleanerStoreTest, CreatedInstanceBelowARestoreEntity) {

@@ -1,5 +1,6 @@
 // Registration of jobs and the clean-up flows, over the mock bridge and a
 // real cleaner store.
+#include "plugin/host/CloudNames.h"
 #include "tests/support/GMockNames.h"
 #include "tests/unit/backup/BackupTestPlugin.h"
 
@@ -181,6 +182,71 @@ TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJ
     EXPECT_TRUE(m_plugin->_CleanupMountedVM("app-proj", "dead-4", true));
     EXPECT_EQ(deletes, 1);
     EXPECT_FALSE(Registered("dead-4", true));
+}
+
+// Orphans: resources labelled as this proxy's that no job knows of.
+TEST_F(CleanupFlowTest, OrphansAreLabelledGeneratedUnknownAndOfADeadMaker) {
+    LeaveDeadJob("dead-9", "zd-backup-9-known-snap", "zd-backup-9-known-disk");
+    const std::vector<SKeyPairInfo> dead{{"zd-created-by", "proxy-1"}, {"zd-creator", "999999999-1"}};
+    const std::vector<SKeyPairInfo> live{{"zd-created-by", "proxy-1"},
+                                         {"zd-creator", CloudNames::CreatorValue()}};
+    auto disk = [](const std::string& name, const std::vector<SKeyPairInfo>& labels) {
+        SDisk d;
+        d.strName = name;
+        d.strZone = kProxyZone;
+        d.strLocationUri = kUriBase + kProxyProject + "/zones/" + kProxyZone + "/disks/" + name;
+        d.vecLabels = labels;
+        return d;
+    };
+    auto snap = [](const std::string& name, std::vector<SKeyPairInfo> labels) {
+        SSnapshot s;
+        s.strName = name;
+        s.vecLabels = std::move(labels);
+        return s;
+    };
+    std::vector<SKeyPairInfo> integrity = dead;
+    integrity.push_back({"snapshot-type", "ar-integrity-snapshot"});
+    ON_CALL(*m_bridge, GetProjectInfoList(_)).WillByDefault(Return(false));
+    EXPECT_CALL(*m_bridge, ListLabelledDisks(kProxyProject, "zd-created-by", "proxy-1", _))
+        .WillRepeatedly(DoAll(SetArgReferee<3>(std::vector<SDisk>{
+                                  disk("zd-backup-9-known-disk", dead), disk("zd-backup-3-lost-disk", dead),
+                                  disk("zd-backup-4-running-disk", live), disk("users-own-disk", dead)}),
+                              Return(true)));
+    EXPECT_CALL(*m_bridge, ListLabelledSnapshots(kProxyProject, "zd-created-by", "proxy-1", _))
+        .WillRepeatedly(DoAll(SetArgReferee<3>(std::vector<SSnapshot>{
+                                  snap("zd-backup-9-known-snap", dead), snap("zd-backup-3-lost-snap", dead),
+                                  snap("zd-restore-5-integrity", integrity)}),
+                              Return(true)));
+
+    // Listing deletes nothing.
+    EXPECT_CALL(*m_bridge, DeleteDisk(_, _, _, _, _)).Times(0);
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(_, _)).Times(0);
+    std::vector<SCleanupItem> found;
+    ASSERT_EQ(m_plugin->FindOrphans(false, found), 1);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].strKind, "snapshot");
+    EXPECT_EQ(found[0].strName, "zd-backup-3-lost-snap");
+    EXPECT_EQ(found[1].strKind, "disk");
+    EXPECT_EQ(found[1].strName, "zd-backup-3-lost-disk");
+    EXPECT_FALSE(found[1].bRemoved);
+    ::testing::Mock::VerifyAndClearExpectations(m_bridge);
+
+    // Removing: a disk the dead job left attached to the proxy is detached
+    // first; a failure is reported with the cloud's reason.
+    EXPECT_CALL(*m_bridge, DeleteDiskSnapshot(kProxyProject, "zd-backup-3-lost-snap"))
+        .WillOnce(Return(false));
+    EXPECT_CALL(*m_bridge, GetLastError()).WillRepeatedly(Return("HTTP 400 resourceInUseByAnotherResource"));
+    EXPECT_CALL(*m_bridge, DeleteDisk(kProxyProject, "zd-backup-3-lost-disk", kProxyZone, "", false))
+        .WillOnce(Return(false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*m_bridge, DetachDisk(kProxyProject, "zd-backup-3-lost-disk", "proxy-1", kProxyZone))
+        .WillOnce(Return(true));
+    found.clear();
+    ASSERT_EQ(m_plugin->FindOrphans(true, found), 1);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_FALSE(found[0].bRemoved);
+    EXPECT_EQ(found[0].strReason, "HTTP 400 resourceInUseByAnotherResource");
+    EXPECT_TRUE(found[1].bRemoved);
 }
 
 }  // namespace

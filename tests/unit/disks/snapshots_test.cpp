@@ -3,6 +3,7 @@
 // every request of a batch is made before the batch is awaited.
 #include <set>
 
+#include "plugin/host/CloudNames.h"
 #include "tests/unit/disks/DisksTestSupport.h"
 
 using ::testing::ExpectationSet;
@@ -79,7 +80,8 @@ TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strName, "boot");
     EXPECT_EQ(disks[1].strName, "logs");
-    const std::string prefix = "zd-backup-4242-11-";
+    // Job id, this process's token, disk id, seconds.
+    const std::string prefix = "zd-backup-4242-" + CloudNames::NameToken() + "-11-";
     EXPECT_EQ(disks[0].strSnapshotName.compare(0, prefix.size(), prefix), 0) << disks[0].strSnapshotName;
     EXPECT_FALSE(fallback);
     // The unsupported local SSD and the refused request are reported.
@@ -100,7 +102,11 @@ TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWith
     ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
     EXPECT_EQ(seen.strDescription.rfind("Disk Snapshot created by Ardelion for backup Job ID4242 at ", 0),
               0u);
-    EXPECT_TRUE(seen.vecLabels.empty());
+    // Only the creation labels: the proxy and this process.
+    ASSERT_EQ(seen.vecLabels.size(), 2u);
+    EXPECT_EQ(seen.vecLabels[0].strKey, "zd-created-by");
+    EXPECT_EQ(seen.vecLabels[1].strKey, "zd-creator");
+    EXPECT_EQ(seen.vecLabels[1].strValue, CloudNames::CreatorValue());
     EXPECT_EQ(seen.strName, disk.strSnapshotName);
 
     info.SetMode(VM_CLEANER_MODE_RESTORE);
@@ -109,14 +115,16 @@ TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWith
     info.SetProxy(proxy);
     disk = MakeDisk("boot", "11");
     ASSERT_TRUE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
-    EXPECT_EQ(disk.strSnapshotName.rfind("zd-restore-4242-11-", 0), 0u);
+    EXPECT_EQ(disk.strSnapshotName.rfind("zd-restore-4242-" + CloudNames::NameToken() + "-11-", 0), 0u);
     EXPECT_EQ(
         seen.strDescription.rfind("Disk Snapshot created by Ardelion for replication Job ID4242 at ", 0), 0u);
-    ASSERT_EQ(seen.vecLabels.size(), 2u);
+    ASSERT_EQ(seen.vecLabels.size(), 4u);
     EXPECT_EQ(seen.vecLabels[0].strKey, "snapshot-type");
     EXPECT_EQ(seen.vecLabels[0].strValue, "ar-integrity-snapshot");
     EXPECT_EQ(seen.vecLabels[1].strKey, "createdby-proxy");
     EXPECT_EQ(seen.vecLabels[1].strValue, std::string(35, 'p') + std::string(28, 'x'));
+    EXPECT_EQ(seen.vecLabels[2].strKey, "zd-created-by");
+    EXPECT_EQ(seen.vecLabels[2].strValue, std::string(35, 'p') + std::string(28, 'x'));
 }
 
 TEST_F(SnapshotTest, RegionalDiskIsSnapshottedInItsRegion) {
@@ -236,7 +244,7 @@ TEST_F(DisksFromSnapshotsTest, SkippedDisksAreDroppedWithFailuresAndAllRequestsP
     ASSERT_TRUE(DisksFrom(disks));
     ASSERT_EQ(disks.size(), 2u);
     EXPECT_EQ(disks[0].strName, "boot");
-    EXPECT_EQ(disks[0].strNewName.rfind("zd-backup-4242-11-", 0), 0u);
+    EXPECT_EQ(disks[0].strNewName.rfind("zd-backup-4242-" + CloudNames::NameToken() + "-11-", 0), 0u);
     EXPECT_EQ(disks[0].strPath, "11");
     EXPECT_EQ(disks[1].strName, "data");
     ASSERT_EQ(failures.size(), 2u);
@@ -290,6 +298,29 @@ TEST_F(DisksFromSnapshotsTest, DiskIsEnteredForCleanUpBeforeItIsRequested) {
     const std::vector<SDisk> list = RegisteredDisks();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].strNewName, requested);
+}
+
+TEST_F(SnapshotTest, ANameTakenAlreadyIsSomebodyElsesAndLeavesTheRegistry) {
+    // The cloud refuses the snapshot and the disk as existing: they are not
+    // this job's, so no roll-back or clean-up may delete them.
+    EXPECT_CALL(*bridge, GetLastError())
+        .WillRepeatedly(Return("HTTP 409 alreadyExists: The resource already exists"));
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).WillOnce(Return(false));
+    SDisk disk = MakeDisk("boot", "11");
+    EXPECT_FALSE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
+    EXPECT_TRUE(RegisteredSnapshots().empty());
+
+    EXPECT_CALL(*bridge, GetSnapshotUri(_, _, _)).WillOnce(DoAll(SetArgReferee<2>("uri"), Return(true)));
+    EXPECT_CALL(*bridge, CreateDiskFromSnapshot(_, _, _, _, _, _, _, _)).WillOnce(Return(false));
+    disk.strSnapshotName = "snap";
+    EXPECT_FALSE(info.CreateDiskFromSnapshot("vm-guid", "src-proj", "proxy-proj", "us-central1-a", "", disk));
+    EXPECT_TRUE(RegisteredDisks().empty());
+
+    // Any other refusal keeps the entry: the resource may exist after all.
+    EXPECT_CALL(*bridge, GetLastError()).WillRepeatedly(Return("HTTP 503 backendError"));
+    EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _)).WillOnce(Return(false));
+    EXPECT_FALSE(info.CreateDiskSnapshot("src-proj", "vm-guid", false, disk));
+    EXPECT_EQ(RegisteredSnapshots().size(), 1u);
 }
 
 }  // namespace
