@@ -693,6 +693,12 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     cleaner.armed = false;
     sum.windowSeconds = Since(cloudStarted);
     if (ro.afterPost) ro.afterPost(rc);
+    // The integrity snapshots of a replication pass stay the job's (and a
+    // clean-up's) until the host has recorded them, which afterPost does.
+    if (rc.nRestoreType == 4 && !s->CommitReplicationPass(rc))
+        std::fprintf(stderr,
+                     "gcebackup: warning: the integrity snapshots of the pass are still registered as the job's; "
+                     "a cleanup would remove them\n");
 
     sum.instance = rc.strVMName;
     sum.sourceInstance = m.instance;

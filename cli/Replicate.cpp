@@ -253,6 +253,12 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
             d.standbyDisk = item.strNewName.empty() ? item.strReplicaDiskName : item.strNewName;
             next.disks.push_back(d);
         }
+        // Recorded before the plug-in lets go of the new integrity
+        // snapshots: a job that dies in between leaves them to the clean-up
+        // (the next pass is then full), never to nobody.
+        next.lastMode = mode;
+        next.lastTime = Rfc3339(std::time(nullptr));
+        SaveState(statePath, next);
     };
     RestoreSummary restore = RunRestore(g, ro);
 
