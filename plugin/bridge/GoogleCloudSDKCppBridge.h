@@ -23,9 +23,10 @@
 // disk under the device name "zd-" + <disk id>, so the proxy shows it as
 // /dev/disk/by-id/google-zd-<disk id>. <disk id> is the id by which the host
 // addresses the disk:
-//  - for a disk named by the backup rule "zd-backup-<job id>-<id>-<seconds>"
-//    (a disk created from a snapshot for reading a protected disk), the <id>
-//    inside its name, which is the protected disk's id;
+//  - for a disk named by the backup rule "zd-backup-<job id>-<token>-<id>-
+//    <seconds>" (a disk created from a snapshot for reading a protected disk;
+//    names made before the token was added lack it), the <id> inside its
+//    name, which is the protected disk's id;
 //  - for every other disk, the disk's own id.
 // The mapper therefore finds the device of a disk from strDiskId alone.
 #pragma once

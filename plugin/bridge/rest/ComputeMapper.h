@@ -56,7 +56,9 @@ void ReplicaZones(const json& disk, std::vector<std::string>& vecZones, std::str
 
 // Device name under which AttachDisk attaches a disk (see the bridge header):
 // "zd-" + the protected disk's id for a disk named by the backup rule
-// "zd-backup-<job>-<id>-<seconds>", else "zd-" + the disk's own id.
+// "zd-backup-<job>-<token>-<id>-<seconds>" (or, made earlier,
+// "zd-backup-<job>-<id>-<seconds>"): the part before the seconds; else "zd-" +
+// the disk's own id.
 std::string DeviceNameForDisk(const std::string& strDiskName, const std::string& strDiskId);
 
 // Operation failures.
