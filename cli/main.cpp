@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
                    "Metadata server URL (default: the endpoint when one is set)");
     app.add_option("--plugin", g.pluginPath, "Path of libGoogleCloudInfo.so ($GCEBACKUP_PLUGIN)");
     app.add_flag("-q,--quiet", g.quiet, "No progress output");
+    app.add_option("--parallel", g.parallel, "Disks copied at once (memory stays bounded whatever N)")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
 
     std::string browsePath;
     auto* browse =

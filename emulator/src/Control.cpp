@@ -174,6 +174,7 @@ void registerControl(Emulator& emu) {
                     {"snapshot", l.snapshotMs},
                     {"instance", l.instanceMs},
                     {"operation", l.operationMs},
+                    {"attach", l.AttachMs()},
                     {"wait", l.waitMs}};
     };
     emu.route("GET", kBase + "/latency", X, [&w, latencyJson](Call& call) {
@@ -189,6 +190,7 @@ void registerControl(Emulator& emu) {
         l.instanceMs = intField(body, "instance", l.instanceMs, 0, 600000);
         l.operationMs = intField(body, "operation", l.operationMs, 0, 600000);
         l.waitMs = intField(body, "wait", l.waitMs, 0, 120000);
+        l.attachMs = intField(body, "attach", l.attachMs, -1, 600000);
         w.latency = l;
         call.reply(latencyJson(l));
     });

@@ -34,6 +34,15 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 return DeleteDiskSnapshot(project, name);
             });
         ON_CALL(*this, FinishDeleteDiskSnapshot).WillByDefault(::testing::Return(true));
+        // An attach sent ahead is accepted (the AttachDisk that claims it is
+        // what tests expect); a detach sent ahead is a DetachDisk.
+        ON_CALL(*this, StartAttachDisk).WillByDefault(::testing::Return(true));
+        ON_CALL(*this, ResizeDisk).WillByDefault(::testing::Return(true));
+        ON_CALL(*this, StartDetachDisk)
+            .WillByDefault([this](const std::string& project, const std::string& name,
+                                  const std::string& instance, const std::string& zone) {
+                return DetachDisk(project, name, instance, zone);
+            });
     }
 
     MOCK_METHOD(bool, Init, (), (override));
@@ -145,6 +154,13 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 (override));
     MOCK_METHOD(bool, DetachDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, StartAttachDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, StartDetachDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, ResizeDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool, int64_t),
+                (override));
     MOCK_METHOD(bool, MoveDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&,
                  VMInfoStructs::SDisk&),
