@@ -746,6 +746,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
             std::lock_guard<std::mutex> lock(sumLock);
             sum.dataBytes += r.dataBytes;
             sum.bytesWritten += r.bytesWritten;
+            sum.bytesRead += r.bytesRead;
         },
         [&](size_t i) { return "writing disk " + toWrite[i]->strName; },
         [&](size_t i) { return toWrite[i]->strName; });
@@ -783,6 +784,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"jobId", s.jobId},
                    {"disks", s.disks},
                    {"dataBytes", s.dataBytes},
+                   {"bytesRead", s.bytesRead},
                    {"copySeconds", s.copySeconds},
                    {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},

@@ -92,6 +92,7 @@ struct RestoreSummary {
     int64_t jobId = 0;
     uint64_t dataBytes = 0;
     uint64_t bytesWritten = 0;  // bytes actually written to the disks
+    uint64_t bytesRead = 0;     // bytes read from the images (or source disks)
     double copySeconds = 0;
     double totalSeconds = 0;
     double windowSeconds = 0;        // from the start of InitRestoreVM to the end of PostRestoreVM
