@@ -8,12 +8,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
@@ -149,7 +149,8 @@ class SideBySideCopies {
     // open(i) opens disk i through the plug-in (main thread); failure(i)
     // names what failed for disk i; diskName(i) its name for CloseVmdk.
     void Run(size_t count, const std::function<OpenedDisk(size_t)>& open, const CopyFn& copy,
-             const std::function<std::string(size_t)>& failure, const std::function<std::string(size_t)>& diskName) {
+             const std::function<std::string(size_t)>& failure,
+             const std::function<std::string(size_t)>& diskName) {
         m_slots.assign(count, Slot{});
         std::exception_ptr mainError;
         try {
@@ -293,7 +294,8 @@ class SideBySideCopies {
 // time under a lock.
 class SharedProgress {
   public:
-    explicit SharedProgress(const GlobalOptions& g) : m_out(ProgressStream(g)), m_mode(Progress::ModeFor(m_out, g.quiet)) {}
+    explicit SharedProgress(const GlobalOptions& g)
+        : m_out(ProgressStream(g)), m_mode(Progress::ModeFor(m_out, g.quiet)) {}
     // The progress of one disk, to use from its copying thread.
     struct Disk {
         SharedProgress* owner;
@@ -335,8 +337,8 @@ void CheckBackupFiles(const std::string& dir, const Manifest& m) {
         }
         ::close(fd);
         if (size != d.sizeBytes)
-            throw StoreError("disk image " + path + " has " + std::to_string(size) + " bytes, the manifest says " +
-                             std::to_string(d.sizeBytes));
+            throw StoreError("disk image " + path + " has " + std::to_string(size) +
+                             " bytes, the manifest says " + std::to_string(d.sizeBytes));
     }
     for (const auto& f : m.files) {
         const std::string path = dir + "/config/" + f.name;
@@ -485,7 +487,8 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
             rec.dataBytes = r.dataBytes;
             rec.sha256 = r.sha256;
         },
-        [&](size_t i) { return "reading disk " + records[i].name; }, [&](size_t i) { return records[i].name; });
+        [&](size_t i) { return "reading disk " + records[i].name; },
+        [&](size_t i) { return records[i].name; });
     sum.copySeconds = span.Seconds();
     for (auto& rec : records) m.disks.push_back(std::move(rec));
     for (const auto& item : items) {
@@ -697,7 +700,8 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         if (it == m.disks.end())
             throw CommandError("the plug-in returned an unknown disk " + item.strVolumeName);
         toWrite.push_back(&item);
-        sources.push_back(ro.sourceFor ? ro.sourceFor(*it) : RestoreSource{dir + "/" + it->file, it->sizeBytes, it->sha256});
+        sources.push_back(ro.sourceFor ? ro.sourceFor(*it)
+                                       : RestoreSource{dir + "/" + it->file, it->sizeBytes, it->sha256});
     }
     // An incremental replication pass writes onto disks rebuilt from the
     // standby's last snapshots: only what differs is written.

@@ -232,7 +232,8 @@ class CopyPipeline {
         m_reader =
             std::thread([this, srcFd, size, srcName, &extents] { Read(srcFd, extents, size, srcName); });
         if (m_write)
-            for (size_t i = 0; i < std::min(kWriters, chunks); ++i) m_writers.emplace_back([this] { WriteLoop(); });
+            for (size_t i = 0; i < std::min(kWriters, chunks); ++i)
+                m_writers.emplace_back([this] { WriteLoop(); });
         if (m_digest) {
             const size_t hashers = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
             for (size_t i = 0; i < hashers; ++i) m_hashers.emplace_back([this] { HashLoop(); });

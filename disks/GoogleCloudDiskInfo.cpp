@@ -152,11 +152,11 @@ bool CGoogleCloudDiskInfo::_DisconnectDisk(VMHandle* vmHandle, DiskHandle* diskH
                     vmHandle->strGuid.c_str());
         return false;
     }
-    const bool ok = bWait ? m_pCloudBridge->DetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
-                                                       m_proxyVMInfo.strName, m_proxyVMInfo.strZone)
-                          : m_pCloudBridge->StartDetachDisk(m_proxyVMInfo.strProjectId,
-                                                            diskHandle->disk.strNewName, m_proxyVMInfo.strName,
-                                                            m_proxyVMInfo.strZone);
+    const bool ok =
+        bWait ? m_pCloudBridge->DetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
+                                           m_proxyVMInfo.strName, m_proxyVMInfo.strZone)
+              : m_pCloudBridge->StartDetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
+                                                m_proxyVMInfo.strName, m_proxyVMInfo.strZone);
     if (!ok) {
         std::string err = m_pCloudBridge->GetLastError();
         m_log.Error(__PRETTY_FUNCTION__, "Failed to detach disk [%s], Error: [%s]",

@@ -37,7 +37,7 @@ struct DiskHandle {
     std::string strDiskId;    // lookup key within the instance
     uint64_t nMountSize = 0;
     uint32_t nMountFormat = 0;
-    bool bRestore = false;  // registered for a restore (opened for writing)
+    bool bRestore = false;     // registered for a restore (opened for writing)
     bool bAttachSent = false;  // its attach was sent ahead by StartAttaching
     VMInfoStructs::SDisk disk;
 };

@@ -170,12 +170,8 @@ void registerControl(Emulator& emu) {
         call.reply(json::object());
     });
     auto latencyJson = [](const Latency& l) {
-        return json{{"disk", l.diskMs},
-                    {"snapshot", l.snapshotMs},
-                    {"instance", l.instanceMs},
-                    {"operation", l.operationMs},
-                    {"attach", l.AttachMs()},
-                    {"wait", l.waitMs}};
+        return json{{"disk", l.diskMs},           {"snapshot", l.snapshotMs}, {"instance", l.instanceMs},
+                    {"operation", l.operationMs}, {"attach", l.AttachMs()},   {"wait", l.waitMs}};
     };
     emu.route("GET", kBase + "/latency", X, [&w, latencyJson](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);

@@ -209,8 +209,7 @@ struct CGoogleCloudSDKCppBridge::Impl {
                 if (bUndoAttach) {
                     json op;
                     if (client.Mutate("POST",
-                                      rest::WithQuery(p.instUrl + "/detachDisk",
-                                                      "deviceName", p.device),
+                                      rest::WithQuery(p.instUrl + "/detachDisk", "deviceName", p.device),
                                       json(), true, op) &&
                         !op.contains("error"))
                         NoteDetached(p.instPath, diskPath);
@@ -1733,8 +1732,10 @@ bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const
     return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::StartAttachDisk(const std::string& strProjectId, const std::string& strDiskName,
-                                               const std::string& strInstanceName, const std::string& strZone) {
+bool CGoogleCloudSDKCppBridge::StartAttachDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName,
+                                               const std::string& strInstanceName,
+                                               const std::string& strZone) {
     if (!Ready("AttachDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string diskUrl = impl.DiskUrl(strProjectId, strDiskName, strZone, "", false);
@@ -1769,8 +1770,10 @@ bool CGoogleCloudSDKCppBridge::StartAttachDisk(const std::string& strProjectId, 
     return Succeed();
 }
 
-bool CGoogleCloudSDKCppBridge::StartDetachDisk(const std::string& strProjectId, const std::string& strDiskName,
-                                               const std::string& strInstanceName, const std::string& strZone) {
+bool CGoogleCloudSDKCppBridge::StartDetachDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName,
+                                               const std::string& strInstanceName,
+                                               const std::string& strZone) {
     if (!Ready("DetachDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
@@ -1791,7 +1794,8 @@ bool CGoogleCloudSDKCppBridge::StartDetachDisk(const std::string& strProjectId, 
     // detach is done at once.
     if (device.empty()) return DetachDisk(strProjectId, strDiskName, strInstanceName, strZone);
     json op;
-    if (!impl.client.Issue("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(), op))
+    if (!impl.client.Issue("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(),
+                           op))
         return DetachDisk(strProjectId, strDiskName, strInstanceName, strZone);
     impl.Forget(diskPath);
     std::lock_guard<std::mutex> guard(impl.attachLock);

@@ -39,10 +39,9 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
         ON_CALL(*this, StartAttachDisk).WillByDefault(::testing::Return(true));
         ON_CALL(*this, ResizeDisk).WillByDefault(::testing::Return(true));
         ON_CALL(*this, StartDetachDisk)
-            .WillByDefault([this](const std::string& project, const std::string& name,
-                                  const std::string& instance, const std::string& zone) {
-                return DetachDisk(project, name, instance, zone);
-            });
+            .WillByDefault(
+                [this](const std::string& project, const std::string& name, const std::string& instance,
+                       const std::string& zone) { return DetachDisk(project, name, instance, zone); });
     }
 
     MOCK_METHOD(bool, Init, (), (override));
@@ -159,7 +158,8 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
     MOCK_METHOD(bool, StartDetachDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&), (override));
     MOCK_METHOD(bool, ResizeDisk,
-                (const std::string&, const std::string&, const std::string&, const std::string&, bool, int64_t),
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool,
+                 int64_t),
                 (override));
     MOCK_METHOD(bool, MoveDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&,

@@ -326,7 +326,8 @@ TEST_F(BridgeTest, AttachesAndDetachesSentAheadFinishInAboutTheTimeOfOne) {
         ASSERT_TRUE(bridge->StartAttachDisk(kProject, n, kProxy, kProxyZone)) << bridge->GetLastError();
     for (size_t i = 0; i < names.size(); ++i) {
         bool limit = true;
-        ASSERT_TRUE(bridge->AttachDisk(kProject, names[i], kProxy, kProxyZone, limit)) << bridge->GetLastError();
+        ASSERT_TRUE(bridge->AttachDisk(kProject, names[i], kProxy, kProxyZone, limit))
+            << bridge->GetLastError();
         EXPECT_TRUE(LinkExists(emu->byIdDir() + "/google-zd-" + disks[i].strDiskId)) << names[i];
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
