@@ -2134,7 +2134,7 @@ bool CGoogleCloudSDKCppBridge::ListLabelledDisks(const std::string& strProjectId
 bool CGoogleCloudSDKCppBridge::ListLabelledSnapshots(const std::string& strProjectId,
                                                      const std::string& strLabelKey,
                                                      const std::string& strLabelValue,
-                                                     std::vector<SSnapshot>& vecSnapshots) {
+                                                     std::vector<VMInfoStructs::SSnapshot>& vecSnapshots) {
     if (!Ready("ListLabelledSnapshots")) return false;
     Impl& impl = *m_pImpl;
     if (strLabelKey.empty()) return Fail("ListLabelledSnapshots", "no label key given");
@@ -2144,7 +2144,7 @@ bool CGoogleCloudSDKCppBridge::ListLabelledSnapshots(const std::string& strProje
                              all))
         return Fail("ListLabelledSnapshots", "project [" + strProjectId + "]: " + impl.client.Error());
     for (const auto& sn : all) {
-        SSnapshot snapshot;
+        VMInfoStructs::SSnapshot snapshot;
         snapshot.strName = compute::Str(sn, "name");
         compute::Labels(sn, snapshot.vecLabels);
         vecSnapshots.push_back(snapshot);

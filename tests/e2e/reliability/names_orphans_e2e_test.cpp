@@ -27,7 +27,7 @@ class NamesE2E : public ReliabilityE2E {
         return all;
     }
     RunResult RunIn(const std::string& state, const std::vector<std::string>& args,
-                    const RunTick& onTick = {}) const {
+                    const gce::testsupport::RunTick& onTick = {}) const {
         return RunProcess(GCEBACKUP_PATH, ArgsWithState(state, args), 300, onTick);
     }
     // The snapshots a job's log says it requested.

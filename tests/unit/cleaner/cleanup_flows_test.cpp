@@ -185,6 +185,10 @@ TEST_F(CleanupFlowTest, DiskThatNeverCameToExistIsCleanButAFailedLookupKeepsTheJ
 }
 
 // Orphans: resources labelled as this proxy's that no job knows of.
+using VMInfoStructs::SCleanupItem;
+using VMInfoStructs::SKeyPairInfo;
+using VMInfoStructs::SSnapshot;
+
 TEST_F(CleanupFlowTest, OrphansAreLabelledGeneratedUnknownAndOfADeadMaker) {
     LeaveDeadJob("dead-9", "zd-backup-9-known-snap", "zd-backup-9-known-disk");
     const std::vector<SKeyPairInfo> dead{{"zd-created-by", "proxy-1"}, {"zd-creator", "999999999-1"}};
