@@ -233,7 +233,6 @@ TEST_F(CleanupFlowTest, OrphansAreLabelledGeneratedUnknownAndOfADeadMaker) {
     EXPECT_EQ(found[1].strKind, "disk");
     EXPECT_EQ(found[1].strName, "zd-backup-3-lost-disk");
     EXPECT_FALSE(found[1].bRemoved);
-    ::testing::Mock::VerifyAndClearExpectations(m_bridge);
 
     // Removing: a disk the dead job left attached to the proxy is detached
     // first; a failure is reported with the cloud's reason.
