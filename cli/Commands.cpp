@@ -498,7 +498,10 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     Phase mountPhase(ProgressStream(g), mode,
                      ctx.strVMName + ": taking snapshots and making disks from them");
     const auto mountStarted = Clock::now();
-    const bool mounted = s->MountVM(ctx);
+    const bool mounted = [&] {
+        PhaseCounts counts(mountPhase);
+        return s->MountVM(ctx);
+    }();
     const double mountSeconds = Since(mountStarted);
     if (!mounted) {
         if (CancelFlag().load()) {
@@ -849,7 +852,11 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     const size_t diskCount = m.disks.size();
     Phase initPhase(ProgressStream(g), mode,
                     rc.strVMName + ": creating " + std::to_string(diskCount) + " disk(s) to write");
-    if (!s->InitRestoreVM(rc)) {
+    const bool initialised = [&] {
+        PhaseCounts counts(initPhase);
+        return s->InitRestoreVM(rc);
+    }();
+    if (!initialised) {
         if (CancelFlag().load()) {
             PrepareCleanup();
             s->CleanupRestoreVM(rc);

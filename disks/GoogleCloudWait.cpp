@@ -5,6 +5,7 @@
 
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/HostEnv.h"
 
 using namespace VMInfoStructs;
 
@@ -66,6 +67,8 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
     // stretch it.
     const int64_t start = _WaitNowMs();
     unsigned long shortPauseMs = kFirstShortPauseMs;
+    const std::string kind = eType == GOOGLE_RESOURCE_SNAPSHOT ? "snapshots" : "disks";
+    HostEnv::ReportProgress(kind, 0, total);
     for (;;) {
         const int64_t elapsedMins = (_WaitNowMs() - start) / kMsPerMinute;
         if (elapsedMins > static_cast<int64_t>(timeoutMins)) {
@@ -149,6 +152,7 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
                 ++it;
             }
         }
+        HostEnv::ReportProgress(kind, usable, total);
         if (failed + usable == total) break;
     }
 
