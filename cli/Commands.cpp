@@ -711,6 +711,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     for (const auto& item : rc.vecDisks)
         if (item.eDiskType == 1)
             sum.disks.push_back(item.strNewName.empty() ? item.strName : item.strNewName);
+    sum.keptDisks = rc.vecKeptDisks;
     Describe(rc.vecFailures, sum.warnings);
     sum.totalSeconds = Since(started);
     return sum;
@@ -730,6 +731,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"machineTypeChoice", s.machineTypeWhy},
                    {"jobId", s.jobId},
                    {"disks", s.disks},
+                   {"keptDisks", s.keptDisks},
                    {"dataBytes", s.dataBytes},
                    {"copySeconds", s.copySeconds},
                    {"windowSeconds", s.windowSeconds},
@@ -745,6 +747,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                         s.machineTypeWhy == "source" ? "the source's"
                         : s.machineTypeWhy == "auto" ? "chosen automatically"
                                                      : "as requested");
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
     } else {
         // The backup holds no boot disk: no instance was made, only its disks.
@@ -755,6 +760,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
             HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
             HumanDuration(s.totalSeconds).c_str());
         for (const auto& d : s.disks) std::printf("  disk %s\n", d.c_str());
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings)
             if (w.find("Instance not created") == std::string::npos)
                 std::printf("  warning: %s\n", w.c_str());
@@ -915,10 +923,12 @@ int CmdCleanup(const GlobalOptions& g) {
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     std::vector<VMInfoStructs::SCleanupItem> items;
     s->GetCleanupReport(items);
-    json removed = json::array(), remaining = json::array();
+    json removed = json::array(), remaining = json::array(), completed = json::array();
     for (const auto& i : items) {
         json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};
-        if (i.bRemoved) {
+        if (i.bCompleted) {
+            completed.push_back(j);
+        } else if (i.bRemoved) {
             removed.push_back(j);
         } else {
             j["reason"] = i.strReason;
@@ -933,15 +943,16 @@ int CmdCleanup(const GlobalOptions& g) {
                   " leftover(s) of dead jobs could not be removed; they stay registered for the "
                   "next cleanup";
     if (g.json) {
-        json doc = {{"ok", remaining.empty()},
-                    {"command", "cleanup"},
-                    {"partialBackupsRemoved", partials},
-                    {"removed", removed},
-                    {"remaining", remaining}};
+        json doc = {{"ok", remaining.empty()}, {"command", "cleanup"},   {"partialBackupsRemoved", partials},
+                    {"removed", removed},      {"completed", completed}, {"remaining", remaining}};
         if (!error.empty()) doc["error"] = error;
         PrintJson(doc);
     } else {
         for (const std::string& dir : partials) std::printf("Removed partial backup %s\n", dir.c_str());
+        for (const auto& j : completed)
+            std::printf("Completed the replacement of %s %s (project %s) that a dead job had begun\n",
+                        j["kind"].get<std::string>().c_str(), j["name"].get<std::string>().c_str(),
+                        j["project"].get<std::string>().c_str());
         for (const auto& j : removed)
             std::printf("Removed %s %s (project %s)\n", j["kind"].get<std::string>().c_str(),
                         j["name"].get<std::string>().c_str(), j["project"].get<std::string>().c_str());

@@ -456,6 +456,7 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
                    {"inPlace", o.inPlace},
                    {"jobId", job.Id()},
                    {"disks", restored},
+                   {"keptDisks", rc.vecKeptDisks},
                    {"warnings", warnings},
                    {"seconds", seconds}});
     } else {
@@ -463,6 +464,9 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
                     ref.entry.strName.c_str(), static_cast<long long>(ref.job), rc.strVMName.c_str(),
                     rc.strVMGuid.c_str(), rc.strProjectId.c_str(), rc.strZone.c_str(), restored.size(),
                     static_cast<long long>(job.Id()), HumanDuration(seconds).c_str());
+        for (const auto& d : rc.vecKeptDisks)
+            std::printf("  kept disk %s: not in the snapshots, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : warnings) std::printf("  warning: %s\n", w.c_str());
     }
     return kExitOk;

@@ -1,0 +1,139 @@
+// Flows that replace what the user has, killed with SIGKILL at chosen
+// moments: after `gcebackup cleanup` the user has the old instance or the
+// finished new one (never neither), nothing the job made is left over, a
+// second clean-up finds nothing, and the same command run again succeeds.
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "tests/e2e/reliability/ReliabilityFixture.h"
+
+using namespace reliability;
+
+namespace {
+
+class RollForwardE2E : public ReliabilityE2E {
+  protected:
+    // Runs `args` and kills it with SIGKILL at the first tick where
+    // `moment` holds for the emulator's resources. True when it was killed
+    // while still running.
+    bool KillWhen(const std::vector<std::string>& args, const std::function<bool(const json&)>& moment) {
+        bool killed = false;
+        RunResult r = Run(args, 300, [&](const std::string&, pid_t pid, double) {
+            if (!killed && moment(m_emu->resources())) {
+                ::kill(pid, SIGKILL);
+                killed = true;
+            }
+        });
+        // Operations the dead job had started settle first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return killed && r.exitCode == -1;
+    }
+
+    static json InstanceIn(const json& resources, const std::string& name) {
+        for (const auto& i : resources["projects"][kProject]["instances"])
+            if (i.value("name", "") == name) return i;
+        return json();
+    }
+    // Names of the disks attached to any instance of the demo project.
+    std::set<std::string> AttachedDisks() const {
+        std::set<std::string> out;
+        for (const auto& i : Project()["instances"])
+            for (const auto& d : i.value("disks", json::array()))
+                out.insert(LastSegment(d.value("source", "")));
+        return out;
+    }
+    // Disks that are new since `before` and attached to no instance: what a
+    // dead job left behind.
+    std::set<std::string> StrayDisks(const std::set<std::string>& before) const {
+        const std::set<std::string> attached = AttachedDisks();
+        std::set<std::string> out;
+        for (const auto& name : DiskNames())
+            if (!before.count(name) && !attached.count(name)) out.insert(name);
+        return out;
+    }
+};
+
+}  // namespace
+
+// restore --overwrite writes the new disks while web-1 still runs, then
+// replaces the instance. Killed while the disks are made, the old web-1
+// stays; killed once its deletion began or after the new one exists, the
+// clean-up finishes the new one. web-1-logs, which the backup left out, is
+// never deleted.
+TEST_F(RollForwardE2E, KilledOverwriteRestoreLeavesTheOldOrTheFinishedNewInstance) {
+    RunResult b = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store,
+                       "--exclude-label", "backup=skip"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const json source = InstanceConfig(kProject, "us-central1-b", "web-1");
+    const std::vector<std::string> args = {"restore",    "--from", m_store,
+                                           "--instance", "web-1",  "--overwrite"};
+    m_emu->setLatency(400, 400, 400, 50);
+
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId, const std::set<std::string>& disks)> when;
+        bool oldKept;  // the old instance is what remains
+    };
+    const Moment moments[] = {
+        {"while the new disks are made",
+         [](const json& res, const std::string& oldId, const std::set<std::string>& disks) {
+             bool newDisk = false;
+             for (const auto& d : res["projects"][kProject]["disks"])
+                 newDisk = newDisk || !disks.count(d.value("name", ""));
+             const json in = InstanceIn(res, "web-1");
+             return newDisk && !in.is_null() && in.value("id", "") == oldId;
+         },
+         true},
+        {"while the old instance is deleted",
+         [](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = InstanceIn(res, "web-1");
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         },
+         false},
+        {"once the new instance exists",
+         [](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = InstanceIn(res, "web-1");
+             return !in.is_null() && in.value("id", "") != oldId;
+         },
+         false},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        const std::string oldId = Instance(kProject, "web-1").value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> disksBefore = DiskNames();
+        ASSERT_TRUE(KillWhen(args, [&](const json& res) { return m.when(res, oldId, disksBefore); }))
+            << "the kill did not land inside the job";
+
+        RunResult c = Run({"cleanup"});
+        ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+        const json report = Parse(c);
+        const json in = Instance(kProject, "web-1");
+        ASSERT_FALSE(in.is_null()) << "neither the old nor the new web-1 after the clean-up: " << c.out;
+        if (m.oldKept) {
+            EXPECT_EQ(in.value("id", ""), oldId) << "the old instance was touched";
+            EXPECT_TRUE(report["completed"].empty()) << c.out;
+        } else {
+            EXPECT_NE(in.value("id", ""), oldId) << "the replacement was not finished";
+            ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"),
+                               ExpectedChanges().Ignore("/disks/2"), false);
+            EXPECT_EQ(in["disks"].size(), 2u);
+        }
+        EXPECT_TRUE(StrayDisks(disksBefore).empty()) << c.out;
+        EXPECT_TRUE(SnapshotNames().empty()) << c.out;
+        EXPECT_FALSE(Disk(kProject, "web-1-logs").is_null()) << "the disk the backup left out is gone";
+
+        RunResult again = Run({"cleanup"});
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
+        EXPECT_TRUE(Parse(again)["completed"].empty()) << again.out;
+
+        RunResult rerun = Run(args);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+        EXPECT_FALSE(Disk(kProject, "web-1-logs").is_null());
+        EXPECT_TRUE(StrayDisks(disksBefore).empty());
+    }
+}
