@@ -15,6 +15,7 @@
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
+#include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/CloudNames.h"
@@ -923,6 +924,17 @@ int CmdCleanup(const GlobalOptions& g) {
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     std::vector<VMInfoStructs::SCleanupItem> items;
     s->GetCleanupReport(items);
+    // In-place reverts of dead jobs: finished from their snapshots where the
+    // instance is gone (the leftovers above are removed first).
+    for (const FinishedRevert& r : FinishDeadInPlaceReverts(g)) {
+        VMInfoStructs::SCleanupItem item;
+        item.strKind = "instance";
+        item.strName = r.instance;
+        item.strProjectId = r.project;
+        item.bCompleted = r.completed;
+        item.strReason = r.error.empty() ? std::string() : "its revert in place is not finished: " + r.error;
+        items.push_back(item);
+    }
     json removed = json::array(), remaining = json::array(), completed = json::array();
     for (const auto& i : items) {
         json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};

@@ -588,6 +588,11 @@ class CGoogleCloudInfo : public CVMInfo {
     // True when `existing` (a disk of the instance being overwritten) is
     // restored by one of the disk items: the boot disk by the boot disk,
     // any disk by the item of its name, id or device name.
+    // On bResumeReplacement with kept disk names: deletes the disks of the
+    // restored names that exist in the destination zone (the remains of the
+    // instance a dead job was replacing). False with 61 when one cannot be
+    // deleted (in use).
+    bool DeleteLeftoverReplacedDisks(RestoreCtx& ctx);
     static bool BackupHoldsDisk(const std::vector<VMInfoStructs::SDisk>& items,
                                 const VMInfoStructs::SDisk& existing);
     // Deletes the disks of a replaced instance (a missing one is success).

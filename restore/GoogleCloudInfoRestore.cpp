@@ -118,7 +118,27 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
     ctx.vecReplacedDisks.clear();
     ctx.vecKeptDisks.clear();
     SVMInfo found;
-    if (!m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found)) {
+    bool exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+    if (ctx.bResumeReplacement) {
+        // The dead job's deletion may still be under way: it is let finish.
+        for (int i = 0; exists && found.strStatus == "STOPPING" && i < 150; ++i) {
+            _WaitPauseMs(2000);
+            exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+        }
+        if (exists) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s] exists: no replacement to finish",
+                        ctx.strVMName.c_str());
+            SetLastVMError(VMINFO_ERR_VM_EXISTS,
+                           "instance [" + ctx.strVMName + "] exists: there is no replacement to finish");
+            return 0;
+        }
+        if (!m_pCloudBridge->GetLastError().empty()) {
+            SetLastVMError(VMINFO_ERR_CONNECTION, m_pCloudBridge->GetLastError());
+            return 0;
+        }
+        return DeleteLeftoverReplacedDisks(ctx) ? 1 : 0;
+    }
+    if (!exists) {
         m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s] not found.", ctx.strVMName.c_str());
         return 1;
     }
@@ -198,6 +218,23 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
         return 0;
     }
     return 1;
+}
+
+bool CGoogleCloudInfo::DeleteLeftoverReplacedDisks(RestoreCtx& ctx) {
+    if (!ctx.bKeepDiskNames) return true;
+    for (const SDisk& item : ctx.vecDisks) {
+        if (item.eDiskType != 1 || item.bFiltered) continue;
+        const std::string& name = item.strVolumeName;
+        if (!m_pCloudBridge->DoesDiskExist(ctx.strProjectId, name, ctx.strZone, "", false)) continue;
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk [%s] that the dead job was replacing", name.c_str());
+        // A disk some instance uses is refused by the cloud: it is not ours to take.
+        if (!m_pCloudBridge->DeleteDisk(ctx.strProjectId, name, ctx.strZone, "", false)) {
+            SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED,
+                           "disk [" + name + "] of the replaced instance: " + m_pCloudBridge->GetLastError());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CGoogleCloudInfo::BackupHoldsDisk(const std::vector<SDisk>& items, const SDisk& existing) {

@@ -429,6 +429,11 @@ struct RestoreCtx {
     // Disks of the overwritten instance that the backup does not hold: they
     // are detached from it and kept (their names).
     std::vector<std::string> vecKeptDisks;
+    // Finishes a replacement in place that a dead job began: an instance of
+    // that name means there is nothing to finish (10); without one, disks
+    // of the restored names that no instance uses are what the dead job was
+    // replacing, and are deleted first.
+    bool bResumeReplacement = false;
 };
 
 // One instance operation request.

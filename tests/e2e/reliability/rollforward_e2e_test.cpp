@@ -137,3 +137,84 @@ TEST_F(RollForwardE2E, KilledOverwriteRestoreLeavesTheOldOrTheFinishedNewInstanc
         EXPECT_TRUE(StrayDisks(disksBefore).empty());
     }
 }
+
+// revert --in-place deletes web-1 before it makes the disks of its
+// snapshots under the same names. Killed once the deletion began, while the
+// disks are made, or once the reverted instance exists, the clean-up
+// finishes the revert from the snapshots; killed at the start, web-1 is
+// either untouched or reverted, never gone.
+TEST_F(RollForwardE2E, KilledInPlaceRevertIsFinishedFromTheSnapshots) {
+    const std::string catalog = m_dir + "/catalog";
+    RunResult b = Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", catalog,
+                       "--exclude-label", "backup=skip"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const json source = InstanceConfig(kProject, "us-central1-b", "web-1");
+    const std::set<std::string> snapshots = SnapshotNames();
+    const std::vector<std::string> args = {"revert",     "--catalog", catalog,
+                                           "--instance", "web-1",     "--in-place"};
+    m_emu->setLatency(400, 400, 400, 50);
+
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId, double elapsed)> when;
+    };
+    const Moment moments[] = {
+        {"at the start", [](const json&, const std::string&, double elapsed) { return elapsed >= 0.3; }},
+        {"once the deletion began",
+         [](const json& res, const std::string& oldId, double) {
+             const json in = InstanceIn(res, "web-1");
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         }},
+        {"while the disks are made",
+         [](const json& res, const std::string&, double) {
+             if (!InstanceIn(res, "web-1").is_null()) return false;
+             for (const auto& d : res["projects"][kProject]["disks"])
+                 if (d.value("name", "") == "web-1-data") return true;
+             return false;
+         }},
+        {"once the reverted instance exists",
+         [](const json& res, const std::string& oldId, double) {
+             const json in = InstanceIn(res, "web-1");
+             return !in.is_null() && in.value("id", "") != oldId;
+         }},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        const std::string oldId = Instance(kProject, "web-1").value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> disksBefore = DiskNames();
+        bool killed = false;
+        RunResult r = Run(args, 300, [&](const std::string&, pid_t pid, double elapsed) {
+            if (!killed && m.when(m_emu->resources(), oldId, elapsed)) {
+                ::kill(pid, SIGKILL);
+                killed = true;
+            }
+        });
+        ASSERT_TRUE(killed && r.exitCode == -1) << "the kill did not land inside the job";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+        RunResult c = Run({"cleanup"});
+        ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+        const json in = Instance(kProject, "web-1");
+        ASSERT_FALSE(in.is_null()) << "web-1 is gone after the clean-up: " << c.out;
+        if (in.value("id", "") != oldId) {
+            ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"),
+                               ExpectedChanges().Ignore("/disks/2"), false);
+            EXPECT_EQ(in["disks"].size(), 2u);
+        } else {
+            EXPECT_STREQ(m.what, "at the start") << "the old web-1 was kept after its deletion began";
+        }
+        EXPECT_TRUE(StrayDisks(disksBefore).empty()) << c.out;
+        EXPECT_EQ(SnapshotNames(), snapshots) << c.out;
+        EXPECT_FALSE(Disk(kProject, "web-1-logs").is_null()) << "the disk the snapshots left out is gone";
+
+        RunResult again = Run({"cleanup"});
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
+        EXPECT_TRUE(Parse(again)["completed"].empty()) << again.out;
+
+        RunResult rerun = Run(args);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+        EXPECT_TRUE(StrayDisks(disksBefore).empty());
+    }
+}
