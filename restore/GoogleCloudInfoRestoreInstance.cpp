@@ -68,7 +68,28 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
     const bool replication = ctx.nRestoreType == kReplicationRestore;
     if (replication) {
         SVMInfo found;
-        if (m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found)) {
+        const bool exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+        if (exists && ctx.bCreateInstance) {
+            // The new standby replaces the old one as a restore over an
+            // instance does: the old one (with its disks, all made by
+            // replication) goes right before the new one is created, under
+            // a journal, so that a pass that dies there never leaves no
+            // standby.
+            m_log.Debug(__PRETTY_FUNCTION__, "Standby [%s][%s] is replaced by the new one",
+                        ctx.strVMName.c_str(), found.strGuid.c_str());
+            ctx.strReplacedVMId = found.strGuid;
+            ctx.strReplacedVMZone = found.strZone.empty() ? ctx.strZone : found.strZone;
+            ctx.vecReplacedDisks.clear();
+            for (const SDisk& disk : found.vecDisks) {
+                // A disk the new standby takes over is never one to delete.
+                const bool reused = std::any_of(
+                    ctx.vmInfo.vecDisks.begin(), ctx.vmInfo.vecDisks.end(), [&disk](const SDisk& d) {
+                        return d.eDiskType == 1 &&
+                               (d.strName == disk.strName || d.strNewName == disk.strName);
+                    });
+                if (disk.strDiskType != "SCRATCH" && !reused) ctx.vecReplacedDisks.push_back(disk);
+            }
+        } else if (exists) {
             m_log.Debug(__PRETTY_FUNCTION__, "Deleting the existing instance [%s]", ctx.strVMName.c_str());
             if (!DeleteInstance(ctx.strProjectId, ctx.strVMName, ctx.vmInfo.strGuid, ctx.strZone, true)) {
                 std::string error = m_pCloudBridge->GetLastError();
@@ -89,7 +110,7 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
         if (disk.eDiskType == 1) diskNames[disk.strVolumeName] = disk.strNewName;
     const bool autoDeleteDisks = !(ctx.bKeepDiskNames || ctx.bSkipIntegritySnapshots);
 
-    if (!replication && !ctx.strReplacedVMId.empty()) {
+    if (!ctx.strReplacedVMId.empty() && (!replication || ctx.bCreateInstance)) {
         if (!ReplaceExistingInstance(ctx, configJson, diskNames, autoDeleteDisks)) return 0;
         ctx.bInstanceCreated = true;
         m_log.Debug(__PRETTY_FUNCTION__, "Successfully replaced VM [%s] by [%s]", ctx.strVMName.c_str(),
@@ -219,7 +240,8 @@ bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::strin
                                       journal.vecNewDisks.end())
                 journal.vecNewDisks.push_back(*name);
     }
-    if (!m_pCloudBridge->BuildInstanceJson(journal.strProjectId, ctx.vmInfo, configJson, false, diskNames,
+    const bool standby = ctx.nRestoreType == kReplicationRestore;
+    if (!m_pCloudBridge->BuildInstanceJson(journal.strProjectId, ctx.vmInfo, configJson, standby, diskNames,
                                            autoDeleteDisks, journal.strInstanceJson)) {
         SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED,
                        "instance [" + ctx.strVMName + "] not restored: " + m_pCloudBridge->GetLastError());

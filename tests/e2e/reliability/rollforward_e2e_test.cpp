@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -32,6 +33,12 @@ class RollForwardE2E : public ReliabilityE2E {
         return killed && r.exitCode == -1;
     }
 
+    // One line per kill: where it landed and what the clean-up made of it.
+    static void Note(const char* flow, const char* moment, bool oldKept, const json& report) {
+        std::printf("[ rollfwd  ] %s killed %s: %s; clean-up removed %zu, completed %zu\n", flow, moment,
+                    oldKept ? "old instance kept" : "new instance completed", report["removed"].size(),
+                    report["completed"].size());
+    }
     static json InstanceIn(const json& resources, const std::string& name) {
         for (const auto& i : resources["projects"][kProject]["instances"])
             if (i.value("name", "") == name) return i;
@@ -40,7 +47,8 @@ class RollForwardE2E : public ReliabilityE2E {
     // Names of the disks attached to any instance of the demo project.
     std::set<std::string> AttachedDisks() const {
         std::set<std::string> out;
-        for (const auto& i : Project()["instances"])
+        const json project = Project();  // kept alive while its instances are walked
+        for (const auto& i : project["instances"])
             for (const auto& d : i.value("disks", json::array()))
                 out.insert(LastSegment(d.value("source", "")));
         return out;
@@ -113,6 +121,7 @@ TEST_F(RollForwardE2E, KilledOverwriteRestoreLeavesTheOldOrTheFinishedNewInstanc
         const json report = Parse(c);
         const json in = Instance(kProject, "web-1");
         ASSERT_FALSE(in.is_null()) << "neither the old nor the new web-1 after the clean-up: " << c.out;
+        Note("restore --overwrite", m.what, in.value("id", "") == oldId, report);
         if (m.oldKept) {
             EXPECT_EQ(in.value("id", ""), oldId) << "the old instance was touched";
             EXPECT_TRUE(report["completed"].empty()) << c.out;
@@ -197,6 +206,7 @@ TEST_F(RollForwardE2E, KilledInPlaceRevertIsFinishedFromTheSnapshots) {
         ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
         const json in = Instance(kProject, "web-1");
         ASSERT_FALSE(in.is_null()) << "web-1 is gone after the clean-up: " << c.out;
+        Note("revert --in-place", m.what, in.value("id", "") == oldId, Parse(c));
         if (in.value("id", "") != oldId) {
             ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"),
                                ExpectedChanges().Ignore("/disks/2"), false);

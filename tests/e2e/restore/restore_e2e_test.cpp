@@ -182,7 +182,8 @@ TEST_F(RestoreE2E, OverwriteKeepsTheDiskTheBackupLeftOut) {
     // their device names and replaced; nothing else is kept this time.
     auto loose = [this] {
         std::set<std::string> attached, out;
-        for (const auto& i : Project(kProject)["instances"])
+        const json project = Project(kProject);  // kept alive while its instances are walked
+        for (const auto& i : project["instances"])
             for (const auto& d : i.value("disks", json::array()))
                 attached.insert(LastSegment(d.value("source", "")));
         for (const auto& name : DiskNames(kProject))
@@ -282,7 +283,6 @@ TEST_F(RestoreE2E, KilledRestoreIsRemovedByTheNextRestoreAndByCleanup) {
     EXPECT_TRUE(Instance(kProject, "web-1-k2").is_null());
     EXPECT_TRUE(Project(kProject)["snapshots"].empty());
 }
-
 
 // A destination the cloud would refuse is refused before anything is made
 // in the cloud: the disks, snapshots and instances of every project stay as

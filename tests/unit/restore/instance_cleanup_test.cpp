@@ -230,3 +230,34 @@ TEST_F(InstanceTest, CleanupFinishesAReplacementWhoseOldInstanceIsGone) {
     EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
     EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
 }
+
+// A replication pass that makes a new standby replaces the old one the same
+// way: the old standby goes (its disks kept until the new one exists) only
+// once the journal holds the new one; its disks are deleted last.
+TEST_F(InstanceTest, StandbyIsReplacedUnderTheJournal) {
+    RestoreCtx ctx = RegisteredRequest({DiskItem("web-1-sb-new", true)});
+    ctx.nRestoreType = 4;
+    ctx.bCreateInstance = true;
+    SVMInfo standby;
+    standby.strGuid = "555";
+    standby.strZone = kProxyZone;
+    SDisk oldDisk = DiskItem("web-1-sb-old", true);
+    standby.vecDisks = {oldDisk, DiskItem("web-1-sb-new")};  // the second is taken over: never deleted
+    EXPECT_CALL(*bridge, DoesVMExist(kProxyProject, "web-1", kProxyZone, _))
+        .WillOnce(DoAll(SetArgReferee<3>(standby), Return(true)));
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, BuildInstanceJson(kProxyProject, _, "{cfg}", true, _, _, _))
+        .InSequence(order)
+        .WillOnce(DoAll(SetArgReferee<6>(std::string("{\"name\":\"web-1\"}")), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateVMFromJson).InSequence(order).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "web-1-sb-old", kProxyZone, "", false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-sb-new", _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    EXPECT_TRUE(ctx.bInstanceCreated);
+}
