@@ -83,8 +83,13 @@ bool CGoogleCloudInfo::CreateDiskSnapshot(const std::string& strProjectId, const
     // still leaves a record for the clean-up.
     if (!m_cleaner.RegisterSnapshot(m_cleanerMode, strVMGuid, snapshot.strName, strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register snapshot [%s]", snapshot.strName.c_str());
-        _FailStoreWrite("snapshot [" + snapshot.strName + "]");
-        return false;
+        // A backup's snapshots are its own until it ends. (A replication
+        // pass takes its integrity snapshots once its restore entry is gone:
+        // those are kept by the pass's state, not by this store.)
+        if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
+            _FailStoreWrite("snapshot [" + snapshot.strName + "]");
+            return false;
+        }
     }
     std::string region;
     GetRegionFromUri(disk.strLocationUri, region);
