@@ -135,7 +135,8 @@ bool CGoogleCloudCleaner::RegisterReplacement(VM_Cleaner_Mode mode, const std::s
                                              {"oldZone", journal.strOldZone},
                                              {"instance", journal.strInstanceJson},
                                              {"replacedDisks", JoinDisks(journal.vecReplacedDisks)},
-                                             {"newDisks", newDisks}};
+                                             {"newDisks", newDisks},
+                                             {"powerOff", journal.bPowerOff ? "1" : "0"}};
     return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_VM, kReplacementKey, handle, props);
 }
 
@@ -155,6 +156,7 @@ bool CGoogleCloudCleaner::GetRegisteredReplacement(const std::string& path, SRep
         journal.strOldZone = prop("oldZone");
         journal.strInstanceJson = prop("instance");
         journal.vecReplacedDisks = SplitDisks(prop("replacedDisks"));
+        journal.bPowerOff = prop("powerOff") == "1";
         journal.vecNewDisks.clear();
         for (const std::string& n : SplitOn(prop("newDisks"), '\n'))
             if (!n.empty()) journal.vecNewDisks.push_back(n);

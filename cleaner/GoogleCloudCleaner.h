@@ -33,6 +33,9 @@ struct SReplacementJournal {
     std::vector<VMInfoStructs::SDisk> vecReplacedDisks;
     // The new instance's disks: once it exists they are its own, not leftovers.
     std::vector<std::string> vecNewDisks;
+    // The job would have stopped the new instance (no power-on asked, or a
+    // standby): the clean-up that finishes it does the same.
+    bool bPowerOff = false;
 };
 
 class CGoogleCloudCleaner : public VMCleaner {

@@ -233,6 +233,7 @@ bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::strin
     journal.strOldId = ctx.strReplacedVMId;
     journal.strOldZone = ctx.strReplacedVMZone;
     journal.vecReplacedDisks = ctx.vecReplacedDisks;
+    journal.bPowerOff = !ctx.bPowerOn;
     for (const SDisk& disk : ctx.vmInfo.vecDisks) {
         if (disk.eDiskType != 1) continue;
         for (const std::string* name : {&disk.strName, &disk.strNewName})
@@ -326,6 +327,15 @@ bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplac
         }
         m_log.Debug(__PRETTY_FUNCTION__, "Created the replacing instance [%s][%s]", journal.strName.c_str(),
                     created.strGuid.c_str());
+    }
+    // Stopped as the dead job would have left it (a standby must be, for the
+    // next pass).
+    if (journal.bPowerOff &&
+        !m_pCloudBridge->PowerOffVM(journal.strProjectId, journal.strName, "", journal.strZone)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to power off the replacing instance [%s], Error [%s]",
+                    journal.strName.c_str(), m_pCloudBridge->GetLastError().c_str());
+        _NoteCleanupFailure(journal.strName);
+        return false;
     }
     // The new disks belong to the new instance now.
     for (const std::string& name : journal.vecNewDisks) m_cleaner.UnRegisterDisk(path, name);

@@ -228,3 +228,70 @@ TEST_F(RollForwardE2E, KilledInPlaceRevertIsFinishedFromTheSnapshots) {
         EXPECT_TRUE(StrayDisks(disksBefore).empty());
     }
 }
+
+// An incremental replication pass makes a new standby and replaces the old
+// one. Killed once the old one's deletion began or once the new one exists,
+// the clean-up finishes the new standby: there is always a standby, with
+// no disk of the dead pass left over, and the next pass succeeds.
+TEST_F(RollForwardE2E, KilledStandbyReplacementLeavesAStandby) {
+    const std::vector<std::string> args = {"replicate",     "--project",    kProject,   "--instance",
+                                           "web-1",         "--to-project", "demo-dr",  "--to-zone",
+                                           "us-central1-b", "--standby",    "web-1-dr", "--create-instance"};
+    RunResult full = Run(args);
+    ASSERT_EQ(full.exitCode, 0) << full.err << full.out;
+    m_emu->setLatency(400, 400, 400, 50);
+    auto standbyIn = [](const json& res) {
+        for (const auto& i : res["projects"]["demo-dr"]["instances"])
+            if (i.value("name", "") == "web-1-dr") return i;
+        return json();
+    };
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId)> when;
+    };
+    const Moment moments[] = {
+        {"while the old standby is deleted",
+         [&](const json& res, const std::string& oldId) {
+             const json in = standbyIn(res);
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         }},
+        {"once the new standby exists",
+         [&](const json& res, const std::string& oldId) {
+             const json in = standbyIn(res);
+             return !in.is_null() && in.value("id", "") != oldId;
+         }},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        const std::string oldId = standbyIn(m_emu->resources()).value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> drBefore = DiskNames("demo-dr"), proxyBefore = DiskNames();
+        ASSERT_TRUE(KillWhen(args, [&](const json& res) { return m.when(res, oldId); }))
+            << "the kill did not land inside the pass";
+
+        RunResult c = Run({"cleanup"});
+        ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+        const json in = standbyIn(m_emu->resources());
+        ASSERT_FALSE(in.is_null()) << "no standby after the clean-up: " << c.out;
+        Note("replicate (standby replacement)", m.what, in.value("id", "") == oldId, Parse(c));
+        EXPECT_NE(in.value("id", ""), oldId);
+        EXPECT_EQ(in["disks"].size(), 3u);
+        std::set<std::string> attached;
+        const json res = m_emu->resources();
+        for (const auto& [project, p] : res["projects"].items())
+            for (const auto& i : p["instances"])
+                for (const auto& d : i.value("disks", json::array()))
+                    attached.insert(LastSegment(d.value("source", "")));
+        for (const auto& name : DiskNames("demo-dr"))
+            EXPECT_TRUE(drBefore.count(name) || attached.count(name)) << name << " left in demo-dr";
+        for (const auto& name : DiskNames())
+            EXPECT_TRUE(proxyBefore.count(name) || attached.count(name)) << name << " left in demo-project";
+
+        RunResult again = Run({"cleanup"});
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
+
+        RunResult rerun = Run(args);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+    }
+}

@@ -219,6 +219,8 @@ TEST_F(InstanceTest, CleanupFinishesAReplacementWhoseOldInstanceIsGone) {
     EXPECT_CALL(*bridge, DoesVMExist("proxy-proj", "web-1", "us-central1-a", _)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, CreateVMFromJson("proxy-proj", "us-central1-a", "{\"name\":\"web-1\"}", _))
         .WillOnce(Return(true));
+    // Left stopped, as the job would have left it without a power-on asked.
+    EXPECT_CALL(*bridge, PowerOffVM("proxy-proj", "web-1", "", "us-central1-a")).WillOnce(Return(true));
     EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "web-1-old-boot", "us-central1-f", "", false))
         .WillOnce(Return(true));
     EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-new", _, _, _)).Times(0);
