@@ -14,6 +14,9 @@ bool CGoogleCloudInfo::InitMapperAndCleaner() {
     }
     if (!m_cleaner.Init(m_proxyVMInfo.strName)) {
         m_log.Error(__PRETTY_FUNCTION__, "Cleaner initialization failed.");
+        SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                       "the crash-recovery store cannot be opened, so nothing is created in the cloud: " +
+                           m_cleaner.GetLastError());
         return false;
     }
     return true;
@@ -27,9 +30,13 @@ bool CGoogleCloudInfo::RegisterCleanerForBackup(MountCtx& ctx) {
         m_bLeftoversCleaned = true;
     }
     const SVMInfo& vm = ctx.vmInfo;
-    if (!m_cleaner.RegisterVM(m_cleanerMode, vm.strGuid, vm.strName, vm.strZone, vm.strProjectId))
+    // Nothing is made in the cloud that the store could not record.
+    if (!m_cleaner.RegisterVM(m_cleanerMode, vm.strGuid, vm.strName, vm.strZone, vm.strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s][%s]", ctx.strVMName.c_str(),
                     vm.strGuid.c_str());
+        _FailStoreWrite("instance [" + vm.strName + "]");
+        return false;
+    }
     return true;
 }
 
@@ -42,9 +49,18 @@ bool CGoogleCloudInfo::RegisterCleanerForRestore(RestoreCtx& ctx) {
         m_bLeftoversCleaned = true;
     }
     if (!m_cleaner.RegisterVM(m_cleanerMode, ctx.strCleanerGuid, ctx.strVMName, ctx.strZone,
-                              ctx.strProjectId))
+                              ctx.strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s]", ctx.strCleanerGuid.c_str());
+        _FailStoreWrite("the restore of instance [" + ctx.strVMName + "]");
+        return false;
+    }
     return true;
+}
+
+void CGoogleCloudInfo::_FailStoreWrite(const std::string& what) {
+    SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                   "the crash-recovery store could not record " + what +
+                       ", so nothing more is created in the cloud: " + m_cleaner.GetLastError());
 }
 
 bool CGoogleCloudInfo::_CleanupAllVMs() {
@@ -66,6 +82,9 @@ bool CGoogleCloudInfo::_CleanupAllVMs() {
             m_cleanerMode == VM_CLEANER_MODE_BACKUP ? project : c_localProjectID;
         std::vector<SCleanupItem> before;
         if (m_bReportCleanup) before = _RegisteredItems(e.strCleanerPath, snapshotProject);
+        SReplacementJournal journal;
+        const bool replacing =
+            m_bReportCleanup && m_cleaner.GetRegisteredReplacement(e.strCleanerPath, journal);
         if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
             if (_CleanupMountedVM(project, e.strEntityHandle, true)) ++cleaned;
         } else if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
@@ -86,6 +105,20 @@ bool CGoogleCloudInfo::_CleanupAllVMs() {
             }
             m_vecCleanupReport.push_back(item);
         }
+        if (replacing) {
+            // An instance replacement is finished, not removed.
+            SReplacementJournal still;
+            SCleanupItem item{"instance", journal.strName, journal.strProjectId, false, "", true};
+            if (m_cleaner.GetRegisteredReplacement(e.strCleanerPath, still)) {
+                item.bCompleted = false;
+                auto reason = m_mapCleanupFailures.find(journal.strName);
+                item.strReason = "its replacement is not finished: " +
+                                 (reason != m_mapCleanupFailures.end() && !reason->second.empty()
+                                      ? reason->second
+                                      : std::string("see the log"));
+            }
+            m_vecCleanupReport.push_back(item);
+        }
     }
     if (total > 0) m_log.Debug(__PRETTY_FUNCTION__, "Cleaned up [%d] of [%d] VMs", cleaned, total);
     m_cleaner.PostAllVMCleanup(m_cleanerMode);
@@ -98,9 +131,15 @@ std::vector<SCleanupItem> CGoogleCloudInfo::_RegisteredItems(const std::string& 
     SVMInfo created;
     if (m_cleaner.GetRegisteredCreatedVM(path, created))
         items.push_back({"instance", created.strName, created.strProjectId, false, ""});
+    // The disks of an instance being replaced are that instance's, not leftovers.
+    SReplacementJournal journal;
+    m_cleaner.GetRegisteredReplacement(path, journal);
     std::vector<SDisk> disks;
     m_cleaner.GetRegisteredDisks(path, disks);
     for (const SDisk& d : disks) {
+        if (std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), d.strName) !=
+            journal.vecNewDisks.end())
+            continue;
         std::string project = GetProjectIDfromUri(d.strLocationUri);
         items.push_back({"disk", d.strName, project.empty() ? c_localProjectID : project, false, ""});
     }

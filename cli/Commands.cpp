@@ -19,6 +19,7 @@
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
+#include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/CloudNames.h"
@@ -976,6 +977,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     for (const auto& item : rc.vecDisks)
         if (item.eDiskType == 1)
             sum.disks.push_back(item.strNewName.empty() ? item.strName : item.strNewName);
+    sum.keptDisks = rc.vecKeptDisks;
     Describe(rc.vecFailures, sum.warnings);
     sum.totalSeconds = Since(started);
     return sum;
@@ -995,6 +997,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"machineTypeChoice", s.machineTypeWhy},
                    {"jobId", s.jobId},
                    {"disks", s.disks},
+                   {"keptDisks", s.keptDisks},
                    {"dataBytes", s.dataBytes},
                    {"bytesRead", s.bytesRead},
                    {"copySeconds", s.copySeconds},
@@ -1011,6 +1014,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                         s.machineTypeWhy == "source" ? "the source's"
                         : s.machineTypeWhy == "auto" ? "chosen automatically"
                                                      : "as requested");
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
     } else {
         // The backup holds no boot disk: no instance was made, only its disks.
@@ -1021,6 +1027,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
             HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
             HumanDuration(s.totalSeconds).c_str());
         for (const auto& d : s.disks) std::printf("  disk %s\n", d.c_str());
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings)
             if (w.find("Instance not created") == std::string::npos)
                 std::printf("  warning: %s\n", w.c_str());
@@ -1181,10 +1190,23 @@ int CmdCleanup(const GlobalOptions& g) {
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     std::vector<VMInfoStructs::SCleanupItem> items;
     s->GetCleanupReport(items);
-    json removed = json::array(), remaining = json::array();
+    // In-place reverts of dead jobs: finished from their snapshots where the
+    // instance is gone (the leftovers above are removed first).
+    for (const FinishedRevert& r : FinishDeadInPlaceReverts(g)) {
+        VMInfoStructs::SCleanupItem item;
+        item.strKind = "instance";
+        item.strName = r.instance;
+        item.strProjectId = r.project;
+        item.bCompleted = r.completed;
+        item.strReason = r.error.empty() ? std::string() : "its revert in place is not finished: " + r.error;
+        items.push_back(item);
+    }
+    json removed = json::array(), remaining = json::array(), completed = json::array();
     for (const auto& i : items) {
         json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};
-        if (i.bRemoved) {
+        if (i.bCompleted) {
+            completed.push_back(j);
+        } else if (i.bRemoved) {
             removed.push_back(j);
         } else {
             j["reason"] = i.strReason;
@@ -1199,15 +1221,16 @@ int CmdCleanup(const GlobalOptions& g) {
                   " leftover(s) of dead jobs could not be removed; they stay registered for the "
                   "next cleanup";
     if (g.json) {
-        json doc = {{"ok", remaining.empty()},
-                    {"command", "cleanup"},
-                    {"partialBackupsRemoved", partials},
-                    {"removed", removed},
-                    {"remaining", remaining}};
+        json doc = {{"ok", remaining.empty()}, {"command", "cleanup"},   {"partialBackupsRemoved", partials},
+                    {"removed", removed},      {"completed", completed}, {"remaining", remaining}};
         if (!error.empty()) doc["error"] = error;
         PrintJson(doc);
     } else {
         for (const std::string& dir : partials) std::printf("Removed partial backup %s\n", dir.c_str());
+        for (const auto& j : completed)
+            std::printf("Completed the replacement of %s %s (project %s) that a dead job had begun\n",
+                        j["kind"].get<std::string>().c_str(), j["name"].get<std::string>().c_str(),
+                        j["project"].get<std::string>().c_str());
         for (const auto& j : removed)
             std::printf("Removed %s %s (project %s)\n", j["kind"].get<std::string>().c_str(),
                         j["name"].get<std::string>().c_str(), j["project"].get<std::string>().c_str());

@@ -121,6 +121,9 @@ struct RestoreSummary {
     double totalSeconds = 0;
     double windowSeconds = 0;        // from the start of InitRestoreVM to the end of PostRestoreVM
     std::vector<std::string> disks;  // names of the restored disks, in manifest order
+    // Disks of the overwritten instance that the backup does not hold:
+    // detached from it and kept.
+    std::vector<std::string> keptDisks;
     std::vector<std::string> warnings;
 };
 

@@ -480,6 +480,9 @@ class CGoogleCloudInfo : public CVMInfo {
     // While CleanupLeftovers runs: keeps the bridge's last error as the
     // reason why `name` could not be removed.
     void _NoteCleanupFailure(const std::string& name);
+    // Sets 19 with details naming `what` the store could not record and the
+    // store's reason: a job stops before it requests what it cannot record.
+    void _FailStoreWrite(const std::string& what);
     // Detaches and deletes the registered disks of the job `key`, deletes its
     // registered snapshots in `projectId`, and removes its VM entity only when
     // both succeeded. With `orphanSearch` the entity is looked for among the
@@ -573,10 +576,45 @@ class CGoogleCloudInfo : public CVMInfo {
     // destination, the name and the GUID (also strTargetGuid). Always 1.
     int PrepareDiskInfoFromRestoreCtx(RestoreCtx& ctx);
     // 1 when no instance of the restore name exists in the zone, or when it
-    // existed and was deleted (bOverwrite). 0 with 10 (overwrite off), 232
-    // (member of a managed instance group: never deleted) or 61 (delete
-    // failed).
+    // exists and may be replaced (bOverwrite). Its disks that the backup
+    // holds are listed in vecReplacedDisks, the others in vecKeptDisks
+    // (never deleted). Restored disks with names of their own: the instance
+    // is only recorded (strReplacedVMId, strReplacedVMZone) and replaced by
+    // RestoreInstance; disks that keep their names: it is deleted now with
+    // the replaced disks. A backup without a boot disk leaves the instance
+    // alone (a warning says so). 0 with 10 (overwrite off), 232 (member of a
+    // managed instance group: never deleted) or 61 (delete failed).
     int HandleOverwriteOption(RestoreCtx& ctx);
+    // True when `existing` (a disk of the instance being overwritten) is
+    // restored by one of the disk items: the boot disk by the boot disk,
+    // any disk by the item of its name, id or device name.
+    // On bResumeReplacement with kept disk names: deletes the disks of the
+    // restored names that exist in the destination zone (the remains of the
+    // instance a dead job was replacing). False with 61 when one cannot be
+    // deleted (in use).
+    bool DeleteLeftoverReplacedDisks(RestoreCtx& ctx);
+    static bool BackupHoldsDisk(const std::vector<VMInfoStructs::SDisk>& items,
+                                const VMInfoStructs::SDisk& existing);
+    // Deletes the disks of a replaced instance (a missing one is success).
+    // False when one could not be deleted; each failure is logged, noted for
+    // the clean-up report and, with `failures`, added there as a warning.
+    bool DeleteReplacedDisks(const std::string& project, const std::vector<VMInfoStructs::SDisk>& disks,
+                             std::vector<VMInfoStructs::SFailure>* failures);
+    // Replaces the recorded existing instance by the restored one: enters
+    // the journal (the new instance's text, the replaced and the new disks)
+    // in the cleaner store, deletes the old instance keeping its disks,
+    // creates the new one and deletes the replaced disks. False with 19 (the
+    // store cannot be written: nothing deleted), 61 (the old instance could
+    // not be deleted: it stays) or 20 (the new one could not be made: the
+    // journal stays, so that the clean-up makes it).
+    bool ReplaceExistingInstance(RestoreCtx& ctx, const std::string& configJson,
+                                 const std::map<std::string, std::string>& diskNames, bool autoDeleteDisks);
+    // Finishes the replacement a job recorded under `path`: the old
+    // instance deleted (its disks kept), the new one created from the
+    // journal unless it exists, the replaced disks deleted, the new disks
+    // and the journal unregistered. False, keeping the journal, when a step
+    // failed.
+    bool _FinishReplacement(const std::string& path, const SReplacementJournal& journal);
     // Gives every disk item its final name (strName, at most 63 characters
     // when generated) and description. False with 71 and the name as
     // details when a disk of that name exists in the destination zone;
