@@ -171,7 +171,10 @@ Manifest ManifestFromJson(const std::string& text) {
     if (!j.is_object()) throw StoreError("manifest is not a JSON object");
     Manifest m;
     m.format = Get<int>(j, "format", "");
-    if (m.format != 1) throw StoreError("manifest format " + std::to_string(m.format) + " is not supported");
+    // Format 1: disks are raw images; format 2: disks are chunk indexes of a
+    // repository (cli/repo/).
+    if (m.format != 1 && m.format != 2)
+        throw StoreError("manifest format " + std::to_string(m.format) + " is not supported");
     m.backupId = Get<std::string>(j, "backupId", "");
     m.instance = Get<std::string>(j, "instance", "");
     m.instanceId = GetOr<std::string>(j, "instanceId", "", "");

@@ -50,7 +50,7 @@ struct FileRecord {
 };
 
 struct Manifest {
-    int format = 1;
+    int format = 1;  // 1: disks/<name>.img images; 2: disks/<name>.index chunk indexes of a repository
     std::string backupId;
     std::string instance;
     std::string instanceId;
