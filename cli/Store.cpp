@@ -309,13 +309,13 @@ BackupWriter::~BackupWriter() {
     if (!m_done) Abort();
 }
 
-std::string BackupWriter::NewImagePath(const std::string& diskName) {
+std::string BackupWriter::NewImagePath(const std::string& diskName, const std::string& suffix) {
     std::string base = SafeFileName(diskName);
     std::string candidate = base;
     for (int n = 2; std::find(m_usedImages.begin(), m_usedImages.end(), candidate) != m_usedImages.end(); ++n)
         candidate = base + "-" + std::to_string(n);
     m_usedImages.push_back(candidate);
-    return "disks/" + candidate + ".img";
+    return "disks/" + candidate + suffix;
 }
 
 FileRecord BackupWriter::AddConfigFile(const std::string& sourcePath) {

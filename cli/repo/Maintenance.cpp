@@ -9,12 +9,15 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "cli/Store.h"
+
+namespace fs = std::filesystem;
 
 namespace gcebackup::repo {
 
@@ -58,6 +61,35 @@ std::string BackupDir(const Repository& repo, const std::string& instance, const
 }
 
 }  // namespace
+
+Repository RepositoryOfBackup(const std::string& backupDir) {
+    fs::path root = fs::path(backupDir).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();
+    root = root.parent_path().parent_path().parent_path();
+    if (!IsRepository(root.string()))
+        throw StoreError("backup " + backupDir + " names chunk indexes but lies in no repository");
+    return Repository::Open(root.string());
+}
+
+std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir, const Manifest& m) {
+    std::vector<DiskIndex> out;
+    for (const auto& f : m.files)
+        if (FileSha256(backupDir + "/config/" + f.name) != f.sha256)
+            throw StoreError("configuration file " + f.name + " does not match the manifest");
+    for (const auto& disk : m.disks) {
+        DiskIndex index = ReadIndex(backupDir + "/" + disk.file);
+        if (index.chunkSize != repo.ChunkSize() || index.diskSize != disk.sizeBytes ||
+            index.DiskSha256() != disk.sha256)
+            throw StoreError("index of disk " + disk.name + " does not match the manifest (size or digest)");
+        for (const auto& e : index.entries) {
+            struct stat st {};
+            if (::stat(repo.ChunkPath(e.digest).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                throw StoreError("disk " + disk.name + ": chunk " + ToHex(e.digest) + " is missing");
+        }
+        out.push_back(std::move(index));
+    }
+    return out;
+}
 
 std::vector<std::string> ListInstances(const Repository& repo) {
     std::vector<std::string> out;

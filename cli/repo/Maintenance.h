@@ -12,6 +12,17 @@
 
 namespace gcebackup::repo {
 
+// The repository a backup directory of format 2 lies in
+// (REPO/backups/<instance>/<id>). Throws StoreError when it is not in one.
+Repository RepositoryOfBackup(const std::string& backupDir);
+
+// The indexes of a backup's disks, in manifest order, after checking what a
+// restore needs without reading chunks: each index well formed and matching
+// the manifest's size and digest, every chunk it names present, every
+// configuration file matching the manifest. Throws StoreError naming the
+// first fault.
+std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir, const Manifest& m);
+
 // Instances with backups in the repository, sorted.
 std::vector<std::string> ListInstances(const Repository& repo);
 
