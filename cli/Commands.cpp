@@ -15,6 +15,7 @@
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
+#include "cli/RepoJobs.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/CloudNames.h"
@@ -261,12 +262,17 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     // fails the job before anything is created in the cloud.
     // The partial directory is entered in the state directory first, so that
     // `cleanup` can remove it should this process die before it is renamed.
+    // A repository (repository.json at its root) gets chunks and indexes,
+    // any other store full images.
     std::unique_ptr<PartialBackupRecord> partialRecord;
     std::unique_ptr<BackupWriter> writer;
+    std::unique_ptr<RepoBackupTarget> repoTarget;
     try {
+        repoTarget = RepoBackupTarget::Open(store, job.Id());
+        const std::string root = repoTarget ? repoTarget->BackupsRoot() : store;
         partialRecord = std::make_unique<PartialBackupRecord>(
-            g.stateDir, job.Id(), BackupWriter::PartialDirFor(store, ctx.strVMName, backupId));
-        writer = std::make_unique<BackupWriter>(store, ctx.strVMName, backupId);
+            g.stateDir, job.Id(), BackupWriter::PartialDirFor(root, ctx.strVMName, backupId));
+        writer = std::make_unique<BackupWriter>(root, ctx.strVMName, backupId);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
@@ -314,6 +320,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         m.warnings.push_back(line);
     }
     m.digestBlockSize = kBlockSize;
+    if (repoTarget) m.format = repo::kManifestFormat;
 
     Progress progress(ProgressStream(g), mode);
     BackupSummary sum;
@@ -325,7 +332,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         DiskRecord rec;
         rec.name = disk.strName;
         rec.id = disk.strDiskId;
-        rec.file = writer->NewImagePath(disk.strName);
+        rec.file = writer->NewImagePath(disk.strName, repoTarget ? ".index" : ".img");
         rec.boot = disk.bBootDisk;
         rec.encrypted = disk.bEncrypted;
         rec.encryptionKey = disk.strEncryptionKey;
@@ -339,6 +346,22 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         CopyOpenedDisk(s, od, "backup", "reading disk " + rec.name, rec.name, image, [&](int& src, int& dst) {
             src = OpenDevice(od.device, false);
             uint64_t size = DeviceSize(src, od.device);
+            if (repoTarget) {
+                progress.Start(rec.name, size, g.quiet ? 0 : DataExtentBytes(src, size));
+                repo::StoreDiskResult r;
+                try {
+                    r = repoTarget->StoreDisk(src, size, od.device, image, &CancelFlag(),
+                                              [&](uint64_t done, uint64_t data) { progress.Update(done, data); });
+                } catch (const StoreError& e) {
+                    throw CommandError(std::string("store: ") + e.what(), kExitStore);
+                }
+                progress.Finish(r.dataBytes, r.seconds);
+                rec.sizeBytes = size;
+                rec.dataBytes = r.dataBytes;
+                rec.sha256 = r.sha256;
+                sum.copySeconds += r.seconds;
+                return;
+            }
             dst = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             if (dst < 0)
                 throw CommandError("store: cannot create " + image + ": " + std::strerror(errno), kExitStore);
@@ -404,6 +427,12 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
     sum.backupDir = writer->FinalDir();
+    if (repoTarget) {
+        sum.repository = true;
+        sum.storedBytes = repoTarget->StoredBytes();
+        sum.newChunks = repoTarget->NewChunks();
+        sum.reusedChunks = repoTarget->ReusedChunks();
+    }
     sum.backupId = backupId;
     sum.instance = m.instance;
     sum.jobId = job.Id();
@@ -432,12 +461,20 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
                    {"unmountSeconds", s.unmountSeconds},
                    {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},
+                   {"repository", s.repository ? json{{"storedBytes", s.storedBytes},
+                                                      {"newChunks", s.newChunks},
+                                                      {"reusedChunks", s.reusedChunks}}
+                                               : json()},
                    {"manifest", j}});
     } else {
         std::printf("Backup %s of %s saved in %s\n  %zu disk(s), %s, %s of data, job %lld, %s\n",
                     s.backupId.c_str(), s.instance.c_str(), s.backupDir.c_str(), s.disks,
                     HumanBytes(s.sizeBytes).c_str(), HumanBytes(s.dataBytes).c_str(),
                     static_cast<long long>(s.jobId), HumanDuration(s.totalSeconds).c_str());
+        if (s.repository)
+            std::printf("  repository: %s stored in %llu new chunk(s), %llu chunk(s) were there already\n",
+                        HumanBytes(s.storedBytes).c_str(), static_cast<unsigned long long>(s.newChunks),
+                        static_cast<unsigned long long>(s.reusedChunks));
     }
     return kExitOk;
 }
@@ -507,13 +544,17 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     CheckRestoreDestinationOptions(ro.asName, ro.zone, ro.region, ro.machineType, ro.network, ro.subnet);
     CheckProject("--project", ro.project);
-    const std::string instance = InstanceInStore(ro.store, ro.instance, "restore");
+    const std::string instance = InstanceInStore(BackupsRootOf(ro.store), ro.instance, "restore");
     std::string dir;
     Manifest m;
+    std::unique_ptr<RepoBackupSource> repoSource;
     try {
-        dir = ResolveBackupDir(ro.store, instance, ro.backupId);
+        dir = ResolveBackupDir(BackupsRootOf(ro.store), instance, ro.backupId);
         m = LoadManifest(dir);
         CheckRestorable(m, !ro.converted);
+        // A backup in a repository: its structure is checked here, every
+        // chunk's digest while it is written.
+        repoSource = RepoBackupSource::For(dir, m);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
@@ -521,7 +562,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
     try {
         std::string current;
-        if (!ro.skipVerify)
+        if (!ro.skipVerify && !repoSource)
             VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
                 if (name != current) {
                     current = name;
@@ -647,6 +688,27 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         std::string image = dir + "/" + it->file;
         CopyOpenedDisk(
             s, od, "restore", "writing disk " + item.strName, item.strName, image, [&](int& src, int& dst) {
+                if (repoSource) {
+                    dst = OpenDevice(od.device, true);
+                    const uint64_t devSize = DeviceSize(dst, od.device);
+                    if (devSize < it->sizeBytes)
+                        throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
+                                           " bytes, the backup needs " + std::to_string(it->sizeBytes));
+                    progress.Start(it->name, it->sizeBytes, it->dataBytes);
+                    repo::RestoreDiskResult r;
+                    try {
+                        r = repoSource->Write(static_cast<size_t>(it - m.disks.begin()), dst, od.device, false,
+                                              &CancelFlag(),
+                                              [&](uint64_t done, uint64_t data) { progress.Update(done, data); });
+                    } catch (const StoreError& e) {
+                        throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+                    }
+                    progress.Finish(r.dataBytes, r.seconds);
+                    sum.dataBytes += r.dataBytes;
+                    sum.bytesWritten += r.bytesWritten;
+                    sum.copySeconds += r.seconds;
+                    return;
+                }
                 src = OpenBackupFile(dir, it->file, "disk image");
                 dst = OpenDevice(od.device, true);
                 uint64_t devSize = DeviceSize(dst, od.device);
@@ -962,7 +1024,8 @@ int CmdCleanup(const GlobalOptions& g) {
 
 // ---------------------------------------------------------------- store
 
-int CmdList(const GlobalOptions& g, const std::string& store, const std::string& instance) {
+int CmdList(const GlobalOptions& g, const std::string& storeArg, const std::string& instance) {
+    const std::string store = BackupsRootOf(storeArg);
     std::vector<std::string> instances;
     std::error_code ec;
     if (!instance.empty()) {
@@ -1014,11 +1077,23 @@ int CmdVerify(const GlobalOptions& g, const std::string& store, const std::strin
     std::string dir;
     Manifest m;
     Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
-    const std::string chosen = InstanceInStore(store, instance, "verify");
+    const std::string chosen = InstanceInStore(BackupsRootOf(store), instance, "verify");
     try {
-        dir = ResolveBackupDir(store, chosen, backupId);
+        dir = ResolveBackupDir(BackupsRootOf(store), chosen, backupId);
         m = LoadManifest(dir);
         std::string current;
+        if (auto source = RepoBackupSource::For(dir, m)) {
+            // Every chunk of every disk read and checked against its digest.
+            CheckRestorable(m, false);
+            for (size_t i = 0; i < m.disks.size(); ++i) {
+                progress.Start("verify " + m.disks[i].name, m.disks[i].sizeBytes);
+                repo::RestoreDiskResult r = source->Write(i, -1, m.disks[i].name, true, &CancelFlag(),
+                                                          [&](uint64_t done, uint64_t) { progress.Update(done, 0); });
+                progress.Finish(0, -1);
+                if (r.sha256 != m.disks[i].sha256)
+                    throw StoreError("disk " + m.disks[i].name + " does not match the manifest");
+            }
+        } else
         VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
             if (name != current) {
                 current = name;
