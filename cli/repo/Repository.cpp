@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <unordered_set>
 
 #include "cli/DataPath.h"
 
@@ -371,6 +372,7 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
     for (auto& b : buffers) free.push_back(&b);
     bool finished = false;
     std::exception_ptr failure;
+    std::unordered_set<std::string> seen;
 
     auto work = [&] {
         for (;;) {
@@ -391,7 +393,14 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
                 if (!zero) {
                     entry.chunk = job.chunk;
                     entry.digest = Sha256Of(p, job.len);
-                    reused = repo.TouchChunk(entry.digest);
+                    // A chunk repeated within the disk is stored by the first
+                    // worker that meets it (the index is written after all).
+                    bool first;
+                    {
+                        std::lock_guard<std::mutex> lock(mu);
+                        first = seen.insert(ToHex(entry.digest)).second;
+                    }
+                    reused = !first || repo.TouchChunk(entry.digest);
                     if (!reused) stored = repo.PutChunk(entry.digest, p, job.len);
                 }
                 std::lock_guard<std::mutex> lock(mu);
