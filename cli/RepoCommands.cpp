@@ -16,8 +16,9 @@ namespace {
 
 repo::Repository OpenRepo(const std::string& path) {
     if (!repo::IsRepository(path))
-        throw CommandError("store: " + path + " is not a repository (make one with gcebackup init " + path + ")",
-                           kExitStore);
+        throw CommandError(
+            "store: " + path + " is not a repository (make one with gcebackup init " + path + ")",
+            kExitStore);
     try {
         return repo::Repository::Open(path);
     } catch (const StoreError& e) {
@@ -43,16 +44,18 @@ int Init(const GlobalOptions& g, const std::string& path) {
     if (g.json)
         PrintJson({{"ok", true}, {"command", "init"}, {"repository", path}, {"chunkSize", repo::kChunkSize}});
     else
-        std::printf("Created repository %s (chunks of %s, zstd)\n", path.c_str(), HumanBytes(repo::kChunkSize).c_str());
+        std::printf("Created repository %s (chunks of %s, zstd)\n", path.c_str(),
+                    HumanBytes(repo::kChunkSize).c_str());
     return kExitOk;
 }
 
 int Forget(const GlobalOptions& g, const std::string& path, const std::string& instance,
            const repo::KeepRules& rules, bool dryRun) {
     if (rules.Empty())
-        throw CommandError("forget needs at least one of --keep-last, --keep-hourly, --keep-daily, --keep-weekly, "
-                           "--keep-monthly, --keep-yearly",
-                           kExitUsage);
+        throw CommandError(
+            "forget needs at least one of --keep-last, --keep-hourly, --keep-daily, --keep-weekly, "
+            "--keep-monthly, --keep-yearly",
+            kExitUsage);
     repo::Repository r = OpenRepo(path);
     repo::ForgetResult res;
     try {
@@ -117,10 +120,11 @@ int Prune(const GlobalOptions& g, const std::string& path, int64_t grace, bool d
         std::printf("  %s %llu unused chunk(s), %s\n", dryRun ? "would remove" : "removed",
                     static_cast<unsigned long long>(p.removed), HumanBytes(p.removedBytes).c_str());
         if (p.keptYoung)
-            std::printf("  kept %llu unused chunk(s), %s, written or reused after %s (grace period or a backup "
-                        "running)\n",
-                        static_cast<unsigned long long>(p.keptYoung), HumanBytes(p.keptYoungBytes).c_str(),
-                        Utc(p.cutoff).c_str());
+            std::printf(
+                "  kept %llu unused chunk(s), %s, written or reused after %s (grace period or a backup "
+                "running)\n",
+                static_cast<unsigned long long>(p.keptYoung), HumanBytes(p.keptYoungBytes).c_str(),
+                Utc(p.cutoff).c_str());
     }
     return kExitOk;
 }
@@ -175,7 +179,11 @@ int64_t ParseDuration(const std::string& text) {
     }
     if (n < 0) return -1;
     const std::string unit = text.substr(used);
-    const int64_t mult = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+    const int64_t mult = unit.empty() || unit == "s" ? 1
+                         : unit == "m"               ? 60
+                         : unit == "h"               ? 3600
+                         : unit == "d"               ? 86400
+                                                     : 0;
     if (mult == 0 || n > INT64_MAX / mult) return -1;
     return n * mult;
 }
@@ -189,18 +197,23 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_forget->add_option("--instance", m_forgetInstance, "Instance")->required();
     const auto count = CLI::Range(0, 1000000);
     m_forget->add_option("--keep-last", m_rules.last, "Keep the N newest backups")->check(count);
-    m_forget->add_option("--keep-hourly", m_rules.hourly, "Keep the newest backup of each of N hours")->check(count);
-    m_forget->add_option("--keep-daily", m_rules.daily, "Keep the newest backup of each of N days")->check(count);
-    m_forget->add_option("--keep-weekly", m_rules.weekly, "Keep the newest backup of each of N weeks")->check(count);
+    m_forget->add_option("--keep-hourly", m_rules.hourly, "Keep the newest backup of each of N hours")
+        ->check(count);
+    m_forget->add_option("--keep-daily", m_rules.daily, "Keep the newest backup of each of N days")
+        ->check(count);
+    m_forget->add_option("--keep-weekly", m_rules.weekly, "Keep the newest backup of each of N weeks")
+        ->check(count);
     m_forget->add_option("--keep-monthly", m_rules.monthly, "Keep the newest backup of each of N months")
         ->check(count);
-    m_forget->add_option("--keep-yearly", m_rules.yearly, "Keep the newest backup of each of N years")->check(count);
+    m_forget->add_option("--keep-yearly", m_rules.yearly, "Keep the newest backup of each of N years")
+        ->check(count);
     m_forget->add_flag("--dry-run", m_forgetDryRun, "Print what would be removed, remove nothing");
 
     m_prune = app.add_subcommand("prune", "Remove the chunks that no backup uses any more");
     m_prune->add_option("--repo", m_pruneRepo, "Repository directory")->required();
-    m_prune->add_option("--grace", m_pruneGrace,
-                        "Keep unused chunks written or reused within this time (90s, 15m, 1h, 2d)")
+    m_prune
+        ->add_option("--grace", m_pruneGrace,
+                     "Keep unused chunks written or reused within this time (90s, 15m, 1h, 2d)")
         ->capture_default_str();
     m_prune->add_flag("--dry-run", m_pruneDryRun, "Count what would be removed, remove nothing");
 
@@ -209,7 +222,9 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_check->add_flag("--read-data", m_checkReadData, "Read every chunk and compare it with its digest");
 }
 
-bool RepoCommands::Selected() const { return *m_init || *m_forget || *m_prune || *m_check; }
+bool RepoCommands::Selected() const {
+    return *m_init || *m_forget || *m_prune || *m_check;
+}
 
 int RepoCommands::Run(const GlobalOptions& g) const {
     if (*m_init) return Init(g, m_initRepo);
@@ -217,7 +232,8 @@ int RepoCommands::Run(const GlobalOptions& g) const {
     if (*m_prune) {
         const int64_t grace = ParseDuration(m_pruneGrace);
         if (grace < 0)
-            throw CommandError("--grace \"" + m_pruneGrace + "\" is not a duration (90s, 15m, 1h, 2d)", kExitUsage);
+            throw CommandError("--grace \"" + m_pruneGrace + "\" is not a duration (90s, 15m, 1h, 2d)",
+                               kExitUsage);
         return Prune(g, m_pruneRepo, grace, m_pruneDryRun);
     }
     return Check(g, m_checkRepo, m_checkReadData);

@@ -12,7 +12,6 @@
 
 namespace gcebackup {
 
-
 class RepoCommands {
   public:
     explicit RepoCommands(CLI::App& app);

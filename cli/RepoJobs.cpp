@@ -15,7 +15,8 @@ std::unique_ptr<RepoBackupTarget> RepoBackupTarget::Open(const std::string& stor
 }
 
 repo::StoreDiskResult RepoBackupTarget::StoreDisk(int srcFd, uint64_t size, const std::string& sourceName,
-                                                  const std::string& indexPath, const std::atomic<bool>* cancel,
+                                                  const std::string& indexPath,
+                                                  const std::atomic<bool>* cancel,
                                                   const std::function<void(uint64_t, uint64_t)>& progress) {
     repo::StoreDiskOptions o;
     o.size = size;
@@ -39,9 +40,9 @@ std::unique_ptr<RepoBackupSource> RepoBackupSource::For(const std::string& backu
     return std::unique_ptr<RepoBackupSource>(new RepoBackupSource(std::move(r), std::move(indexes)));
 }
 
-repo::RestoreDiskResult RepoBackupSource::Write(size_t i, int dstFd, const std::string& dstName, bool dryRun,
-                                                const std::atomic<bool>* cancel,
-                                                const std::function<void(uint64_t, uint64_t)>& progress) const {
+repo::RestoreDiskResult RepoBackupSource::Write(
+    size_t i, int dstFd, const std::string& dstName, bool dryRun, const std::atomic<bool>* cancel,
+    const std::function<void(uint64_t, uint64_t)>& progress) const {
     repo::RestoreDiskOptions o;
     o.destinationIsFile = false;
     o.dryRun = dryRun;

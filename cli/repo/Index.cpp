@@ -105,11 +105,13 @@ DiskIndex DecodeIndex(const std::string& bytes, const std::string& name) {
     index.diskSize = GetLE(bytes, 16, 8);
     const uint64_t count = GetLE(bytes, 24, 8);
     if (index.chunkSize == 0 || index.chunkSize % 4096 != 0) throw fail("chunk size is not valid");
-    if (count > (bytes.size() - kHeaderSize - 32) / kEntrySize || kHeaderSize + count * kEntrySize + 32 != bytes.size())
+    if (count > (bytes.size() - kHeaderSize - 32) / kEntrySize ||
+        kHeaderSize + count * kEntrySize + 32 != bytes.size())
         throw fail("length does not match its entries (truncated?)");
     const size_t bodyLen = bytes.size() - 32;
     Digest sum = Sha256Of(bytes.data(), bodyLen);
-    if (std::memcmp(sum.data(), bytes.data() + bodyLen, 32) != 0) throw fail("checksum does not match (damaged)");
+    if (std::memcmp(sum.data(), bytes.data() + bodyLen, 32) != 0)
+        throw fail("checksum does not match (damaged)");
     const uint64_t chunks = index.diskSize / index.chunkSize + (index.diskSize % index.chunkSize ? 1 : 0);
     index.entries.resize(count);
     for (uint64_t i = 0; i < count; ++i) {

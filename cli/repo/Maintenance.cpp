@@ -43,8 +43,9 @@ std::vector<std::string> DirNames(const std::string& dir) {
 }
 
 bool IsHexName(const std::string& s, size_t len) {
-    return s.size() == len &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return s.size() == len && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 // Backup ids begin with their UTC time: YYYYMMDDTHHMMSSZ.
@@ -71,7 +72,8 @@ Repository RepositoryOfBackup(const std::string& backupDir) {
     return Repository::Open(root.string());
 }
 
-std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir, const Manifest& m) {
+std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir,
+                                         const Manifest& m) {
     std::vector<DiskIndex> out;
     for (const auto& f : m.files)
         if (FileSha256(backupDir + "/config/" + f.name) != f.sha256)
@@ -99,7 +101,8 @@ std::vector<std::string> ListInstances(const Repository& repo) {
     return out;
 }
 
-ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun) {
+ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules,
+                    bool dryRun) {
     if (rules.Empty())
         throw StoreError("forget needs at least one --keep-* rule: without one every backup would go");
     if (!IsSafeFileName(instance)) throw StoreError("instance name \"" + instance + "\" is not valid");
@@ -217,7 +220,8 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
     return result;
 }
 
-CheckResult Check(const Repository& repo, bool readData, const std::function<void(uint64_t, uint64_t)>& progress) {
+CheckResult Check(const Repository& repo, bool readData,
+                  const std::function<void(uint64_t, uint64_t)>& progress) {
     CheckResult result;
     std::unordered_map<Digest, uint64_t, DigestHash> chunks;  // digest -> length
     for (const auto& instance : DirNames(repo.BackupsRoot())) {
@@ -247,7 +251,8 @@ CheckResult Check(const Repository& repo, bool readData, const std::function<voi
             for (const auto& f : m.files) {
                 try {
                     if (FileSha256(dir + "/config/" + f.name) != f.sha256)
-                        result.problems.push_back(where + "configuration file " + f.name + " does not match the manifest");
+                        result.problems.push_back(where + "configuration file " + f.name +
+                                                  " does not match the manifest");
                 } catch (const StoreError& e) {
                     result.problems.push_back(where + e.what());
                 }

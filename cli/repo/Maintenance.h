@@ -21,7 +21,8 @@ Repository RepositoryOfBackup(const std::string& backupDir);
 // the manifest's size and digest, every chunk it names present, every
 // configuration file matching the manifest. Throws StoreError naming the
 // first fault.
-std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir, const Manifest& m);
+std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir,
+                                         const Manifest& m);
 
 // Instances with backups in the repository, sorted.
 std::vector<std::string> ListInstances(const Repository& repo);
@@ -38,12 +39,12 @@ struct ForgetResult {
 ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun);
 
 struct PruneResult {
-    uint64_t backups = 0;           // backups whose indexes were read
-    uint64_t chunks = 0;            // chunk files found
-    uint64_t referenced = 0;        // of which referenced by a backup
-    uint64_t removed = 0;           // unreferenced chunks removed
+    uint64_t backups = 0;     // backups whose indexes were read
+    uint64_t chunks = 0;      // chunk files found
+    uint64_t referenced = 0;  // of which referenced by a backup
+    uint64_t removed = 0;     // unreferenced chunks removed
     uint64_t removedBytes = 0;
-    uint64_t keptYoung = 0;         // unreferenced chunks newer than the cut-off, kept
+    uint64_t keptYoung = 0;  // unreferenced chunks newer than the cut-off, kept
     uint64_t keptYoungBytes = 0;
     uint64_t leftoversRemoved = 0;  // temporary files of dead writers
     int64_t cutoff = 0;             // seconds since the epoch

@@ -147,8 +147,8 @@ void WriteDataPages(int fd, const unsigned char* data, size_t len, uint64_t offs
             ssize_t w = ::pwrite(fd, data + done, end - done, static_cast<off_t>(offset + done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0)
-                throw DataPathError("cannot write " + name + " at offset " + std::to_string(offset + done) + ": " +
-                                    (w < 0 ? std::strerror(errno) : "nothing written"));
+                throw DataPathError("cannot write " + name + " at offset " + std::to_string(offset + done) +
+                                    ": " + (w < 0 ? std::strerror(errno) : "nothing written"));
             done += static_cast<size_t>(w);
         }
         written += end - pos;
@@ -174,18 +174,15 @@ Repository Repository::Init(const std::string& path) {
         while (dirent* e = ::readdir(d))
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
         ::closedir(d);
-        if (!empty) throw StoreError(path + " is not empty: a repository is made in an empty or new directory");
+        if (!empty)
+            throw StoreError(path + " is not empty: a repository is made in an empty or new directory");
     }
     Repository r(path);
     MakeDir(r.ChunksDir());
     MakeDir(r.BackupsRoot());
     MakeDir(r.LocksDir());
-    json j = {{"format", "gcebackup-repository"},
-              {"version", kRepositoryVersion},
-              {"chunkSize", kChunkSize},
-              {"chunkDigest", "sha256"},
-              {"compression", "zstd"},
-              {"encryption", "none"}};
+    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
+              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
     WriteAtomically(path + "/" + kMarker, j.dump(2) + "\n");
     return r;
 }
@@ -200,9 +197,11 @@ Repository Repository::Open(const std::string& path) {
     }
     if (!j.is_object() || j.value("format", "") != "gcebackup-repository")
         throw StoreError(marker + ": not a gcebackup repository");
-    if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<int>() != kRepositoryVersion)
-        throw StoreError(marker + ": repository version " + (j.contains("version") ? j["version"].dump() : "(none)") +
-                         " is not supported (this program reads version " + std::to_string(kRepositoryVersion) + ")");
+    if (!j.contains("version") || !j["version"].is_number_integer() ||
+        j["version"].get<int>() != kRepositoryVersion)
+        throw StoreError(
+            marker + ": repository version " + (j.contains("version") ? j["version"].dump() : "(none)") +
+            " is not supported (this program reads version " + std::to_string(kRepositoryVersion) + ")");
     if (!j.contains("chunkSize") || j["chunkSize"] != kChunkSize || j.value("compression", "") != "zstd" ||
         j.value("encryption", "none") != "none")
         throw StoreError(marker + ": chunk size, compression or encryption is not supported");
@@ -242,7 +241,8 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len) con
     const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
     const std::string path = dir + "/" + hex;
     static std::atomic<uint64_t> counter{0};
-    const std::string tmp = dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    const std::string tmp =
+        dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
         MakeDir(dir);
@@ -285,15 +285,16 @@ void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsi
     }
     const unsigned long long declared = ZSTD_getFrameContentSize(packed.data(), packed.size());
     if (declared != expectedLen)
-        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: it does not hold " + std::to_string(expectedLen) +
-                           " bytes (" + path + ")");
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: it does not hold " +
+                           std::to_string(expectedLen) + " bytes (" + path + ")");
     out.resize(expectedLen);
     const size_t n = ZSTD_decompressDCtx(ctx.c, out.data(), out.size(), packed.data(), packed.size());
     if (ZSTD_isError(n) || n != expectedLen)
         throw CorruptChunk("chunk " + ToHex(d) + " is damaged: " +
                            (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "short") + " (" + path + ")");
     if (Sha256Of(out.data(), out.size()) != d)
-        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: its bytes do not match its digest (" + path + ")");
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: its bytes do not match its digest (" + path +
+                           ")");
 }
 
 void Repository::Sync() const {
@@ -316,7 +317,9 @@ WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
     WriteAtomically(m_path, j.dump() + "\n");
 }
 
-WriterLock::~WriterLock() { ::unlink(m_path.c_str()); }
+WriterLock::~WriterLock() {
+    ::unlink(m_path.c_str());
+}
 
 std::vector<int64_t> LiveWriterStarts(const Repository& repo) {
     std::vector<int64_t> starts;
@@ -488,7 +491,9 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
     return result;
 }
 
-void WriteIndex(const std::string& path, const DiskIndex& index) { WriteAtomically(path, EncodeIndex(index)); }
+void WriteIndex(const std::string& path, const DiskIndex& index) {
+    WriteAtomically(path, EncodeIndex(index));
+}
 
 DiskIndex ReadIndex(const std::string& path) {
     // 40 bytes per MiB of data: 40 MiB for a 1 TiB disk full of data.
@@ -500,9 +505,10 @@ RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, in
     const auto start = std::chrono::steady_clock::now();
     RestoreDiskResult result;
     if (index.chunkSize != repo.ChunkSize())
-        throw StoreError("index of " + options.destinationName + ": chunk size " + std::to_string(index.chunkSize) +
-                         " does not match the repository's");
-    if (!options.dryRun && options.destinationIsFile && ::ftruncate(dstFd, static_cast<off_t>(index.diskSize)) != 0)
+        throw StoreError("index of " + options.destinationName + ": chunk size " +
+                         std::to_string(index.chunkSize) + " does not match the repository's");
+    if (!options.dryRun && options.destinationIsFile &&
+        ::ftruncate(dstFd, static_cast<off_t>(index.diskSize)) != 0)
         throw DataPathError("cannot size " + options.destinationName + ": " + std::strerror(errno));
 
     std::atomic<size_t> next{0};
@@ -523,8 +529,9 @@ RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, in
             while (inFlight.size() > keep) {
                 const auto [off, len] = inFlight.front();
                 inFlight.pop_front();
-                ::sync_file_range(dstFd, static_cast<off_t>(off), static_cast<off_t>(len),
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+                ::sync_file_range(
+                    dstFd, static_cast<off_t>(off), static_cast<off_t>(len),
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
                 ::posix_fadvise(dstFd, static_cast<off_t>(off), static_cast<off_t>(len), POSIX_FADV_DONTNEED);
             }
         };
@@ -545,7 +552,8 @@ RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, in
                     const uint64_t off = e.chunk * index.chunkSize;
                     WriteDataPages(dstFd, buf.data(), buf.size(), off, options.destinationName, w);
                     if (pace) {
-                        ::sync_file_range(dstFd, static_cast<off_t>(off), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+                        ::sync_file_range(dstFd, static_cast<off_t>(off), static_cast<off_t>(len),
+                                          SYNC_FILE_RANGE_WRITE);
                         inFlight.emplace_back(off, len);
                         settle(8);
                     }

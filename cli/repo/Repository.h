@@ -104,9 +104,9 @@ struct StoreDiskOptions {
 
 struct StoreDiskResult {
     DiskIndex index;
-    uint64_t dataBytes = 0;     // bytes of non-zero chunks
-    uint64_t bytesRead = 0;     // bytes read from the source
-    uint64_t storedBytes = 0;   // compressed bytes of new chunks
+    uint64_t dataBytes = 0;    // bytes of non-zero chunks
+    uint64_t bytesRead = 0;    // bytes read from the source
+    uint64_t storedBytes = 0;  // compressed bytes of new chunks
     uint64_t newChunks = 0;
     uint64_t reusedChunks = 0;  // chunks the repository had already
     std::string sha256;         // disk digest (see DataPath.h)

@@ -21,7 +21,9 @@ struct KeepRules {
     int monthly = 0;
     int yearly = 0;
 
-    bool Empty() const { return last <= 0 && hourly <= 0 && daily <= 0 && weekly <= 0 && monthly <= 0 && yearly <= 0; }
+    bool Empty() const {
+        return last <= 0 && hourly <= 0 && daily <= 0 && weekly <= 0 && monthly <= 0 && yearly <= 0;
+    }
 };
 
 struct BackupTime {

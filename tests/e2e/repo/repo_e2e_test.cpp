@@ -37,8 +37,8 @@ std::string DigestOf(const std::string& path) {
 size_t CountChunks(const std::string& repo) {
     size_t n = 0;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(repo + "/chunks", ec); it != fs::recursive_directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(repo + "/chunks", ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_regular_file(ec) && it->path().filename().string()[0] != '.') ++n;
     return n;
 }
@@ -121,7 +121,8 @@ TEST_F(RepoE2E, FiveBackupsForgetPruneAndEveryKeptBackupRestores) {
         if (i > 0) {
             // Only the changed chunks are new.
             EXPECT_LE(j["repository"]["newChunks"].get<uint64_t>(), i == 3 ? 2u : 1u) << i;
-            EXPECT_EQ(j["repository"]["reusedChunks"].get<uint64_t>() + j["repository"]["newChunks"].get<uint64_t>(),
+            EXPECT_EQ(j["repository"]["reusedChunks"].get<uint64_t>() +
+                          j["repository"]["newChunks"].get<uint64_t>(),
                       j["manifest"]["disks"][0]["dataBytes"].get<uint64_t>() / (1 << 20) +
                           j["manifest"]["disks"][1]["dataBytes"].get<uint64_t>() / (1 << 20) +
                           j["manifest"]["disks"][2]["dataBytes"].get<uint64_t>() / (1 << 20));

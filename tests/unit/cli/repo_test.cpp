@@ -31,7 +31,8 @@ struct Fd {
 };
 
 // A sparse disk file: `size` bytes with data at the given MiB offsets.
-void MakeDisk(const std::string& path, uint64_t size, const std::vector<std::pair<uint64_t, unsigned>>& data) {
+void MakeDisk(const std::string& path, uint64_t size,
+              const std::vector<std::pair<uint64_t, unsigned>>& data) {
     Fd f(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
     ASSERT_GE(f.fd, 0);
     ASSERT_EQ(::ftruncate(f.fd, static_cast<off_t>(size)), 0);
@@ -308,7 +309,8 @@ TEST(RepoMaintenance, ForgetThenPruneRemovesOnlyWhatNoBackupNeeds) {
     EXPECT_EQ(ListBackups(repo.BackupsRoot(), "web-1").size(), 3u);
     ForgetResult f = Forget(repo, "web-1", keep, false);
     EXPECT_EQ(f.removed.size(), 2u);
-    EXPECT_EQ(ListBackups(repo.BackupsRoot(), "web-1"), (std::vector<std::string>{MakeBackupId(1714557600 + 7200, 3)}));
+    EXPECT_EQ(ListBackups(repo.BackupsRoot(), "web-1"),
+              (std::vector<std::string>{MakeBackupId(1714557600 + 7200, 3)}));
 
     // Just written: within the grace period nothing goes.
     PruneResult young = Prune(repo, 3600, false);
