@@ -226,7 +226,7 @@ bool Repository::TouchChunk(const Digest& d) const {
     throw StoreError(Errno("cannot update the time of", path));
 }
 
-uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len) const {
+uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
     struct Ctx {
         ZSTD_CCtx* c = ZSTD_createCCtx();
         ~Ctx() { ZSTD_freeCCtx(c); }
@@ -259,11 +259,13 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len) con
         ::unlink(tmp.c_str());
         throw;
     }
-    if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
         std::string msg = Errno("cannot store", path);
+        if (keepOpen) ::close(fd);
         ::unlink(tmp.c_str());
         throw StoreError(msg);
     }
+    if (keepOpen) *keepOpen = fd;
     return n;
 }
 
@@ -369,7 +371,9 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
         size_t len;
         std::vector<unsigned char>* buf;
     };
-    const unsigned workers = Workers(options.threads);
+    // Workers also wait for their chunks' write-back: twice as many as cores
+    // keep the cores busy hashing meanwhile.
+    const unsigned workers = options.threads ? options.threads : 2 * Workers(0);
     std::vector<std::vector<unsigned char>> buffers(workers * 2 + 2, std::vector<unsigned char>(cs));
     std::mutex mu;
     std::condition_variable cv;
@@ -381,6 +385,24 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
     std::unordered_set<std::string> seen;
 
     auto work = [&] {
+        // Chunks written, their write-back under way: a few chunks later each
+        // is awaited and dropped from the page cache (as in RestoreDisk).
+        std::deque<int> written;
+        auto settle = [&](size_t keep) {
+            while (written.size() > keep) {
+                const int fd = written.front();
+                written.pop_front();
+                ::sync_file_range(
+                    fd, 0, 0,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+                ::close(fd);
+            }
+        };
+        struct AtExit {
+            std::function<void()> f;
+            ~AtExit() { f(); }
+        } settleAll{[&] { settle(0); }};
         for (;;) {
             Job job;
             {
@@ -407,7 +429,12 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
                         first = seen.insert(ToHex(entry.digest)).second;
                     }
                     reused = !first || repo.TouchChunk(entry.digest);
-                    if (!reused) stored = repo.PutChunk(entry.digest, p, job.len);
+                    if (!reused) {
+                        int fd = -1;
+                        stored = repo.PutChunk(entry.digest, p, job.len, &fd);
+                        written.push_back(fd);
+                        settle(8);
+                    }
                 }
                 std::lock_guard<std::mutex> lock(mu);
                 if (!zero) {
@@ -439,7 +466,17 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
 
     try {
         size_t n = 0;
-        for (uint64_t chunk : chunks) {
+        // The source is read ahead by the kernel a few chunks in front of the
+        // reader, so that the device is busy while the workers hash.
+        constexpr size_t kAhead = 8;
+        for (size_t k = 0; k < std::min(kAhead, chunks.size()); ++k)
+            ::posix_fadvise(srcFd, static_cast<off_t>(chunks[k] * cs), static_cast<off_t>(cs),
+                            POSIX_FADV_WILLNEED);
+        for (size_t k = 0; k < chunks.size(); ++k) {
+            const uint64_t chunk = chunks[k];
+            if (k + kAhead < chunks.size())
+                ::posix_fadvise(srcFd, static_cast<off_t>(chunks[k + kAhead] * cs), static_cast<off_t>(cs),
+                                POSIX_FADV_WILLNEED);
             if (options.cancel && options.cancel->load()) throw CopyCancelled();
             std::vector<unsigned char>* buf;
             {

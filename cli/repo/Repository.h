@@ -62,7 +62,9 @@ class Repository {
     bool TouchChunk(const Digest& d) const;
     // Stores a chunk (compressed) under a temporary name, then renames it into
     // place. Returns the bytes written. Throws StoreError.
-    uint64_t PutChunk(const Digest& d, const void* data, size_t len) const;
+    // With `keepOpen` the file is left open there for the caller to close
+    // (after awaiting its write-back).
+    uint64_t PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen = nullptr) const;
     // Reads, decompresses and checks a chunk of `expectedLen` bytes into `out`.
     // Throws StoreError when it is missing or unreadable, CorruptChunk when it
     // does not match its digest.
