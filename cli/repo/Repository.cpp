@@ -606,8 +606,9 @@ RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, in
             stopFlag = true;
         }
     };
+    // Workers wait for chunk reads and write-back: twice as many as cores.
     std::vector<std::thread> pool;
-    const unsigned workers = Workers(options.threads);
+    const unsigned workers = options.threads ? options.threads : 2 * Workers(0);
     for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work, false);
     work(true);
     for (auto& t : pool) t.join();
