@@ -181,6 +181,9 @@ TEST_F(RepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneCompletes) {
     ASSERT_TRUE(killed) << "the backup ended before it stored a chunk: " << r.err;
     json c = Check(false);
     EXPECT_EQ(c["backups"], 0);
+    EXPECT_FALSE(c["leftovers"].empty());  // its partial backup directory, named, not a fault
+    RunResult cleanup = Run({"cleanup"});
+    EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
     RunResult next = Backup();
     ASSERT_EQ(next.exitCode, 0) << next.err;
     EXPECT_GT(Parse(next)["repository"]["reusedChunks"].get<uint64_t>(), 0u);  // what the killed one stored
@@ -188,7 +191,23 @@ TEST_F(RepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneCompletes) {
     EXPECT_EQ(c["backups"], 1);
     RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
     ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    // cleanup removed the partial directory, prune the killed writer's temporary files.
+    EXPECT_EQ(Check(true)["leftovers"], json::array());
+}
+
+TEST_F(RepoE2E, BackupCopyOfSnapshotsGoesIntoTheRepositoryAndRestoresFromIt) {
+    Init();
+    const std::string catalog = m_dir + "/catalog";
+    RunResult snap = Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", catalog});
+    ASSERT_EQ(snap.exitCode, 0) << snap.err;
+    const auto atSnapshot = SourceDigests();
+    Change("web-1-data", 0, 1 << 20, 'x');  // after the snapshots: not in the copy
+    RunResult copy = Run({"backup-copy", "--catalog", catalog, "--instance", "web-1", "--to", m_repo});
+    ASSERT_EQ(copy.exitCode, 0) << copy.err;
+    const json list = Parse(Run({"list", "--store", m_repo}));
+    ASSERT_EQ(list["backups"].size(), 1u);
     Check(true);
+    ExpectRestores(list["backups"][0]["backupId"], "web-1-copy", atSnapshot);
 }
 
 TEST_F(RepoE2E, PruneDuringABackupDoesNotHarmIt) {
