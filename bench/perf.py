@@ -26,6 +26,10 @@ Starts its own gce-emulator on a free loopback port and measures, in one run:
   * incremental replication (`gcebackup replicate`) of that disk: time and
     bytes written of a pass after 1 % of it changed, against the full first
     pass, with the peak local disk use of the pass (state directory).
+  * a deduplicating repository (`gcebackup init`): the first backup and its
+    restore against `cp` + sync of the same disk in the same rounds, and the
+    bytes stored by a second backup of the unchanged disk and after 1 % of it
+    changed.
 
 Usage: perf.py [BUILD_DIR] [-v]    (-v also prints the calls by route)
 """
@@ -55,6 +59,7 @@ DATA_DISK_GB = 4
 DATA_CHUNKS = 8  # 8 runs of 128 MiB spread over the data disk: 1 GiB of data
 DATA_ROUNDS = 3  # rounds of the data-path copies; the median of each kind counts
 REPLICA_CHANGE = 0.01  # share of the disk changed between replication passes
+REPO_ROUNDS = 3  # rounds of first backups into a fresh repository; the median counts
 
 VERBOSE = "-v" in sys.argv[1:]
 
@@ -312,6 +317,60 @@ def replication(b):
             "rss": max(full.rss_mib, incr.rss_mib)}
 
 
+def repository_rows(b, row):
+    """Backups into a deduplicating repository (gcebackup init): the first
+    backup and its restore against `cp --sparse=always` + sync of the same
+    disk file in the same rounds (a fresh repository each round), then the
+    bytes stored by a second backup of the unchanged disk and by one after
+    1 % of the disk changed (in 1 MiB pieces spread over it)."""
+    src = b.emu.disk_file("data")
+    cps, backups, restores = [], [], []
+    repo = None
+    for i in range(REPO_ROUNDS):
+        if repo:
+            shutil.rmtree(repo, ignore_errors=True)
+        repo = os.path.join(b.root, "repo-%d" % i)
+        b.gce("init", repo)
+        cps.append(time_copies(src, os.path.join(b.root, "copy.img"), ("cp+sync",), None)["cp+sync"])
+        os.sync()
+        backups.append(b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", repo))
+        os.sync()
+        restores.append(b.gce("restore", "--from", repo, "--instance", "data", "--as", "data-repo-%d" % i,
+                              "--zone", ZONE, "--machine-type", "auto"))
+    cp = median(cps)
+    first = sorted(backups, key=lambda r: r.json["copySeconds"])[len(backups) // 2]
+    size = first.json["manifest"]["disks"][0]["sizeBytes"]
+    rate_of = lambda s: "%.0f MiB/s" % (size / s / MIB)
+    bc = first.json["copySeconds"]
+    rc = median([r.json["copySeconds"] for r in restores])
+    row("repository: cp --sparse=always + sync", "%.2f s" % cp, "same disk, same rounds", rate_of(cp))
+    row("repository: first backup, in the job", "%.2f s" % bc, rate_of(bc), "%.2f x cp" % (cp / bc),
+        ">= 0.8 x cp", cp / bc >= 0.8)
+    row("repository: restore, in the job", "%.2f s" % rc, rate_of(rc), "%.2f x cp" % (cp / rc),
+        ">= 0.8 x cp", cp / rc >= 0.8)
+    stored0 = backups[-1].json["repository"]["storedBytes"]
+    second = b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", repo)
+    stored1 = second.json["repository"]["storedBytes"]
+    row("repository: second backup, unchanged", "%.1f KiB stored" % (stored1 / 1024),
+        "first: %.0f MiB" % (stored0 / MIB), "%.4f x" % (stored1 / stored0), "<= 0.01 x", stored1 <= stored0 / 100)
+    disk_size = DATA_DISK_GB * GIB
+    pieces = max(1, int(disk_size * REPLICA_CHANGE) // MIB)
+    for i in range(pieces):
+        blob = base64.b64encode(os.urandom(MIB)).decode()
+        b.emu.control("POST", "disks/write", {"project": PROJECT, "scope": ZONE, "disk": "data",
+                                              "offset": (i * (disk_size // pieces) + 4096) // 4096 * 4096,
+                                              "data": blob})
+    changed = pieces * MIB
+    third = b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", repo)
+    stored2 = third.json["repository"]["storedBytes"]
+    row("repository: backup after 1 % changed", "%.1f MiB stored" % (stored2 / MIB),
+        "changed: %.0f MiB" % (changed / MIB), "%.2f x" % (stored2 / changed), "<= 2 x", stored2 <= 2 * changed)
+    if VERBOSE:
+        print("-- repository, seconds by round: cp+sync %s; backup %s; restore %s" % (
+            " ".join("%.2f" % t for t in cps), " ".join("%.2f" % r.json["copySeconds"] for r in backups),
+            " ".join("%.2f" % r.json["copySeconds"] for r in restores)), file=sys.stderr)
+
+
 def emulator_rate(bindir):
     exe = os.path.join(bindir, "emulator_bench")
     if not os.access(exe, os.X_OK):
@@ -467,6 +526,8 @@ def main():
             row("replication: peak local disk use", "%.1f MiB" % (rep["peak_local"] / MIB), "", "",
                 "<= 64 MiB", rep["peak_local"] <= 64 * MIB)
             row("replication: peak RSS", "%.1f MiB" % rep["rss"], "", "", "<= 64 MiB", rep["rss"] <= 64)
+
+        repository_rows(b, row)
 
         gets = emulator_rate(b.bindir)
         if gets:

@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
+#include "cli/RepoCommands.h"
 #include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
@@ -118,10 +119,10 @@ int main(int argc, char** argv) {
     instances->add_option("--label", instLabel, "Only instances with label KEY=VALUE");
 
     BackupOptions bo;
-    auto* backup = app.add_subcommand("backup", "Back up an instance into a local store");
+    auto* backup = app.add_subcommand("backup", "Back up an instance into a local store or repository");
     backup->add_option("--project", bo.project, "Project of the instance")->required();
     backup->add_option("--instance", bo.instance, "Instance name")->required();
-    backup->add_option("--to", bo.store, "Store directory")->required();
+    backup->add_option("--to", bo.store, "Store or repository directory")->required();
     backup->add_flag("--app-consistent", bo.appConsistent, "Application-consistent snapshots (guest flush)");
     backup->add_option("--exclude-pattern", bo.excludePatterns, "Leave out disks whose name matches GLOB");
     backup->add_option("--exclude-label", bo.excludeLabels, "Leave out disks with label K=V (globs allowed)");
@@ -180,6 +181,7 @@ int main(int argc, char** argv) {
     ReplicationCommands replication;
     AddReplicationCommands(app, replication);
     SnapCommands snapCommands(app);
+    RepoCommands repoCommands(app);
 
     try {
         app.parse(argc, argv);
@@ -228,6 +230,7 @@ int main(int argc, char** argv) {
         if (*demoCmd) return CmdDemo(g, demo);
         if (int rc = RunReplicationCommands(g, replication); rc >= 0) return rc;
         if (snapCommands.Selected()) return snapCommands.Run(g);
+        if (repoCommands.Selected()) return repoCommands.Run(g);
     } catch (const CommandError& e) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
     } catch (const StoreError& e) {
