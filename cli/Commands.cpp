@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
@@ -87,42 +91,244 @@ std::string Describe(const std::vector<VMInfoStructs::SFailure>& failures, std::
     return text;
 }
 
-// Runs `copy(src, dst)`, which opens the two descriptors, copies one opened
-// disk and may replace dst. Whatever happens the descriptors and the disk's
-// handle are closed; a cancelled copy ends the job ("<job> cancelled") and a
-// data path failure is reported as "<failure>: <reason>", with the store's
-// exit code when it concerns the image in the store (`storeImage`): a store
-// that cannot be read or written exits 3 like one that does not match.
-template <class Copy>
-void CopyOpenedDisk(PluginSession& s, const OpenedDisk& od, const std::string& job,
-                    const std::string& failure, const std::string& diskName, const std::string& storeImage,
-                    Copy&& copy) {
-    int src = -1, dst = -1;
-    auto release = [&] {
-        if (src >= 0) ::close(src);
-        if (dst >= 0) ::close(dst);
-    };
-    try {
-        copy(src, dst);
-    } catch (const CopyCancelled&) {
-        release();
-        s->CloseVmdk(od.handle);
-        throw CommandError(job + " cancelled; what the job created was removed", kExitCancelled);
-    } catch (const DataPathError& e) {
-        release();
-        s->CloseVmdk(od.handle);
-        const std::string reason = e.what();
-        const bool store = !storeImage.empty() && reason.find(storeImage) != std::string::npos;
-        throw CommandError((store ? "store: " : "") + failure + ": " + reason,
-                           store ? kExitStore : kExitFailed);
-    } catch (...) {
-        release();
-        s->CloseVmdk(od.handle);
-        throw;
+// A descriptor closed on every way out.
+struct Fd {
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
     }
-    release();
-    if (!s->CloseVmdk(od.handle)) s.Fail("CloseVmdk of disk " + diskName);
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int fd;
+};
+
+// The wall time during which copies ran: from the first start to the last end.
+class CopySpan {
+  public:
+    void Add(Clock::time_point start, Clock::time_point end) {
+        std::lock_guard<std::mutex> lock(m_mu);
+        if (!m_any || start < m_start) m_start = start;
+        if (!m_any || end > m_end) m_end = end;
+        m_any = true;
+    }
+    double Seconds() const { return m_any ? std::chrono::duration<double>(m_end - m_start).count() : 0; }
+
+  private:
+    std::mutex m_mu;
+    bool m_any = false;
+    Clock::time_point m_start, m_end;
+};
+
+// Chunks in flight for each of `parallel` copies side by side: together
+// about the memory of one copy on its own.
+size_t ChunksPerCopy(int parallel) {
+    return std::max<size_t>(2, 8 / static_cast<size_t>(std::max(1, parallel)));
 }
+
+// The disks of one job, opened through the plug-in and copied side by side.
+//
+// Every plug-in call stays on the calling thread, in the host's order: each
+// disk is opened (OpenVmdk or CreateVmdk; the plug-in sends the attaches of
+// all disks of the job with the first and each open awaits its own), handed
+// to a pool of `parallel` copying threads that touch only local descriptors,
+// and closed (CloseVmdk, which sends the detach) once its copy is done. The
+// first failure stops the other copies; whatever was opened is closed before
+// the failure is reported. A cancelled copy ends the job ("<job> cancelled")
+// and a data path failure is reported as "<failure of that disk>: <reason>".
+class SideBySideCopies {
+  public:
+    // copy(i, od, stop) opens the descriptors it needs and copies disk i;
+    // it runs on a copying thread and stops with CopyCancelled once `stop`
+    // is set (pass it as CopyOptions::cancel).
+    using CopyFn = std::function<void(size_t, const OpenedDisk&, const std::atomic<bool>&)>;
+
+    SideBySideCopies(PluginSession& s, std::string job, int parallel)
+        : m_s(s), m_job(std::move(job)), m_parallel(static_cast<size_t>(std::max(1, parallel))) {}
+
+    // storeImage(i): the path of disk i's image in the store, if any.
+    void StoreImages(std::function<std::string(size_t)> storeImage) { m_storeImage = std::move(storeImage); }
+
+    // open(i) opens disk i through the plug-in (main thread); failure(i)
+    // names what failed for disk i; diskName(i) its name for CloseVmdk.
+    void Run(size_t count, const std::function<OpenedDisk(size_t)>& open, const CopyFn& copy,
+             const std::function<std::string(size_t)>& failure,
+             const std::function<std::string(size_t)>& diskName) {
+        m_slots.assign(count, Slot{});
+        std::exception_ptr mainError;
+        try {
+            for (size_t i = 0; i < count; ++i) {
+                if (CancelFlag().load()) throw CopyCancelled();
+                if (Failed()) break;
+                m_slots[i].od = open(i);
+                m_slots[i].opened = true;
+                Submit(i, copy);
+                CloseFinished(diskName);
+            }
+        } catch (...) {
+            mainError = std::current_exception();
+        }
+        // Wait for the copies, passing a cancellation on to them.
+        {
+            std::unique_lock<std::mutex> lock(m_mu);
+            if (mainError) m_stop = m_stopFlag = true;
+            while (m_running > 0 || !m_queue.empty()) {
+                if (CancelFlag().load()) m_stop = m_stopFlag = true;
+                m_cv.wait_for(lock, std::chrono::milliseconds(100));
+            }
+            m_quit = true;
+            m_cv.notify_all();
+        }
+        for (auto& t : m_threads) t.join();
+        m_threads.clear();
+        std::exception_ptr error = mainError;
+        for (size_t i = 0; i < count && !error; ++i)
+            if (m_slots[i].error && !IsCancelled(m_slots[i].error)) error = m_slots[i].error, m_failedAt = i;
+        for (size_t i = 0; i < count && !error; ++i)
+            if (m_slots[i].error) error = m_slots[i].error, m_failedAt = i;
+        if (!error) {
+            CloseFinished(diskName);  // throws when a close fails
+            return;
+        }
+        // Every disk still open is closed quietly; the first failure counts.
+        for (auto& slot : m_slots)
+            if (slot.opened && !slot.closed) {
+                slot.closed = true;
+                m_s->CloseVmdk(slot.od.handle);
+            }
+        try {
+            std::rethrow_exception(error);
+        } catch (const CopyCancelled&) {
+            throw CommandError(m_job + " cancelled; what the job created was removed", kExitCancelled);
+        } catch (const DataPathError& e) {
+            // A failure that names the image in the store is the store's
+            // (exit 3), whichever side of the copy it was on.
+            const std::string reason = e.what();
+            const std::string image = m_storeImage ? m_storeImage(m_failedAt) : std::string();
+            const bool store = !image.empty() && reason.find(image) != std::string::npos;
+            throw CommandError((store ? "store: " : "") + failure(m_failedAt) + ": " + reason,
+                               store ? kExitStore : kExitFailed);
+        }
+    }
+
+  private:
+    struct Slot {
+        OpenedDisk od;
+        bool opened = false;
+        bool done = false;
+        bool closed = false;
+        std::exception_ptr error;
+    };
+
+    static bool IsCancelled(const std::exception_ptr& e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const CopyCancelled&) {
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    bool Failed() {
+        std::lock_guard<std::mutex> lock(m_mu);
+        return m_stop;
+    }
+
+    void Submit(size_t i, const CopyFn& copy) {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_queue.push_back(i);
+        if (m_threads.size() < m_parallel && m_threads.size() < m_queue.size() + m_running)
+            m_threads.emplace_back([this, &copy] { Work(copy); });
+        m_cv.notify_all();
+    }
+
+    void Work(const CopyFn& copy) {
+        std::unique_lock<std::mutex> lock(m_mu);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_quit || !m_queue.empty(); });
+            if (m_queue.empty()) return;
+            const size_t i = m_queue.front();
+            m_queue.pop_front();
+            ++m_running;
+            const OpenedDisk od = m_slots[i].od;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                copy(i, od, m_stopFlag);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            m_slots[i].error = error;
+            m_slots[i].done = true;
+            if (error) {
+                m_stop = true;
+                m_stopFlag = true;
+            }
+            --m_running;
+            m_cv.notify_all();
+        }
+    }
+
+    // Closes, in order, the disks whose copy ended well (main thread).
+    void CloseFinished(const std::function<std::string(size_t)>& diskName) {
+        for (size_t i = 0; i < m_slots.size(); ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_mu);
+                if (m_stop) m_stopFlag = true;
+                if (!m_slots[i].opened || m_slots[i].closed || !m_slots[i].done || m_slots[i].error) continue;
+                m_slots[i].closed = true;
+            }
+            if (!m_s->CloseVmdk(m_slots[i].od.handle)) m_s.Fail("CloseVmdk of disk " + diskName(i));
+        }
+    }
+
+    PluginSession& m_s;
+    std::string m_job;
+    size_t m_parallel;
+    std::vector<Slot> m_slots;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::deque<size_t> m_queue;
+    std::vector<std::thread> m_threads;
+    size_t m_running = 0;
+    bool m_stop = false;                  // a failure: open no more disks
+    std::atomic<bool> m_stopFlag{false};  // the copies' cancel flag
+    bool m_quit = false;
+    size_t m_failedAt = 0;
+    std::function<std::string(size_t)> m_storeImage;
+};
+
+// Progress of copies side by side: each disk has its own, drawn one at a
+// time under a lock.
+class SharedProgress {
+  public:
+    explicit SharedProgress(const GlobalOptions& g)
+        : m_out(ProgressStream(g)), m_mode(Progress::ModeFor(m_out, g.quiet)) {}
+    // The progress of one disk, to use from its copying thread.
+    struct Disk {
+        SharedProgress* owner;
+        Progress progress;
+        void Start(const std::string& label, uint64_t total, uint64_t dataTotal) {
+            std::lock_guard<std::mutex> lock(owner->m_mu);
+            progress.Start(label, total, dataTotal);
+        }
+        void Update(uint64_t done, uint64_t data) {
+            std::lock_guard<std::mutex> lock(owner->m_mu);
+            progress.Update(done, data);
+        }
+        void Finish(uint64_t data, double seconds) {
+            std::lock_guard<std::mutex> lock(owner->m_mu);
+            progress.Finish(data, seconds);
+        }
+    };
+    Disk For() { return Disk{this, Progress(m_out, m_mode)}; }
+
+  private:
+    FILE* m_out;
+    Progress::Mode m_mode;
+    std::mutex m_mu;
+};
 
 std::string ShortName(const std::string& uriOrName) {
     size_t slash = uriOrName.rfind('/');
@@ -236,6 +442,22 @@ std::pair<std::string, std::string> SplitLabel(const std::string& text) {
     return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
+DiskRecord DiskRecordFor(const SDisk& disk) {
+    DiskRecord rec;
+    rec.name = disk.strName;
+    rec.id = disk.strDiskId;
+    rec.boot = disk.bBootDisk;
+    rec.encrypted = disk.bEncrypted;
+    rec.encryptionKey = disk.strEncryptionKey;
+    rec.type = disk.strDiskType;
+    rec.zone = disk.strZone;
+    rec.locationUri = disk.strLocationUri;
+    rec.replicaZones = disk.vecReplicaZones;
+    for (const auto& l : disk.vecLabels) rec.labels[l.strKey] = l.strValue;
+    rec.resourceJson = disk.strDiskJson;
+    return rec;
+}
+
 // ---------------------------------------------------------------- backup
 
 BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
@@ -315,50 +537,55 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     }
     m.digestBlockSize = kBlockSize;
 
-    Progress progress(ProgressStream(g), mode);
+    SharedProgress progress(g);
     BackupSummary sum;
-    for (const auto& item : items) {
-        if (item.nType != 1 || item.vecDisks.empty()) continue;
-        const SDisk& disk = item.vecDisks.front();
-        ThrowIfCancelled("backup");
-        OpenedDisk od = OpenDisk(s, ctx.strVMName, ctx.strVMGuid, disk, false);
-        DiskRecord rec;
-        rec.name = disk.strName;
-        rec.id = disk.strDiskId;
-        rec.file = writer->NewImagePath(disk.strName);
-        rec.boot = disk.bBootDisk;
-        rec.encrypted = disk.bEncrypted;
-        rec.encryptionKey = disk.strEncryptionKey;
-        rec.type = disk.strDiskType;
-        rec.zone = disk.strZone;
-        rec.locationUri = disk.strLocationUri;
-        rec.replicaZones = disk.vecReplicaZones;
-        for (const auto& l : disk.vecLabels) rec.labels[l.strKey] = l.strValue;
-        rec.resourceJson = disk.strDiskJson;
-        const std::string image = writer->Absolute(rec.file);
-        CopyOpenedDisk(s, od, "backup", "reading disk " + rec.name, rec.name, image, [&](int& src, int& dst) {
-            src = OpenDevice(od.device, false);
-            uint64_t size = DeviceSize(src, od.device);
-            dst = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (dst < 0)
+    std::vector<const SDisk*> toRead;
+    for (const auto& item : items)
+        if (item.nType == 1 && !item.vecDisks.empty()) toRead.push_back(&item.vecDisks.front());
+    std::vector<DiskRecord> records(toRead.size());
+    CopySpan span;
+    for (size_t i = 0; i < toRead.size(); ++i) {
+        records[i] = DiskRecordFor(*toRead[i]);
+        records[i].file = writer->NewImagePath(toRead[i]->strName);
+    }
+    SideBySideCopies copies(s, "backup", g.parallel);
+    copies.StoreImages([&](size_t i) { return writer->Absolute(records[i].file); });
+    copies.Run(
+        toRead.size(),
+        [&](size_t i) {
+            ThrowIfCancelled("backup");
+            return OpenDisk(s, ctx.strVMName, ctx.strVMGuid, *toRead[i], false);
+        },
+        [&](size_t i, const OpenedDisk& od, const std::atomic<bool>& stop) {
+            DiskRecord& rec = records[i];
+            Fd src(OpenDevice(od.device, false));
+            uint64_t size = DeviceSize(src.fd, od.device);
+            std::string image = writer->Absolute(rec.file);
+            Fd dst(::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (dst.fd < 0)
                 throw CommandError("store: cannot create " + image + ": " + std::strerror(errno), kExitStore);
             CopyOptions o;
             o.size = size;
             o.destinationIsFile = true;
-            o.cancel = &CancelFlag();
+            o.cancel = &stop;
+            o.chunks = ChunksPerCopy(g.parallel);
             o.sourceName = od.device;
             o.destinationName = image;
-            progress.Start(rec.name, size, g.quiet ? 0 : DataExtentBytes(src, size));
-            o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
-            CopyResult r = CopyDisk(src, dst, o);
-            progress.Finish(r.dataBytes, r.seconds);
+            SharedProgress::Disk p = progress.For();
+            p.Start(rec.name, size, g.quiet ? 0 : DataExtentBytes(src.fd, size));
+            o.progress = [&](uint64_t done, uint64_t data) { p.Update(done, data); };
+            const auto copyStarted = Clock::now();
+            CopyResult r = CopyDisk(src.fd, dst.fd, o);
+            span.Add(copyStarted, Clock::now());
+            p.Finish(r.dataBytes, r.seconds);
             rec.sizeBytes = size;
             rec.dataBytes = r.dataBytes;
             rec.sha256 = r.sha256;
-            sum.copySeconds += r.seconds;
-        });
-        m.disks.push_back(std::move(rec));
-    }
+        },
+        [&](size_t i) { return "reading disk " + records[i].name; },
+        [&](size_t i) { return records[i].name; });
+    sum.copySeconds = span.Seconds();
+    for (auto& rec : records) m.disks.push_back(std::move(rec));
     for (const auto& item : items) {
         if (item.nType != 0 || item.vecDisks.empty()) continue;
         try {
@@ -494,7 +721,7 @@ void CheckRestoreDestinationOptions(const std::string& asName, const std::string
 
 RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     auto started = Clock::now();
-    if (ro.store.empty()) throw CommandError("restore needs --from", kExitUsage);
+    if (ro.store.empty() && !ro.manifest) throw CommandError("restore needs --from", kExitUsage);
     if (ro.converted) {
         if (ro.guestOS.empty()) throw CommandError("--converted needs --guest-os", kExitUsage);
         const bool autoType = ro.machineType.empty() || ro.machineType == "auto";
@@ -511,25 +738,23 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     std::string dir;
     Manifest m;
     try {
-        dir = ResolveBackupDir(ro.store, instance, ro.backupId);
-        m = LoadManifest(dir);
-        CheckRestorable(m, !ro.converted);
+        if (ro.manifest) {
+            m = *ro.manifest;
+        } else {
+            dir = ResolveBackupDir(ro.store, instance, ro.backupId);
+            m = LoadManifest(dir);
+            CheckRestorable(m, !ro.converted);
+        }
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
-    // Verify the whole backup before anything is created in the cloud.
-    Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
+    const std::string configDir = ro.manifest ? ro.configDir : dir + "/config";
+    // Before anything is created in the cloud: the configuration files
+    // match the manifest and every image is there, of its size. The images
+    // themselves are read once, by the copy, which checks their digests
+    // before the instance is created (`verify` reads them on its own).
     try {
-        std::string current;
-        if (!ro.skipVerify)
-            VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
-                if (name != current) {
-                    current = name;
-                    progress.Start("verify " + name, total);
-                }
-                progress.Update(done, 0);
-                if (done == total) progress.Finish(0, -1);
-            });
+        if (!ro.skipVerify && !ro.manifest) CheckBackupFiles(dir, m);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
@@ -602,7 +827,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     for (const auto& f : m.files) {
         std::string dst = rc.strJobResultsDir + "/" + f.name;
-        fs::copy_file(dir + "/config/" + f.name, dst, fs::copy_options::overwrite_existing, ec);
+        fs::copy_file(configDir + "/" + f.name, dst, fs::copy_options::overwrite_existing, ec);
         if (ec) throw CommandError("cannot copy " + f.name + " to the job directory: " + ec.message());
         SDisk item;
         item.eDiskType = 0;
@@ -636,48 +861,81 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     UndoGuard cleaner([&] { s->CleanupRestoreVM(rc); });
 
     RestoreSummary sum;
+    std::vector<SDisk*> toWrite;
+    std::vector<RestoreSource> sources;
     for (auto& item : rc.vecDisks) {
         if (item.eDiskType != 1) continue;
         auto it = std::find_if(m.disks.begin(), m.disks.end(),
                                [&](const DiskRecord& d) { return d.name == item.strVolumeName; });
         if (it == m.disks.end())
             throw CommandError("the plug-in returned an unknown disk " + item.strVolumeName);
-        ThrowIfCancelled("restore");
-        OpenedDisk od = OpenDisk(s, rc.strVMName, rc.strVMGuid, item, true);
-        std::string image = dir + "/" + it->file;
-        CopyOpenedDisk(
-            s, od, "restore", "writing disk " + item.strName, item.strName, image, [&](int& src, int& dst) {
-                src = OpenBackupFile(dir, it->file, "disk image");
-                dst = OpenDevice(od.device, true);
-                uint64_t devSize = DeviceSize(dst, od.device);
-                if (devSize < it->sizeBytes)
-                    throw CommandError("disk " + item.strName + " on the proxy has " +
-                                       std::to_string(devSize) + " bytes, the backup needs " +
-                                       std::to_string(it->sizeBytes));
-                CopyOptions o;
-                o.size = it->sizeBytes;
-                o.destinationIsFile = false;  // a new disk: zero until written
-                o.cancel = &CancelFlag();
-                o.sourceName = image;
-                o.destinationName = od.device;
-                progress.Start(it->name, it->sizeBytes, it->dataBytes);
-                o.progress = [&](uint64_t done, uint64_t data) { progress.Update(done, data); };
-                // An incremental replication pass writes onto disks rebuilt from
-                // the standby's last snapshots: only what differs is written.
-                const bool rebuilt = rc.nRestoreType == 4 && rc.nReplicationMode == 2 && !rc.bFullReplication;
-                if (rebuilt) dst = ReopenReadWrite(dst, od.device);
-                CopyResult r = rebuilt ? SyncDisk(src, dst, o) : CopyDisk(src, dst, o);
-                progress.Finish(r.dataBytes, r.seconds);
-                if (r.sha256 != it->sha256)
-                    throw CommandError("store refused: disk image " + image +
-                                           " changed while it was restored (SHA-256 " + r.sha256 +
-                                           ", expected " + it->sha256 + ")",
-                                       kExitStore);
-                sum.dataBytes += r.dataBytes;
-                sum.bytesWritten += r.bytesWritten;
-                sum.copySeconds += r.seconds;
-            });
+        toWrite.push_back(&item);
+        sources.push_back(ro.sourceFor ? ro.sourceFor(*it)
+                                       : RestoreSource{dir + "/" + it->file, it->sizeBytes, it->sha256,
+                                                       it->dataBytes, dir, it->file});
     }
+    // An incremental replication pass writes onto disks rebuilt from the
+    // standby's last snapshots: only what differs is written.
+    const bool rebuilt = rc.nRestoreType == 4 && rc.nReplicationMode == 2 && !rc.bFullReplication;
+    SharedProgress progress(g);
+    CopySpan span;
+    std::mutex sumLock;
+    SideBySideCopies copies(s, "restore", g.parallel);
+    copies.StoreImages(
+        [&](size_t i) { return sources[i].storeDir.empty() ? std::string() : sources[i].path; });
+    copies.Run(
+        toWrite.size(),
+        [&](size_t i) {
+            ThrowIfCancelled("restore");
+            return OpenDisk(s, rc.strVMName, rc.strVMGuid, *toWrite[i], true);
+        },
+        [&](size_t i, const OpenedDisk& od, const std::atomic<bool>& stop) {
+            const SDisk& item = *toWrite[i];
+            const RestoreSource& source = sources[i];
+            Fd src(-1);
+            try {
+                // An image of the store is opened only as a regular file of it.
+                src.fd = source.storeDir.empty()
+                             ? OpenDevice(source.path, false)
+                             : OpenBackupFile(source.storeDir, source.storeFile, "disk image");
+            } catch (const StoreError& e) {
+                throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+            }
+            Fd dst(OpenDevice(od.device, true));
+            if (rebuilt) dst.fd = ReopenReadWrite(dst.fd, od.device);
+            uint64_t devSize = DeviceSize(dst.fd, od.device);
+            if (devSize < source.size)
+                throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
+                                   " bytes, the backup needs " + std::to_string(source.size));
+            CopyOptions o;
+            o.size = source.size;
+            o.destinationIsFile = false;  // a new disk: zero until written
+            o.cancel = &stop;
+            o.chunks = ChunksPerCopy(g.parallel);
+            o.sourceName = source.path;
+            o.destinationName = od.device;
+            SharedProgress::Disk p = progress.For();
+            p.Start(item.strVolumeName, source.size, source.dataBytes);
+            o.progress = [&](uint64_t done, uint64_t data) { p.Update(done, data); };
+            const auto copyStarted = Clock::now();
+            CopyResult r = rebuilt ? SyncDisk(src.fd, dst.fd, o) : CopyDisk(src.fd, dst.fd, o);
+            span.Add(copyStarted, Clock::now());
+            p.Finish(r.dataBytes, r.seconds);
+            // The image is read once: its digest, taken while it was
+            // written, is checked here, before the instance is created.
+            if (!source.sha256.empty() && r.sha256 != source.sha256)
+                throw CommandError("store refused: disk image " + source.path +
+                                       " does not match the manifest (SHA-256 " + r.sha256 + ", expected " +
+                                       source.sha256 + ")",
+                                   kExitStore);
+            std::lock_guard<std::mutex> lock(sumLock);
+            sum.dataBytes += r.dataBytes;
+            sum.bytesWritten += r.bytesWritten;
+            sum.bytesRead += r.bytesRead;
+        },
+        [&](size_t i) { return "writing disk " + toWrite[i]->strName; },
+        [&](size_t i) { return toWrite[i]->strName; });
+    sum.copySeconds = span.Seconds();
     ThrowIfCancelled("restore");
     {
         const bool boot =
@@ -731,6 +989,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"jobId", s.jobId},
                    {"disks", s.disks},
                    {"dataBytes", s.dataBytes},
+                   {"bytesRead", s.bytesRead},
                    {"copySeconds", s.copySeconds},
                    {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},

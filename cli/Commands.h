@@ -37,6 +37,20 @@ struct BackupSummary {
     size_t disks = 0;
 };
 
+// What a restored disk is written from: a disk image of the store, or a
+// device. sha256 empty: no digest to check.
+struct RestoreSource {
+    std::string path;
+    uint64_t size = 0;
+    std::string sha256;
+    uint64_t dataBytes = 0;  // for the progress line; 0 when unknown
+    // An image of a store: opened as the regular file storeFile of storeDir.
+    std::string storeDir, storeFile;
+};
+
+struct DiskRecord;
+struct Manifest;
+
 struct RestoreOptions {
     std::string store;
     std::string instance;  // the backed-up instance (to find its backups in the store)
@@ -56,9 +70,15 @@ struct RestoreOptions {
     // Called with the request before InitRestoreVM and after PostRestoreVM.
     std::function<void(RestoreCtx&)> beforeInit;
     std::function<void(const RestoreCtx&)> afterPost;
-    // The backup was written by this process just before: no verification
-    // pass over it first (the copy still checks every disk's digest).
+    // The backup was written by this process just before: its files are not
+    // checked first (the copy still checks every disk's digest).
     bool skipVerify = false;
+    // A restore without a store (a replication pass): the disks and files of
+    // `manifest`, each disk written from sourceFor(disk) and each
+    // configuration file taken from configDir.
+    const Manifest* manifest = nullptr;
+    std::string configDir;
+    std::function<RestoreSource(const DiskRecord&)> sourceFor;
     // An instance converted from another hypervisor: no saved instance
     // configuration is used, the boot disk gets the cloud's licence for
     // guestOS, and an automatic machine type is chosen from cpus and memoryMB.
@@ -86,8 +106,8 @@ void RequireSourceMachineTypeOffered(PluginSession& s, const std::string& projec
 
 struct RestoreSummary {
     std::string instance;
-    std::string machineType;     // of the created instance (empty: none created)
-    std::string machineTypeWhy;  // "source", "auto" or "requested"
+    std::string machineType;       // of the created instance (empty: none created)
+    std::string machineTypeWhy;    // "source", "auto" or "requested"
     std::string instanceId;        // empty when no instance was created
     bool instanceCreated = false;  // false: the backup had no boot disk, only disks were restored
     std::string sourceInstance;    // the backed-up instance
@@ -96,6 +116,7 @@ struct RestoreSummary {
     int64_t jobId = 0;
     uint64_t dataBytes = 0;
     uint64_t bytesWritten = 0;  // bytes actually written to the disks
+    uint64_t bytesRead = 0;     // bytes read from the images (or source disks)
     double copySeconds = 0;
     double totalSeconds = 0;
     double windowSeconds = 0;        // from the start of InitRestoreVM to the end of PostRestoreVM
@@ -125,6 +146,9 @@ struct DemoOptions {
     std::string emulatorPath;  // empty: gce-emulator next to gcebackup
 };
 int CmdDemo(const GlobalOptions& g, const DemoOptions& d);
+
+// The manifest record of a disk the plug-in mounted (no file, size or digest yet).
+DiskRecord DiskRecordFor(const VMInfoStructs::SDisk& disk);
 
 // Splits "KEY=VALUE"; throws CommandError (usage) when there is no '='.
 std::pair<std::string, std::string> SplitLabel(const std::string& text);

@@ -219,17 +219,21 @@ class CopyPipeline {
     using WriteFn = std::function<uint64_t(const unsigned char* data, const Chunk& c)>;
 
     // writeEvery: the writers get every chunk, those that read as zeros too.
+    // chunks: buffers in the pool (2 to kChunks); as many writers, at most kWriters.
     CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
-                 DiskDigest* digest, WriteFn writeChunk, bool writeEvery)
-        : m_digest(digest), m_write(std::move(writeChunk)), m_writeEvery(writeEvery), m_pending(kChunks, 0) {
-        for (size_t i = 0; i < kChunks; ++i) {
+                 DiskDigest* digest, WriteFn writeChunk, bool writeEvery, size_t chunks = kChunks)
+        : m_digest(digest), m_write(std::move(writeChunk)), m_writeEvery(writeEvery) {
+        chunks = std::min(kChunks, std::max<size_t>(2, chunks));
+        m_pending.assign(chunks, 0);
+        for (size_t i = 0; i < chunks; ++i) {
             m_buffers.emplace_back(std::make_unique<AlignedBuffer>(kChunkSize));
             m_free.push_back(i);
         }
         m_reader =
             std::thread([this, srcFd, size, srcName, &extents] { Read(srcFd, extents, size, srcName); });
         if (m_write)
-            for (size_t i = 0; i < kWriters; ++i) m_writers.emplace_back([this] { WriteLoop(); });
+            for (size_t i = 0; i < std::min(kWriters, chunks); ++i)
+                m_writers.emplace_back([this] { WriteLoop(); });
         if (m_digest) {
             const size_t hashers = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
             for (size_t i = 0; i < hashers; ++i) m_hashers.emplace_back([this] { HashLoop(); });
@@ -582,7 +586,8 @@ CopyResult RunCopy(int srcFd, const std::vector<Extent>& extents, const CopyOpti
     ::posix_fadvise(srcFd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::unique_ptr<DiskDigest> digest;
     if (o.digest) digest = std::make_unique<DiskDigest>();
-    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk), writeEvery);
+    CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk), writeEvery,
+                      o.chunks);
 
     for (;;) {
         CopyPipeline::Chunk c = pipe.Next();

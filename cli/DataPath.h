@@ -101,6 +101,9 @@ struct CopyOptions {
     std::function<void(uint64_t done, uint64_t dataBytes)> progress;
     // Checked between blocks; when set the copy stops with CopyCancelled.
     const std::atomic<bool>* cancel = nullptr;
+    // Chunks of 4 MiB in flight (2 to 8): the copy's buffer memory. Copies
+    // that run side by side share the memory of one by taking fewer each.
+    size_t chunks = 8;
     // Names used in error texts.
     std::string sourceName;
     std::string destinationName;

@@ -53,6 +53,7 @@ struct GlobalOptions {
     std::string metadataUrl;  // follows the endpoint when empty and an endpoint is set
     std::string pluginPath;   // empty: ../lib/libGoogleCloudInfo.so next to the program
     bool quiet = false;       // no progress output
+    int parallel = 4;         // disks copied at once by backup, restore and replicate
 };
 
 // What a plug-in error code means (the host's table), "" when unknown.

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/DataPath.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
 #include "cli/Store.h"
@@ -60,12 +62,6 @@ class StandbyLock {
 
   private:
     int m_fd = -1;
-};
-
-// Removes the staging store however the pass ends.
-struct StagingDir {
-    std::string path;
-    ~StagingDir() { RemoveTree(path); }
 };
 
 bool LoadState(const std::string& path, ReplicationState& out) {
@@ -192,14 +188,86 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
             check.Fail("checking zone " + o.toZone + " of project " + o.toProject);
     }
 
-    // 1. Read the source: a backup into a staging store of this pass.
-    StagingDir staging{dir + "/" + o.standby + ".staging"};
-    RemoveTree(staging.path);
-    BackupOptions bo;
-    bo.project = o.project;
-    bo.instance = o.instance;
-    bo.store = staging.path;
-    BackupSummary backup = RunBackup(g, bo);
+    // 1. Read the source: its disks are mounted as for a backup and attached
+    // to the proxy; the restore below reads them straight from there.
+    Job sourceJob(g);
+    PluginSession src(g);
+    src->SetDefaultProjectId(o.project);
+    MountCtx ctx = FilteredMountCtx({}, {}, false, false);
+    DescribeForMount(src, sourceJob, o.project, o.instance, ctx);
+    if (!src->MountVM(ctx)) {
+        if (CancelFlag().load()) {
+            PrepareCleanup();
+            src->UnmountVM(ctx);
+        }
+        src.Fail("MountVM of " + ctx.strVMName);
+    }
+    // The source job's log lines carry its id again after the restore's.
+    auto asSourceJob = [&] { ConfigureHost(g, sourceJob.Id()); };
+    UndoGuard unmounter([&] {
+        asSourceJob();
+        src->UnmountVM(ctx);
+    });
+    std::vector<VMInfoStructs::SMountInfoFull> items;
+    if (!src->GetFullMountInfo(ctx, items)) src.Fail("GetFullMountInfo of " + ctx.strVMName);
+    Manifest source;
+    source.instance = ctx.strVMName;
+    source.instanceId = ctx.vmInfo.strGuid.empty() ? ctx.strVMGuid : ctx.vmInfo.strGuid;
+    source.project = ctx.vmInfo.strProjectId.empty() ? ctx.strProjectId : ctx.vmInfo.strProjectId;
+    source.zone = ctx.vmInfo.strZone;
+    source.machineType = ctx.vmInfo.strInstanceType;
+    source.guestOS = ctx.vmInfo.strGuestOS;
+    source.jobId = sourceJob.Id();
+    // The source disks are opened in the host's order (the plug-in attaches
+    // them side by side) and stay open until the standby is written.
+    struct SourceDisk {
+        VmdkHandle handle;
+        std::string device;
+    };
+    std::map<std::string, SourceDisk> opened;
+    UndoGuard closer([&] {
+        asSourceJob();
+        for (auto& [name, d] : opened) src->CloseVmdk(d.handle);
+    });
+    for (const auto& item : items) {
+        if (item.nType != 1 || item.vecDisks.empty()) continue;
+        const SDisk& disk = item.vecDisks.front();
+        ThrowIfCancelled("replication");
+        SourceDisk d;
+        if (!src->OpenVmdk(ctx.strVMName, ctx.strVMGuid, disk.strPath, d.handle))
+            src.Fail("OpenVmdk of disk " + disk.strName);
+        opened[disk.strName] = d;
+        SDisk info;
+        if (!src->GetVmdkInfo(d.handle, info)) src.Fail("GetVmdkInfo of disk " + disk.strName);
+        opened[disk.strName].device = info.strPath;
+        DiskRecord rec = DiskRecordFor(disk);
+        const int fd = ::open(info.strPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw CommandError("cannot open " + info.strPath + ": " + std::strerror(errno));
+        try {
+            rec.sizeBytes = DeviceSize(fd, info.strPath);
+        } catch (const DataPathError& e) {
+            ::close(fd);
+            throw CommandError(std::string("reading disk ") + disk.strName + ": " + e.what());
+        }
+        ::close(fd);
+        source.disks.push_back(rec);
+    }
+    if (source.disks.empty()) throw CommandError("replication of " + o.instance + " found no disk to read");
+    // The configuration files the mount saved go to the restore as they are.
+    const std::string configDir = sourceJob.Dir() + "/config";
+    if (!CreateFolderIfNotPresent(configDir)) throw CommandError("cannot create " + configDir);
+    for (const auto& item : items) {
+        if (item.nType != 0 || item.vecDisks.empty()) continue;
+        const std::string from = item.vecDisks.front().strPath;
+        FileRecord f;
+        f.name = from.substr(from.rfind('/') + 1);
+        std::string content;
+        if (!IsSafeFileName(f.name) || !ReadWholeFile(from, content) ||
+            !WriteWholeFile(configDir + "/" + f.name, content, 0600))
+            throw CommandError("cannot take the configuration file " + from);
+        f.sizeBytes = content.size();
+        source.files.push_back(f);
+    }
 
     // 2. Write the standby: a restore of type 4 carrying the previous pass's items.
     ReplicationState next;
@@ -209,10 +277,17 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     next.zone = o.toZone;
     next.standby = o.standby;
     next.configObjectId = havePrevious && previous.configObjectId > 0 ? previous.configObjectId
-                                                                      : static_cast<int32_t>(backup.jobId);
+                                                                      : static_cast<int32_t>(sourceJob.Id());
 
     RestoreOptions ro;
-    ro.store = backup.backupDir;
+    ro.manifest = &source;
+    ro.configDir = configDir;
+    ro.sourceFor = [&](const DiskRecord& d) {
+        RestoreSource source;
+        source.path = opened.at(d.name).device;
+        source.size = d.sizeBytes;
+        return source;
+    };
     ro.asName = o.standby;
     ro.project = o.toProject;
     ro.zone = o.toZone;
@@ -256,6 +331,16 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     };
     RestoreSummary restore = RunRestore(g, ro);
 
+    // The source's disks are closed and unmounted.
+    asSourceJob();
+    closer.armed = false;
+    for (auto& [name, d] : opened)
+        if (!src->CloseVmdk(d.handle)) src.Fail("CloseVmdk of disk " + name);
+    opened.clear();
+    unmounter.armed = false;
+    PrepareCleanup();
+    if (!src->UnmountVM(ctx)) src.Fail("UnmountVM of " + ctx.strVMName);
+
     // The plug-in removes the integrity snapshot of a disk that left the
     // source only through the standby instance's disks; without an instance
     // it cannot see that disk, so the user is told what was left.
@@ -297,9 +382,9 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                    {"configObject", next.instanceCreated ? "" : configObject},
                    {"disks", disks},
                    {"carriedDisks", carried},
-                   {"dataBytes", backup.dataBytes},
+                   {"dataBytes", restore.dataBytes},
                    {"bytesWritten", restore.bytesWritten},
-                   {"backupJobId", backup.jobId},
+                   {"backupJobId", sourceJob.Id()},
                    {"restoreJobId", restore.jobId},
                    {"seconds", seconds},
                    {"stateFile", statePath},
@@ -307,7 +392,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     } else {
         std::printf("Replicated %s/%s to %s in %s/%s: %s pass, %zu disk(s), %s of data, %s written, %s\n",
                     o.project.c_str(), o.instance.c_str(), o.standby.c_str(), o.toProject.c_str(),
-                    o.toZone.c_str(), mode.c_str(), next.disks.size(), HumanBytes(backup.dataBytes).c_str(),
+                    o.toZone.c_str(), mode.c_str(), next.disks.size(), HumanBytes(restore.dataBytes).c_str(),
                     HumanBytes(restore.bytesWritten).c_str(), HumanDuration(seconds).c_str());
         if (next.instanceCreated)
             std::printf("  standby instance %s (%s), machine type %s\n", o.standby.c_str(),

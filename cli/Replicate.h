@@ -1,12 +1,14 @@
 // Replication of an instance to a standby in another project or zone, and
 // the disaster-recovery instance made from a standby's saved configuration.
 //
-// A replication pass is a backup of the source (mount, read every disk into
-// a staging store) followed by a restore with restore type 4 onto the
-// standby. The plug-in decides whether the pass is full (new disks, written
-// like any restore) or incremental (disks rebuilt from the previous pass's
-// integrity snapshots, onto which only what differs is written). What one
-// pass leaves for the next (each source disk's integrity snapshot and standby
+// A replication pass mounts the source as a backup does (its disks made
+// from snapshots and attached to the proxy) and runs a restore with restore
+// type 4 onto the standby that reads those disks directly: no staging copy
+// is written locally. The plug-in decides whether the pass is full (new
+// disks, written like any restore) or incremental (disks rebuilt from the
+// previous pass's integrity snapshots, grown when the source disk grew, onto
+// which only what differs is written). What one pass leaves for the next
+// (each source disk's integrity snapshot and standby
 // disk) is kept in <state dir>/replication/<project>/<standby>.json.
 #pragma once
 

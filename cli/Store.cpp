@@ -465,6 +465,20 @@ void CheckRestorable(const Manifest& m, bool instanceToBeMade) {
     throw StoreError("backup " + m.backupId + " has no instance configuration file config/" + config);
 }
 
+namespace {
+
+void CheckConfigurationFiles(const std::string& backupDir, const Manifest& m) {
+    for (const auto& f : m.files) {
+        std::string path = backupDir + "/config/" + f.name;
+        std::string sum = FdSha256(OpenBackupFile(backupDir, "config/" + f.name, "configuration file"), path);
+        if (sum != f.sha256)
+            throw StoreError("configuration file " + path + " does not match the manifest (SHA-256 " + sum +
+                             ", expected " + f.sha256 + ")");
+    }
+}
+
+}  // namespace
+
 void VerifyBackup(const std::string& backupDir, const Manifest& m,
                   const std::function<void(const std::string&, uint64_t, uint64_t)>& progress) {
     CheckRestorable(m, true);
@@ -494,13 +508,26 @@ void VerifyBackup(const std::string& backupDir, const Manifest& m,
         }
         ::close(fd);
     }
-    for (const auto& f : m.files) {
-        std::string path = backupDir + "/config/" + f.name;
-        std::string sum = FdSha256(OpenBackupFile(backupDir, "config/" + f.name, "configuration file"), path);
-        if (sum != f.sha256)
-            throw StoreError("configuration file " + path + " does not match the manifest (SHA-256 " + sum +
-                             ", expected " + f.sha256 + ")");
+    CheckConfigurationFiles(backupDir, m);
+}
+
+void CheckBackupFiles(const std::string& backupDir, const Manifest& m) {
+    for (const auto& d : m.disks) {
+        const std::string path = backupDir + "/" + d.file;
+        const int fd = OpenBackupFile(backupDir, d.file, "disk image");
+        uint64_t size = 0;
+        try {
+            size = DeviceSize(fd, path);
+        } catch (const DataPathError& e) {
+            ::close(fd);
+            throw StoreError(e.what());
+        }
+        ::close(fd);
+        if (size != d.sizeBytes)
+            throw StoreError("disk image " + path + " has " + std::to_string(size) +
+                             " bytes, the manifest says " + std::to_string(d.sizeBytes));
     }
+    CheckConfigurationFiles(backupDir, m);
 }
 
 std::string FileSha256(const std::string& path) {

@@ -146,6 +146,10 @@ int OpenBackupFile(const std::string& backupDir, const std::string& relative, co
 // ("<instance>_InstanceConfig.json"). Throws StoreError naming the fault.
 void CheckRestorable(const Manifest& manifest, bool instanceToBeMade);
 
+// The cheap half of VerifyBackup: disk images by presence, kind and size,
+// configuration files by their digests. Throws StoreError.
+void CheckBackupFiles(const std::string& backupDir, const Manifest& m);
+
 // Checks that the backup is restorable (CheckRestorable, an instance to be
 // made when it has a boot disk), then every image and configuration file
 // against its manifest (a regular file inside the backup, size, SHA-256).

@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
         "  GCEBACKUP_PLUGIN       --plugin\n"
         "Exit codes: 0 done, 1 the job failed, 2 bad command line, 3 the store cannot be read or\n"
         "written or does not match its manifest, 130 cancelled.\n");
+    app.add_option("--parallel", g.parallel, "Disks copied at once (memory stays bounded whatever N)")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
 
     std::string browsePath;
     auto* browse =

@@ -88,6 +88,9 @@ int CGoogleCloudInfo::OpenVmdk(const std::string& strVMName, const std::string& 
         SetLastVMError(VMINFO_ERR_DISK_RECORD_MISSING);
         return 0;
     }
+    // The attaches of every disk of the job are sent now and each open
+    // awaits its own: they run side by side instead of one after another.
+    m_pDiskInfo->StartAttaching(vm, bRestore);
     if (_OpenVmdk(vm, disk, bRestore)) return 1;
     if (bRestore) {
         // A restore cannot go on without every disk: release and delete what
@@ -145,7 +148,9 @@ int CGoogleCloudInfo::CloseVmdk(VmdkHandle handle) {
         return 0;
     }
     int result = 1;
-    if (m_pDiskInfo->CloseDisk(vm, disk)) {
+    // The detach is sent and not awaited: the unmount or the restore awaits
+    // the detaches of all disks together before it deletes or moves them.
+    if (m_pDiskInfo->CloseDisk(vm, disk, false)) {
         m_log.Debug(__PRETTY_FUNCTION__, "Disk [%s][%s] is closed successfully", disk.strNewName.c_str(),
                     disk.strDiskId.c_str());
     } else {

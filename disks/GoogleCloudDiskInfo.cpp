@@ -103,7 +103,27 @@ bool CGoogleCloudDiskInfo::UpdateDisk(const SVMInfo& vm, const SDisk& disk) {
     return true;
 }
 
-bool CGoogleCloudDiskInfo::CloseDisk(const SVMInfo& vm, const SDisk& disk) {
+size_t CGoogleCloudDiskInfo::StartAttaching(const SVMInfo& vm, bool bRestore) {
+    VMHandle* vmHandle = FindVMHandle(vm.strGuid);
+    if (vmHandle == nullptr) return 0;
+    size_t sent = 0;
+    for (const auto& diskHandle : vmHandle->diskHandles) {
+        if (diskHandle->eState != eDiskRegistered || diskHandle->bAttachSent ||
+            diskHandle->bRestore != bRestore || diskHandle->disk.strNewName.empty())
+            continue;
+        diskHandle->bAttachSent = true;
+        if (!m_pCloudBridge->StartAttachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
+                                             m_proxyVMInfo.strName, m_proxyVMInfo.strZone)) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Attach of disk [%s] not sent ahead: [%s]",
+                        diskHandle->disk.strNewName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            continue;
+        }
+        ++sent;
+    }
+    return sent;
+}
+
+bool CGoogleCloudDiskInfo::CloseDisk(const SVMInfo& vm, const SDisk& disk, bool bWait) {
     m_log.DebugLvl(__PRETTY_FUNCTION__, 1, "Closing disk [%s][%s] of VM [%s]", disk.strName.c_str(),
                    disk.strDiskId.c_str(), vm.strGuid.c_str());
     VMHandle* vmHandle = FindVMHandle(vm.strGuid);
@@ -116,24 +136,28 @@ bool CGoogleCloudDiskInfo::CloseDisk(const SVMInfo& vm, const SDisk& disk) {
         m_log.Error(__PRETTY_FUNCTION__, "Disk [%s] has not opened", disk.strDiskId.c_str());
         return false;
     }
-    if (diskHandle->eState == eDiskOpened && !_CloseDisk(vmHandle, diskHandle)) return false;
+    if (diskHandle->eState == eDiskOpened && !_CloseDisk(vmHandle, diskHandle, bWait)) return false;
     return true;
 }
 
-bool CGoogleCloudDiskInfo::_CloseDisk(VMHandle* vmHandle, DiskHandle* diskHandle) {
-    bool ok = _DisconnectDisk(vmHandle, diskHandle);
+bool CGoogleCloudDiskInfo::_CloseDisk(VMHandle* vmHandle, DiskHandle* diskHandle, bool bWait) {
+    bool ok = _DisconnectDisk(vmHandle, diskHandle, bWait);
     if (ok) diskHandle->eState = eDiskClosed;
     return ok;
 }
 
-bool CGoogleCloudDiskInfo::_DisconnectDisk(VMHandle* vmHandle, DiskHandle* diskHandle) {
+bool CGoogleCloudDiskInfo::_DisconnectDisk(VMHandle* vmHandle, DiskHandle* diskHandle, bool bWait) {
     if (diskHandle->eState != eDiskOpened) {
         m_log.Error(__PRETTY_FUNCTION__, "Disk [%s] of VM [%s] has not opened", diskHandle->strDiskId.c_str(),
                     vmHandle->strGuid.c_str());
         return false;
     }
-    if (!m_pCloudBridge->DetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
-                                    m_proxyVMInfo.strName, m_proxyVMInfo.strZone)) {
+    const bool ok =
+        bWait ? m_pCloudBridge->DetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
+                                           m_proxyVMInfo.strName, m_proxyVMInfo.strZone)
+              : m_pCloudBridge->StartDetachDisk(m_proxyVMInfo.strProjectId, diskHandle->disk.strNewName,
+                                                m_proxyVMInfo.strName, m_proxyVMInfo.strZone);
+    if (!ok) {
         std::string err = m_pCloudBridge->GetLastError();
         m_log.Error(__PRETTY_FUNCTION__, "Failed to detach disk [%s], Error: [%s]",
                     diskHandle->strDiskId.c_str(), err.c_str());

@@ -37,7 +37,8 @@ struct DiskHandle {
     std::string strDiskId;    // lookup key within the instance
     uint64_t nMountSize = 0;
     uint32_t nMountFormat = 0;
-    bool bRestore = false;  // registered for a restore (opened for writing)
+    bool bRestore = false;     // registered for a restore (opened for writing)
+    bool bAttachSent = false;  // its attach was sent ahead by StartAttaching
     VMInfoStructs::SDisk disk;
 };
 
@@ -108,15 +109,25 @@ class CGoogleCloudDiskInfo {
     // Detaches an open disk and marks it closed; a registered or closed disk
     // needs nothing (true). False when unknown or when the detach fails (the
     // disk then stays open, and a later CloseDisk tries again).
-    bool CloseDisk(const VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SDisk& disk);
+    // With bWait false the detach is only sent (the bridge's
+    // StartDetachDisk): the disk is marked closed at once and whatever next
+    // detaches, deletes or attaches it awaits the detach.
+    bool CloseDisk(const VMInfoStructs::SVMInfo& vm, const VMInfoStructs::SDisk& disk, bool bWait = true);
+    // Sends the attach of every disk of the instance that is registered with
+    // the given restore flag and has never been attached (the bridge's
+    // StartAttachDisk), so that the attaches of a job run side by side; the
+    // ConnectDisk of each disk then awaits its own. A refused send is left
+    // to ConnectDisk. Returns how many were sent.
+    size_t StartAttaching(const VMInfoStructs::SVMInfo& vm, bool bRestore);
 
   protected:
     GoogleCloudDiskInfo::VMHandle* FindVMHandle(const std::string& strVMGuid);
     GoogleCloudDiskInfo::DiskHandle* FindVMDiskHandle(GoogleCloudDiskInfo::VMHandle* vmHandle,
                                                       const std::string& strDiskId);
-    bool _CloseDisk(GoogleCloudDiskInfo::VMHandle* vmHandle, GoogleCloudDiskInfo::DiskHandle* diskHandle);
-    bool _DisconnectDisk(GoogleCloudDiskInfo::VMHandle* vmHandle,
-                         GoogleCloudDiskInfo::DiskHandle* diskHandle);
+    bool _CloseDisk(GoogleCloudDiskInfo::VMHandle* vmHandle, GoogleCloudDiskInfo::DiskHandle* diskHandle,
+                    bool bWait = true);
+    bool _DisconnectDisk(GoogleCloudDiskInfo::VMHandle* vmHandle, GoogleCloudDiskInfo::DiskHandle* diskHandle,
+                         bool bWait = true);
 
     EvDebug m_log;
     Bridge* m_pCloudBridge = nullptr;

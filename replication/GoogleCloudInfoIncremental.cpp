@@ -136,6 +136,23 @@ bool CGoogleCloudInfo::HandleDisksDuringIncremental(RestoreCtx& ctx) {
             SetLastVMError(VMINFO_ERR_DISK_RECORD_MISSING);
             return false;
         }
+        // A source disk that grew since the last pass: the disk rebuilt from
+        // its integrity snapshot has the snapshot's size, and is grown to the
+        // source's before anything is written to it.
+        const uint64_t kGiB = 1ULL << 30;
+        if (r.nSize > info.nSize) {
+            const int64_t sizeGb = static_cast<int64_t>((r.nSize + kGiB - 1) / kGiB);
+            m_log.Debug(__PRETTY_FUNCTION__, "Growing disk [%s] to [%lld] GB", info.strName.c_str(),
+                        static_cast<long long>(sizeGb));
+            if (!m_pCloudBridge->ResizeDisk(c_localProjectID, info.strName, r.strZone, "", false, sizeGb)) {
+                const std::string err = m_pCloudBridge->GetLastError();
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to grow disk [%s], Error [%s]", info.strName.c_str(),
+                            err.c_str());
+                SetLastVMError(VMINFO_ERR_DISK_CREATE_FAILED, err);
+                return false;
+            }
+            info.nSize = static_cast<uint64_t>(sizeGb) * kGiB;
+        }
         r.strNewName = info.strName;
         r.strLocationUri = info.strLocationUri;
         r.strDiskId = info.strDiskId;

@@ -599,6 +599,48 @@ void setDiskLabels(World& w, Call& call, const std::string& kind) {
     call.replyOp(w, opKey);
 }
 
+// disks.resize: grows the disk (its file) at once; the operation finishes
+// after the plain operation delay. A disk may only grow.
+void resizeDisk(World& w, Call& call, const std::string& kind) {
+    json body = call.body("compute", kind == "zones" ? "DisksResizeRequest" : "RegionDisksResizeRequest");
+    for (auto& [name, value] : body.items()) {
+        if (name != "sizeGb")
+            throw ApiError(400, "invalid",
+                           "Invalid JSON payload received. Unknown name \"" + name +
+                               "\" at 'disksResizeRequest': Cannot find field.");
+    }
+    if (!body.contains("sizeGb")) throw ApiError(400, "required", "Required field 'sizeGb' not specified");
+    const int64_t sizeGb = parseInt64(body["sizeGb"], "sizeGb");
+    auto& p = call.p;
+    std::string scope = kind == "zones" ? p["zone"] : p["region"];
+    std::lock_guard<std::mutex> lock(w.mu);
+    std::string key;
+    Disk& d = requireScopedDisk(w, call, kind, scope, key);
+    if (d.busy > 0 || d.res.value("status", "") != "READY")
+        throw notReady("The resource '" + key + "' is not ready");
+    const int64_t current = std::stoll(d.res.value("sizeGb", "0"));
+    if (sizeGb <= current)
+        throw invalid("Invalid value for field 'sizeGb': '" + std::to_string(sizeGb) + "'. New disk size '" +
+                      std::to_string(sizeGb) + "' GiB must be larger than existing size '" +
+                      std::to_string(current) + "' GiB.");
+    if (sizeGb > 65536)
+        throw invalid("Invalid value for field 'sizeGb': '" + std::to_string(sizeGb) +
+                      "'. Disk size cannot be larger than 65536 GB.");
+    if (::truncate(d.file.c_str(), static_cast<off_t>(static_cast<uint64_t>(sizeGb) << 30)) != 0)
+        throw ApiError(500, "backendError", "Internal error: the disk could not be resized");
+    d.res["sizeGb"] = std::to_string(sizeGb);
+    // An instance's attached-disk entry reports the disk's current size.
+    for (auto& [instKey, inst] : w.instances) {
+        if (!inst.res.contains("disks")) continue;
+        for (auto& ad : inst.res["disks"])
+            if (ad.value("source", "") == d.res["selfLink"]) ad["diskSizeGb"] = d.res["sizeGb"];
+    }
+    auto opKey = newOperation(w, p["project"], kind, scope, "resize", d.res["selfLink"], d.res["id"],
+                              call.query("requestId"));
+    runOperation(w, opKey, w.latency.operationMs, nullptr);
+    call.replyOp(w, opKey);
+}
+
 // Snapshot of diskKey into snapshot project snapProject. Handles the zonal,
 // regional and global forms.
 void createSnapshot(World& w, Call& call, const std::string& snapProject, const std::string& diskKey,
@@ -916,7 +958,7 @@ void attachDisk(World& w, Call& call) {
     auto opKey = newOperation(w, p["project"], "zones", p["zone"], "attachDisk", inst.res["selfLink"],
                               inst.res["id"], call.query("requestId"));
     runOperation(
-        w, opKey, w.latency.operationMs, [&w, instKey, diskKey, ad, mode, force]() -> std::optional<OpError> {
+        w, opKey, w.latency.AttachMs(), [&w, instKey, diskKey, ad, mode, force]() -> std::optional<OpError> {
             auto it = w.instances.find(instKey);
             if (it == w.instances.end()) {
                 return OpError{"RESOURCE_NOT_FOUND", "The resource '" + instKey + "' was not found", 404};
@@ -959,7 +1001,7 @@ void detachDisk(World& w, Call& call) {
     }
     auto opKey = newOperation(w, p["project"], "zones", p["zone"], "detachDisk", inst.res["selfLink"],
                               inst.res["id"], call.query("requestId"));
-    runOperation(w, opKey, w.latency.operationMs, [&w, instKey, deviceName]() -> std::optional<OpError> {
+    runOperation(w, opKey, w.latency.AttachMs(), [&w, instKey, deviceName]() -> std::optional<OpError> {
         auto it = w.instances.find(instKey);
         if (it == w.instances.end()) {
             return OpError{"RESOURCE_NOT_FOUND", "The resource '" + instKey + "' was not found", 404};
@@ -1665,6 +1707,8 @@ void registerCompute(Emulator& emu) {
         emu.route(
             "POST", base + "/{disk}/setLabels", C, [&w, kind](Call& call) { setDiskLabels(w, call, kind); },
             true);
+        emu.route(
+            "POST", base + "/{disk}/resize", C, [&w, kind](Call& call) { resizeDisk(w, call, kind); }, true);
         emu.route(
             "POST", base + "/{disk}/createSnapshot", C,
             [&w, kind](Call& call) {

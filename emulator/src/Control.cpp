@@ -170,11 +170,8 @@ void registerControl(Emulator& emu) {
         call.reply(json::object());
     });
     auto latencyJson = [](const Latency& l) {
-        return json{{"disk", l.diskMs},
-                    {"snapshot", l.snapshotMs},
-                    {"instance", l.instanceMs},
-                    {"operation", l.operationMs},
-                    {"wait", l.waitMs}};
+        return json{{"disk", l.diskMs},           {"snapshot", l.snapshotMs}, {"instance", l.instanceMs},
+                    {"operation", l.operationMs}, {"attach", l.AttachMs()},   {"wait", l.waitMs}};
     };
     emu.route("GET", kBase + "/latency", X, [&w, latencyJson](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);
@@ -189,6 +186,7 @@ void registerControl(Emulator& emu) {
         l.instanceMs = intField(body, "instance", l.instanceMs, 0, 600000);
         l.operationMs = intField(body, "operation", l.operationMs, 0, 600000);
         l.waitMs = intField(body, "wait", l.waitMs, 0, 120000);
+        l.attachMs = intField(body, "attach", l.attachMs, -1, 600000);
         w.latency = l;
         call.reply(latencyJson(l));
     });

@@ -29,6 +29,8 @@ struct Latency {
     int instanceMs = 50;   // instance start/stop/insert transitions
     int operationMs = 20;  // plain operations PENDING -> DONE
     int waitMs = 120000;   // longest an operations wait call blocks
+    int attachMs = -1;     // attachDisk / detachDisk PENDING -> DONE; -1: operationMs
+    int AttachMs() const { return attachMs < 0 ? operationMs : attachMs; }
 };
 
 // Limits a test can tighten; zero means "not enforced" unless noted.

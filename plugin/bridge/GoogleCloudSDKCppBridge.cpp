@@ -164,6 +164,66 @@ struct CGoogleCloudSDKCppBridge::Impl {
         attachedHere[instPath].erase(diskPath);
         detachedHere[instPath].insert(diskPath);
     }
+    // Attaches and detaches sent by StartAttachDisk / StartDetachDisk and not
+    // yet awaited, by disk path: the instance path, the device name and the
+    // operation.
+    struct PendingAttachment {
+        std::string instUrl;
+        std::string instPath;
+        std::string device;
+        json operation;
+    };
+    std::map<std::string, PendingAttachment> pendingAttaches;
+    std::map<std::string, PendingAttachment> pendingDetaches;
+
+    // Takes the pending attach (or detach) of a disk off its list; false
+    // when there is none.
+    bool TakePending(std::map<std::string, PendingAttachment>& from, const std::string& diskPath,
+                     PendingAttachment& out) {
+        std::lock_guard<std::mutex> guard(attachLock);
+        const auto it = from.find(diskPath);
+        if (it == from.end()) return false;
+        out = std::move(it->second);
+        from.erase(it);
+        return true;
+    }
+
+    // Awaits a pending operation; true when it ended without error.
+    bool AwaitPending(PendingAttachment& p) {
+        if (!client.WaitDone(p.operation)) return false;
+        if (p.operation.contains("error")) {
+            client.SetError(compute::DescribeOperationError(p.operation));
+            return false;
+        }
+        return true;
+    }
+
+    // Before a disk is detached, deleted, moved or resized: its pending
+    // detach is awaited, and a pending attach that nobody claimed is awaited
+    // and undone (with bUndoAttach), so that the disk is free again.
+    void Settle(const std::string& diskPath, bool bUndoAttach) {
+        PendingAttachment p;
+        if (TakePending(pendingAttaches, diskPath, p)) {
+            if (AwaitPending(p)) {
+                NoteAttached(p.instPath, diskPath, p.device);
+                if (bUndoAttach) {
+                    json op;
+                    if (client.Mutate("POST",
+                                      rest::WithQuery(p.instUrl + "/detachDisk", "deviceName", p.device),
+                                      json(), true, op) &&
+                        !op.contains("error"))
+                        NoteDetached(p.instPath, diskPath);
+                }
+            }
+            Forget(diskPath);
+        }
+        if (TakePending(pendingDetaches, diskPath, p)) {
+            if (AwaitPending(p)) NoteDetached(p.instPath, diskPath);
+            Forget(diskPath);
+        }
+        client.ClearError();
+    }
+
     void NoteDiskGone(const std::string& diskPath) {
         std::lock_guard<std::mutex> guard(attachLock);
         for (auto& [inst, disks] : attachedHere) disks.erase(diskPath);
@@ -1565,6 +1625,7 @@ bool CGoogleCloudSDKCppBridge::DeleteDisk(const std::string& strProjectId, const
     if (!Ready("DeleteDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    impl.Settle(rest::ResourcePath(url), true);
     if (!impl.DeleteResource(url))
         return Fail("DeleteDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
     impl.ForgetStart("disk:" + rest::ResourcePath(url));
@@ -1577,6 +1638,7 @@ bool CGoogleCloudSDKCppBridge::StartDeleteDisk(const std::string& strProjectId,
     if (!Ready("DeleteDisk")) return false;
     Impl& impl = *m_pImpl;
     const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    impl.Settle(rest::ResourcePath(url), true);
     if (!impl.StartDelete(url))
         return Fail("DeleteDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
     return Succeed();
@@ -1605,6 +1667,18 @@ bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const
     const std::string diskPath = rest::ResourcePath(diskUrl);
     const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
     const std::string instPath = rest::ResourcePath(instUrl);
+    // An attach sent ahead by StartAttachDisk is awaited; one that failed is
+    // sent again below, where its refusal is told apart.
+    Impl::PendingAttachment pending;
+    if (impl.TakePending(impl.pendingAttaches, diskPath, pending)) {
+        if (pending.instPath == instPath && impl.AwaitPending(pending)) {
+            impl.Forget(diskPath);
+            impl.NoteAttached(instPath, diskPath, pending.device);
+            return Succeed();
+        }
+        impl.client.ClearError();
+    }
+    impl.Settle(diskPath, false);
     // The device name carries the disk's id; a disk named by the backup rule
     // carries it in its name, any other disk is read unless it was just seen.
     std::string device = compute::DeviceNameForDisk(strDiskName, "");
@@ -1657,6 +1731,21 @@ bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const
     const std::string instPath = rest::ResourcePath(instUrl);
     const std::string diskPath =
         rest::ResourcePath(impl.DiskUrl(strProjectId, strDiskName, strZone, "", false));
+    // A detach sent ahead by StartDetachDisk is awaited; one that failed is
+    // tried again below. An attach sent ahead and never claimed is awaited
+    // first, so that its device name is known.
+    Impl::PendingAttachment pending;
+    if (impl.TakePending(impl.pendingDetaches, diskPath, pending)) {
+        if (impl.AwaitPending(pending)) {
+            impl.NoteDetached(pending.instPath, diskPath);
+            impl.Forget(diskPath);
+            return Succeed();
+        }
+        impl.log.Debug(kTag, "Detach of disk [%s] sent earlier failed: %s; trying again", strDiskName.c_str(),
+                       impl.client.Error().c_str());
+        impl.client.ClearError();
+    }
+    impl.Settle(diskPath, false);
     std::string device;
     {
         std::lock_guard<std::mutex> guard(impl.attachLock);
@@ -1705,6 +1794,100 @@ bool CGoogleCloudSDKCppBridge::DetachDisk(const std::string& strProjectId, const
     return Succeed();
 }
 
+bool CGoogleCloudSDKCppBridge::StartAttachDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName,
+                                               const std::string& strInstanceName,
+                                               const std::string& strZone) {
+    if (!Ready("AttachDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string diskUrl = impl.DiskUrl(strProjectId, strDiskName, strZone, "", false);
+    const std::string diskPath = rest::ResourcePath(diskUrl);
+    const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
+    const std::string instPath = rest::ResourcePath(instUrl);
+    {
+        std::lock_guard<std::mutex> guard(impl.attachLock);
+        if (impl.pendingAttaches.count(diskPath) || impl.attachedHere[instPath].count(diskPath))
+            return Succeed();
+    }
+    impl.Settle(diskPath, false);
+    std::string device = compute::DeviceNameForDisk(strDiskName, "");
+    if (device == kDeviceNamePrefix) {
+        json disk;
+        if (!impl.Recall(diskPath, kRecentMs, disk) && !impl.client.Get(diskUrl, disk))
+            return Fail("AttachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
+        device = compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"));
+    }
+    const json body = {{"source", diskPath},
+                       {"deviceName", device},
+                       {"mode", "READ_WRITE"},
+                       {"autoDelete", false},
+                       {"type", "PERSISTENT"}};
+    json op;
+    if (!impl.client.Issue("POST", instUrl + "/attachDisk", body, op))
+        return Fail("AttachDisk", "disk [" + strDiskName + "] to instance [" + strInstanceName +
+                                      "]: " + impl.client.Error());
+    impl.Forget(diskPath);
+    std::lock_guard<std::mutex> guard(impl.attachLock);
+    impl.pendingAttaches[diskPath] = Impl::PendingAttachment{instUrl, instPath, device, op};
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::StartDetachDisk(const std::string& strProjectId,
+                                               const std::string& strDiskName,
+                                               const std::string& strInstanceName,
+                                               const std::string& strZone) {
+    if (!Ready("DetachDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string instUrl = impl.InstanceUrl(strProjectId, strZone, strInstanceName);
+    const std::string instPath = rest::ResourcePath(instUrl);
+    const std::string diskPath =
+        rest::ResourcePath(impl.DiskUrl(strProjectId, strDiskName, strZone, "", false));
+    impl.Settle(diskPath, false);
+    std::string device;
+    {
+        std::lock_guard<std::mutex> guard(impl.attachLock);
+        if (impl.detachedHere[instPath].count(diskPath) || impl.pendingDetaches.count(diskPath))
+            return Succeed();
+        const auto& attached = impl.attachedHere[instPath];
+        const auto it = attached.find(diskPath);
+        if (it != attached.end()) device = it->second;
+    }
+    // Without a known device name the instance must be read: the whole
+    // detach is done at once.
+    if (device.empty()) return DetachDisk(strProjectId, strDiskName, strInstanceName, strZone);
+    json op;
+    if (!impl.client.Issue("POST", rest::WithQuery(instUrl + "/detachDisk", "deviceName", device), json(),
+                           op))
+        return DetachDisk(strProjectId, strDiskName, strInstanceName, strZone);
+    impl.Forget(diskPath);
+    std::lock_guard<std::mutex> guard(impl.attachLock);
+    impl.pendingDetaches[diskPath] = Impl::PendingAttachment{instUrl, instPath, device, op};
+    return Succeed();
+}
+
+bool CGoogleCloudSDKCppBridge::ResizeDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                          const std::string& strZone, const std::string& strRegion,
+                                          bool bRegional, int64_t nNewSizeGb) {
+    if (!Ready("ResizeDisk")) return false;
+    Impl& impl = *m_pImpl;
+    const std::string what = "disk [" + strDiskName + "] to " + std::to_string(nNewSizeGb) + " GB: ";
+    const std::string url = impl.DiskUrl(strProjectId, strDiskName, strZone, strRegion, bRegional);
+    impl.Settle(rest::ResourcePath(url), false);
+    impl.Forget(url);
+    json disk;
+    if (!impl.client.Get(url, disk)) return Fail("ResizeDisk", what + impl.client.Error());
+    int64_t current = 0;
+    const json size = disk.value("sizeGb", json());
+    if (size.is_number_integer()) current = size.get<int64_t>();
+    if (size.is_string()) current = std::strtoll(size.get<std::string>().c_str(), nullptr, 10);
+    if (current >= nNewSizeGb) return Succeed();
+    json op;
+    if (!impl.client.Mutate("POST", url + "/resize", {{"sizeGb", std::to_string(nNewSizeGb)}}, true, op))
+        return Fail("ResizeDisk", what + impl.client.Error());
+    if (op.contains("error")) return Fail("ResizeDisk", what + compute::DescribeOperationError(op));
+    return Succeed();
+}
+
 bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const std::string& strDiskName,
                                         const std::string& strSourceZone, const std::string& strDestZone,
                                         SDisk& disk) {
@@ -1715,6 +1898,7 @@ bool CGoogleCloudSDKCppBridge::MoveDisk(const std::string& strProjectId, const s
     if (strSourceZone == strDestZone)
         return GetDiskInfo(strProjectId, strDiskName, strDestZone, "", false, disk, 0);
     const std::string srcUrl = impl.DiskUrl(strProjectId, strDiskName, strSourceZone, "", false);
+    impl.Settle(rest::ResourcePath(srcUrl), true);
     impl.Forget(srcUrl);
     impl.Forget(impl.DiskUrl(strProjectId, strDiskName, strDestZone, "", false));
     json src;

@@ -30,6 +30,7 @@
 // The mapper therefore finds the device of a disk from strDiskId alone.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -330,6 +331,26 @@ class CGoogleCloudSDKCppBridge {
     // not attached to that instance is success.
     virtual bool DetachDisk(const std::string& strProjectId, const std::string& strDiskName,
                             const std::string& strInstanceName, const std::string& strZone);
+
+    // AttachDisk and DetachDisk in two halves, so that the attaches (or
+    // detaches) of several disks share their waits. StartAttachDisk sends the
+    // attach and returns (a disk already attached here, or whose attach is
+    // under way, is success); the AttachDisk of that disk then awaits it, and
+    // sends it again when it failed. StartDetachDisk sends the detach and
+    // returns; the next DetachDisk, AttachDisk, deletion, move or resize of
+    // that disk awaits it first. A detach sent this way that failed is
+    // reported by the DetachDisk that awaits it.
+    virtual bool StartAttachDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                 const std::string& strInstanceName, const std::string& strZone);
+    virtual bool StartDetachDisk(const std::string& strProjectId, const std::string& strDiskName,
+                                 const std::string& strInstanceName, const std::string& strZone);
+
+    // Grows a zonal (or, with bRegional, regional) disk to nNewSizeGb and
+    // waits until done. A disk already that large is success; the cloud
+    // refuses to shrink a disk.
+    virtual bool ResizeDisk(const std::string& strProjectId, const std::string& strDiskName,
+                            const std::string& strZone, const std::string& strRegion, bool bRegional,
+                            int64_t nNewSizeGb);
 
     // Moves a zonal disk from strSourceZone to strDestZone, keeping its name
     // (snapshot, new disk, old disk deleted, snapshot deleted), and waits

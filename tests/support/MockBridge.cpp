@@ -20,6 +20,14 @@ MockBridge::MockBridge() {
             return DeleteDiskSnapshot(project, name);
         });
     ON_CALL(*this, FinishDeleteDiskSnapshot).WillByDefault(::testing::Return(true));
+    // An attach sent ahead is accepted (the AttachDisk that claims it is what
+    // tests expect); a detach sent ahead is a DetachDisk.
+    ON_CALL(*this, StartAttachDisk).WillByDefault(::testing::Return(true));
+    ON_CALL(*this, ResizeDisk).WillByDefault(::testing::Return(true));
+    ON_CALL(*this, StartDetachDisk)
+        .WillByDefault([this](const std::string& project, const std::string& name,
+                              const std::string& instance,
+                              const std::string& zone) { return DetachDisk(project, name, instance, zone); });
 }
 
 MockBridge::~MockBridge() = default;

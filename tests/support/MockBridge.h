@@ -131,6 +131,14 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 (override));
     MOCK_METHOD(bool, DetachDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, StartAttachDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, StartDetachDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&), (override));
+    MOCK_METHOD(bool, ResizeDisk,
+                (const std::string&, const std::string&, const std::string&, const std::string&, bool,
+                 int64_t),
+                (override));
     MOCK_METHOD(bool, MoveDisk,
                 (const std::string&, const std::string&, const std::string&, const std::string&,
                  VMInfoStructs::SDisk&),

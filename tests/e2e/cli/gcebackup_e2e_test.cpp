@@ -104,8 +104,10 @@ TEST_F(GcebackupE2E, BackupThenRestoreGivesEveryDiskBackByteForByte) {
 }
 
 // A filtered backup holds only the chosen disk; once one byte of its image
-// is changed, a restore from it is refused before anything is created.
-TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedBeforeAnythingIsCreated) {
+// is changed, `verify` refuses it, and a restore from it (which reads the
+// image once, checking its digest while writing) fails with exit 3 before
+// the instance is created and removes the disks it made.
+TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedAndNothingLeft) {
     RunResult b = Backup({"--exclude-label", "backup=skip", "--exclude-pattern", "*-data"});
     ASSERT_EQ(b.exitCode, 0) << b.err;
     const json m = Parse(b);
@@ -127,6 +129,8 @@ TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedBeforeAnythingIsCrea
     ASSERT_EQ(::pwrite(fd, &c, 1, data + 100), 1);
     ::close(fd);
 
+    RunResult v = Run({"verify", "--from", m_store, "--instance", "web-1"});
+    EXPECT_EQ(v.exitCode, 3) << v.err;
     const std::set<std::string> before = DiskNames();
     RunResult r = Run({"restore", "--from", m_store, "--instance", "web-1", "--as", "web-1-copy"});
     EXPECT_EQ(r.exitCode, 3);

@@ -184,12 +184,24 @@ TEST_F(ReplicationE2E, SavedConfigurationAndUnsafeRequests) {
     EXPECT_FALSE(Named(bucket["objects"], object).is_null()) << bucket.dump();
 
     // A second pass finds its snapshots without an instance: incremental,
-    // the same configuration object replaced.
+    // the same configuration object replaced. The source disk grew in
+    // between: its standby disk is grown before it is written.
     m_emu->writeDisk(kProject, kSourceZone, "web-1", 5u << 20, std::string(4096, 'y'));
+    const std::string disk = std::string(kProject) + "/zones/" + kSourceZone + "/disks/web-1";
+    const int64_t gb = std::stoll(Named(Project(kProject)["disks"], "web-1")["sizeGb"].get<std::string>());
+    auto same = m_emu->request("POST", "/compute/v1/projects/" + disk + "/resize",
+                               R"({"sizeGb":")" + std::to_string(gb) + R"("})", m_emu->accessToken());
+    EXPECT_EQ(same.status, 400) << same.body;  // a disk only grows
+    EXPECT_NE(same.body.find("must be larger than existing size"), std::string::npos) << same.body;
+    Compute("POST", disk + "/resize", R"({"sizeGb":")" + std::to_string(gb + 1) + R"("})");
+    WaitFor([&] { return Named(Project(kProject)["disks"], "web-1")["sizeGb"] == std::to_string(gb + 1); },
+            "web-1 grown");
+    m_emu->writeDisk(kProject, kSourceZone, "web-1", (static_cast<uint64_t>(gb) << 30) + (1u << 20),
+                     std::string(4096, 'z'));
     json p2 = Pass();
     ASSERT_FALSE(p2.is_null());
     EXPECT_EQ(p2["mode"], "incremental");
-    EXPECT_EQ(p2["bytesWritten"], 4096u);
+    EXPECT_EQ(p2["bytesWritten"], 8192u);
     ExpectStandbyEqualsSource(p2, webDisks);
     EXPECT_EQ(p2["configObject"], p1["configObject"]);
 

@@ -332,6 +332,57 @@ TEST_F(BridgeTest, DiskCreationsStartedTogetherFinishInAboutTheTimeOfOne) {
         << "four creations, one sent again";
 }
 
+// Attaches and detaches sent ahead run side by side: four disks attached in
+// about the time of one attach, and detached in about the time of one; a
+// deletion right after a detach sent ahead waits for it. A failed attach
+// sent ahead is sent again by the AttachDisk that claims it.
+TEST_F(BridgeTest, AttachesAndDetachesSentAheadFinishInAboutTheTimeOfOne) {
+    const int latencyMs = 1000;
+    std::vector<std::string> names;
+    std::vector<SDisk> disks(4);
+    for (size_t i = 0; i < disks.size(); ++i) {
+        names.push_back("ahead-" + std::to_string(i));
+        ASSERT_TRUE(bridge->CreateDisk(kProject, names[i], kProxyZone, "", false, disks[i], ""))
+            << bridge->GetLastError();
+    }
+    emu->setLatency({{"attach", latencyMs}});
+    emu->addFault({{"match", "POST .*/instances/[^/]+/attachDisk$"},
+                   {"operationError", "RESOURCE_NOT_READY"},
+                   {"count", 1}});
+    auto t0 = std::chrono::steady_clock::now();
+    for (const auto& n : names)
+        ASSERT_TRUE(bridge->StartAttachDisk(kProject, n, kProxy, kProxyZone)) << bridge->GetLastError();
+    for (size_t i = 0; i < names.size(); ++i) {
+        bool limit = true;
+        ASSERT_TRUE(bridge->AttachDisk(kProject, names[i], kProxy, kProxyZone, limit))
+            << bridge->GetLastError();
+        EXPECT_TRUE(LinkExists(emu->byIdDir() + "/google-zd-" + disks[i].strDiskId)) << names[i];
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // One at a time: 4 s; side by side, the failed one sent again: about 2 s.
+    EXPECT_LT(seconds, 3.2 * latencyMs / 1000.0);
+
+    t0 = std::chrono::steady_clock::now();
+    for (const auto& n : names)
+        ASSERT_TRUE(bridge->StartDetachDisk(kProject, n, kProxy, kProxyZone)) << bridge->GetLastError();
+    ASSERT_TRUE(bridge->DeleteDisk(kProject, names[0], kProxyZone, "", false)) << bridge->GetLastError();
+    for (size_t i = 1; i < names.size(); ++i)
+        ASSERT_TRUE(bridge->DetachDisk(kProject, names[i], kProxy, kProxyZone)) << bridge->GetLastError();
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(seconds, 2.0 * latencyMs / 1000.0);
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_FALSE(LinkExists(emu->byIdDir() + "/google-zd-" + disks[i].strDiskId)) << names[i];
+    EXPECT_EQ(CountNamed("disks", names[0]), 0);
+
+    // A disk only grows; a disk already as large is left alone.
+    ASSERT_TRUE(bridge->ResizeDisk(kProject, names[1], kProxyZone, "", false, 3)) << bridge->GetLastError();
+    SDisk grown;
+    ASSERT_TRUE(bridge->GetDiskInfo(kProject, names[1], kProxyZone, "", false, grown, 0));
+    EXPECT_EQ(grown.nSize, 3ull << 30);
+    EXPECT_TRUE(bridge->ResizeDisk(kProject, names[1], kProxyZone, "", false, 2)) << bridge->GetLastError();
+    EXPECT_FALSE(bridge->ResizeDisk(kProject, "no-such-disk", kProxyZone, "", false, 4));
+}
+
 // Disks made together are read together: a round of status reads over them
 // costs one list call; the existence checks that follow see a deletion by
 // somebody else once the last list is older than a round, and one sent
