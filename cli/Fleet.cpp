@@ -265,8 +265,20 @@ void CollectResult(Item& it, int status) {
         it.backupId = doc.value("backupId", "");
         it.backupDir = doc.value("backupDir", "");
         it.dataBytes = doc.value("dataBytes", uint64_t{0});
-        if (doc.contains("manifest") && doc["manifest"].contains("disks"))
-            it.disks = doc["manifest"]["disks"].size();
+        const json manifest = doc.value("manifest", json::object());
+        it.disks = manifest.value("disks", json::array()).size();
+        // A disk the job could not read (its snapshot failed) leaves the
+        // backup without it: for the fleet's report that instance failed.
+        const size_t excluded = manifest.value("excludedDisks", json::array()).size();
+        if (it.sourceDisks > it.disks + excluded) {
+            std::string why;
+            for (const auto& w : manifest.value("warnings", json::array()))
+                if (w.is_string()) why += (why.empty() ? "" : "; ") + w.get<std::string>();
+            it.result = Item::Result::Failed;
+            it.error = "incomplete backup " + it.backupId + ": " + std::to_string(it.sourceDisks - it.disks - excluded) +
+                       " of " + std::to_string(it.sourceDisks) + " disk(s) not backed up" +
+                       (why.empty() ? std::string() : " (" + why + ")");
+        }
         return;
     }
     if (it.exitCode == kExitCancelled) {
@@ -323,6 +335,11 @@ json ItemJson(const Item& it) {
     }
     if (it.result == Item::Result::Failed) {
         j["error"] = it.error;
+        if (!it.backupId.empty()) {
+            j["backupId"] = it.backupId;
+            j["backupDir"] = it.backupDir;
+            j["disks"] = it.disks;
+        }
         if (it.exitCode >= 0) j["exitCode"] = it.exitCode;
     }
     if (it.result == Item::Result::Skipped) {

@@ -146,6 +146,19 @@ TEST_F(PolicyE2E, OneFailingInstanceDoesNotStopTheOthersAndTheRunFails) {
     EXPECT_FALSE(LeasesLeft());
     EXPECT_NE(r.err.find("gcebackup: error: policy nightly: 1 of 5 instance(s) failed"), std::string::npos)
         << r.err;
+
+    // A backup that lost one of its disks (its snapshot failed) is a failure
+    // of the fleet's report, though the job kept what it could read.
+    m_emu->addFault({{"match", "^POST .*/disks/dr-db-1/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
+    r = Run({"run", policy});
+    m_emu->clearFaults();
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    const json partial = ByInstance(Parse(r)).at("demo-dr/us-central1-b/dr-db-1");
+    EXPECT_EQ(partial["result"], "failed") << partial.dump();
+    EXPECT_EQ(partial["disks"], 1);
+    EXPECT_NE(partial["error"].get<std::string>().find("1 of 2 disk(s) not backed up"), std::string::npos)
+        << partial.dump();
+    EXPECT_EQ(Parse(r)["failed"], 1);
 }
 
 TEST_F(PolicyE2E, TwoShardsRunAtOnceCoverEverySelectedInstanceExactlyOnce) {
