@@ -86,9 +86,9 @@ struct Item {
     size_t sourceDisks = 0;
 
     enum class Result { NotStarted, Ok, Failed, Skipped, Cancelled } result = Result::NotStarted;
-    std::string error;      // failed: the job's one-line error
-    std::string skipWhy;    // skipped: why
-    std::string heldBy;     // skipped for a lease: its holder
+    std::string error;    // failed: the job's one-line error
+    std::string skipWhy;  // skipped: why
+    std::string heldBy;   // skipped for a lease: its holder
     std::string backupId, backupDir;
     size_t disks = 0;
     uint64_t dataBytes = 0;
@@ -105,20 +105,30 @@ struct Item {
     std::string Label() const { return project + "/" + zone + "/" + name; }
     const char* ResultWord() const {
         switch (result) {
-            case Result::Ok: return "ok";
-            case Result::Failed: return "failed";
-            case Result::Skipped: return "skipped";
-            case Result::Cancelled: return "cancelled";
-            default: return "not started";
+            case Result::Ok:
+                return "ok";
+            case Result::Failed:
+                return "failed";
+            case Result::Skipped:
+                return "skipped";
+            case Result::Cancelled:
+                return "cancelled";
+            default:
+                return "not started";
         }
     }
     std::string ResultText() const {
         switch (result) {
-            case Result::Ok: return "ok";
-            case Result::Failed: return "failed: " + error;
-            case Result::Skipped: return "skipped (" + skipWhy + ")";
-            case Result::Cancelled: return "cancelled";
-            default: return "not started (cancelled)";
+            case Result::Ok:
+                return "ok";
+            case Result::Failed:
+                return "failed: " + error;
+            case Result::Skipped:
+                return "skipped (" + skipWhy + ")";
+            case Result::Cancelled:
+                return "cancelled";
+            default:
+                return "not started (cancelled)";
         }
     }
 };
@@ -168,12 +178,14 @@ std::vector<Item> SelectInstances(const GlobalOptions& g, const Policy& p, const
 // store: `gcebackup backup` with the policy's backup options, one JSON
 // document on stdout.
 std::vector<std::string> InstanceBackupArgs(const GlobalOptions& g, const Policy& p, const Item& it) {
-    std::vector<std::string> a = {"backup", "--project", it.project, "--instance", it.name, "--to", p.repository};
+    std::vector<std::string> a = {"backup", "--project", it.project,  "--instance",
+                                  it.name,  "--to",      p.repository};
     if (p.appConsistent) a.push_back("--app-consistent");
     for (const auto& x : p.excludeDiskPatterns) a.insert(a.end(), {"--exclude-pattern", x});
     for (const auto& x : p.excludeDiskLabels) a.insert(a.end(), {"--exclude-label", x});
     if (p.excludeOSDisk) a.push_back("--exclude-os-disk");
-    a.insert(a.end(), {"--json", "-q", "--log-level", std::to_string(g.logLevel)});
+    a.insert(a.end(), {"--json", "-q", "--log-level", std::to_string(g.logLevel), "--parallel",
+                       std::to_string(g.parallel)});
     return a;
 }
 
@@ -275,8 +287,9 @@ void CollectResult(Item& it, int status) {
             for (const auto& w : manifest.value("warnings", json::array()))
                 if (w.is_string()) why += (why.empty() ? "" : "; ") + w.get<std::string>();
             it.result = Item::Result::Failed;
-            it.error = "incomplete backup " + it.backupId + ": " + std::to_string(it.sourceDisks - it.disks - excluded) +
-                       " of " + std::to_string(it.sourceDisks) + " disk(s) not backed up" +
+            it.error = "incomplete backup " + it.backupId + ": " +
+                       std::to_string(it.sourceDisks - it.disks - excluded) + " of " +
+                       std::to_string(it.sourceDisks) + " disk(s) not backed up" +
                        (why.empty() ? std::string() : " (" + why + ")");
         }
         return;
@@ -319,13 +332,17 @@ void PrintTable(FILE* out, const std::vector<Item>& items) {
     for (const auto& it : items) {
         const bool ran = it.result == Item::Result::Ok;
         std::fprintf(out, "%-*s  %5s  %11s  %7s  %s\n", static_cast<int>(width), it.Label().c_str(),
-                     ran ? std::to_string(it.disks).c_str() : "-", ran ? HumanBytes(it.dataBytes).c_str() : "-",
+                     ran ? std::to_string(it.disks).c_str() : "-",
+                     ran ? HumanBytes(it.dataBytes).c_str() : "-",
                      it.pid > 0 || ran ? HumanDuration(it.seconds).c_str() : "-", it.ResultText().c_str());
     }
 }
 
 json ItemJson(const Item& it) {
-    json j = {{"project", it.project}, {"zone", it.zone}, {"instance", it.name}, {"result", it.ResultWord()},
+    json j = {{"project", it.project},
+              {"zone", it.zone},
+              {"instance", it.name},
+              {"result", it.ResultWord()},
               {"seconds", it.seconds}};
     if (it.result == Item::Result::Ok) {
         j["backupId"] = it.backupId;
@@ -471,9 +488,15 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
                 ++ok;
                 retained.push_back({it.project, it.zone, it.name});
                 break;
-            case Item::Result::Failed: ++failed; break;
-            case Item::Result::Skipped: ++skipped; break;
-            default: ++cancelledCount; break;
+            case Item::Result::Failed:
+                ++failed;
+                break;
+            case Item::Result::Skipped:
+                ++skipped;
+                break;
+            default:
+                ++cancelledCount;
+                break;
         }
     }
     RetentionOutcome retention;
@@ -505,15 +528,16 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
                      {{"rules", p.retention.Describe()},
                       {"applied", retention.applied},
                       {"ok", retention.ok},
-                      {"message", cancelled ? std::string("not applied (the run was cancelled)")
-                                            : retention.message}}}};
+                      {"message",
+                       cancelled ? std::string("not applied (the run was cancelled)") : retention.message}}}};
         PrintJson(doc);
     } else {
         if (!items.empty()) PrintTable(stdout, items);
         std::printf("Policy %s: %zu backed up, %zu failed, %zu skipped", p.name.c_str(), ok, failed, skipped);
         if (cancelledCount) std::printf(", %zu cancelled", cancelledCount);
         std::printf(" of %zu selected%s in %s\n", items.size(),
-                    o.shard.empty() ? "" : (" (shard " + o.shard + ")").c_str(), HumanDuration(seconds).c_str());
+                    o.shard.empty() ? "" : (" (shard " + o.shard + ")").c_str(),
+                    HumanDuration(seconds).c_str());
         for (const auto& e : listingErrors)
             std::printf("  project %s could not be listed: %s\n", e.first.c_str(), e.second.c_str());
     }
@@ -524,7 +548,8 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
     }
     if (!allOk)
         std::fprintf(stderr, "gcebackup: error: policy %s: %zu of %zu instance(s) failed%s\n", p.name.c_str(),
-                     failed, items.size(), listingErrors.empty() ? "" : ", and some projects could not be listed");
+                     failed, items.size(),
+                     listingErrors.empty() ? "" : ", and some projects could not be listed");
     return allOk ? kExitOk : kExitFailed;
 }
 
@@ -587,8 +612,8 @@ int CmdSchedule(const GlobalOptions& g, const ScheduleOptions& o) {
         std::printf("# %s\n%s\n# %s\n%s", u.serviceName.c_str(), u.service.c_str(), u.timerName.c_str(),
                     u.timer.c_str());
     } else {
-        std::printf("Wrote %s/%s and %s/%s\n", o.outputDir.c_str(), u.serviceName.c_str(), o.outputDir.c_str(),
-                    u.timerName.c_str());
+        std::printf("Wrote %s/%s and %s/%s\n", o.outputDir.c_str(), u.serviceName.c_str(),
+                    o.outputDir.c_str(), u.timerName.c_str());
     }
     return kExitOk;
 }

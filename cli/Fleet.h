@@ -30,9 +30,9 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o);
 
 struct ScheduleOptions {
     std::string policyFile;
-    bool print = false;          // write the units on stdout
-    std::string shard;           // passed on to the service's `run`
-    std::string outputDir;       // write the two unit files there instead
+    bool print = false;     // write the units on stdout
+    std::string shard;      // passed on to the service's `run`
+    std::string outputDir;  // write the two unit files there instead
 };
 int CmdSchedule(const GlobalOptions& g, const ScheduleOptions& o);
 

@@ -98,7 +98,8 @@ class Reader {
         throw PolicyError(m_file + ":" + std::to_string(line) + ": " + why);
     }
     [[noreturn]] void FailMissing(const std::string& section, const std::string& key) const {
-        throw PolicyError(m_file + ": " + key + ": missing (a policy needs " + key + " in [" + section + "])");
+        throw PolicyError(m_file + ": " + key + ": missing (a policy needs " + key + " in [" + section +
+                          "])");
     }
 
     unsigned Number(const Entry& e, unsigned min, unsigned max) const {
@@ -184,9 +185,12 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
     Policy p;
     p.file = file;
     // Keys that name lists may repeat (the values add up); the others may not.
-    static const std::set<std::string> kListKeys = {"select.projects",          "select.zones",
-                                                    "select.include-labels",    "select.exclude-labels",
-                                                    "select.names",             "select.exclude-names",
+    static const std::set<std::string> kListKeys = {"select.projects",
+                                                    "select.zones",
+                                                    "select.include-labels",
+                                                    "select.exclude-labels",
+                                                    "select.names",
+                                                    "select.exclude-names",
                                                     "backup.exclude-disk-patterns",
                                                     "backup.exclude-disk-labels"};
     std::set<std::string> seen;
@@ -249,8 +253,9 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
                 {"keep-monthly", &Retention::keepMonthly}, {"keep-yearly", &Retention::keepYearly}};
             auto it = kKeep.find(e.key);
             if (it == kKeep.end())
-                r.Fail(e, "unknown key in [retention] (keys: keep-last, keep-hourly, keep-daily, "
-                          "keep-weekly, keep-monthly, keep-yearly)");
+                r.Fail(e,
+                       "unknown key in [retention] (keys: keep-last, keep-hourly, keep-daily, "
+                       "keep-weekly, keep-monthly, keep-yearly)");
             p.retention.*(it->second) = r.Number(e, 0, 100000);
         } else {
             static const std::map<std::string, const char*> kKeys = {
@@ -271,8 +276,9 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
                          k.keepWeekly.value_or(0) + k.keepMonthly.value_or(0) + k.keepYearly.value_or(0);
         // Rules that all keep nothing would forget every backup, the one just made included.
         if (total == 0)
-            throw PolicyError(file + ": retention: every keep-* rule is 0, which would remove every "
-                                     "backup (keep at least one)");
+            throw PolicyError(file +
+                              ": retention: every keep-* rule is 0, which would remove every "
+                              "backup (keep at least one)");
     }
     return p;
 }
@@ -303,9 +309,8 @@ bool Selects(const Policy& p, const InstanceFacts& i) {
     auto hasLabel = [&](const std::string& kv) {
         const size_t eq = kv.find('=');
         const std::string key = kv.substr(0, eq), value = kv.substr(eq + 1);
-        return std::any_of(i.labels.begin(), i.labels.end(), [&](const auto& l) {
-            return Glob(key, l.first) && Glob(value, l.second);
-        });
+        return std::any_of(i.labels.begin(), i.labels.end(),
+                           [&](const auto& l) { return Glob(key, l.first) && Glob(value, l.second); });
     };
     if (!std::all_of(p.includeLabels.begin(), p.includeLabels.end(), hasLabel)) return false;
     return std::none_of(p.excludeLabels.begin(), p.excludeLabels.end(), hasLabel);
@@ -369,7 +374,8 @@ bool ReadLease(const std::string& path, Lease::Holder& h, ino_t* inode = nullptr
     std::string text;
     char buf[512];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 4096) text.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 4096)
+        text.append(buf, static_cast<size_t>(n));
     ::close(fd);
     h = Lease::Holder{};
     bool haveExpiry = false;
@@ -442,7 +448,8 @@ bool Lease::Acquire(const std::string& store, const std::string& key, const std:
             }
             return true;
         }
-        if (errno != EEXIST) throw PolicyError("cannot create the lease " + path + ": " + std::strerror(errno));
+        if (errno != EEXIST)
+            throw PolicyError("cannot create the lease " + path + ": " + std::strerror(errno));
         ino_t seenInode = 0;
         if (!ReadLease(path, holder, &seenInode)) continue;  // released meanwhile: try again
         if (holder.expires > now) return false;
@@ -493,7 +500,8 @@ bool Lease::Renew(std::time_t now) {
 void Lease::Release() {
     if (m_fd < 0) return;
     // Only our own file goes: after a take-over the path holds another inode.
-    struct stat mine {}, current {};
+    struct stat mine {
+    }, current{};
     if (::fstat(m_fd, &mine) == 0 && ::stat(m_path.c_str(), &current) == 0 && mine.st_ino == current.st_ino &&
         mine.st_dev == current.st_dev)
         ::unlink(m_path.c_str());
@@ -507,10 +515,14 @@ std::string SystemdQuote(const std::string& word) {
     const bool bare = !word.empty() && word.find_first_of(" \t\"'\\;$%") == std::string::npos;
     std::string out;
     for (char c : word) {
-        if (c == '%') out += "%%";
-        else if (c == '$') out += "$$";
-        else if (!bare && (c == '"' || c == '\\')) out += std::string("\\") + c;
-        else out += c;
+        if (c == '%')
+            out += "%%";
+        else if (c == '$')
+            out += "$$";
+        else if (!bare && (c == '"' || c == '\\'))
+            out += std::string("\\") + c;
+        else
+            out += c;
     }
     return bare ? out : "\"" + out + "\"";
 }
@@ -519,31 +531,43 @@ SystemdUnits MakeSystemdUnits(const Policy& p, const std::string& command) {
     SystemdUnits u;
     u.serviceName = "gcebackup-" + p.name + ".service";
     u.timerName = "gcebackup-" + p.name + ".timer";
-    u.service = "[Unit]\n"
-                "Description=gcebackup protection policy " + p.name + "\n"
-                "Wants=network-online.target\n"
-                "After=network-online.target\n"
-                "\n"
-                "[Service]\n"
-                "Type=oneshot\n"
-                "ExecStart=" + command + "\n"
-                "# SIGTERM cancels the running jobs; they remove what they made in the cloud.\n"
-                "KillMode=mixed\n"
-                "TimeoutStopSec=15min\n"
-                "Nice=10\n"
-                "IOSchedulingClass=best-effort\n"
-                "IOSchedulingPriority=7\n";
-    u.timer = "[Unit]\n"
-              "Description=Run the gcebackup protection policy " + p.name + " (" + p.schedule + ")\n"
-              "\n"
-              "[Timer]\n"
-              "OnCalendar=" + p.schedule + "\n"
-              "Persistent=true\n"
-              "RandomizedDelaySec=5min\n"
-              "Unit=" + u.serviceName + "\n"
-              "\n"
-              "[Install]\n"
-              "WantedBy=timers.target\n";
+    u.service =
+        "[Unit]\n"
+        "Description=gcebackup protection policy " +
+        p.name +
+        "\n"
+        "Wants=network-online.target\n"
+        "After=network-online.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=oneshot\n"
+        "ExecStart=" +
+        command +
+        "\n"
+        "# SIGTERM cancels the running jobs; they remove what they made in the cloud.\n"
+        "KillMode=mixed\n"
+        "TimeoutStopSec=15min\n"
+        "Nice=10\n"
+        "IOSchedulingClass=best-effort\n"
+        "IOSchedulingPriority=7\n";
+    u.timer =
+        "[Unit]\n"
+        "Description=Run the gcebackup protection policy " +
+        p.name + " (" + p.schedule +
+        ")\n"
+        "\n"
+        "[Timer]\n"
+        "OnCalendar=" +
+        p.schedule +
+        "\n"
+        "Persistent=true\n"
+        "RandomizedDelaySec=5min\n"
+        "Unit=" +
+        u.serviceName +
+        "\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=timers.target\n";
     return u;
 }
 

@@ -34,8 +34,8 @@ struct Retention {
 };
 
 struct Policy {
-    std::string file;  // where it was read from
-    std::string name;  // [policy] name: letters, digits, '-', '_' and '.'
+    std::string file;                // where it was read from
+    std::string name;                // [policy] name: letters, digits, '-', '_' and '.'
     std::string schedule = "daily";  // systemd OnCalendar expression
     unsigned concurrency = 1;        // instances backed up at once
     unsigned leaseMinutes = 30;      // how long a lease holds without being renewed
@@ -117,8 +117,8 @@ class Lease {
     // proxy. Returns true when taken. When another holder's unexpired lease
     // stands, returns false and fills `holder`. Throws PolicyError when the
     // lease folder cannot be written.
-    bool Acquire(const std::string& store, const std::string& key, const std::string& proxy,
-                 long ttlSeconds, Holder& holder, std::time_t now = std::time(nullptr));
+    bool Acquire(const std::string& store, const std::string& key, const std::string& proxy, long ttlSeconds,
+                 Holder& holder, std::time_t now = std::time(nullptr));
     // Moves the expiry to now + ttl (no-op when not held). False when the file
     // could not be rewritten.
     bool Renew(std::time_t now = std::time(nullptr));

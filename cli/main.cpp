@@ -179,7 +179,8 @@ int main(int argc, char** argv) {
     demoCmd->add_option("--emulator", demo.emulatorPath, "Path of gce-emulator (default: next to gcebackup)");
 
     RunOptions runOpts;
-    auto* run = app.add_subcommand("run", "Back up every instance a protection policy selects, then apply its retention");
+    auto* run = app.add_subcommand(
+        "run", "Back up every instance a protection policy selects, then apply its retention");
     run->add_option("policy", runOpts.policyFile, "Policy file (INI)")->required();
     run->add_option("--shard", runOpts.shard, "Only the instances of shard I of N (\"I/N\", 1 <= I <= N)");
 

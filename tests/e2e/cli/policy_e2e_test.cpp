@@ -21,9 +21,9 @@ namespace {
 
 // The instances of the demo world labelled backup=daily: two in
 // demo-project, three in demo-dr (dr-batch-1 is backup=weekly).
-const std::set<std::string> kDaily = {"demo-project/us-central1-c/shop-1", "demo-project/us-central1-c/shop-2",
-                                      "demo-dr/us-central1-a/dr-web-1", "demo-dr/us-central1-a/dr-web-2",
-                                      "demo-dr/us-central1-b/dr-db-1"};
+const std::set<std::string> kDaily = {"demo-project/us-central1-c/shop-1",
+                                      "demo-project/us-central1-c/shop-2", "demo-dr/us-central1-a/dr-web-1",
+                                      "demo-dr/us-central1-a/dr-web-2", "demo-dr/us-central1-b/dr-db-1"};
 
 class PolicyE2E : public GcebackupFixture {
   protected:
@@ -31,10 +31,10 @@ class PolicyE2E : public GcebackupFixture {
     std::string WritePolicy(const std::string& extraSelect = "", unsigned concurrency = 3,
                             const std::string& name = "nightly") {
         const std::string path = m_dir + "/" + name + ".ini";
-        std::ofstream(path) << "[policy]\nname = " << name << "\nconcurrency = " << concurrency
-                            << "\n\n[select]\nprojects = demo-project, demo-dr\ninclude-labels = backup=daily\n"
-                            << extraSelect << "\n[repository]\npath = " << m_store
-                            << "\n\n[retention]\nkeep-last = 1\n";
+        std::ofstream(path)
+            << "[policy]\nname = " << name << "\nconcurrency = " << concurrency
+            << "\n\n[select]\nprojects = demo-project, demo-dr\ninclude-labels = backup=daily\n"
+            << extraSelect << "\n[repository]\npath = " << m_store << "\n\n[retention]\nkeep-last = 1\n";
         return path;
     }
     static std::string Key(const json& i) {
@@ -112,7 +112,8 @@ TEST_F(PolicyE2E, ALabelPolicyAcrossTwoProjectsBacksUpEverySelectedInstanceAndTh
     args.insert(args.end(), {"run", one});
     RunResult text = RunProcess(GCEBACKUP_PATH, args, 300);
     ASSERT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_NE(text.out.find("demo-project/us-central1-c/shop-2: backed up as "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("demo-project/us-central1-c/shop-2: backed up as "), std::string::npos)
+        << text.out;
     EXPECT_NE(text.out.find("INSTANCE"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("RESULT"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("Policy one: 1 backed up, 0 failed, 0 skipped of 1 selected"), std::string::npos)
@@ -122,7 +123,8 @@ TEST_F(PolicyE2E, ALabelPolicyAcrossTwoProjectsBacksUpEverySelectedInstanceAndTh
 TEST_F(PolicyE2E, OneFailingInstanceDoesNotStopTheOthersAndTheRunFails) {
     const std::string policy = WritePolicy();
     const std::set<std::string> disksBefore = DiskNames("demo-project");
-    m_emu->addFault({{"match", "^POST .*/disks/dr-web-2/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
+    m_emu->addFault(
+        {{"match", "^POST .*/disks/dr-web-2/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
     RunResult r = Run({"run", policy});
     m_emu->clearFaults();
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -133,7 +135,8 @@ TEST_F(PolicyE2E, OneFailingInstanceDoesNotStopTheOthersAndTheRunFails) {
     for (const auto& [key, item] : results) {
         if (key == "demo-dr/us-central1-a/dr-web-2") {
             EXPECT_EQ(item["result"], "failed");
-            EXPECT_NE(item["error"].get<std::string>().find("QUOTA_EXCEEDED"), std::string::npos) << item.dump();
+            EXPECT_NE(item["error"].get<std::string>().find("QUOTA_EXCEEDED"), std::string::npos)
+                << item.dump();
         } else {
             EXPECT_EQ(item["result"], "ok") << item.dump();
         }
@@ -149,7 +152,8 @@ TEST_F(PolicyE2E, OneFailingInstanceDoesNotStopTheOthersAndTheRunFails) {
 
     // A backup that lost one of its disks (its snapshot failed) is a failure
     // of the fleet's report, though the job kept what it could read.
-    m_emu->addFault({{"match", "^POST .*/disks/dr-db-1/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
+    m_emu->addFault(
+        {{"match", "^POST .*/disks/dr-db-1/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
     r = Run({"run", policy});
     m_emu->clearFaults();
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -198,7 +202,8 @@ TEST_F(PolicyE2E, AnInstanceLeasedByAnotherProxyIsSkippedNotFailed) {
     EXPECT_TRUE(fs::exists(lease)) << "another proxy's lease is not ours to remove";
 
     // Once past its expiry the lease is taken over.
-    std::ofstream(lease, std::ios::trunc) << "proxy=proxy-b\npid=4711\nexpires=" << std::time(nullptr) - 5 << "\n";
+    std::ofstream(lease, std::ios::trunc)
+        << "proxy=proxy-b\npid=4711\nexpires=" << std::time(nullptr) - 5 << "\n";
     r = Run({"run", policy});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(ByInstance(Parse(r)).at("demo-project/us-central1-c/shop-2")["result"], "ok");
@@ -250,11 +255,13 @@ TEST_F(PolicyE2E, BadPoliciesAndShardsAreRefusedAndScheduleWritesTheUnits) {
     const std::string policy = WritePolicy();
     r = Run({"schedule", policy, "--output-dir", m_dir + "/units"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::ifstream service(m_dir + "/units/gcebackup-nightly.service"), timer(m_dir + "/units/gcebackup-nightly.timer");
+    std::ifstream service(m_dir + "/units/gcebackup-nightly.service"),
+        timer(m_dir + "/units/gcebackup-nightly.timer");
     std::stringstream s, t;
     s << service.rdbuf();
     t << timer.rdbuf();
-    EXPECT_NE(s.str().find("ExecStart=" + fs::canonical(GCEBACKUP_PATH).string()), std::string::npos) << s.str();
+    EXPECT_NE(s.str().find("ExecStart=" + fs::canonical(GCEBACKUP_PATH).string()), std::string::npos)
+        << s.str();
     EXPECT_NE(s.str().find(" run " + policy + "\n"), std::string::npos) << s.str();
     EXPECT_NE(s.str().find("--state-dir " + StateDir()), std::string::npos) << s.str();
     EXPECT_NE(t.str().find("\nOnCalendar=daily\n"), std::string::npos) << t.str();

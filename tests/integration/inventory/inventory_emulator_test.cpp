@@ -128,8 +128,8 @@ TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
     for (const auto& region : Browse("Instance View"))
         EXPECT_EQ(region.strName, region.strGuid) << "region id must name the region";
     EXPECT_EQ((ByNode{{"us-central1",
-                       {"backup-proxy", "db-1", "dr-db-1", "dr-web-1", "dr-web-2", "shielded-1", "shop-1", "shop-2",
-                        "web-1", "win-1"}},
+                       {"backup-proxy", "db-1", "dr-db-1", "dr-web-1", "dr-web-2", "shielded-1", "shop-1",
+                        "shop-2", "web-1", "win-1"}},
                       {"europe-west1", {"dr-batch-1", "eu-app-1"}}}),
               InstancesBelow("Instance View", 2));
 

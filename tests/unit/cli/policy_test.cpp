@@ -84,10 +84,13 @@ TEST(Policy, AFullFileIsReadWithListsAddedUpAndTheRepositoryMadeAbsolute) {
 TEST(Policy, BadInputIsRefusedNamingTheFileLineAndKey) {
     const std::string head = "[policy]\nname = n\n[select]\nprojects = p1\n[repository]\npath = /r\n";
     const std::map<std::string, std::string> cases = {
-        {head + "[retention]\nkeep-daily = seven\n", "/etc/p.ini:8: keep-daily: \"seven\" is not a whole number"},
-        {head + "[retention]\nkeep-fortnightly = 2\n", "/etc/p.ini:8: keep-fortnightly: unknown key in [retention]"},
+        {head + "[retention]\nkeep-daily = seven\n",
+         "/etc/p.ini:8: keep-daily: \"seven\" is not a whole number"},
+        {head + "[retention]\nkeep-fortnightly = 2\n",
+         "/etc/p.ini:8: keep-fortnightly: unknown key in [retention]"},
         {head + "[retention]\nkeep-last = -1\n", "/etc/p.ini:8: keep-last: \"-1\" is not a whole number"},
-        {head + "[retention]\nkeep-last = 0\nkeep-daily = 0\n", "/etc/p.ini: retention: every keep-* rule is 0"},
+        {head + "[retention]\nkeep-last = 0\nkeep-daily = 0\n",
+         "/etc/p.ini: retention: every keep-* rule is 0"},
         {"[policy]\nname = n\nconcurrency = 0\n", "/etc/p.ini:3: concurrency: 0 is out of range (1 to 64)"},
         {"[policy]\nname = n\nconcurrency = 65\n", "/etc/p.ini:3: concurrency: 65 is out of range"},
         {"[policy]\nname = n\nname = m\n", "/etc/p.ini:3: name: given twice"},
@@ -97,9 +100,12 @@ TEST(Policy, BadInputIsRefusedNamingTheFileLineAndKey) {
         {"[policy]\n[policy]\n", "/etc/p.ini:2: section [policy] appears twice"},
         {"name = n\n", "/etc/p.ini:1: name: outside any section"},
         {"[policy]\njust words\n", "/etc/p.ini:2: \"just words\" is not KEY = VALUE"},
-        {"[select]\nprojects = Demo_Project\n", "/etc/p.ini:2: projects: \"Demo_Project\" is not a project id"},
-        {"[select]\nzones = us-central1-a/../x\n", "/etc/p.ini:2: zones: \"us-central1-a/../x\" is not a zone"},
-        {"[select]\ninclude-labels = backup\n", "/etc/p.ini:2: include-labels: label \"backup\" must be KEY=VALUE"},
+        {"[select]\nprojects = Demo_Project\n",
+         "/etc/p.ini:2: projects: \"Demo_Project\" is not a project id"},
+        {"[select]\nzones = us-central1-a/../x\n",
+         "/etc/p.ini:2: zones: \"us-central1-a/../x\" is not a zone"},
+        {"[select]\ninclude-labels = backup\n",
+         "/etc/p.ini:2: include-labels: label \"backup\" must be KEY=VALUE"},
         {"[backup]\napp-consistent = maybe\n", "/etc/p.ini:2: app-consistent: \"maybe\" is not a boolean"},
         {"[repository]\npath =\n", "/etc/p.ini:2: path: empty"},
         {"[select]\nprojects = p\n[repository]\npath = /r\n", "/etc/p.ini: name: missing"},
@@ -146,7 +152,8 @@ TEST(Policy, SelectionByProjectZoneNameAndLabels) {
     EXPECT_TRUE(with([](InstanceFacts& f) { f.labels["env"] = "prod"; }));
 
     // Without names, zones and labels every instance of the projects is taken.
-    const Policy all = ParsePolicy("[policy]\nname=a\n[select]\nprojects=p\n[repository]\npath=/r\n", "/a.ini");
+    const Policy all =
+        ParsePolicy("[policy]\nname=a\n[select]\nprojects=p\n[repository]\npath=/r\n", "/a.ini");
     EXPECT_TRUE(Selects(all, InstanceFacts{"p", "any-zone1-a", "whatever", {}}));
     EXPECT_FALSE(Selects(all, InstanceFacts{"q", "any-zone1-a", "whatever", {}}));
 }
@@ -189,7 +196,8 @@ TEST(Leases, OneHolderAtATimeAndAReleasedLeaseIsFreeAgain) {
     EXPECT_EQ(holder.proxy, "proxy-a");
     EXPECT_EQ(holder.pid, static_cast<long>(::getpid()));
     EXPECT_EQ(holder.expires, 1600);
-    EXPECT_EQ(holder.Describe(), "proxy-a (pid " + std::to_string(::getpid()) + ") until 1970-01-01T00:26:40Z");
+    EXPECT_EQ(holder.Describe(),
+              "proxy-a (pid " + std::to_string(::getpid()) + ") until 1970-01-01T00:26:40Z");
     EXPECT_FALSE(b.Held());
 
     // Renewed, the lease holds past its first expiry.
@@ -245,9 +253,10 @@ TEST(Leases, AStoreWhereNoLeaseFolderCanBeMadeIsAnError) {
 }
 
 TEST(Systemd, UnitsRunThePolicyOnItsScheduleWithQuotedArguments) {
-    Policy p = ParsePolicy("[policy]\nname=nightly\nschedule=Mon..Fri 02:00\n[select]\nprojects=p\n"
-                           "[repository]\npath=/r\n",
-                           "/etc/p.ini");
+    Policy p = ParsePolicy(
+        "[policy]\nname=nightly\nschedule=Mon..Fri 02:00\n[select]\nprojects=p\n"
+        "[repository]\npath=/r\n",
+        "/etc/p.ini");
     const SystemdUnits u = MakeSystemdUnits(p, "/usr/bin/gcebackup run /etc/p.ini");
     EXPECT_EQ(u.serviceName, "gcebackup-nightly.service");
     EXPECT_EQ(u.timerName, "gcebackup-nightly.timer");
