@@ -25,13 +25,18 @@ Starts its own gce-emulator on a free loopback port and measures, in one run:
     8-disk backup, beside its wall time;
   * incremental replication (`gcebackup replicate`) of that disk: time and
     bytes written of a pass after 1 % of it changed, against the full first
-    pass, with the peak local disk use of the pass (state directory).
+    pass, with the peak local disk use of the pass (state directory);
   * a deduplicating repository (`gcebackup init`): the first backup and its
     restore against `cp` + sync of the same disk in the same rounds, and the
     bytes stored by a second backup of the unchanged disk and after 1 % of it
-    changed.
+    changed;
+  * a protection policy (`gcebackup run`) over 16 instances of 2 disks at
+    realistic latencies (attach and detach 2 s, every other operation
+    0.5 s): wall time with 4 instances at once against the same instances
+    one after another, in the same run.
 
-Usage: perf.py [BUILD_DIR] [-v]    (-v also prints the calls by route)
+Usage: perf.py [BUILD_DIR] [-v] [--fleet]    (-v also prints the calls by route;
+       --fleet measures only the protection-policy row)
 """
 import base64
 import json
@@ -62,6 +67,11 @@ REPLICA_CHANGE = 0.01  # share of the disk changed between replication passes
 REPO_ROUNDS = 3  # rounds of first backups into a fresh repository; the median counts
 
 VERBOSE = "-v" in sys.argv[1:]
+FLEET_ONLY = "--fleet" in sys.argv[1:]
+FLEET_INSTANCES = 16  # instances of the protection-policy row, 2 disks each
+FLEET_CONCURRENCY = 4
+# Realistic latencies of the protection-policy row: attach and detach 2 s, the rest 0.5 s.
+FLEET_LATENCY = {"disk": 500, "snapshot": 500, "operation": 500, "instance": 500, "attach": 2000}
 
 
 def seed():
@@ -90,6 +100,14 @@ def seed():
             {"project": PROJECT, "zone": ZONE, "name": "data", "machineType": "e2-standard-4",
              "disks": [{"name": "data", "sizeGb": DATA_DISK_GB, "boot": True,
                         "data": {"seed": 11, "chunks": chunks}}]},
+        ] + [
+            {"project": PROJECT, "zone": ZONE, "name": "fleet-%02d" % i, "machineType": "e2-standard-4",
+             "labels": {"fleet": "bench"},
+             "disks": [{"name": "fleet-%02d" % i, "sizeGb": 10, "boot": True,
+                        "data": {"seed": 100 + i, "chunks": [{"offsetMiB": 0, "lengthMiB": 1}]}},
+                       {"name": "fleet-%02d-data" % i, "sizeGb": 10,
+                        "data": {"seed": 200 + i, "chunks": [{"offsetMiB": 0, "lengthMiB": 1}]}}]}
+            for i in range(FLEET_INSTANCES)
         ],
     }
 
@@ -371,6 +389,31 @@ def repository_rows(b, row):
             " ".join("%.2f" % r.json["copySeconds"] for r in restores)), file=sys.stderr)
 
 
+def fleet(b, row):
+    """The protection-policy row: the same 16 instances backed up by `run`
+    one after another (concurrency 1), then 4 at a time, each into a store
+    of its own."""
+    b.emu.control("POST", "latency", FLEET_LATENCY)
+    walls = {}
+    for concurrency in (1, FLEET_CONCURRENCY):
+        policy = os.path.join(b.root, "fleet-%d.ini" % concurrency)
+        with open(policy, "w") as f:
+            f.write("[policy]\nname = fleet-%d\nconcurrency = %d\n[select]\nprojects = %s\n"
+                    "include-labels = fleet=bench\n[repository]\npath = %s\n" %
+                    (concurrency, concurrency, PROJECT, os.path.join(b.root, "fleet-store-%d" % concurrency)))
+        r = b.gce("run", policy, check=False)
+        done = r.json.get("succeeded", 0)
+        if r.rc != 0 or done != FLEET_INSTANCES:
+            row("policy run, %d instances x 2 disks" % FLEET_INSTANCES,
+                "n/a (concurrency %d: exit %d, %d backed up)" % (concurrency, r.rc, done))
+            return
+        walls[concurrency] = r.wall
+    seq, par = walls[1], walls[FLEET_CONCURRENCY]
+    row("policy run, %d instances x 2 disks, realistic" % FLEET_INSTANCES, "%.1f s at %d at once" %
+        (par, FLEET_CONCURRENCY), "one at a time %.1f s" % seq, "%.2f x" % (par / seq), "<= 0.35 x",
+        par / seq <= 0.35)
+
+
 def emulator_rate(bindir):
     exe = os.path.join(bindir, "emulator_bench")
     if not os.access(exe, os.X_OK):
@@ -395,6 +438,9 @@ def main():
                      "" if met is None else ("met" if met else "NOT met")))
 
     try:
+        if FLEET_ONLY:
+            fleet(b, row)
+            raise StopIteration
         # 1, 2, 4: the 8-disk backup and its restore with slow resources.
         lat = b.emu.latency(LATENCY_MS)
         L = LATENCY_MS / 1000.0
@@ -528,10 +574,13 @@ def main():
             row("replication: peak RSS", "%.1f MiB" % rep["rss"], "", "", "<= 64 MiB", rep["rss"] <= 64)
 
         repository_rows(b, row)
+        fleet(b, row)
 
         gets = emulator_rate(b.bindir)
         if gets:
             row("gce-emulator GETs, 8 clients", "%.0f /s" % gets)
+    except StopIteration:
+        pass
     finally:
         b.close()
 

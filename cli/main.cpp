@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/Fleet.h"
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
 #include "cli/RepoCommands.h"
@@ -178,6 +179,19 @@ int main(int argc, char** argv) {
     demoCmd->add_flag("--keep", demo.keep, "Keep the emulator's state and the store afterwards");
     demoCmd->add_option("--emulator", demo.emulatorPath, "Path of gce-emulator (default: next to gcebackup)");
 
+    RunOptions runOpts;
+    auto* run = app.add_subcommand(
+        "run", "Back up every instance a protection policy selects, then apply its retention");
+    run->add_option("policy", runOpts.policyFile, "Policy file (INI)")->required();
+    run->add_option("--shard", runOpts.shard, "Only the instances of shard I of N (\"I/N\", 1 <= I <= N)");
+
+    ScheduleOptions schedOpts;
+    auto* schedule = app.add_subcommand("schedule", "Write the systemd service and timer that run a policy");
+    schedule->add_option("policy", schedOpts.policyFile, "Policy file (INI)")->required();
+    schedule->add_flag("--print", schedOpts.print, "Print the two units on stdout");
+    schedule->add_option("--output-dir", schedOpts.outputDir, "Write the two unit files into DIR");
+    schedule->add_option("--shard", schedOpts.shard, "The service runs shard I/N of the policy");
+
     ReplicationCommands replication;
     AddReplicationCommands(app, replication);
     SnapCommands snapCommands(app);
@@ -228,6 +242,8 @@ int main(int argc, char** argv) {
         if (*list) return CmdList(g, listStore, listInstance);
         if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
         if (*demoCmd) return CmdDemo(g, demo);
+        if (*run) return CmdRun(g, runOpts);
+        if (*schedule) return CmdSchedule(g, schedOpts);
         if (int rc = RunReplicationCommands(g, replication); rc >= 0) return rc;
         if (snapCommands.Selected()) return snapCommands.Run(g);
         if (repoCommands.Selected()) return repoCommands.Run(g);
