@@ -79,8 +79,8 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
             _WaitPauseMs(static_cast<unsigned long>(pollingMins) * kMsPerMinute);
         } else {
             const int64_t share = std::max<int64_t>(elapsedMs, 0) / kShortPauseShare;
-            _WaitPauseMs(static_cast<unsigned long>(
-                std::clamp<int64_t>(share, kMinShortPauseMs, kMaxShortPauseMs)));
+            _WaitPauseMs(
+                static_cast<unsigned long>(std::clamp<int64_t>(share, kMinShortPauseMs, kMaxShortPauseMs)));
         }
 
         for (auto it = pending.begin(); it != pending.end();) {
