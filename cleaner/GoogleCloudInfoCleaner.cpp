@@ -175,6 +175,19 @@ bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
     return true;
 }
 
+void CGoogleCloudInfo::_SendSnapshotDeletions(const std::string& projectId, const std::string& vmPath) {
+    std::vector<std::string> names;
+    m_cleaner.GetRegisteredSnapshots(vmPath, names);
+    std::unordered_set<std::string>& sent = m_mapSnapshotDeletesSent[vmPath];
+    for (const std::string& name : names) {
+        if (name.empty() || sent.count(projectId + "/" + name)) continue;
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
+        // One not sent now (refused, or still being made) is dealt with in
+        // full by the next CleanupSnapshots.
+        if (m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name)) sent.insert(projectId + "/" + name);
+    }
+}
+
 bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std::string& vmPath) {
     std::vector<std::string> names;
     m_cleaner.GetRegisteredSnapshots(vmPath, names);
@@ -183,8 +196,21 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& projectId, const std:
     // registered until its deletion is known to be done.
     bool result = true;
     std::vector<std::string> started;
+    // Deletions sent earlier are awaited first; one that did not end well
+    // is sent again below like any other.
+    std::unordered_set<std::string> sent;
+    sent.swap(m_mapSnapshotDeletesSent[vmPath]);
+    m_mapSnapshotDeletesSent.erase(vmPath);
+    std::unordered_set<std::string> awaited;
     for (const std::string& name : names) {
-        if (name.empty()) continue;
+        if (name.empty() || !sent.count(projectId + "/" + name)) continue;
+        if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectId, name)) continue;
+        awaited.insert(name);
+        if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
+    }
+    for (const std::string& name : names) {
+        if (name.empty() || awaited.count(name)) continue;
         const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
         if (gone < 0) result = false;
         if (gone != 0) continue;

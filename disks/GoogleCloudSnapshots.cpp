@@ -373,7 +373,9 @@ bool CGoogleCloudInfo::CreateDisksFromSnapshots(const std::string& strVMGuid,
         m_log.Error(__PRETTY_FUNCTION__,
                     "Failed to find VM in cleaner Path. Snapshots will be deleted later in the cleanup");
     } else {
-        CleanupSnapshots(strSnapshotProjectId, registryPath);
+        // The snapshots are deleted side by side while the job goes on; the
+        // job's clean-up awaits the deletions and unregisters them.
+        _SendSnapshotDeletions(strSnapshotProjectId, registryPath);
     }
     return true;
 }

@@ -494,6 +494,12 @@ class CGoogleCloudInfo : public CVMInfo {
     // is looked up first (a vanished one is unregistered); the deletions are
     // then sent side by side and awaited together.
     bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath);
+    // Sends the deletion of every snapshot registered under vmPath without
+    // awaiting it: each stays registered, and the next CleanupSnapshots of
+    // vmPath awaits it instead of sending it again. The snapshots of a mount
+    // so go while the job goes on (their disks are made) and are awaited at
+    // the unmount, long done by then.
+    void _SendSnapshotDeletions(const std::string& projectId, const std::string& vmPath);
     // Deletes one registered snapshot (a vanished one counts as deleted) and
     // unregisters it. False only when the deletion failed.
     bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
@@ -955,6 +961,9 @@ class CGoogleCloudInfo : public CVMInfo {
     // The report of CleanupLeftovers (collected only while it runs).
     bool m_bReportCleanup = false;
     std::map<std::string, std::string> m_mapCleanupFailures;  // name -> the cloud's error
+    // Snapshot deletions sent by _SendSnapshotDeletions and not yet awaited:
+    // "project/name" by registry path.
+    std::map<std::string, std::unordered_set<std::string>> m_mapSnapshotDeletesSent;
     std::vector<VMInfoStructs::SCleanupItem> m_vecCleanupReport;
     VM_Cleaner_Mode m_cleanerMode = VM_CLEANER_MODE_BACKUP;
     std::vector<VMInfoStructs::SProjectInfo> m_projectInfoCache;
