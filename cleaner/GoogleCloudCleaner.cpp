@@ -80,6 +80,95 @@ bool CGoogleCloudCleaner::UnRegisterCreatedVM(const std::string& path) {
     return UnRegisterChild(path, VM_Cleaner_Entity_VM, CreatedVMKey(vm.strName));
 }
 
+namespace {
+// The journal's key among the VM entity's children (no instance id, GUID or
+// created-instance key has this form).
+const char* const kReplacementKey = "replacement:";
+
+// Lists are kept one item a line, the fields of a disk apart by tabs:
+// resource names hold neither.
+std::string JoinDisks(const std::vector<SDisk>& disks) {
+    std::string out;
+    for (const SDisk& d : disks) out += d.strName + "\t" + d.strZone + "\t" + d.strLocationUri + "\n";
+    return out;
+}
+
+std::vector<std::string> SplitOn(const std::string& text, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(sep, start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::vector<SDisk> SplitDisks(const std::string& text) {
+    std::vector<SDisk> disks;
+    for (const std::string& line : SplitOn(text, '\n')) {
+        if (line.empty()) continue;
+        std::vector<std::string> f = SplitOn(line, '\t');
+        f.resize(3);
+        SDisk d;
+        d.strName = f[0];
+        d.strNewName = f[0];
+        d.strZone = f[1];
+        d.strLocationUri = f[2];
+        disks.push_back(d);
+    }
+    return disks;
+}
+}  // namespace
+
+bool CGoogleCloudCleaner::RegisterReplacement(VM_Cleaner_Mode mode, const std::string& vmKey,
+                                              const SReplacementJournal& journal) {
+    std::string handle;
+    if (journal.strName.empty() || !LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
+    std::string newDisks;
+    for (const std::string& n : journal.vecNewDisks) newDisks += n + "\n";
+    std::map<std::string, std::string> props{{"name", journal.strName},
+                                             {"project", journal.strProjectId},
+                                             {"hostname", journal.strZone},
+                                             {"oldId", journal.strOldId},
+                                             {"oldZone", journal.strOldZone},
+                                             {"instance", journal.strInstanceJson},
+                                             {"replacedDisks", JoinDisks(journal.vecReplacedDisks)},
+                                             {"newDisks", newDisks},
+                                             {"powerOff", journal.bPowerOff ? "1" : "0"}};
+    return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_VM, kReplacementKey, handle, props);
+}
+
+bool CGoogleCloudCleaner::GetRegisteredReplacement(const std::string& path, SReplacementJournal& journal) {
+    std::vector<CleanerEntity> list;
+    if (!FillItemsFromCleanerPath(path, VM_Cleaner_Entity_VM, list)) return false;
+    for (const CleanerEntity& e : list) {
+        if (e.strEntityHandle != kReplacementKey) continue;
+        auto prop = [&e](const char* k) {
+            auto it = e.mapProperties.find(k);
+            return it == e.mapProperties.end() ? std::string() : it->second;
+        };
+        journal.strName = prop("name");
+        journal.strProjectId = prop("project");
+        journal.strZone = prop("hostname");
+        journal.strOldId = prop("oldId");
+        journal.strOldZone = prop("oldZone");
+        journal.strInstanceJson = prop("instance");
+        journal.vecReplacedDisks = SplitDisks(prop("replacedDisks"));
+        journal.bPowerOff = prop("powerOff") == "1";
+        journal.vecNewDisks.clear();
+        for (const std::string& n : SplitOn(prop("newDisks"), '\n'))
+            if (!n.empty()) journal.vecNewDisks.push_back(n);
+        return !journal.strName.empty();
+    }
+    return false;
+}
+
+bool CGoogleCloudCleaner::UnRegisterReplacement(const std::string& path) {
+    return UnRegisterChild(path, VM_Cleaner_Entity_VM, kReplacementKey);
+}
+
 bool CGoogleCloudCleaner::UnRegisterVM(const std::string& path, bool flag) {
     return UnRegisterEntity(path, flag);
 }

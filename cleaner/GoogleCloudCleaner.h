@@ -18,6 +18,27 @@
 #include "plugin/host/VMCleaner.h"
 #include "plugin/host/VMInfoStructs.h"
 
+// The journal of an instance replacement (an overwrite): written before the
+// existing instance is deleted, so that the clean-up of a job that died
+// after that point finishes the replacement instead of removing the new
+// disks. strInstanceJson is the new instance as it is to be created.
+struct SReplacementJournal {
+    std::string strName;       // the instance's name (old and new)
+    std::string strProjectId;  // where both live
+    std::string strZone;       // the new instance's zone
+    std::string strOldId;      // the id of the instance being replaced
+    std::string strOldZone;
+    std::string strInstanceJson;
+    // Disks of the old instance that the new one replaces (strName, strZone,
+    // strLocationUri naming a region for a regional disk): deleted with it.
+    std::vector<VMInfoStructs::SDisk> vecReplacedDisks;
+    // The new instance's disks: once it exists they are its own, not leftovers.
+    std::vector<std::string> vecNewDisks;
+    // The job would have stopped the new instance (no power-on asked, or a
+    // standby): the clean-up that finishes it does the same.
+    bool bPowerOff = false;
+};
+
 class CGoogleCloudCleaner : public VMCleaner {
   public:
     CGoogleCloudCleaner() = default;
@@ -49,6 +70,16 @@ class CGoogleCloudCleaner : public VMCleaner {
     bool UnRegisterCreatedVM(const std::string& path);
     // Removes the VM entity at `path` with its children.
     bool UnRegisterVM(const std::string& path, bool flag);
+
+    // Enters the journal of a replacement under the VM entity of `vmKey`
+    // (one per entity; entering it again replaces it). False, storing
+    // nothing, when that entity does not exist or the store cannot be written.
+    bool RegisterReplacement(VM_Cleaner_Mode mode, const std::string& vmKey,
+                             const SReplacementJournal& journal);
+    // The journal entered below `path`; false when there is none.
+    bool GetRegisteredReplacement(const std::string& path, SReplacementJournal& journal);
+    // Removes the journal below `path`.
+    bool UnRegisterReplacement(const std::string& path);
 
     // Enters a snapshot under the VM entity of `vmKey`; false, storing
     // nothing, when that entity does not exist.

@@ -15,6 +15,9 @@ bool CGoogleCloudInfo::InitMapperAndCleaner() {
     }
     if (!m_cleaner.Init(m_proxyVMInfo.strName)) {
         m_log.Error(__PRETTY_FUNCTION__, "Cleaner initialization failed.");
+        SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                       "the crash-recovery store cannot be opened, so nothing is created in the cloud: " +
+                           m_cleaner.GetLastError());
         return false;
     }
     return true;
@@ -28,9 +31,13 @@ bool CGoogleCloudInfo::RegisterCleanerForBackup(MountCtx& ctx) {
         m_bLeftoversCleaned = true;
     }
     const SVMInfo& vm = ctx.vmInfo;
-    if (!m_cleaner.RegisterVM(m_cleanerMode, vm.strGuid, vm.strName, vm.strZone, vm.strProjectId))
+    // Nothing is made in the cloud that the store could not record.
+    if (!m_cleaner.RegisterVM(m_cleanerMode, vm.strGuid, vm.strName, vm.strZone, vm.strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s][%s]", ctx.strVMName.c_str(),
                     vm.strGuid.c_str());
+        _FailStoreWrite("instance [" + vm.strName + "]");
+        return false;
+    }
     return true;
 }
 
@@ -43,9 +50,18 @@ bool CGoogleCloudInfo::RegisterCleanerForRestore(RestoreCtx& ctx) {
         m_bLeftoversCleaned = true;
     }
     if (!m_cleaner.RegisterVM(m_cleanerMode, ctx.strCleanerGuid, ctx.strVMName, ctx.strZone,
-                              ctx.strProjectId))
+                              ctx.strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register VM [%s]", ctx.strCleanerGuid.c_str());
+        _FailStoreWrite("the restore of instance [" + ctx.strVMName + "]");
+        return false;
+    }
     return true;
+}
+
+void CGoogleCloudInfo::_FailStoreWrite(const std::string& what) {
+    SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                   "the crash-recovery store could not record " + what +
+                       ", so nothing more is created in the cloud: " + m_cleaner.GetLastError());
 }
 
 bool CGoogleCloudInfo::_CleanupAllVMs() {
@@ -67,6 +83,9 @@ bool CGoogleCloudInfo::_CleanupAllVMs() {
             m_cleanerMode == VM_CLEANER_MODE_BACKUP ? project : c_localProjectID;
         std::vector<SCleanupItem> before;
         if (m_bReportCleanup) before = _RegisteredItems(e.strCleanerPath, snapshotProject);
+        SReplacementJournal journal;
+        const bool replacing =
+            m_bReportCleanup && m_cleaner.GetRegisteredReplacement(e.strCleanerPath, journal);
         if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
             if (_CleanupMountedVM(project, e.strEntityHandle, true)) ++cleaned;
         } else if (m_cleanerMode == VM_CLEANER_MODE_RESTORE) {
@@ -87,6 +106,20 @@ bool CGoogleCloudInfo::_CleanupAllVMs() {
             }
             m_vecCleanupReport.push_back(item);
         }
+        if (replacing) {
+            // An instance replacement is finished, not removed.
+            SReplacementJournal still;
+            SCleanupItem item{"instance", journal.strName, journal.strProjectId, false, "", true};
+            if (m_cleaner.GetRegisteredReplacement(e.strCleanerPath, still)) {
+                item.bCompleted = false;
+                auto reason = m_mapCleanupFailures.find(journal.strName);
+                item.strReason = "its replacement is not finished: " +
+                                 (reason != m_mapCleanupFailures.end() && !reason->second.empty()
+                                      ? reason->second
+                                      : std::string("see the log"));
+            }
+            m_vecCleanupReport.push_back(item);
+        }
     }
     if (total > 0) m_log.Debug(__PRETTY_FUNCTION__, "Cleaned up [%d] of [%d] VMs", cleaned, total);
     m_cleaner.PostAllVMCleanup(m_cleanerMode);
@@ -99,9 +132,15 @@ std::vector<SCleanupItem> CGoogleCloudInfo::_RegisteredItems(const std::string& 
     SVMInfo created;
     if (m_cleaner.GetRegisteredCreatedVM(path, created))
         items.push_back({"instance", created.strName, created.strProjectId, false, ""});
+    // The disks of an instance being replaced are that instance's, not leftovers.
+    SReplacementJournal journal;
+    m_cleaner.GetRegisteredReplacement(path, journal);
     std::vector<SDisk> disks;
     m_cleaner.GetRegisteredDisks(path, disks);
     for (const SDisk& d : disks) {
+        if (std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), d.strName) !=
+            journal.vecNewDisks.end())
+            continue;
         std::string project = GetProjectIDfromUri(d.strLocationUri);
         items.push_back({"disk", d.strName, project.empty() ? c_localProjectID : project, false, ""});
     }
@@ -162,6 +201,25 @@ bool CGoogleCloudInfo::CleanupMountedDisks(const std::string& vmPath) {
     return true;
 }
 
+void CGoogleCloudInfo::_SendSnapshotDeletions(const std::string& defaultProjectId,
+                                              const std::string& vmPath) {
+    std::vector<std::string> names;
+    m_cleaner.GetRegisteredSnapshots(vmPath, names);
+    std::map<std::string, std::string> projects;
+    m_cleaner.GetRegisteredSnapshotProjects(vmPath, projects);
+    std::unordered_set<std::string>& sent = m_mapSnapshotDeletesSent[vmPath];
+    for (const std::string& name : names) {
+        if (name.empty()) continue;
+        auto p = projects.find(name);
+        const std::string& projectId = p == projects.end() ? defaultProjectId : p->second;
+        if (sent.count(projectId + "/" + name)) continue;
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk snapshot [%s]", name.c_str());
+        // One not sent now (refused, or still being made) is dealt with in
+        // full by the next CleanupSnapshots.
+        if (m_pCloudBridge->StartDeleteDiskSnapshot(projectId, name)) sent.insert(projectId + "/" + name);
+    }
+}
+
 bool CGoogleCloudInfo::CleanupSnapshots(const std::string& defaultProjectId, const std::string& vmPath) {
     std::vector<std::string> names;
     m_cleaner.GetRegisteredSnapshots(vmPath, names);
@@ -179,8 +237,23 @@ bool CGoogleCloudInfo::CleanupSnapshots(const std::string& defaultProjectId, con
     // registered until its deletion is known to be done.
     bool result = true;
     std::vector<std::string> started;
+    // Deletions sent earlier are awaited first; one that did not end well
+    // is sent again below like any other.
+    std::unordered_set<std::string> sent;
+    sent.swap(m_mapSnapshotDeletesSent[vmPath]);
+    m_mapSnapshotDeletesSent.erase(vmPath);
+    std::unordered_set<std::string> awaited;
     for (const std::string& name : names) {
         if (name.empty()) continue;
+        const std::string projectId = projectOf(name);
+        if (!sent.count(projectId + "/" + name)) continue;
+        if (!m_pCloudBridge->FinishDeleteDiskSnapshot(projectId, name)) continue;
+        awaited.insert(name);
+        if (!m_cleaner.UnRegisterSnapshot(vmPath, name))
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to unregister snapshot [%s]", name.c_str());
+    }
+    for (const std::string& name : names) {
+        if (name.empty() || awaited.count(name)) continue;
         const std::string projectId = projectOf(name);
         const int gone = _UnregisterVanishedSnapshot(projectId, vmPath, name);
         if (gone < 0) result = false;

@@ -19,6 +19,8 @@
 #include "cli/DataPath.h"
 #include "cli/JobSupport.h"
 #include "cli/Progress.h"
+#include "cli/RepoJobs.h"
+#include "cli/Snap.h"
 #include "cli/Store.h"
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/CloudNames.h"
@@ -483,12 +485,17 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     // fails the job before anything is created in the cloud.
     // The partial directory is entered in the state directory first, so that
     // `cleanup` can remove it should this process die before it is renamed.
+    // A repository (repository.json at its root) gets chunks and indexes,
+    // any other store full images.
     std::unique_ptr<PartialBackupRecord> partialRecord;
     std::unique_ptr<BackupWriter> writer;
+    std::unique_ptr<RepoBackupTarget> repoTarget;
     try {
+        repoTarget = RepoBackupTarget::Open(store, job.Id());
+        const std::string root = repoTarget ? repoTarget->BackupsRoot() : store;
         partialRecord = std::make_unique<PartialBackupRecord>(
-            g.stateDir, job.Id(), BackupWriter::PartialDirFor(store, ctx.strVMName, backupId));
-        writer = std::make_unique<BackupWriter>(store, ctx.strVMName, backupId);
+            g.stateDir, job.Id(), BackupWriter::PartialDirFor(root, ctx.strVMName, backupId));
+        writer = std::make_unique<BackupWriter>(root, ctx.strVMName, backupId);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
@@ -498,7 +505,10 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     Phase mountPhase(ProgressStream(g), mode,
                      ctx.strVMName + ": taking snapshots and making disks from them");
     const auto mountStarted = Clock::now();
-    const bool mounted = s->MountVM(ctx);
+    const bool mounted = [&] {
+        PhaseCounts counts(mountPhase);
+        return s->MountVM(ctx);
+    }();
     const double mountSeconds = Since(mountStarted);
     if (!mounted) {
         if (CancelFlag().load()) {
@@ -536,6 +546,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         m.warnings.push_back(line);
     }
     m.digestBlockSize = kBlockSize;
+    if (repoTarget) m.format = repo::kManifestFormat;
 
     SharedProgress progress(g);
     BackupSummary sum;
@@ -546,7 +557,7 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     CopySpan span;
     for (size_t i = 0; i < toRead.size(); ++i) {
         records[i] = DiskRecordFor(*toRead[i]);
-        records[i].file = writer->NewImagePath(toRead[i]->strName);
+        records[i].file = writer->NewImagePath(toRead[i]->strName, repoTarget ? ".index" : ".img");
     }
     SideBySideCopies copies(s, "backup", g.parallel);
     copies.StoreImages([&](size_t i) { return writer->Absolute(records[i].file); });
@@ -561,6 +572,24 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
             Fd src(OpenDevice(od.device, false));
             uint64_t size = DeviceSize(src.fd, od.device);
             std::string image = writer->Absolute(rec.file);
+            if (repoTarget) {
+                SharedProgress::Disk p = progress.For();
+                p.Start(rec.name, size, g.quiet ? 0 : DataExtentBytes(src.fd, size));
+                const auto copyStarted = Clock::now();
+                repo::StoreDiskResult r;
+                try {
+                    r = repoTarget->StoreDisk(src.fd, size, od.device, image, &stop,
+                                              [&](uint64_t done, uint64_t data) { p.Update(done, data); });
+                } catch (const StoreError& e) {
+                    throw CommandError(std::string("store: ") + e.what(), kExitStore);
+                }
+                span.Add(copyStarted, Clock::now());
+                p.Finish(r.dataBytes, r.seconds);
+                rec.sizeBytes = size;
+                rec.dataBytes = r.dataBytes;
+                rec.sha256 = r.sha256;
+                return;
+            }
             Fd dst(::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
             if (dst.fd < 0)
                 throw CommandError("store: cannot create " + image + ": " + std::strerror(errno), kExitStore);
@@ -631,6 +660,12 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
     sum.backupDir = writer->FinalDir();
+    if (repoTarget) {
+        sum.repository = true;
+        sum.storedBytes = repoTarget->StoredBytes();
+        sum.newChunks = repoTarget->NewChunks();
+        sum.reusedChunks = repoTarget->ReusedChunks();
+    }
     sum.backupId = backupId;
     sum.instance = m.instance;
     sum.jobId = job.Id();
@@ -659,12 +694,20 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
                    {"unmountSeconds", s.unmountSeconds},
                    {"windowSeconds", s.windowSeconds},
                    {"seconds", s.totalSeconds},
+                   {"repository", s.repository ? json{{"storedBytes", s.storedBytes},
+                                                      {"newChunks", s.newChunks},
+                                                      {"reusedChunks", s.reusedChunks}}
+                                               : json()},
                    {"manifest", j}});
     } else {
         std::printf("Backup %s of %s saved in %s\n  %zu disk(s), %s, %s of data, job %lld, %s\n",
                     s.backupId.c_str(), s.instance.c_str(), s.backupDir.c_str(), s.disks,
                     HumanBytes(s.sizeBytes).c_str(), HumanBytes(s.dataBytes).c_str(),
                     static_cast<long long>(s.jobId), HumanDuration(s.totalSeconds).c_str());
+        if (s.repository)
+            std::printf("  repository: %s stored in %llu new chunk(s), %llu chunk(s) were there already\n",
+                        HumanBytes(s.storedBytes).c_str(), static_cast<unsigned long long>(s.newChunks),
+                        static_cast<unsigned long long>(s.reusedChunks));
     }
     return kExitOk;
 }
@@ -734,16 +777,20 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     CheckRestoreDestinationOptions(ro.asName, ro.zone, ro.region, ro.machineType, ro.network, ro.subnet);
     CheckProject("--project", ro.project);
-    const std::string instance = InstanceInStore(ro.store, ro.instance, "restore");
+    const std::string instance = InstanceInStore(BackupsRootOf(ro.store), ro.instance, "restore");
     std::string dir;
     Manifest m;
+    std::unique_ptr<RepoBackupSource> repoSource;
     try {
         if (ro.manifest) {
             m = *ro.manifest;
         } else {
-            dir = ResolveBackupDir(ro.store, instance, ro.backupId);
+            dir = ResolveBackupDir(BackupsRootOf(ro.store), instance, ro.backupId);
             m = LoadManifest(dir);
             CheckRestorable(m, !ro.converted);
+            // A backup in a repository: its structure is checked here, every
+            // chunk's digest while it is written.
+            repoSource = RepoBackupSource::For(dir, m);
         }
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
@@ -754,7 +801,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     // themselves are read once, by the copy, which checks their digests
     // before the instance is created (`verify` reads them on its own).
     try {
-        if (!ro.skipVerify && !ro.manifest) CheckBackupFiles(dir, m);
+        if (!ro.skipVerify && !ro.manifest && !repoSource) CheckBackupFiles(dir, m);
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }
@@ -849,7 +896,11 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     const size_t diskCount = m.disks.size();
     Phase initPhase(ProgressStream(g), mode,
                     rc.strVMName + ": creating " + std::to_string(diskCount) + " disk(s) to write");
-    if (!s->InitRestoreVM(rc)) {
+    const bool initialised = [&] {
+        PhaseCounts counts(initPhase);
+        return s->InitRestoreVM(rc);
+    }();
+    if (!initialised) {
         if (CancelFlag().load()) {
             PrepareCleanup();
             s->CleanupRestoreVM(rc);
@@ -862,6 +913,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
 
     RestoreSummary sum;
     std::vector<SDisk*> toWrite;
+    std::vector<size_t> manifestIndex;  // of each disk to write
     std::vector<RestoreSource> sources;
     for (auto& item : rc.vecDisks) {
         if (item.eDiskType != 1) continue;
@@ -870,6 +922,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         if (it == m.disks.end())
             throw CommandError("the plug-in returned an unknown disk " + item.strVolumeName);
         toWrite.push_back(&item);
+        manifestIndex.push_back(static_cast<size_t>(it - m.disks.begin()));
         sources.push_back(ro.sourceFor ? ro.sourceFor(*it)
                                        : RestoreSource{dir + "/" + it->file, it->sizeBytes, it->sha256,
                                                        it->dataBytes, dir, it->file});
@@ -892,6 +945,30 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         [&](size_t i, const OpenedDisk& od, const std::atomic<bool>& stop) {
             const SDisk& item = *toWrite[i];
             const RestoreSource& source = sources[i];
+            if (repoSource) {
+                Fd dst(OpenDevice(od.device, true));
+                const uint64_t devSize = DeviceSize(dst.fd, od.device);
+                if (devSize < source.size)
+                    throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
+                                       " bytes, the backup needs " + std::to_string(source.size));
+                SharedProgress::Disk p = progress.For();
+                p.Start(item.strVolumeName, source.size, source.dataBytes);
+                const auto copyStarted = Clock::now();
+                repo::RestoreDiskResult r;
+                try {
+                    r = repoSource->Write(manifestIndex[i], dst.fd, od.device, false, &stop,
+                                          [&](uint64_t done, uint64_t data) { p.Update(done, data); });
+                } catch (const StoreError& e) {
+                    throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+                }
+                span.Add(copyStarted, Clock::now());
+                p.Finish(r.dataBytes, r.seconds);
+                std::lock_guard<std::mutex> lock(sumLock);
+                sum.dataBytes += r.dataBytes;
+                sum.bytesWritten += r.bytesWritten;
+                sum.bytesRead += r.dataBytes;
+                return;
+            }
             Fd src(-1);
             try {
                 // An image of the store is opened only as a regular file of it.
@@ -975,6 +1052,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     for (const auto& item : rc.vecDisks)
         if (item.eDiskType == 1)
             sum.disks.push_back(item.strNewName.empty() ? item.strName : item.strNewName);
+    sum.keptDisks = rc.vecKeptDisks;
     Describe(rc.vecFailures, sum.warnings);
     sum.totalSeconds = Since(started);
     return sum;
@@ -994,6 +1072,7 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                    {"machineTypeChoice", s.machineTypeWhy},
                    {"jobId", s.jobId},
                    {"disks", s.disks},
+                   {"keptDisks", s.keptDisks},
                    {"dataBytes", s.dataBytes},
                    {"bytesRead", s.bytesRead},
                    {"copySeconds", s.copySeconds},
@@ -1010,6 +1089,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
                         s.machineTypeWhy == "source" ? "the source's"
                         : s.machineTypeWhy == "auto" ? "chosen automatically"
                                                      : "as requested");
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
     } else {
         // The backup holds no boot disk: no instance was made, only its disks.
@@ -1020,6 +1102,9 @@ int CmdRestore(const GlobalOptions& g, const RestoreOptions& r) {
             HumanBytes(s.dataBytes).c_str(), static_cast<long long>(s.jobId),
             HumanDuration(s.totalSeconds).c_str());
         for (const auto& d : s.disks) std::printf("  disk %s\n", d.c_str());
+        for (const auto& d : s.keptDisks)
+            std::printf("  kept disk %s: not in the backup, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : s.warnings)
             if (w.find("Instance not created") == std::string::npos)
                 std::printf("  warning: %s\n", w.c_str());
@@ -1180,6 +1265,17 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
     if (!s->CleanupLeftovers()) s.Fail("cleanup of the leftovers of dead jobs");
     std::vector<VMInfoStructs::SCleanupItem> items;
     s->GetCleanupReport(items);
+    // In-place reverts of dead jobs: finished from their snapshots where the
+    // instance is gone (the leftovers above are removed first).
+    for (const FinishedRevert& r : FinishDeadInPlaceReverts(g)) {
+        VMInfoStructs::SCleanupItem item;
+        item.strKind = "instance";
+        item.strName = r.instance;
+        item.strProjectId = r.project;
+        item.bCompleted = r.completed;
+        item.strReason = r.error.empty() ? std::string() : "its revert in place is not finished: " + r.error;
+        items.push_back(item);
+    }
     // The safety net for a registry gap: what carries this proxy's creation
     // label but no job (registered or running) knows of.
     std::vector<VMInfoStructs::SCleanupItem> orphanItems;
@@ -1195,10 +1291,12 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
         }
         orphans.push_back(j);
     }
-    json removed = json::array(), remaining = json::array();
+    json removed = json::array(), remaining = json::array(), completed = json::array();
     for (const auto& i : items) {
         json j = {{"kind", i.strKind}, {"name", i.strName}, {"project", i.strProjectId}};
-        if (i.bRemoved) {
+        if (i.bCompleted) {
+            completed.push_back(j);
+        } else if (i.bRemoved) {
             removed.push_back(j);
         } else {
             j["reason"] = i.strReason;
@@ -1216,12 +1314,17 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
         error +=
             (error.empty() ? "" : "; ") + std::to_string(orphansLeft) + " orphan(s) could not be removed";
     if (g.json) {
-        json doc = {{"ok", error.empty()}, {"command", "cleanup"},   {"partialBackupsRemoved", partials},
-                    {"removed", removed},  {"remaining", remaining}, {"orphans", orphans}};
+        json doc = {{"ok", error.empty()},  {"command", "cleanup"},   {"partialBackupsRemoved", partials},
+                    {"removed", removed},   {"completed", completed}, {"remaining", remaining},
+                    {"orphans", orphans}};
         if (!error.empty()) doc["error"] = error;
         PrintJson(doc);
     } else {
         for (const std::string& dir : partials) std::printf("Removed partial backup %s\n", dir.c_str());
+        for (const auto& j : completed)
+            std::printf("Completed the replacement of %s %s (project %s) that a dead job had begun\n",
+                        j["kind"].get<std::string>().c_str(), j["name"].get<std::string>().c_str(),
+                        j["project"].get<std::string>().c_str());
         for (const auto& j : removed)
             std::printf("Removed %s %s (project %s)\n", j["kind"].get<std::string>().c_str(),
                         j["name"].get<std::string>().c_str(), j["project"].get<std::string>().c_str());
@@ -1254,7 +1357,8 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
 
 // ---------------------------------------------------------------- store
 
-int CmdList(const GlobalOptions& g, const std::string& store, const std::string& instance) {
+int CmdList(const GlobalOptions& g, const std::string& storeArg, const std::string& instance) {
+    const std::string store = BackupsRootOf(storeArg);
     std::vector<std::string> instances;
     std::error_code ec;
     if (!instance.empty()) {
@@ -1306,11 +1410,23 @@ int CmdVerify(const GlobalOptions& g, const std::string& store, const std::strin
     std::string dir;
     Manifest m;
     Progress progress(ProgressStream(g), Progress::ModeFor(ProgressStream(g), g.quiet));
-    const std::string chosen = InstanceInStore(store, instance, "verify");
+    const std::string chosen = InstanceInStore(BackupsRootOf(store), instance, "verify");
     try {
-        dir = ResolveBackupDir(store, chosen, backupId);
+        dir = ResolveBackupDir(BackupsRootOf(store), chosen, backupId);
         m = LoadManifest(dir);
         std::string current;
+        if (auto source = RepoBackupSource::For(dir, m)) {
+            // Every chunk of every disk read and checked against its digest.
+            CheckRestorable(m, false);
+            for (size_t i = 0; i < m.disks.size(); ++i) {
+                progress.Start("verify " + m.disks[i].name, m.disks[i].sizeBytes);
+                repo::RestoreDiskResult r = source->Write(i, -1, m.disks[i].name, true, &CancelFlag(),
+                                                          [&](uint64_t done, uint64_t) { progress.Update(done, 0); });
+                progress.Finish(0, -1);
+                if (r.sha256 != m.disks[i].sha256)
+                    throw StoreError("disk " + m.disks[i].name + " does not match the manifest");
+            }
+        } else
         VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
             if (name != current) {
                 current = name;

@@ -15,7 +15,7 @@ namespace gcebackup {
 struct BackupOptions {
     std::string project;
     std::string instance;
-    std::string store;
+    std::string store;  // a store directory, or a repository (cli/repo/)
     bool appConsistent = false;
     std::vector<std::string> excludePatterns;
     std::vector<std::string> excludeLabels;  // "KEY=VALUE" (patterns allowed on both sides)
@@ -35,6 +35,11 @@ struct BackupSummary {
     double unmountSeconds = 0;  // UnmountVM: detaching and deleting them
     double windowSeconds = 0;   // from the start of MountVM to the end of UnmountVM
     size_t disks = 0;
+    // A backup into a repository: what it stored and found there already.
+    bool repository = false;
+    uint64_t storedBytes = 0;
+    uint64_t newChunks = 0;
+    uint64_t reusedChunks = 0;
 };
 
 // What a restored disk is written from: a disk image of the store, or a
@@ -121,6 +126,9 @@ struct RestoreSummary {
     double totalSeconds = 0;
     double windowSeconds = 0;        // from the start of InitRestoreVM to the end of PostRestoreVM
     std::vector<std::string> disks;  // names of the restored disks, in manifest order
+    // Disks of the overwritten instance that the backup does not hold:
+    // detached from it and kept.
+    std::vector<std::string> keptDisks;
     std::vector<std::string> warnings;
 };
 

@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "plugin/host/HostEnv.h"
+
 namespace gcebackup {
 
 namespace {
@@ -144,14 +146,7 @@ Phase::Phase(FILE* out, Progress::Mode mode, const std::string& text)
     m_ticker = std::thread([this] {
         const auto every = std::chrono::seconds(m_mode == Progress::Mode::kBar ? 1 : 10);
         std::unique_lock<std::mutex> lock(m_mu);
-        while (!m_cv.wait_for(lock, every, [this] { return m_stop; })) {
-            const std::string elapsed = HumanDuration(Seconds(m_start, Clock::now()));
-            if (m_mode == Progress::Mode::kBar)
-                std::fprintf(m_out, "\r%s ... %s\x1b[K", m_text.c_str(), elapsed.c_str());
-            else
-                std::fprintf(m_out, "%s ... %s\n", m_text.c_str(), elapsed.c_str());
-            std::fflush(m_out);
-        }
+        while (!m_cv.wait_for(lock, every, [this] { return m_stop; })) Show();
     });
 }
 
@@ -174,6 +169,25 @@ void Phase::Stop() {
     m_ticker.join();
 }
 
+// Prints the running line (m_mu held).
+void Phase::Show() {
+    const std::string elapsed = HumanDuration(Seconds(m_start, Clock::now()));
+    const std::string detail = m_detail.empty() ? "" : ", " + m_detail;
+    if (m_mode == Progress::Mode::kBar)
+        std::fprintf(m_out, "\r%s ... %s%s\x1b[K", m_text.c_str(), elapsed.c_str(), detail.c_str());
+    else
+        std::fprintf(m_out, "%s ... %s%s\n", m_text.c_str(), elapsed.c_str(), detail.c_str());
+    std::fflush(m_out);
+}
+
+void Phase::Detail(const std::string& detail, bool complete) {
+    if (m_mode == Progress::Mode::kQuiet) return;
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (m_stop || m_text.empty() || detail == m_detail) return;
+    m_detail = detail;
+    if (m_mode == Progress::Mode::kBar || complete) Show();
+}
+
 void Phase::Done(const std::string& outcome) {
     Stop();
     if (m_mode == Progress::Mode::kQuiet || m_text.empty()) return;
@@ -182,6 +196,17 @@ void Phase::Done(const std::string& outcome) {
     std::fprintf(m_out, "%s: %s in %s\n", m_text.c_str(), outcome.c_str(), elapsed.c_str());
     std::fflush(m_out);
     m_text.clear();
+}
+
+PhaseCounts::PhaseCounts(Phase& phase) {
+    HostEnv::SetProgressObserver([&phase](const std::string& what, size_t done, size_t total) {
+        phase.Detail(what + " " + std::to_string(done) + "/" + std::to_string(total) + " ready",
+                     done == total);
+    });
+}
+
+PhaseCounts::~PhaseCounts() {
+    HostEnv::SetProgressObserver(nullptr);
 }
 
 }  // namespace gcebackup

@@ -62,9 +62,14 @@ class Phase {
     Phase& operator=(const Phase&) = delete;
     // Ends the phase: "<text>: <outcome> in <elapsed>" (once).
     void Done(const std::string& outcome);
+    // What the phase has got to ("snapshots 2/3 ready"), shown after the
+    // elapsed time. `complete` marks a step finished: shown at once even
+    // as lines, where the running counts only come with the ticks.
+    void Detail(const std::string& detail, bool complete);
 
   private:
     void Stop();
+    void Show();
 
     FILE* m_out;
     Progress::Mode m_mode;
@@ -73,7 +78,18 @@ class Phase {
     std::mutex m_mu;
     std::condition_variable m_cv;
     bool m_stop = false;
+    std::string m_detail;
     std::thread m_ticker;
+};
+
+// While alive, the counts the plug-in reports from its waits ("snapshots
+// 2/3 ready") are shown on `phase`.
+class PhaseCounts {
+  public:
+    explicit PhaseCounts(Phase& phase);
+    ~PhaseCounts();
+    PhaseCounts(const PhaseCounts&) = delete;
+    PhaseCounts& operator=(const PhaseCounts&) = delete;
 };
 
 }  // namespace gcebackup

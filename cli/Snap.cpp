@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cli/JobSupport.h"
@@ -13,6 +17,7 @@
 #include "cli/Store.h"
 #include "plugin/host/ArPlatformInfo.h"
 #include "plugin/host/SnapMetadata.h"
+#include "plugin/host/VMCleaner.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -355,6 +360,92 @@ int CmdBackupCopy(const GlobalOptions& g, const SnapSelect& from, const std::str
 
 // ---------------------------------------------------------------- revert
 
+namespace {
+
+std::string InPlaceRecordDir(const std::string& stateDir) {
+    return stateDir + "/in-place-reverts";
+}
+
+// While a revert in place runs, which deletes the instance before it makes
+// the reverted one: what `cleanup` needs to finish it if the job dies. Kept
+// when the revert fails (the instance may be gone), removed when it succeeds.
+class InPlaceRevertRecord {
+  public:
+    InPlaceRevertRecord(const std::string& stateDir, int64_t jobId, const std::string& catalog,
+                        const SnapBackupRef& ref, bool powerOn) {
+        const std::string dir = InPlaceRecordDir(stateDir);
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec) throw CommandError("cannot create " + dir + ": " + ec.message());
+        const VMCleaner::Owner self = VMCleaner::SelfOwner();
+        const json entry = {{"catalog", fs::absolute(catalog, ec).lexically_normal().string()},
+                            {"instanceId", ref.entry.strGuid},
+                            {"instance", ref.entry.strName},
+                            {"project", ref.entry.strProjectId},
+                            {"snapJobId", ref.job},
+                            {"powerOn", powerOn},
+                            {"pid", self.pid},
+                            {"start", self.startTime}};
+        m_path = dir + "/" + std::to_string(jobId) + ".json";
+        std::ofstream out(m_path, std::ios::trunc);
+        out << entry.dump() << "\n";
+        out.close();
+        if (!out) {
+            fs::remove(m_path, ec);
+            throw CommandError("the revert cannot be recorded in " + dir +
+                               ", so the instance is left as it is: " + std::strerror(errno));
+        }
+    }
+    void Done() {
+        std::error_code ec;
+        fs::remove(m_path, ec);
+    }
+
+  private:
+    std::string m_path;
+};
+
+}  // namespace
+
+std::vector<FinishedRevert> FinishDeadInPlaceReverts(const GlobalOptions& g) {
+    std::vector<FinishedRevert> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(InPlaceRecordDir(g.stateDir), ec)) {
+        const std::string record = e.path().string();
+        json entry;
+        try {
+            std::ifstream in(record);
+            entry = json::parse(in);
+        } catch (const json::exception&) {
+            continue;  // being written: its job is alive
+        }
+        if (!entry.is_object()) continue;
+        const int64_t pid = entry.value("pid", int64_t{0});
+        if (pid <= 0 || VMCleaner::IsOwnerAlive(pid, entry.value("start", int64_t{0}))) continue;
+        FinishedRevert done;
+        done.instance = entry.value("instance", "");
+        done.project = entry.value("project", "");
+        RevertOptions o;
+        o.from.catalog = entry.value("catalog", "");
+        o.from.instance = entry.value("instanceId", "");
+        o.from.job = entry.value("snapJobId", int64_t{0});
+        o.inPlace = true;
+        o.powerOn = entry.value("powerOn", false);
+        o.resume = true;
+        try {
+            CmdRevert(g, o);
+            done.completed = true;
+        } catch (const CommandError& err) {
+            // An instance of that name: the dead job never deleted it, or
+            // had made the reverted one; nothing is left to finish.
+            if (err.PluginCode() != VMINFO_ERR_VM_EXISTS) done.error = err.what();
+        }
+        if (done.error.empty()) fs::remove(record, ec);
+        if (done.completed || !done.error.empty()) out.push_back(done);
+    }
+    return out;
+}
+
 int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
     auto started = std::chrono::steady_clock::now();
     if (o.inPlace && (!o.asName.empty() || !o.project.empty() || !o.zone.empty()))
@@ -427,6 +518,10 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
         rc.vecDisks.push_back(item);
     }
 
+    rc.bResumeReplacement = o.resume;
+    std::unique_ptr<InPlaceRevertRecord> record;
+    if (o.inPlace && !o.resume)
+        record = std::make_unique<InPlaceRevertRecord>(g.stateDir, job.Id(), catalog, ref, o.powerOn);
     if (!s->RevertSnap(mc, rc)) {
         // The plug-in deleted the disks it made; an instance it may have
         // created is removed by the restore clean-up.
@@ -438,6 +533,8 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
         throw CommandError(PluginFailureText("revert of " + rc.strVMName, code, details),
                            cancelled ? kExitCancelled : kExitFailed, code, details);
     }
+    if (record) record->Done();
+    if (o.resume) return kExitOk;
     std::vector<std::string> restored;
     for (const auto& item : rc.vecDisks)
         if (item.eDiskType == 1) restored.push_back(item.strNewName.empty() ? item.strName : item.strNewName);
@@ -456,6 +553,7 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
                    {"inPlace", o.inPlace},
                    {"jobId", job.Id()},
                    {"disks", restored},
+                   {"keptDisks", rc.vecKeptDisks},
                    {"warnings", warnings},
                    {"seconds", seconds}});
     } else {
@@ -463,6 +561,9 @@ int CmdRevert(const GlobalOptions& g, const RevertOptions& o) {
                     ref.entry.strName.c_str(), static_cast<long long>(ref.job), rc.strVMName.c_str(),
                     rc.strVMGuid.c_str(), rc.strProjectId.c_str(), rc.strZone.c_str(), restored.size(),
                     static_cast<long long>(job.Id()), HumanDuration(seconds).c_str());
+        for (const auto& d : rc.vecKeptDisks)
+            std::printf("  kept disk %s: not in the snapshots, detached from the replaced instance\n",
+                        d.c_str());
         for (const auto& w : warnings) std::printf("  warning: %s\n", w.c_str());
     }
     return kExitOk;

@@ -36,7 +36,24 @@ struct RevertOptions {
     std::string zone;
     bool inPlace = false;
     bool powerOn = false;
+    // Finishes an in-place revert that a dead job began (cleanup does);
+    // prints nothing.
+    bool resume = false;
 };
+
+// An in-place revert a dead job had begun, as `cleanup` dealt with it.
+struct FinishedRevert {
+    std::string instance;
+    std::string project;
+    bool completed = false;  // the reverted instance was made
+    std::string error;       // not empty: still unfinished, its record is kept
+};
+
+// Finishes the in-place reverts whose jobs died (their records in the state
+// directory): where the instance is gone, the revert is run again from its
+// snapshots; where it exists, there is nothing to finish. Records of
+// finished ones are removed.
+std::vector<FinishedRevert> FinishDeadInPlaceReverts(const GlobalOptions& g);
 
 int CmdSnapBackup(const GlobalOptions& g, const SnapBackupOptions& o);
 int CmdBackupCopy(const GlobalOptions& g, const SnapSelect& from, const std::string& store);

@@ -171,7 +171,10 @@ Manifest ManifestFromJson(const std::string& text) {
     if (!j.is_object()) throw StoreError("manifest is not a JSON object");
     Manifest m;
     m.format = Get<int>(j, "format", "");
-    if (m.format != 1) throw StoreError("manifest format " + std::to_string(m.format) + " is not supported");
+    // Format 1: disks are raw images; format 2: disks are chunk indexes of a
+    // repository (cli/repo/).
+    if (m.format != 1 && m.format != 2)
+        throw StoreError("manifest format " + std::to_string(m.format) + " is not supported");
     m.backupId = Get<std::string>(j, "backupId", "");
     m.instance = Get<std::string>(j, "instance", "");
     m.instanceId = GetOr<std::string>(j, "instanceId", "", "");
@@ -306,13 +309,13 @@ BackupWriter::~BackupWriter() {
     if (!m_done) Abort();
 }
 
-std::string BackupWriter::NewImagePath(const std::string& diskName) {
+std::string BackupWriter::NewImagePath(const std::string& diskName, const std::string& suffix) {
     std::string base = SafeFileName(diskName);
     std::string candidate = base;
     for (int n = 2; std::find(m_usedImages.begin(), m_usedImages.end(), candidate) != m_usedImages.end(); ++n)
         candidate = base + "-" + std::to_string(n);
     m_usedImages.push_back(candidate);
-    return "disks/" + candidate + ".img";
+    return "disks/" + candidate + suffix;
 }
 
 FileRecord BackupWriter::AddConfigFile(const std::string& sourcePath) {

@@ -50,7 +50,7 @@ struct FileRecord {
 };
 
 struct Manifest {
-    int format = 1;
+    int format = 1;  // 1: disks/<name>.img images; 2: disks/<name>.index chunk indexes of a repository
     std::string backupId;
     std::string instance;
     std::string instanceId;
@@ -102,8 +102,9 @@ class BackupWriter {
 
     const std::string& PartialDir() const { return m_partial; }
     const std::string& FinalDir() const { return m_final; }
-    // Relative path of a new disk image (unique within this backup).
-    std::string NewImagePath(const std::string& diskName);
+    // Relative path of a new disk image (unique within this backup); a
+    // repository's backup names a disk index (suffix ".index").
+    std::string NewImagePath(const std::string& diskName, const std::string& suffix = ".img");
     std::string Absolute(const std::string& relative) const { return m_partial + "/" + relative; }
     // Copies a configuration file into config/ and returns its record.
     FileRecord AddConfigFile(const std::string& sourcePath);

@@ -6,8 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
+#include "cli/Fleet.h"
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
+#include "cli/RepoCommands.h"
 #include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
@@ -118,10 +120,10 @@ int main(int argc, char** argv) {
     instances->add_option("--label", instLabel, "Only instances with label KEY=VALUE");
 
     BackupOptions bo;
-    auto* backup = app.add_subcommand("backup", "Back up an instance into a local store");
+    auto* backup = app.add_subcommand("backup", "Back up an instance into a local store or repository");
     backup->add_option("--project", bo.project, "Project of the instance")->required();
     backup->add_option("--instance", bo.instance, "Instance name")->required();
-    backup->add_option("--to", bo.store, "Store directory")->required();
+    backup->add_option("--to", bo.store, "Store or repository directory")->required();
     backup->add_flag("--app-consistent", bo.appConsistent, "Application-consistent snapshots (guest flush)");
     backup->add_option("--exclude-pattern", bo.excludePatterns, "Leave out disks whose name matches GLOB");
     backup->add_option("--exclude-label", bo.excludeLabels, "Leave out disks with label K=V (globs allowed)");
@@ -180,9 +182,23 @@ int main(int argc, char** argv) {
     demoCmd->add_flag("--keep", demo.keep, "Keep the emulator's state and the store afterwards");
     demoCmd->add_option("--emulator", demo.emulatorPath, "Path of gce-emulator (default: next to gcebackup)");
 
+    RunOptions runOpts;
+    auto* run = app.add_subcommand(
+        "run", "Back up every instance a protection policy selects, then apply its retention");
+    run->add_option("policy", runOpts.policyFile, "Policy file (INI)")->required();
+    run->add_option("--shard", runOpts.shard, "Only the instances of shard I of N (\"I/N\", 1 <= I <= N)");
+
+    ScheduleOptions schedOpts;
+    auto* schedule = app.add_subcommand("schedule", "Write the systemd service and timer that run a policy");
+    schedule->add_option("policy", schedOpts.policyFile, "Policy file (INI)")->required();
+    schedule->add_flag("--print", schedOpts.print, "Print the two units on stdout");
+    schedule->add_option("--output-dir", schedOpts.outputDir, "Write the two unit files into DIR");
+    schedule->add_option("--shard", schedOpts.shard, "The service runs shard I/N of the policy");
+
     ReplicationCommands replication;
     AddReplicationCommands(app, replication);
     SnapCommands snapCommands(app);
+    RepoCommands repoCommands(app);
 
     try {
         app.parse(argc, argv);
@@ -229,8 +245,11 @@ int main(int argc, char** argv) {
         if (*list) return CmdList(g, listStore, listInstance);
         if (*verify) return CmdVerify(g, verStore, verInstance, verBackup);
         if (*demoCmd) return CmdDemo(g, demo);
+        if (*run) return CmdRun(g, runOpts);
+        if (*schedule) return CmdSchedule(g, schedOpts);
         if (int rc = RunReplicationCommands(g, replication); rc >= 0) return rc;
         if (snapCommands.Selected()) return snapCommands.Run(g);
+        if (repoCommands.Selected()) return repoCommands.Run(g);
     } catch (const CommandError& e) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
     } catch (const StoreError& e) {

@@ -95,6 +95,13 @@ bool CGoogleCloudInfo::CreateDiskSnapshot(const std::string& strProjectId, const
     // still leaves a record for the clean-up.
     if (!m_cleaner.RegisterSnapshot(m_cleanerMode, strVMGuid, snapshot.strName, strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register snapshot [%s]", snapshot.strName.c_str());
+        // A backup's snapshots are its own until it ends. (A replication
+        // pass takes its integrity snapshots once its restore entry is gone:
+        // those are kept by the pass's state, not by this store.)
+        if (m_cleanerMode == VM_CLEANER_MODE_BACKUP) {
+            _FailStoreWrite("snapshot [" + snapshot.strName + "]");
+            return false;
+        }
     }
     std::string region;
     GetRegionFromUri(disk.strLocationUri, region);
@@ -157,6 +164,9 @@ bool CGoogleCloudInfo::CreateDiskSnapshots(const std::string& strProjectId, cons
         } else {
             ok = CreateDiskSnapshot(strProjectId, strVMGuid, bAppConsistent, disk);
         }
+        // A store that cannot record what is made stops the job: going on
+        // would make what no clean-up could find.
+        if (!ok && GetLastVMError() == VMINFO_ERR_DISK_REGISTRY_ADD) return false;
         if (!ok) {
             ++skippedOrFailed;
             AddFailure(
@@ -299,6 +309,8 @@ bool CGoogleCloudInfo::CreateDiskFromSnapshot(const std::string& strVMGuid,
     if (!m_cleaner.RegisterDisk(m_cleanerMode, strVMGuid, disk.strNewName, "", plannedUri, strZone,
                                 strProjectId)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", disk.strNewName.c_str());
+        _FailStoreWrite("disk [" + disk.strNewName + "]");
+        return false;
     }
     if (!m_pCloudBridge->CreateDiskFromSnapshot(strProjectId, snapshotUri, disk.strNewName, strZone,
                                                 strRegion, regional, diskType, templ)) {
@@ -344,6 +356,7 @@ bool CGoogleCloudInfo::CreateDisksFromSnapshots(const std::string& strVMGuid,
         }
         if (!CreateDiskFromSnapshot(strVMGuid, strSnapshotProjectId, strProjectId, strZone, strRegion,
                                     disk)) {
+            if (GetLastVMError() == VMINFO_ERR_DISK_REGISTRY_ADD) return false;
             ++skipped;
             AddFailure(vecFailures, disk.strName,
                        FXString::Format("Create disk failed- %s", m_pCloudBridge->GetLastError().c_str()),
@@ -382,7 +395,9 @@ bool CGoogleCloudInfo::CreateDisksFromSnapshots(const std::string& strVMGuid,
         m_log.Error(__PRETTY_FUNCTION__,
                     "Failed to find VM in cleaner Path. Snapshots will be deleted later in the cleanup");
     } else {
-        CleanupSnapshots(strSnapshotProjectId, registryPath);
+        // The snapshots are deleted side by side while the job goes on; the
+        // job's clean-up awaits the deletions and unregisters them.
+        _SendSnapshotDeletions(strSnapshotProjectId, registryPath);
     }
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include "plugin/GoogleCloudInfo.h"
 #include "plugin/host/ArPlatformInfo.h"
+#include "plugin/host/HostEnv.h"
 
 using namespace VMInfoStructs;
 
@@ -13,11 +14,14 @@ namespace {
 // Base of every Compute Engine v1 resource URI.
 const char* const kComputeUriBase = "https://www.googleapis.com/compute/v1/projects/";
 
-// Pause between passes when the polling setting is 0 minutes: short at
-// first so that quick resources are seen quickly, growing so that a long
-// wait does not hammer the API.
-const unsigned long kFirstShortPauseMs = 250;
+// Pause between passes when the polling setting is 0 minutes: an eighth of
+// the time waited so far, at least 250 ms and at most 2 s. A resource is so
+// seen within about an eighth of its own making time after it is ready (a
+// snapshot ready after 3.5 s is seen by 4 s, not 5.2 s as with a pause that
+// grew by half each pass), and a long wait still polls only every 2 s.
+const unsigned long kMinShortPauseMs = 250;
 const unsigned long kMaxShortPauseMs = 2000;
+const int64_t kShortPauseShare = 8;
 
 const int64_t kMsPerMinute = 60000;
 
@@ -65,9 +69,11 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
     // start, so that neither slow status reads nor a polling delay of 0 can
     // stretch it.
     const int64_t start = _WaitNowMs();
-    unsigned long shortPauseMs = kFirstShortPauseMs;
+    const std::string kind = eType == GOOGLE_RESOURCE_SNAPSHOT ? "snapshots" : "disks";
+    HostEnv::ReportProgress(kind, 0, total);
     for (;;) {
-        const int64_t elapsedMins = (_WaitNowMs() - start) / kMsPerMinute;
+        const int64_t elapsedMs = _WaitNowMs() - start;
+        const int64_t elapsedMins = elapsedMs / kMsPerMinute;
         if (elapsedMins > static_cast<int64_t>(timeoutMins)) {
             m_log.Error(__PRETTY_FUNCTION__, "Timed out");
             return false;
@@ -75,8 +81,9 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
         if (pollingMins > 0) {
             _WaitPauseMs(static_cast<unsigned long>(pollingMins) * kMsPerMinute);
         } else {
-            _WaitPauseMs(shortPauseMs);
-            shortPauseMs = std::min(shortPauseMs * 3 / 2, kMaxShortPauseMs);
+            const int64_t share = std::max<int64_t>(elapsedMs, 0) / kShortPauseShare;
+            _WaitPauseMs(
+                static_cast<unsigned long>(std::clamp<int64_t>(share, kMinShortPauseMs, kMaxShortPauseMs)));
         }
 
         for (auto it = pending.begin(); it != pending.end();) {
@@ -149,6 +156,7 @@ bool CGoogleCloudInfo::WaitForResourcesToBecomeUsable(
                 ++it;
             }
         }
+        HostEnv::ReportProgress(kind, usable, total);
         if (failed + usable == total) break;
     }
 

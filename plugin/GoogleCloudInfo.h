@@ -500,6 +500,9 @@ class CGoogleCloudInfo : public CVMInfo {
     void _ForgetOthersResource(const std::string& vmKey, const std::string& snapshot, const std::string& disk,
                                const std::string& diskWhere, const std::string& diskProject);
     void _NoteCleanupFailure(const std::string& name);
+    // Sets 19 with details naming `what` the store could not record and the
+    // store's reason: a job stops before it requests what it cannot record.
+    void _FailStoreWrite(const std::string& what);
     // Detaches and deletes the registered disks of the job `key`, deletes its
     // registered snapshots in `projectId`, and removes its VM entity only when
     // both succeeded. With `orphanSearch` the entity is looked for among the
@@ -511,6 +514,12 @@ class CGoogleCloudInfo : public CVMInfo {
     // is looked up first (a vanished one is unregistered); the deletions are
     // then sent side by side and awaited together.
     bool CleanupSnapshots(const std::string& projectId, const std::string& vmPath);
+    // Sends the deletion of every snapshot registered under vmPath without
+    // awaiting it: each stays registered, and the next CleanupSnapshots of
+    // vmPath awaits it instead of sending it again. The snapshots of a mount
+    // so go while the job goes on (their disks are made) and are awaited at
+    // the unmount, long done by then.
+    void _SendSnapshotDeletions(const std::string& projectId, const std::string& vmPath);
     // Deletes one registered snapshot (a vanished one counts as deleted) and
     // unregisters it. False only when the deletion failed.
     bool CleanupSnapshot(const std::string& projectId, const std::string& vmPath, const std::string& name);
@@ -593,10 +602,45 @@ class CGoogleCloudInfo : public CVMInfo {
     // destination, the name and the GUID (also strTargetGuid). Always 1.
     int PrepareDiskInfoFromRestoreCtx(RestoreCtx& ctx);
     // 1 when no instance of the restore name exists in the zone, or when it
-    // existed and was deleted (bOverwrite). 0 with 10 (overwrite off), 232
-    // (member of a managed instance group: never deleted) or 61 (delete
-    // failed).
+    // exists and may be replaced (bOverwrite). Its disks that the backup
+    // holds are listed in vecReplacedDisks, the others in vecKeptDisks
+    // (never deleted). Restored disks with names of their own: the instance
+    // is only recorded (strReplacedVMId, strReplacedVMZone) and replaced by
+    // RestoreInstance; disks that keep their names: it is deleted now with
+    // the replaced disks. A backup without a boot disk leaves the instance
+    // alone (a warning says so). 0 with 10 (overwrite off), 232 (member of a
+    // managed instance group: never deleted) or 61 (delete failed).
     int HandleOverwriteOption(RestoreCtx& ctx);
+    // True when `existing` (a disk of the instance being overwritten) is
+    // restored by one of the disk items: the boot disk by the boot disk,
+    // any disk by the item of its name, id or device name.
+    // On bResumeReplacement with kept disk names: deletes the disks of the
+    // restored names that exist in the destination zone (the remains of the
+    // instance a dead job was replacing). False with 61 when one cannot be
+    // deleted (in use).
+    bool DeleteLeftoverReplacedDisks(RestoreCtx& ctx);
+    static bool BackupHoldsDisk(const std::vector<VMInfoStructs::SDisk>& items,
+                                const VMInfoStructs::SDisk& existing);
+    // Deletes the disks of a replaced instance (a missing one is success).
+    // False when one could not be deleted; each failure is logged, noted for
+    // the clean-up report and, with `failures`, added there as a warning.
+    bool DeleteReplacedDisks(const std::string& project, const std::vector<VMInfoStructs::SDisk>& disks,
+                             std::vector<VMInfoStructs::SFailure>* failures);
+    // Replaces the recorded existing instance by the restored one: enters
+    // the journal (the new instance's text, the replaced and the new disks)
+    // in the cleaner store, deletes the old instance keeping its disks,
+    // creates the new one and deletes the replaced disks. False with 19 (the
+    // store cannot be written: nothing deleted), 61 (the old instance could
+    // not be deleted: it stays) or 20 (the new one could not be made: the
+    // journal stays, so that the clean-up makes it).
+    bool ReplaceExistingInstance(RestoreCtx& ctx, const std::string& configJson,
+                                 const std::map<std::string, std::string>& diskNames, bool autoDeleteDisks);
+    // Finishes the replacement a job recorded under `path`: the old
+    // instance deleted (its disks kept), the new one created from the
+    // journal unless it exists, the replaced disks deleted, the new disks
+    // and the journal unregistered. False, keeping the journal, when a step
+    // failed.
+    bool _FinishReplacement(const std::string& path, const SReplacementJournal& journal);
     // Gives every disk item its final name (strName, at most 63 characters
     // when generated) and description. False with 71 and the name as
     // details when a disk of that name exists in the destination zone;
@@ -950,6 +994,9 @@ class CGoogleCloudInfo : public CVMInfo {
     // The report of CleanupLeftovers (collected only while it runs).
     bool m_bReportCleanup = false;
     std::map<std::string, std::string> m_mapCleanupFailures;  // name -> the cloud's error
+    // Snapshot deletions sent by _SendSnapshotDeletions and not yet awaited:
+    // "project/name" by registry path.
+    std::map<std::string, std::unordered_set<std::string>> m_mapSnapshotDeletesSent;
     std::vector<VMInfoStructs::SCleanupItem> m_vecCleanupReport;
     VM_Cleaner_Mode m_cleanerMode = VM_CLEANER_MODE_BACKUP;
     std::vector<VMInfoStructs::SProjectInfo> m_projectInfoCache;

@@ -1,6 +1,7 @@
 // Restore preparation: the first call of a restore, the instance to
 // overwrite, the names of the restored disks and the saved configuration
 // files among the restored items.
+#include <algorithm>
 #include <ctime>
 
 #include "plugin/GoogleCloudInfo.h"
@@ -112,8 +113,32 @@ int CGoogleCloudInfo::PrepareDiskInfoFromRestoreCtx(RestoreCtx& ctx) {
 }
 
 int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
+    ctx.strReplacedVMId.clear();
+    ctx.strReplacedVMZone.clear();
+    ctx.vecReplacedDisks.clear();
+    ctx.vecKeptDisks.clear();
     SVMInfo found;
-    if (!m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found)) {
+    bool exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+    if (ctx.bResumeReplacement) {
+        // The dead job's deletion may still be under way: it is let finish.
+        for (int i = 0; exists && found.strStatus == "STOPPING" && i < 150; ++i) {
+            _WaitPauseMs(2000);
+            exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+        }
+        if (exists) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s] exists: no replacement to finish",
+                        ctx.strVMName.c_str());
+            SetLastVMError(VMINFO_ERR_VM_EXISTS,
+                           "instance [" + ctx.strVMName + "] exists: there is no replacement to finish");
+            return 0;
+        }
+        if (!m_pCloudBridge->GetLastError().empty()) {
+            SetLastVMError(VMINFO_ERR_CONNECTION, m_pCloudBridge->GetLastError());
+            return 0;
+        }
+        return DeleteLeftoverReplacedDisks(ctx) ? 1 : 0;
+    }
+    if (!exists) {
         m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s] not found.", ctx.strVMName.c_str());
         return 1;
     }
@@ -137,7 +162,48 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
             return 0;
         }
     }
-    if (!m_pCloudBridge->DeleteVM(ctx.strProjectId, ctx.strVMName, "", found.strZone, true)) {
+    const bool backupHasBootDisk = std::any_of(ctx.vecDisks.begin(), ctx.vecDisks.end(), [](const SDisk& d) {
+        return d.eDiskType == 1 && !d.bFiltered && d.bBootDisk;
+    });
+    if (!backupHasBootDisk) {
+        // Only the disks are restored, under names of their own: nothing
+        // would take the instance's place, so it stays as it is.
+        m_log.Debug(__PRETTY_FUNCTION__,
+                    "Instance [%s] is kept: the backup holds no boot disk, so no instance replaces it",
+                    ctx.strVMName.c_str());
+        AddFailure(ctx.vecFailures, ctx.strVMName,
+                   "the existing instance is kept: the backup holds no boot disk, so no instance replaces it",
+                   false);
+        return 1;
+    }
+    // Only what the restore replaces goes: the disks the backup holds (and
+    // the boot disk, which the backup's boot disk replaces). A disk left out
+    // of the backup is detached with the instance's deletion and kept.
+    for (const SDisk& disk : found.vecDisks) {
+        if (disk.strDiskType == "SCRATCH") continue;  // local SSD: ends with the instance
+        if (BackupHoldsDisk(ctx.vecDisks, disk)) {
+            ctx.vecReplacedDisks.push_back(disk);
+        } else {
+            ctx.vecKeptDisks.push_back(disk.strName);
+            m_log.Debug(__PRETTY_FUNCTION__,
+                        "Disk [%s] of instance [%s] is not in the backup: it is detached and kept",
+                        disk.strName.c_str(), ctx.strVMName.c_str());
+        }
+    }
+
+    // The new disks get names of their own and are written while the
+    // existing instance still runs; it is deleted right before the new one
+    // is created. Disks that keep their names (and a replication standby)
+    // need the old ones gone first.
+    const bool rollForward = !ctx.bKeepDiskNames && ctx.nRestoreType != kReplicationRestore;
+    if (rollForward) {
+        ctx.strReplacedVMId = found.strGuid;
+        ctx.strReplacedVMZone = found.strZone;
+        m_log.Debug(__PRETTY_FUNCTION__, "Instance [%s][%s] is replaced once the restored disks are written",
+                    ctx.strVMName.c_str(), found.strGuid.c_str());
+        return 1;
+    }
+    if (!m_pCloudBridge->DeleteVM(ctx.strProjectId, ctx.strVMName, "", found.strZone, false)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to delete the existing Instance [%s]. Aborting restore.!",
                     ctx.strVMName.c_str());
         SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED);
@@ -146,7 +212,66 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
     }
     m_log.Debug(__PRETTY_FUNCTION__, "Successfully deleted the Instance [%s] in zone [%s].",
                 ctx.strVMName.c_str(), found.strZone.c_str());
+    // The disks restored under these names need them free.
+    if (!DeleteReplacedDisks(ctx.strProjectId, ctx.vecReplacedDisks, nullptr)) {
+        SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED, m_pCloudBridge->GetLastError());
+        return 0;
+    }
     return 1;
+}
+
+bool CGoogleCloudInfo::DeleteLeftoverReplacedDisks(RestoreCtx& ctx) {
+    if (!ctx.bKeepDiskNames) return true;
+    for (const SDisk& item : ctx.vecDisks) {
+        if (item.eDiskType != 1 || item.bFiltered) continue;
+        const std::string& name = item.strVolumeName;
+        if (!m_pCloudBridge->DoesDiskExist(ctx.strProjectId, name, ctx.strZone, "", false)) continue;
+        m_log.Debug(__PRETTY_FUNCTION__, "Deleting disk [%s] that the dead job was replacing", name.c_str());
+        // A disk some instance uses is refused by the cloud: it is not ours to take.
+        if (!m_pCloudBridge->DeleteDisk(ctx.strProjectId, name, ctx.strZone, "", false)) {
+            SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED,
+                           "disk [" + name + "] of the replaced instance: " + m_pCloudBridge->GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CGoogleCloudInfo::BackupHoldsDisk(const std::vector<SDisk>& items, const SDisk& existing) {
+    for (const SDisk& item : items) {
+        if (item.eDiskType != 1 || item.bFiltered) continue;
+        // The backup's boot disk takes the place of the instance's boot disk.
+        if (item.bBootDisk && existing.bBootDisk) return true;
+        // A disk restored earlier has a name of its own, but its device name
+        // (kept from the saved configuration) or its id tell which it is.
+        if (existing.strName == item.strVolumeName) return true;
+        if (!existing.strDiskId.empty() && existing.strDiskId == item.strDiskId) return true;
+        if (!existing.strAttachedDevice.empty() && existing.strAttachedDevice == item.strVolumeName)
+            return true;
+    }
+    return false;
+}
+
+bool CGoogleCloudInfo::DeleteReplacedDisks(const std::string& project, const std::vector<SDisk>& disks,
+                                           std::vector<SFailure>* failures) {
+    bool result = true;
+    for (const SDisk& disk : disks) {
+        std::string region;
+        GetRegionFromUri(disk.strLocationUri, region);
+        if (m_pCloudBridge->DeleteDisk(project, disk.strName, disk.strZone, region, !region.empty())) {
+            m_log.Debug(__PRETTY_FUNCTION__, "Deleted disk [%s] of the replaced instance",
+                        disk.strName.c_str());
+            continue;
+        }
+        const std::string error = m_pCloudBridge->GetLastError();
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to delete disk [%s] of the replaced instance, Error [%s]",
+                    disk.strName.c_str(), error.c_str());
+        _NoteCleanupFailure(disk.strName);
+        if (failures)
+            AddFailure(*failures, disk.strName, "disk of the replaced instance not deleted: " + error, false);
+        result = false;
+    }
+    return result;
 }
 
 bool CGoogleCloudInfo::UpdateDiskNames(RestoreCtx& ctx) {

@@ -100,8 +100,11 @@ bool CGoogleCloudInfo::CreateDisks(RestoreCtx& ctx, std::vector<SDisk>& items, c
         // being created still leaves it to the clean-up; the entry gets the
         // disk's id and URI once it is there.
         if (!m_cleaner.RegisterDisk(m_cleanerMode, ctx.strCleanerGuid, fresh.strName, "", "", zone,
-                                    c_localProjectID))
+                                    c_localProjectID)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to register disk [%s]", fresh.strName.c_str());
+            _FailStoreWrite("disk [" + fresh.strName + "]");
+            return false;
+        }
         const std::string name = fresh.strName;
         if (!m_pCloudBridge->StartCreateDisk(c_localProjectID, name, zone, "", false, fresh, license)) {
             m_log.Error(__PRETTY_FUNCTION__, "Failed to create disk for [%s], Error [%s]",

@@ -1,4 +1,6 @@
 // Instance creation, the end of a restore and the clean-up of a failed one.
+#include <algorithm>
+
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
 
@@ -66,7 +68,28 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
     const bool replication = ctx.nRestoreType == kReplicationRestore;
     if (replication) {
         SVMInfo found;
-        if (m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found)) {
+        const bool exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
+        if (exists && ctx.bCreateInstance) {
+            // The new standby replaces the old one as a restore over an
+            // instance does: the old one (with its disks, all made by
+            // replication) goes right before the new one is created, under
+            // a journal, so that a pass that dies there never leaves no
+            // standby.
+            m_log.Debug(__PRETTY_FUNCTION__, "Standby [%s][%s] is replaced by the new one",
+                        ctx.strVMName.c_str(), found.strGuid.c_str());
+            ctx.strReplacedVMId = found.strGuid;
+            ctx.strReplacedVMZone = found.strZone.empty() ? ctx.strZone : found.strZone;
+            ctx.vecReplacedDisks.clear();
+            for (const SDisk& disk : found.vecDisks) {
+                // A disk the new standby takes over is never one to delete.
+                const bool reused = std::any_of(
+                    ctx.vmInfo.vecDisks.begin(), ctx.vmInfo.vecDisks.end(), [&disk](const SDisk& d) {
+                        return d.eDiskType == 1 &&
+                               (d.strName == disk.strName || d.strNewName == disk.strName);
+                    });
+                if (disk.strDiskType != "SCRATCH" && !reused) ctx.vecReplacedDisks.push_back(disk);
+            }
+        } else if (exists) {
             m_log.Debug(__PRETTY_FUNCTION__, "Deleting the existing instance [%s]", ctx.strVMName.c_str());
             if (!DeleteInstance(ctx.strProjectId, ctx.strVMName, ctx.vmInfo.strGuid, ctx.strZone, true)) {
                 std::string error = m_pCloudBridge->GetLastError();
@@ -87,7 +110,12 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
         if (disk.eDiskType == 1) diskNames[disk.strVolumeName] = disk.strNewName;
     const bool autoDeleteDisks = !(ctx.bKeepDiskNames || ctx.bSkipIntegritySnapshots);
 
-    if (!replication || ctx.bCreateInstance) {
+    if (!ctx.strReplacedVMId.empty() && (!replication || ctx.bCreateInstance)) {
+        if (!ReplaceExistingInstance(ctx, configJson, diskNames, autoDeleteDisks)) return 0;
+        ctx.bInstanceCreated = true;
+        m_log.Debug(__PRETTY_FUNCTION__, "Successfully replaced VM [%s] by [%s]", ctx.strVMName.c_str(),
+                    ctx.vmInfo.strGuid.c_str());
+    } else if (!replication || ctx.bCreateInstance) {
         RegisterInstanceToCreate(ctx);
         if (!m_pCloudBridge->RestoreVM(ctx.vmInfo.strProjectId, ctx.vmInfo, configJson, replication,
                                        diskNames, autoDeleteDisks)) {
@@ -195,11 +223,136 @@ void CGoogleCloudInfo::RegisterInstanceToCreate(const RestoreCtx& ctx) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to register instance [%s] for clean-up", vm.strName.c_str());
 }
 
+bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::string& configJson,
+                                               const std::map<std::string, std::string>& diskNames,
+                                               bool autoDeleteDisks) {
+    SReplacementJournal journal;
+    journal.strName = ctx.vmInfo.strName;
+    journal.strProjectId = ctx.vmInfo.strProjectId;
+    journal.strZone = ctx.vmInfo.strZone;
+    journal.strOldId = ctx.strReplacedVMId;
+    journal.strOldZone = ctx.strReplacedVMZone;
+    journal.vecReplacedDisks = ctx.vecReplacedDisks;
+    journal.bPowerOff = !ctx.bPowerOn;
+    for (const SDisk& disk : ctx.vmInfo.vecDisks) {
+        if (disk.eDiskType != 1) continue;
+        for (const std::string* name : {&disk.strName, &disk.strNewName})
+            if (!name->empty() && std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), *name) ==
+                                      journal.vecNewDisks.end())
+                journal.vecNewDisks.push_back(*name);
+    }
+    const bool standby = ctx.nRestoreType == kReplicationRestore;
+    if (!m_pCloudBridge->BuildInstanceJson(journal.strProjectId, ctx.vmInfo, configJson, standby, diskNames,
+                                           autoDeleteDisks, journal.strInstanceJson)) {
+        SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED,
+                       "instance [" + ctx.strVMName + "] not restored: " + m_pCloudBridge->GetLastError());
+        return false;
+    }
+    // From here on a job that dies leaves the replacement to the clean-up,
+    // which finishes it: the journal is written before the old instance is
+    // touched, and a store that cannot take it stops the job with the old
+    // instance intact.
+    if (!m_cleaner.RegisterReplacement(m_cleanerMode, ctx.strCleanerGuid, journal)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to record the replacement of instance [%s]: [%s]",
+                    ctx.strVMName.c_str(), m_cleaner.GetLastError().c_str());
+        SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                       "the crash-recovery store could not record the replacement of instance [" +
+                           ctx.strVMName + "], which is left as it was: " + m_cleaner.GetLastError());
+        return false;
+    }
+    m_log.Debug(__PRETTY_FUNCTION__,
+                "Deleting the instance [%s][%s] that the restore replaces (its disks kept)",
+                ctx.strVMName.c_str(), journal.strOldId.c_str());
+    if (!m_pCloudBridge->DeleteVM(journal.strProjectId, "", journal.strOldId, journal.strOldZone, false)) {
+        const std::string error = m_pCloudBridge->GetLastError();
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to delete the existing instance [%s], Error [%s]",
+                    ctx.strVMName.c_str(), error.c_str());
+        // Still there: the restore is rolled back and the instance stays.
+        // Gone after all (or unknown): the journal stays for the clean-up.
+        SVMInfo still;
+        if (m_pCloudBridge->DoesVMExist(journal.strProjectId, journal.strName, journal.strOldZone, still) &&
+            still.strGuid == journal.strOldId) {
+            std::string path;
+            if (m_cleaner.GetRegisteredVM(m_cleanerMode, ctx.strCleanerGuid, path, false))
+                m_cleaner.UnRegisterReplacement(path);
+        }
+        SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED, error);
+        return false;
+    }
+    SVMInfo created = ctx.vmInfo;
+    if (!m_pCloudBridge->CreateVMFromJson(journal.strProjectId, journal.strZone, journal.strInstanceJson,
+                                          created)) {
+        const std::string error = m_pCloudBridge->GetLastError();
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to create the replacing instance [%s], Error [%s]",
+                    ctx.strVMName.c_str(), error.c_str());
+        SetLastVMError(VMINFO_ERR_VM_CREATE_FAILED,
+                       "instance [" + ctx.strVMName + "] not created in place of the deleted one: " + error +
+                           " (its restored disks are kept; `cleanup` creates it)");
+        return false;
+    }
+    ctx.vmInfo = created;
+    DeleteReplacedDisks(journal.strProjectId, journal.vecReplacedDisks, &ctx.vecFailures);
+    return true;
+}
+
+bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplacementJournal& journal) {
+    m_log.Debug(__PRETTY_FUNCTION__, "Finishing the replacement of instance [%s] that a job began",
+                journal.strName.c_str());
+    if (!m_pCloudBridge->DeleteVM(journal.strProjectId, "", journal.strOldId, journal.strOldZone, false)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to delete the replaced instance [%s][%s], Error [%s]",
+                    journal.strName.c_str(), journal.strOldId.c_str(),
+                    m_pCloudBridge->GetLastError().c_str());
+        _NoteCleanupFailure(journal.strName);
+        return false;
+    }
+    SVMInfo found;
+    if (m_pCloudBridge->DoesVMExist(journal.strProjectId, journal.strName, journal.strZone, found)) {
+        if (found.strGuid == journal.strOldId) {
+            _NoteCleanupFailure(journal.strName);
+            return false;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "The replacing instance [%s][%s] exists", journal.strName.c_str(),
+                    found.strGuid.c_str());
+    } else if (!m_pCloudBridge->GetLastError().empty()) {
+        _NoteCleanupFailure(journal.strName);
+        return false;
+    } else {
+        SVMInfo created;
+        if (!m_pCloudBridge->CreateVMFromJson(journal.strProjectId, journal.strZone, journal.strInstanceJson,
+                                              created)) {
+            m_log.Error(__PRETTY_FUNCTION__, "Failed to create the replacing instance [%s], Error [%s]",
+                        journal.strName.c_str(), m_pCloudBridge->GetLastError().c_str());
+            _NoteCleanupFailure(journal.strName);
+            return false;
+        }
+        m_log.Debug(__PRETTY_FUNCTION__, "Created the replacing instance [%s][%s]", journal.strName.c_str(),
+                    created.strGuid.c_str());
+    }
+    // Stopped as the dead job would have left it (a standby must be, for the
+    // next pass).
+    if (journal.bPowerOff &&
+        !m_pCloudBridge->PowerOffVM(journal.strProjectId, journal.strName, "", journal.strZone)) {
+        m_log.Error(__PRETTY_FUNCTION__, "Failed to power off the replacing instance [%s], Error [%s]",
+                    journal.strName.c_str(), m_pCloudBridge->GetLastError().c_str());
+        _NoteCleanupFailure(journal.strName);
+        return false;
+    }
+    // The new disks belong to the new instance now.
+    for (const std::string& name : journal.vecNewDisks) m_cleaner.UnRegisterDisk(path, name);
+    if (!DeleteReplacedDisks(journal.strProjectId, journal.vecReplacedDisks, nullptr)) return false;
+    m_cleaner.UnRegisterReplacement(path);
+    return true;
+}
+
 bool CGoogleCloudInfo::_CleanupRestoreVM(const std::string& cleanerGuid) {
     m_log.Debug(__PRETTY_FUNCTION__, "Cleaning up VM [%s]", cleanerGuid.c_str());
     std::string path;
     if (!m_cleaner.GetRegisteredVM(m_cleanerMode, cleanerGuid, path, false)) return true;
     bool result = true;
+    // A replacement that deleted, or was about to delete, the instance it
+    // replaces is finished rather than undone: the user keeps an instance.
+    SReplacementJournal journal;
+    if (m_cleaner.GetRegisteredReplacement(path, journal) && !_FinishReplacement(path, journal)) return false;
     // The instance goes first: the restored disks are attached to it.
     SVMInfo created;
     if (m_cleaner.GetRegisteredCreatedVM(path, created)) {

@@ -96,6 +96,34 @@ std::string makeDisk(World& w, const std::string& project, const std::string& zo
 
 }  // namespace
 
+namespace {
+
+// An instance of the demo fleet: a 10 GB boot disk and, with disks 2, a
+// 10 GB data disk, each with a little data of seed `seed` (and seed + 1).
+json fleetInstance(const std::string& project, const std::string& zone, const std::string& name,
+                   const std::string& machineType, const std::string& app, const std::string& backup,
+                   int disks, int seed, double scale) {
+    const std::string debian = "projects/debian-cloud/global/licenses/debian-12-bookworm";
+    json list = json::array({{{"name", name},
+                              {"sizeGb", 10},
+                              {"boot", true},
+                              {"licenses", {debian}},
+                              {"data", {{"seed", seed}, {"chunks", chunks({{0, 8}, {4096, 4}}, scale)}}}}});
+    if (disks > 1)
+        list.push_back({{"name", name + "-data"},
+                        {"sizeGb", 10},
+                        {"labels", {{"tier", "data"}}},
+                        {"data", {{"seed", seed + 1}, {"chunks", chunks({{0, 4}, {8192, 4}}, scale)}}}});
+    return {{"project", project},
+            {"zone", zone},
+            {"name", name},
+            {"machineType", machineType},
+            {"labels", {{"app", app}, {"backup", backup}}},
+            {"disks", list}};
+}
+
+}  // namespace
+
 json demoSeed(int dataMiB) {
     double scale = dataMiB / 256.0;
     json mts = json::array(
@@ -248,6 +276,15 @@ json demoSeed(int dataMiB) {
                                        features({"UEFI_COMPATIBLE", "VIRTIO_SCSI_MULTIQUEUE", "GVNIC"})},
                                       {"data",
                                        {{"seed", 601}, {"chunks", chunks({{0, 8}, {10240, 4}}, scale)}}}}})}},
+             // A small fleet for protection policies: instances labelled
+             // backup=daily in both projects, one backup=weekly.
+             fleetInstance("demo-project", "us-central1-c", "shop-1", "e2-small", "shop", "daily", 2, 701, scale),
+             fleetInstance("demo-project", "us-central1-c", "shop-2", "e2-small", "shop", "daily", 1, 711, scale),
+             fleetInstance("demo-dr", "us-central1-a", "dr-web-1", "e2-small", "web", "daily", 2, 721, scale),
+             fleetInstance("demo-dr", "us-central1-a", "dr-web-2", "e2-small", "web", "daily", 1, 731, scale),
+             fleetInstance("demo-dr", "us-central1-b", "dr-db-1", "e2-medium", "db", "daily", 2, 741, scale),
+             fleetInstance("demo-dr", "europe-west1-b", "dr-batch-1", "e2-small", "batch", "weekly", 1, 751,
+                           scale),
          })},
         {"disks",
          json::array(

@@ -1372,6 +1372,19 @@ bool CGoogleCloudSDKCppBridge::DelayVMDeployment(const std::string& strProjectId
     return Succeed();
 }
 
+bool CGoogleCloudSDKCppBridge::BuildInstanceJson(const std::string& strProjectId, const SVMInfo& vm,
+                                                 const std::string& strConfigJson, bool bStandby,
+                                                 const std::map<std::string, std::string>& mapDiskNames,
+                                                 bool bAutoDeleteDisks, std::string& strInstanceJson) {
+    json body;
+    std::string error;
+    if (!compute::BuildInsertableInstance(strConfigJson, vm, strProjectId, mapDiskNames, bStandby,
+                                          bAutoDeleteDisks, body, error))
+        return Fail("BuildInstanceJson", error);
+    strInstanceJson = body.dump();
+    return Succeed();
+}
+
 bool CGoogleCloudSDKCppBridge::CreateVMFromJson(const std::string& strProjectId, const std::string& strZone,
                                                 const std::string& strConfigJson, SVMInfo& vm) {
     if (!Ready("CreateVMFromJson")) return false;

@@ -228,6 +228,15 @@ class CGoogleCloudSDKCppBridge {
                                    const std::map<std::string, std::string>& mapDiskNames,
                                    bool bAutoDeleteDisks);
 
+    // Builds the insertable instance as RestoreVM does and returns it as
+    // text in strInstanceJson, creating nothing; CreateVMFromJson creates it
+    // later (a replacement keeps it so that the instance can be made again
+    // after the job that built it died).
+    virtual bool BuildInstanceJson(const std::string& strProjectId, const VMInfoStructs::SVMInfo& vm,
+                                   const std::string& strConfigJson, bool bStandby,
+                                   const std::map<std::string, std::string>& mapDiskNames,
+                                   bool bAutoDeleteDisks, std::string& strInstanceJson);
+
     // Creates an instance in strZone of strProjectId from an insertable
     // instance text (as DelayVMDeployment stores it; output-only fields are
     // dropped and zonal references rebased onto strZone) and waits until it

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 namespace HostEnv {
@@ -9,6 +10,8 @@ namespace {
 std::mutex g_mu;
 std::string* g_stateDir = nullptr;
 std::atomic<bool> g_cancelled{false};
+std::mutex g_observerMu;
+std::shared_ptr<const ProgressObserver> g_observer;
 }  // namespace
 
 std::string GetStateDir() {
@@ -31,6 +34,22 @@ void SetJobCancelled(bool cancelled) {
 }
 bool IsJobCancelled() {
     return g_cancelled.load();
+}
+
+void SetProgressObserver(ProgressObserver observer) {
+    std::lock_guard<std::mutex> lock(g_observerMu);
+    g_observer = observer ? std::make_shared<const ProgressObserver>(std::move(observer)) : nullptr;
+}
+
+void ReportProgress(const std::string& what, size_t done, size_t total) {
+    std::shared_ptr<const ProgressObserver> observer;
+    {
+        std::lock_guard<std::mutex> lock(g_observerMu);
+        observer = g_observer;
+    }
+    // Called outside the lock, so that an observer being replaced meanwhile
+    // stays alive until this call returns.
+    if (observer) (*observer)(what, done, total);
 }
 
 }  // namespace HostEnv

@@ -309,6 +309,9 @@ struct SCleanupItem {
     std::string strProjectId;
     bool bRemoved = false;  // false: it is still there and still registered
     std::string strReason;  // why it is still there (the cloud's error)
+    // An instance a dead job was replacing: the clean-up finished the
+    // replacement (the new instance exists) rather than removing it.
+    bool bCompleted = false;
 };
 
 // One node of the inventory tree.
@@ -416,6 +419,21 @@ struct RestoreCtx {
     bool bSkipIntegritySnapshots = false;
     bool bCreateInstance = false;
     bool bDiscardStandbyInstance = false;
+    // An overwrite that replaces an existing instance: its id and zone, and
+    // its disks that the backup holds (they go with it). The instance is
+    // deleted right before the new one is created, once the new disks are
+    // written (strReplacedVMId stays empty when it was deleted at once).
+    std::string strReplacedVMId;
+    std::string strReplacedVMZone;
+    std::vector<VMInfoStructs::SDisk> vecReplacedDisks;
+    // Disks of the overwritten instance that the backup does not hold: they
+    // are detached from it and kept (their names).
+    std::vector<std::string> vecKeptDisks;
+    // Finishes a replacement in place that a dead job began: an instance of
+    // that name means there is nothing to finish (10); without one, disks
+    // of the restored names that no instance uses are what the dead job was
+    // replacing, and are deleted first.
+    bool bResumeReplacement = false;
 };
 
 // One instance operation request.

@@ -369,7 +369,7 @@ async function run({base, port, key, auth, scopes, recorded}) {
     for await (const [scope, list] of instances.aggregatedListAsync({project: PROJECT, maxResults: 2})) {
       for (const i of list.instances || []) all.push(`${scope}/${i.name}`);
     }
-    check(all.length === 6 && all.includes('zones/us-central1-b/web-1'), `instances ${all}`);
+    check(all.length === 8 && all.includes('zones/us-central1-b/web-1'), `instances ${all}`);
     return `${zs.length} zones, ${all.length} instances over pages of 2`;
   });
   await step(GCC, 'disk pages of 1 and an AIP-160 filter with OR', async () => {

@@ -80,6 +80,10 @@ class MockBridge : public GoogleCloudSDKCppBridge::CGoogleCloudSDKCppBridge {
                 (const std::string&, const std::string&, const std::string&, const std::string&,
                  VMInfoStructs::SVMInfo&, bool, (const std::map<std::string, std::string>&), bool),
                 (override));
+    MOCK_METHOD(bool, BuildInstanceJson,
+                (const std::string&, const VMInfoStructs::SVMInfo&, const std::string&, bool,
+                 (const std::map<std::string, std::string>&), bool, std::string&),
+                (override));
     MOCK_METHOD(bool, CreateVMFromJson,
                 (const std::string&, const std::string&, const std::string&, VMInfoStructs::SVMInfo&),
                 (override));

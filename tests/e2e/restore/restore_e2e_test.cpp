@@ -146,6 +146,58 @@ TEST_F(RestoreE2E, OverTheSourceOnlyWithOverwrite) {
     ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"), {}, false);
 }
 
+// --overwrite with a backup that left a disk out (web-1-logs, labelled
+// backup=skip): the instance and the disks the backup holds are replaced,
+// the left-out disk is detached and kept, with its bytes, and named in the
+// result.
+TEST_F(RestoreE2E, OverwriteKeepsTheDiskTheBackupLeftOut) {
+    Backup("web-1", {"--exclude-label", "backup=skip"});
+    const json source = Source("web-1");
+    const json logs = Disk(kProject, "web-1-logs");
+    ASSERT_FALSE(logs.is_null());
+    const std::string logsFile = logs.value("file", "");
+    const std::string logsCopy = m_dir + "/web-1-logs.copy";
+    std::filesystem::copy_file(logsFile, logsCopy);
+
+    RunResult r = Restore("web-1", {"--overwrite"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << r.out;
+    const json out = Parse(r);
+    EXPECT_EQ(out["keptDisks"], json::array({"web-1-logs"})) << r.out;
+    const json in = Instance(kProject, "web-1");
+    ASSERT_FALSE(in.is_null());
+    EXPECT_NE(in["id"], source["id"]);
+    EXPECT_EQ(in["disks"].size(), 2u);
+    ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"),
+                       ExpectedChanges().Ignore("/disks/2"), false);
+    const json kept = Disk(kProject, "web-1-logs");
+    ASSERT_FALSE(kept.is_null()) << "the disk the backup does not hold was deleted";
+    EXPECT_EQ(kept["id"], logs["id"]);
+    EXPECT_TRUE(kept.value("users", json::array()).empty()) << kept.dump();
+    EXPECT_TRUE(SameBytes(kept.value("file", ""), logsCopy));
+    // The replaced disks went with the old instance.
+    EXPECT_TRUE(Disk(kProject, "web-1").is_null());
+    EXPECT_TRUE(Disk(kProject, "web-1-data").is_null());
+
+    // Again over the restored instance: its disks, named anew, are found by
+    // their device names and replaced; nothing else is kept this time.
+    auto loose = [this] {
+        std::set<std::string> attached, out;
+        const json project = Project(kProject);  // kept alive while its instances are walked
+        for (const auto& i : project["instances"])
+            for (const auto& d : i.value("disks", json::array()))
+                attached.insert(LastSegment(d.value("source", "")));
+        for (const auto& name : DiskNames(kProject))
+            if (!attached.count(name)) out.insert(name);
+        return out;
+    };
+    const std::set<std::string> looseBefore = loose();
+    EXPECT_TRUE(looseBefore.count("web-1-logs"));
+    RunResult again = Restore("web-1", {"--overwrite"});
+    ASSERT_EQ(again.exitCode, 0) << again.err << again.out;
+    EXPECT_TRUE(Parse(again)["keptDisks"].empty()) << again.out;
+    EXPECT_EQ(loose(), looseBefore) << "a replaced disk was left, or a loose one taken";
+}
+
 // A converted restore (as of an instance from another hypervisor) reads no
 // saved configuration: its boot disk gets the licence of the guest OS named
 // and the instance a machine type of the size given; its disks are the
@@ -231,7 +283,6 @@ TEST_F(RestoreE2E, KilledRestoreIsRemovedByTheNextRestoreAndByCleanup) {
     EXPECT_TRUE(Instance(kProject, "web-1-k2").is_null());
     EXPECT_TRUE(Project(kProject)["snapshots"].empty());
 }
-
 
 // A destination the cloud would refuse is refused before anything is made
 // in the cloud: the disks, snapshots and instances of every project stay as

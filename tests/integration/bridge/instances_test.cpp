@@ -26,12 +26,13 @@ const VMInfoStructs::SDisk* DiskNamed(const SVMInfo& vm, const std::string& name
 TEST_F(BridgeTest, InstanceListsByLabel) {
     std::vector<SVMInfo> all, labelled, anyValue;
     ASSERT_TRUE(bridge->GetVMInfoList(all, 0)) << bridge->GetLastError();
-    EXPECT_EQ(Names(all),
-              (std::vector<std::string>{"backup-proxy", "db-1", "eu-app-1", "shielded-1", "web-1", "win-1"}));
+    EXPECT_EQ(Names(all), (std::vector<std::string>{"backup-proxy", "db-1", "dr-batch-1", "dr-db-1",
+                                                    "dr-web-1", "dr-web-2", "eu-app-1", "shielded-1",
+                                                    "shop-1", "shop-2", "web-1", "win-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "web", labelled, 0));
-    EXPECT_EQ(Names(labelled), (std::vector<std::string>{"web-1"}));
+    EXPECT_EQ(Names(labelled), (std::vector<std::string>{"dr-web-1", "dr-web-2", "web-1"}));
     ASSERT_TRUE(bridge->GetVMInfoListByLabel("app", "", anyValue, 0));
-    EXPECT_EQ(anyValue.size(), 5u);
+    EXPECT_EQ(anyValue.size(), 11u);
     for (const auto& vm : all) EXPECT_FALSE(vm.vecDisks.empty()) << vm.strName << " listed without its disks";
 }
 

@@ -18,8 +18,9 @@ using gce::testsupport::EmulatorProcess;
 
 namespace {
 // Seeded instances, by project.
-const std::set<std::string> kDemoProjectVMs = {"backup-proxy", "db-1",  "eu-app-1",
-                                               "shielded-1",   "web-1", "win-1"};
+const std::set<std::string> kDemoProjectVMs = {"backup-proxy", "db-1",   "eu-app-1", "shielded-1",
+                                               "shop-1",       "shop-2", "web-1",    "win-1"};
+const std::set<std::string> kDemoDrVMs = {"dr-batch-1", "dr-db-1", "dr-web-1", "dr-web-2"};
 
 // Plug-in object with the real REST bridge exposing the entity-id helpers.
 class EmulatedCloudInfo : public CGoogleCloudInfo {
@@ -117,7 +118,8 @@ EmulatorProcess* InventoryEmulatorTest::emulator = nullptr;
 TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
     EXPECT_EQ((std::vector<std::string>{"Project View", "Instance View", "Region View"}), Names(Browse("")));
     using ByNode = std::map<std::string, std::set<std::string>>;
-    EXPECT_EQ((ByNode{{"Demo Project", kDemoProjectVMs}}), InstancesBelow("Project View", 1));
+    EXPECT_EQ((ByNode{{"Demo Project", kDemoProjectVMs}, {"Demo DR", kDemoDrVMs}}),
+              InstancesBelow("Project View", 1));
     std::set<std::string> projectIds;
     for (const auto& p : Browse("Project View")) projectIds.insert(p.strGuid);
     EXPECT_EQ((std::set<std::string>{"demo-project", "demo-dr"}), projectIds);
@@ -125,18 +127,20 @@ TEST_F(InventoryEmulatorTest, EveryViewReachesEverySeededInstance) {
     // The chosen region's id is what the instance listing of the region gets.
     for (const auto& region : Browse("Instance View"))
         EXPECT_EQ(region.strName, region.strGuid) << "region id must name the region";
-    EXPECT_EQ((ByNode{{"us-central1", {"backup-proxy", "db-1", "shielded-1", "web-1", "win-1"}},
-                      {"europe-west1", {"eu-app-1"}}}),
+    EXPECT_EQ((ByNode{{"us-central1",
+                       {"backup-proxy", "db-1", "dr-db-1", "dr-web-1", "dr-web-2", "shielded-1", "shop-1",
+                        "shop-2", "web-1", "win-1"}},
+                      {"europe-west1", {"dr-batch-1", "eu-app-1"}}}),
               InstancesBelow("Instance View", 2));
 
     auto zones = Names(Browse("Region View"));
     for (const std::string z : {"us-central1-a", "us-central1-b", "us-central1-c", "europe-west1-b",
                                 "europe-west1-c", "europe-west1-d"})
         EXPECT_NE(zones.end(), std::find(zones.begin(), zones.end(), z)) << z;
-    EXPECT_EQ((ByNode{{"us-central1-a", {"backup-proxy", "db-1"}},
-                      {"us-central1-b", {"shielded-1", "web-1"}},
-                      {"us-central1-c", {"win-1"}},
-                      {"europe-west1-b", {"eu-app-1"}}}),
+    EXPECT_EQ((ByNode{{"us-central1-a", {"backup-proxy", "db-1", "dr-web-1", "dr-web-2"}},
+                      {"us-central1-b", {"dr-db-1", "shielded-1", "web-1"}},
+                      {"us-central1-c", {"shop-1", "shop-2", "win-1"}},
+                      {"europe-west1-b", {"dr-batch-1", "eu-app-1"}}}),
               InstancesBelow("Region View", 2));
 }
 
@@ -154,7 +158,7 @@ TEST_F(InventoryEmulatorTest, HostsProjectsAndInstanceListsByKind) {
                                                        inZone));
     std::set<std::string> names;
     for (const auto& vm : inZone) names.insert(vm.strName);
-    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1"}), names);
+    EXPECT_EQ((std::set<std::string>{"backup-proxy", "db-1", "dr-web-1", "dr-web-2"}), names);
 
     std::vector<SVMInfo> inProjectRegion;
     ASSERT_EQ(1,
@@ -165,7 +169,7 @@ TEST_F(InventoryEmulatorTest, HostsProjectsAndInstanceListsByKind) {
 
     std::vector<SVMInfo> all;
     ASSERT_EQ(1, info->GetVMInfoList(all, 0, 0, nullptr, FILTER_TYPE_NONE));
-    EXPECT_EQ(kDemoProjectVMs.size(), all.size());
+    EXPECT_EQ(kDemoProjectVMs.size() + kDemoDrVMs.size(), all.size());
 }
 
 }  // namespace

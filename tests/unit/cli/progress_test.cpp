@@ -9,10 +9,22 @@
 #include <string>
 
 #include "cli/Store.h"
+#include "plugin/host/HostEnv.h"
 
 using namespace gcebackup;
 
 namespace {
+
+std::string ReadBack(FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
 
 // Everything `run` writes through a Progress in `mode`.
 template <class Run>
@@ -22,14 +34,7 @@ std::string Output(Progress::Mode mode, Run&& run) {
         Progress p(f, mode);
         run(p);
     }
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
+    return ReadBack(f);
 }
 
 constexpr uint64_t kMiB = 1 << 20;
@@ -74,4 +79,28 @@ TEST(Progress, RateAndTimeLeftFollowTheData) {
                          p.Finish(0, 1.0);
                      }),
               "verify web-1: 10.0 GiB checked in 0:01\n");
+}
+
+// The counts the plug-in reports while it waits reach the phase's line only
+// while the phase observes them; as lines, a step shows once it is complete.
+TEST(Progress, PhaseShowsThePluginsCountsWhileItObservesThem) {
+    FILE* f = std::tmpfile();
+    {
+        Phase phase(f, Progress::Mode::kLines, "web-1: taking snapshots");
+        {
+            PhaseCounts counts(phase);
+            HostEnv::ReportProgress("snapshots", 1, 3);
+            HostEnv::ReportProgress("snapshots", 3, 3);
+            HostEnv::ReportProgress("disks", 3, 3);
+        }
+        HostEnv::ReportProgress("disks", 0, 9);  // no longer observed
+        phase.Done("3 disk(s) ready");
+    }
+    const std::string text = ReadBack(f);
+    EXPECT_EQ(text.find("1/3"), std::string::npos) << text;
+    EXPECT_NE(text.find("web-1: taking snapshots ... 0:00, snapshots 3/3 ready\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(", disks 3/3 ready\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("0/9"), std::string::npos) << text;
+    EXPECT_NE(text.find("web-1: taking snapshots: 3 disk(s) ready in 0:00\n"), std::string::npos) << text;
 }

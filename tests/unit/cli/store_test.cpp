@@ -141,7 +141,7 @@ TEST(Manifest, MalformedManifestsAreRefusedWithTheReason) {
     };
     refuse([](json& j) { j.erase("instance"); }, "\"instance\" is missing");
     refuse([](json& j) { j["jobId"] = "seven"; }, "\"jobId\" has the wrong type");
-    refuse([](json& j) { j["format"] = 2; }, "format 2");
+    refuse([](json& j) { j["format"] = 3; }, "format 3");  // 2 is a repository's
     refuse([](json& j) { j["digest"]["blockSize"] = 4096; }, "block size");
     // Numbers that do not fit (or are not integers) are refused, never converted.
     EXPECT_NE(ErrorOf([&] {

@@ -92,6 +92,21 @@ TEST_F(SnapshotTest, SkippedAndFailedDisksAreDroppedAndAllRequestsPrecedeTheWait
     EXPECT_EQ(RegisteredSnapshots().size(), 3u);
 }
 
+// A store that cannot record the snapshot (here it lost the job's entry, as
+// a full state directory would refuse the write) stops the job before the
+// request: a snapshot no store names is one no clean-up removes.
+TEST_F(SnapshotTest, AStoreThatCannotRecordStopsTheJobBeforeTheRequest) {
+    std::string path;
+    ASSERT_TRUE(info.Cleaner().GetRegisteredVM(VM_CLEANER_MODE_BACKUP, "vm-guid", path, false));
+    ASSERT_TRUE(info.Cleaner().UnRegisterVM(path, false));
+    std::vector<SDisk> disks = {MakeDisk("boot", "11"), MakeDisk("data", "12")};
+    EXPECT_CALL(*bridge, CreateDiskSnapshot).Times(0);
+    EXPECT_FALSE(Snapshots(disks));
+    EXPECT_EQ(info.GetLastVMError(), 19);
+    EXPECT_NE(info.GetLastVMErrorDetails().find("crash-recovery store"), std::string::npos)
+        << info.GetLastVMErrorDetails();
+}
+
 TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWithTheProxy) {
     SSnapshot seen;
     EXPECT_CALL(*bridge, CreateDiskSnapshot(_, _, _, _, _, _, _))
@@ -110,6 +125,8 @@ TEST_F(SnapshotTest, DescriptionNamesTheJobKindAndARestoreSnapshotIsLabelledWith
     EXPECT_EQ(seen.strName, disk.strSnapshotName);
 
     info.SetMode(VM_CLEANER_MODE_RESTORE);
+    ASSERT_TRUE(
+        info.Cleaner().RegisterVM(VM_CLEANER_MODE_RESTORE, "vm-guid", "web-1", "us-central1-a", "src-proj"));
     SVMInfo proxy = MakeProxy();
     proxy.strName = std::string(35, 'P') + std::string(35, 'x');  // 70 characters, mixed case
     info.SetProxy(proxy);

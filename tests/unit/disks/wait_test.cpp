@@ -1,5 +1,7 @@
 // Waiting on snapshots and disks: the time limit on the clock, cancellation,
 // failure entries and registration of ready disks.
+#include <algorithm>
+
 #include "tests/unit/disks/DisksTestSupport.h"
 
 namespace {
@@ -69,11 +71,25 @@ TEST_F(WaitTest, ZeroDelayPausesBrieflyGrowsAndStillTimesOut) {
     EXPECT_FALSE(WaitSnap("s1"));
     ASSERT_GT(info.pauses.size(), 3u);
     EXPECT_LT(info.pauses[0], 500u);
-    EXPECT_GT(info.pauses[3], info.pauses[0]);
+    // Each pause is at most an eighth of the time waited before it (or the
+    // shortest pause): a resource ready after a few seconds is seen within a
+    // fraction of that, not a whole long pause later; a long wait polls
+    // every 2 s.
+    int64_t waited = 0;
     for (unsigned long p : info.pauses) {
         EXPECT_GT(p, 0u);
-        EXPECT_LE(p, 5000u);
+        EXPECT_LE(static_cast<int64_t>(p), std::max<int64_t>(250, waited / 8));
+        EXPECT_LE(p, 2000u);
+        waited += static_cast<int64_t>(p);
     }
+    EXPECT_EQ(info.pauses.back(), 2000u);
+    // Passes in the first 4 s: about one every 250 ms, then growing.
+    size_t early = 0;
+    waited = 0;
+    for (unsigned long p : info.pauses)
+        if ((waited += static_cast<int64_t>(p)) <= 4000) ++early;
+    EXPECT_GE(early, 12u);
+    EXPECT_LE(early, 16u);
     // Gave up once two whole minutes had passed on the clock.
     EXPECT_GE(info.nowMs - start, 120000);
     EXPECT_LT(info.nowMs - start, 130000);

@@ -1,5 +1,6 @@
 // The first call of a restore with the mock bridge: the key of a disk made
 // in the proxy's zone, and the clean-up of a failure.
+#include <fstream>
 #include <functional>
 
 #include "tests/support/GMockNames.h"
@@ -218,4 +219,32 @@ TEST_F(InitRestoreTest, RefusedDestinationsCreateNothingAndSayWhy) {
         ctx.strInstanceType = type;
         EXPECT_EQ(obj->InitRestoreVM(ctx), 1) << obj->GetLastVMErrorDetails();
     }
+}
+
+// A crash-recovery store that cannot be opened, or that loses the job's
+// entry, stops the restore before any disk is requested: a disk no store
+// records is a disk no clean-up removes.
+TEST_F(InitRestoreTest, AStoreThatCannotRecordStopsTheRestoreBeforeAnyDiskIsRequested) {
+    std::ofstream(m_dir + "/blocker") << "x";
+    ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/blocker/sub/cleaner.db");
+    RestoreCtx ctx = Request({DiskItem("boot", true)});
+    EXPECT_CALL(*bridge, CreateDisk).Times(0);
+    EXPECT_CALL(*bridge, StartCreateDisk).Times(0);
+    EXPECT_EQ(obj->InitRestoreVM(ctx), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 19);
+    EXPECT_NE(obj->GetLastVMErrorDetails().find("crash-recovery store"), std::string::npos)
+        << obj->GetLastVMErrorDetails();
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath", m_dir + "/cleaner.db");
+    RestoreCtx lost = Request({DiskItem("boot", true)});
+    lost.strCleanerGuid = "lost-guid";
+    RegisterRestore(lost);
+    std::string path;
+    ASSERT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, "lost-guid", path));
+    ASSERT_TRUE(obj->m_cleaner.UnRegisterVM(path, false));
+    EXPECT_CALL(*bridge, StartCreateDisk).Times(0);
+    obj->SetLastVMError(0);
+    EXPECT_FALSE(obj->CreateEmptyDisks(lost, kProxyZone, ""));
+    EXPECT_EQ(obj->GetLastVMError(), 19);
 }

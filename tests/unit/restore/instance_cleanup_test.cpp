@@ -105,3 +105,161 @@ TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
     EXPECT_TRUE(obj->_DeleteDisks(vm, disks));
     EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"a@us-central1-a"});
 }
+
+namespace {
+// A restore over web-1 whose new disks are written: the old instance (id
+// 777) is recorded with its replaced boot disk.
+RestoreCtx RecordOverwrite(RestoreCtx ctx) {
+    ctx.strReplacedVMId = "777";
+    ctx.strReplacedVMZone = "us-central1-f";
+    SDisk old;
+    old.strName = "web-1-old-boot";
+    old.strZone = "us-central1-f";
+    ctx.vecReplacedDisks = {old};
+    ctx.vmInfo.strName = "web-1";
+    ctx.vmInfo.strProjectId = "proxy-proj";
+    ctx.vmInfo.strZone = "us-central1-a";
+    return ctx;
+}
+}  // namespace
+
+// The new instance's text is recorded before the old instance goes; the old
+// one is deleted keeping its disks, the new one made from that text, and only
+// then are the replaced disks deleted.
+TEST_F(InstanceTest, OverwriteDeletesTheOldInstanceOnlyOnceTheNewOneIsRecorded) {
+    RestoreCtx ctx = RecordOverwrite(RegisteredRequest({DiskItem("web-1-new", true)}));
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, BuildInstanceJson("proxy-proj", _, "{cfg}", false, _, true, _))
+        .InSequence(order)
+        .WillOnce(DoAll(SetArgReferee<6>(std::string("{\"name\":\"web-1\"}")), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM("proxy-proj", "", "777", "us-central1-f", false))
+        .InSequence(order)
+        .WillOnce(Invoke([this, &ctx](auto&&...) {
+            std::string path;
+            SReplacementJournal journal;
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredReplacement(path, journal)) << "recorded before";
+            EXPECT_EQ(journal.strInstanceJson, "{\"name\":\"web-1\"}");
+            EXPECT_THAT(journal.vecNewDisks, ElementsAre("web-1-new"));
+            return true;
+        }));
+    EXPECT_CALL(*bridge, CreateVMFromJson("proxy-proj", "us-central1-a", "{\"name\":\"web-1\"}", _))
+        .InSequence(order)
+        .WillOnce(
+            DoAll(Invoke([](auto&&, auto&&, auto&&, SVMInfo& vm) { vm.strGuid = "4242"; }), Return(true)));
+    EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "web-1-old-boot", "us-central1-f", "", false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    EXPECT_TRUE(ctx.bInstanceCreated);
+    EXPECT_EQ(ctx.strVMGuid, "4242");
+}
+
+// A store that cannot take the journal stops the restore with the old
+// instance untouched; an old instance that could not be deleted stays, and
+// the clean-up then removes only the new disks.
+TEST_F(InstanceTest, OverwriteThatCannotRecordOrDeleteLeavesTheOldInstance) {
+    {
+        RestoreCtx ctx = RecordOverwrite(RegisteredRequest({DiskItem("web-1-new", true)}));
+        std::string path;
+        ASSERT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+        ASSERT_TRUE(obj->m_cleaner.UnRegisterVM(path, false));  // the store lost the job's entity
+        EXPECT_CALL(*bridge, BuildInstanceJson).WillOnce(Return(true));
+        EXPECT_CALL(*bridge, DeleteVM).Times(0);
+        EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+        EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+        EXPECT_EQ(obj->GetLastVMError(), 19);
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+    RestoreCtx ctx = RecordOverwrite(RegisteredRequest({DiskItem("web-1-new", true)}));
+    EXPECT_CALL(*bridge, BuildInstanceJson).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM("proxy-proj", "", "777", "us-central1-f", false)).WillOnce(Return(false));
+    SVMInfo old;
+    old.strGuid = "777";
+    EXPECT_CALL(*bridge, DoesVMExist("proxy-proj", "web-1", "us-central1-f", _))
+        .WillOnce(DoAll(SetArgReferee<3>(old), Return(true)));
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 61);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    ON_CALL(*bridge, DoesDiskExist).WillByDefault(Return(true));
+    ON_CALL(*bridge, DetachDisk).WillByDefault(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "web-1-new", _, _, _)).WillOnce(Return(true));
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+}
+
+// The old instance is gone but the new one could not be made (or the job
+// died there): the clean-up makes it from the journal and keeps its disks,
+// and a second clean-up finds nothing to do.
+TEST_F(InstanceTest, CleanupFinishesAReplacementWhoseOldInstanceIsGone) {
+    RestoreCtx ctx = RecordOverwrite(RegisteredRequest({DiskItem("web-1-new", true)}));
+    EXPECT_CALL(*bridge, BuildInstanceJson)
+        .WillOnce(DoAll(SetArgReferee<6>(std::string("{\"name\":\"web-1\"}")), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(false));  // quota, say
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    EXPECT_EQ(obj->GetLastVMError(), 20);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // The first clean-up cannot make it either: everything stays for the next.
+    EXPECT_CALL(*bridge, DeleteVM("proxy-proj", "", "777", "us-central1-f", false))
+        .WillRepeatedly(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist("proxy-proj", "web-1", "us-central1-a", _))
+        .WillRepeatedly(Return(false));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_FALSE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    EXPECT_EQ(RegisteredDiskNames(ctx).size(), 1u);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    EXPECT_CALL(*bridge, DeleteVM("proxy-proj", "", "777", "us-central1-f", false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist("proxy-proj", "web-1", "us-central1-a", _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateVMFromJson("proxy-proj", "us-central1-a", "{\"name\":\"web-1\"}", _))
+        .WillOnce(Return(true));
+    // Left stopped, as the job would have left it without a power-on asked.
+    EXPECT_CALL(*bridge, PowerOffVM("proxy-proj", "web-1", "", "us-central1-a")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "web-1-old-boot", "us-central1-f", "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-new", _, _, _)).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    std::string path;
+    EXPECT_FALSE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+}
+
+// A replication pass that makes a new standby replaces the old one the same
+// way: the old standby goes (its disks kept until the new one exists) only
+// once the journal holds the new one; its disks are deleted last.
+TEST_F(InstanceTest, StandbyIsReplacedUnderTheJournal) {
+    RestoreCtx ctx = RegisteredRequest({DiskItem("web-1-sb-new", true)});
+    ctx.nRestoreType = 4;
+    ctx.bCreateInstance = true;
+    SVMInfo standby;
+    standby.strGuid = "555";
+    standby.strZone = kProxyZone;
+    SDisk oldDisk = DiskItem("web-1-sb-old", true);
+    standby.vecDisks = {oldDisk, DiskItem("web-1-sb-new")};  // the second is taken over: never deleted
+    EXPECT_CALL(*bridge, DoesVMExist(kProxyProject, "web-1", kProxyZone, _))
+        .WillOnce(DoAll(SetArgReferee<3>(standby), Return(true)));
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, BuildInstanceJson(kProxyProject, _, "{cfg}", true, _, _, _))
+        .InSequence(order)
+        .WillOnce(DoAll(SetArgReferee<6>(std::string("{\"name\":\"web-1\"}")), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateVMFromJson).InSequence(order).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "web-1-sb-old", kProxyZone, "", false))
+        .InSequence(order)
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-sb-new", _, _, _)).Times(0);
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
+    EXPECT_TRUE(ctx.bInstanceCreated);
+}

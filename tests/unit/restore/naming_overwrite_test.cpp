@@ -54,36 +54,142 @@ TEST_F(RestoreTest, GeneratedNamesFitSixtyThreeCharactersAndPresetNamesAreKept) 
     EXPECT_EQ(rep.vecDisks[0].strNewName, rep.vecDisks[0].strName);
 }
 
-TEST_F(RestoreTest, OverwriteRules) {
+TEST_F(RestoreTest, OverwriteRefusalsDeleteNothing) {
     const struct {
         const char* what;
-        bool found, overwrite, managed;
-        int deletion;  // -1: never asked
-        int result, code;
+        bool overwrite, managed;
+        int code;
     } cases[] = {
-        {"managed instance group member is never deleted", true, true, true, -1, 0, 232},
-        {"deletion refused", true, true, false, 0, 0, 61},
-        {"deleted in the zone where it was found", true, true, false, 1, 1, 0},
+        {"overwrite off", false, false, 10},
+        {"managed instance group member is never deleted", true, true, 232},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         RestoreCtx ctx = MakeRequest();
         ctx.bOverwrite = c.overwrite;
+        ctx.vecDisks = {DiskItem("web-1", true)};
         SVMInfo existing;
         existing.strZone = "us-central1-f";
         if (c.managed) existing.vecMetadata = {{"startup-script", "x"}, {"instance-template", "tmpl-1"}};
         EXPECT_CALL(*bridge, DoesVMExist(ctx.strProjectId, "web-1", ctx.strZone, _))
-            .WillOnce(DoAll(SetArgReferee<3>(existing), Return(c.found)));
-        if (c.deletion < 0)
-            EXPECT_CALL(*bridge, DeleteVM).Times(0);
-        else
-            EXPECT_CALL(*bridge, DeleteVM(ctx.strProjectId, "web-1", "", "us-central1-f", true))
-                .WillOnce(Return(c.deletion == 1));
+            .WillOnce(DoAll(SetArgReferee<3>(existing), Return(true)));
+        EXPECT_CALL(*bridge, DeleteVM).Times(0);
+        EXPECT_CALL(*bridge, DeleteDisk).Times(0);
         obj->SetLastVMError(0);
-        EXPECT_EQ(obj->HandleOverwriteOption(ctx), c.result);
+        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 0);
         EXPECT_EQ(obj->GetLastVMError(), c.code);
         ::testing::Mock::VerifyAndClearExpectations(bridge);
     }
+}
+
+namespace {
+// The instance being overwritten: its boot disk and a data disk restored
+// earlier under names of their own (found by device name and by id), a disk
+// the backup left out, and a local SSD.
+SVMInfo InstanceToOverwrite() {
+    auto disk = [](const std::string& name, const std::string& device, const std::string& id, bool boot) {
+        SDisk d;
+        d.strName = name;
+        d.strAttachedDevice = device;
+        d.strDiskId = id;
+        d.bBootDisk = boot;
+        d.strZone = "us-central1-f";
+        d.strLocationUri =
+            "https://www.googleapis.com/compute/v1/projects/proxy-proj/zones/us-central1-f/disks/" + name;
+        return d;
+    };
+    SVMInfo vm;
+    vm.strGuid = "777";
+    vm.strZone = "us-central1-f";
+    vm.vecDisks = {disk("web-1-1796552145-17", "persistent-disk-0", "901", true),
+                   disk("web-1-data-1796552145-17", "web-1-data", "902", false),
+                   disk("db-archive", "db-archive", "id-web-1-old", false),
+                   disk("web-1-logs", "web-1-logs", "903", false)};
+    SDisk scratch;
+    scratch.strName = "local-ssd-0";
+    scratch.strDiskType = "SCRATCH";
+    vm.vecDisks.push_back(scratch);
+    return vm;
+}
+}  // namespace
+
+// Only what the backup holds is replaced: the boot disk by its boot disk,
+// a data disk found by name, device name or id. A disk left out of the
+// backup is kept. With names of their own the new disks are written first
+// and nothing is deleted yet; disks that keep their names need the old ones
+// gone first, and then only the replaced ones go.
+TEST_F(RestoreTest, OverwriteReplacesOnlyTheDisksTheBackupHolds) {
+    auto request = [this](bool keepNames) {
+        RestoreCtx ctx = MakeRequest();
+        ctx.bOverwrite = true;
+        ctx.bKeepDiskNames = keepNames;
+        SDisk old = DiskItem("web-1-old");  // the source disk's id matches db-archive
+        ctx.vecDisks = {DiskItem("web-1", true), DiskItem("web-1-data"), old};
+        EXPECT_CALL(*bridge, DoesVMExist(ctx.strProjectId, "web-1", ctx.strZone, _))
+            .WillOnce(DoAll(SetArgReferee<3>(InstanceToOverwrite()), Return(true)));
+        return ctx;
+    };
+    auto names = [](const std::vector<SDisk>& disks) {
+        std::vector<std::string> out;
+        for (const SDisk& d : disks) out.push_back(d.strName);
+        return out;
+    };
+    {
+        SCOPED_TRACE("new names: the instance is only recorded");
+        RestoreCtx ctx = request(false);
+        EXPECT_CALL(*bridge, DeleteVM).Times(0);
+        EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 1);
+        EXPECT_EQ(ctx.strReplacedVMId, "777");
+        EXPECT_EQ(ctx.strReplacedVMZone, "us-central1-f");
+        EXPECT_THAT(names(ctx.vecReplacedDisks),
+                    ElementsAre("web-1-1796552145-17", "web-1-data-1796552145-17", "db-archive"));
+        EXPECT_THAT(ctx.vecKeptDisks, ElementsAre("web-1-logs"));
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+    {
+        SCOPED_TRACE("kept names: deleted now, its disks kept, then the replaced ones deleted");
+        RestoreCtx ctx = request(true);
+        ::testing::Sequence order;
+        EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "web-1", "", "us-central1-f", false))
+            .InSequence(order)
+            .WillOnce(Return(true));
+        for (const char* name : {"web-1-1796552145-17", "web-1-data-1796552145-17", "db-archive"})
+            EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, name, "us-central1-f", "", false))
+                .InSequence(order)
+                .WillOnce(Return(true));
+        EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-logs", _, _, _)).Times(0);
+        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 1);
+        EXPECT_TRUE(ctx.strReplacedVMId.empty());
+        EXPECT_THAT(ctx.vecKeptDisks, ElementsAre("web-1-logs"));
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+    {
+        SCOPED_TRACE("kept names, deletion refused: 61");
+        RestoreCtx ctx = request(true);
+        EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(false));
+        EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+        obj->SetLastVMError(0);
+        EXPECT_EQ(obj->HandleOverwriteOption(ctx), 0);
+        EXPECT_EQ(obj->GetLastVMError(), 61);
+        ::testing::Mock::VerifyAndClearExpectations(bridge);
+    }
+}
+
+// A backup without a boot disk makes no instance: the existing one stays,
+// and the job says so.
+TEST_F(RestoreTest, OverwriteWithoutABootDiskInTheBackupKeepsTheInstance) {
+    RestoreCtx ctx = MakeRequest();
+    ctx.bOverwrite = true;
+    ctx.vecDisks = {DiskItem("web-1-data")};
+    EXPECT_CALL(*bridge, DoesVMExist(_, "web-1", _, _))
+        .WillOnce(DoAll(SetArgReferee<3>(InstanceToOverwrite()), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_EQ(obj->HandleOverwriteOption(ctx), 1);
+    EXPECT_TRUE(ctx.strReplacedVMId.empty());
+    ASSERT_EQ(ctx.vecFailures.size(), 1u);
+    EXPECT_NE(ctx.vecFailures[0].strMessage.find("kept"), std::string::npos);
 }
 
 TEST_F(RestoreTest, InitRestoreTakesTheConnectionsProjectAndFailsWith48WhenItIsNotAccessible) {

@@ -1,0 +1,329 @@
+#include "cli/repo/Maintenance.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "cli/Store.h"
+
+namespace fs = std::filesystem;
+
+namespace gcebackup::repo {
+
+namespace {
+
+struct DigestHash {
+    size_t operator()(const Digest& d) const {
+        size_t h;
+        std::memcpy(&h, d.data(), sizeof h);
+        return h;
+    }
+};
+
+std::vector<std::string> DirNames(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool IsHexName(const std::string& s, size_t len) {
+    return s.size() == len && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// Backup ids begin with their UTC time: YYYYMMDDTHHMMSSZ.
+bool IdTime(const std::string& id, int64_t& out) {
+    struct tm tm {};
+    const char* end = strptime(id.c_str(), "%Y%m%dT%H%M%SZ", &tm);
+    if (!end || (*end != '\0' && *end != '-')) return false;
+    out = static_cast<int64_t>(timegm(&tm));
+    return true;
+}
+
+std::string BackupDir(const Repository& repo, const std::string& instance, const std::string& id) {
+    return repo.BackupsRoot() + "/" + instance + "/" + id;
+}
+
+}  // namespace
+
+Repository RepositoryOfBackup(const std::string& backupDir) {
+    fs::path root = fs::path(backupDir).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();
+    root = root.parent_path().parent_path().parent_path();
+    if (!IsRepository(root.string()))
+        throw StoreError("backup " + backupDir + " names chunk indexes but lies in no repository");
+    return Repository::Open(root.string());
+}
+
+std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::string& backupDir,
+                                         const Manifest& m) {
+    std::vector<DiskIndex> out;
+    for (const auto& f : m.files)
+        if (FileSha256(backupDir + "/config/" + f.name) != f.sha256)
+            throw StoreError("configuration file " + f.name + " does not match the manifest");
+    for (const auto& disk : m.disks) {
+        DiskIndex index = ReadIndex(backupDir + "/" + disk.file);
+        if (index.chunkSize != repo.ChunkSize() || index.diskSize != disk.sizeBytes ||
+            index.DiskSha256() != disk.sha256)
+            throw StoreError("index of disk " + disk.name + " does not match the manifest (size or digest)");
+        for (const auto& e : index.entries) {
+            struct stat st {};
+            if (::stat(repo.ChunkPath(e.digest).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                throw StoreError("disk " + disk.name + ": chunk " + ToHex(e.digest) + " is missing");
+        }
+        out.push_back(std::move(index));
+    }
+    return out;
+}
+
+std::vector<std::string> ListInstances(const Repository& repo) {
+    std::vector<std::string> out;
+    for (const auto& name : DirNames(repo.BackupsRoot()))
+        if (name[0] != '.' && IsSafeFileName(name) && !ListBackups(repo.BackupsRoot(), name).empty())
+            out.push_back(name);
+    return out;
+}
+
+ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules,
+                    bool dryRun) {
+    if (rules.Empty())
+        throw StoreError("forget needs at least one --keep-* rule: without one every backup would go");
+    if (!IsSafeFileName(instance)) throw StoreError("instance name \"" + instance + "\" is not valid");
+    std::vector<BackupTime> backups;
+    std::vector<std::string> unknown;
+    for (const auto& id : ListBackups(repo.BackupsRoot(), instance)) {
+        int64_t t;
+        if (IdTime(id, t))
+            backups.push_back({id, t});
+        else
+            unknown.push_back(id);
+    }
+    ForgetResult result;
+    result.decisions = ApplyKeepRules(backups, rules);
+    // A backup whose time cannot be told is never removed.
+    for (const auto& id : unknown) result.decisions.push_back({id, 0, true, {"time unknown"}});
+    if (dryRun) return result;
+    for (const auto& d : result.decisions) {
+        if (d.keep) continue;
+        const std::string dir = BackupDir(repo, instance, d.id);
+        const std::string doomed = repo.BackupsRoot() + "/" + instance + "/." + d.id + ".forget";
+        // Renamed first: a backup directory is either whole or gone, even if
+        // the removal is interrupted.
+        if (::rename(dir.c_str(), doomed.c_str()) != 0)
+            throw StoreError("cannot remove backup " + dir + ": " + std::strerror(errno));
+        RemoveTree(doomed);
+        result.removed.push_back(d.id);
+    }
+    return result;
+}
+
+PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
+    PruneResult result;
+    // The cut-off is fixed before the running backups are read: a backup that
+    // starts later writes and touches its chunks after it.
+    int64_t cutoff = static_cast<int64_t>(::time(nullptr)) - std::max<int64_t>(graceSeconds, 0);
+    for (int64_t started : LiveWriterStarts(repo)) cutoff = std::min(cutoff, started - 1);
+    result.cutoff = cutoff;
+
+    std::unordered_set<Digest, DigestHash> marked;
+    for (const auto& instance : ListInstances(repo)) {
+        for (const auto& id : ListBackups(repo.BackupsRoot(), instance)) {
+            const std::string dir = BackupDir(repo, instance, id);
+            Manifest m;
+            try {
+                m = LoadManifest(dir);
+            } catch (const StoreError& e) {
+                // A backup forgotten meanwhile is simply gone.
+                struct stat st {};
+                if (::stat(dir.c_str(), &st) != 0 && errno == ENOENT) continue;
+                throw StoreError(std::string("prune stopped, nothing removed: ") + e.what());
+            }
+            if (m.format != kManifestFormat) continue;
+            for (const auto& disk : m.disks) {
+                DiskIndex index;
+                try {
+                    index = ReadIndex(dir + "/" + disk.file);
+                } catch (const StoreError& e) {
+                    throw StoreError(std::string("prune stopped, nothing removed: ") + e.what());
+                }
+                for (const auto& e : index.entries) marked.insert(e.digest);
+            }
+            ++result.backups;
+        }
+    }
+
+    for (const auto& sub : DirNames(repo.ChunksDir())) {
+        if (!IsHexName(sub, 4)) continue;
+        const std::string dir = repo.ChunksDir() + "/" + sub;
+        for (const auto& name : DirNames(dir)) {
+            const std::string path = dir + "/" + name;
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0) continue;
+            Digest d;
+            if (!FromHex(name, d)) {
+                // Temporary files of writers that died before renaming them.
+                if (name.rfind(".tmp-", 0) == 0 && st.st_mtime < cutoff) {
+                    if (!dryRun) ::unlink(path.c_str());
+                    ++result.leftoversRemoved;
+                }
+                continue;
+            }
+            ++result.chunks;
+            if (marked.count(d)) {
+                ++result.referenced;
+                continue;
+            }
+            if (st.st_mtime >= cutoff) {
+                ++result.keptYoung;
+                result.keptYoungBytes += static_cast<uint64_t>(st.st_size);
+                continue;
+            }
+            if (dryRun) {
+                ++result.removed;
+                result.removedBytes += static_cast<uint64_t>(st.st_size);
+                continue;
+            }
+            // Moved aside before it is removed: a backup that reused the chunk
+            // just before has refreshed its time (it then goes back), and one
+            // that looks for it afterwards finds it absent and stores it anew.
+            const std::string aside = dir + "/.prune-" + name;
+            if (::rename(path.c_str(), aside.c_str()) != 0) continue;
+            struct stat again {};
+            if (::lstat(aside.c_str(), &again) == 0 && again.st_mtime >= cutoff) {
+                ::rename(aside.c_str(), path.c_str());
+                ++result.keptYoung;
+                result.keptYoungBytes += static_cast<uint64_t>(again.st_size);
+                continue;
+            }
+            ::unlink(aside.c_str());
+            ++result.removed;
+            result.removedBytes += static_cast<uint64_t>(st.st_size);
+        }
+    }
+    return result;
+}
+
+CheckResult Check(const Repository& repo, bool readData,
+                  const std::function<void(uint64_t, uint64_t)>& progress) {
+    CheckResult result;
+    std::unordered_map<Digest, uint64_t, DigestHash> chunks;  // digest -> length
+    for (const auto& instance : DirNames(repo.BackupsRoot())) {
+        if (instance[0] == '.' || !IsSafeFileName(instance)) {
+            result.problems.push_back("backups/" + instance + ": not an instance name");
+            continue;
+        }
+        for (const auto& name : DirNames(repo.BackupsRoot() + "/" + instance))
+            if (name[0] == '.') result.leftovers.push_back("backups/" + instance + "/" + name);
+        for (const auto& id : ListBackups(repo.BackupsRoot(), instance)) {
+            const std::string dir = BackupDir(repo, instance, id);
+            const std::string where = instance + "/" + id + ": ";
+            ++result.backups;
+            Manifest m;
+            try {
+                m = LoadManifest(dir);
+                CheckRestorable(m, false);
+            } catch (const StoreError& e) {
+                result.problems.push_back(where + e.what());
+                continue;
+            }
+            if (m.format != kManifestFormat) {
+                result.problems.push_back(where + "manifest format " + std::to_string(m.format) +
+                                          " does not belong in a repository");
+                continue;
+            }
+            for (const auto& f : m.files) {
+                try {
+                    if (FileSha256(dir + "/config/" + f.name) != f.sha256)
+                        result.problems.push_back(where + "configuration file " + f.name +
+                                                  " does not match the manifest");
+                } catch (const StoreError& e) {
+                    result.problems.push_back(where + e.what());
+                }
+            }
+            for (const auto& disk : m.disks) {
+                ++result.disks;
+                DiskIndex index;
+                try {
+                    index = ReadIndex(dir + "/" + disk.file);
+                } catch (const StoreError& e) {
+                    result.problems.push_back(where + e.what());
+                    continue;
+                }
+                if (index.chunkSize != repo.ChunkSize() || index.diskSize != disk.sizeBytes ||
+                    index.DiskSha256() != disk.sha256) {
+                    result.problems.push_back(where + "index of disk " + disk.name +
+                                              " does not match the manifest (size or digest)");
+                    continue;
+                }
+                for (const auto& e : index.entries) {
+                    auto [it, fresh] = chunks.emplace(e.digest, index.ChunkLength(e.chunk));
+                    if (!fresh) continue;
+                    struct stat st {};
+                    if (::stat(repo.ChunkPath(e.digest).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                        result.problems.push_back(where + "disk " + disk.name + ": chunk " + ToHex(e.digest) +
+                                                  " is missing");
+                }
+            }
+        }
+    }
+    result.chunks = chunks.size();
+    for (const auto& sub : DirNames(repo.ChunksDir()))
+        for (const auto& name : DirNames(repo.ChunksDir() + "/" + sub))
+            if (name[0] == '.') result.leftovers.push_back("chunks/" + sub + "/" + name);
+    if (!readData) return result;
+
+    std::vector<std::pair<Digest, uint64_t>> todo(chunks.begin(), chunks.end());
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> done{0}, bytes{0};
+    std::mutex mu;
+    auto work = [&](bool report) {
+        std::vector<unsigned char> buf;
+        for (;;) {
+            const size_t i = next.fetch_add(1);
+            if (i >= todo.size()) return;
+            try {
+                repo.ReadChunk(todo[i].first, static_cast<size_t>(todo[i].second), buf);
+                bytes += todo[i].second;
+            } catch (const CorruptChunk& e) {
+                std::lock_guard<std::mutex> lock(mu);
+                result.problems.push_back(e.what());
+            } catch (const StoreError& e) {
+                // Missing chunks are reported above already.
+                if (std::string(e.what()).find("is missing") == std::string::npos) {
+                    std::lock_guard<std::mutex> lock(mu);
+                    result.problems.push_back(e.what());
+                }
+            }
+            ++done;
+            if (report && progress) progress(done.load(), todo.size());
+        }
+    };
+    std::vector<std::thread> pool;
+    const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work, false);
+    work(true);
+    for (auto& t : pool) t.join();
+    result.chunksRead = done.load();
+    result.bytesRead = bytes.load();
+    std::sort(result.problems.begin(), result.problems.end());
+    return result;
+}
+
+}  // namespace gcebackup::repo

@@ -1,0 +1,626 @@
+#include "cli/repo/Repository.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+#include <unordered_set>
+
+#include "cli/DataPath.h"
+
+using nlohmann::json;
+
+namespace gcebackup::repo {
+
+namespace {
+
+constexpr const char* kMarker = "repository.json";
+constexpr int kCompressionLevel = 1;
+
+std::string Errno(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+void MakeDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw StoreError(Errno("cannot create", path));
+}
+
+void WriteAll(int fd, const void* data, size_t len, const std::string& path) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw StoreError(Errno("cannot write", path));
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void SyncDir(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Writes `content` to `path` through a temporary name in the same directory:
+// written, synced, renamed, directory synced.
+void WriteAtomically(const std::string& path, const std::string& content) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string tmp = dir + "/.tmp-" + path.substr(slash + 1) + "-" + std::to_string(::getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw StoreError(Errno("cannot create", tmp));
+    try {
+        WriteAll(fd, content.data(), content.size(), tmp);
+        if (::fsync(fd) != 0) throw StoreError(Errno("cannot sync", tmp));
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::string msg = Errno("cannot rename", tmp);
+        ::unlink(tmp.c_str());
+        throw StoreError(msg);
+    }
+    SyncDir(dir);
+}
+
+std::string ReadSmallFile(const std::string& path, uint64_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw StoreError(Errno("cannot open", path));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit) {
+        ::close(fd);
+        throw StoreError(path + " is not a regular file of at most " + std::to_string(limit) + " bytes");
+    }
+    std::string s(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = ::read(fd, &s[done], s.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::string msg = n == 0 ? path + ": file shrank while read" : Errno("cannot read", path);
+            ::close(fd);
+            throw StoreError(msg);
+        }
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return s;
+}
+
+// Start time of a process in clock ticks since boot (field 22 of its stat
+// file); 0 when it is gone.
+uint64_t ProcessStart(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return 0;
+    const size_t paren = line.rfind(')');
+    if (paren == std::string::npos) return 0;
+    std::istringstream rest(line.substr(paren + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && rest >> field; ++i)
+        if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    return 0;
+}
+
+unsigned Workers(unsigned requested) {
+    if (requested) return requested;
+    return std::max(2u, std::thread::hardware_concurrency());
+}
+
+// Writes the non-zero pages of `len` bytes at `offset`, in runs.
+void WriteDataPages(int fd, const unsigned char* data, size_t len, uint64_t offset, const std::string& name,
+                    uint64_t& written) {
+    size_t pos = 0;
+    while (pos < len) {
+        size_t n = std::min(kPageSize, len - pos);
+        if (IsAllZero(data + pos, n)) {
+            pos += n;
+            continue;
+        }
+        size_t end = pos + n;
+        while (end < len) {
+            size_t m = std::min(kPageSize, len - end);
+            if (IsAllZero(data + end, m)) break;
+            end += m;
+        }
+        size_t done = pos;
+        while (done < end) {
+            ssize_t w = ::pwrite(fd, data + done, end - done, static_cast<off_t>(offset + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0)
+                throw DataPathError("cannot write " + name + " at offset " + std::to_string(offset + done) +
+                                    ": " + (w < 0 ? std::strerror(errno) : "nothing written"));
+            done += static_cast<size_t>(w);
+        }
+        written += end - pos;
+        pos = end;
+    }
+}
+
+}  // namespace
+
+bool IsRepository(const std::string& path) {
+    struct stat st {};
+    return ::stat((path + "/" + kMarker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Repository Repository::Init(const std::string& path) {
+    if (path.empty()) throw StoreError("no repository path given");
+    if (::mkdir(path.c_str(), 0700) != 0) {
+        if (errno != EEXIST) throw StoreError(Errno("cannot create", path));
+        if (IsRepository(path)) throw StoreError(path + " is a repository already");
+        DIR* d = ::opendir(path.c_str());
+        if (!d) throw StoreError(Errno("cannot open", path));
+        bool empty = true;
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+        ::closedir(d);
+        if (!empty)
+            throw StoreError(path + " is not empty: a repository is made in an empty or new directory");
+    }
+    Repository r(path);
+    MakeDir(r.ChunksDir());
+    MakeDir(r.BackupsRoot());
+    MakeDir(r.LocksDir());
+    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
+              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
+    WriteAtomically(path + "/" + kMarker, j.dump(2) + "\n");
+    return r;
+}
+
+Repository Repository::Open(const std::string& path) {
+    const std::string marker = path + "/" + kMarker;
+    json j;
+    try {
+        j = json::parse(ReadSmallFile(marker, 1u << 16));
+    } catch (const json::exception& e) {
+        throw StoreError(marker + " is not valid JSON: " + e.what());
+    }
+    if (!j.is_object() || j.value("format", "") != "gcebackup-repository")
+        throw StoreError(marker + ": not a gcebackup repository");
+    if (!j.contains("version") || !j["version"].is_number_integer() ||
+        j["version"].get<int>() != kRepositoryVersion)
+        throw StoreError(
+            marker + ": repository version " + (j.contains("version") ? j["version"].dump() : "(none)") +
+            " is not supported (this program reads version " + std::to_string(kRepositoryVersion) + ")");
+    if (!j.contains("chunkSize") || j["chunkSize"] != kChunkSize || j.value("compression", "") != "zstd" ||
+        j.value("encryption", "none") != "none")
+        throw StoreError(marker + ": chunk size, compression or encryption is not supported");
+    Repository r(path);
+    struct stat st {};
+    for (const auto& dir : {r.ChunksDir(), r.BackupsRoot()})
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            throw StoreError("repository " + path + ": " + dir + " is missing");
+    MakeDir(r.LocksDir());
+    return r;
+}
+
+std::string Repository::ChunkPath(const Digest& d) const {
+    const std::string hex = ToHex(d);
+    return m_root + "/chunks/" + hex.substr(0, 4) + "/" + hex;
+}
+
+bool Repository::TouchChunk(const Digest& d) const {
+    const std::string path = ChunkPath(d);
+    if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0) return true;
+    if (errno == ENOENT) return false;
+    throw StoreError(Errno("cannot update the time of", path));
+}
+
+uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
+    struct Ctx {
+        ZSTD_CCtx* c = ZSTD_createCCtx();
+        ~Ctx() { ZSTD_freeCCtx(c); }
+    };
+    thread_local Ctx ctx;
+    thread_local std::vector<char> out;
+    out.resize(ZSTD_compressBound(len));
+    const size_t n = ZSTD_compressCCtx(ctx.c, out.data(), out.size(), data, len, kCompressionLevel);
+    if (ZSTD_isError(n)) throw StoreError(std::string("cannot compress a chunk: ") + ZSTD_getErrorName(n));
+
+    const std::string hex = ToHex(d);
+    const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
+    const std::string path = dir + "/" + hex;
+    static std::atomic<uint64_t> counter{0};
+    const std::string tmp =
+        dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        MakeDir(dir);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) throw StoreError(Errno("cannot create", tmp));
+    try {
+        WriteAll(fd, out.data(), n, tmp);
+        // Write-back starts now, beside the next chunks, rather than all at
+        // once in the sync that precedes the index.
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::string msg = Errno("cannot store", path);
+        if (keepOpen) ::close(fd);
+        ::unlink(tmp.c_str());
+        throw StoreError(msg);
+    }
+    if (keepOpen) *keepOpen = fd;
+    return n;
+}
+
+void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsigned char>& out) const {
+    struct Ctx {
+        ZSTD_DCtx* c = ZSTD_createDCtx();
+        ~Ctx() { ZSTD_freeDCtx(c); }
+    };
+    thread_local Ctx ctx;
+    const std::string path = ChunkPath(d);
+    std::string packed;
+    try {
+        packed = ReadSmallFile(path, ZSTD_compressBound(m_chunkSize));
+    } catch (const StoreError& e) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+            throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
+        throw CorruptChunk(std::string("chunk ") + ToHex(d) + " is damaged: " + e.what());
+    }
+    const unsigned long long declared = ZSTD_getFrameContentSize(packed.data(), packed.size());
+    if (declared != expectedLen)
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: it does not hold " +
+                           std::to_string(expectedLen) + " bytes (" + path + ")");
+    out.resize(expectedLen);
+    const size_t n = ZSTD_decompressDCtx(ctx.c, out.data(), out.size(), packed.data(), packed.size());
+    if (ZSTD_isError(n) || n != expectedLen)
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: " +
+                           (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "short") + " (" + path + ")");
+    if (Sha256Of(out.data(), out.size()) != d)
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: its bytes do not match its digest (" + path +
+                           ")");
+}
+
+void Repository::Sync() const {
+    int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw StoreError(Errno("cannot open", m_root));
+    const int rc = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+}
+
+WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
+    const long pid = ::getpid();
+    m_path = repo.LocksDir() + "/backup-" + std::to_string(pid) + "-" + std::to_string(jobId) + ".json";
+    json j = {{"pid", pid},
+              {"processStart", ProcessStart(pid)},
+              {"time", static_cast<int64_t>(::time(nullptr))},
+              {"job", jobId}};
+    WriteAtomically(m_path, j.dump() + "\n");
+}
+
+WriterLock::~WriterLock() {
+    ::unlink(m_path.c_str());
+}
+
+std::vector<int64_t> LiveWriterStarts(const Repository& repo) {
+    std::vector<int64_t> starts;
+    DIR* d = ::opendir(repo.LocksDir().c_str());
+    if (!d) return starts;
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d))
+        if (std::strncmp(e->d_name, "backup-", 7) == 0) names.push_back(e->d_name);
+    ::closedir(d);
+    for (const auto& name : names) {
+        const std::string path = repo.LocksDir() + "/" + name;
+        try {
+            json j = json::parse(ReadSmallFile(path, 4096));
+            const long pid = j.at("pid").get<long>();
+            if (pid > 0 && ProcessStart(pid) == j.at("processStart").get<uint64_t>()) {
+                starts.push_back(j.at("time").get<int64_t>());
+                continue;
+            }
+        } catch (const std::exception&) {
+            // An entry being written is not yet in place (written under a
+            // temporary name), so one that cannot be read is a leftover.
+        }
+        ::unlink(path.c_str());
+    }
+    return starts;
+}
+
+StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t cs = repo.ChunkSize();
+    StoreDiskResult result;
+    result.index.chunkSize = repo.ChunkSize();
+    result.index.diskSize = options.size;
+
+    // The chunks that overlap data, in order.
+    std::vector<uint64_t> chunks;
+    for (const Extent& e : DataExtents(srcFd, options.size)) {
+        if (e.length == 0) continue;
+        uint64_t first = e.offset / cs, last = (e.offset + e.length - 1) / cs;
+        if (!chunks.empty() && chunks.back() >= first) first = chunks.back() + 1;
+        for (uint64_t c = first; c <= last; ++c) chunks.push_back(c);
+    }
+    ::posix_fadvise(srcFd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    struct Job {
+        uint64_t chunk;
+        size_t len;
+        std::vector<unsigned char>* buf;
+    };
+    // Workers also wait for their chunks' write-back: twice as many as cores
+    // keep the cores busy hashing meanwhile.
+    const unsigned workers = options.threads ? options.threads : 2 * Workers(0);
+    std::vector<std::vector<unsigned char>> buffers(workers * 2 + 2, std::vector<unsigned char>(cs));
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<Job> queue;
+    std::vector<std::vector<unsigned char>*> free;
+    for (auto& b : buffers) free.push_back(&b);
+    bool finished = false;
+    std::exception_ptr failure;
+    std::unordered_set<std::string> seen;
+
+    auto work = [&] {
+        // Chunks written, their write-back under way: a few chunks later each
+        // is awaited and dropped from the page cache (as in RestoreDisk).
+        std::deque<int> written;
+        auto settle = [&](size_t keep) {
+            while (written.size() > keep) {
+                const int fd = written.front();
+                written.pop_front();
+                ::sync_file_range(
+                    fd, 0, 0,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+                ::close(fd);
+            }
+        };
+        struct AtExit {
+            std::function<void()> f;
+            ~AtExit() { f(); }
+        } settleAll{[&] { settle(0); }};
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return !queue.empty() || finished || failure; });
+                if (failure || queue.empty()) return;
+                job = queue.front();
+                queue.pop_front();
+            }
+            try {
+                const unsigned char* p = job.buf->data();
+                bool zero = IsAllZero(p, job.len);
+                IndexEntry entry;
+                uint64_t stored = 0;
+                bool reused = false;
+                if (!zero) {
+                    entry.chunk = job.chunk;
+                    entry.digest = Sha256Of(p, job.len);
+                    // A chunk repeated within the disk is stored by the first
+                    // worker that meets it (the index is written after all).
+                    bool first;
+                    {
+                        std::lock_guard<std::mutex> lock(mu);
+                        first = seen.insert(ToHex(entry.digest)).second;
+                    }
+                    reused = !first || repo.TouchChunk(entry.digest);
+                    if (!reused) {
+                        int fd = -1;
+                        stored = repo.PutChunk(entry.digest, p, job.len, &fd);
+                        written.push_back(fd);
+                        settle(8);
+                    }
+                }
+                std::lock_guard<std::mutex> lock(mu);
+                if (!zero) {
+                    result.index.entries.push_back(entry);
+                    result.dataBytes += job.len;
+                    result.storedBytes += stored;
+                    ++(reused ? result.reusedChunks : result.newChunks);
+                }
+                free.push_back(job.buf);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!failure) failure = std::current_exception();
+            }
+            cv.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned i = 0; i < workers; ++i) pool.emplace_back(work);
+
+    auto stop = [&](std::exception_ptr e) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (e && !failure) failure = e;
+            finished = true;
+        }
+        cv.notify_all();
+        for (auto& t : pool) t.join();
+    };
+
+    try {
+        size_t n = 0;
+        // The source is read ahead by the kernel a few chunks in front of the
+        // reader, so that the device is busy while the workers hash.
+        constexpr size_t kAhead = 8;
+        for (size_t k = 0; k < std::min(kAhead, chunks.size()); ++k)
+            ::posix_fadvise(srcFd, static_cast<off_t>(chunks[k] * cs), static_cast<off_t>(cs),
+                            POSIX_FADV_WILLNEED);
+        for (size_t k = 0; k < chunks.size(); ++k) {
+            const uint64_t chunk = chunks[k];
+            if (k + kAhead < chunks.size())
+                ::posix_fadvise(srcFd, static_cast<off_t>(chunks[k + kAhead] * cs), static_cast<off_t>(cs),
+                                POSIX_FADV_WILLNEED);
+            if (options.cancel && options.cancel->load()) throw CopyCancelled();
+            std::vector<unsigned char>* buf;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return !free.empty() || failure; });
+                if (failure) break;
+                buf = free.back();
+                free.pop_back();
+            }
+            const uint64_t offset = chunk * cs;
+            const size_t len = static_cast<size_t>(std::min<uint64_t>(cs, options.size - offset));
+            size_t got = 0;
+            while (got < len) {
+                ssize_t r = ::pread(srcFd, buf->data() + got, len - got, static_cast<off_t>(offset + got));
+                if (r < 0 && errno == EINTR) continue;
+                if (r <= 0)
+                    throw DataPathError("cannot read " + options.sourceName + " at offset " +
+                                        std::to_string(offset + got) + ": " +
+                                        (r < 0 ? std::strerror(errno) : "unexpected end of data"));
+                got += static_cast<size_t>(r);
+            }
+            result.bytesRead += len;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                queue.push_back({chunk, len, buf});
+            }
+            cv.notify_all();
+            if (options.progress && (++n % 16 == 0)) {
+                uint64_t data;
+                {
+                    std::lock_guard<std::mutex> lock(mu);
+                    data = result.dataBytes;
+                }
+                options.progress(offset + len, data);
+            }
+        }
+    } catch (...) {
+        stop(std::current_exception());
+        std::rethrow_exception(failure);
+    }
+    stop(nullptr);
+    if (failure) std::rethrow_exception(failure);
+
+    std::sort(result.index.entries.begin(), result.index.entries.end(),
+              [](const IndexEntry& a, const IndexEntry& b) { return a.chunk < b.chunk; });
+    result.sha256 = result.index.DiskSha256();
+    if (options.progress) options.progress(options.size, result.dataBytes);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
+
+void WriteIndex(const std::string& path, const DiskIndex& index) {
+    WriteAtomically(path, EncodeIndex(index));
+}
+
+DiskIndex ReadIndex(const std::string& path) {
+    // 40 bytes per MiB of data: 40 MiB for a 1 TiB disk full of data.
+    return DecodeIndex(ReadSmallFile(path, 1ull << 32), path);
+}
+
+RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, int dstFd,
+                              const RestoreDiskOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    RestoreDiskResult result;
+    if (index.chunkSize != repo.ChunkSize())
+        throw StoreError("index of " + options.destinationName + ": chunk size " +
+                         std::to_string(index.chunkSize) + " does not match the repository's");
+    if (!options.dryRun && options.destinationIsFile &&
+        ::ftruncate(dstFd, static_cast<off_t>(index.diskSize)) != 0)
+        throw DataPathError("cannot size " + options.destinationName + ": " + std::strerror(errno));
+
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> data{0}, written{0};
+    std::atomic<bool> stopFlag{false};
+    std::mutex mu;
+    std::exception_ptr failure;
+    // The write-back of each written chunk starts at once; a few chunks
+    // later the worker waits for it and drops the pages from the page cache,
+    // so that the restore recycles its pages instead of filling the cache
+    // with fresh ones (costly on virtual machines) and the final sync has
+    // little left to do.
+    const bool pace = !options.dryRun;
+    auto work = [&](bool reportProgress) {
+        std::vector<unsigned char> buf;
+        std::deque<std::pair<uint64_t, uint64_t>> inFlight;
+        auto settle = [&](size_t keep) {
+            while (inFlight.size() > keep) {
+                const auto [off, len] = inFlight.front();
+                inFlight.pop_front();
+                ::sync_file_range(
+                    dstFd, static_cast<off_t>(off), static_cast<off_t>(len),
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(dstFd, static_cast<off_t>(off), static_cast<off_t>(len), POSIX_FADV_DONTNEED);
+            }
+        };
+        try {
+            for (;;) {
+                if (stopFlag.load()) return;
+                if (options.cancel && options.cancel->load()) throw CopyCancelled();
+                const size_t i = next.fetch_add(1);
+                if (i >= index.entries.size()) {
+                    settle(0);
+                    return;
+                }
+                const IndexEntry& e = index.entries[i];
+                const uint64_t len = index.ChunkLength(e.chunk);
+                repo.ReadChunk(e.digest, static_cast<size_t>(len), buf);
+                uint64_t w = 0;
+                if (!options.dryRun) {
+                    const uint64_t off = e.chunk * index.chunkSize;
+                    WriteDataPages(dstFd, buf.data(), buf.size(), off, options.destinationName, w);
+                    if (pace) {
+                        ::sync_file_range(dstFd, static_cast<off_t>(off), static_cast<off_t>(len),
+                                          SYNC_FILE_RANGE_WRITE);
+                        inFlight.emplace_back(off, len);
+                        settle(8);
+                    }
+                }
+                written += w;
+                data += len;
+                if (reportProgress && options.progress)
+                    options.progress(std::min(index.diskSize, (e.chunk + 1) * index.chunkSize), data.load());
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mu);
+            if (!failure) failure = std::current_exception();
+            stopFlag = true;
+        }
+    };
+    // Workers wait for chunk reads and write-back: twice as many as cores.
+    std::vector<std::thread> pool;
+    const unsigned workers = options.threads ? options.threads : 2 * Workers(0);
+    for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work, false);
+    work(true);
+    for (auto& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+    if (!options.dryRun && (options.destinationIsFile ? ::fsync(dstFd) : ::fdatasync(dstFd)) != 0)
+        throw DataPathError("cannot sync " + options.destinationName + ": " + std::strerror(errno));
+    result.dataBytes = data.load();
+    result.bytesWritten = written.load();
+    result.sha256 = index.DiskSha256();
+    if (options.progress) options.progress(index.diskSize, result.dataBytes);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
+
+}  // namespace gcebackup::repo

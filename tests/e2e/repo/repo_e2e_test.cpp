@@ -1,0 +1,288 @@
+// gcebackup with a deduplicating repository, end to end against a private
+// gce-emulator: incremental backups, forget and prune, killed backups, prune
+// beside a running backup, damaged chunks.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "GcebackupFixture.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kProject = "demo-project";
+const char* const kDisks[] = {"web-1", "web-1-data", "web-1-logs"};
+
+// Disk digest (as the data path computes it) of a disk's backing file.
+std::string DigestOf(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "cannot open " + path;
+    gcebackup::CopyOptions o;
+    o.size = gcebackup::DeviceSize(fd, path);
+    o.dryRun = true;
+    std::string sha = gcebackup::CopyDisk(fd, -1, o).sha256;
+    ::close(fd);
+    return sha;
+}
+
+size_t CountChunks(const std::string& repo) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(repo + "/chunks", ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec) && it->path().filename().string()[0] != '.') ++n;
+    return n;
+}
+
+class RepoE2E : public gce::testsupport::GcebackupFixture {
+  protected:
+    std::vector<std::string> EmulatorArgs() const override { return {"--demo-data-mib", m_dataMiB}; }
+
+    void SetUp() override {
+        GcebackupFixture::SetUp();
+        m_repo = m_dir + "/repo";
+    }
+    void Init() {
+        RunResult r = Run({"init", m_repo});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    RunResult Backup(const gce::testsupport::RunTick& onTick = {}) const {
+        return Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_repo}, 300, onTick);
+    }
+    std::string DiskFile(const std::string& name) const { return Disk(kProject, name).value("file", ""); }
+    // Writes `len` bytes of `seed` into a source disk at `offset`.
+    void Change(const std::string& disk, uint64_t offset, size_t len, char seed) const {
+        int fd = ::open(DiskFile(disk).c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0) << disk;
+        std::string bytes(len, seed);
+        ASSERT_EQ(::pwrite(fd, bytes.data(), len, static_cast<off_t>(offset)), static_cast<ssize_t>(len));
+        ::close(fd);
+    }
+    std::map<std::string, std::string> SourceDigests() const {
+        std::map<std::string, std::string> out;
+        for (const char* d : kDisks) out[d] = DigestOf(DiskFile(d));
+        return out;
+    }
+    // Restores one backup as `as` and compares each disk with the digests of
+    // the source disks when it was made.
+    void ExpectRestores(const std::string& id, const std::string& as,
+                        const std::map<std::string, std::string>& digests) const {
+        RunResult r = Run({"restore", "--from", m_repo, "--instance", "web-1", "--backup", id, "--as", as});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        json vm = Instance(kProject, as);
+        ASSERT_FALSE(vm.is_null());
+        json source = Instance(kProject, "web-1");
+        ASSERT_EQ(vm["disks"].size(), 3u);
+        for (size_t i = 0; i < vm["disks"].size(); ++i) {
+            const std::string from = LastSegment(source["disks"][i]["source"]);
+            const std::string to = LastSegment(vm["disks"][i]["source"]);
+            EXPECT_EQ(DigestOf(DiskFile(to)), digests.at(from)) << id << ": " << from << " -> " << to;
+        }
+    }
+    json Check(bool readData, int expectExit = 0) const {
+        std::vector<std::string> a = {"check", "--repo", m_repo};
+        if (readData) a.push_back("--read-data");
+        RunResult r = Run(a);
+        EXPECT_EQ(r.exitCode, expectExit) << r.out << r.err;
+        return expectExit == 0 ? Parse(r) : json::parse(r.out, nullptr, false);
+    }
+
+    std::string m_dataMiB = "8";
+    std::string m_repo;
+};
+
+}  // namespace
+
+TEST_F(RepoE2E, FiveBackupsForgetPruneAndEveryKeptBackupRestores) {
+    Init();
+    std::vector<std::string> ids;
+    std::vector<std::map<std::string, std::string>> digests;
+    std::vector<uint64_t> stored;
+    for (int i = 0; i < 5; ++i) {
+        // The same chunk changes every time: each forgotten backup leaves a
+        // version of it that no kept backup needs.
+        if (i > 0) Change("web-1-data", 4096, 64 << 10, char('a' + i));
+        if (i == 3) Change("web-1-logs", 5 << 20, 1 << 20, 'z');  // a new chunk where there was a hole
+        digests.push_back(SourceDigests());
+        RunResult r = Backup();
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        json j = Parse(r);
+        ids.push_back(j["backupId"]);
+        stored.push_back(j["repository"]["storedBytes"]);
+        if (i > 0) {
+            // Only the changed chunks are new.
+            EXPECT_LE(j["repository"]["newChunks"].get<uint64_t>(), i == 3 ? 2u : 1u) << i;
+            EXPECT_EQ(j["repository"]["reusedChunks"].get<uint64_t>() +
+                          j["repository"]["newChunks"].get<uint64_t>(),
+                      j["manifest"]["disks"][0]["dataBytes"].get<uint64_t>() / (1 << 20) +
+                          j["manifest"]["disks"][1]["dataBytes"].get<uint64_t>() / (1 << 20) +
+                          j["manifest"]["disks"][2]["dataBytes"].get<uint64_t>() / (1 << 20));
+        }
+        ::sleep(1);  // backup ids carry the second
+    }
+    EXPECT_GT(stored[0], 1u << 20);
+    for (int i = 1; i < 5; ++i) EXPECT_LE(stored[i], stored[0] / 4) << i;
+
+    RunResult list = Run({"list", "--store", m_repo});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(Parse(list)["backups"].size(), 5u);
+
+    RunResult dry = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "2", "--dry-run"});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err;
+    EXPECT_EQ(Parse(dry)["removed"].size(), 3u);
+    EXPECT_EQ(Parse(Run({"list", "--store", m_repo}))["backups"].size(), 5u);
+    RunResult forget = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "2"});
+    ASSERT_EQ(forget.exitCode, 0) << forget.err;
+    EXPECT_EQ(Parse(forget)["removed"], json({ids[2], ids[1], ids[0]}));
+
+    const size_t before = CountChunks(m_repo);
+    RunResult young = Run({"prune", "--repo", m_repo});  // default grace: everything is too young
+    ASSERT_EQ(young.exitCode, 0) << young.err;
+    EXPECT_EQ(Parse(young)["removed"], 0);
+    EXPECT_GT(Parse(young)["keptYoung"].get<uint64_t>(), 0u);
+    RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    const json pj = Parse(prune);
+    EXPECT_GT(pj["removed"].get<uint64_t>(), 0u);
+    EXPECT_EQ(CountChunks(m_repo), before - pj["removed"].get<uint64_t>());
+
+    json c = Check(true);
+    EXPECT_EQ(c["backups"], 2);
+    EXPECT_EQ(c["chunksRead"], c["chunks"]);
+    ExpectRestores(ids[3], "web-1-k3", digests[3]);
+    ExpectRestores(ids[4], "web-1-k4", digests[4]);
+    EXPECT_NE(digests[3].at("web-1-data"), digests[4].at("web-1-data"));
+
+    // verify reads every chunk of a backup.
+    RunResult v = Run({"verify", "--from", m_repo, "--instance", "web-1", "--backup", ids[3]});
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+}
+
+TEST_F(RepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneCompletes) {
+    m_dataMiB = "256";
+    m_emu = std::make_unique<gce::testsupport::EmulatorProcess>("demo", EmulatorArgs());
+    Init();
+    bool killed = false;
+    RunResult r = Backup([&](const std::string&, pid_t pid, double) {
+        if (!killed && CountChunks(m_repo) >= 4) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+    });
+    ASSERT_TRUE(killed) << "the backup ended before it stored a chunk: " << r.err;
+    json c = Check(false);
+    EXPECT_EQ(c["backups"], 0);
+    EXPECT_FALSE(c["leftovers"].empty());  // its partial backup directory, named, not a fault
+    RunResult cleanup = Run({"cleanup"});
+    EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
+    RunResult next = Backup();
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_GT(Parse(next)["repository"]["reusedChunks"].get<uint64_t>(), 0u);  // what the killed one stored
+    c = Check(true);
+    EXPECT_EQ(c["backups"], 1);
+    RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    // cleanup removed the partial directory, prune the killed writer's temporary files.
+    EXPECT_EQ(Check(true)["leftovers"], json::array());
+}
+
+TEST_F(RepoE2E, BackupCopyOfSnapshotsGoesIntoTheRepositoryAndRestoresFromIt) {
+    Init();
+    const std::string catalog = m_dir + "/catalog";
+    RunResult snap = Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", catalog});
+    ASSERT_EQ(snap.exitCode, 0) << snap.err;
+    const auto atSnapshot = SourceDigests();
+    Change("web-1-data", 0, 1 << 20, 'x');  // after the snapshots: not in the copy
+    RunResult copy = Run({"backup-copy", "--catalog", catalog, "--instance", "web-1", "--to", m_repo});
+    ASSERT_EQ(copy.exitCode, 0) << copy.err;
+    const json list = Parse(Run({"list", "--store", m_repo}));
+    ASSERT_EQ(list["backups"].size(), 1u);
+    Check(true);
+    ExpectRestores(list["backups"][0]["backupId"], "web-1-copy", atSnapshot);
+}
+
+TEST_F(RepoE2E, PruneDuringABackupDoesNotHarmIt) {
+    m_dataMiB = "256";
+    m_emu = std::make_unique<gce::testsupport::EmulatorProcess>("demo", EmulatorArgs());
+    Init();
+    std::string original(64 << 20, '\0');
+    {
+        std::ifstream in(DiskFile("web-1-data"), std::ios::binary);
+        in.read(&original[0], static_cast<std::streamsize>(original.size()));
+    }
+    ASSERT_EQ(Backup().exitCode, 0);
+    ::sleep(1);
+    Change("web-1-data", 0, 64 << 20, 'q');
+    ASSERT_EQ(Backup().exitCode, 0);
+    ::sleep(1);
+    // The first backup is forgotten: its own chunks are unused, and old.
+    ASSERT_EQ(Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"}).exitCode, 0);
+    for (auto& e : fs::recursive_directory_iterator(m_repo + "/chunks"))
+        if (e.is_regular_file()) {
+            struct timespec t[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+            ::utimensat(AT_FDCWD, e.path().c_str(), t, 0);
+        }
+    // The source goes back to what the first backup held: the next backup
+    // needs the very chunks that prune, run over and over beside it, finds
+    // unused and old.
+    {
+        std::fstream out(DiskFile("web-1-data"), std::ios::in | std::ios::out | std::ios::binary);
+        out.write(original.data(), static_cast<std::streamsize>(original.size()));
+    }
+    int prunes = 0;
+    RunResult r = Backup([&](const std::string&, pid_t, double) {
+        RunResult p = Run({"prune", "--repo", m_repo, "--grace", "0"});
+        ASSERT_EQ(p.exitCode, 0) << p.err;
+        ++prunes;
+    });
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_GT(prunes, 2);
+    const std::string id = Parse(r)["backupId"];
+    Check(true);
+    ExpectRestores(id, "web-1-p", SourceDigests());
+    RunResult after = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(after.exitCode, 0);
+    Check(true);
+}
+
+TEST_F(RepoE2E, DamagedChunkIsFoundByCheckAndRefusedByRestoreAndVerify) {
+    Init();
+    RunResult b = Backup();
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    std::string victim;
+    for (auto& e : fs::recursive_directory_iterator(m_repo + "/chunks"))
+        if (e.is_regular_file()) victim = e.path().string();
+    ASSERT_FALSE(victim.empty());
+    Check(true);
+    {
+        std::fstream f(victim, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(fs::file_size(victim) / 2));
+        f.put('\x5a').put('\xa5').put('\x00');
+    }
+    Check(false);  // the structure is whole
+    RunResult c = Run({"check", "--repo", m_repo, "--read-data"});
+    EXPECT_EQ(c.exitCode, 3);
+    EXPECT_NE(c.err.find(fs::path(victim).filename().string()), std::string::npos) << c.err;
+
+    const auto disksBefore = DiskNames();
+    RunResult r = Run({"restore", "--from", m_repo, "--instance", "web-1", "--as", "web-1-bad"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+    EXPECT_TRUE(Instance(kProject, "web-1-bad").is_null());
+    EXPECT_EQ(DiskNames(), disksBefore);  // what the restore made is gone
+    RunResult v = Run({"verify", "--from", m_repo, "--instance", "web-1"});
+    EXPECT_EQ(v.exitCode, 3) << v.err;
+
+    // A store in the format of full images is not a repository.
+    RunResult notRepo = Run({"check", "--repo", m_dir});
+    EXPECT_EQ(notRepo.exitCode, 3);
+}
