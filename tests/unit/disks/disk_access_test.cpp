@@ -1,6 +1,8 @@
 // Opening, closing, detaching and deleting the disks of a job: attach retry
 // on a full proxy when reading, failure and clean-up when writing, and the
 // detach and delete batches.
+#include <algorithm>
+
 #include "tests/unit/disks/DisksTestSupport.h"
 
 using namespace GoogleCloudDiskInfo;
@@ -217,10 +219,15 @@ TEST_F(BatchTest, DetachSkipsDisksThatAreNotTheProxysAndForgetsVanishedOnes) {
 TEST_F(BatchTest, DeleteTriesEveryDiskAndUnregistersTheDeleted) {
     SDisk a = ProxyDisk("a");
     SDisk b = ProxyDisk("b");
-    SDisk regional = ProxyDisk("r");
+    // "r" is held twice: in the proxy's zone, and as a regional copy in
+    // another project. Deleting the copy drops its entry only.
+    const SDisk zonal = ProxyDisk("r");
+    SDisk regional = zonal;
     regional.strZone.clear();
     regional.strLocationUri =
         "https://www.googleapis.com/compute/v1/projects/other-proj/regions/us-central1/disks/r";
+    ASSERT_TRUE(info.Cleaner().RegisterDisk(VM_CLEANER_MODE_BACKUP, "vm-guid", "r", "id-r2",
+                                            regional.strLocationUri, "", "other-proj"));
     SDisk nowhere;
     nowhere.strName = nowhere.strNewName = "nowhere";
     EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "a", "us-central1-a", "", false)).WillOnce(Return(false));
@@ -228,7 +235,12 @@ TEST_F(BatchTest, DeleteTriesEveryDiskAndUnregistersTheDeleted) {
     EXPECT_CALL(*bridge, DeleteDisk("other-proj", "r", "", "us-central1", true)).WillOnce(Return(true));
     EXPECT_CALL(*bridge, DeleteDisk(_, "nowhere", _, _, _)).Times(0);
     EXPECT_FALSE(info.DeleteDisks({a, b, regional, nowhere}, path, "", false));
-    EXPECT_EQ(Registered(), (std::vector<std::string>{"a"}));
+    std::vector<SDisk> left;
+    info.Cleaner().GetRegisteredDisks(path, left);
+    std::vector<std::string> places;
+    for (const SDisk& d : left) places.push_back(d.strName + "|" + d.strLocationUri);
+    std::sort(places.begin(), places.end());
+    EXPECT_EQ(places, (std::vector<std::string>{"a|" + a.strLocationUri, "r|" + zonal.strLocationUri}));
 }
 
 TEST_F(BatchTest, DeleteByReplicaNameInTheGivenZone) {

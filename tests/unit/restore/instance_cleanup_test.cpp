@@ -95,15 +95,20 @@ TEST_F(InstanceTest, DeleteDisksOfAFailedAttachSkipsUnnamedAndGoesOn) {
     vm.strProjectId = kProxyProject;
     SDisk unnamed = DiskItem("c");
     unnamed.strNewName.clear();
+    // "b" is held in the proxy's zone and, under the same name, in the
+    // region it was moved to: deleting the regional disk drops that entry
+    // only.
     SDisk regional = DiskItem("b");
     regional.strZone.clear();
     regional.strLocationUri =
         "https://www.googleapis.com/compute/v1/projects/proxy-proj/regions/us-central1/disks/b";
+    ASSERT_TRUE(obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, "b", "b",
+                                            regional.strLocationUri, "", kProxyProject));
     std::vector<SDisk> disks = {DiskItem("a"), unnamed, regional};
     EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "a", kProxyZone, "", false)).WillOnce(Return(false));
     EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "b", "", "us-central1", true)).WillOnce(Return(true));
     EXPECT_TRUE(obj->_DeleteDisks(vm, disks));
-    EXPECT_EQ(RegisteredDiskNames(ctx), std::vector<std::string>{"a@us-central1-a"});
+    EXPECT_EQ(RegisteredDiskNames(ctx), (std::vector<std::string>{"a@us-central1-a", "b@us-central1-a"}));
 }
 
 namespace {

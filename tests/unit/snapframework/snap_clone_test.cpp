@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "plugin/host/CloudNames.h"
 #include "plugin/host/EvDebug.h"
 #include "plugin/host/SnapFramework.h"
 #include "tests/support/GMockNames.h"
@@ -13,6 +14,12 @@
 using namespace VMInfoStructs;
 
 namespace {
+
+// A copy of the disk `diskId`: its name carries this process's token, so no
+// other job's copy of the same disk can take it.
+::testing::Matcher<const std::string&> CopyOf(const std::string& diskId) {
+    return ::testing::StartsWith("zd-copy-" + CloudNames::NameToken() + "-" + diskId + "-");
+}
 
 SMSnapInfo Snap(uint32_t id, const std::string& diskName, const std::string& diskId) {
     SMSnapInfo s;
@@ -93,13 +100,11 @@ TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
 }
 
 TEST_F(SnapCloneTest, FailedOrNeverReadyDiskDeletesWhatWasMadeAndLeavesNoRecord) {
-    EXPECT_CALL(m_bridge,
-                CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9001-"), _, _, _, _, _));
-    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, ::testing::StartsWith("zd-copy-9002-"), _, _, _, _, _))
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, CopyOf("9001"), _, _, _, _, _));
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, CopyOf("9002"), _, _, _, _, _))
         .WillOnce(Return(false));
     EXPECT_CALL(m_bridge, GetLastError()).WillRepeatedly(Return("QUOTA_EXCEEDED"));
-    EXPECT_CALL(m_bridge,
-                DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), "us-central1-a", _, false))
+    EXPECT_CALL(m_bridge, DeleteDisk("src", CopyOf("9001"), "us-central1-a", _, false))
         .WillOnce(Return(true));
     ArSnapClientAPI api(m_log, &m_bridge);
     EXPECT_FALSE(api.createTestCloneEnvs(m_request));
@@ -152,16 +157,13 @@ TEST_F(SnapCloneTest, ReleaseWithoutAMountAndInvalidRequestsAreTheirOwnErrors) {
 TEST_F(SnapCloneTest, ReleaseInOtherModesDeletesTheDisks) {
     ArSnapClientAPI api(m_log, &m_bridge);
     ASSERT_TRUE(api.createTestCloneEnvs(m_request));
-    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), _, _, _))
-        .WillOnce(Return(false));
-    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9002-"), _, _, _))
-        .WillOnce(Return(true));
+    EXPECT_CALL(m_bridge, DeleteDisk("src", CopyOf("9001"), _, _, _)).WillOnce(Return(false));
+    EXPECT_CALL(m_bridge, DeleteDisk("src", CopyOf("9002"), _, _, _)).WillOnce(Return(true));
     EXPECT_FALSE(api.deleteTestCloneEnvs(m_request));
     EXPECT_EQ(api.getErrCode(), SM_ERR_RELEASE);
 
     // The record keeps only the disk still there; the next release finishes.
-    EXPECT_CALL(m_bridge, DeleteDisk("src", ::testing::StartsWith("zd-copy-9001-"), _, _, _))
-        .WillOnce(Return(true));
+    EXPECT_CALL(m_bridge, DeleteDisk("src", CopyOf("9001"), _, _, _)).WillOnce(Return(true));
     EXPECT_TRUE(api.deleteTestCloneEnvs(m_request));
     EXPECT_FALSE(FXPath::DoesPathExist(ArSnapClientAPI::MountRecordPath(901)));
 }
