@@ -171,9 +171,10 @@ void DeleteSnapshots(PluginSession& s, const SnapBackupRef& r, const SVMSnapMeta
 }
 
 // Removes an instance from its job's catalogue, and the job's directory
-// when it was the last one.
+// when it was the last one. The catalogue lets go of the entry first: a job
+// killed half way leaves at worst a folder that no entry names, never an
+// entry whose metadata is gone (which no later delete could remove).
 void DropFromCatalog(const SnapBackupRef& r) {
-    RemoveTree(r.folder);
     const std::string path = r.jobDir + "/" + kCatalogFile;
     SSnapCatalog cat;
     std::string error;
@@ -184,9 +185,12 @@ void DropFromCatalog(const SnapBackupRef& r) {
             cat.vecInstances.end());
         if (!cat.vecInstances.empty()) {
             if (!SnapMetadata::Save(path, cat)) throw CommandError("cannot rewrite the catalogue " + path);
+            RemoveTree(r.folder);
             return;
         }
     }
+    std::error_code ec;
+    fs::remove(path, ec);
     RemoveTree(r.jobDir);
 }
 

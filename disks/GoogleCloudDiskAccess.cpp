@@ -2,6 +2,7 @@
 // closing, detaching and deleting the disks a job created.
 #include "disks/GoogleCloudDiskInfo.h"
 #include "plugin/GoogleCloudInfo.h"
+#include "plugin/host/CloudNames.h"
 
 using namespace VMInfoStructs;
 using namespace GoogleCloudDiskInfo;
@@ -236,13 +237,16 @@ int CGoogleCloudInfo::_AttachDiskToProxy(const SVMInfo& vm, SDisk& disk, bool bW
                     disk.strName.c_str(), disk.strDiskId.c_str());
         return 0;
     }
+    // The device shows under the name the attach gives it, which carries
+    // the job's token for a backup's disk.
+    const std::string deviceKey = CloudNames::DeviceKeyForDisk(disk.strNewName, disk.strDiskId);
     bool bLimitReached = false;
     if (!m_pDiskInfo->ConnectDisk(vm, disk, bLimitReached)) {
         const std::string err = m_pCloudBridge->GetLastError();
         m_log.Error(__PRETTY_FUNCTION__, "Failed to attach Disk [%s][%s] to Proxy. Error [%s]",
                     disk.strName.c_str(), disk.strDiskId.c_str(), err.c_str());
         long long nSize = 0;
-        m_pDiskMapper->PostAttachDisk(disk.strDiskId, disk.strPath, nSize, true);
+        m_pDiskMapper->PostAttachDisk(deviceKey, disk.strPath, nSize, true);
         if (bLimitReached) {
             SetLastVMError(VMINFO_ERR_PROXY_DISK_LIMIT);
         } else {
@@ -251,7 +255,7 @@ int CGoogleCloudInfo::_AttachDiskToProxy(const SVMInfo& vm, SDisk& disk, bool bW
         return 0;
     }
     long long nSize = 0;
-    if (!m_pDiskMapper->PostAttachDisk(disk.strDiskId, disk.strPath, nSize, false)) {
+    if (!m_pDiskMapper->PostAttachDisk(deviceKey, disk.strPath, nSize, false)) {
         m_log.Error(__PRETTY_FUNCTION__, "DiskMapper PostAttachDisk failed for disk [%s][%s]. ",
                     disk.strName.c_str(), disk.strDiskId.c_str());
         SetLastVMError(VMINFO_ERR_ATTACH_FAILED, "PostAttach failed to get the device file");

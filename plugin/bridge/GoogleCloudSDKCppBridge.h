@@ -20,15 +20,17 @@
 //  - No key, token or secret ever appears in GetLastError() or in the log.
 //
 // Device names (contract with the host disk mapper). AttachDisk attaches a
-// disk under the device name "zd-" + <disk id>, so the proxy shows it as
-// /dev/disk/by-id/google-zd-<disk id>. <disk id> is the id by which the host
-// addresses the disk:
+// disk under the device name "zd-" + <key>, so the proxy shows it as
+// /dev/disk/by-id/google-zd-<key>, with <key> = CloudNames::DeviceKeyForDisk
+// of the disk's name and id:
 //  - for a disk named by the backup rule "zd-backup-<job id>-<token>-<id>-
-//    <seconds>" (a disk created from a snapshot for reading a protected disk;
-//    names made before the token was added lack it), the <id> inside its
-//    name, which is the protected disk's id;
+//    <seconds>" (a disk created from a snapshot for reading a protected disk),
+//    "<token>-<id>": the protected disk's id, which the host addresses it by,
+//    with the job's token, so that two jobs reading one disk on one proxy
+//    never ask for the same device name (names made before the token was
+//    added give "<id>");
 //  - for every other disk, the disk's own id.
-// The mapper therefore finds the device of a disk from strDiskId alone.
+// The mapper therefore finds the device of a disk from its name and id.
 #pragma once
 
 #include <cstdint>

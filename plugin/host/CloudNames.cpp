@@ -77,6 +77,24 @@ std::string NameToken() {
     return NameTokenFor(proxy, self.pid, self.startTime);
 }
 
+std::string DeviceKeyForDisk(const std::string& diskName, const std::string& diskId) {
+    static const std::string kBackupPrefix = "zd-backup-";
+    if (diskName.compare(0, kBackupPrefix.size(), kBackupPrefix) != 0) return diskId;
+    const std::string rest = diskName.substr(kBackupPrefix.size());
+    // "<job>[-<token>]-<id>-<seconds>"
+    const size_t last = rest.rfind('-');
+    if (last == std::string::npos || last == 0) return diskId;
+    const size_t prev = rest.rfind('-', last - 1);
+    if (prev == std::string::npos) return diskId;
+    const std::string id = rest.substr(prev + 1, last - prev - 1);
+    if (id.empty()) return diskId;
+    const std::string head = rest.substr(0, prev);
+    const size_t dash = head.find('-');
+    if (dash == std::string::npos) return id;
+    const std::string token = head.substr(dash + 1);
+    return token.empty() ? id : token + "-" + id;
+}
+
 std::string GeneratedName(const std::string& stem, const std::string& token, const std::string& base,
                           const std::string& tail) {
     auto join = [&](const std::string& s, const std::string& b) {

@@ -55,6 +55,15 @@ std::string NameToken();
 std::string GeneratedName(const std::string& stem, const std::string& token, const std::string& base,
                           const std::string& tail);
 
+// What follows "zd-" in the device name under which a disk is attached to
+// the proxy (the proxy shows it as /dev/disk/by-id/google-zd-<key>): for a
+// disk named by the backup rule "zd-backup-<job>-<token>-<id>-<seconds>",
+// "<token>-<id>" (the protected disk's id, with the token of the job, so that
+// two jobs reading the same disk on one proxy never ask for one device
+// name); for such a name made before tokens, "<id>"; for any other disk,
+// `diskId` (its own id).
+std::string DeviceKeyForDisk(const std::string& diskName, const std::string& diskId);
+
 // A label value: lower-case letters, digits, '-' and '_', at most 63
 // characters (others become '-').
 std::string LabelValue(const std::string& text);

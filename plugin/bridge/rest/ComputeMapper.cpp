@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "plugin/bridge/rest/Endpoints.h"
+#include "plugin/host/CloudNames.h"
 
 namespace GoogleCloudSDKCppBridge::rest::compute {
 
@@ -294,20 +295,7 @@ void FillVMInfo(const json& instance, const json* machineType, const std::map<st
 }
 
 std::string DeviceNameForDisk(const std::string& strDiskName, const std::string& strDiskId) {
-    static const std::string kBackupPrefix = "zd-backup-";
-    std::string id = strDiskId;
-    if (strDiskName.compare(0, kBackupPrefix.size(), kBackupPrefix) == 0) {
-        const std::string rest = strDiskName.substr(kBackupPrefix.size());
-        const auto last = rest.rfind('-');
-        if (last != std::string::npos && last > 0) {
-            const auto prev = rest.rfind('-', last - 1);
-            if (prev != std::string::npos) {
-                const std::string embedded = rest.substr(prev + 1, last - prev - 1);
-                if (!embedded.empty()) id = embedded;
-            }
-        }
-    }
-    std::string name = "zd-" + id;
+    std::string name = "zd-" + CloudNames::DeviceKeyForDisk(strDiskName, strDiskId);
     if (name.size() > 63) name.resize(63);
     return Lower(name);
 }

@@ -55,10 +55,9 @@ void FillVMInfo(const json& instance, const json* machineType, const std::map<st
 void ReplicaZones(const json& disk, std::vector<std::string>& vecZones, std::string& strRegionUri);
 
 // Device name under which AttachDisk attaches a disk (see the bridge header):
-// "zd-" + the protected disk's id for a disk named by the backup rule
-// "zd-backup-<job>-<token>-<id>-<seconds>" (or, made earlier,
-// "zd-backup-<job>-<id>-<seconds>"): the part before the seconds; else "zd-" +
-// the disk's own id.
+// "zd-" + CloudNames::DeviceKeyForDisk: "zd-<token>-<id>" for a disk named by
+// the backup rule "zd-backup-<job>-<token>-<id>-<seconds>" ("zd-<id>" for
+// such a name made before tokens), else "zd-" + the disk's own id.
 std::string DeviceNameForDisk(const std::string& strDiskName, const std::string& strDiskId);
 
 // Operation failures.

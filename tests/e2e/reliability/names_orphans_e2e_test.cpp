@@ -41,11 +41,13 @@ class NamesE2E : public ReliabilityE2E {
             if (std::regex_search(line, m, kLine)) names.insert(m[1]);
         return names;
     }
-    // Names of the disks and snapshots whose name starts with `prefix`.
-    std::set<std::string> Generated(const std::string& prefix) const {
+    // Names of the disks and snapshots (or only the `kinds` named) whose
+    // name starts with `prefix`.
+    std::set<std::string> Generated(const std::string& prefix,
+                                    const std::vector<std::string>& kinds = {"disks", "snapshots"}) const {
         std::set<std::string> out;
         const json p = Project();
-        for (const char* kind : {"disks", "snapshots"})
+        for (const std::string& kind : kinds)
             for (const auto& r : p[kind]) {
                 const std::string name = r.value("name", "");
                 if (name.rfind(prefix, 0) == 0) out.insert(name);
@@ -117,14 +119,9 @@ TEST_F(NamesE2E, ADiskOfALostRegistryEntryIsAnOrphanListedThenRemoved) {
     // Killed once its disks exist.
     bool killed = false;
     RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t pid, double) {
-        if (!killed && !Generated("zd-backup-").empty()) {
-            bool disk = false;
-            for (const auto& d : Project()["disks"])
-                disk = disk || d.value("name", "").rfind("zd-backup-", 0) == 0;
-            if (disk) {
-                ::kill(pid, SIGKILL);
-                killed = true;
-            }
+        if (!killed && !Generated("zd-backup-", {"disks"}).empty()) {
+            ::kill(pid, SIGKILL);
+            killed = true;
         }
     });
     ASSERT_TRUE(killed) << r.err;
@@ -154,9 +151,7 @@ TEST_F(NamesE2E, ARunningJobsDisksAreNeverOrphans) {
     std::set<std::string> liveDisks;
     RunResult r = Run(BackupArgs(), 300, [&](const std::string&, pid_t, double) {
         if (checked) return;
-        std::set<std::string> disks;
-        for (const auto& d : Project()["disks"])
-            if (d.value("name", "").rfind("zd-backup-", 0) == 0) disks.insert(d.value("name", ""));
+        const std::set<std::string> disks = Generated("zd-backup-", {"disks"});
         if (disks.empty()) return;
         // Another state directory's registry knows nothing of this job.
         checked = true;

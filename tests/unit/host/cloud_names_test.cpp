@@ -66,6 +66,20 @@ TEST(GeneratedNameTest, KeepsTheTokenAndTheTailWithin63Characters) {
     EXPECT_TRUE(CloudNames::IsValidName(huge)) << huge;
 }
 
+TEST(DeviceKeyTest, BackupDisksOfTwoJobsNeverShareADeviceAndOtherDisksKeepTheirId) {
+    // Two jobs' disks made from one protected disk in the same second differ
+    // only by their tokens: so do their devices on the proxy.
+    const std::string a = CloudNames::GeneratedName("zd-backup-1", "k3x9a", "4851738472931", "1700000000");
+    const std::string b = CloudNames::GeneratedName("zd-backup-1", "7pq2b", "4851738472931", "1700000000");
+    EXPECT_EQ(CloudNames::DeviceKeyForDisk(a, "111"), "k3x9a-4851738472931");
+    EXPECT_EQ(CloudNames::DeviceKeyForDisk(b, "222"), "7pq2b-4851738472931");
+    // A disk named before tokens (its job still running across an upgrade)
+    // keeps the device it was attached under.
+    EXPECT_EQ(CloudNames::DeviceKeyForDisk("zd-backup-77-4851738472931-1700000000", "9"), "4851738472931");
+    for (const char* other : {"restored-data", "zd-restore-7-k3x9a-123-1700000000", "zd-backup-broken", ""})
+        EXPECT_EQ(CloudNames::DeviceKeyForDisk(other, "555"), "555") << other;
+}
+
 TEST(CreationLabelsTest, CreatorNamesThisProcessAndLabelValuesObeyTheRules) {
     int64_t pid = 0, start = -1;
     ASSERT_TRUE(CloudNames::ParseCreatorValue(CloudNames::CreatorValue(), pid, start));
