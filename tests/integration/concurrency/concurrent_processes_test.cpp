@@ -52,11 +52,16 @@ class Store {
         if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return out;
         sqlite3_bind_int64(st, 1, pid);
         while (sqlite3_step(st) == SQLITE_ROW) {
-            const std::string handle = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-            if (pid != 0)
-                out.insert(handle);
-            else
+            std::string handle = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+            // A disk's entry is keyed "<name>@<project>/<zone or region>".
+            handle = handle.substr(0, handle.find('@'));
+            if (pid != 0) {
+                // A backup's snapshots stay registered while its disks are
+                // read: only the disks count here.
+                if (sqlite3_column_int(st, 0) == 3) out.insert(handle);
+            } else {
                 out.insert((sqlite3_column_int(st, 0) == 3 ? "disk " : "snapshot ") + handle);
+            }
         }
         sqlite3_finalize(st);
         return out;
