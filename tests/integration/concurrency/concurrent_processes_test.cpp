@@ -53,9 +53,11 @@ class Store {
         sqlite3_bind_int64(st, 1, pid);
         while (sqlite3_step(st) == SQLITE_ROW) {
             const std::string handle = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-            if (pid != 0)
-                out.insert(handle);
-            else
+            // A process's disks only: a backup's snapshots stay registered
+            // while their deletions run beside the copy.
+            if (pid != 0) {
+                if (sqlite3_column_int(st, 0) == 3) out.insert(handle);
+            } else
                 out.insert((sqlite3_column_int(st, 0) == 3 ? "disk " : "snapshot ") + handle);
         }
         sqlite3_finalize(st);
