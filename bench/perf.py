@@ -378,8 +378,9 @@ def repository_rows(b, row):
                               "--zone", ZONE, "--machine-type", "auto"))
     cp = median(cps)
     first = sorted(backups, key=lambda r: r.json["copySeconds"])[len(backups) // 2]
-    size = first.json["manifest"]["disks"][0]["sizeBytes"]
-    rate_of = lambda s: "%.0f MiB/s" % (size / s / MIB)
+    # Rates are MiB of data per second (holes are not counted), as in the data-path rows.
+    data = first.json["manifest"]["disks"][0]["dataBytes"]
+    rate_of = lambda s: "%.0f MiB/s" % (data / s / MIB)
     bc = first.json["copySeconds"]
     rc = median([r.json["copySeconds"] for r in restores])
     row("repository: cp --sparse=always + sync", "%.2f s" % cp, "same disk, same rounds", rate_of(cp))

@@ -638,6 +638,14 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
             if (!read && !failed) m.excludedDisks.push_back(d.strName);
         }
     }
+    for (const auto& d : sourceDisks) {
+        const auto named = [&](const std::string& n) { return n == d.strName; };
+        if (std::none_of(m.disks.begin(), m.disks.end(),
+                         [&](const DiskRecord& r) { return named(r.name); }) &&
+            std::none_of(m.excludedDisks.begin(), m.excludedDisks.end(), named))
+            sum.missedDisks.push_back(d.strName);
+    }
+    sum.warnings = m.warnings;
     ThrowIfCancelled("backup");
     if (m.disks.empty())
         throw CommandError("backup of " + ctx.strVMName + " found no disk to read (all filtered?)");
@@ -678,11 +686,25 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
 
 int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
     BackupSummary s = RunBackup(g, b);
+    // A backup that lacks a disk of the instance is kept (what it holds was
+    // read whole), but the job failed: whoever checks the exit code must not
+    // believe the instance is protected.
+    std::string incomplete;
+    if (!s.missedDisks.empty()) {
+        incomplete = "incomplete backup " + s.backupId + " of " + s.instance + ": " +
+                     std::to_string(s.missedDisks.size()) + " disk(s) not backed up (";
+        for (size_t i = 0; i < s.missedDisks.size(); ++i) incomplete += (i ? ", " : "") + s.missedDisks[i];
+        incomplete += ")";
+        for (const auto& w : s.warnings) incomplete += "; " + w;
+    }
     if (g.json) {
         Manifest m = LoadManifest(s.backupDir);
         json j = json::parse(ManifestToJson(m));
         for (auto& d : j["disks"]) d.erase("resource");
-        PrintJson({{"ok", true},
+        PrintJson({{"ok", incomplete.empty()},
+                   {"incomplete", !incomplete.empty()},
+                   {"error", incomplete.empty() ? json() : json(incomplete)},
+                   {"missedDisks", s.missedDisks},
                    {"command", "backup"},
                    {"backupDir", s.backupDir},
                    {"backupId", s.backupId},
@@ -708,8 +730,11 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
             std::printf("  repository: %s stored in %llu new chunk(s), %llu chunk(s) were there already\n",
                         HumanBytes(s.storedBytes).c_str(), static_cast<unsigned long long>(s.newChunks),
                         static_cast<unsigned long long>(s.reusedChunks));
+        for (const auto& w : s.warnings) std::printf("  warning: %s\n", w.c_str());
     }
-    return kExitOk;
+    if (incomplete.empty()) return kExitOk;
+    std::fprintf(stderr, "gcebackup: error: %s\n", incomplete.c_str());
+    return kExitFailed;
 }
 
 // ---------------------------------------------------------------- restore
@@ -949,8 +974,9 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
                 Fd dst(OpenDevice(od.device, true));
                 const uint64_t devSize = DeviceSize(dst.fd, od.device);
                 if (devSize < source.size)
-                    throw CommandError("disk " + item.strName + " on the proxy has " + std::to_string(devSize) +
-                                       " bytes, the backup needs " + std::to_string(source.size));
+                    throw CommandError("disk " + item.strName + " on the proxy has " +
+                                       std::to_string(devSize) + " bytes, the backup needs " +
+                                       std::to_string(source.size));
                 SharedProgress::Disk p = progress.For();
                 p.Start(item.strVolumeName, source.size, source.dataBytes);
                 const auto copyStarted = Clock::now();
@@ -1420,21 +1446,22 @@ int CmdVerify(const GlobalOptions& g, const std::string& store, const std::strin
             CheckRestorable(m, false);
             for (size_t i = 0; i < m.disks.size(); ++i) {
                 progress.Start("verify " + m.disks[i].name, m.disks[i].sizeBytes);
-                repo::RestoreDiskResult r = source->Write(i, -1, m.disks[i].name, true, &CancelFlag(),
-                                                          [&](uint64_t done, uint64_t) { progress.Update(done, 0); });
+                repo::RestoreDiskResult r =
+                    source->Write(i, -1, m.disks[i].name, true, &CancelFlag(),
+                                  [&](uint64_t done, uint64_t) { progress.Update(done, 0); });
                 progress.Finish(0, -1);
                 if (r.sha256 != m.disks[i].sha256)
                     throw StoreError("disk " + m.disks[i].name + " does not match the manifest");
             }
         } else
-        VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
-            if (name != current) {
-                current = name;
-                progress.Start("verify " + name, total);
-            }
-            progress.Update(done, 0);
-            if (done == total) progress.Finish(0, -1);
-        });
+            VerifyBackup(dir, m, [&](const std::string& name, uint64_t done, uint64_t total) {
+                if (name != current) {
+                    current = name;
+                    progress.Start("verify " + name, total);
+                }
+                progress.Update(done, 0);
+                if (done == total) progress.Finish(0, -1);
+            });
     } catch (const StoreError& e) {
         throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
     }

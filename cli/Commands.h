@@ -35,6 +35,10 @@ struct BackupSummary {
     double unmountSeconds = 0;  // UnmountVM: detaching and deleting them
     double windowSeconds = 0;   // from the start of MountVM to the end of UnmountVM
     size_t disks = 0;
+    // Disks of the instance that the job could not read (their snapshot or
+    // disk failed) and that no filter left out: the backup lacks them.
+    std::vector<std::string> missedDisks;
+    std::vector<std::string> warnings;
     // A backup into a repository: what it stored and found there already.
     bool repository = false;
     uint64_t storedBytes = 0;

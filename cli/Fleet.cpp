@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "cli/Commands.h"
@@ -279,7 +279,9 @@ void CollectResult(Item& it, int status) {
         return;
     }
     it.exitCode = WEXITSTATUS(status);
-    if (it.exitCode == kExitOk && doc.value("ok", false)) {
+    // An incomplete backup (a disk could not be read) exits 1 but is kept:
+    // it is reported below with what it lacks.
+    if ((it.exitCode == kExitOk && doc.value("ok", false)) || doc.value("incomplete", false)) {
         it.result = Item::Result::Ok;
         it.backupId = doc.value("backupId", "");
         it.backupDir = doc.value("backupDir", "");
@@ -298,6 +300,9 @@ void CollectResult(Item& it, int status) {
                        std::to_string(it.sourceDisks - it.disks - excluded) + " of " +
                        std::to_string(it.sourceDisks) + " disk(s) not backed up" +
                        (why.empty() ? std::string() : " (" + why + ")");
+        } else if (doc.value("incomplete", false)) {
+            it.result = Item::Result::Failed;
+            it.error = doc.value("error", std::string("incomplete backup ") + it.backupId);
         }
         return;
     }
@@ -400,13 +405,16 @@ RetentionOutcome ApplyPolicyRetention(const GlobalOptions& g, const Policy& p,
         try {
             const repo::Repository repository = repo::Repository::Open(p.repository);
             size_t forgotten = 0;
-            for (const auto& name : names) forgotten += repo::Forget(repository, name, rules, false).removed.size();
+            for (const auto& name : names)
+                forgotten += repo::Forget(repository, name, rules, false).removed.size();
             const repo::PruneResult pr = repo::Prune(repository, kRetentionPruneGraceSeconds, false);
             r.applied = true;
             char freed[64];
-            std::snprintf(freed, sizeof freed, "%.1f MiB", static_cast<double>(pr.removedBytes) / (1024.0 * 1024.0));
+            std::snprintf(freed, sizeof freed, "%.1f MiB",
+                          static_cast<double>(pr.removedBytes) / (1024.0 * 1024.0));
             r.message = "retention: " + p.retention.Describe() + ": " + std::to_string(forgotten) +
-                        " backup(s) forgotten, " + std::to_string(pr.removed) + " chunk(s) freed (" + freed + ")";
+                        " backup(s) forgotten, " + std::to_string(pr.removed) + " chunk(s) freed (" + freed +
+                        ")";
         } catch (const std::exception& e) {
             r.ok = false;
             r.message = std::string("retention: failed: ") + e.what();

@@ -169,6 +169,21 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
         }
     }
 
+    // Backups a forget renamed but did not finish removing (it was killed):
+    // they are in no listing any more and their chunks were not marked.
+    for (const auto& instance : DirNames(repo.BackupsRoot())) {
+        if (instance[0] == '.' || !IsSafeFileName(instance)) continue;
+        const std::string dir = repo.BackupsRoot() + "/" + instance;
+        for (const auto& name : DirNames(dir)) {
+            const std::string suffix = ".forget";
+            if (name.size() <= suffix.size() + 1 || name[0] != '.' ||
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+                continue;
+            if (!dryRun) RemoveTree(dir + "/" + name);
+            ++result.leftoversRemoved;
+        }
+    }
+
     for (const auto& sub : DirNames(repo.ChunksDir())) {
         if (!IsHexName(sub, 4)) continue;
         const std::string dir = repo.ChunksDir() + "/" + sub;

@@ -145,6 +145,26 @@ struct CGoogleCloudSDKCppBridge::Impl {
         seen.erase(rest::ResourcePath(pathOrUrl));
     }
 
+    // The body of an attachDisk call, read-write and kept on detach. The
+    // device name carries the disk's id; a disk named by the backup rule
+    // carries it in its name, any other disk is read unless it was just seen.
+    // False (the client's error set) when the disk cannot be read.
+    bool AttachBody(const std::string& diskName, const std::string& diskUrl, json& body,
+                    std::string& device) {
+        device = compute::DeviceNameForDisk(diskName, "");
+        if (device == kDeviceNamePrefix) {
+            json disk;
+            if (!Recall(diskUrl, kRecentMs, disk) && !client.Get(diskUrl, disk)) return false;
+            device = compute::DeviceNameForDisk(diskName, compute::Str(disk, "id"));
+        }
+        body = {{"source", rest::ResourcePath(diskUrl)},
+                {"deviceName", device},
+                {"mode", "READ_WRITE"},
+                {"autoDelete", false},
+                {"type", "PERSISTENT"}};
+        return true;
+    }
+
     // Disks this bridge attached to an instance (device name by disk path)
     // and disks it detached from one, by instance path. Only this job
     // attaches the disks it made, so a disk this bridge detached stays
@@ -1125,8 +1145,7 @@ bool CGoogleCloudSDKCppBridge::DoesNetworkExist(const std::string& strProjectId,
                                 ? impl.endpoints.Compute(strNetwork)
                                 : impl.Global(strProjectId, "/networks/" + rest::UrlEncode(strNetwork));
     json network;
-    if (!impl.client.Get(url, network))
-        return Fail("DoesNetworkExist", impl.client.Error());
+    if (!impl.client.Get(url, network)) return Fail("DoesNetworkExist", impl.client.Error());
     return Succeed();
 }
 
@@ -1141,8 +1160,7 @@ bool CGoogleCloudSDKCppBridge::DoesSubnetworkExist(const std::string& strProject
             ? impl.endpoints.Compute(strSubnetwork)
             : impl.Regional(strProjectId, strRegion, "/subnetworks/" + rest::UrlEncode(strSubnetwork));
     json subnetwork;
-    if (!impl.client.Get(url, subnetwork))
-        return Fail("DoesSubnetworkExist", impl.client.Error());
+    if (!impl.client.Get(url, subnetwork)) return Fail("DoesSubnetworkExist", impl.client.Error());
     return Succeed();
 }
 
@@ -1692,23 +1710,13 @@ bool CGoogleCloudSDKCppBridge::AttachDisk(const std::string& strProjectId, const
         impl.client.ClearError();
     }
     impl.Settle(diskPath, false);
-    // The device name carries the disk's id; a disk named by the backup rule
-    // carries it in its name, any other disk is read unless it was just seen.
-    std::string device = compute::DeviceNameForDisk(strDiskName, "");
-    if (device == kDeviceNamePrefix) {
-        json disk;
-        if (!impl.Recall(diskPath, kRecentMs, disk) && !impl.client.Get(diskUrl, disk))
-            return Fail("AttachDisk", what + impl.client.Error());
-        device = compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"));
-    }
+    json body;
+    std::string device;
+    if (!impl.AttachBody(strDiskName, diskUrl, body, device))
+        return Fail("AttachDisk", what + impl.client.Error());
     // The instance is not read first: the cloud refuses an attach beyond the
     // instance's disk limit and one of a disk already attached, and both
     // refusals are told apart below.
-    const json body = {{"source", diskPath},
-                       {"deviceName", device},
-                       {"mode", "READ_WRITE"},
-                       {"autoDelete", false},
-                       {"type", "PERSISTENT"}};
     json op;
     const bool attached = impl.client.Mutate("POST", instUrl + "/attachDisk", body, true, op);
     impl.Forget(diskPath);  // its users changed
@@ -1823,18 +1831,10 @@ bool CGoogleCloudSDKCppBridge::StartAttachDisk(const std::string& strProjectId,
             return Succeed();
     }
     impl.Settle(diskPath, false);
-    std::string device = compute::DeviceNameForDisk(strDiskName, "");
-    if (device == kDeviceNamePrefix) {
-        json disk;
-        if (!impl.Recall(diskPath, kRecentMs, disk) && !impl.client.Get(diskUrl, disk))
-            return Fail("AttachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
-        device = compute::DeviceNameForDisk(strDiskName, compute::Str(disk, "id"));
-    }
-    const json body = {{"source", diskPath},
-                       {"deviceName", device},
-                       {"mode", "READ_WRITE"},
-                       {"autoDelete", false},
-                       {"type", "PERSISTENT"}};
+    json body;
+    std::string device;
+    if (!impl.AttachBody(strDiskName, diskUrl, body, device))
+        return Fail("AttachDisk", "disk [" + strDiskName + "]: " + impl.client.Error());
     json op;
     if (!impl.client.Issue("POST", instUrl + "/attachDisk", body, op))
         return Fail("AttachDisk", "disk [" + strDiskName + "] to instance [" + strInstanceName +

@@ -498,8 +498,19 @@ bool BuildInsertableInstance(const std::string& strSavedJson, const SVMInfo& vm,
     // Network interfaces.
     json nics = json::array();
     if (!vm.vecNetworkCards.empty()) {
-        for (const auto& card : vm.vecNetworkCards) {
+        const json saved = inst.contains("networkInterfaces") && inst["networkInterfaces"].is_array()
+                               ? inst["networkInterfaces"]
+                               : json::array();
+        for (size_t i = 0; i < vm.vecNetworkCards.size(); ++i) {
+            const auto& card = vm.vecNetworkCards[i];
             json nic = json::object();
+            // A requested card sets the network and addresses; what it does
+            // not decide stays as the instance had it on that card (a gVNIC
+            // NIC type, which the boot disk may need, the stack type, the
+            // queue count).
+            if (i < saved.size() && saved[i].is_object())
+                for (const char* key : {"nicType", "stackType", "queueCount"})
+                    if (saved[i].contains(key)) nic[key] = saved[i][key];
             if (!card.strNetwork.empty()) nic["network"] = NetworkPath(card.strNetwork, project);
             if (!card.strSubnetwork.empty())
                 nic["subnetwork"] = SubnetworkPath(card.strSubnetwork, project, region);

@@ -161,6 +161,30 @@ TEST_F(GcebackupE2E, FilteredBackupAndACorruptedStoreRefusedAndNothingLeft) {
     }
 }
 
+// A disk whose snapshot fails leaves the backup without it: what was read is
+// kept, but the job fails and names the disk.
+TEST_F(GcebackupE2E, ABackupThatLacksADiskIsKeptAndFails) {
+    m_emu->addFault(
+        {{"match", "^POST .*/disks/web-1-data/createSnapshot$"}, {"operationError", "QUOTA_EXCEEDED"}});
+    RunResult b = Backup({});
+    m_emu->clearFaults();
+    EXPECT_EQ(b.exitCode, 1) << b.err;
+    const json j = Parse(b);
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_TRUE(j["incomplete"].get<bool>());
+    EXPECT_EQ(j["missedDisks"], json::array({"web-1-data"}));
+    EXPECT_EQ(j["manifest"]["disks"].size(), 2u);
+    ASSERT_EQ(b.ErrLines().size(), 1u) << b.err;
+    EXPECT_NE(b.ErrLines()[0].find("incomplete backup " + j["backupId"].get<std::string>() +
+                                   " of web-1: 1 disk(s) not backed up (web-1-data)"),
+              std::string::npos)
+        << b.err;
+    EXPECT_EQ(SnapshotCount(), 0u);
+    RunResult l = Run({"list", "--store", m_store});
+    EXPECT_EQ(l.exitCode, 0);
+    EXPECT_NE(l.out.find(j["backupId"].get<std::string>()), std::string::npos) << l.out;
+}
+
 TEST_F(GcebackupE2E, BadInputGivesOneClearLineAndAFailingExit) {
     // Unknown option.
     RunResult a =

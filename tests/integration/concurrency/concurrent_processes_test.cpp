@@ -55,9 +55,9 @@ class Store {
             std::string handle = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
             // A disk's entry is keyed "<name>@<project>/<zone or region>".
             handle = handle.substr(0, handle.find('@'));
+            // A process's disks only: a backup's snapshots stay registered
+            // while their deletions run beside the copy.
             if (pid != 0) {
-                // A backup's snapshots stay registered while its disks are
-                // read: only the disks count here.
                 if (sqlite3_column_int(st, 0) == 3) out.insert(handle);
             } else {
                 out.insert((sqlite3_column_int(st, 0) == 3 ? "disk " : "snapshot ") + handle);

@@ -48,7 +48,7 @@ json Instance() {
       "networkInterfaces": [{"name": "nic0", "kind": "compute#networkInterface", "fingerprint": "f=",
                              "network": "https://www.googleapis.com/compute/v1/projects/p1/global/networks/default",
                              "subnetwork": "https://www.googleapis.com/compute/v1/projects/p1/regions/us-central1/subnetworks/default",
-                             "networkIP": "10.0.0.5",
+                             "networkIP": "10.0.0.5", "nicType": "GVNIC", "stackType": "IPV4_ONLY",
                              "accessConfigs": [{"kind": "compute#accessConfig", "type": "ONE_TO_ONE_NAT", "natIP": "34.1.2.3"}]}],
       "serviceAccounts": [{"email": "123-compute@developer.gserviceaccount.com", "scopes": ["s"]}],
       "disks": [
@@ -278,6 +278,9 @@ TEST(RestoredInstance, NetworkIdentityAndLabels) {
     EXPECT_EQ(requested["networkInterfaces"][0]["network"], "projects/p2/global/networks/prod-net");
     EXPECT_EQ(requested["networkInterfaces"][0]["networkIP"], "10.1.0.9");
     EXPECT_EQ(requested["networkInterfaces"][0]["accessConfigs"][0]["type"], "ONE_TO_ONE_NAT");
+    // What the request does not decide stays: a gVNIC boot disk needs its NIC type.
+    EXPECT_EQ(requested["networkInterfaces"][0]["nicType"], "GVNIC");
+    EXPECT_EQ(requested["networkInterfaces"][0]["stackType"], "IPV4_ONLY");
     EXPECT_EQ(requested["labels"], json({{"restored", "yes"}}));
 
     // In place the addresses stay, unless the instance is a standby.

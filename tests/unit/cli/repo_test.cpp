@@ -322,11 +322,18 @@ TEST(RepoMaintenance, ForgetThenPruneRemovesOnlyWhatNoBackupNeeds) {
     // Aged past the grace period: the two chunks of the forgotten backups go.
     for (auto& e : fs::recursive_directory_iterator(repo.ChunksDir()))
         if (e.is_regular_file()) SetAge(e.path().string(), 7200);
+    // A forget killed after its rename left the backup's directory behind.
+    const std::string interrupted = repo.BackupsRoot() + "/web-1/." + MakeBackupId(1714557600, 9) + ".forget";
+    fs::create_directories(interrupted + "/disks");
+    std::ofstream(interrupted + "/manifest.json") << "{}";
     PruneResult dryPrune = Prune(repo, 3600, true);
     EXPECT_EQ(dryPrune.removed, 2u);
+    EXPECT_TRUE(fs::exists(interrupted));
     PruneResult p = Prune(repo, 3600, false);
     EXPECT_EQ(p.removed, 2u);
     EXPECT_GT(p.removedBytes, 0u);
+    EXPECT_EQ(p.leftoversRemoved, 1u);
+    EXPECT_FALSE(fs::exists(interrupted));
     CheckResult c = Check(repo, true);
     EXPECT_TRUE(c.problems.empty());
     EXPECT_EQ(c.chunksRead, 2u);
