@@ -35,7 +35,24 @@ bool CGoogleCloudInfo::InitRestoreVM_VMReplication(RestoreCtx& ctx) {
                 return false;
             }
         }
-        if (ctx.bReplaceStandbyInstance || ctx.bDiscardStandbyInstance) {
+        if (ctx.bReplaceStandbyInstance && ctx.bCreateInstance && !ctx.bDiscardStandbyInstance) {
+            // The pass makes a new standby from scratch and replaces the
+            // old one only when the new one is created, under a journal, as
+            // a restore over an instance does: a pass that dies before then
+            // leaves the old standby, one that dies after leaves the new.
+            // The integrity snapshots go now: they belong to the old disks.
+            if (!DeleteExistingIntegritySnapshot(ctx, ctx.vecDisks)) {
+                m_log.Error(__PRETTY_FUNCTION__, "Failed to delete integrity snapshots");
+                SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED);
+                return false;
+            }
+            for (SDisk& disk : ctx.vecDisks) {
+                disk.strSnapshotName.clear();
+                disk.strReplicaDiskName.clear();
+            }
+            ctx.bStandbyInstanceKept = false;
+            full = true;
+        } else if (ctx.bReplaceStandbyInstance || ctx.bDiscardStandbyInstance) {
             if (!DeleteInstance(ctx.strProjectId, ctx.strVMName, existing.strGuid, ctx.strZone, true)) {
                 m_log.Error(__PRETTY_FUNCTION__, "Failed to delete instance [%s], Error [%s]",
                             ctx.strVMName.c_str(), m_pCloudBridge->GetLastError().c_str());

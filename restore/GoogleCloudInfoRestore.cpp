@@ -162,6 +162,14 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
             return 0;
         }
     }
+    if (ctx.nRestoreType == kReplicationRestore && ctx.bCreateInstance) {
+        // A new standby replaces the old one only when it is created, under
+        // a journal (the old one goes then, with its disks, all made by
+        // replication): until then the old standby stays whole.
+        m_log.Debug(__PRETTY_FUNCTION__, "Standby [%s] is replaced once the new one is made",
+                    ctx.strVMName.c_str());
+        return 1;
+    }
     const bool backupHasBootDisk = std::any_of(ctx.vecDisks.begin(), ctx.vecDisks.end(), [](const SDisk& d) {
         return d.eDiskType == 1 && !d.bFiltered && d.bBootDisk;
     });

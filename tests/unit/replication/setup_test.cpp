@@ -57,6 +57,27 @@ TEST_F(SetupTest, StandbyExistsDecisionTable) {
     }
 }
 
+// A standby that the pass re-creates is not deleted up front: the new one
+// replaces it when it is made (under a journal), so a pass that dies before
+// then leaves the old one. Its integrity snapshots go, and the new disks take
+// none of the old disks' names.
+TEST_F(SetupTest, AReplacedStandbyThatIsRecreatedStaysUntilTheNewOneIsMade) {
+    StandbyExists({"sb-boot"});
+    RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot", "sb-boot")});
+    ctx.bReplaceStandbyInstance = true;
+    ctx.bOverwrite = true;
+    ctx.bCreateInstance = true;
+    ctx.bStandbyInstanceKept = true;
+    EXPECT_CALL(*bridge, DeleteVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDiskSnapshot(kDestProject, "snap-boot")).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateDisk(kProxyProject, _, kProxyZone, _, _, _, _));
+    EXPECT_TRUE(obj->InitRestoreVM_VMReplication(ctx));
+    EXPECT_EQ(ctx.nReplicationMode, 1u);
+    EXPECT_TRUE(ctx.bFullReplication);
+    EXPECT_FALSE(ctx.bStandbyInstanceKept);
+    for (const auto& d : ctx.vecDisks) EXPECT_NE(d.strNewName, "sb-boot");
+}
+
 TEST_F(SetupTest, FailedDeletionsStopWith61) {
     StandbyExists();
     RestoreCtx ctx = MakeRequest({Item("boot", "snap-boot"), Item("data", "snap-data")});
