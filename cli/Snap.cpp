@@ -391,13 +391,12 @@ class InPlaceRevertRecord {
                             {"pid", self.pid},
                             {"start", self.startTime}};
         m_path = dir + "/" + std::to_string(jobId) + ".json";
-        std::ofstream out(m_path, std::ios::trunc);
-        out << entry.dump() << "\n";
-        out.close();
-        if (!out) {
+        try {
+            WriteFileSynced(m_path, entry.dump() + "\n");
+        } catch (const StoreError& e) {
             fs::remove(m_path, ec);
             throw CommandError("the revert cannot be recorded in " + dir +
-                               ", so the instance is left as it is: " + std::strerror(errno));
+                               ", so the instance is left as it is: " + e.what());
         }
     }
     void Done() {

@@ -41,28 +41,6 @@ void SyncPath(const std::string& path, bool directory) {
     ::close(fd);
 }
 
-void WriteFileSynced(const std::string& path, const std::string& content) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw StoreError(Errno("cannot create", path));
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::string msg = Errno("cannot write", path);
-            ::close(fd);
-            throw StoreError(msg);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        std::string msg = Errno("cannot sync", path);
-        ::close(fd);
-        throw StoreError(msg);
-    }
-    ::close(fd);
-}
-
 bool IsHex64(const std::string& s) {
     return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -106,6 +84,28 @@ T GetOr(const json& j, const char* key, const std::string& where, T def) {
 }
 
 }  // namespace
+
+void WriteFileSynced(const std::string& path, const std::string& content) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw StoreError(Errno("cannot create", path));
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::string msg = Errno("cannot write", path);
+            ::close(fd);
+            throw StoreError(msg);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        std::string msg = Errno("cannot sync", path);
+        ::close(fd);
+        throw StoreError(msg);
+    }
+    ::close(fd);
+}
 
 // The totals stop at the largest value rather than wrap around.
 uint64_t Manifest::TotalSize() const {

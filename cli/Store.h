@@ -25,6 +25,11 @@ class StoreError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Writes `content` to `path` (created or truncated, mode 0600) and syncs it,
+// so that a record a crash-recovery step relies on survives a crash of the
+// machine. Throws StoreError.
+void WriteFileSynced(const std::string& path, const std::string& content);
+
 struct DiskRecord {
     std::string name;  // source disk name
     std::string id;    // source disk id
