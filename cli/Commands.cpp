@@ -948,9 +948,18 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
             throw CommandError("the plug-in returned an unknown disk " + item.strVolumeName);
         toWrite.push_back(&item);
         manifestIndex.push_back(static_cast<size_t>(it - m.disks.begin()));
-        sources.push_back(ro.sourceFor ? ro.sourceFor(*it)
-                                       : RestoreSource{dir + "/" + it->file, it->sizeBytes, it->sha256,
-                                                       it->dataBytes, dir, it->file});
+        if (ro.sourceFor) {
+            sources.push_back(ro.sourceFor(*it));
+        } else {
+            RestoreSource s;
+            s.path = dir + "/" + it->file;
+            s.size = it->sizeBytes;
+            s.sha256 = it->sha256;
+            s.dataBytes = it->dataBytes;
+            s.storeDir = dir;
+            s.storeFile = it->file;
+            sources.push_back(s);
+        }
     }
     // An incremental replication pass writes onto disks rebuilt from the
     // standby's last snapshots: only what differs is written.
@@ -1017,6 +1026,12 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
             o.chunks = ChunksPerCopy(g.parallel);
             o.sourceName = source.path;
             o.destinationName = od.device;
+            // A replication pass has no digest to check; the block digests it
+            // keeps are taken where they are needed.
+            o.digest = !source.sha256.empty() || (!rebuilt && source.blockDigestsOut);
+            o.sourceBlocks = source.blockDigestsOut;
+            if (rebuilt && source.knownBlocks && item.strSnapshotName == source.knownBlocksSnapshot)
+                o.destinationBlocks = source.knownBlocks;
             SharedProgress::Disk p = progress.For();
             p.Start(item.strVolumeName, source.size, source.dataBytes);
             o.progress = [&](uint64_t done, uint64_t data) { p.Update(done, data); };
@@ -1057,9 +1072,10 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     // The integrity snapshots of a replication pass stay the job's (and a
     // clean-up's) until the host has recorded them, which afterPost does.
     if (rc.nRestoreType == 4 && !s->CommitReplicationPass(rc))
-        std::fprintf(stderr,
-                     "gcebackup: warning: the integrity snapshots of the pass are still registered as the job's; "
-                     "a cleanup would remove them\n");
+        std::fprintf(
+            stderr,
+            "gcebackup: warning: the integrity snapshots of the pass are still registered as the job's; "
+            "a cleanup would remove them\n");
 
     sum.instance = rc.strVMName;
     sum.sourceInstance = m.instance;
@@ -1340,8 +1356,8 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
         error +=
             (error.empty() ? "" : "; ") + std::to_string(orphansLeft) + " orphan(s) could not be removed";
     if (g.json) {
-        json doc = {{"ok", error.empty()},  {"command", "cleanup"},   {"partialBackupsRemoved", partials},
-                    {"removed", removed},   {"completed", completed}, {"remaining", remaining},
+        json doc = {{"ok", error.empty()}, {"command", "cleanup"},   {"partialBackupsRemoved", partials},
+                    {"removed", removed},  {"completed", completed}, {"remaining", remaining},
                     {"orphans", orphans}};
         if (!error.empty()) doc["error"] = error;
         PrintJson(doc);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/DataPath.h"
 #include "cli/PluginHost.h"
 
 namespace gcebackup {
@@ -55,6 +56,13 @@ struct RestoreSource {
     uint64_t dataBytes = 0;  // for the progress line; 0 when unknown
     // An image of a store: opened as the regular file storeFile of storeDir.
     std::string storeDir, storeFile;
+    // A replication pass: the digests of the blocks of the standby disk as
+    // the snapshot knownBlocksSnapshot holds them (used only when the disk
+    // was rebuilt from that very snapshot), and where the digests of the
+    // source's blocks go.
+    const BlockDigests* knownBlocks = nullptr;
+    std::string knownBlocksSnapshot;
+    BlockDigests* blockDigestsOut = nullptr;
 };
 
 struct DiskRecord;

@@ -221,8 +221,12 @@ class CopyPipeline {
     // writeEvery: the writers get every chunk, those that read as zeros too.
     // chunks: buffers in the pool (2 to kChunks); as many writers, at most kWriters.
     CopyPipeline(int srcFd, const std::vector<Extent>& extents, uint64_t size, const std::string& srcName,
-                 DiskDigest* digest, WriteFn writeChunk, bool writeEvery, size_t chunks = kChunks)
-        : m_digest(digest), m_write(std::move(writeChunk)), m_writeEvery(writeEvery) {
+                 DiskDigest* digest, WriteFn writeChunk, bool writeEvery, size_t chunks = kChunks,
+                 BlockDigests* blockDigests = nullptr)
+        : m_digest(digest),
+          m_blockDigests(blockDigests),
+          m_write(std::move(writeChunk)),
+          m_writeEvery(writeEvery) {
         chunks = std::min(kChunks, std::max<size_t>(2, chunks));
         m_pending.assign(chunks, 0);
         for (size_t i = 0; i < chunks; ++i) {
@@ -419,6 +423,10 @@ class CopyPipeline {
                     if (!(c.dataBlocks & (1u << i))) continue;
                     const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
                     Sha256(m_buffers[c.buffer]->p + i * kBlockSize, len, h.digests[i]);
+                    // Each block has an entry of its own: no two threads write one.
+                    if (m_blockDigests)
+                        std::memcpy((*m_blockDigests)[(c.offset + i * kBlockSize) / kBlockSize].data(),
+                                    h.digests[i], 32);
                 }
             } catch (const DataPathError&) {
                 ok = false;
@@ -449,6 +457,7 @@ class CopyPipeline {
     };
 
     DiskDigest* m_digest;
+    BlockDigests* m_blockDigests;
     WriteFn m_write;
     bool m_writeEvery;
     std::vector<std::unique_ptr<AlignedBuffer>> m_buffers;
@@ -528,6 +537,42 @@ void Sha256(const void* data, size_t len, unsigned char out[32]) {
         throw DataPathError("SHA-256 failed");
 }
 
+namespace {
+constexpr char kBlockDigestsMagic[8] = {'G', 'C', 'E', 'B', 'L', 'K', 'S', '1'};
+constexpr size_t kBlockDigestsHeader = 8 + 4 + 8;
+}  // namespace
+
+std::string EncodeBlockDigests(const BlockDigests& digests) {
+    std::string out(kBlockDigestsHeader + 32 * digests.size() + 32, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(&out[0]);
+    std::memcpy(p, kBlockDigestsMagic, 8);
+    PutLE(p + 8, kBlockSize, 4);
+    PutLE(p + 12, digests.size(), 8);
+    for (size_t i = 0; i < digests.size(); ++i)
+        std::memcpy(p + kBlockDigestsHeader + 32 * i, digests[i].data(), 32);
+    const size_t body = out.size() - 32;
+    Sha256(p, body, p + body);
+    return out;
+}
+
+bool DecodeBlockDigests(const std::string& bytes, BlockDigests& out) {
+    if (bytes.size() < kBlockDigestsHeader + 32 || (bytes.size() - kBlockDigestsHeader) % 32 != 0)
+        return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    uint64_t blockSize = 0, count = 0;
+    for (int i = 3; i >= 0; --i) blockSize = blockSize << 8 | p[8 + i];
+    for (int i = 7; i >= 0; --i) count = count << 8 | p[12 + i];
+    const size_t body = bytes.size() - 32;
+    unsigned char sum[32];
+    Sha256(p, body, sum);
+    if (std::memcmp(p, kBlockDigestsMagic, 8) != 0 || blockSize != kBlockSize ||
+        count != (body - kBlockDigestsHeader) / 32 || std::memcmp(sum, p + body, 32) != 0)
+        return false;
+    out.assign(count, {});
+    for (size_t i = 0; i < count; ++i) std::memcpy(out[i].data(), p + kBlockDigestsHeader + 32 * i, 32);
+    return true;
+}
+
 void DiskDigest::AddBlock(uint64_t offset, const void* data, size_t len) {
     unsigned char digest[32];
     Sha256(data, len, digest);
@@ -586,8 +631,11 @@ CopyResult RunCopy(int srcFd, const std::vector<Extent>& extents, const CopyOpti
     ::posix_fadvise(srcFd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::unique_ptr<DiskDigest> digest;
     if (o.digest) digest = std::make_unique<DiskDigest>();
+    // Block digests come from the hashers; SyncDisk's writers take them themselves.
+    BlockDigests* blockDigests = writeEvery ? nullptr : o.sourceBlocks;
+    if (o.sourceBlocks) o.sourceBlocks->assign((o.size + kBlockSize - 1) / kBlockSize, {});
     CopyPipeline pipe(srcFd, extents, o.size, o.sourceName, digest.get(), std::move(writeChunk), writeEvery,
-                      o.chunks);
+                      o.chunks, digest ? blockDigests : nullptr);
 
     for (;;) {
         CopyPipeline::Chunk c = pipe.Next();
@@ -675,16 +723,27 @@ CopyResult SyncDisk(int srcFd, int dstFd, const CopyOptions& o) {
     // the source reads as zeros and the destination is cleared.
     const std::vector<Extent> dstData = DataExtents(dstFd, o.size);
     const std::vector<Extent> extents = Merged(DataExtents(srcFd, o.size), dstData);
+    const BlockDigests* known = o.destinationBlocks;
+    BlockDigests* out = o.sourceBlocks;
     std::atomic<uint64_t> dstRead{0};
-    auto writeChunk = [dstFd, &o, &dstData, &dstRead](const unsigned char* data,
-                                                      const CopyPipeline::Chunk& c) {
+    auto writeChunk = [dstFd, &o, &dstData, &dstRead, known, out](const unsigned char* data,
+                                                                  const CopyPipeline::Chunk& c) {
         // Each writer compares block by block in a buffer of its own.
         static thread_local AlignedBuffer have;
         uint64_t written = 0;
         for (size_t i = 0; i * kBlockSize < c.len; ++i) {
             const uint64_t offset = c.offset + i * kBlockSize;
+            const uint64_t block = offset / kBlockSize;
             const size_t len = std::min(kBlockSize, c.len - i * kBlockSize);
             const bool srcZero = !(c.dataBlocks & (1u << i));
+            if (known || out) {
+                std::array<unsigned char, 32> sum{};
+                if (!srcZero) Sha256(data + i * kBlockSize, len, sum.data());
+                // Each block has an entry of its own: no two writers touch one.
+                if (out) (*out)[block] = sum;
+                // The destination holds this block as the source has it now.
+                if (known && block < known->size() && (*known)[block] == sum) continue;
+            }
             if (HasData(dstData, offset, len)) {
                 ReadFully(dstFd, have.p, len, offset, o.destinationName);
                 dstRead += len;

@@ -17,6 +17,7 @@
 // of their own while the copy goes on.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,16 @@ struct Extent {
 // them (SEEK_DATA / SEEK_HOLE). A source that cannot tell (a block device, a
 // pipe, an old file system) yields one run covering everything.
 std::vector<Extent> DataExtents(int fd, uint64_t size);
+
+// The SHA-256 of each kBlockSize block of a disk, by block number; all 32
+// bytes zero for a block that reads as zeros.
+using BlockDigests = std::vector<std::array<unsigned char, 32>>;
+
+// The stored form of BlockDigests: a header (magic, block size, count), the
+// digests, and the SHA-256 of everything before it. Decode is false for
+// anything else (a damaged or foreign file, another block size).
+std::string EncodeBlockDigests(const BlockDigests& digests);
+bool DecodeBlockDigests(const std::string& bytes, BlockDigests& out);
 
 // SHA-256 of `len` bytes (32 bytes into `out`).
 void Sha256(const void* data, size_t len, unsigned char out[32]);
@@ -104,6 +115,14 @@ struct CopyOptions {
     // Chunks of 4 MiB in flight (2 to 8): the copy's buffer memory. Copies
     // that run side by side share the memory of one by taking fewer each.
     size_t chunks = 8;
+    // SyncDisk: the digests of the destination's blocks as the pass that
+    // wrote it left them. A block whose source digest equals the known one is
+    // neither read on the destination nor written; blocks past the end of the
+    // list are compared as usual.
+    const BlockDigests* destinationBlocks = nullptr;
+    // CopyDisk (with digest) and SyncDisk: sized to the disk's blocks and
+    // filled with the digests of the source's blocks.
+    BlockDigests* sourceBlocks = nullptr;
     // Names used in error texts.
     std::string sourceName;
     std::string destinationName;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -75,6 +76,32 @@ void SaveState(const std::string& path, const ReplicationState& s) {
     if (!WriteWholeFile(path, ReplicationStateToJson(s), 0600))
         throw CommandError("the pass succeeded but its state could not be written to " + path +
                            "; the next pass will be a full one");
+}
+
+// The digests of the blocks of a standby's disks, one file per integrity
+// snapshot ("<dir>/<standby>.blocks/<snapshot>"): the next pass compares the
+// source with them instead of reading back the disk rebuilt from that
+// snapshot. Written only for snapshots of disks no instance used (a standby
+// instance that boots changes its disks before they are snapshotted).
+std::string BlockDigestsDir(const std::string& dir, const std::string& standby) {
+    return dir + "/" + standby + ".blocks";
+}
+
+bool LoadBlockDigests(const std::string& dir, const std::string& snapshot, BlockDigests& out) {
+    std::string bytes;
+    return IsSafeFileName(snapshot) && ReadWholeFile(dir + "/" + snapshot, bytes) &&
+           DecodeBlockDigests(bytes, out);
+}
+
+// Removes the digests of snapshots the state no longer names.
+void DropOtherBlockDigests(const std::string& dir, const std::vector<ReplicatedDisk>& keep) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        bool kept = std::any_of(keep.begin(), keep.end(),
+                                [&](const ReplicatedDisk& d) { return d.integritySnapshot == name; });
+        if (!kept) ::unlink(entry.path().c_str());
+    }
 }
 
 // Sets up the host's job for a dr-vm command (the plug-in object takes its
@@ -279,6 +306,10 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     next.configObjectId = havePrevious && previous.configObjectId > 0 ? previous.configObjectId
                                                                       : static_cast<int32_t>(sourceJob.Id());
 
+    // Block digests: those the last pass left of each standby disk, and
+    // those of the source taken by this pass, by source disk.
+    const std::string blocksDir = BlockDigestsDir(dir, o.standby);
+    std::map<std::string, BlockDigests> knownBlocks, passBlocks;
     RestoreOptions ro;
     ro.manifest = &source;
     ro.configDir = configDir;
@@ -286,6 +317,16 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
         RestoreSource source;
         source.path = opened.at(d.name).device;
         source.size = d.sizeBytes;
+        source.blockDigestsOut = &passBlocks[d.name];
+        for (const auto& p : previous.disks) {
+            if (!havePrevious || p.source != d.name || p.integritySnapshot.empty()) continue;
+            BlockDigests known;
+            if (!LoadBlockDigests(blocksDir, p.integritySnapshot, known)) break;
+            knownBlocks[d.name] = std::move(known);
+            source.knownBlocks = &knownBlocks[d.name];
+            source.knownBlocksSnapshot = p.integritySnapshot;
+            break;
+        }
         return source;
     };
     ro.asName = o.standby;
@@ -328,6 +369,22 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
             d.standbyDisk = item.strNewName.empty() ? item.strReplicaDiskName : item.strNewName;
             next.disks.push_back(d);
         }
+        // The digests of what the new integrity snapshots hold: the source's
+        // blocks as written, when no instance ran on the disks in between and
+        // the snapshot is new (one of the last pass keeps its own file).
+        if (!o.createInstance && !next.instanceCreated && CreateFolderIfNotPresent(blocksDir)) {
+            for (const auto& d : next.disks) {
+                auto it = passBlocks.find(d.source);
+                const bool fresh = std::none_of(
+                    previous.disks.begin(), previous.disks.end(),
+                    [&](const ReplicatedDisk& p) { return p.integritySnapshot == d.integritySnapshot; });
+                if (it == passBlocks.end() || it->second.empty() || d.integritySnapshot.empty() || !fresh ||
+                    !IsSafeFileName(d.integritySnapshot))
+                    continue;
+                // Without the file the next pass reads the standby back: slower, as sound.
+                WriteWholeFile(blocksDir + "/" + d.integritySnapshot, EncodeBlockDigests(it->second), 0600);
+            }
+        }
         // Recorded before the plug-in lets go of the new integrity
         // snapshots: a job that dies in between leaves them to the clean-up
         // (the next pass is then full), never to nobody.
@@ -365,6 +422,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
     next.lastTime = Rfc3339(std::time(nullptr));
     next.lastBytesWritten = restore.bytesWritten;
     SaveState(statePath, next);
+    DropOtherBlockDigests(blocksDir, next.disks);
 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const std::string configObject =
@@ -390,6 +448,7 @@ int CmdReplicate(const GlobalOptions& g, const ReplicateOptions& o) {
                    {"carriedDisks", carried},
                    {"dataBytes", restore.dataBytes},
                    {"bytesWritten", restore.bytesWritten},
+                   {"bytesRead", restore.bytesRead},
                    {"backupJobId", sourceJob.Id()},
                    {"restoreJobId", restore.jobId},
                    {"seconds", seconds},

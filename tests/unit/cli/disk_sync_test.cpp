@@ -97,3 +97,59 @@ TEST_F(DiskSync, ChunksComparedSideBySideWriteEachDifferenceInPlace) {
     EXPECT_EQ(r.bytesWritten, changed);
     EXPECT_EQ(r.dataBytes, 30 * kMiB);
 }
+
+// With the digests of what the destination holds, unchanged blocks are not
+// read back; the digests a copy takes match those a sync takes, survive
+// their stored form, and a damaged or foreign stored form is refused.
+TEST_F(DiskSync, KnownBlockDigestsSpareTheDestinationsReadsAndStayExact) {
+    Open(9 * kMiB + 700);
+    WriteAt(src, 0, Pattern(6 * kMiB, 1));
+    WriteAt(src, 9 * kMiB, Pattern(700, 2));
+    // A full pass: a copy onto a blank destination records the source's blocks.
+    BlockDigests copied;
+    CopyOptions full = o;
+    full.destinationIsFile = false;
+    full.sourceBlocks = &copied;
+    CopyDisk(src, dst, full);
+    ASSERT_EQ(copied.size(), 10u);
+    EXPECT_EQ(copied[7], (std::array<unsigned char, 32>{}));  // a hole: the zero entry
+
+    BlockDigests stored;
+    ASSERT_TRUE(DecodeBlockDigests(EncodeBlockDigests(copied), stored));
+    EXPECT_EQ(stored, copied);
+    std::string damaged = EncodeBlockDigests(copied);
+    damaged[40] ^= 1;
+    EXPECT_FALSE(DecodeBlockDigests(damaged, stored));
+    EXPECT_FALSE(DecodeBlockDigests(damaged.substr(0, 100), stored));
+    EXPECT_FALSE(
+        DecodeBlockDigests("not digests at all, but long enough to have a header and a sum", stored));
+
+    // One page of block 2 changes, and block 7 gains data.
+    WriteAt(src, 2 * kMiB + 4096, Pattern(4096, 3));
+    WriteAt(src, 7 * kMiB, Pattern(4096, 4));
+    BlockDigests now;
+    CopyOptions incr = o;
+    incr.destinationBlocks = &copied;
+    incr.sourceBlocks = &now;
+    CopyResult r = SyncDisk(src, dst, incr);
+    EXPECT_EQ(ReadAll(dst, size), ReadAll(src, size));
+    EXPECT_EQ(r.bytesWritten, 2 * 4096u);
+    // Only block 2 was read back (block 7 was a hole there).
+    EXPECT_EQ(r.bytesRead - r.dataBytes, kMiB);
+    BlockDigests again;
+    CopyOptions check = full;
+    check.dryRun = true;
+    check.sourceBlocks = &again;
+    CopyDisk(src, -1, check);
+    EXPECT_EQ(now, again);
+
+    // Digests that do not describe the destination are believed: the caller
+    // keeps them only for what it wrote itself. A list shorter than the disk
+    // leaves the blocks past its end compared as usual.
+    WriteAt(dst, 8 * kMiB, Pattern(4096, 5));  // block 8: not in the list below
+    BlockDigests partial(now.begin(), now.begin() + 8);
+    incr.destinationBlocks = &partial;
+    incr.sourceBlocks = nullptr;
+    EXPECT_EQ(SyncDisk(src, dst, incr).bytesWritten, 4096u);
+    EXPECT_EQ(ReadAll(dst, size), ReadAll(src, size));
+}
