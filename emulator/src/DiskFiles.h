@@ -20,7 +20,8 @@ void createSparseFile(const std::string& path, uint64_t sizeBytes);
 // Copies src to dst (created or truncated) so that dst has src's size, the
 // same bytes, and holes wherever src has holes. The data runs are found with
 // SEEK_DATA/SEEK_HOLE and copied with copy_file_range (which may share
-// extents), then flushed to stable storage. If newSize is larger than src,
+// extents), then flushed to stable storage; where the file system can clone
+// the whole file (FICLONE), it is cloned instead. If newSize is larger than src,
 // dst is extended with a hole.
 // Throws std::system_error on failure and then removes dst.
 void copyKeepingHoles(const std::string& src, const std::string& dst, uint64_t newSize = 0);
