@@ -234,12 +234,22 @@ bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::strin
     journal.strOldZone = ctx.strReplacedVMZone;
     journal.vecReplacedDisks = ctx.vecReplacedDisks;
     journal.bPowerOff = !ctx.bPowerOn;
+    // Each new disk with its place, so that the clean-up releases only its
+    // entry and not that of a disk of the same name elsewhere.
     for (const SDisk& disk : ctx.vmInfo.vecDisks) {
         if (disk.eDiskType != 1) continue;
-        for (const std::string* name : {&disk.strName, &disk.strNewName})
-            if (!name->empty() && std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), *name) ==
-                                      journal.vecNewDisks.end())
-                journal.vecNewDisks.push_back(*name);
+        for (const std::string* name : {&disk.strName, &disk.strNewName}) {
+            if (name->empty() ||
+                journal.HoldsNewDisk(*name, CGoogleCloudCleaner::DiskLocation(
+                                                disk.strLocationUri, disk.strZone, journal.strProjectId)))
+                continue;
+            SDisk entry;
+            entry.strName = *name;
+            entry.strNewName = *name;
+            entry.strZone = disk.strZone.empty() ? journal.strZone : disk.strZone;
+            entry.strLocationUri = disk.strLocationUri;
+            journal.vecNewDisks.push_back(entry);
+        }
     }
     const bool standby = ctx.nRestoreType == kReplicationRestore;
     if (!m_pCloudBridge->BuildInstanceJson(journal.strProjectId, ctx.vmInfo, configJson, standby, diskNames,
@@ -338,7 +348,7 @@ bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplac
         return false;
     }
     // The new disks belong to the new instance now.
-    for (const std::string& name : journal.vecNewDisks) m_cleaner.UnRegisterDisk(path, name);
+    m_cleaner.UnRegisterNewDisks(path, journal);
     if (!DeleteReplacedDisks(journal.strProjectId, journal.vecReplacedDisks, nullptr)) return false;
     m_cleaner.UnRegisterReplacement(path);
     return true;
