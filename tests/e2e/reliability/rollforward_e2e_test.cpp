@@ -390,3 +390,79 @@ TEST_F(RollForwardE2E, KilledStandbyReplacementLeavesAStandby) {
         ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
     }
 }
+
+// Without --create-instance a pass that replaces the standby keeps its new
+// standby as disks and a stored configuration, and deletes the old standby
+// instance only once that is stored. Killed while the new disks are made,
+// the old standby stays; killed once its deletion began, the clean-up
+// finishes it and `dr-vm create` makes the new standby from the pass's
+// configuration. Never neither.
+TEST_F(RollForwardE2E, KilledStandbyReplacementWithoutInstanceLeavesAStandby) {
+    const std::vector<std::string> base = {"replicate",     "--project",    kProject,  "--instance",
+                                           "web-1",         "--to-project", "demo-dr", "--to-zone",
+                                           "us-central1-b", "--standby",    "web-1-dr"};
+    std::vector<std::string> create = base, replace = base;
+    create.push_back("--create-instance");
+    replace.insert(replace.end(), {"--replace-standby", "--overwrite"});
+    auto standbyIn = [](const json& res) {
+        for (const auto& i : res["projects"]["demo-dr"]["instances"])
+            if (i.value("name", "") == "web-1-dr") return i;
+        return json();
+    };
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId, const std::set<std::string>& drDisks)> when;
+        bool oldKept;
+    };
+    const Moment moments[] = {
+        {"while the new disks are made",
+         [&](const json& res, const std::string& oldId, const std::set<std::string>& drDisks) {
+             bool newDisk = false;
+             for (const auto& d : res["projects"]["demo-dr"]["disks"])
+                 newDisk = newDisk || !drDisks.count(d.value("name", ""));
+             const json in = standbyIn(res);
+             return newDisk && !in.is_null() && in.value("id", "") == oldId &&
+                    in.value("status", "") != "STOPPING";
+         },
+         true},
+        {"once the old standby's deletion began",
+         [&](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = standbyIn(res);
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         },
+         false},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        m_emu->setLatency(0, 0, 0, 0);
+        RunResult made = Run(create);
+        ASSERT_EQ(made.exitCode, 0) << made.err << made.out;
+        const std::string oldId = standbyIn(m_emu->resources()).value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> drDisks = DiskNames("demo-dr");
+        m_emu->setLatency(400, 400, 400, 50);
+        ASSERT_TRUE(KillWhen(replace, [&](const json& res) { return m.when(res, oldId, drDisks); }))
+            << "the kill did not land inside the pass";
+
+        RunResult c = Run({"cleanup"});
+        ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+        const json in = standbyIn(m_emu->resources());
+        Note("replicate --replace-standby (no instance)", m.what, !in.is_null(), Parse(c));
+        if (m.oldKept) {
+            ASSERT_FALSE(in.is_null()) << "the old standby is gone: " << c.out;
+            EXPECT_EQ(in.value("id", ""), oldId);
+        } else {
+            EXPECT_TRUE(in.is_null()) << "the old standby's deletion was not finished: " << c.out;
+            m_emu->setLatency(0, 0, 0, 0);
+            RunResult dr = Run({"dr-vm", "create", "--project", "demo-dr", "--zone", "us-central1-b",
+                                "--standby", "web-1-dr"});
+            EXPECT_EQ(dr.exitCode, 0) << "no new standby to create: " << dr.err << dr.out;
+            RunResult drop = Run({"dr-vm", "delete", "--project", "demo-dr", "--zone", "us-central1-b",
+                                  "--standby", "web-1-dr"});
+            EXPECT_EQ(drop.exitCode, 0) << drop.err;
+        }
+        m_emu->setLatency(0, 0, 0, 0);
+        RunResult rerun = Run(replace);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+    }
+}

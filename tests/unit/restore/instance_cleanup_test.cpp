@@ -319,3 +319,49 @@ TEST_F(InstanceTest, StandbyIsReplacedUnderTheJournal) {
     EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
     EXPECT_TRUE(ctx.bInstanceCreated);
 }
+
+// A pass that stores the standby's configuration instead of creating it
+// deletes the old standby only once the configuration is stored, under a
+// journal that makes no instance: a pass that dies there leaves the
+// clean-up to finish the deletion, keeping the new disks.
+TEST_F(InstanceTest, StandbyKeptAsItsConfigurationReplacesTheOldOneUnderTheJournal) {
+    RestoreCtx ctx = RegisteredRequest({DiskItem("web-1-sb-new", true)});
+    ctx.nRestoreType = 4;
+    ctx.bReplaceStandbyInstance = true;
+    SVMInfo standby;
+    standby.strGuid = "555";
+    standby.strZone = kProxyZone;
+    standby.vecDisks = {DiskItem("web-1-sb-old", true)};
+    EXPECT_CALL(*bridge, DoesVMExist(kProxyProject, "web-1", kProxyZone, _))
+        .WillOnce(DoAll(SetArgReferee<3>(standby), Return(true)));
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, DelayVMDeployment).InSequence(order).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false))
+        .InSequence(order)
+        .WillOnce(Invoke([this, &ctx](auto&&...) {
+            std::string path;
+            SReplacementJournal journal;
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredReplacement(path, journal)) << "recorded before";
+            EXPECT_TRUE(journal.strInstanceJson.empty());
+            return false;  // the pass dies here, say
+        }));
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // The clean-up deletes the old standby and its disk; no instance is made
+    // and the new disk stays.
+    ON_CALL(*bridge, DoesDiskExist).WillByDefault(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist).Times(0);
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "web-1-sb-old", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-sb-new", _, _, _)).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    EXPECT_TRUE(RegisteredDiskNames(ctx).empty());
+}
