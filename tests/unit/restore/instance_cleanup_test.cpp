@@ -278,6 +278,7 @@ TEST_F(InstanceTest, FinishedReplacementReleasesOnlyTheNewDisksInTheirPlace) {
     journal.strZone = "us-central1-a";
     journal.strOldId = "777";
     journal.strOldZone = "us-central1-f";
+    journal.strInstanceJson = "{\"name\":\"web-1\"}";
     SDisk bare;
     bare.strName = "web-1-older";
     journal.vecNewDisks = {bare};
