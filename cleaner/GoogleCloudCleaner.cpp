@@ -126,8 +126,6 @@ bool CGoogleCloudCleaner::RegisterReplacement(VM_Cleaner_Mode mode, const std::s
                                               const SReplacementJournal& journal) {
     std::string handle;
     if (journal.strName.empty() || !LookupEntity(mode, VM_Cleaner_Entity_VM, vmKey, handle)) return false;
-    std::string newDisks;
-    for (const std::string& n : journal.vecNewDisks) newDisks += n + "\n";
     std::map<std::string, std::string> props{{"name", journal.strName},
                                              {"project", journal.strProjectId},
                                              {"hostname", journal.strZone},
@@ -135,7 +133,7 @@ bool CGoogleCloudCleaner::RegisterReplacement(VM_Cleaner_Mode mode, const std::s
                                              {"oldZone", journal.strOldZone},
                                              {"instance", journal.strInstanceJson},
                                              {"replacedDisks", JoinDisks(journal.vecReplacedDisks)},
-                                             {"newDisks", newDisks},
+                                             {"newDisks", JoinDisks(journal.vecNewDisks)},
                                              {"powerOff", journal.bPowerOff ? "1" : "0"}};
     return RegisterEntityWithProperty(mode, VM_Cleaner_Entity_VM, kReplacementKey, handle, props);
 }
@@ -157,9 +155,9 @@ bool CGoogleCloudCleaner::GetRegisteredReplacement(const std::string& path, SRep
         journal.strInstanceJson = prop("instance");
         journal.vecReplacedDisks = SplitDisks(prop("replacedDisks"));
         journal.bPowerOff = prop("powerOff") == "1";
-        journal.vecNewDisks.clear();
-        for (const std::string& n : SplitOn(prop("newDisks"), '\n'))
-            if (!n.empty()) journal.vecNewDisks.push_back(n);
+        // One disk a line; a line of a name alone (no tab) is a disk
+        // recorded without its place.
+        journal.vecNewDisks = SplitDisks(prop("newDisks"));
         return !journal.strName.empty();
     }
     return false;
@@ -167,6 +165,25 @@ bool CGoogleCloudCleaner::GetRegisteredReplacement(const std::string& path, SRep
 
 bool CGoogleCloudCleaner::UnRegisterReplacement(const std::string& path) {
     return UnRegisterChild(path, VM_Cleaner_Entity_VM, kReplacementKey);
+}
+
+bool SReplacementJournal::HoldsNewDisk(const std::string& name, const std::string& location) const {
+    for (const SDisk& d : vecNewDisks) {
+        if (d.strName != name) continue;
+        if (d.strZone.empty() && d.strLocationUri.empty()) return true;
+        if (CGoogleCloudCleaner::DiskLocation(d.strLocationUri, d.strZone, strProjectId) == location)
+            return true;
+    }
+    return false;
+}
+
+void CGoogleCloudCleaner::UnRegisterNewDisks(const std::string& path, const SReplacementJournal& journal) {
+    for (const SDisk& d : journal.vecNewDisks) {
+        const bool placed = !d.strZone.empty() || !d.strLocationUri.empty();
+        if (placed && UnRegisterDiskAt(path, d.strName, d.strLocationUri, d.strZone, journal.strProjectId))
+            continue;
+        UnRegisterDisk(path, d.strName);
+    }
 }
 
 bool CGoogleCloudCleaner::UnRegisterVM(const std::string& path, bool flag) {

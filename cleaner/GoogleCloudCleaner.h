@@ -32,8 +32,16 @@ struct SReplacementJournal {
     // Disks of the old instance that the new one replaces (strName, strZone,
     // strLocationUri naming a region for a regional disk): deleted with it.
     std::vector<VMInfoStructs::SDisk> vecReplacedDisks;
-    // The new instance's disks: once it exists they are its own, not leftovers.
-    std::vector<std::string> vecNewDisks;
+    // The new instance's disks (strName, strZone, strLocationUri): once it
+    // exists they are its own, not leftovers. Only their entries at that
+    // place leave the registry: a disk of the same name elsewhere (the
+    // source of a move, a copy in the proxy's project) stays a leftover. A
+    // journal written before places were recorded names the disks alone
+    // (strZone and strLocationUri empty).
+    std::vector<VMInfoStructs::SDisk> vecNewDisks;
+    // True when the registered disk `name` at `location` (as
+    // CGoogleCloudCleaner::DiskLocation gives it) is one of the new disks.
+    bool HoldsNewDisk(const std::string& name, const std::string& location) const;
     // The job would have stopped the new instance (no power-on asked, or a
     // standby): the clean-up that finishes it does the same.
     bool bPowerOff = false;
@@ -80,6 +88,10 @@ class CGoogleCloudCleaner : public VMCleaner {
     bool GetRegisteredReplacement(const std::string& path, SReplacementJournal& journal);
     // Removes the journal below `path`.
     bool UnRegisterReplacement(const std::string& path);
+    // Removes the entries of the journal's new disks below `path`: each at
+    // its place, or (a disk recorded without one, or no entry there) every
+    // entry of its name.
+    void UnRegisterNewDisks(const std::string& path, const SReplacementJournal& journal);
 
     // Enters a snapshot under the VM entity of `vmKey`; false, storing
     // nothing, when that entity does not exist.

@@ -138,10 +138,11 @@ std::vector<SCleanupItem> CGoogleCloudInfo::_RegisteredItems(const std::string& 
     std::vector<SDisk> disks;
     m_cleaner.GetRegisteredDisks(path, disks);
     for (const SDisk& d : disks) {
-        if (std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), d.strName) !=
-            journal.vecNewDisks.end())
-            continue;
         std::string project = GetProjectIDfromUri(d.strLocationUri);
+        if (journal.HoldsNewDisk(
+                d.strName, CGoogleCloudCleaner::DiskLocation(d.strLocationUri, d.strZone,
+                                                             project.empty() ? c_localProjectID : project)))
+            continue;
         items.push_back({"disk", d.strName, project.empty() ? c_localProjectID : project, false, ""});
     }
     std::vector<std::string> snapshots;

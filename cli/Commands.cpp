@@ -12,6 +12,8 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -25,6 +27,7 @@
 #include "plugin/host/ArcCrypto.h"
 #include "plugin/host/CloudNames.h"
 #include "plugin/host/HostEnv.h"
+#include "plugin/host/VMCleaner.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -787,6 +790,123 @@ void CheckRestoreDestinationOptions(const std::string& asName, const std::string
     RequireCloudNameOrPath("--subnet", subnet);
 }
 
+namespace {
+
+std::string InPlaceRestoreDir(const std::string& stateDir) {
+    return stateDir + "/in-place-restores";
+}
+
+// While a restore over an instance whose disks keep their names runs (the
+// instance and its disks are deleted before the new disks can be made under
+// those names): what `cleanup` needs to finish it from the store if the job
+// dies. Written before the instance is touched; kept when the restore fails
+// (the instance may be gone), removed when it succeeds.
+class InPlaceRestoreRecord {
+  public:
+    InPlaceRestoreRecord(const std::string& stateDir, int64_t jobId, const RestoreOptions& ro,
+                         const std::string& instance, const std::string& backupId, const std::string& target,
+                         const std::string& project) {
+        const std::string dir = InPlaceRestoreDir(stateDir);
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (ec) throw CommandError("cannot create " + dir + ": " + ec.message());
+        const VMCleaner::Owner self = VMCleaner::SelfOwner();
+        const json entry = {{"store", fs::absolute(ro.store, ec).lexically_normal().string()},
+                            {"instance", instance},
+                            {"backupId", backupId},
+                            {"target", target},
+                            {"targetProject", project},
+                            {"as", ro.asName},
+                            {"project", ro.project},
+                            {"zone", ro.zone},
+                            {"region", ro.region},
+                            {"machineType", ro.machineType},
+                            {"network", ro.network},
+                            {"subnet", ro.subnet},
+                            {"powerOn", ro.powerOn},
+                            {"converted", ro.converted},
+                            {"guestOS", ro.guestOS},
+                            {"cpus", ro.cpus},
+                            {"memoryMB", ro.memoryMB},
+                            {"pid", self.pid},
+                            {"start", self.startTime}};
+        m_path = dir + "/" + std::to_string(jobId) + ".json";
+        try {
+            WriteFileSynced(m_path, entry.dump() + "\n");
+        } catch (const StoreError& e) {
+            fs::remove(m_path, ec);
+            throw CommandError("the restore cannot be recorded in " + dir +
+                               ", so the instance is left as it is: " + e.what());
+        }
+    }
+    void Done() {
+        std::error_code ec;
+        fs::remove(m_path, ec);
+    }
+
+  private:
+    std::string m_path;
+};
+
+// Finishes the in-place restores whose jobs died (all, or only those of
+// instance `target` of `project`): where the instance is gone, the restore
+// is run again from the store; where it exists, there is nothing to finish.
+// Records of finished ones are removed.
+std::vector<FinishedRevert> FinishDeadInPlaceRestores(const GlobalOptions& g, const std::string& target = "",
+                                                      const std::string& project = "") {
+    std::vector<FinishedRevert> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(InPlaceRestoreDir(g.stateDir), ec)) {
+        const std::string record = e.path().string();
+        json entry;
+        try {
+            std::ifstream in(record);
+            entry = json::parse(in);
+        } catch (const json::exception&) {
+            continue;  // being written: its job is alive
+        }
+        if (!entry.is_object()) continue;
+        const int64_t pid = entry.value("pid", int64_t{0});
+        if (pid <= 0 || VMCleaner::IsOwnerAlive(pid, entry.value("start", int64_t{0}))) continue;
+        FinishedRevert done;
+        done.instance = entry.value("target", "");
+        done.project = entry.value("targetProject", "");
+        if (!target.empty() && (done.instance != target || done.project != project)) continue;
+        RestoreOptions o;
+        o.store = entry.value("store", "");
+        o.instance = entry.value("instance", "");
+        o.backupId = entry.value("backupId", "");
+        o.asName = entry.value("as", "");
+        o.project = entry.value("project", "");
+        o.zone = entry.value("zone", "");
+        o.region = entry.value("region", "");
+        o.machineType = entry.value("machineType", "");
+        o.network = entry.value("network", "");
+        o.subnet = entry.value("subnet", "");
+        o.powerOn = entry.value("powerOn", false);
+        o.converted = entry.value("converted", false);
+        o.guestOS = entry.value("guestOS", "");
+        o.cpus = entry.value("cpus", uint32_t{0});
+        o.memoryMB = entry.value("memoryMB", int64_t{0});
+        o.overwrite = true;
+        o.keepDiskNames = true;
+        o.resume = true;
+        try {
+            RunRestore(g, o);
+            done.completed = true;
+        } catch (const CommandError& err) {
+            // An instance of that name: the dead job never deleted it, or
+            // had made the restored one; nothing is left to finish.
+            if (err.PluginCode() != VMINFO_ERR_VM_EXISTS) done.error = err.what();
+        }
+        if (done.error.empty()) fs::remove(record, ec);
+        if (done.completed || !done.error.empty()) out.push_back(done);
+    }
+    return out;
+}
+
+}  // namespace
+
 RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     auto started = Clock::now();
     if (ro.store.empty() && !ro.manifest) throw CommandError("restore needs --from", kExitUsage);
@@ -832,6 +952,19 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     ThrowIfCancelled("restore");
 
+    // A restore in place over an instance whose disks keep their names: an
+    // earlier one that died is finished first (from its own backup), so that
+    // this one finds the instance and its disks as a finished restore left
+    // them, then replaces them in turn.
+    const bool inPlace = ro.overwrite && ro.keepDiskNames && !ro.manifest;
+    const std::string target = ro.asName.empty() ? m.instance : ro.asName;
+    const std::string targetProject = ro.project.empty() ? m.project : ro.project;
+    if (inPlace && !ro.resume)
+        for (const FinishedRevert& f : FinishDeadInPlaceRestores(g, target, targetProject))
+            if (!f.error.empty())
+                throw CommandError("the restore of " + target + " by a job that died is not finished: " +
+                                   f.error + " (run gcebackup cleanup)");
+
     Job job(g);
     PluginSession s(g);
 
@@ -866,6 +999,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     rc.bOverwrite = ro.overwrite;
     rc.bPowerOn = ro.powerOn;
     rc.bKeepDiskNames = ro.keepDiskNames;
+    rc.bResumeReplacement = ro.resume;
     if (ro.converted) {
         rc.bConvertedInstance = true;
         rc.strGuestOS = ro.guestOS;
@@ -921,6 +1055,12 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     const size_t diskCount = m.disks.size();
     Phase initPhase(ProgressStream(g), mode,
                     rc.strVMName + ": creating " + std::to_string(diskCount) + " disk(s) to write");
+    // Written before the instance is touched: from its deletion on, a job
+    // that dies leaves the restore to `cleanup`, which finishes it.
+    std::unique_ptr<InPlaceRestoreRecord> record;
+    if (inPlace && !ro.resume)
+        record = std::make_unique<InPlaceRestoreRecord>(
+            g.stateDir, job.Id(), ro, m.instance, fs::path(dir).filename().string(), target, targetProject);
     const bool initialised = [&] {
         PhaseCounts counts(initPhase);
         return s->InitRestoreVM(rc);
@@ -1067,6 +1207,7 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         phase.Done("done");
     }
     cleaner.armed = false;
+    if (record) record->Done();
     sum.windowSeconds = Since(cloudStarted);
     if (ro.afterPost) ro.afterPost(rc);
     // The integrity snapshots of a replication pass stay the job's (and a
@@ -1316,6 +1457,17 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
         item.strProjectId = r.project;
         item.bCompleted = r.completed;
         item.strReason = r.error.empty() ? std::string() : "its revert in place is not finished: " + r.error;
+        items.push_back(item);
+    }
+    // Restores in place (disks keeping their names) of dead jobs: finished
+    // from their backups where the instance is gone.
+    for (const FinishedRevert& r : FinishDeadInPlaceRestores(g)) {
+        VMInfoStructs::SCleanupItem item;
+        item.strKind = "instance";
+        item.strName = r.instance;
+        item.strProjectId = r.project;
+        item.bCompleted = r.completed;
+        item.strReason = r.error.empty() ? std::string() : "its restore in place is not finished: " + r.error;
         items.push_back(item);
     }
     // The safety net for a registry gap: what carries this proxy's creation

@@ -82,6 +82,10 @@ struct RestoreOptions {
     bool overwrite = false;
     bool powerOn = false;
     bool keepDiskNames = false;
+    // Finishing the restore of a dead job (`cleanup`) that replaced an
+    // instance whose disks keep their names: the instance must be gone, and
+    // disks of the names to restore that are left are deleted first.
+    bool resume = false;
 
     // Hooks of a replication pass, which runs as a restore (cli/Replicate.cpp).
     // Called with the request before InitRestoreVM and after PostRestoreVM.

@@ -641,6 +641,13 @@ class CGoogleCloudInfo : public CVMInfo {
     // and the journal unregistered. False, keeping the journal, when a step
     // failed.
     bool _FinishReplacement(const std::string& path, const SReplacementJournal& journal);
+    // A replication pass that stores its standby's configuration instead of
+    // creating it: once that is stored, the old standby (ctx.strReplacedVMId)
+    // and its replaced disks are deleted under a journal, so that a pass that
+    // dies there leaves the clean-up to finish the deletion, not to remove
+    // the new disks. False (the old standby kept) when the journal cannot be
+    // written or the deletion fails.
+    bool RetireReplacedStandby(RestoreCtx& ctx);
     // Gives every disk item its final name (strName, at most 63 characters
     // when generated) and description. False with 71 and the name as
     // details when a disk of that name exists in the destination zone;

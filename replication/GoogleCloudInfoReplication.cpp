@@ -35,11 +35,13 @@ bool CGoogleCloudInfo::InitRestoreVM_VMReplication(RestoreCtx& ctx) {
                 return false;
             }
         }
-        if (ctx.bReplaceStandbyInstance && ctx.bCreateInstance && !ctx.bDiscardStandbyInstance) {
+        if (ctx.bReplaceStandbyInstance && !ctx.bDiscardStandbyInstance) {
             // The pass makes a new standby from scratch and replaces the
-            // old one only when the new one is created, under a journal, as
-            // a restore over an instance does: a pass that dies before then
-            // leaves the old standby, one that dies after leaves the new.
+            // old one only when the new one is created (or, without an
+            // instance to create, its configuration is stored), under a
+            // journal, as a restore over an instance does: a pass that dies
+            // before then leaves the old standby, one that dies after leaves
+            // the new.
             // The integrity snapshots go now: they belong to the old disks.
             if (!DeleteExistingIntegritySnapshot(ctx, ctx.vecDisks)) {
                 m_log.Error(__PRETTY_FUNCTION__, "Failed to delete integrity snapshots");

@@ -162,7 +162,7 @@ int CGoogleCloudInfo::HandleOverwriteOption(RestoreCtx& ctx) {
             return 0;
         }
     }
-    if (ctx.nRestoreType == kReplicationRestore && ctx.bCreateInstance) {
+    if (ctx.nRestoreType == kReplicationRestore && (ctx.bCreateInstance || ctx.bReplaceStandbyInstance)) {
         // A new standby replaces the old one only when it is created, under
         // a journal (the old one goes then, with its disks, all made by
         // replication): until then the old standby stays whole.

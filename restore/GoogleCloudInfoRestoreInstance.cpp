@@ -69,12 +69,15 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
     if (replication) {
         SVMInfo found;
         const bool exists = m_pCloudBridge->DoesVMExist(ctx.strProjectId, ctx.strVMName, ctx.strZone, found);
-        if (exists && ctx.bCreateInstance) {
+        if (exists && (ctx.bCreateInstance || ctx.bReplaceStandbyInstance)) {
             // The new standby replaces the old one as a restore over an
             // instance does: the old one (with its disks, all made by
             // replication) goes right before the new one is created, under
             // a journal, so that a pass that dies there never leaves no
             // standby.
+            // Without an instance to create, the new standby is its disks
+            // and its stored configuration: the old one goes once that is
+            // stored.
             m_log.Debug(__PRETTY_FUNCTION__, "Standby [%s][%s] is replaced by the new one",
                         ctx.strVMName.c_str(), found.strGuid.c_str());
             ctx.strReplacedVMId = found.strGuid;
@@ -143,6 +146,7 @@ int CGoogleCloudInfo::RestoreInstance(RestoreCtx& ctx, const std::string& encryp
         }
         m_log.Debug(__PRETTY_FUNCTION__, "Successfully uploaded VM [%s][%s] to cloud storage bucket[%s][%s]",
                     ctx.strVMGuid.c_str(), ctx.strVMName.c_str(), bucket.c_str(), object.c_str());
+        if (!ctx.strReplacedVMId.empty() && !RetireReplacedStandby(ctx)) return 0;
     }
     ctx.strVMGuid = ctx.vmInfo.strGuid;
     return 1;
@@ -234,12 +238,22 @@ bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::strin
     journal.strOldZone = ctx.strReplacedVMZone;
     journal.vecReplacedDisks = ctx.vecReplacedDisks;
     journal.bPowerOff = !ctx.bPowerOn;
+    // Each new disk with its place, so that the clean-up releases only its
+    // entry and not that of a disk of the same name elsewhere.
     for (const SDisk& disk : ctx.vmInfo.vecDisks) {
         if (disk.eDiskType != 1) continue;
-        for (const std::string* name : {&disk.strName, &disk.strNewName})
-            if (!name->empty() && std::find(journal.vecNewDisks.begin(), journal.vecNewDisks.end(), *name) ==
-                                      journal.vecNewDisks.end())
-                journal.vecNewDisks.push_back(*name);
+        for (const std::string* name : {&disk.strName, &disk.strNewName}) {
+            if (name->empty() ||
+                journal.HoldsNewDisk(*name, CGoogleCloudCleaner::DiskLocation(
+                                                disk.strLocationUri, disk.strZone, journal.strProjectId)))
+                continue;
+            SDisk entry;
+            entry.strName = *name;
+            entry.strNewName = *name;
+            entry.strZone = disk.strZone.empty() ? journal.strZone : disk.strZone;
+            entry.strLocationUri = disk.strLocationUri;
+            journal.vecNewDisks.push_back(entry);
+        }
     }
     const bool standby = ctx.nRestoreType == kReplicationRestore;
     if (!m_pCloudBridge->BuildInstanceJson(journal.strProjectId, ctx.vmInfo, configJson, standby, diskNames,
@@ -295,6 +309,43 @@ bool CGoogleCloudInfo::ReplaceExistingInstance(RestoreCtx& ctx, const std::strin
     return true;
 }
 
+bool CGoogleCloudInfo::RetireReplacedStandby(RestoreCtx& ctx) {
+    SReplacementJournal journal;
+    journal.strName = ctx.vmInfo.strName.empty() ? ctx.strVMName : ctx.vmInfo.strName;
+    journal.strProjectId = ctx.strProjectId;
+    journal.strZone = ctx.strZone;
+    journal.strOldId = ctx.strReplacedVMId;
+    journal.strOldZone = ctx.strReplacedVMZone;
+    journal.vecReplacedDisks = ctx.vecReplacedDisks;
+    // No instance text: the new standby is not an instance, nothing is made.
+    for (const SDisk& disk : ctx.vmInfo.vecDisks) {
+        if (disk.eDiskType != 1) continue;
+        const std::string& name = disk.strNewName.empty() ? disk.strName : disk.strNewName;
+        if (name.empty()) continue;
+        SDisk entry;
+        entry.strName = name;
+        entry.strNewName = name;
+        entry.strZone = disk.strZone.empty() ? journal.strZone : disk.strZone;
+        entry.strLocationUri = disk.strLocationUri;
+        journal.vecNewDisks.push_back(entry);
+    }
+    if (!m_cleaner.RegisterReplacement(m_cleanerMode, ctx.strCleanerGuid, journal)) {
+        // The old standby stays: the pass has made the new one beside it.
+        SetLastVMError(VMINFO_ERR_DISK_REGISTRY_ADD,
+                       "the crash-recovery store could not record the replacement of standby [" +
+                           journal.strName + "], which is left as it was: " + m_cleaner.GetLastError());
+        return false;
+    }
+    m_log.Debug(__PRETTY_FUNCTION__, "Deleting the standby [%s][%s] that the pass replaces",
+                journal.strName.c_str(), journal.strOldId.c_str());
+    if (!m_pCloudBridge->DeleteVM(journal.strProjectId, "", journal.strOldId, journal.strOldZone, false)) {
+        SetLastVMError(VMINFO_ERR_VM_DELETE_FAILED, m_pCloudBridge->GetLastError());
+        return false;
+    }
+    DeleteReplacedDisks(journal.strProjectId, journal.vecReplacedDisks, &ctx.vecFailures);
+    return true;
+}
+
 bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplacementJournal& journal) {
     m_log.Debug(__PRETTY_FUNCTION__, "Finishing the replacement of instance [%s] that a job began",
                 journal.strName.c_str());
@@ -306,7 +357,10 @@ bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplac
         return false;
     }
     SVMInfo found;
-    if (m_pCloudBridge->DoesVMExist(journal.strProjectId, journal.strName, journal.strZone, found)) {
+    if (journal.strInstanceJson.empty()) {
+        // A standby kept as disks and a stored configuration: no instance
+        // replaces the old one.
+    } else if (m_pCloudBridge->DoesVMExist(journal.strProjectId, journal.strName, journal.strZone, found)) {
         if (found.strGuid == journal.strOldId) {
             _NoteCleanupFailure(journal.strName);
             return false;
@@ -330,7 +384,7 @@ bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplac
     }
     // Stopped as the dead job would have left it (a standby must be, for the
     // next pass).
-    if (journal.bPowerOff &&
+    if (journal.bPowerOff && !journal.strInstanceJson.empty() &&
         !m_pCloudBridge->PowerOffVM(journal.strProjectId, journal.strName, "", journal.strZone)) {
         m_log.Error(__PRETTY_FUNCTION__, "Failed to power off the replacing instance [%s], Error [%s]",
                     journal.strName.c_str(), m_pCloudBridge->GetLastError().c_str());
@@ -338,7 +392,7 @@ bool CGoogleCloudInfo::_FinishReplacement(const std::string& path, const SReplac
         return false;
     }
     // The new disks belong to the new instance now.
-    for (const std::string& name : journal.vecNewDisks) m_cleaner.UnRegisterDisk(path, name);
+    m_cleaner.UnRegisterNewDisks(path, journal);
     if (!DeleteReplacedDisks(journal.strProjectId, journal.vecReplacedDisks, nullptr)) return false;
     m_cleaner.UnRegisterReplacement(path);
     return true;

@@ -247,6 +247,15 @@ void CGoogleCloudInfo::_RegisterSnapMountDisks(ArSnapClientAPI& api) {
     // taken (the disk is somebody else's).
     const VM_Cleaner_Mode mode = m_cleanerMode;
     const std::string key = m_strSnapMountKey;
+    // A backup copy's disks are read and deleted again: they are named and
+    // labelled as every temporary resource of a job is, so that the orphan
+    // search finds one that its registry entry lost. A revert's disks become
+    // the instance's own and keep names of the user's kind.
+    if (mode == VM_CLEANER_MODE_BACKUP) {
+        std::vector<SKeyPairInfo> labels;
+        AddCreationLabels(labels);
+        api.SetTemporaryDiskLabels(labels);
+    }
     api.SetDiskHook([this, mode, key](ArSnapClientAPI::DiskEvent event, const std::string& project,
                                       const std::string& zone, const std::string& uri,
                                       const std::string& name) {

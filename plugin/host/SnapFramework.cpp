@@ -325,9 +325,11 @@ bool ArSnapClientAPI::createTestCloneEnvs(SMVolSnapInfo& request) {
             for (const auto& [k, v] : described["labels"].items())
                 if (v.is_string()) tmpl.vecLabels.push_back({k, v.get<std::string>()});
         tmpl.nSize = snap.getSourceSize();
+        if (m_bTemporary)
+            tmpl.vecLabels.insert(tmpl.vecLabels.end(), m_temporaryLabels.begin(), m_temporaryLabels.end());
         if (inPlace)
             disk.strName = snap.getSourceDiskName();
-        else if (destProject.empty())
+        else if (destProject.empty() || m_bTemporary)
             // A name of this process's own (see CloudNames::NameToken).
             disk.strName = CloudNames::GeneratedName("zd-copy", CloudNames::NameToken(),
                                                      snap.getSourceDiskId(), CreateGuid().substr(0, 4));

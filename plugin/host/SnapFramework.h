@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "plugin/host/EvDebug.h"
+#include "plugin/host/VMInfoStructs.h"
 
 namespace GoogleCloudSDKCppBridge {
 class CGoogleCloudSDKCppBridge;
@@ -262,9 +263,10 @@ class SMVolSnapInfo {
 // "source-disk-description" (the snapshotted disk's resource as JSON) gives
 // it that disk's labels, licences, guest OS features and architecture. With
 // "in-place-restore" = "true" each disk gets the name of its source disk;
-// otherwise a new name. Each created disk is named in its snapshot's snapshot
-// device and entered in a mount record (under the host state directory,
-// "snapmounts/") kept until the mount is released.
+// for temporary disks (SetTemporaryDiskLabels) a generated name of this
+// process, "zd-copy-<token>-<disk id>-<tail>"; otherwise a new name. Each created disk is named in its
+// snapshot's snapshot device and entered in a mount record (under the host state directory, "snapmounts/")
+// kept until the mount is released.
 //
 // deleteTestCloneEnvs releases the mount of a request: in operation mode
 // SM_OP_MODE_RELEASE_KEEP the record goes and the disks stay; in any other
@@ -307,6 +309,13 @@ class ArSnapClientAPI {
     using DiskHook = std::function<void(DiskEvent event, const std::string& project, const std::string& zone,
                                         const std::string& uri, const std::string& name)>;
     void SetDiskHook(DiskHook hook) { m_diskHook = std::move(hook); }
+    // The disks are the job's temporary copies (read and deleted again): each
+    // gets a generated name of this process and carries `labels` (the
+    // creation labels that let a clean-up find it without a registry entry).
+    void SetTemporaryDiskLabels(std::vector<VMInfoStructs::SKeyPairInfo> labels) {
+        m_temporaryLabels = std::move(labels);
+        m_bTemporary = true;
+    }
 
   protected:
     bool Fail(SMVolSnapInfo& request, int code, const std::string& text);
@@ -318,4 +327,6 @@ class ArSnapClientAPI {
     int m_nErrCode = 0;
     std::string m_strErr;
     DiskHook m_diskHook;
+    bool m_bTemporary = false;
+    std::vector<VMInfoStructs::SKeyPairInfo> m_temporaryLabels;
 };

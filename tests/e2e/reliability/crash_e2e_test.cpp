@@ -336,6 +336,15 @@ TEST_F(CrashE2E, RestoreOverwrite) {
                  Seed() + 4));
 }
 
+// The disks keep their names, so the instance and its disks go before the
+// new disks are made: a job killed after that is finished by the clean-up
+// from the store.
+TEST_F(CrashE2E, RestoreOverwriteKeepingDiskNames) {
+    Expect(Drive(RestoreFlow("restore --overwrite --keep", "",
+                             {"--zone", "us-central1-b", "--overwrite", "--keep-disk-names"}),
+                 Seed() + 15));
+}
+
 TEST_F(CrashE2E, ReplicateFull) {
     Flow f;
     f.name = "replicate full";
@@ -378,6 +387,23 @@ TEST_F(CrashE2E, ReplicateStandbyReplacement) {
                (line.find(" snapshot ") != std::string::npos || line.find(" disk ") != std::string::npos);
     };
     Expect(Drive(f, Seed() + 7));
+}
+
+// Without --create-instance the new standby is its disks and its stored
+// configuration; the old standby instance goes once that is stored. Each
+// point starts from a standby instance.
+TEST_F(CrashE2E, ReplicateStandbyReplacementWithoutInstance) {
+    Flow f;
+    f.name = "replicate --replace -i";
+    f.prepare = [this](int) { Setup(ReplicateArgs(kStandby, {"--create-instance"})); };
+    f.args = [this](int) { return ReplicateArgs(kStandby, {"--replace-standby", "--overwrite"}); };
+    f.recordDirs = {StateDir()};
+    f.mayGo = [](int, const std::string& line) {
+        return line.rfind(std::string(kDrProject) + " ", 0) == 0 &&
+               (line.find(" snapshot ") != std::string::npos || line.find(" disk ") != std::string::npos ||
+                line.find(" instance " + std::string(kStandby) + " ") != std::string::npos);
+    };
+    Expect(Drive(f, Seed() + 16));
 }
 
 TEST_F(CrashE2E, SnapBackup) {

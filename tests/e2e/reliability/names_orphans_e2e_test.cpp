@@ -144,6 +144,38 @@ TEST_F(NamesE2E, ADiskOfALostRegistryEntryIsAnOrphanListedThenRemoved) {
     EXPECT_EQ(Diff(before, Resources()), "");
 }
 
+// A backup copy's disks carry the creation labels and a generated name like
+// a backup's: with the registry lost, the disks of a killed copy are
+// orphans, and only they (never the snapshots of the snapshot backup).
+TEST_F(NamesE2E, ABackupCopysDisksOfALostRegistryEntryAreOrphans) {
+    const std::string catalog = m_dir + "/catalog";
+    RunResult b = Run({"snap-backup", "--project", kProject, "--instance", "web-1", "--catalog", catalog});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const std::set<std::string> before = Resources();
+    m_emu->setLatency(300, 300, 300, 50);
+    bool killed = false;
+    RunResult r = Run({"backup-copy", "--catalog", catalog, "--instance", "web-1", "--to", m_dir + "/copies"},
+                      300, [&](const std::string&, pid_t pid, double) {
+                          if (!killed && !Generated("zd-copy-", {"disks"}).empty()) {
+                              ::kill(pid, SIGKILL);
+                              killed = true;
+                          }
+                      });
+    ASSERT_TRUE(killed) << r.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::set<std::string> left = Generated("zd-copy-", {"disks"});
+    ASSERT_FALSE(left.empty());
+    for (const char* f : {"gce_cleaner.db", "gce_cleaner.db-wal", "gce_cleaner.db-shm"})
+        fs::remove(StateDir() + "/cleaner/" + f);
+
+    RunResult list = Run({"cleanup"});
+    EXPECT_EQ(OrphanNames(Parse(list), false), left) << list.out;
+    RunResult removal = Run({"cleanup", "--orphans"});
+    EXPECT_EQ(removal.exitCode, 0) << removal.err;
+    EXPECT_EQ(OrphanNames(Parse(removal), true), left) << removal.out;
+    EXPECT_EQ(Diff(before, Resources()), "");
+}
+
 TEST_F(NamesE2E, ARunningJobsDisksAreNeverOrphans) {
     m_emu->setLatency(400, 400, 300, 50);
     std::atomic<bool> checked{false};

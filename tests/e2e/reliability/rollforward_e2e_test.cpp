@@ -147,6 +147,101 @@ TEST_F(RollForwardE2E, KilledOverwriteRestoreLeavesTheOldOrTheFinishedNewInstanc
     }
 }
 
+// restore --overwrite --keep-disk-names must delete web-1 and its disks
+// before it can make the new disks under their names. Killed once the
+// deletion began, while the new disks are made, or once the new instance
+// exists, the clean-up finishes the restore from the store (or finds it
+// finished); the command run again without a clean-up finishes the dead
+// job's restore first and then does its own. web-1-logs, which the backup
+// left out, is kept throughout.
+TEST_F(RollForwardE2E, KilledOverwriteKeepingDiskNamesIsFinishedFromTheStore) {
+    RunResult b = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_store,
+                       "--exclude-label", "backup=skip"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const json source = InstanceConfig(kProject, "us-central1-b", "web-1");
+    const std::vector<std::string> args = {"restore",     "--from",           m_store, "--instance", "web-1",
+                                           "--overwrite", "--keep-disk-names"};
+    m_emu->setLatency(400, 400, 400, 50);
+
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId, const std::set<std::string>& oldDiskIds)>
+            when;
+        bool cleanupFirst;  // else the command is run again at once
+    };
+    auto newDataDisk = [](const json& res, const std::set<std::string>& oldDiskIds) {
+        for (const auto& d : res["projects"][kProject]["disks"])
+            if (d.value("name", "") == "web-1-data" && !oldDiskIds.count(d.value("id", ""))) return true;
+        return false;
+    };
+    const Moment moments[] = {
+        {"once the deletion began",
+         [](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = InstanceIn(res, "web-1");
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         },
+         true},
+        {"while the new disks are made",
+         [&](const json& res, const std::string&, const std::set<std::string>& oldDiskIds) {
+             return InstanceIn(res, "web-1").is_null() && newDataDisk(res, oldDiskIds);
+         },
+         true},
+        {"once the new instance exists",
+         [](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = InstanceIn(res, "web-1");
+             return !in.is_null() && in.value("id", "") != oldId;
+         },
+         true},
+        {"while the new disks are made, then run again",
+         [&](const json& res, const std::string&, const std::set<std::string>& oldDiskIds) {
+             return InstanceIn(res, "web-1").is_null() && newDataDisk(res, oldDiskIds);
+         },
+         false},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        const std::string oldId = Instance(kProject, "web-1").value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> disksBefore = DiskNames();
+        std::set<std::string> oldDiskIds;
+        for (const auto& d : Project()["disks"]) oldDiskIds.insert(d.value("id", ""));
+        ASSERT_TRUE(KillWhen(args, [&](const json& res) { return m.when(res, oldId, oldDiskIds); }))
+            << "the kill did not land inside the job";
+
+        if (m.cleanupFirst) {
+            RunResult c = Run({"cleanup"});
+            ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+            const json in = Instance(kProject, "web-1");
+            ASSERT_FALSE(in.is_null()) << "web-1 is gone after the clean-up: " << c.out;
+            Note("restore --overwrite --keep-disk-names", m.what, in.value("id", "") == oldId, Parse(c));
+            EXPECT_NE(in.value("id", ""), oldId) << "the restore was not finished";
+            ExpectSameInstance(source, InstanceConfig(kProject, "us-central1-b", "web-1"),
+                               ExpectedChanges().Ignore("/disks/2"), false);
+            EXPECT_EQ(in["disks"].size(), 2u);
+            EXPECT_TRUE(StrayDisks(disksBefore).empty()) << c.out;
+            EXPECT_TRUE(SnapshotNames().empty()) << c.out;
+
+            RunResult again = Run({"cleanup"});
+            EXPECT_EQ(again.exitCode, 0) << again.err;
+            EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
+            EXPECT_TRUE(Parse(again)["completed"].empty()) << again.out;
+        }
+        EXPECT_FALSE(Disk(kProject, "web-1-logs").is_null()) << "the disk the backup left out is gone";
+
+        RunResult rerun = Run(args);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+        const json in = Instance(kProject, "web-1");
+        ASSERT_FALSE(in.is_null());
+        EXPECT_EQ(in["disks"].size(), 2u);
+        EXPECT_FALSE(Disk(kProject, "web-1-logs").is_null());
+        EXPECT_TRUE(StrayDisks(disksBefore).empty());
+        EXPECT_TRUE(SnapshotNames().empty());
+        RunResult last = Run({"cleanup"});
+        EXPECT_EQ(last.exitCode, 0) << last.err;
+        EXPECT_TRUE(Parse(last)["removed"].empty()) << last.out;
+    }
+}
+
 // revert --in-place deletes web-1 before it makes the disks of its
 // snapshots under the same names. Killed once the deletion began, while the
 // disks are made, or once the reverted instance exists, the clean-up
@@ -292,6 +387,82 @@ TEST_F(RollForwardE2E, KilledStandbyReplacementLeavesAStandby) {
         EXPECT_TRUE(Parse(again)["removed"].empty()) << again.out;
 
         RunResult rerun = Run(args);
+        ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
+    }
+}
+
+// Without --create-instance a pass that replaces the standby keeps its new
+// standby as disks and a stored configuration, and deletes the old standby
+// instance only once that is stored. Killed while the new disks are made,
+// the old standby stays; killed once its deletion began, the clean-up
+// finishes it and `dr-vm create` makes the new standby from the pass's
+// configuration. Never neither.
+TEST_F(RollForwardE2E, KilledStandbyReplacementWithoutInstanceLeavesAStandby) {
+    const std::vector<std::string> base = {"replicate",     "--project",    kProject,  "--instance",
+                                           "web-1",         "--to-project", "demo-dr", "--to-zone",
+                                           "us-central1-b", "--standby",    "web-1-dr"};
+    std::vector<std::string> create = base, replace = base;
+    create.push_back("--create-instance");
+    replace.insert(replace.end(), {"--replace-standby", "--overwrite"});
+    auto standbyIn = [](const json& res) {
+        for (const auto& i : res["projects"]["demo-dr"]["instances"])
+            if (i.value("name", "") == "web-1-dr") return i;
+        return json();
+    };
+    struct Moment {
+        const char* what;
+        std::function<bool(const json&, const std::string& oldId, const std::set<std::string>& drDisks)> when;
+        bool oldKept;
+    };
+    const Moment moments[] = {
+        {"while the new disks are made",
+         [&](const json& res, const std::string& oldId, const std::set<std::string>& drDisks) {
+             bool newDisk = false;
+             for (const auto& d : res["projects"]["demo-dr"]["disks"])
+                 newDisk = newDisk || !drDisks.count(d.value("name", ""));
+             const json in = standbyIn(res);
+             return newDisk && !in.is_null() && in.value("id", "") == oldId &&
+                    in.value("status", "") != "STOPPING";
+         },
+         true},
+        {"once the old standby's deletion began",
+         [&](const json& res, const std::string& oldId, const std::set<std::string>&) {
+             const json in = standbyIn(res);
+             return in.is_null() || (in.value("id", "") == oldId && in.value("status", "") == "STOPPING");
+         },
+         false},
+    };
+    for (const Moment& m : moments) {
+        SCOPED_TRACE(m.what);
+        m_emu->setLatency(0, 0, 0, 0);
+        RunResult made = Run(create);
+        ASSERT_EQ(made.exitCode, 0) << made.err << made.out;
+        const std::string oldId = standbyIn(m_emu->resources()).value("id", "");
+        ASSERT_FALSE(oldId.empty());
+        const std::set<std::string> drDisks = DiskNames("demo-dr");
+        m_emu->setLatency(400, 400, 400, 50);
+        ASSERT_TRUE(KillWhen(replace, [&](const json& res) { return m.when(res, oldId, drDisks); }))
+            << "the kill did not land inside the pass";
+
+        RunResult c = Run({"cleanup"});
+        ASSERT_EQ(c.exitCode, 0) << c.err << c.out;
+        const json in = standbyIn(m_emu->resources());
+        Note("replicate --replace-standby (no instance)", m.what, !in.is_null(), Parse(c));
+        if (m.oldKept) {
+            ASSERT_FALSE(in.is_null()) << "the old standby is gone: " << c.out;
+            EXPECT_EQ(in.value("id", ""), oldId);
+        } else {
+            EXPECT_TRUE(in.is_null()) << "the old standby's deletion was not finished: " << c.out;
+            m_emu->setLatency(0, 0, 0, 0);
+            RunResult dr = Run({"dr-vm", "create", "--project", "demo-dr", "--zone", "us-central1-b",
+                                "--standby", "web-1-dr"});
+            EXPECT_EQ(dr.exitCode, 0) << "no new standby to create: " << dr.err << dr.out;
+            RunResult drop = Run({"dr-vm", "delete", "--project", "demo-dr", "--zone", "us-central1-b",
+                                  "--standby", "web-1-dr"});
+            EXPECT_EQ(drop.exitCode, 0) << drop.err;
+        }
+        m_emu->setLatency(0, 0, 0, 0);
+        RunResult rerun = Run(replace);
         ASSERT_EQ(rerun.exitCode, 0) << rerun.err << rerun.out;
     }
 }

@@ -14,7 +14,7 @@ TEST_F(SetupTest, StandbyExistsDecisionTable) {
         bool replace, discard, overwrite;
         bool ok;
         int code;
-        bool deleted;  // standby and integrity snapshots deleted, full pass
+        bool deleted;  // integrity snapshots deleted, full pass (a discarded standby deleted)
     };
     const Case cases[] = {
         {true, false, false, false, 7003, false}, {true, true, false, false, 7003, false},
@@ -33,8 +33,13 @@ TEST_F(SetupTest, StandbyExistsDecisionTable) {
         ctx.bOverwrite = c.overwrite;
         ctx.bStandbyInstanceKept = true;
         if (c.deleted) {
-            EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-standby", "standby-guid", kDestZone, true))
-                .WillOnce(::testing::InvokeWithoutArgs([this] { return DeleteStandby(); }));
+            // A replaced standby stays until the new one is made (or its
+            // configuration stored); a discarded one goes now.
+            if (c.replace)
+                EXPECT_CALL(*bridge, DeleteVM).Times(0);
+            else
+                EXPECT_CALL(*bridge, DeleteVM(kDestProject, "web-standby", "standby-guid", kDestZone, true))
+                    .WillOnce(::testing::InvokeWithoutArgs([this] { return DeleteStandby(); }));
             EXPECT_CALL(*bridge, DeleteDiskSnapshot(kDestProject, "snap-boot")).WillOnce(Return(true));
             // The full preparation creates the disk empty in the proxy zone.
             EXPECT_CALL(*bridge, CreateDisk(kProxyProject, _, kProxyZone, _, _, _, _));

@@ -145,7 +145,9 @@ TEST_F(InstanceTest, OverwriteDeletesTheOldInstanceOnlyOnceTheNewOneIsRecorded) 
             EXPECT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
             EXPECT_TRUE(obj->m_cleaner.GetRegisteredReplacement(path, journal)) << "recorded before";
             EXPECT_EQ(journal.strInstanceJson, "{\"name\":\"web-1\"}");
-            EXPECT_THAT(journal.vecNewDisks, ElementsAre("web-1-new"));
+            EXPECT_EQ(journal.vecNewDisks.size(), 1u);
+            for (const SDisk& d : journal.vecNewDisks)
+                EXPECT_EQ(d.strName + "@" + d.strZone, "web-1-new@" + std::string(kProxyZone));
             return true;
         }));
     EXPECT_CALL(*bridge, CreateVMFromJson("proxy-proj", "us-central1-a", "{\"name\":\"web-1\"}", _))
@@ -238,6 +240,56 @@ TEST_F(InstanceTest, CleanupFinishesAReplacementWhoseOldInstanceIsGone) {
     EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
 }
 
+// The journal's new disks leave the registry only at their place: another
+// entry of the same name (the proxy-zone source of a moved disk whose
+// deletion failed) stays a leftover, and the clean-up deletes it there.
+// A journal of names alone (written before places were kept) still
+// releases the new disks.
+TEST_F(InstanceTest, FinishedReplacementReleasesOnlyTheNewDisksInTheirPlace) {
+    RestoreCtx ctx = RecordOverwrite(RegisteredRequest({DiskItem("web-1-new", true)}));
+    EXPECT_CALL(*bridge, BuildInstanceJson)
+        .WillOnce(DoAll(SetArgReferee<6>(std::string("{\"name\":\"web-1\"}")), Return(true)));
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(false));
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+    ASSERT_TRUE(obj->m_cleaner.RegisterDisk(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, "web-1-new", "", "",
+                                            "us-central1-f", kProxyProject));
+    ASSERT_EQ(RegisteredDiskNames(ctx).size(), 2u);
+
+    ON_CALL(*bridge, DoesDiskExist).WillByDefault(Return(true));
+    ON_CALL(*bridge, DetachDisk).WillByDefault(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM("proxy-proj", "", "777", "us-central1-f", false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist("proxy-proj", "web-1", "us-central1-a", _)).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, PowerOffVM).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk("proxy-proj", "web-1-old-boot", "us-central1-f", "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-new", "us-central1-f", _, _)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-new", kProxyZone, _, _)).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // A journal of names alone.
+    RestoreCtx old = RecordOverwrite(RegisteredRequest({DiskItem("web-1-older", true)}));
+    SReplacementJournal journal;
+    journal.strName = "web-1";
+    journal.strProjectId = "proxy-proj";
+    journal.strZone = "us-central1-a";
+    journal.strOldId = "777";
+    journal.strOldZone = "us-central1-f";
+    journal.strInstanceJson = "{\"name\":\"web-1\"}";
+    SDisk bare;
+    bare.strName = "web-1-older";
+    journal.vecNewDisks = {bare};
+    ASSERT_TRUE(obj->m_cleaner.RegisterReplacement(VM_CLEANER_MODE_RESTORE, old.strCleanerGuid, journal));
+    EXPECT_CALL(*bridge, DeleteVM).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist).WillOnce(Return(false));
+    EXPECT_CALL(*bridge, CreateVMFromJson).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(old.strCleanerGuid));
+}
+
 // A replication pass that makes a new standby replaces the old one the same
 // way: the old standby goes (its disks kept until the new one exists) only
 // once the journal holds the new one; its disks are deleted last.
@@ -267,4 +319,50 @@ TEST_F(InstanceTest, StandbyIsReplacedUnderTheJournal) {
     EXPECT_CALL(*bridge, RestoreVM).Times(0);
     EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 1);
     EXPECT_TRUE(ctx.bInstanceCreated);
+}
+
+// A pass that stores the standby's configuration instead of creating it
+// deletes the old standby only once the configuration is stored, under a
+// journal that makes no instance: a pass that dies there leaves the
+// clean-up to finish the deletion, keeping the new disks.
+TEST_F(InstanceTest, StandbyKeptAsItsConfigurationReplacesTheOldOneUnderTheJournal) {
+    RestoreCtx ctx = RegisteredRequest({DiskItem("web-1-sb-new", true)});
+    ctx.nRestoreType = 4;
+    ctx.bReplaceStandbyInstance = true;
+    SVMInfo standby;
+    standby.strGuid = "555";
+    standby.strZone = kProxyZone;
+    standby.vecDisks = {DiskItem("web-1-sb-old", true)};
+    EXPECT_CALL(*bridge, DoesVMExist(kProxyProject, "web-1", kProxyZone, _))
+        .WillOnce(DoAll(SetArgReferee<3>(standby), Return(true)));
+    ::testing::Sequence order;
+    EXPECT_CALL(*bridge, DelayVMDeployment).InSequence(order).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false))
+        .InSequence(order)
+        .WillOnce(Invoke([this, &ctx](auto&&...) {
+            std::string path;
+            SReplacementJournal journal;
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredVM(VM_CLEANER_MODE_RESTORE, ctx.strCleanerGuid, path));
+            EXPECT_TRUE(obj->m_cleaner.GetRegisteredReplacement(path, journal)) << "recorded before";
+            EXPECT_TRUE(journal.strInstanceJson.empty());
+            return false;  // the pass dies here, say
+        }));
+    EXPECT_CALL(*bridge, RestoreVM).Times(0);
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk).Times(0);
+    EXPECT_EQ(obj->RestoreInstance(ctx, "", "{cfg}"), 0);
+    ::testing::Mock::VerifyAndClearExpectations(bridge);
+
+    // The clean-up deletes the old standby and its disk; no instance is made
+    // and the new disk stays.
+    ON_CALL(*bridge, DoesDiskExist).WillByDefault(Return(true));
+    EXPECT_CALL(*bridge, DeleteVM(kProxyProject, "", "555", kProxyZone, false)).WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DoesVMExist).Times(0);
+    EXPECT_CALL(*bridge, CreateVMFromJson).Times(0);
+    EXPECT_CALL(*bridge, PowerOffVM).Times(0);
+    EXPECT_CALL(*bridge, DeleteDisk(kProxyProject, "web-1-sb-old", kProxyZone, "", false))
+        .WillOnce(Return(true));
+    EXPECT_CALL(*bridge, DeleteDisk(_, "web-1-sb-new", _, _, _)).Times(0);
+    EXPECT_TRUE(obj->_CleanupRestoreVM(ctx.strCleanerGuid));
+    EXPECT_TRUE(RegisteredDiskNames(ctx).empty());
 }

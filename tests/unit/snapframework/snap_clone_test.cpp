@@ -99,6 +99,44 @@ TEST_F(SnapCloneTest, RestoreModeHonoursDestinationReplicaZonesAndKey) {
             "web-1-data|dst|europe-west1-b|europe-west1||pd-ssd||"}));
 }
 
+// Temporary disks (a backup copy's, made in the proxy's project) take a
+// generated name of this process and the creation labels, so that a clean-up
+// without their registry entry still knows them; other disks get neither.
+TEST_F(SnapCloneTest, TemporaryDisksTakeAGeneratedNameAndTheCreationLabels) {
+    m_request.setSnapOpProperties(
+        SM_OP_TYPE_CLOUD, {{"destination-project-id", "proxy"}, {"destination-zone", "us-central1-a"}}, true);
+    std::vector<std::vector<SKeyPairInfo>> labels;
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("proxy", _, CopyOf("9001"), _, _, _, _, _))
+        .WillOnce([&](auto&&, auto&&, auto&&, auto&&, auto&&, bool, auto&&, SDisk& d) {
+            labels.push_back(d.vecLabels);
+            return true;
+        });
+    EXPECT_CALL(m_bridge, CreateDiskFromSnapshot("proxy", _, CopyOf("9002"), _, _, _, _, _))
+        .WillOnce(Return(true));
+    ArSnapClientAPI api(m_log, &m_bridge);
+    api.SetTemporaryDiskLabels({{"zd-created-by", "proxy-1"}, {"zd-creator", CloudNames::CreatorValue()}});
+    ASSERT_TRUE(api.createTestCloneEnvs(m_request));
+    ASSERT_EQ(labels.size(), 1u);
+    ASSERT_EQ(labels[0].size(), 2u);
+    EXPECT_EQ(labels[0][0].strKey + "=" + labels[0][0].strValue, "zd-created-by=proxy-1");
+    EXPECT_EQ(labels[0][1].strKey + "=" + labels[0][1].strValue, "zd-creator=" + CloudNames::CreatorValue());
+    ::testing::Mock::VerifyAndClearExpectations(&m_bridge);
+
+    // Without them: the source disk's name with a suffix, and no labels.
+    m_request.setJobId(902);
+    EXPECT_CALL(m_bridge,
+                CreateDiskFromSnapshot("proxy", _, ::testing::StartsWith("web-1-boot-"), _, _, _, _, _))
+        .WillOnce([&](auto&&, auto&&, auto&&, auto&&, auto&&, bool, auto&&, SDisk& d) {
+            EXPECT_TRUE(d.vecLabels.empty());
+            return true;
+        });
+    EXPECT_CALL(m_bridge,
+                CreateDiskFromSnapshot("proxy", _, ::testing::StartsWith("web-1-data-"), _, _, _, _, _))
+        .WillOnce(Return(true));
+    ArSnapClientAPI plain(m_log, &m_bridge);
+    ASSERT_TRUE(plain.createTestCloneEnvs(m_request));
+}
+
 TEST_F(SnapCloneTest, FailedOrNeverReadyDiskDeletesWhatWasMadeAndLeavesNoRecord) {
     EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, CopyOf("9001"), _, _, _, _, _));
     EXPECT_CALL(m_bridge, CreateDiskFromSnapshot(_, _, CopyOf("9002"), _, _, _, _, _))
