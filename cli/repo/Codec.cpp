@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -196,6 +197,52 @@ uint8_t Codec::Open(const std::string& identity, const std::string& stored, std:
     return p[5];
 }
 
+namespace {
+
+// Whether a chunk is worth compressing, judged from eight samples of 8 KiB
+// spread over it: data that is compressed or encrypted already does not
+// shrink, and compressing a whole chunk of it costs half as much as hashing
+// it. One sample that shrinks (zeros after data, text) is enough.
+bool Compressible(ZSTD_CCtx* ctx, const void* data, size_t len, int level, std::vector<char>& scratch) {
+    constexpr size_t kSample = 8 << 10, kSamples = 8;
+    if (len <= kSample * kSamples) return true;
+    const auto* p = static_cast<const char*>(data);
+    for (size_t k = 0; k < kSamples; ++k) {
+        const size_t off = k * (len / kSamples);
+        const size_t n = ZSTD_compressCCtx(ctx, scratch.data(), scratch.size(), p + off, kSample, level);
+        if (ZSTD_isError(n) || n < kSample - kSample / 32) return true;
+    }
+    return false;
+}
+
+// A zstd frame that holds `len` bytes as they are (raw blocks), as zstd
+// itself writes data that does not compress: the magic number, a frame
+// header with the content size (4 bytes, single segment), then blocks of
+// at most 128 KiB, each behind its 3-byte header (last-block flag, type 0,
+// size).
+void RawFrame(const void* data, size_t len, std::string& out) {
+    constexpr size_t kBlock = 128 << 10;
+    const size_t blocks = len == 0 ? 1 : (len + kBlock - 1) / kBlock;
+    out.resize(9 + 3 * blocks + len);
+    auto* p = reinterpret_cast<unsigned char*>(&out[0]);
+    const unsigned char header[5] = {0x28, 0xb5, 0x2f, 0xfd, 0xa0};
+    std::memcpy(p, header, sizeof header);
+    for (int i = 0; i < 4; ++i) p[5 + i] = static_cast<unsigned char>((len >> (8 * i)) & 0xff);
+    p += 9;
+    const auto* src = static_cast<const unsigned char*>(data);
+    for (size_t b = 0; b < blocks; ++b) {
+        const size_t n = std::min(kBlock, len - b * kBlock);
+        const uint32_t h = static_cast<uint32_t>(n << 3) | (b + 1 == blocks ? 1u : 0u);
+        p[0] = static_cast<unsigned char>(h & 0xff);
+        p[1] = static_cast<unsigned char>((h >> 8) & 0xff);
+        p[2] = static_cast<unsigned char>((h >> 16) & 0xff);
+        if (n) std::memcpy(p + 3, src + b * kBlock, n);
+        p += 3 + n;
+    }
+}
+
+}  // namespace
+
 void Codec::EncodeChunk(const Digest& sha256, const void* data, size_t len, int level,
                         std::string& out) const {
     struct Ctx {
@@ -203,16 +250,23 @@ void Codec::EncodeChunk(const Digest& sha256, const void* data, size_t len, int 
         ~Ctx() { ZSTD_freeCCtx(c); }
     };
     thread_local Ctx ctx;
-    thread_local std::string packed;
-    std::string& frame = m_encrypted ? packed : out;
-    frame.resize(ZSTD_compressBound(len));
-    const size_t n = ZSTD_compressCCtx(ctx.c, &frame[0], frame.size(), data, len, level);
-    if (ZSTD_isError(n)) throw StoreError(std::string("cannot compress a chunk: ") + ZSTD_getErrorName(n));
-    frame.resize(n);
-    if (!m_encrypted) return;
+    // Sized once: a buffer resized for each chunk would be cleared each time.
+    thread_local std::vector<char> scratch;
+    if (scratch.size() < ZSTD_compressBound(len)) scratch.resize(ZSTD_compressBound(len));
     const std::string identity(reinterpret_cast<const char*>(sha256.data()), sha256.size());
-    if (n < len)
-        Seal(kZstd, identity, frame.data(), n, out);
+    if (!Compressible(ctx.c, data, len, level, scratch)) {
+        if (m_encrypted)
+            Seal(kRaw, identity, data, len, out);
+        else
+            RawFrame(data, len, out);
+        return;
+    }
+    const size_t n = ZSTD_compressCCtx(ctx.c, scratch.data(), scratch.size(), data, len, level);
+    if (ZSTD_isError(n)) throw StoreError(std::string("cannot compress a chunk: ") + ZSTD_getErrorName(n));
+    if (!m_encrypted)
+        out.assign(scratch.data(), n);
+    else if (n < len)
+        Seal(kZstd, identity, scratch.data(), n, out);
     else
         Seal(kRaw, identity, data, len, out);
 }

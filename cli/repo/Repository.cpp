@@ -87,7 +87,9 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     SyncDir(dir);
 }
 
-std::string ReadSmallFile(const std::string& path, uint64_t limit) {
+// Reads a whole file into `s` (whose buffer is reused: chunks are read
+// into the same one over and over).
+void ReadSmallFile(const std::string& path, uint64_t limit, std::string& s) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw StoreError(Errno("cannot open", path));
     struct stat st {};
@@ -95,7 +97,7 @@ std::string ReadSmallFile(const std::string& path, uint64_t limit) {
         ::close(fd);
         throw StoreError(path + " is not a regular file of at most " + std::to_string(limit) + " bytes");
     }
-    std::string s(static_cast<size_t>(st.st_size), '\0');
+    s.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < s.size()) {
         ssize_t n = ::read(fd, &s[done], s.size() - done);
@@ -108,6 +110,11 @@ std::string ReadSmallFile(const std::string& path, uint64_t limit) {
         done += static_cast<size_t>(n);
     }
     ::close(fd);
+}
+
+std::string ReadSmallFile(const std::string& path, uint64_t limit) {
+    std::string s;
+    ReadSmallFile(path, limit, s);
     return s;
 }
 
@@ -352,8 +359,8 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int
     const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
     const std::string path = dir + "/" + hex;
     static std::atomic<uint64_t> counter{0};
-    const std::string tmp =
-        dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    static const std::string pid = std::to_string(::getpid());
+    const std::string tmp = dir + "/.tmp-" + hex + "-" + pid + "-" + std::to_string(++counter);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
         MakeDir(dir);
@@ -384,7 +391,7 @@ void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsi
     const std::string path = ChunkPath(d);
     thread_local std::string packed;
     try {
-        packed = ReadSmallFile(path, ZSTD_compressBound(m_chunkSize) + 64);
+        ReadSmallFile(path, ZSTD_compressBound(m_chunkSize) + 64, packed);
     } catch (const StoreError& e) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)

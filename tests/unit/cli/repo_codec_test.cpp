@@ -142,6 +142,22 @@ TEST(RepoCodec, PlainCodecKeepsTheFormatAndKeysDeriveDistinctValues) {
     plain->DecodeChunk(d, frame, data.size(), out);
     EXPECT_EQ(out, Bytes(data));
 
+    // Data that does not compress is kept in raw blocks of a zstd frame,
+    // which zstd reads back (sizes across the 128 KiB block size).
+    for (size_t len : {kMiB, kMiB - 1, size_t{(128 << 10) * 3 + 1}, size_t{(64 << 10) + 1}}) {
+        const std::string noise = Noise(len, static_cast<unsigned>(len));
+        const Digest n = Sha256Of(noise.data(), noise.size());
+        plain->EncodeChunk(n, noise.data(), noise.size(), 1, frame);
+        EXPECT_EQ(frame.size(), len + 9 + 3 * ((len + (128 << 10) - 1) >> 17)) << len;
+        plain->DecodeChunk(n, frame, len, out);
+        EXPECT_EQ(out, Bytes(noise)) << len;
+    }
+
+    // Random data followed by zeros is still compressed.
+    const std::string half = Noise(kMiB / 2, 3) + std::string(kMiB / 2, '\0');
+    plain->EncodeChunk(Sha256Of(half.data(), half.size()), half.data(), half.size(), 1, frame);
+    EXPECT_LT(frame.size(), kMiB * 6 / 10);
+
     auto a = Codec::Encrypted(K(1), "salt-of-sixteen!");
     auto b = Codec::Encrypted(K(2), "salt-of-sixteen!");
     EXPECT_NE(a->ChunkName(d), d);  // names do not give the digest away
