@@ -1033,7 +1033,17 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
     }
     for (const auto& f : m.files) {
         std::string dst = rc.strJobResultsDir + "/" + f.name;
-        fs::copy_file(configDir + "/" + f.name, dst, fs::copy_options::overwrite_existing, ec);
+        if (!ro.manifest && BackupSealOf(dir)) {
+            // Kept encrypted in the repository: the plug-in gets it opened.
+            try {
+                WriteFileSynced(dst, ReadBackupFile(dir, "config/" + f.name, "configuration file",
+                                                    kMaxManifestBytes));
+            } catch (const StoreError& e) {
+                throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
+            }
+        } else {
+            fs::copy_file(configDir + "/" + f.name, dst, fs::copy_options::overwrite_existing, ec);
+        }
         if (ec) throw CommandError("cannot copy " + f.name + " to the job directory: " + ec.message());
         SDisk item;
         item.eDiskType = 0;
@@ -1552,6 +1562,8 @@ int CmdCleanup(const GlobalOptions& g, bool removeOrphans) {
 // ---------------------------------------------------------------- store
 
 int CmdList(const GlobalOptions& g, const std::string& storeArg, const std::string& instance) {
+    // A repository's key is checked before its backups are read.
+    if (repo::IsRepository(storeArg)) repo::Repository::Open(storeArg);
     const std::string store = BackupsRootOf(storeArg);
     std::vector<std::string> instances;
     std::error_code ec;

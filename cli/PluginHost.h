@@ -19,6 +19,7 @@ enum ExitCode : int {
     kExitFailed = 1,  // the job failed (plug-in error, I/O error)
     kExitUsage = 2,   // bad command line
     kExitStore = 3,   // the store is missing, corrupt or does not match its manifest
+    kExitKey = 4,     // the repository's key is missing or wrong (or given for a plain one)
     kExitCancelled = 130,
 };
 

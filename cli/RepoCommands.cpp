@@ -36,16 +36,21 @@ std::string Utc(int64_t t) {
 }
 
 int Init(const GlobalOptions& g, const std::string& path) {
+    bool encrypted = false;
     try {
-        repo::Repository::Init(path);
+        encrypted = repo::Repository::Init(path).IsEncrypted();
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
     if (g.json)
-        PrintJson({{"ok", true}, {"command", "init"}, {"repository", path}, {"chunkSize", repo::kChunkSize}});
+        PrintJson({{"ok", true},
+                   {"command", "init"},
+                   {"repository", path},
+                   {"chunkSize", repo::kChunkSize},
+                   {"encryption", encrypted ? "aes-256-gcm" : "none"}});
     else
-        std::printf("Created repository %s (chunks of %s, zstd)\n", path.c_str(),
-                    HumanBytes(repo::kChunkSize).c_str());
+        std::printf("Created repository %s (chunks of %s, zstd%s)\n", path.c_str(),
+                    HumanBytes(repo::kChunkSize).c_str(), encrypted ? ", encrypted with AES-256-GCM" : "");
     return kExitOk;
 }
 

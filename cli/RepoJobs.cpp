@@ -10,7 +10,15 @@ std::string BackupsRootOf(const std::string& store) {
 }
 
 std::unique_ptr<RepoBackupTarget> RepoBackupTarget::Open(const std::string& store, int64_t jobId) {
-    if (!repo::IsRepository(store)) return nullptr;
+    if (!repo::IsRepository(store)) {
+        // A key asks for encrypted backups, which only a repository keeps.
+        if (repo::HasRepositoryKey())
+            throw repo::KeyError(store +
+                                 " is not a repository: --key-file encrypts a repository only (make "
+                                 "one with gcebackup init --key-file KEY " +
+                                 store + ")");
+        return nullptr;
+    }
     return std::unique_ptr<RepoBackupTarget>(new RepoBackupTarget(repo::Repository::Open(store), jobId));
 }
 
@@ -26,7 +34,7 @@ repo::StoreDiskResult RepoBackupTarget::StoreDisk(int srcFd, uint64_t size, cons
     repo::StoreDiskResult r = repo::StoreDisk(m_repo, srcFd, o);
     // Every chunk the index names is on disk before the index is.
     m_repo.Sync();
-    repo::WriteIndex(indexPath, r.index);
+    repo::WriteIndex(m_repo, indexPath, r.index);
     m_stored += r.storedBytes;
     m_new += r.newChunks;
     m_reused += r.reusedChunks;

@@ -329,14 +329,21 @@ FileRecord BackupWriter::AddConfigFile(const std::string& sourcePath) {
     std::stringstream ss;
     ss << in.rdbuf();
     std::string content = ss.str();
-    WriteFileSynced(dst, content);
     f.sizeBytes = content.size();
+    if (auto seal = BackupSealOf(m_partial)) {
+        f.sha256 = HexSha256(content);
+        WriteFileSynced(dst, seal->Seal(m_partial, "config/" + f.name, content));
+        return f;
+    }
+    WriteFileSynced(dst, content);
     f.sha256 = FileSha256(dst);
     return f;
 }
 
 void BackupWriter::Commit(const Manifest& manifest) {
-    WriteFileSynced(m_partial + "/" + kManifestName, ManifestToJson(manifest));
+    std::string text = ManifestToJson(manifest);
+    if (auto seal = BackupSealOf(m_partial)) text = seal->Seal(m_partial, kManifestName, text);
+    WriteFileSynced(m_partial + "/" + kManifestName, text);
     SyncPath(m_partial + "/disks", true);
     SyncPath(m_partial + "/config", true);
     SyncPath(m_partial, true);
@@ -418,9 +425,30 @@ int OpenBackupFile(const std::string& backupDir, const std::string& relative, co
     return fd;
 }
 
-Manifest LoadManifest(const std::string& backupDir) {
-    std::string path = backupDir + "/" + kManifestName;
-    int fd = OpenBackupFile(backupDir, kManifestName, "manifest");
+namespace {
+
+BackupSealFinder& SealFinder() {
+    static BackupSealFinder finder;
+    return finder;
+}
+
+}  // namespace
+
+void SetBackupSealFinder(BackupSealFinder finder) {
+    SealFinder() = std::move(finder);
+}
+
+std::shared_ptr<const BackupFileSeal> BackupSealOf(const std::string& backupDir) {
+    return SealFinder() ? SealFinder()(backupDir) : nullptr;
+}
+
+std::string ReadBackupFile(const std::string& backupDir, const std::string& relative, const std::string& what,
+                           uint64_t limit) {
+    std::string path = backupDir + "/" + relative;
+    // The seal is found first: a repository whose key is missing or wrong is
+    // refused before any file of it is read.
+    auto seal = BackupSealOf(backupDir);
+    int fd = OpenBackupFile(backupDir, relative, what);
     std::string text;
     char buf[1 << 16];
     for (;;) {
@@ -433,13 +461,24 @@ Manifest LoadManifest(const std::string& backupDir) {
         }
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
-        if (text.size() > kMaxManifestBytes) {
+        if (text.size() > limit) {
             ::close(fd);
-            throw StoreError(path + " is larger than " + std::to_string(kMaxManifestBytes >> 20) +
-                             " MiB; not a manifest of this program");
+            throw StoreError(path + " is larger than " + std::to_string(limit >> 20) + " MiB; not a " + what +
+                             " of this program");
         }
     }
     ::close(fd);
+    if (!seal) return text;
+    try {
+        return seal->Open(backupDir, relative, text);
+    } catch (const StoreError& e) {
+        throw StoreError(what + " " + path + " cannot be read: " + e.what());
+    }
+}
+
+Manifest LoadManifest(const std::string& backupDir) {
+    std::string path = backupDir + "/" + kManifestName;
+    std::string text = ReadBackupFile(backupDir, kManifestName, "manifest", kMaxManifestBytes);
     try {
         return ManifestFromJson(text);
     } catch (const StoreError& e) {
@@ -565,6 +604,18 @@ std::string FdSha256(int fd, const std::string& path) {
     for (unsigned int i = 0; i < len; ++i) {
         hex.push_back(kHex[md[i] >> 4]);
         hex.push_back(kHex[md[i] & 15]);
+    }
+    return hex;
+}
+
+std::string HexSha256(const std::string& content) {
+    unsigned char md[32];
+    Sha256(content.data(), content.size(), md);
+    static const char* kHex = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : md) {
+        hex.push_back(kHex[c >> 4]);
+        hex.push_back(kHex[c & 15]);
     }
     return hex;
 }

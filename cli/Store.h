@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -91,6 +92,29 @@ std::string SafeFileName(const std::string& name);
 std::string MakeBackupId(int64_t unixTime, int64_t jobId);
 std::string Rfc3339(int64_t unixTime);
 
+// The manifest and configuration files of a backup in an encrypted
+// repository are kept sealed; the repository supplies the seal.
+// `backupDir` is the backup's directory (its partial one while it is
+// written), `relative` the file's path in it.
+class BackupFileSeal {
+  public:
+    virtual ~BackupFileSeal() = default;
+    virtual std::string Seal(const std::string& backupDir, const std::string& relative,
+                             const std::string& plain) const = 0;
+    // Throws StoreError when `stored` is damaged or not that file.
+    virtual std::string Open(const std::string& backupDir, const std::string& relative,
+                             const std::string& stored) const = 0;
+};
+// Finds the seal of a backup directory: null when its files are kept as they
+// are. May throw (a repository whose key is missing or wrong).
+using BackupSealFinder = std::function<std::shared_ptr<const BackupFileSeal>(const std::string& backupDir)>;
+void SetBackupSealFinder(BackupSealFinder finder);
+std::shared_ptr<const BackupFileSeal> BackupSealOf(const std::string& backupDir);
+// Reads a file of a backup (OpenBackupFile's checks), opened when the
+// backup's files are sealed. `what` names it in errors. Throws StoreError.
+std::string ReadBackupFile(const std::string& backupDir, const std::string& relative, const std::string& what,
+                           uint64_t limit);
+
 // Writes one backup. The destructor removes the partial directory unless
 // Commit succeeded.
 class BackupWriter {
@@ -168,6 +192,9 @@ void VerifyBackup(const std::string& backupDir, const Manifest& manifest,
 std::string FileSha256(const std::string& path);
 // The same of the file open at `fd` (named `path` in errors); closes `fd`.
 std::string FdSha256(int fd, const std::string& path);
+
+// Plain SHA-256 (hex) of `content`.
+std::string HexSha256(const std::string& content);
 
 // Removes a directory tree; ignores what is already gone.
 void RemoveTree(const std::string& path);

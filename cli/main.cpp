@@ -13,6 +13,8 @@
 #include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
+#include "cli/repo/Codec.h"
+#include "cli/repo/Repository.h"
 #include "plugin/host/HostEnv.h"
 
 using namespace gcebackup;
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     g.stateDir = HostEnv::GetStateDir();
     g.deviceDir = EnvOr("GCEBACKUP_DEVICE_DIR", "");
     g.metadataUrl = EnvOr("GCEBACKUP_METADATA", "");
+    std::string keyFile = EnvOr("GCEBACKUP_KEY_FILE", "");
 
     CLI::App app{"gcebackup: back up and restore Google Compute Engine instances", "gcebackup"};
     app.require_subcommand(1);
@@ -96,14 +99,18 @@ int main(int argc, char** argv) {
                    "Metadata server URL ($GCEBACKUP_METADATA; default: the endpoint when one is set)");
     app.add_option("--plugin", g.pluginPath, "Path of libGoogleCloudInfo.so ($GCEBACKUP_PLUGIN)");
     app.add_flag("-q,--quiet", g.quiet, "No progress output");
+    app.add_option("--key-file", keyFile,
+                   "Key of an encrypted repository: 32 bytes, or 64 hex digits ($GCEBACKUP_KEY_FILE; "
+                   "init makes the repository encrypted)");
     app.footer(
         "Environment (an option given on the command line wins):\n"
         "  GCEBACKUP_ENDPOINT     --endpoint      GCEBACKUP_CREDENTIAL   --credential\n"
         "  GCEBACKUP_SETTINGS     --settings      GCEBACKUP_STATE_DIR    --state-dir\n"
         "  GCEBACKUP_DEVICE_DIR   --device-dir    GCEBACKUP_METADATA     --metadata\n"
-        "  GCEBACKUP_PLUGIN       --plugin\n"
+        "  GCEBACKUP_PLUGIN       --plugin        GCEBACKUP_KEY_FILE     --key-file\n"
         "Exit codes: 0 done, 1 the job failed, 2 bad command line, 3 the store cannot be read or\n"
-        "written or does not match its manifest, 130 cancelled.\n");
+        "written or does not match its manifest, 4 the repository's key is missing or wrong,\n"
+        "130 cancelled.\n");
     app.add_option("--parallel", g.parallel, "Disks copied at once (memory stays bounded whatever N)")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
@@ -236,6 +243,16 @@ int main(int argc, char** argv) {
     InstallCancelHandlers();
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
+        if (keyFile.empty()) {
+            repo::SetRepositoryKey(nullptr);
+        } else {
+            std::vector<std::string> warnings;
+            const repo::Key key = repo::ReadKeyFile(keyFile, warnings);
+            for (const auto& w : warnings) std::fprintf(stderr, "gcebackup: warning: %s\n", w.c_str());
+            repo::SetRepositoryKey(&key);
+            // The backups `run` starts as child processes use the same key.
+            ::setenv("GCEBACKUP_KEY_FILE", keyFile.c_str(), 1);
+        }
         if (*browse) return CmdBrowse(g, browsePath);
         if (*instances) return CmdInstances(g, instProject, instZone, instLabel);
         if (*backup) return CmdBackup(g, bo);
@@ -252,6 +269,8 @@ int main(int argc, char** argv) {
         if (repoCommands.Selected()) return repoCommands.Run(g);
     } catch (const CommandError& e) {
         return ReportError(g, e.what(), e.ExitCode(), e.PluginCode(), e.Details());
+    } catch (const repo::KeyError& e) {
+        return ReportError(g, std::string("key: ") + e.what(), kExitKey, 0, "");
     } catch (const StoreError& e) {
         return ReportError(g, std::string("store: ") + e.what(), kExitStore, 0, "");
     } catch (const SettingsError& e) {

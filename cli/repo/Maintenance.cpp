@@ -61,6 +61,13 @@ std::string BackupDir(const Repository& repo, const std::string& instance, const
     return repo.BackupsRoot() + "/" + instance + "/" + id;
 }
 
+// SHA-256 of a configuration file of a backup as the manifest records it
+// (of its content, opened first in an encrypted repository).
+std::string ConfigSha256(const Repository& repo, const std::string& backupDir, const std::string& name) {
+    if (!repo.IsEncrypted()) return FileSha256(backupDir + "/config/" + name);
+    return HexSha256(ReadBackupFile(backupDir, "config/" + name, "configuration file", kMaxManifestBytes));
+}
+
 }  // namespace
 
 Repository RepositoryOfBackup(const std::string& backupDir) {
@@ -76,10 +83,10 @@ std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::stri
                                          const Manifest& m) {
     std::vector<DiskIndex> out;
     for (const auto& f : m.files)
-        if (FileSha256(backupDir + "/config/" + f.name) != f.sha256)
+        if (ConfigSha256(repo, backupDir, f.name) != f.sha256)
             throw StoreError("configuration file " + f.name + " does not match the manifest");
     for (const auto& disk : m.disks) {
-        DiskIndex index = ReadIndex(backupDir + "/" + disk.file);
+        DiskIndex index = ReadIndex(repo, backupDir + "/" + disk.file);
         if (index.chunkSize != repo.ChunkSize() || index.diskSize != disk.sizeBytes ||
             index.DiskSha256() != disk.sha256)
             throw StoreError("index of disk " + disk.name + " does not match the manifest (size or digest)");
@@ -159,11 +166,12 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
             for (const auto& disk : m.disks) {
                 DiskIndex index;
                 try {
-                    index = ReadIndex(dir + "/" + disk.file);
+                    index = ReadIndex(repo, dir + "/" + disk.file);
                 } catch (const StoreError& e) {
                     throw StoreError(std::string("prune stopped, nothing removed: ") + e.what());
                 }
-                for (const auto& e : index.entries) marked.insert(e.digest);
+                // Chunk files are named by ChunkName (keyed in an encrypted repository).
+                for (const auto& e : index.entries) marked.insert(repo.GetCodec().ChunkName(e.digest));
             }
             ++result.backups;
         }
@@ -265,7 +273,7 @@ CheckResult Check(const Repository& repo, bool readData,
             }
             for (const auto& f : m.files) {
                 try {
-                    if (FileSha256(dir + "/config/" + f.name) != f.sha256)
+                    if (ConfigSha256(repo, dir, f.name) != f.sha256)
                         result.problems.push_back(where + "configuration file " + f.name +
                                                   " does not match the manifest");
                 } catch (const StoreError& e) {
@@ -276,7 +284,7 @@ CheckResult Check(const Repository& repo, bool readData,
                 ++result.disks;
                 DiskIndex index;
                 try {
-                    index = ReadIndex(dir + "/" + disk.file);
+                    index = ReadIndex(repo, dir + "/" + disk.file);
                 } catch (const StoreError& e) {
                     result.problems.push_back(where + e.what());
                     continue;

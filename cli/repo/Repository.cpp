@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -13,9 +15,11 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -30,6 +34,7 @@ namespace {
 
 constexpr const char* kMarker = "repository.json";
 constexpr int kCompressionLevel = 1;
+constexpr const char* kEncryption = "aes-256-gcm";
 
 std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -82,7 +87,9 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     SyncDir(dir);
 }
 
-std::string ReadSmallFile(const std::string& path, uint64_t limit) {
+// Reads a whole file into `s` (whose buffer is reused: chunks are read
+// into the same one over and over).
+void ReadSmallFile(const std::string& path, uint64_t limit, std::string& s) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw StoreError(Errno("cannot open", path));
     struct stat st {};
@@ -90,7 +97,7 @@ std::string ReadSmallFile(const std::string& path, uint64_t limit) {
         ::close(fd);
         throw StoreError(path + " is not a regular file of at most " + std::to_string(limit) + " bytes");
     }
-    std::string s(static_cast<size_t>(st.st_size), '\0');
+    s.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < s.size()) {
         ssize_t n = ::read(fd, &s[done], s.size() - done);
@@ -103,6 +110,11 @@ std::string ReadSmallFile(const std::string& path, uint64_t limit) {
         done += static_cast<size_t>(n);
     }
     ::close(fd);
+}
+
+std::string ReadSmallFile(const std::string& path, uint64_t limit) {
+    std::string s;
+    ReadSmallFile(path, limit, s);
     return s;
 }
 
@@ -156,7 +168,80 @@ void WriteDataPages(int fd, const unsigned char* data, size_t len, uint64_t offs
     }
 }
 
+std::optional<Key>& ProcessKey() {
+    static std::optional<Key> key;
+    return key;
+}
+
+const Key* ProcessKeyPtr() {
+    return ProcessKey() ? &*ProcessKey() : nullptr;
+}
+
+// The manifest and configuration files of a backup in an encrypted repository.
+class RepositorySeal : public BackupFileSeal {
+  public:
+    explicit RepositorySeal(std::shared_ptr<const Codec> codec) : m_codec(std::move(codec)) {}
+    std::string Seal(const std::string& backupDir, const std::string& relative,
+                     const std::string& plain) const override {
+        return m_codec->SealFile(Repository::FileIdentity(backupDir, relative), plain);
+    }
+    std::string Open(const std::string& backupDir, const std::string& relative,
+                     const std::string& stored) const override {
+        return m_codec->OpenFile(Repository::FileIdentity(backupDir, relative), stored);
+    }
+
+  private:
+    std::shared_ptr<const Codec> m_codec;
+};
+
+// REPO of REPO/backups/<instance>/<dir>, when it is a repository.
+std::string RepositoryRootOf(const std::string& backupDir) {
+    namespace fs = std::filesystem;
+    fs::path p = fs::path(backupDir).lexically_normal();
+    if (!p.has_filename()) p = p.parent_path();
+    if (p.parent_path().parent_path().filename() != "backups") return "";
+    const std::string root = p.parent_path().parent_path().parent_path().string();
+    return IsRepository(root.empty() ? "." : root) ? (root.empty() ? "." : root) : "";
+}
+
+void InstallSealFinder() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        SetBackupSealFinder([](const std::string& backupDir) -> std::shared_ptr<const BackupFileSeal> {
+            const std::string root = RepositoryRootOf(backupDir);
+            if (root.empty()) return nullptr;
+            const Repository r = Repository::Open(root);
+            if (!r.IsEncrypted()) return nullptr;
+            return std::make_shared<RepositorySeal>(r.SharedCodec());
+        });
+    });
+}
+
 }  // namespace
+
+void SetRepositoryKey(const Key* key) {
+    if (key)
+        ProcessKey() = *key;
+    else
+        ProcessKey().reset();
+    InstallSealFinder();
+}
+
+bool HasRepositoryKey() {
+    return ProcessKey().has_value();
+}
+
+std::string Repository::FileIdentity(const std::string& backupDir, const std::string& relative) {
+    namespace fs = std::filesystem;
+    fs::path p = fs::path(backupDir).lexically_normal();
+    if (!p.has_filename()) p = p.parent_path();
+    std::string id = p.filename().string();
+    const std::string partial = ".partial";
+    if (!id.empty() && id[0] == '.') id.erase(0, 1);
+    if (id.size() > partial.size() && id.compare(id.size() - partial.size(), partial.size(), partial) == 0)
+        id.resize(id.size() - partial.size());
+    return p.parent_path().filename().string() + "/" + id + "/" + relative;
+}
 
 bool IsRepository(const std::string& path) {
     struct stat st {};
@@ -164,6 +249,11 @@ bool IsRepository(const std::string& path) {
 }
 
 Repository Repository::Init(const std::string& path) {
+    return Init(path, ProcessKeyPtr());
+}
+
+Repository Repository::Init(const std::string& path, const Key* key) {
+    InstallSealFinder();
     if (path.empty()) throw StoreError("no repository path given");
     if (::mkdir(path.c_str(), 0700) != 0) {
         if (errno != EEXIST) throw StoreError(Errno("cannot create", path));
@@ -183,11 +273,28 @@ Repository Repository::Init(const std::string& path) {
     MakeDir(r.LocksDir());
     json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
               {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
+    if (key) {
+        unsigned char salt[16];
+        if (RAND_bytes(salt, sizeof salt) != 1) throw StoreError("cannot draw the repository's salt");
+        Digest padded{};
+        std::memcpy(padded.data(), salt, sizeof salt);
+        const std::string saltHex = ToHex(padded).substr(0, 2 * sizeof salt);
+        r.m_codec = Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(salt), sizeof salt));
+        j["encryption"] = kEncryption;
+        j["salt"] = saltHex;
+        j["keyCheck"] = r.m_codec->KeyCheck();
+        j["chunkNames"] = "hmac-sha256";
+    }
     WriteAtomically(path + "/" + kMarker, j.dump(2) + "\n");
     return r;
 }
 
 Repository Repository::Open(const std::string& path) {
+    return Open(path, ProcessKeyPtr());
+}
+
+Repository Repository::Open(const std::string& path, const Key* key) {
+    InstallSealFinder();
     const std::string marker = path + "/" + kMarker;
     json j;
     try {
@@ -202,10 +309,27 @@ Repository Repository::Open(const std::string& path) {
         throw StoreError(
             marker + ": repository version " + (j.contains("version") ? j["version"].dump() : "(none)") +
             " is not supported (this program reads version " + std::to_string(kRepositoryVersion) + ")");
+    const std::string encryption = j.contains("encryption") && j["encryption"].is_string()
+                                       ? j["encryption"].get<std::string>()
+                                       : (j.contains("encryption") ? "?" : "none");
     if (!j.contains("chunkSize") || j["chunkSize"] != kChunkSize || j.value("compression", "") != "zstd" ||
-        j.value("encryption", "none") != "none")
+        (encryption != "none" && encryption != kEncryption))
         throw StoreError(marker + ": chunk size, compression or encryption is not supported");
     Repository r(path);
+    if (encryption == "none" && key)
+        throw KeyError("repository " + path + " is not encrypted: use it without --key-file");
+    if (encryption == kEncryption) {
+        if (!key) throw KeyError("repository " + path + " is encrypted: give its key with --key-file");
+        const std::string saltHex = j.value("salt", "");
+        const std::string check = j.value("keyCheck", "");
+        Digest padded{};
+        if (saltHex.size() != 32 || !FromHex(saltHex + std::string(32, '0'), padded) || check.size() != 64)
+            throw StoreError(marker + ": the salt or key check of the encrypted repository is malformed");
+        r.m_codec = Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(padded.data()), 16));
+        const std::string mine = r.m_codec->KeyCheck();
+        if (CRYPTO_memcmp(mine.data(), check.data(), check.size()) != 0)
+            throw KeyError("the key in the key file is not the key of repository " + path);
+    }
     struct stat st {};
     for (const auto& dir : {r.ChunksDir(), r.BackupsRoot()})
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -215,7 +339,7 @@ Repository Repository::Open(const std::string& path) {
 }
 
 std::string Repository::ChunkPath(const Digest& d) const {
-    const std::string hex = ToHex(d);
+    const std::string hex = ToHex(m_codec->ChunkName(d));
     return m_root + "/chunks/" + hex.substr(0, 4) + "/" + hex;
 }
 
@@ -227,22 +351,16 @@ bool Repository::TouchChunk(const Digest& d) const {
 }
 
 uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
-    struct Ctx {
-        ZSTD_CCtx* c = ZSTD_createCCtx();
-        ~Ctx() { ZSTD_freeCCtx(c); }
-    };
-    thread_local Ctx ctx;
-    thread_local std::vector<char> out;
-    out.resize(ZSTD_compressBound(len));
-    const size_t n = ZSTD_compressCCtx(ctx.c, out.data(), out.size(), data, len, kCompressionLevel);
-    if (ZSTD_isError(n)) throw StoreError(std::string("cannot compress a chunk: ") + ZSTD_getErrorName(n));
+    thread_local std::string out;
+    m_codec->EncodeChunk(d, data, len, kCompressionLevel, out);
+    const size_t n = out.size();
 
-    const std::string hex = ToHex(d);
+    const std::string hex = ToHex(m_codec->ChunkName(d));
     const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
     const std::string path = dir + "/" + hex;
     static std::atomic<uint64_t> counter{0};
-    const std::string tmp =
-        dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    static const std::string pid = std::to_string(::getpid());
+    const std::string tmp = dir + "/.tmp-" + hex + "-" + pid + "-" + std::to_string(++counter);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENOENT) {
         MakeDir(dir);
@@ -270,30 +388,21 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int
 }
 
 void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsigned char>& out) const {
-    struct Ctx {
-        ZSTD_DCtx* c = ZSTD_createDCtx();
-        ~Ctx() { ZSTD_freeDCtx(c); }
-    };
-    thread_local Ctx ctx;
     const std::string path = ChunkPath(d);
-    std::string packed;
+    thread_local std::string packed;
     try {
-        packed = ReadSmallFile(path, ZSTD_compressBound(m_chunkSize));
+        ReadSmallFile(path, ZSTD_compressBound(m_chunkSize) + 64, packed);
     } catch (const StoreError& e) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
             throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
         throw CorruptChunk(std::string("chunk ") + ToHex(d) + " is damaged: " + e.what());
     }
-    const unsigned long long declared = ZSTD_getFrameContentSize(packed.data(), packed.size());
-    if (declared != expectedLen)
-        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: it does not hold " +
-                           std::to_string(expectedLen) + " bytes (" + path + ")");
-    out.resize(expectedLen);
-    const size_t n = ZSTD_decompressDCtx(ctx.c, out.data(), out.size(), packed.data(), packed.size());
-    if (ZSTD_isError(n) || n != expectedLen)
-        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: " +
-                           (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "short") + " (" + path + ")");
+    try {
+        m_codec->DecodeChunk(d, packed, expectedLen, out);
+    } catch (const StoreError& e) {
+        throw CorruptChunk("chunk " + ToHex(d) + " is damaged: " + e.what() + " (" + path + ")");
+    }
     if (Sha256Of(out.data(), out.size()) != d)
         throw CorruptChunk("chunk " + ToHex(d) + " is damaged: its bytes do not match its digest (" + path +
                            ")");
@@ -532,9 +641,39 @@ void WriteIndex(const std::string& path, const DiskIndex& index) {
     WriteAtomically(path, EncodeIndex(index));
 }
 
+namespace {
+
+// <backup directory> and "disks/<name>.index" of an index's path.
+std::pair<std::string, std::string> SplitIndexPath(const std::string& path) {
+    const size_t name = path.rfind('/');
+    const size_t disks =
+        name == std::string::npos || name == 0 ? std::string::npos : path.rfind('/', name - 1);
+    if (disks == std::string::npos) return {".", path};
+    return {path.substr(0, disks), path.substr(disks + 1)};
+}
+
+}  // namespace
+
+void WriteIndex(const Repository& repo, const std::string& path, const DiskIndex& index) {
+    const auto [dir, rel] = SplitIndexPath(path);
+    WriteAtomically(path, repo.GetCodec().SealFile(Repository::FileIdentity(dir, rel), EncodeIndex(index)));
+}
+
 DiskIndex ReadIndex(const std::string& path) {
     // 40 bytes per MiB of data: 40 MiB for a 1 TiB disk full of data.
     return DecodeIndex(ReadSmallFile(path, 1ull << 32), path);
+}
+
+DiskIndex ReadIndex(const Repository& repo, const std::string& path) {
+    if (!repo.IsEncrypted()) return ReadIndex(path);
+    const auto [dir, rel] = SplitIndexPath(path);
+    try {
+        return DecodeIndex(repo.GetCodec().OpenFile(Repository::FileIdentity(dir, rel),
+                                                    ReadSmallFile(path, (1ull << 32) + 64)),
+                           path);
+    } catch (const SealError& e) {
+        throw StoreError("index " + path + " cannot be read: " + e.what());
+    }
 }
 
 RestoreDiskResult RestoreDisk(const Repository& repo, const DiskIndex& index, int dstFd,

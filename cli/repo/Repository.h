@@ -16,6 +16,11 @@
 // chunk. A backup that finds a chunk present refreshes its time, so that a
 // concurrent prune (which removes only unreferenced chunks older than its
 // cut-off) keeps it.
+//
+// An encrypted repository (made with a key) keeps every chunk, index,
+// manifest and configuration file sealed by its Codec, and names chunk files
+// by the keyed digest of their SHA-256 (ChunkPath); the key is checked when
+// the repository is opened.
 #pragma once
 
 #include <atomic>
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "cli/Store.h"
+#include "cli/repo/Codec.h"
 #include "cli/repo/Index.h"
 
 namespace gcebackup::repo {
@@ -43,13 +49,24 @@ class CorruptChunk : public StoreError {
 // True when `path` holds a repository.json.
 bool IsRepository(const std::string& path);
 
+// The key of the encrypted repositories this process opens (from
+// --key-file); null: none given. Also makes the manifests and configuration
+// files of backups in encrypted repositories readable (BackupSealOf).
+void SetRepositoryKey(const Key* key);
+bool HasRepositoryKey();
+
 class Repository {
   public:
-    // Creates the repository at `path` (an absent or empty directory).
-    // Throws StoreError when it exists already or cannot be made.
-    static Repository Init(const std::string& path);
-    // Opens and checks repository.json. Throws StoreError.
-    static Repository Open(const std::string& path);
+    // Creates the repository at `path` (an absent or empty directory),
+    // encrypted with `key` when one is given. Throws StoreError when it
+    // exists already or cannot be made.
+    static Repository Init(const std::string& path, const Key* key);
+    static Repository Init(const std::string& path);  // with the process's key
+    // Opens and checks repository.json. Throws StoreError, or KeyError when
+    // the repository is encrypted and `key` is null or not its key, or when
+    // a key is given for a repository that is not encrypted.
+    static Repository Open(const std::string& path, const Key* key);
+    static Repository Open(const std::string& path);  // with the process's key
 
     const std::string& Root() const { return m_root; }
     std::string BackupsRoot() const { return m_root + "/backups"; }
@@ -72,10 +89,18 @@ class Repository {
     // Flushes everything written to the repository's file system.
     void Sync() const;
 
+    const Codec& GetCodec() const { return *m_codec; }
+    std::shared_ptr<const Codec> SharedCodec() const { return m_codec; }
+    bool IsEncrypted() const { return m_codec->IsEncrypted(); }
+    // The identity (associated data) of a file of a backup: "<instance>/<backup
+    // id>/<relative>", the same for the backup's partial directory.
+    static std::string FileIdentity(const std::string& backupDir, const std::string& relative);
+
   private:
-    explicit Repository(std::string root) : m_root(std::move(root)) {}
+    explicit Repository(std::string root) : m_root(std::move(root)), m_codec(Codec::Plain()) {}
     std::string m_root;
     uint32_t m_chunkSize = kChunkSize;
+    std::shared_ptr<const Codec> m_codec;
 };
 
 // Entered in REPO/locks while a backup writes, so that prune keeps every chunk
@@ -121,10 +146,13 @@ struct StoreDiskResult {
 // CopyCancelled when the cancel flag is seen.
 StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOptions& options);
 
-// Writes the index of a disk (temporary name, synced, renamed).
+// Writes the index of a disk (temporary name, synced, renamed): `path` is
+// <backup directory>/disks/<name>.index.
 void WriteIndex(const std::string& path, const DiskIndex& index);
+void WriteIndex(const Repository& repo, const std::string& path, const DiskIndex& index);
 // Reads and checks an index file. Throws StoreError.
 DiskIndex ReadIndex(const std::string& path);
+DiskIndex ReadIndex(const Repository& repo, const std::string& path);
 
 struct RestoreDiskOptions {
     bool destinationIsFile = true;  // sized first, synced at the end; else a disk that reads as zeros

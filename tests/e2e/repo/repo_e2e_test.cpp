@@ -34,6 +34,11 @@ std::string DigestOf(const std::string& path) {
     return sha;
 }
 
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 size_t CountChunks(const std::string& repo) {
     size_t n = 0;
     std::error_code ec;
@@ -52,11 +57,36 @@ class RepoE2E : public gce::testsupport::GcebackupFixture {
         m_repo = m_dir + "/repo";
     }
     void Init() {
-        RunResult r = Run({"init", m_repo});
+        RunResult r = Run(WithKey({"init", m_repo}));
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     RunResult Backup(const gce::testsupport::RunTick& onTick = {}) const {
-        return Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_repo}, 300, onTick);
+        return Run(WithKey({"backup", "--project", kProject, "--instance", "web-1", "--to", m_repo}), 300,
+                   onTick);
+    }
+    // The arguments and, for an encrypted repository, its key.
+    std::vector<std::string> WithKey(std::vector<std::string> args) const {
+        if (!m_keyFile.empty()) args.insert(args.end(), {"--key-file", m_keyFile});
+        return args;
+    }
+    std::string WriteKey(const std::string& name, char fill) const {
+        const std::string path = m_dir + "/" + name;
+        std::ofstream(path) << std::string(64, fill) << "\n";
+        ::chmod(path.c_str(), 0600);
+        return path;
+    }
+    // Every file under the repository with its size and time, to see that a
+    // refused command wrote nothing.
+    std::map<std::string, std::pair<uintmax_t, int64_t>> Files() const {
+        std::map<std::string, std::pair<uintmax_t, int64_t>> out;
+        for (auto& e : fs::recursive_directory_iterator(m_repo)) {
+            struct stat st {};
+            ::lstat(e.path().c_str(), &st);
+            out[e.path().string()] = {
+                e.is_regular_file() ? e.file_size() : 0,
+                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        }
+        return out;
     }
     std::string DiskFile(const std::string& name) const { return Disk(kProject, name).value("file", ""); }
     // Writes `len` bytes of `seed` into a source disk at `offset`.
@@ -76,7 +106,8 @@ class RepoE2E : public gce::testsupport::GcebackupFixture {
     // the source disks when it was made.
     void ExpectRestores(const std::string& id, const std::string& as,
                         const std::map<std::string, std::string>& digests) const {
-        RunResult r = Run({"restore", "--from", m_repo, "--instance", "web-1", "--backup", id, "--as", as});
+        RunResult r =
+            Run(WithKey({"restore", "--from", m_repo, "--instance", "web-1", "--backup", id, "--as", as}));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         json vm = Instance(kProject, as);
         ASSERT_FALSE(vm.is_null());
@@ -89,7 +120,7 @@ class RepoE2E : public gce::testsupport::GcebackupFixture {
         }
     }
     json Check(bool readData, int expectExit = 0) const {
-        std::vector<std::string> a = {"check", "--repo", m_repo};
+        std::vector<std::string> a = WithKey({"check", "--repo", m_repo});
         if (readData) a.push_back("--read-data");
         RunResult r = Run(a);
         EXPECT_EQ(r.exitCode, expectExit) << r.out << r.err;
@@ -98,6 +129,7 @@ class RepoE2E : public gce::testsupport::GcebackupFixture {
 
     std::string m_dataMiB = "8";
     std::string m_repo;
+    std::string m_keyFile;  // set: the repository is encrypted with it
 };
 
 }  // namespace
@@ -285,4 +317,85 @@ TEST_F(RepoE2E, DamagedChunkIsFoundByCheckAndRefusedByRestoreAndVerify) {
     // A store in the format of full images is not a repository.
     RunResult notRepo = Run({"check", "--repo", m_dir});
     EXPECT_EQ(notRepo.exitCode, 3);
+}
+
+TEST_F(RepoE2E, EncryptedRepositoryRoundTripsAndRefusesAMissingOrWrongKey) {
+    m_keyFile = WriteKey("repo.key", 'a');
+    Init();
+    const std::string marker = ReadAll(m_repo + "/repository.json");
+    EXPECT_NE(marker.find("aes-256-gcm"), std::string::npos) << marker;
+    EXPECT_EQ(marker.find(std::string(64, 'a')), std::string::npos) << "the key is in repository.json";
+    const auto digests = SourceDigests();
+    RunResult b = Backup();
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const std::string id = Parse(b)["backupId"];
+    // Manifest, configuration files and indexes are unreadable without the key.
+    const std::string dir = m_repo + "/backups/web-1/" + id;
+    EXPECT_EQ(ReadAll(dir + "/manifest.json").find("web-1-data"), std::string::npos);
+    for (auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        EXPECT_EQ(ReadAll(e.path()).substr(0, 4), "GCBE") << e.path();
+    }
+    ExpectRestores(id, "web-1-e", digests);
+    EXPECT_EQ(Check(true)["chunksRead"], Check(false)["chunks"]);
+    EXPECT_EQ(Run(WithKey({"verify", "--from", m_repo, "--instance", "web-1"})).exitCode, 0);
+
+    // Without the key, with another key: refused with exit 4 before anything
+    // is written, read or created.
+    const std::string good = m_keyFile;
+    const std::string wrong = WriteKey("other.key", 'b');
+    const auto files = Files();
+    const auto disks = DiskNames();
+    for (const std::string& key : {std::string(), wrong}) {
+        m_keyFile = key;
+        const std::string what = key.empty() ? "no key: " : "wrong key: ";
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"backup", "--project", kProject, "--instance", "web-1", "--to", m_repo},
+                 {"restore", "--from", m_repo, "--instance", "web-1", "--as", "web-1-nokey"},
+                 {"verify", "--from", m_repo, "--instance", "web-1"},
+                 {"list", "--store", m_repo},
+                 {"check", "--repo", m_repo, "--read-data"},
+                 {"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"},
+                 {"prune", "--repo", m_repo, "--grace", "0"}}) {
+            RunResult r = Run(WithKey(args));
+            EXPECT_EQ(r.exitCode, 4) << what << args[0] << ": " << r.err;
+            EXPECT_NE(
+                r.err.find(key.empty() ? "is encrypted: give its key with --key-file" : "not the key of"),
+                std::string::npos)
+                << what << args[0] << ": " << r.err;
+        }
+    }
+    EXPECT_EQ(Files(), files);
+    EXPECT_EQ(DiskNames(), disks);
+    EXPECT_TRUE(Instance(kProject, "web-1-nokey").is_null());
+
+    // A key given for a plain repository, or a plain store, is refused too.
+    const std::string plain = m_dir + "/plain";
+    ASSERT_EQ(Run({"init", plain}).exitCode, 0);
+    RunResult p =
+        Run({"backup", "--project", kProject, "--instance", "web-1", "--to", plain, "--key-file", good});
+    EXPECT_EQ(p.exitCode, 4) << p.err;
+    EXPECT_NE(p.err.find("is not encrypted"), std::string::npos) << p.err;
+    RunResult s = Run({"backup", "--project", kProject, "--instance", "web-1", "--to", m_dir + "/images",
+                       "--key-file", good});
+    EXPECT_EQ(s.exitCode, 4) << s.err;
+    EXPECT_FALSE(fs::exists(m_dir + "/images/web-1"));
+
+    // A damaged chunk fails its tag: found by check, refused by restore.
+    m_keyFile = good;
+    std::string victim;
+    for (auto& e : fs::recursive_directory_iterator(m_repo + "/chunks"))
+        if (e.is_regular_file()) victim = e.path().string();
+    ASSERT_FALSE(victim.empty());
+    {
+        std::fstream f(victim, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(fs::file_size(victim) / 2));
+        f.put('\x5a');
+    }
+    RunResult c = Run(WithKey({"check", "--repo", m_repo, "--read-data"}));
+    EXPECT_EQ(c.exitCode, 3);
+    EXPECT_NE(c.err.find("authentication tag"), std::string::npos) << c.err;
+    RunResult r = Run(WithKey({"restore", "--from", m_repo, "--instance", "web-1", "--as", "web-1-bad"}));
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(Instance(kProject, "web-1-bad").is_null());
 }

@@ -63,7 +63,7 @@ StoreDiskResult BackupFile(const Repository& repo, const std::string& instance, 
     repo.Sync();
     const std::string id = MakeBackupId(time, job);
     BackupWriter w(repo.BackupsRoot(), instance, id);
-    WriteIndex(w.Absolute("disks/d.index"), r.index);
+    WriteIndex(repo, w.Absolute("disks/d.index"), r.index);
     Manifest m;
     m.format = kManifestFormat;
     m.backupId = id;
