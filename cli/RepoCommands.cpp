@@ -78,16 +78,21 @@ int Forget(const GlobalOptions& g, const std::string& path, const std::string& i
         }
     }
     if (g.json) {
-        PrintJson({{"ok", true},
-                   {"command", "forget"},
-                   {"instance", instance},
-                   {"dryRun", dryRun},
-                   {"kept", kept},
-                   {"removed", removed}});
+        json j = {{"ok", true}, {"command", "forget"}, {"instance", instance},
+                  {"dryRun", dryRun}, {"kept", kept},       {"removed", removed}};
+        if (r.IsBucket()) {
+            j["retained"] = res.retained;
+            j["retentionSeconds"] = res.retentionSeconds;
+        }
+        PrintJson(j);
     } else {
         std::printf("%s: %zu backup(s) kept, %zu %s%s\n", instance.c_str(), res.decisions.size() - gone, gone,
                     dryRun ? "would be removed" : "removed",
                     dryRun || gone == 0 ? "" : " (run gcebackup prune to free their chunks)");
+        if (!res.retained.empty())
+            std::printf("%zu backup(s) kept: younger than the bucket's retention policy (%s); forget them again "
+                        "once it allows\n",
+                        res.retained.size(), repo::FormatDuration(res.retentionSeconds).c_str());
     }
     return kExitOk;
 }
@@ -112,6 +117,9 @@ int Prune(const GlobalOptions& g, const std::string& path, int64_t grace, bool d
                    {"keptYoung", p.keptYoung},
                    {"keptYoungBytes", p.keptYoungBytes},
                    {"leftoversRemoved", p.leftoversRemoved},
+                   {"keptRetained", p.keptRetained},
+                   {"keptRetainedBytes", p.keptRetainedBytes},
+                   {"retentionSeconds", p.retentionSeconds},
                    {"cutoff", Utc(p.cutoff)}});
     } else {
         std::printf("prune: %llu backup(s) read, %llu chunk(s), %llu in use\n",
@@ -125,6 +133,10 @@ int Prune(const GlobalOptions& g, const std::string& path, int64_t grace, bool d
                 "running)\n",
                 static_cast<unsigned long long>(p.keptYoung), HumanBytes(p.keptYoungBytes).c_str(),
                 Utc(p.cutoff).c_str());
+        if (p.keptRetained)
+            std::printf("  %llu chunk(s) kept: younger than the bucket's retention policy (%s)\n",
+                        static_cast<unsigned long long>(p.keptRetained),
+                        repo::FormatDuration(p.retentionSeconds).c_str());
     }
     return kExitOk;
 }

@@ -10,6 +10,7 @@
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
 #include "cli/RepoCommands.h"
+#include "cli/repo/ObjectStore.h"
 #include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
@@ -234,6 +235,8 @@ int main(int argc, char** argv) {
             "--endpoint \"" + g.endpoint + "\" is not a usable URL (http://HOST[:PORT], the port a number)",
             kExitUsage, 0, "");
     InstallCancelHandlers();
+    // A repository on a bucket is reached as the plug-in reaches the cloud.
+    repo::SetCloudAccess({g.endpoint, [&g] { return ResolveCredential(g.credential); }});
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
         if (*browse) return CmdBrowse(g, browsePath);

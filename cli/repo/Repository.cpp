@@ -18,6 +18,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <filesystem>
+#include <map>
+#include <set>
 #include <unordered_set>
 
 #include "cli/DataPath.h"
@@ -156,15 +159,204 @@ void WriteDataPages(int fd, const unsigned char* data, size_t len, uint64_t offs
     }
 }
 
+// The object store on a local directory: a file per object, written under a
+// temporary name and renamed into place.
+class LocalStore : public ObjectStore {
+  public:
+    explicit LocalStore(std::string root) : m_root(std::move(root)) {}
+    std::string Describe() const override { return m_root; }
+    std::string Where(const std::string& key) const override { return m_root + "/" + key; }
+    bool IsBucket() const override { return false; }
+
+    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, int* keepOpen) override {
+        const std::string path = Where(key);
+        const size_t slash = path.rfind('/');
+        const std::string dir = path.substr(0, slash);
+        static std::atomic<uint64_t> counter{0};
+        const std::string tmp = dir + "/.tmp-" + path.substr(slash + 1) + "-" + std::to_string(::getpid()) + "-" +
+                                std::to_string(++counter);
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == ENOENT) {
+            MakeDir(dir);
+            fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }
+        if (fd < 0) throw StoreError(Errno("cannot create", tmp));
+        try {
+            WriteAll(fd, bytes, len, tmp);
+            // Write-back starts now, beside the next chunks, rather than all at
+            // once in the sync that precedes the index.
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        } catch (...) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            throw;
+        }
+        // A content-addressed object renamed over its twin changes nothing.
+        if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+            std::string msg = Errno("cannot store", path);
+            if (keepOpen) ::close(fd);
+            ::unlink(tmp.c_str());
+            throw StoreError(msg);
+        }
+        if (keepOpen) *keepOpen = fd;
+        return true;
+    }
+
+    bool Get(const std::string& key, std::string& out, uint64_t limit) override {
+        const std::string path = Where(key);
+        try {
+            out = ReadSmallFile(path, limit);
+        } catch (const StoreError&) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return false;
+            throw;
+        }
+        return true;
+    }
+
+    std::optional<ObjectInfo> Stat(const std::string& key) override {
+        struct stat st {};
+        if (::stat(Where(key).c_str(), &st) != 0) {
+            if (errno == ENOENT) return std::nullopt;
+            throw StoreError(Errno("cannot read", Where(key)));
+        }
+        if (!S_ISREG(st.st_mode)) return std::nullopt;
+        return ObjectInfo{key, static_cast<uint64_t>(st.st_size), st.st_mtime, st.st_mtime, 0};
+    }
+
+    bool Touch(const std::string& key) override {
+        if (::utimensat(AT_FDCWD, Where(key).c_str(), nullptr, 0) == 0) return true;
+        if (errno == ENOENT) return false;
+        throw StoreError(Errno("cannot update the time of", Where(key)));
+    }
+
+    std::vector<ObjectInfo> List(const std::string& prefix) override {
+        std::vector<ObjectInfo> out;
+        std::error_code ec;
+        const size_t slash = prefix.rfind('/');
+        const std::string base = slash == std::string::npos ? "" : prefix.substr(0, slash);
+        for (auto it = std::filesystem::recursive_directory_iterator(Where(base), ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (!it->is_regular_file(ec)) continue;
+            const std::string key = it->path().string().substr(m_root.size() + 1);
+            if (key.rfind(prefix, 0) != 0 || it->path().filename().string()[0] == '.') continue;
+            if (auto info = Stat(key)) out.push_back(*info);
+        }
+        std::sort(out.begin(), out.end(), [](const ObjectInfo& a, const ObjectInfo& b) { return a.key < b.key; });
+        return out;
+    }
+
+    DeleteOutcome Delete(const std::string& key, const ObjectInfo*) override {
+        if (::unlink(Where(key).c_str()) == 0) return DeleteOutcome::Deleted;
+        if (errno == ENOENT) return DeleteOutcome::Absent;
+        throw StoreError(Errno("cannot remove", Where(key)));
+    }
+
+    int64_t RetentionSeconds() override { return 0; }
+
+    void Sync() override {
+        int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) throw StoreError(Errno("cannot open", m_root));
+        const int rc = ::syncfs(fd);
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+    }
+
+  private:
+    std::string m_root;
+};
+
+// A key of a bucket's backups directory, as a path under the mirror: every
+// component a safe file name not beginning with a dot.
+bool SafeMirrorKey(const std::string& key) {
+    size_t start = 0;
+    while (start <= key.size()) {
+        size_t end = key.find('/', start);
+        if (end == std::string::npos) end = key.size();
+        const std::string part = key.substr(start, end - start);
+        if (!IsSafeFileName(part) || part[0] == '.') return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Runs f(i) for i in [0, n) on `threads` threads; the first failure is rethrown.
+void RunParallel(size_t n, unsigned threads, const std::function<void(size_t)>& f) {
+    std::atomic<size_t> next{0};
+    std::mutex mu;
+    std::exception_ptr failure;
+    auto work = [&] {
+        for (;;) {
+            const size_t i = next.fetch_add(1);
+            if (i >= n) return;
+            try {
+                f(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!failure) failure = std::current_exception();
+                next = n;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned i = 1; i < threads && i < n; ++i) pool.emplace_back(work);
+    work();
+    for (auto& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Bucket requests wait on the network more than on the cores.
+constexpr unsigned kBucketThreads = 8;
+
 }  // namespace
 
+// The local mirror of a bucket repository's backups (see Repository.h),
+// removed when the process ends.
+struct Mirror {
+    std::string dir;
+    std::mutex mu;
+    bool loaded = false;
+    std::map<std::string, ObjectInfo> infos;  // relative path -> what the bucket said
+    ~Mirror() { RemoveTree(dir); }
+};
+
+namespace {
+
+// The bucket repositories this process opened, by URL and by mirror directory.
+std::mutex g_openLock;
+std::map<std::string, Repository>& OpenBuckets() {
+    static std::map<std::string, Repository> open;
+    return open;
+}
+
+}  // namespace
+
+std::shared_ptr<ObjectStore> MakeLocalStore(const std::string& root) {
+    return std::make_shared<LocalStore>(root);
+}
+
 bool IsRepository(const std::string& path) {
+    if (IsBucketUrl(path)) return true;
     struct stat st {};
     return ::stat((path + "/" + kMarker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Repository Repository::Init(const std::string& path) {
     if (path.empty()) throw StoreError("no repository path given");
+    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
+              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
+    if (IsBucketUrl(path)) {
+        std::shared_ptr<ObjectStore> store = MakeBucketStore(path);
+        if (store->Stat(kMarker)) throw StoreError(path + " is a repository already");
+        if (!store->List("").empty())
+            throw StoreError(path + " is not empty: a repository is made where the bucket holds nothing");
+        const std::string text = j.dump(2) + "\n";
+        if (!store->PutIfAbsent(kMarker, text.data(), text.size()))
+            throw StoreError(path + " is a repository already");
+        return OpenBucket(path, false);
+    }
     if (::mkdir(path.c_str(), 0700) != 0) {
         if (errno != EEXIST) throw StoreError(Errno("cannot create", path));
         if (IsRepository(path)) throw StoreError(path + " is a repository already");
@@ -177,21 +369,21 @@ Repository Repository::Init(const std::string& path) {
         if (!empty)
             throw StoreError(path + " is not empty: a repository is made in an empty or new directory");
     }
-    Repository r(path);
+    Repository r(path, MakeLocalStore(path));
     MakeDir(r.ChunksDir());
     MakeDir(r.BackupsRoot());
     MakeDir(r.LocksDir());
-    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
-              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
     WriteAtomically(path + "/" + kMarker, j.dump(2) + "\n");
     return r;
 }
 
-Repository Repository::Open(const std::string& path) {
-    const std::string marker = path + "/" + kMarker;
+namespace {
+
+// Checks the text of repository.json (named `marker` in messages).
+void CheckMarker(const std::string& marker, const std::string& text) {
     json j;
     try {
-        j = json::parse(ReadSmallFile(marker, 1u << 16));
+        j = json::parse(text);
     } catch (const json::exception& e) {
         throw StoreError(marker + " is not valid JSON: " + e.what());
     }
@@ -205,7 +397,56 @@ Repository Repository::Open(const std::string& path) {
     if (!j.contains("chunkSize") || j["chunkSize"] != kChunkSize || j.value("compression", "") != "zstd" ||
         j.value("encryption", "none") != "none")
         throw StoreError(marker + ": chunk size, compression or encryption is not supported");
-    Repository r(path);
+}
+
+}  // namespace
+
+Repository Repository::OpenBucket(const std::string& url, bool loadBackups) {
+    std::unique_lock<std::mutex> lock(g_openLock);
+    auto it = OpenBuckets().find(url);
+    if (it == OpenBuckets().end()) {
+        lock.unlock();
+        std::shared_ptr<ObjectStore> store = MakeBucketStore(url);
+        const std::string where = store->Where(kMarker);
+        std::string text;
+        if (!store->Get(kMarker, text, 1u << 16))
+            throw StoreError(url + " is not a repository (no " + where + ")");
+        CheckMarker(where, text);
+        auto mirror = std::make_shared<Mirror>();
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gcebackup-mirror-XXXXXX";
+        if (!::mkdtemp(&pattern[0])) throw StoreError(Errno("cannot create", pattern));
+        mirror->dir = pattern;
+        WriteAtomically(mirror->dir + "/" + kMarker, text);
+        for (const char* sub : {"/chunks", "/backups", "/locks"}) MakeDir(mirror->dir + sub);
+        Repository r(mirror->dir, store, mirror);
+        lock.lock();
+        it = OpenBuckets().find(url);
+        if (it == OpenBuckets().end()) {
+            OpenBuckets().emplace(url, r);
+            it = OpenBuckets().emplace(mirror->dir, r).first;
+        }
+    }
+    Repository r = it->second;
+    lock.unlock();
+    if (loadBackups) r.LoadBackups();
+    return r;
+}
+
+Repository Repository::Open(const std::string& path, bool loadBackups) {
+    if (IsBucketUrl(path)) return OpenBucket(path, loadBackups);
+    {
+        std::lock_guard<std::mutex> lock(g_openLock);
+        auto it = OpenBuckets().find(path);
+        if (it != OpenBuckets().end()) {
+            Repository r = it->second;
+            if (loadBackups) r.LoadBackups();
+            return r;
+        }
+    }
+    const std::string marker = path + "/" + kMarker;
+    CheckMarker(marker, ReadSmallFile(marker, 1u << 16));
+    Repository r(path, MakeLocalStore(path));
     struct stat st {};
     for (const auto& dir : {r.ChunksDir(), r.BackupsRoot()})
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -214,16 +455,84 @@ Repository Repository::Open(const std::string& path) {
     return r;
 }
 
-std::string Repository::ChunkPath(const Digest& d) const {
+std::string Repository::ChunkKey(const Digest& d) {
     const std::string hex = ToHex(d);
-    return m_root + "/chunks/" + hex.substr(0, 4) + "/" + hex;
+    return "chunks/" + hex.substr(0, 4) + "/" + hex;
+}
+
+std::string Repository::ChunkPath(const Digest& d) const {
+    return m_store->Where(ChunkKey(d));
 }
 
 bool Repository::TouchChunk(const Digest& d) const {
-    const std::string path = ChunkPath(d);
-    if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0) return true;
-    if (errno == ENOENT) return false;
-    throw StoreError(Errno("cannot update the time of", path));
+    return m_store->Touch(ChunkKey(d));
+}
+
+std::function<bool(const Digest&)> Repository::ChunkPresence() const {
+    if (!IsBucket()) {
+        return [store = m_store](const Digest& d) { return store->Stat(ChunkKey(d)).has_value(); };
+    }
+    auto present = std::make_shared<std::set<std::string>>();
+    for (const auto& info : m_store->List("chunks/")) present->insert(info.key);
+    return [present](const Digest& d) { return present->count(ChunkKey(d)) > 0; };
+}
+
+void Repository::LoadBackups() const {
+    if (!m_mirror) return;
+    std::lock_guard<std::mutex> lock(m_mirror->mu);
+    if (m_mirror->loaded) return;
+    std::vector<ObjectInfo> objects;
+    for (auto& info : m_store->List("backups/")) {
+        // A bucket may hold anything: only names that are plain paths under
+        // the mirror are taken.
+        if (!SafeMirrorKey(info.key)) continue;
+        objects.push_back(info);
+    }
+    RunParallel(objects.size(), kBucketThreads, [&](size_t i) {
+        const std::string path = m_root + "/" + objects[i].key;
+        std::string bytes;
+        if (!m_store->Get(objects[i].key, bytes, 1ull << 32)) return;  // forgotten meanwhile
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        if (ec) throw StoreError("cannot create the directory of " + path + ": " + ec.message());
+        WriteAtomically(path, bytes);
+    });
+    for (auto& info : objects) m_mirror->infos[info.key] = info;
+    m_mirror->loaded = true;
+}
+
+void Repository::PublishBackup(const std::string& backupDir) const {
+    if (!m_mirror) return;
+    const std::string root = m_root + "/";
+    if (backupDir.rfind(root, 0) != 0) throw StoreError(backupDir + " is not in the mirror of " + Location());
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(backupDir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec) && it->path().filename() != "manifest.json")
+            files.push_back(it->path().string().substr(root.size()));
+    if (ec) throw StoreError("cannot list " + backupDir + ": " + ec.message());
+    auto put = [&](const std::string& key) {
+        const std::string bytes = ReadSmallFile(root + key, 1ull << 32);
+        if (!m_store->PutIfAbsent(key, bytes.data(), bytes.size()))
+            throw StoreError(m_store->Where(key) + " exists already");
+    };
+    RunParallel(files.size(), kBucketThreads, [&](size_t i) { put(files[i]); });
+    // The manifest last: a backup without one is not listed.
+    put(backupDir.substr(root.size()) + "/manifest.json");
+}
+
+std::optional<ObjectInfo> Repository::MirroredInfo(const std::string& relative) const {
+    if (!m_mirror) return std::nullopt;
+    std::lock_guard<std::mutex> lock(m_mirror->mu);
+    auto it = m_mirror->infos.find(relative);
+    if (it == m_mirror->infos.end()) return std::nullopt;
+    return it->second;
+}
+
+void Repository::DropMirrored(const std::string& backupDir) const {
+    if (!m_mirror) return;
+    RemoveTree(backupDir);
 }
 
 uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
@@ -237,35 +546,7 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int
     const size_t n = ZSTD_compressCCtx(ctx.c, out.data(), out.size(), data, len, kCompressionLevel);
     if (ZSTD_isError(n)) throw StoreError(std::string("cannot compress a chunk: ") + ZSTD_getErrorName(n));
 
-    const std::string hex = ToHex(d);
-    const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
-    const std::string path = dir + "/" + hex;
-    static std::atomic<uint64_t> counter{0};
-    const std::string tmp =
-        dir + "/.tmp-" + hex + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENOENT) {
-        MakeDir(dir);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) throw StoreError(Errno("cannot create", tmp));
-    try {
-        WriteAll(fd, out.data(), n, tmp);
-        // Write-back starts now, beside the next chunks, rather than all at
-        // once in the sync that precedes the index.
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw;
-    }
-    if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::string msg = Errno("cannot store", path);
-        if (keepOpen) ::close(fd);
-        ::unlink(tmp.c_str());
-        throw StoreError(msg);
-    }
-    if (keepOpen) *keepOpen = fd;
+    m_store->PutIfAbsent(ChunkKey(d), out.data(), n, keepOpen);
     return n;
 }
 
@@ -277,14 +558,15 @@ void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsi
     thread_local Ctx ctx;
     const std::string path = ChunkPath(d);
     std::string packed;
+    bool present;
     try {
-        packed = ReadSmallFile(path, ZSTD_compressBound(m_chunkSize));
+        present = m_store->Get(ChunkKey(d), packed, ZSTD_compressBound(m_chunkSize));
     } catch (const StoreError& e) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
-            throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
+        // A bucket that cannot be read is not a damaged chunk.
+        if (IsBucket()) throw;
         throw CorruptChunk(std::string("chunk ") + ToHex(d) + " is damaged: " + e.what());
     }
+    if (!present) throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
     const unsigned long long declared = ZSTD_getFrameContentSize(packed.data(), packed.size());
     if (declared != expectedLen)
         throw CorruptChunk("chunk " + ToHex(d) + " is damaged: it does not hold " +
@@ -300,17 +582,67 @@ void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsi
 }
 
 void Repository::Sync() const {
-    int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw StoreError(Errno("cannot open", m_root));
-    const int rc = ::syncfs(fd);
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+    m_store->Sync();
 }
+
+namespace {
+
+std::string HostName() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::string h = SafeFileName(host);
+    std::replace(h.begin(), h.end(), '-', '_');  // '-' separates the fields of a lock's name
+    return h.empty() ? "host" : h;
+}
+
+// Bucket writer entries: locks/backup-<start>-<host>-<pid>-<process start>-<job>.
+struct BucketLockName {
+    int64_t start = 0;
+    std::string host;
+    long pid = 0;
+    uint64_t processStart = 0;
+};
+
+bool ParseBucketLock(const std::string& key, BucketLockName& out) {
+    const std::string prefix = "locks/backup-";
+    if (key.rfind(prefix, 0) != 0) return false;
+    std::vector<std::string> f;
+    std::istringstream in(key.substr(prefix.size()));
+    for (std::string part; std::getline(in, part, '-');) f.push_back(part);
+    if (f.size() != 5) return false;
+    out.start = std::strtoll(f[0].c_str(), nullptr, 10);
+    out.host = f[1];
+    out.pid = std::strtol(f[2].c_str(), nullptr, 10);
+    out.processStart = std::strtoull(f[3].c_str(), nullptr, 10);
+    return out.start > 0;
+}
+
+}  // namespace
 
 WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
     const long pid = ::getpid();
+    if (repo.IsBucket()) {
+        const int64_t now = static_cast<int64_t>(::time(nullptr));
+        m_path = "locks/backup-" + std::to_string(now) + "-" + HostName() + "-" + std::to_string(pid) + "-" +
+                 std::to_string(ProcessStart(pid)) + "-" + std::to_string(jobId);
+        const std::string body = json({{"pid", pid}, {"time", now}, {"job", jobId}}).dump() + "\n";
+        repo.Objects().PutIfAbsent(m_path, body.data(), body.size());
+        m_store = repo.SharedObjects();
+        m_refresher = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_mu);
+            while (!m_cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_stop; })) {
+                lock.unlock();
+                try {
+                    m_store->Touch(m_path);
+                } catch (const StoreError&) {
+                    // Tried again in a minute; a lock that goes stale only
+                    // makes prune keep less.
+                }
+                lock.lock();
+            }
+        });
+        return;
+    }
     m_path = repo.LocksDir() + "/backup-" + std::to_string(pid) + "-" + std::to_string(jobId) + ".json";
     json j = {{"pid", pid},
               {"processStart", ProcessStart(pid)},
@@ -320,11 +652,47 @@ WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
 }
 
 WriterLock::~WriterLock() {
-    ::unlink(m_path.c_str());
+    if (!m_store) {
+        ::unlink(m_path.c_str());
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_stop = true;
+    }
+    m_cv.notify_all();
+    if (m_refresher.joinable()) m_refresher.join();
+    try {
+        // Under a retention policy it stays; prune removes it once it may.
+        m_store->Delete(m_path);
+    } catch (const StoreError&) {
+    }
 }
 
 std::vector<int64_t> LiveWriterStarts(const Repository& repo) {
     std::vector<int64_t> starts;
+    if (repo.IsBucket()) {
+        const int64_t now = static_cast<int64_t>(::time(nullptr));
+        const std::string host = HostName();
+        const int64_t retention = repo.Objects().RetentionSeconds();
+        for (const auto& info : repo.Objects().List("locks/")) {
+            BucketLockName l;
+            if (!ParseBucketLock(info.key, l)) continue;
+            const bool deadHere = l.host == host && ProcessStart(l.pid) != l.processStart;
+            const bool stale = now - info.updated > kStaleLockSeconds;
+            if (!deadHere && !stale) {
+                starts.push_back(l.start);
+                continue;
+            }
+            if (retention == 0 || info.created + retention < now) {
+                try {
+                    repo.Objects().Delete(info.key, &info);
+                } catch (const StoreError&) {
+                }
+            }
+        }
+        return starts;
+    }
     DIR* d = ::opendir(repo.LocksDir().c_str());
     if (!d) return starts;
     std::vector<std::string> names;

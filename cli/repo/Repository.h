@@ -1,4 +1,5 @@
-// A deduplicating backup repository on a local directory.
+// A deduplicating backup repository on a local directory or a Cloud Storage
+// bucket (gs://BUCKET/PREFIX, the same layout under the prefix).
 //
 // Layout:
 //   REPO/repository.json                   marker and format: {"format": "gcebackup-repository",
@@ -16,17 +17,29 @@
 // chunk. A backup that finds a chunk present refreshes its time, so that a
 // concurrent prune (which removes only unreferenced chunks older than its
 // cut-off) keeps it.
+//
+// A repository on a bucket is read and written through a local mirror of its
+// backups directory (manifests, configuration files and indexes: small), a
+// temporary directory of this process: the commands that read backups load
+// it first, a backup is written into it and then published to the bucket
+// (every file, the manifest last), and forget removes from both. Chunks go
+// straight to the bucket.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Store.h"
 #include "cli/repo/Index.h"
+#include "cli/repo/ObjectStore.h"
 
 namespace gcebackup::repo {
 
@@ -40,23 +53,54 @@ class CorruptChunk : public StoreError {
     using StoreError::StoreError;
 };
 
-// True when `path` holds a repository.json.
+// True when `path` holds a repository.json, or is a gs:// URL (whether a
+// repository lies there is told by Open).
 bool IsRepository(const std::string& path);
+
+struct Mirror;
 
 class Repository {
   public:
-    // Creates the repository at `path` (an absent or empty directory).
-    // Throws StoreError when it exists already or cannot be made.
+    // Creates the repository at `path` (an absent or empty directory, or a
+    // gs:// URL under which the bucket holds nothing yet). Throws StoreError
+    // when it exists already or cannot be made.
     static Repository Init(const std::string& path);
-    // Opens and checks repository.json. Throws StoreError.
-    static Repository Open(const std::string& path);
+    // Opens and checks repository.json. `path` is a directory, a gs:// URL,
+    // or the mirror directory of a bucket repository this process opened.
+    // A bucket repository's backups are loaded into its mirror unless
+    // `loadBackups` is false (a backup only adds one). Throws StoreError.
+    static Repository Open(const std::string& path, bool loadBackups = true);
 
+    // The local directory: the repository itself, or a bucket's mirror.
     const std::string& Root() const { return m_root; }
     std::string BackupsRoot() const { return m_root + "/backups"; }
     std::string LocksDir() const { return m_root + "/locks"; }
     std::string ChunksDir() const { return m_root + "/chunks"; }
     uint32_t ChunkSize() const { return m_chunkSize; }
+    // The chunk's object key ("chunks/<first 4 hex>/<hex>") and where it lies.
+    static std::string ChunkKey(const Digest& d);
     std::string ChunkPath(const Digest& d) const;
+    ObjectStore& Objects() const { return *m_store; }
+    std::shared_ptr<ObjectStore> SharedObjects() const { return m_store; }
+    bool IsBucket() const { return m_store->IsBucket(); }
+    // The directory, or the gs:// URL.
+    std::string Location() const { return m_store->Describe(); }
+
+    // Tells whether a chunk is present. On a bucket the chunks are listed
+    // once, when the function is made. Throws StoreError.
+    std::function<bool(const Digest&)> ChunkPresence() const;
+    // Loads a bucket's backups into the mirror (once per process); nothing
+    // on a directory. Throws StoreError.
+    void LoadBackups() const;
+    // Publishes a committed backup directory of the mirror to the bucket:
+    // every file, then its manifest, each created only if absent; nothing on
+    // a directory. Throws StoreError.
+    void PublishBackup(const std::string& backupDir) const;
+    // Size and times the bucket gave for a file of the mirror (relative to
+    // Root()), when it was loaded from the bucket.
+    std::optional<ObjectInfo> MirroredInfo(const std::string& relative) const;
+    // Removes a backup directory from the mirror (after its objects went).
+    void DropMirrored(const std::string& backupDir) const;
 
     // Refreshes the time of a present chunk; false when it is absent.
     bool TouchChunk(const Digest& d) const;
@@ -73,14 +117,24 @@ class Repository {
     void Sync() const;
 
   private:
-    explicit Repository(std::string root) : m_root(std::move(root)) {}
+    Repository(std::string root, std::shared_ptr<ObjectStore> store, std::shared_ptr<Mirror> mirror = nullptr)
+        : m_root(std::move(root)), m_store(std::move(store)), m_mirror(std::move(mirror)) {}
+    static Repository OpenBucket(const std::string& url, bool loadBackups);
     std::string m_root;
+    std::shared_ptr<ObjectStore> m_store;
+    std::shared_ptr<Mirror> m_mirror;  // bucket only
     uint32_t m_chunkSize = kChunkSize;
 };
 
 // Entered in REPO/locks while a backup writes, so that prune keeps every chunk
 // written since it started; dropped by the destructor. Entries of dead
 // processes are ignored (and removed by prune).
+//
+// On a bucket the entry is an object locks/backup-<start>-<host>-<pid>-
+// <process start>-<job>, refreshed every minute while the backup runs: an
+// entry of a dead process on this host, or one not refreshed for
+// kStaleLockSeconds, is a dead writer's.
+constexpr int64_t kStaleLockSeconds = 600;
 class WriterLock {
   public:
     WriterLock(const Repository& repo, int64_t jobId);
@@ -90,6 +144,11 @@ class WriterLock {
 
   private:
     std::string m_path;
+    std::shared_ptr<ObjectStore> m_store;  // bucket only
+    std::thread m_refresher;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    bool m_stop = false;
 };
 
 // Start times (seconds since the epoch) of the backups writing now; removes
