@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
             kExitUsage, 0, "");
     InstallCancelHandlers();
     // A repository on a bucket is reached as the plug-in reaches the cloud.
-    repo::SetCloudAccess({g.endpoint, [&g] { return ResolveCredential(g.credential); }});
+    repo::SetCloudAccess({g.endpoint, [&g] { return ResolveCredential(g.credential); }, g.stateDir + "/repo-mirrors"});
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
         if (*browse) return CmdBrowse(g, browsePath);

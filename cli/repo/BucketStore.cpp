@@ -300,6 +300,11 @@ void SetCloudAccess(const CloudAccess& access) {
     g_access = access;
 }
 
+std::string MirrorParent() {
+    std::lock_guard<std::mutex> lock(g_accessLock);
+    return g_access.mirrorParent;
+}
+
 std::shared_ptr<ObjectStore> MakeBucketStore(const std::string& url) {
     if (!IsBucketUrl(url)) throw StoreError(url + " is not a gs://BUCKET/PREFIX URL");
     std::string rest = url.substr(5);

@@ -76,8 +76,13 @@ bool IsBucketUrl(const std::string& url);
 struct CloudAccess {
     std::string endpoint;
     std::function<std::string()> credential;  // asked only when a bucket is opened
+    // Where the local mirrors of bucket repositories are made (the state
+    // directory's repo-mirrors); empty: $TMPDIR or /tmp.
+    std::string mirrorParent;
 };
 void SetCloudAccess(const CloudAccess& access);
+// The mirror parent set with the access.
+std::string MirrorParent();
 
 // The store on gs://BUCKET/PREFIX (the bucket must exist). Throws StoreError
 // when the URL, the credential or the bucket is not usable.

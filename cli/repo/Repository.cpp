@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -324,6 +325,22 @@ struct Mirror {
 
 namespace {
 
+// Removes the mirrors (mirror-<pid>-<process start>-XXXXXX) of processes
+// that are gone: a process killed leaves its mirror behind.
+void RemoveDeadMirrors(const std::string& parent) {
+    DIR* d = ::opendir(parent.c_str());
+    if (!d) return;
+    std::vector<std::string> dead;
+    while (dirent* e = ::readdir(d)) {
+        long pid = 0;
+        unsigned long long start = 0;
+        if (std::sscanf(e->d_name, "mirror-%ld-%llu-", &pid, &start) != 2 || pid <= 0) continue;
+        if (ProcessStart(pid) != start) dead.push_back(parent + "/" + e->d_name);
+    }
+    ::closedir(d);
+    for (const auto& dir : dead) RemoveTree(dir);
+}
+
 // The bucket repositories this process opened, by URL and by mirror directory.
 std::mutex g_openLock;
 std::map<std::string, Repository>& OpenBuckets() {
@@ -413,8 +430,17 @@ Repository Repository::OpenBucket(const std::string& url, bool loadBackups) {
             throw StoreError(url + " is not a repository (no " + where + ")");
         CheckMarker(where, text);
         auto mirror = std::make_shared<Mirror>();
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/gcebackup-mirror-XXXXXX";
+        std::string parent = MirrorParent();
+        if (parent.empty()) {
+            const char* tmp = std::getenv("TMPDIR");
+            parent = std::string(tmp && *tmp ? tmp : "/tmp");
+        } else {
+            std::error_code ec;
+            std::filesystem::create_directories(parent, ec);
+            RemoveDeadMirrors(parent);
+        }
+        std::string pattern = parent + "/mirror-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(ProcessStart(::getpid())) + "-XXXXXX";
         if (!::mkdtemp(&pattern[0])) throw StoreError(Errno("cannot create", pattern));
         mirror->dir = pattern;
         WriteAtomically(mirror->dir + "/" + kMarker, text);
