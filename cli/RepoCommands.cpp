@@ -202,10 +202,10 @@ int64_t ParseDuration(const std::string& text) {
 
 RepoCommands::RepoCommands(CLI::App& app) {
     m_init = app.add_subcommand("init", "Create a deduplicating backup repository (backup --to it)");
-    m_init->add_option("repository", m_initRepo, "A new or empty directory")->required();
+    m_init->add_option("repository", m_initRepo, "A new or empty directory, or gs://BUCKET/PREFIX")->required();
 
     m_forget = app.add_subcommand("forget", "Remove the backups of an instance that no keep rule keeps");
-    m_forget->add_option("--repo", m_forgetRepo, "Repository directory")->required();
+    m_forget->add_option("--repo", m_forgetRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_forget->add_option("--instance", m_forgetInstance, "Instance")->required();
     const auto count = CLI::Range(0, 1000000);
     m_forget->add_option("--keep-last", m_rules.last, "Keep the N newest backups")->check(count);
@@ -222,7 +222,7 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_forget->add_flag("--dry-run", m_forgetDryRun, "Print what would be removed, remove nothing");
 
     m_prune = app.add_subcommand("prune", "Remove the chunks that no backup uses any more");
-    m_prune->add_option("--repo", m_pruneRepo, "Repository directory")->required();
+    m_prune->add_option("--repo", m_pruneRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_prune
         ->add_option("--grace", m_pruneGrace,
                      "Keep unused chunks written or reused within this time (90s, 15m, 1h, 2d)")
@@ -230,7 +230,7 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_prune->add_flag("--dry-run", m_pruneDryRun, "Count what would be removed, remove nothing");
 
     m_check = app.add_subcommand("check", "Check a repository's backups, indexes and chunks");
-    m_check->add_option("--repo", m_checkRepo, "Repository directory")->required();
+    m_check->add_option("--repo", m_checkRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_check->add_flag("--read-data", m_checkReadData, "Read every chunk and compare it with its digest");
 }
 
