@@ -78,8 +78,8 @@ int Forget(const GlobalOptions& g, const std::string& path, const std::string& i
         }
     }
     if (g.json) {
-        json j = {{"ok", true}, {"command", "forget"}, {"instance", instance},
-                  {"dryRun", dryRun}, {"kept", kept},       {"removed", removed}};
+        json j = {{"ok", true},       {"command", "forget"}, {"instance", instance},
+                  {"dryRun", dryRun}, {"kept", kept},        {"removed", removed}};
         if (r.IsBucket()) {
             j["retained"] = res.retained;
             j["retentionSeconds"] = res.retentionSeconds;
@@ -90,9 +90,10 @@ int Forget(const GlobalOptions& g, const std::string& path, const std::string& i
                     dryRun ? "would be removed" : "removed",
                     dryRun || gone == 0 ? "" : " (run gcebackup prune to free their chunks)");
         if (!res.retained.empty())
-            std::printf("%zu backup(s) kept: younger than the bucket's retention policy (%s); forget them again "
-                        "once it allows\n",
-                        res.retained.size(), repo::FormatDuration(res.retentionSeconds).c_str());
+            std::printf(
+                "%zu backup(s) kept: younger than the bucket's retention policy (%s); forget them again "
+                "once it allows\n",
+                res.retained.size(), repo::FormatDuration(res.retentionSeconds).c_str());
     }
     return kExitOk;
 }
@@ -202,7 +203,8 @@ int64_t ParseDuration(const std::string& text) {
 
 RepoCommands::RepoCommands(CLI::App& app) {
     m_init = app.add_subcommand("init", "Create a deduplicating backup repository (backup --to it)");
-    m_init->add_option("repository", m_initRepo, "A new or empty directory, or gs://BUCKET/PREFIX")->required();
+    m_init->add_option("repository", m_initRepo, "A new or empty directory, or gs://BUCKET/PREFIX")
+        ->required();
 
     m_forget = app.add_subcommand("forget", "Remove the backups of an instance that no keep rule keeps");
     m_forget->add_option("--repo", m_forgetRepo, "Repository directory or gs://BUCKET/PREFIX")->required();

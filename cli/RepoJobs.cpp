@@ -13,7 +13,8 @@ std::string BackupsRootOf(const std::string& store) {
 
 std::unique_ptr<RepoBackupTarget> RepoBackupTarget::Open(const std::string& store, int64_t jobId) {
     if (!repo::IsRepository(store)) return nullptr;
-    return std::unique_ptr<RepoBackupTarget>(new RepoBackupTarget(repo::Repository::Open(store, false), jobId));
+    return std::unique_ptr<RepoBackupTarget>(
+        new RepoBackupTarget(repo::Repository::Open(store, false), jobId));
 }
 
 void RepoBackupTarget::Publish(const std::string& backupDir) {

@@ -652,7 +652,8 @@ SnapCommands::SnapCommands(CLI::App& app) {
     m_copy = app.add_subcommand("backup-copy", "Copy a snapshot backup into a local store");
     m_copy->add_option("--catalog", m_copyFrom.catalog, "Catalogue directory")->required();
     m_copy->add_option("--instance", m_copyFrom.instance, "Instance name or id")->required();
-    m_copy->add_option("--to", m_copyStore, "Store or repository directory, or gs://BUCKET/PREFIX")->required();
+    m_copy->add_option("--to", m_copyStore, "Store or repository directory, or gs://BUCKET/PREFIX")
+        ->required();
     m_copy->add_option("--job", m_copyFrom.job, "Snapshot job id (default: the newest)");
 
     auto& r = m_revertOptions;

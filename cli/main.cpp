@@ -10,10 +10,10 @@
 #include "cli/PluginHost.h"
 #include "cli/Replicate.h"
 #include "cli/RepoCommands.h"
-#include "cli/repo/ObjectStore.h"
 #include "cli/Settings.h"
 #include "cli/Snap.h"
 #include "cli/Store.h"
+#include "cli/repo/ObjectStore.h"
 #include "plugin/host/HostEnv.h"
 
 using namespace gcebackup;
@@ -133,7 +133,10 @@ int main(int argc, char** argv) {
     RestoreOptions ro;
     std::string machineType;
     auto* restore = app.add_subcommand("restore", "Restore an instance from a local store");
-    restore->add_option("--from", ro.store, "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")->required();
+    restore
+        ->add_option("--from", ro.store,
+                     "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")
+        ->required();
     restore->add_option("--instance", ro.instance, "The backed-up instance");
     restore->add_option("--backup", ro.backupId, "Backup id (default: the newest)");
     restore->add_option("--as", ro.asName, "Name of the restored instance (default: the original name)");
@@ -169,12 +172,16 @@ int main(int argc, char** argv) {
 
     std::string listStore, listInstance;
     auto* list = app.add_subcommand("list", "List the backups in a store");
-    list->add_option("--store", listStore, "Store or repository directory, or gs://BUCKET/PREFIX")->required();
+    list->add_option("--store", listStore, "Store or repository directory, or gs://BUCKET/PREFIX")
+        ->required();
     list->add_option("--instance", listInstance, "Only this instance");
 
     std::string verStore, verInstance, verBackup;
     auto* verify = app.add_subcommand("verify", "Check a backup against its manifest");
-    verify->add_option("--from", verStore, "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")->required();
+    verify
+        ->add_option("--from", verStore,
+                     "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")
+        ->required();
     verify->add_option("--instance", verInstance, "Instance");
     verify->add_option("--backup", verBackup, "Backup id (default: the newest)");
 
@@ -236,7 +243,8 @@ int main(int argc, char** argv) {
             kExitUsage, 0, "");
     InstallCancelHandlers();
     // A repository on a bucket is reached as the plug-in reaches the cloud.
-    repo::SetCloudAccess({g.endpoint, [&g] { return ResolveCredential(g.credential); }, g.stateDir + "/repo-mirrors"});
+    repo::SetCloudAccess(
+        {g.endpoint, [&g] { return ResolveCredential(g.credential); }, g.stateDir + "/repo-mirrors"});
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
         if (*browse) return CmdBrowse(g, browsePath);

@@ -52,7 +52,8 @@ int64_t Int(const json& j, const char* key) {
 
 class BucketStore : public ObjectStore {
   public:
-    BucketStore(std::string bucket, std::string prefix) : m_bucket(std::move(bucket)), m_prefix(std::move(prefix)) {
+    BucketStore(std::string bucket, std::string prefix)
+        : m_bucket(std::move(bucket)), m_prefix(std::move(prefix)) {
         CloudAccess access;
         {
             std::lock_guard<std::mutex> lock(g_accessLock);
@@ -70,8 +71,9 @@ class BucketStore : public ObjectStore {
             file = file.substr(0, bar);
         }
         if (::access(file.c_str(), R_OK) != 0)
-            throw StoreError("a bucket repository needs a key file credential (\"<key file>|<e-mail>\" or a JSON "
-                             "key file); the one given names no readable file");
+            throw StoreError(
+                "a bucket repository needs a key file credential (\"<key file>|<e-mail>\" or a JSON "
+                "key file); the one given names no readable file");
         rest::ServiceAccountKey key;
         std::string error;
         if (!rest::ServiceAccountKey::Load(file, email, "", key, error))
@@ -89,7 +91,9 @@ class BucketStore : public ObjectStore {
     std::string Describe() const override {
         return "gs://" + m_bucket + (m_prefix.empty() ? "" : "/" + m_prefix.substr(0, m_prefix.size() - 1));
     }
-    std::string Where(const std::string& key) const override { return "gs://" + m_bucket + "/" + m_prefix + key; }
+    std::string Where(const std::string& key) const override {
+        return "gs://" + m_bucket + "/" + m_prefix + key;
+    }
     bool IsBucket() const override { return true; }
 
     bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, int* keepOpen) override {
@@ -132,7 +136,8 @@ class BucketStore : public ObjectStore {
         const json patch = {{"metadata", {{"gcebackup-reused", std::to_string(::time(nullptr))}}}};
         HttpResponse r = Exchange("PATCH", ObjectUrl(key), patch.dump(), "application/json");
         if (r.nStatus == 404) return false;
-        if (r.nStatus != 200) throw StoreError("cannot refresh " + Where(key) + ": " + rest::DescribeFailure(r));
+        if (r.nStatus != 200)
+            throw StoreError("cannot refresh " + Where(key) + ": " + rest::DescribeFailure(r));
         return true;
     }
 
@@ -144,7 +149,8 @@ class BucketStore : public ObjectStore {
                               "/o?maxResults=1000&prefix=" + rest::UrlEncode(m_prefix + prefix);
             if (!token.empty()) url += "&pageToken=" + rest::UrlEncode(token);
             json page;
-            if (!Call("GET", url, "", "", page)) throw StoreError("cannot list " + Where(prefix) + ": " + m_lastError);
+            if (!Call("GET", url, "", "", page))
+                throw StoreError("cannot list " + Where(prefix) + ": " + m_lastError);
             if (page.contains("items") && page["items"].is_array())
                 for (const auto& item : page["items"]) {
                     ObjectInfo info = Info(item);
@@ -261,7 +267,8 @@ class BucketStore : public ObjectStore {
     }
 
     std::string ObjectUrl(const std::string& key) const {
-        return m_endpoints.strStorage + "/b/" + rest::UrlEncode(m_bucket) + "/o/" + rest::UrlEncode(m_prefix + key);
+        return m_endpoints.strStorage + "/b/" + rest::UrlEncode(m_bucket) + "/o/" +
+               rest::UrlEncode(m_prefix + key);
     }
 
     ObjectInfo Info(const json& item) const {
@@ -312,7 +319,8 @@ std::shared_ptr<ObjectStore> MakeBucketStore(const std::string& url) {
     const std::string bucket = rest.substr(0, slash);
     std::string prefix = slash == std::string::npos ? "" : rest.substr(slash + 1);
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    if (!rest::storage::IsValidBucketName(bucket)) throw StoreError("\"" + bucket + "\" is not a bucket name");
+    if (!rest::storage::IsValidBucketName(bucket))
+        throw StoreError("\"" + bucket + "\" is not a bucket name");
     if (prefix.find("//") != std::string::npos || prefix.find("..") != std::string::npos ||
         prefix.find_first_of("\r\n") != std::string::npos)
         throw StoreError("\"" + prefix + "\" is not a usable object prefix");

@@ -99,7 +99,8 @@ void ForgetOnBucket(const Repository& repo, const std::string& instance, ForgetR
     for (auto& d : result.decisions)
         if (std::find(result.retained.begin(), result.retained.end(), d.id) != result.retained.end()) {
             d.keep = true;
-            d.reasons.push_back("younger than the bucket's retention policy (" + FormatDuration(retention) + ")");
+            d.reasons.push_back("younger than the bucket's retention policy (" + FormatDuration(retention) +
+                                ")");
         }
 }
 
@@ -116,7 +117,8 @@ void PruneBucket(const Repository& repo, const std::unordered_set<Digest, Digest
     std::vector<ObjectInfo> backupObjects = store.List("backups/");
     for (const auto& o : backupObjects) {
         const std::string suffix = "/manifest.json";
-        if (o.key.size() > suffix.size() && o.key.compare(o.key.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (o.key.size() > suffix.size() &&
+            o.key.compare(o.key.size() - suffix.size(), suffix.size(), suffix) == 0)
             committed.insert(o.key.substr(0, o.key.size() - suffix.size() + 1));
     }
     for (const auto& o : backupObjects) {
@@ -370,7 +372,8 @@ CheckResult Check(const Repository& repo, bool readData,
             if (name[0] == '.')
                 result.leftovers.push_back("backups/" + instance + "/" + name);
             else if (repo.IsBucket() &&
-                     ::stat((repo.BackupsRoot() + "/" + instance + "/" + name + "/manifest.json").c_str(), &st) != 0)
+                     ::stat((repo.BackupsRoot() + "/" + instance + "/" + name + "/manifest.json").c_str(),
+                            &st) != 0)
                 // Objects of a backup whose manifest never came (or went first).
                 result.leftovers.push_back("backups/" + instance + "/" + name + " (no manifest)");
         }

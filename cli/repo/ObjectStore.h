@@ -15,10 +15,10 @@
 namespace gcebackup::repo {
 
 struct ObjectInfo {
-    std::string key;          // relative to the store's root
+    std::string key;  // relative to the store's root
     uint64_t size = 0;
-    int64_t created = 0;      // seconds since the epoch
-    int64_t updated = 0;      // last written or refreshed
+    int64_t created = 0;         // seconds since the epoch
+    int64_t updated = 0;         // last written or refreshed
     int64_t metageneration = 0;  // bucket only: changes with every refresh
 };
 

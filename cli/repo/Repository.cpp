@@ -14,14 +14,14 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
-#include <filesystem>
-#include <map>
-#include <set>
 #include <unordered_set>
 
 #include "cli/DataPath.h"
@@ -174,8 +174,8 @@ class LocalStore : public ObjectStore {
         const size_t slash = path.rfind('/');
         const std::string dir = path.substr(0, slash);
         static std::atomic<uint64_t> counter{0};
-        const std::string tmp = dir + "/.tmp-" + path.substr(slash + 1) + "-" + std::to_string(::getpid()) + "-" +
-                                std::to_string(++counter);
+        const std::string tmp = dir + "/.tmp-" + path.substr(slash + 1) + "-" + std::to_string(::getpid()) +
+                                "-" + std::to_string(++counter);
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno == ENOENT) {
             MakeDir(dir);
@@ -243,7 +243,8 @@ class LocalStore : public ObjectStore {
             if (key.rfind(prefix, 0) != 0 || it->path().filename().string()[0] == '.') continue;
             if (auto info = Stat(key)) out.push_back(*info);
         }
-        std::sort(out.begin(), out.end(), [](const ObjectInfo& a, const ObjectInfo& b) { return a.key < b.key; });
+        std::sort(out.begin(), out.end(),
+                  [](const ObjectInfo& a, const ObjectInfo& b) { return a.key < b.key; });
         return out;
     }
 
@@ -320,7 +321,9 @@ struct Mirror {
     std::mutex mu;
     bool loaded = false;
     std::map<std::string, ObjectInfo> infos;  // relative path -> what the bucket said
-    ~Mirror() { RemoveTree(dir); }
+    ~Mirror() {
+        if (!dir.empty()) RemoveTree(dir);
+    }
 };
 
 namespace {
@@ -540,8 +543,12 @@ void Repository::PublishBackup(const std::string& backupDir) const {
     if (ec) throw StoreError("cannot list " + backupDir + ": " + ec.message());
     auto put = [&](const std::string& key) {
         const std::string bytes = ReadSmallFile(root + key, 1ull << 32);
-        if (!m_store->PutIfAbsent(key, bytes.data(), bytes.size()))
-            throw StoreError(m_store->Where(key) + " exists already");
+        if (m_store->PutIfAbsent(key, bytes.data(), bytes.size())) return;
+        // There already: an attempt whose answer was lost stored it (the same
+        // bytes), or another writer did (a backup id is never reused).
+        std::string there;
+        if (!m_store->Get(key, there, bytes.size()) || there != bytes)
+            throw StoreError(m_store->Where(key) + " exists already with other content");
     };
     RunParallel(files.size(), kBucketThreads, [&](size_t i) { put(files[i]); });
     // The manifest last: a backup without one is not listed.

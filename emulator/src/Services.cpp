@@ -284,21 +284,25 @@ int64_t retentionPeriod(const Bucket& b) {
 
 // An object younger than the bucket's retention period is neither deleted
 // nor replaced: 403, as Cloud Storage answers.
-void checkRetention(const Bucket& b, const std::string& bucket, const std::string& name, const StoredObject& o) {
+void checkRetention(const Bucket& b, const std::string& bucket, const std::string& name,
+                    const StoredObject& o) {
     const int64_t period = retentionPeriod(b);
     if (period <= 0) return;
     const int64_t until = o.created + period;
     if (until > static_cast<int64_t>(std::time(nullptr)))
-        throw ApiError(403, "retentionPolicyNotMet",
-                       "Object '" + bucket + "/" + name +
-                           "' is subject to bucket's retention policy or object retention and cannot be deleted or "
-                           "overwritten until " + rfc3339(until));
+        throw ApiError(
+            403, "retentionPolicyNotMet",
+            "Object '" + bucket + "/" + name +
+                "' is subject to bucket's retention policy or object retention and cannot be deleted or "
+                "overwritten until " +
+                rfc3339(until));
 }
 
 // The retentionPolicy of a bucket insert or patch, checked and completed:
 // a period of more than 0 seconds and less than 100 years.
 json retentionPolicyOf(const json& given) {
-    if (!given.is_object()) throw ApiError(400, "invalid", "Invalid argument: retentionPolicy must be an object");
+    if (!given.is_object())
+        throw ApiError(400, "invalid", "Invalid argument: retentionPolicy must be an object");
     json p = json::object();
     int64_t period = -1;
     if (given.contains("retentionPeriod")) {
@@ -310,9 +314,10 @@ json retentionPolicyOf(const json& given) {
     }
     constexpr int64_t kHundredYears = 100LL * 365 * 24 * 3600;
     if (period <= 0 || period >= kHundredYears)
-        throw ApiError(400, "invalid",
-                       "Invalid argument: retentionPolicy.retentionPeriod must be greater than 0 and less than 100 "
-                       "years");
+        throw ApiError(
+            400, "invalid",
+            "Invalid argument: retentionPolicy.retentionPeriod must be greater than 0 and less than 100 "
+            "years");
     p["retentionPeriod"] = std::to_string(period);
     p["effectiveTime"] = nowTimestamp();
     p["isLocked"] = false;
@@ -766,7 +771,8 @@ void registerServices(Emulator& emu) {
             throw conditionNotMet();
         json updated = b.res;
         if (body.contains("retentionPolicy")) {
-            const bool locked = b.res.contains("retentionPolicy") && b.res["retentionPolicy"].value("isLocked", false);
+            const bool locked =
+                b.res.contains("retentionPolicy") && b.res["retentionPolicy"].value("isLocked", false);
             const int64_t before = retentionPeriod(b);
             if (body["retentionPolicy"].is_null()) {
                 if (locked) throw ApiError(403, "forbidden", "Cannot remove a locked retention policy.");
@@ -774,7 +780,8 @@ void registerServices(Emulator& emu) {
             } else {
                 json p = retentionPolicyOf(body["retentionPolicy"]);
                 if (locked && std::stoll(p["retentionPeriod"].get<std::string>()) < before)
-                    throw ApiError(403, "forbidden", "Cannot reduce the retention period of a locked retention policy.");
+                    throw ApiError(403, "forbidden",
+                                   "Cannot reduce the retention period of a locked retention policy.");
                 if (locked) p["isLocked"] = true;
                 updated["retentionPolicy"] = p;
             }
@@ -802,9 +809,12 @@ void registerServices(Emulator& emu) {
         if (type == "media") {
             std::string contentType = call.http.get_header_value("Content-Type");
             if (contentType.empty()) contentType = "application/octet-stream";
-            UploadSession u{call.p["bucket"], call.query("name"),
-                            contentType,      call.http.body,
-                            json(),           call.query("ifGenerationMatch") == "0",
+            UploadSession u{call.p["bucket"],
+                            call.query("name"),
+                            contentType,
+                            call.http.body,
+                            json(),
+                            call.query("ifGenerationMatch") == "0",
                             call.query("ifGenerationMatch")};
             call.reply(storeObject(w, u));
         } else if (type == "multipart") {
@@ -923,7 +933,8 @@ void registerServices(Emulator& emu) {
                 }
             }
         }
-        if (body.contains("contentType") && body["contentType"].is_string()) res["contentType"] = body["contentType"];
+        if (body.contains("contentType") && body["contentType"].is_string())
+            res["contentType"] = body["contentType"];
         res["metageneration"] = std::to_string(std::stoll(res.value("metageneration", "1")) + 1);
         res["updated"] = nowTimestamp();
         call.reply(res);

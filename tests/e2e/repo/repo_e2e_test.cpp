@@ -303,7 +303,8 @@ class BucketRepoE2E : public RepoE2E {
     void MakeBucket(int64_t retention = 0) const {
         json body = {{"name", kBucket}};
         if (retention) body["retentionPolicy"] = {{"retentionPeriod", std::to_string(retention)}};
-        auto r = m_emu->request("POST", std::string("/storage/v1/b?project=") + kProject, body.dump(), Token());
+        auto r =
+            m_emu->request("POST", std::string("/storage/v1/b?project=") + kProject, body.dump(), Token());
         ASSERT_EQ(r.status, 200) << r.body;
     }
     std::string Token() const {
@@ -315,8 +316,8 @@ class BucketRepoE2E : public RepoE2E {
         std::vector<json> out;
         std::string token;
         do {
-            std::string path = std::string("/storage/v1/b/") + kBucket + "/o?maxResults=200&prefix=" + kPrefix +
-                               "/" + sub;
+            std::string path =
+                std::string("/storage/v1/b/") + kBucket + "/o?maxResults=200&prefix=" + kPrefix + "/" + sub;
             for (size_t i = 0; i < path.size(); ++i)
                 if (path[i] == '/' && i > path.find('?')) path.replace(i, 1, "%2F");
             if (!token.empty()) path += "&pageToken=" + token;
@@ -392,7 +393,8 @@ TEST_F(BucketRepoE2E, FiveBackupsForgetPruneAndEveryKeptBackupRestores) {
     EXPECT_EQ(v.exitCode, 0) << v.err;
     // The mirrors of finished commands are gone.
     std::error_code ec;
-    EXPECT_TRUE(!fs::exists(StateDir() + "/repo-mirrors", ec) || fs::is_empty(StateDir() + "/repo-mirrors", ec));
+    EXPECT_TRUE(!fs::exists(StateDir() + "/repo-mirrors", ec) ||
+                fs::is_empty(StateDir() + "/repo-mirrors", ec));
 }
 
 TEST_F(BucketRepoE2E, DamagedObjectIsFoundByCheckAndRefusedByRestore) {
@@ -449,8 +451,8 @@ TEST_F(BucketRepoE2E, RetentionPolicyKeepsYoungObjectsAndForgetAndPruneSaySo) {
     EXPECT_NE(refused.body.find("retentionPolicyNotMet"), std::string::npos) << refused.body;
 
     // Forgotten by hand (its manifest gone), its changed chunk is unused but young.
-    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket, R"({"retentionPolicy":{"retentionPeriod":"2"}})",
-                   Token());
+    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket,
+                   R"({"retentionPolicy":{"retentionPeriod":"2"}})", Token());
     ::sleep(3);
     RunResult forget2 = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"});
     ASSERT_EQ(forget2.exitCode, 0) << forget2.err;
@@ -468,12 +470,13 @@ TEST_F(BucketRepoE2E, RetentionPolicyKeepsYoungObjectsAndForgetAndPruneSaySo) {
     EXPECT_EQ(pj["removed"], 0);
     EXPECT_EQ(pj["keptRetained"], 1);
     EXPECT_EQ(Objects("chunks/").size(), before);
-    EXPECT_NE(text.out.find("1 chunk(s) kept: younger than the bucket's retention policy (1h)"), std::string::npos)
+    EXPECT_NE(text.out.find("1 chunk(s) kept: younger than the bucket's retention policy (1h)"),
+              std::string::npos)
         << text.out;
 
     // Once the policy allows it, prune removes the unused chunk.
-    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket, R"({"retentionPolicy":{"retentionPeriod":"1"}})",
-                   Token());
+    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket,
+                   R"({"retentionPolicy":{"retentionPeriod":"1"}})", Token());
     ::sleep(2);
     RunResult later = Run({"prune", "--repo", m_repo, "--grace", "0"});
     ASSERT_EQ(later.exitCode, 0) << later.err;
@@ -510,8 +513,8 @@ TEST_F(BucketRepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneComplet
     // The killed backup's mirror went with the next command.
     std::error_code ec;
     size_t mirrors = 0;
-    for (auto it = fs::directory_iterator(StateDir() + "/repo-mirrors", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::directory_iterator(StateDir() + "/repo-mirrors", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
         ++mirrors;
     EXPECT_EQ(mirrors, 0u);
 }

@@ -141,7 +141,6 @@ TEST_F(UploadTest, ResumableSessionsTakeChunksAndReportWhatArrived) {
     EXPECT_EQ(put("bytes */10", "").status, 404);  // the session is closed
 }
 
-
 TEST_F(UploadTest, ObjectPreconditionsPatchAndPagedListing) {
     const std::string upload = "/upload/storage/v1/b/up-bucket/o?uploadType=media&name=";
     auto put = [&](const std::string& name, const std::string& extra, const std::string& bytes) {
@@ -160,15 +159,19 @@ TEST_F(UploadTest, ObjectPreconditionsPatchAndPagedListing) {
 
     // A metadata patch moves metageneration and updated; a delete at a stale
     // metageneration is refused.
-    auto patched = emu->request("PATCH", "/storage/v1/b/up-bucket/o/c%2F1", R"({"metadata":{"k":"v"}})", token);
+    auto patched =
+        emu->request("PATCH", "/storage/v1/b/up-bucket/o/c%2F1", R"({"metadata":{"k":"v"}})", token);
     ASSERT_EQ(patched.status, 200) << patched.body;
     EXPECT_EQ(patched.json()["metageneration"], "2");
     EXPECT_EQ(patched.json()["metadata"]["k"], "v");
-    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/up-bucket/o/nothing", R"({"metadata":{}})", token).status, 404);
-    EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=1", "", token).status,
-              412);
-    EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=2", "", token).status,
-              204);
+    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/up-bucket/o/nothing", R"({"metadata":{}})", token).status,
+              404);
+    EXPECT_EQ(
+        emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=1", "", token).status,
+        412);
+    EXPECT_EQ(
+        emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=2", "", token).status,
+        204);
 
     for (const char* n : {"c%2Fa", "c%2Fb", "c%2Fd%2Fx", "c%2Fd%2Fy", "c%2Fe", "other"})
         ASSERT_EQ(put(n, "", "x").status, 200);
@@ -194,7 +197,8 @@ TEST_F(UploadTest, ObjectPreconditionsPatchAndPagedListing) {
 }
 
 TEST_F(UploadTest, RetentionPolicyRefusesEarlyDeletionAndOverwrite) {
-    EXPECT_EQ(post("/storage/v1/b?project=demo-project", {{"name", "bad-lock"}, {"retentionPolicy", {{"retentionPeriod", "0"}}}})
+    EXPECT_EQ(post("/storage/v1/b?project=demo-project",
+                   {{"name", "bad-lock"}, {"retentionPolicy", {{"retentionPeriod", "0"}}}})
                   .status,
               400);
     auto made = post("/storage/v1/b?project=demo-project",
@@ -212,11 +216,12 @@ TEST_F(UploadTest, RetentionPolicyRefusesEarlyDeletionAndOverwrite) {
     EXPECT_NE(del.body.find("is subject to bucket's retention policy"), std::string::npos) << del.body;
     EXPECT_EQ(emu->request("POST", upload, "other", token, "application/octet-stream").status, 403);
     // Metadata may change meanwhile.
-    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/locked-bucket/o/kept", R"({"metadata":{"a":"b"}})", token).status,
+    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/locked-bucket/o/kept", R"({"metadata":{"a":"b"}})", token)
+                  .status,
               200);
     // Once the policy is shorter than the object's age, it may go.
-    auto patched = emu->request("PATCH", "/storage/v1/b/locked-bucket", R"({"retentionPolicy":{"retentionPeriod":"1"}})",
-                                token);
+    auto patched = emu->request("PATCH", "/storage/v1/b/locked-bucket",
+                                R"({"retentionPolicy":{"retentionPeriod":"1"}})", token);
     ASSERT_EQ(patched.status, 200) << patched.body;
     ::sleep(2);
     EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/locked-bucket/o/kept", "", token).status, 204);
