@@ -258,6 +258,10 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
     int64_t cutoff = static_cast<int64_t>(::time(nullptr)) - std::max<int64_t>(graceSeconds, 0);
     for (int64_t started : LiveWriterStarts(repo)) cutoff = std::min(cutoff, started - 1);
     result.cutoff = cutoff;
+    // A bucket's backups were loaded when it was opened: those committed
+    // since (by a backup that ended before the cut-off was fixed) are loaded
+    // now, after it, so that their chunks are marked.
+    repo.LoadBackups(true);
 
     std::unordered_set<Digest, DigestHash> marked;
     for (const auto& instance : ListInstances(repo)) {

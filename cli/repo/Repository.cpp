@@ -506,15 +506,16 @@ std::function<bool(const Digest&)> Repository::ChunkPresence() const {
     return [present](const Digest& d) { return present->count(ChunkKey(d)) > 0; };
 }
 
-void Repository::LoadBackups() const {
+void Repository::LoadBackups(bool again) const {
     if (!m_mirror) return;
     std::lock_guard<std::mutex> lock(m_mirror->mu);
-    if (m_mirror->loaded) return;
+    if (m_mirror->loaded && !again) return;
     std::vector<ObjectInfo> objects;
     for (auto& info : m_store->List("backups/")) {
         // A bucket may hold anything: only names that are plain paths under
-        // the mirror are taken.
-        if (!SafeMirrorKey(info.key)) continue;
+        // the mirror are taken. Objects never change: one loaded already
+        // is not loaded again.
+        if (!SafeMirrorKey(info.key) || m_mirror->infos.count(info.key)) continue;
         objects.push_back(info);
     }
     RunParallel(objects.size(), kBucketThreads, [&](size_t i) {

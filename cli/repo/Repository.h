@@ -89,9 +89,10 @@ class Repository {
     // Tells whether a chunk is present. On a bucket the chunks are listed
     // once, when the function is made. Throws StoreError.
     std::function<bool(const Digest&)> ChunkPresence() const;
-    // Loads a bucket's backups into the mirror (once per process); nothing
-    // on a directory. Throws StoreError.
-    void LoadBackups() const;
+    // Loads a bucket's backups into the mirror (once per process, or
+    // `again`: the objects added since); nothing on a directory. Throws
+    // StoreError.
+    void LoadBackups(bool again = false) const;
     // Publishes a committed backup directory of the mirror to the bucket:
     // every file, then its manifest, each created only if absent; nothing on
     // a directory. Throws StoreError.

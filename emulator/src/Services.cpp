@@ -348,6 +348,11 @@ void checkObjectPreconditions(Call& call, const StoredObject* o) {
 // object resource.
 json storeObject(World& w, const UploadSession& u) {
     checkObjectName(u.name);
+    // Digests and the copy of the bytes are made before the world is locked:
+    // uploads of other objects go on meanwhile.
+    StoredObject o{objectResource(u.bucket, u.name, u.data, u.contentType, 0), u.data,
+                   static_cast<int64_t>(std::time(nullptr))};
+    if (u.metadata.is_object() && !u.metadata.empty()) o.res["metadata"] = u.metadata;
     std::lock_guard<std::mutex> lock(w.mu);
     Bucket& b = findBucket(w, u.bucket);
     auto existing = b.objects.find(u.name);
@@ -357,14 +362,18 @@ json storeObject(World& w, const UploadSession& u) {
         (!present || existing->second.res.value("generation", "") != u.ifGenerationMatch))
         throw conditionNotMet();
     if (present) checkRetention(b, u.bucket, u.name, existing->second);
-    int64_t generation = static_cast<int64_t>(w.newId() / 1000);
-    StoredObject o{objectResource(u.bucket, u.name, u.data, u.contentType, generation), u.data,
-                   static_cast<int64_t>(std::time(nullptr))};
-    if (u.metadata.is_object() && !u.metadata.empty()) o.res["metadata"] = u.metadata;
+    const std::string generation = std::to_string(static_cast<int64_t>(w.newId() / 1000));
+    o.res["generation"] = generation;
+    o.res["id"] = u.bucket + "/" + u.name + "/" + generation;
+    std::string link = o.res["mediaLink"];
+    const size_t at = link.find("?generation=0&");
+    if (at != std::string::npos) link.replace(at, 14, "?generation=" + generation + "&");
+    o.res["mediaLink"] = link;
     if (int64_t period = retentionPeriod(b); period > 0)
         o.res["retentionExpirationTime"] = rfc3339(o.created + period);
-    b.objects[u.name] = o;
-    return o.res;
+    json res = o.res;
+    b.objects[u.name] = std::move(o);
+    return res;
 }
 
 // The object's metadata of a multipart or resumable start: a JSON Object
