@@ -344,6 +344,15 @@ void RemoveDeadMirrors(const std::string& parent) {
     for (const auto& dir : dead) RemoveTree(dir);
 }
 
+// Marks a mirror directory; holds the bucket's URL.
+constexpr const char* kMirrorMarker = "bucket-mirror";
+
+std::string NormalPath(const std::string& path) {
+    std::string p = std::filesystem::path(path).lexically_normal().string();
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
 // The bucket repositories this process opened, by URL and by mirror directory.
 std::mutex g_openLock;
 std::map<std::string, Repository>& OpenBuckets() {
@@ -445,7 +454,8 @@ Repository Repository::OpenBucket(const std::string& url, bool loadBackups) {
         std::string pattern = parent + "/mirror-" + std::to_string(::getpid()) + "-" +
                               std::to_string(ProcessStart(::getpid())) + "-XXXXXX";
         if (!::mkdtemp(&pattern[0])) throw StoreError(Errno("cannot create", pattern));
-        mirror->dir = pattern;
+        mirror->dir = NormalPath(pattern);
+        WriteAtomically(mirror->dir + "/" + kMirrorMarker, url + "\n");
         WriteAtomically(mirror->dir + "/" + kMarker, text);
         for (const char* sub : {"/chunks", "/backups", "/locks"}) MakeDir(mirror->dir + sub);
         Repository r(mirror->dir, store, mirror);
@@ -466,17 +476,19 @@ Repository Repository::Open(const std::string& path, bool loadBackups) {
     if (IsBucketUrl(path)) return OpenBucket(path, loadBackups);
     {
         std::lock_guard<std::mutex> lock(g_openLock);
-        auto it = OpenBuckets().find(path);
+        auto it = OpenBuckets().find(NormalPath(path));
         if (it != OpenBuckets().end()) {
             Repository r = it->second;
             if (loadBackups) r.LoadBackups();
             return r;
         }
     }
+    struct stat st {};
+    if (::stat((path + "/" + kMirrorMarker).c_str(), &st) == 0)
+        throw StoreError(path + " is the local mirror of a bucket repository, not a repository: name the bucket");
     const std::string marker = path + "/" + kMarker;
     CheckMarker(marker, ReadSmallFile(marker, 1u << 16));
     Repository r(path, MakeLocalStore(path));
-    struct stat st {};
     for (const auto& dir : {r.ChunksDir(), r.BackupsRoot()})
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             throw StoreError("repository " + path + ": " + dir + " is missing");
