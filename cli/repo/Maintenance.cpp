@@ -73,8 +73,9 @@ bool Retained(int64_t retention, const ObjectInfo& info, int64_t now) {
 
 // Removes the backups a forget let go from a bucket: the manifest first (the
 // backup is no longer listed), then its other objects. A backup whose
-// manifest the retention policy still protects is kept and named.
-void ForgetOnBucket(const Repository& repo, const std::string& instance, ForgetResult& result) {
+// manifest the retention policy still protects is kept and named (with
+// dryRun only named).
+void ForgetOnBucket(const Repository& repo, const std::string& instance, ForgetResult& result, bool dryRun) {
     ObjectStore& store = repo.Objects();
     const int64_t retention = store.RetentionSeconds();
     result.retentionSeconds = retention;
@@ -86,6 +87,10 @@ void ForgetOnBucket(const Repository& repo, const std::string& instance, ForgetR
         std::optional<ObjectInfo> info = repo.MirroredInfo(manifest);
         if (!info) info = store.Stat(manifest);
         DeleteOutcome gone = DeleteOutcome::Absent;
+        if (dryRun) {
+            if (info && Retained(retention, *info, now)) result.retained.push_back(d.id);
+            continue;
+        }
         if (info && !Retained(retention, *info, now)) gone = store.Delete(manifest);
         if ((info && Retained(retention, *info, now)) || gone == DeleteOutcome::Retained) {
             result.retained.push_back(d.id);
@@ -232,11 +237,11 @@ ForgetResult Forget(const Repository& repo, const std::string& instance, const K
     result.decisions = ApplyKeepRules(backups, rules);
     // A backup whose time cannot be told is never removed.
     for (const auto& id : unknown) result.decisions.push_back({id, 0, true, {"time unknown"}});
-    if (dryRun) return result;
     if (repo.IsBucket()) {
-        ForgetOnBucket(repo, instance, result);
+        ForgetOnBucket(repo, instance, result, dryRun);
         return result;
     }
+    if (dryRun) return result;
     for (const auto& d : result.decisions) {
         if (d.keep) continue;
         const std::string dir = BackupDir(repo, instance, d.id);

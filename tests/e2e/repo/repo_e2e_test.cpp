@@ -437,7 +437,12 @@ TEST_F(BucketRepoE2E, RetentionPolicyKeepsYoungObjectsAndForgetAndPruneSaySo) {
     Change("web-1-data", 0, 1 << 20, 'r');
     ASSERT_EQ(Backup().exitCode, 0);
 
-    // The older backup may not go yet: forget keeps it and says why, without failing.
+    // The older backup may not go yet: forget keeps it and says why, without
+    // failing; --dry-run says so too.
+    RunResult dry = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1", "--dry-run"});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err;
+    EXPECT_EQ(Parse(dry)["removed"], json::array());
+    EXPECT_EQ(Parse(dry)["retained"].size(), 1u);
     RunResult forget = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"});
     ASSERT_EQ(forget.exitCode, 0) << forget.err;
     EXPECT_EQ(Parse(forget)["removed"], json::array());
