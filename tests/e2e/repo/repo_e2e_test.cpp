@@ -506,6 +506,15 @@ TEST_F(BucketRepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneComplet
     EXPECT_EQ(c["backups"], 0);
     RunResult cleanup = Run({"cleanup"});
     EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
+    // A publication killed before its manifest: an object of a backup
+    // directory that no listing shows.
+    std::string upload = std::string("/upload/storage/v1/b/") + kBucket + "/o?uploadType=media&name=";
+    for (char ch : std::string(kPrefix) + "/backups/web-1/20200101T000000Z-99/disks/web-1.index")
+        upload += ch == '/' ? std::string("%2F") : std::string(1, ch);
+    ASSERT_EQ(m_emu->request("POST", upload, "partial", Token(), "application/octet-stream").status, 200);
+    c = Check(false);
+    EXPECT_EQ(c["backups"], 0);
+    EXPECT_EQ(c["leftovers"], json({"backups/web-1/20200101T000000Z-99 (no manifest)"}));
     RunResult next = Backup();
     ASSERT_EQ(next.exitCode, 0) << next.err;
     EXPECT_GT(Parse(next)["repository"]["reusedChunks"].get<uint64_t>(), 0u);
@@ -514,7 +523,9 @@ TEST_F(BucketRepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneComplet
     // The killed writer's entry is recognised as dead: prune is not held back by it.
     RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
     ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    EXPECT_EQ(Parse(prune)["leftoversRemoved"], 1);
     EXPECT_EQ(Objects("locks/").size(), 0u);
+    EXPECT_EQ(Check(false)["leftovers"], json::array());
     // The killed backup's mirror went with the next command.
     std::error_code ec;
     size_t mirrors = 0;
