@@ -426,10 +426,41 @@ def repository_rows(b, row):
     stored2 = third.json["repository"]["storedBytes"]
     row("repository: backup after 1 % changed", "%.1f MiB stored" % (stored2 / MIB),
         "changed: %.0f MiB" % (changed / MIB), "%.2f x" % (stored2 / changed), "<= 2 x", stored2 <= 2 * changed)
+    bucket_rows(b, row, cp, bc, rc, rate_of)
     if VERBOSE:
         print("-- repository, seconds by round: cp+sync %s; backup %s; restore %s" % (
             " ".join("%.2f" % t for t in cps), " ".join("%.2f" % r.json["copySeconds"] for r in backups),
             " ".join("%.2f" % r.json["copySeconds"] for r in restores)), file=sys.stderr)
+
+
+def bucket_rows(b, row, cp, local_backup, local_restore, rate_of):
+    """The same first backup and restore with the repository on a Cloud
+    Storage bucket of gce-emulator (gs://BUCKET/PREFIX: chunks uploaded side
+    by side over HTTP to the emulator on this machine), beside the directory
+    rows of the same run."""
+    token = b.emu.control("POST", "tokens", {"lifetimeSeconds": 3600})["access_token"]
+    req = urllib.request.Request(b.emu.url + "/storage/v1/b?project=" + PROJECT,
+                                 data=json.dumps({"name": "bench-repo"}).encode(), method="POST",
+                                 headers={"Content-Type": "application/json", "Authorization": "Bearer " + token})
+    with urllib.request.urlopen(req, timeout=60) as r:
+        r.read()
+    url = "gs://bench-repo/perf"
+    b.gce("init", url)
+    os.sync()
+    backup = b.gce("backup", "--project", PROJECT, "--instance", "data", "--to", url, check=False)
+    restore = None
+    if backup.rc == 0:
+        restore = b.gce("restore", "--from", url, "--instance", "data", "--as", "data-bucket",
+                        "--zone", ZONE, "--machine-type", "auto", check=False)
+    if backup.rc != 0 or restore.rc != 0:
+        failed = backup if backup.rc != 0 else restore
+        row("repository on a bucket", "n/a (exit %d: %s)" % (failed.rc, failed.json.get("error", "")))
+        return
+    bb, br = backup.json["copySeconds"], restore.json["copySeconds"]
+    row("repository on a bucket: first backup", "%.2f s" % bb, rate_of(bb),
+        "%.2f x cp, %.2f x dir" % (cp / bb, local_backup / bb))
+    row("repository on a bucket: restore", "%.2f s" % br, rate_of(br),
+        "%.2f x cp, %.2f x dir" % (cp / br, local_restore / br))
 
 
 def fleet(b, row):

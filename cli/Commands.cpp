@@ -667,10 +667,14 @@ BackupSummary CopyMountedBackup(const GlobalOptions& g, PluginSession& s, const 
     sum.windowSeconds = Since(mountStarted);
     try {
         writer->Commit(m);
+        if (repoTarget) repoTarget->Publish(writer->FinalDir());
     } catch (const StoreError& e) {
         throw CommandError(std::string("store: ") + e.what(), kExitStore);
     }
     sum.backupDir = writer->FinalDir();
+    sum.backupLocation = sum.backupDir;
+    if (repoTarget && repo::IsBucketUrl(repoTarget->Location()))
+        sum.backupLocation = repoTarget->Location() + "/backups/" + m.instance + "/" + backupId;
     if (repoTarget) {
         sum.repository = true;
         sum.storedBytes = repoTarget->StoredBytes();
@@ -709,7 +713,7 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
                    {"error", incomplete.empty() ? json() : json(incomplete)},
                    {"missedDisks", s.missedDisks},
                    {"command", "backup"},
-                   {"backupDir", s.backupDir},
+                   {"backupDir", s.backupLocation},
                    {"backupId", s.backupId},
                    {"jobId", s.jobId},
                    {"sizeBytes", s.sizeBytes},
@@ -726,7 +730,7 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
                    {"manifest", j}});
     } else {
         std::printf("Backup %s of %s saved in %s\n  %zu disk(s), %s, %s of data, job %lld, %s\n",
-                    s.backupId.c_str(), s.instance.c_str(), s.backupDir.c_str(), s.disks,
+                    s.backupId.c_str(), s.instance.c_str(), s.backupLocation.c_str(), s.disks,
                     HumanBytes(s.sizeBytes).c_str(), HumanBytes(s.dataBytes).c_str(),
                     static_cast<long long>(s.jobId), HumanDuration(s.totalSeconds).c_str());
         if (s.repository)

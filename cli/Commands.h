@@ -25,6 +25,7 @@ struct BackupOptions {
 
 struct BackupSummary {
     std::string backupDir;
+    std::string backupLocation;  // backupDir, or for a bucket repository the backup's gs:// URL
     std::string backupId;
     std::string instance;
     int64_t jobId = 0;

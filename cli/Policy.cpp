@@ -241,6 +241,10 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
             Append(p.excludeDiskLabels, r.Labels(e));
         } else if (full == "repository.path") {
             if (e.value.empty()) r.Fail(e, "empty");
+            // A policy's leases live in its repository directory: a bucket
+            // would otherwise be taken for a relative directory named "gs:".
+            if (e.value.rfind("gs://", 0) == 0)
+                r.Fail(e, "a repository on a bucket is not supported in a policy yet (give a directory)");
             fs::path path(e.value);
             if (path.is_relative()) path = fs::absolute(fs::path(file).parent_path() / path);
             p.repository = path.lexically_normal().string();

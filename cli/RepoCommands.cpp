@@ -83,16 +83,22 @@ int Forget(const GlobalOptions& g, const std::string& path, const std::string& i
         }
     }
     if (g.json) {
-        PrintJson({{"ok", true},
-                   {"command", "forget"},
-                   {"instance", instance},
-                   {"dryRun", dryRun},
-                   {"kept", kept},
-                   {"removed", removed}});
+        json j = {{"ok", true},       {"command", "forget"}, {"instance", instance},
+                  {"dryRun", dryRun}, {"kept", kept},        {"removed", removed}};
+        if (r.IsBucket()) {
+            j["retained"] = res.retained;
+            j["retentionSeconds"] = res.retentionSeconds;
+        }
+        PrintJson(j);
     } else {
         std::printf("%s: %zu backup(s) kept, %zu %s%s\n", instance.c_str(), res.decisions.size() - gone, gone,
                     dryRun ? "would be removed" : "removed",
                     dryRun || gone == 0 ? "" : " (run gcebackup prune to free their chunks)");
+        if (!res.retained.empty())
+            std::printf(
+                "%zu backup(s) kept: younger than the bucket's retention policy (%s); forget them again "
+                "once it allows\n",
+                res.retained.size(), repo::FormatDuration(res.retentionSeconds).c_str());
     }
     return kExitOk;
 }
@@ -117,6 +123,9 @@ int Prune(const GlobalOptions& g, const std::string& path, int64_t grace, bool d
                    {"keptYoung", p.keptYoung},
                    {"keptYoungBytes", p.keptYoungBytes},
                    {"leftoversRemoved", p.leftoversRemoved},
+                   {"keptRetained", p.keptRetained},
+                   {"keptRetainedBytes", p.keptRetainedBytes},
+                   {"retentionSeconds", p.retentionSeconds},
                    {"cutoff", Utc(p.cutoff)}});
     } else {
         std::printf("prune: %llu backup(s) read, %llu chunk(s), %llu in use\n",
@@ -130,6 +139,10 @@ int Prune(const GlobalOptions& g, const std::string& path, int64_t grace, bool d
                 "running)\n",
                 static_cast<unsigned long long>(p.keptYoung), HumanBytes(p.keptYoungBytes).c_str(),
                 Utc(p.cutoff).c_str());
+        if (p.keptRetained)
+            std::printf("  %llu chunk(s) kept: younger than the bucket's retention policy (%s)\n",
+                        static_cast<unsigned long long>(p.keptRetained),
+                        repo::FormatDuration(p.retentionSeconds).c_str());
     }
     return kExitOk;
 }
@@ -195,10 +208,11 @@ int64_t ParseDuration(const std::string& text) {
 
 RepoCommands::RepoCommands(CLI::App& app) {
     m_init = app.add_subcommand("init", "Create a deduplicating backup repository (backup --to it)");
-    m_init->add_option("repository", m_initRepo, "A new or empty directory")->required();
+    m_init->add_option("repository", m_initRepo, "A new or empty directory, or gs://BUCKET/PREFIX")
+        ->required();
 
     m_forget = app.add_subcommand("forget", "Remove the backups of an instance that no keep rule keeps");
-    m_forget->add_option("--repo", m_forgetRepo, "Repository directory")->required();
+    m_forget->add_option("--repo", m_forgetRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_forget->add_option("--instance", m_forgetInstance, "Instance")->required();
     const auto count = CLI::Range(0, 1000000);
     m_forget->add_option("--keep-last", m_rules.last, "Keep the N newest backups")->check(count);
@@ -215,7 +229,7 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_forget->add_flag("--dry-run", m_forgetDryRun, "Print what would be removed, remove nothing");
 
     m_prune = app.add_subcommand("prune", "Remove the chunks that no backup uses any more");
-    m_prune->add_option("--repo", m_pruneRepo, "Repository directory")->required();
+    m_prune->add_option("--repo", m_pruneRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_prune
         ->add_option("--grace", m_pruneGrace,
                      "Keep unused chunks written or reused within this time (90s, 15m, 1h, 2d)")
@@ -223,7 +237,7 @@ RepoCommands::RepoCommands(CLI::App& app) {
     m_prune->add_flag("--dry-run", m_pruneDryRun, "Count what would be removed, remove nothing");
 
     m_check = app.add_subcommand("check", "Check a repository's backups, indexes and chunks");
-    m_check->add_option("--repo", m_checkRepo, "Repository directory")->required();
+    m_check->add_option("--repo", m_checkRepo, "Repository directory or gs://BUCKET/PREFIX")->required();
     m_check->add_flag("--read-data", m_checkReadData, "Read every chunk and compare it with its digest");
 }
 

@@ -6,6 +6,8 @@
 namespace gcebackup {
 
 std::string BackupsRootOf(const std::string& store) {
+    // A bucket's backups are read from the mirror they are loaded into.
+    if (repo::IsBucketUrl(store)) return repo::Repository::Open(store).BackupsRoot();
     return repo::IsRepository(store) ? store + "/backups" : store;
 }
 
@@ -19,7 +21,12 @@ std::unique_ptr<RepoBackupTarget> RepoBackupTarget::Open(const std::string& stor
                                  store + ")");
         return nullptr;
     }
-    return std::unique_ptr<RepoBackupTarget>(new RepoBackupTarget(repo::Repository::Open(store), jobId));
+    return std::unique_ptr<RepoBackupTarget>(
+        new RepoBackupTarget(repo::Repository::Open(store, false), jobId));
+}
+
+void RepoBackupTarget::Publish(const std::string& backupDir) {
+    m_repo.PublishBackup(backupDir);
 }
 
 repo::StoreDiskResult RepoBackupTarget::StoreDisk(int srcFd, uint64_t size, const std::string& sourceName,
@@ -31,6 +38,8 @@ repo::StoreDiskResult RepoBackupTarget::StoreDisk(int srcFd, uint64_t size, cons
     o.sourceName = sourceName;
     o.cancel = cancel;
     o.progress = progress;
+    // Uploads wait on the network: more of them side by side.
+    if (m_repo.IsBucket()) o.threads = 16;
     repo::StoreDiskResult r = repo::StoreDisk(m_repo, srcFd, o);
     // Every chunk the index names is on disk before the index is.
     m_repo.Sync();

@@ -15,8 +15,9 @@
 
 namespace gcebackup {
 
-// Where the backups of a store lie: REPO/backups for a repository, the store
-// itself otherwise.
+// Where the backups of a store lie: REPO/backups for a repository (for a
+// gs:// repository, in the local mirror its backups are loaded into), the
+// store itself otherwise. Throws StoreError.
 std::string BackupsRootOf(const std::string& store);
 
 // A backup writing into a repository. Holds the repository's writer entry
@@ -33,6 +34,13 @@ class RepoBackupTarget {
     repo::StoreDiskResult StoreDisk(int srcFd, uint64_t size, const std::string& sourceName,
                                     const std::string& indexPath, const std::atomic<bool>* cancel,
                                     const std::function<void(uint64_t, uint64_t)>& progress);
+
+    // After the backup directory was committed: on a bucket, uploads its
+    // manifest, configuration files and indexes (the manifest last).
+    // Throws StoreError.
+    void Publish(const std::string& backupDir);
+    // Where the repository lies (a directory or a gs:// URL).
+    std::string Location() const { return m_repo.Location(); }
 
     uint64_t StoredBytes() const { return m_stored; }
     uint64_t NewChunks() const { return m_new; }

@@ -343,7 +343,7 @@ int CmdBackupCopy(const GlobalOptions& g, const SnapSelect& from, const std::str
                    {"command", "backup-copy"},
                    {"snapJobId", ref.job},
                    {"snapshotTime", TimeText(ref.created)},
-                   {"backupDir", sum.backupDir},
+                   {"backupDir", sum.backupLocation},
                    {"backupId", sum.backupId},
                    {"jobId", sum.jobId},
                    {"sizeBytes", sum.sizeBytes},
@@ -355,7 +355,7 @@ int CmdBackupCopy(const GlobalOptions& g, const SnapSelect& from, const std::str
             "Backup copy %s of %s (snapshot job %lld of %s) saved in %s\n  %zu disk(s), %s, %s of data, "
             "job %lld, %s\n",
             sum.backupId.c_str(), sum.instance.c_str(), static_cast<long long>(ref.job),
-            TimeText(ref.created).c_str(), sum.backupDir.c_str(), sum.disks,
+            TimeText(ref.created).c_str(), sum.backupLocation.c_str(), sum.disks,
             HumanBytes(sum.sizeBytes).c_str(), HumanBytes(sum.dataBytes).c_str(),
             static_cast<long long>(sum.jobId), HumanDuration(sum.totalSeconds).c_str());
     }
@@ -652,7 +652,8 @@ SnapCommands::SnapCommands(CLI::App& app) {
     m_copy = app.add_subcommand("backup-copy", "Copy a snapshot backup into a local store");
     m_copy->add_option("--catalog", m_copyFrom.catalog, "Catalogue directory")->required();
     m_copy->add_option("--instance", m_copyFrom.instance, "Instance name or id")->required();
-    m_copy->add_option("--to", m_copyStore, "Store directory")->required();
+    m_copy->add_option("--to", m_copyStore, "Store or repository directory, or gs://BUCKET/PREFIX")
+        ->required();
     m_copy->add_option("--job", m_copyFrom.job, "Snapshot job id (default: the newest)");
 
     auto& r = m_revertOptions;

@@ -15,6 +15,7 @@
 #include "cli/Store.h"
 #include "cli/repo/Codec.h"
 #include "cli/repo/Repository.h"
+#include "cli/repo/ObjectStore.h"
 #include "plugin/host/HostEnv.h"
 
 using namespace gcebackup;
@@ -130,7 +131,7 @@ int main(int argc, char** argv) {
     auto* backup = app.add_subcommand("backup", "Back up an instance into a local store or repository");
     backup->add_option("--project", bo.project, "Project of the instance")->required();
     backup->add_option("--instance", bo.instance, "Instance name")->required();
-    backup->add_option("--to", bo.store, "Store or repository directory")->required();
+    backup->add_option("--to", bo.store, "Store or repository directory, or gs://BUCKET/PREFIX")->required();
     backup->add_flag("--app-consistent", bo.appConsistent, "Application-consistent snapshots (guest flush)");
     backup->add_option("--exclude-pattern", bo.excludePatterns, "Leave out disks whose name matches GLOB");
     backup->add_option("--exclude-label", bo.excludeLabels, "Leave out disks with label K=V (globs allowed)");
@@ -139,7 +140,10 @@ int main(int argc, char** argv) {
     RestoreOptions ro;
     std::string machineType;
     auto* restore = app.add_subcommand("restore", "Restore an instance from a local store");
-    restore->add_option("--from", ro.store, "Store directory, or one backup directory")->required();
+    restore
+        ->add_option("--from", ro.store,
+                     "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")
+        ->required();
     restore->add_option("--instance", ro.instance, "The backed-up instance");
     restore->add_option("--backup", ro.backupId, "Backup id (default: the newest)");
     restore->add_option("--as", ro.asName, "Name of the restored instance (default: the original name)");
@@ -175,12 +179,16 @@ int main(int argc, char** argv) {
 
     std::string listStore, listInstance;
     auto* list = app.add_subcommand("list", "List the backups in a store");
-    list->add_option("--store", listStore, "Store directory")->required();
+    list->add_option("--store", listStore, "Store or repository directory, or gs://BUCKET/PREFIX")
+        ->required();
     list->add_option("--instance", listInstance, "Only this instance");
 
     std::string verStore, verInstance, verBackup;
     auto* verify = app.add_subcommand("verify", "Check a backup against its manifest");
-    verify->add_option("--from", verStore, "Store directory, or one backup directory")->required();
+    verify
+        ->add_option("--from", verStore,
+                     "Store or repository directory (or gs://BUCKET/PREFIX), or one backup directory")
+        ->required();
     verify->add_option("--instance", verInstance, "Instance");
     verify->add_option("--backup", verBackup, "Backup id (default: the newest)");
 
@@ -241,6 +249,9 @@ int main(int argc, char** argv) {
             "--endpoint \"" + g.endpoint + "\" is not a usable URL (http://HOST[:PORT], the port a number)",
             kExitUsage, 0, "");
     InstallCancelHandlers();
+    // A repository on a bucket is reached as the plug-in reaches the cloud.
+    repo::SetCloudAccess(
+        {g.endpoint, [&g] { return ResolveCredential(g.credential); }, g.stateDir + "/repo-mirrors"});
     try {
         if (!g.settingsFile.empty()) CheckSettingsFile(g.settingsFile);
         if (keyFile.empty()) {

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -68,6 +69,122 @@ std::string ConfigSha256(const Repository& repo, const std::string& backupDir, c
     return HexSha256(ReadBackupFile(backupDir, "config/" + name, "configuration file", kMaxManifestBytes));
 }
 
+int64_t Now() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
+// True when the bucket's retention policy forbids deleting `info` now.
+bool Retained(int64_t retention, const ObjectInfo& info, int64_t now) {
+    return retention > 0 && info.created + retention > now;
+}
+
+// Removes the backups a forget let go from a bucket: the manifest first (the
+// backup is no longer listed), then its other objects. A backup whose
+// manifest the retention policy still protects is kept and named (with
+// dryRun only named).
+void ForgetOnBucket(const Repository& repo, const std::string& instance, ForgetResult& result, bool dryRun) {
+    ObjectStore& store = repo.Objects();
+    const int64_t retention = store.RetentionSeconds();
+    result.retentionSeconds = retention;
+    const int64_t now = Now();
+    for (auto& d : result.decisions) {
+        if (d.keep) continue;
+        const std::string prefix = "backups/" + instance + "/" + d.id + "/";
+        const std::string manifest = prefix + "manifest.json";
+        std::optional<ObjectInfo> info = repo.MirroredInfo(manifest);
+        if (!info) info = store.Stat(manifest);
+        DeleteOutcome gone = DeleteOutcome::Absent;
+        if (dryRun) {
+            if (info && Retained(retention, *info, now)) result.retained.push_back(d.id);
+            continue;
+        }
+        if (info && !Retained(retention, *info, now)) gone = store.Delete(manifest);
+        if ((info && Retained(retention, *info, now)) || gone == DeleteOutcome::Retained) {
+            result.retained.push_back(d.id);
+            continue;
+        }
+        for (const auto& o : store.List(prefix))
+            if (!Retained(retention, o, now)) store.Delete(o.key);  // what stays is a leftover for prune
+        repo.DropMirrored(BackupDir(repo, instance, d.id));
+        result.removed.push_back(d.id);
+    }
+    for (auto& d : result.decisions)
+        if (std::find(result.retained.begin(), result.retained.end(), d.id) != result.retained.end()) {
+            d.keep = true;
+            d.reasons.push_back("younger than the bucket's retention policy (" + FormatDuration(retention) +
+                                ")");
+        }
+}
+
+// Prune's second half on a bucket: objects of backups without a manifest
+// (interrupted publications, interrupted forgets) and unused chunks, each
+// older than the cut-off and than the retention policy.
+void PruneBucket(const Repository& repo, const std::unordered_set<Digest, DigestHash>& marked, bool dryRun,
+                 PruneResult& result) {
+    ObjectStore& store = repo.Objects();
+    const int64_t retention = store.RetentionSeconds();
+    result.retentionSeconds = retention;
+    const int64_t now = Now();
+    std::set<std::string> committed;
+    std::vector<ObjectInfo> backupObjects = store.List("backups/");
+    for (const auto& o : backupObjects) {
+        const std::string suffix = "/manifest.json";
+        if (o.key.size() > suffix.size() &&
+            o.key.compare(o.key.size() - suffix.size(), suffix.size(), suffix) == 0)
+            committed.insert(o.key.substr(0, o.key.size() - suffix.size() + 1));
+    }
+    for (const auto& o : backupObjects) {
+        // backups/<instance>/<id>/...
+        const size_t a = o.key.find('/', 8), b = a == std::string::npos ? a : o.key.find('/', a + 1);
+        if (b == std::string::npos || committed.count(o.key.substr(0, b + 1))) continue;
+        if (o.updated >= result.cutoff || Retained(retention, o, now)) continue;
+        if (!dryRun) store.Delete(o.key, &o);
+        ++result.leftoversRemoved;
+    }
+    for (const auto& o : store.List("chunks/")) {
+        const std::string name = o.key.substr(o.key.rfind('/') + 1);
+        Digest d;
+        if (!FromHex(name, d)) continue;
+        ++result.chunks;
+        if (marked.count(d)) {
+            ++result.referenced;
+            continue;
+        }
+        if (o.updated >= result.cutoff) {
+            ++result.keptYoung;
+            result.keptYoungBytes += o.size;
+            continue;
+        }
+        if (Retained(retention, o, now)) {
+            ++result.keptRetained;
+            result.keptRetainedBytes += o.size;
+            continue;
+        }
+        if (dryRun) {
+            ++result.removed;
+            result.removedBytes += o.size;
+            continue;
+        }
+        // Deleted only at the metageneration listed: a backup that reused
+        // the chunk since then has refreshed it, and it stays.
+        switch (store.Delete(o.key, &o)) {
+            case DeleteOutcome::Deleted:
+            case DeleteOutcome::Absent:
+                ++result.removed;
+                result.removedBytes += o.size;
+                break;
+            case DeleteOutcome::Refreshed:
+                ++result.keptYoung;
+                result.keptYoungBytes += o.size;
+                break;
+            case DeleteOutcome::Retained:
+                ++result.keptRetained;
+                result.keptRetainedBytes += o.size;
+                break;
+        }
+    }
+}
+
 }  // namespace
 
 Repository RepositoryOfBackup(const std::string& backupDir) {
@@ -85,14 +202,15 @@ std::vector<DiskIndex> LoadBackupIndexes(const Repository& repo, const std::stri
     for (const auto& f : m.files)
         if (ConfigSha256(repo, backupDir, f.name) != f.sha256)
             throw StoreError("configuration file " + f.name + " does not match the manifest");
+    std::function<bool(const Digest&)> present;
     for (const auto& disk : m.disks) {
         DiskIndex index = ReadIndex(repo, backupDir + "/" + disk.file);
         if (index.chunkSize != repo.ChunkSize() || index.diskSize != disk.sizeBytes ||
             index.DiskSha256() != disk.sha256)
             throw StoreError("index of disk " + disk.name + " does not match the manifest (size or digest)");
+        if (!present) present = repo.ChunkPresence();
         for (const auto& e : index.entries) {
-            struct stat st {};
-            if (::stat(repo.ChunkPath(e.digest).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            if (!present(e.digest))
                 throw StoreError("disk " + disk.name + ": chunk " + ToHex(e.digest) + " is missing");
         }
         out.push_back(std::move(index));
@@ -126,6 +244,10 @@ ForgetResult Forget(const Repository& repo, const std::string& instance, const K
     result.decisions = ApplyKeepRules(backups, rules);
     // A backup whose time cannot be told is never removed.
     for (const auto& id : unknown) result.decisions.push_back({id, 0, true, {"time unknown"}});
+    if (repo.IsBucket()) {
+        ForgetOnBucket(repo, instance, result, dryRun);
+        return result;
+    }
     if (dryRun) return result;
     for (const auto& d : result.decisions) {
         if (d.keep) continue;
@@ -148,6 +270,10 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
     int64_t cutoff = static_cast<int64_t>(::time(nullptr)) - std::max<int64_t>(graceSeconds, 0);
     for (int64_t started : LiveWriterStarts(repo)) cutoff = std::min(cutoff, started - 1);
     result.cutoff = cutoff;
+    // A bucket's backups were loaded when it was opened: those committed
+    // since (by a backup that ended before the cut-off was fixed) are loaded
+    // now, after it, so that their chunks are marked.
+    repo.LoadBackups(true);
 
     std::unordered_set<Digest, DigestHash> marked;
     for (const auto& instance : ListInstances(repo)) {
@@ -175,6 +301,11 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
             }
             ++result.backups;
         }
+    }
+
+    if (repo.IsBucket()) {
+        PruneBucket(repo, marked, dryRun, result);
+        return result;
     }
 
     // Backups a forget renamed but did not finish removing (it was killed):
@@ -246,14 +377,23 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
 CheckResult Check(const Repository& repo, bool readData,
                   const std::function<void(uint64_t, uint64_t)>& progress) {
     CheckResult result;
+    std::function<bool(const Digest&)> present;
     std::unordered_map<Digest, uint64_t, DigestHash> chunks;  // digest -> length
     for (const auto& instance : DirNames(repo.BackupsRoot())) {
         if (instance[0] == '.' || !IsSafeFileName(instance)) {
             result.problems.push_back("backups/" + instance + ": not an instance name");
             continue;
         }
-        for (const auto& name : DirNames(repo.BackupsRoot() + "/" + instance))
-            if (name[0] == '.') result.leftovers.push_back("backups/" + instance + "/" + name);
+        for (const auto& name : DirNames(repo.BackupsRoot() + "/" + instance)) {
+            struct stat st {};
+            if (name[0] == '.')
+                result.leftovers.push_back("backups/" + instance + "/" + name);
+            else if (repo.IsBucket() &&
+                     ::stat((repo.BackupsRoot() + "/" + instance + "/" + name + "/manifest.json").c_str(),
+                            &st) != 0)
+                // Objects of a backup whose manifest never came (or went first).
+                result.leftovers.push_back("backups/" + instance + "/" + name + " (no manifest)");
+        }
         for (const auto& id : ListBackups(repo.BackupsRoot(), instance)) {
             const std::string dir = BackupDir(repo, instance, id);
             const std::string where = instance + "/" + id + ": ";
@@ -295,11 +435,11 @@ CheckResult Check(const Repository& repo, bool readData,
                                               " does not match the manifest (size or digest)");
                     continue;
                 }
+                if (!present) present = repo.ChunkPresence();
                 for (const auto& e : index.entries) {
                     auto [it, fresh] = chunks.emplace(e.digest, index.ChunkLength(e.chunk));
                     if (!fresh) continue;
-                    struct stat st {};
-                    if (::stat(repo.ChunkPath(e.digest).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                    if (!present(e.digest))
                         result.problems.push_back(where + "disk " + disk.name + ": chunk " + ToHex(e.digest) +
                                                   " is missing");
                 }

@@ -30,6 +30,10 @@ std::vector<std::string> ListInstances(const Repository& repo);
 struct ForgetResult {
     std::vector<RetentionDecision> decisions;  // newest first
     std::vector<std::string> removed;          // ids removed (none with dryRun)
+    // On a bucket: ids the rules let go but whose manifest is younger than
+    // the bucket's retention policy; they stay (forget them again later).
+    std::vector<std::string> retained;
+    int64_t retentionSeconds = 0;
 };
 
 // Applies `rules` to the backups of `instance` and removes the backups they
@@ -48,14 +52,20 @@ struct PruneResult {
     uint64_t keptYoungBytes = 0;
     uint64_t leftoversRemoved = 0;  // temporary files of dead writers
     int64_t cutoff = 0;             // seconds since the epoch
+    // On a bucket: unused chunks younger than its retention policy, kept
+    // without trying to delete them.
+    uint64_t keptRetained = 0;
+    uint64_t keptRetainedBytes = 0;
+    int64_t retentionSeconds = 0;
 };
 
 // Marks every chunk that a committed backup references, then removes the
 // unmarked chunks last written or reused before the cut-off: the start of the
 // prune less `graceSeconds`, or earlier when a backup running now started
 // earlier. A chunk stored or reused by a running backup is thus never
-// removed. Throws StoreError when a backup cannot be read (nothing is
-// removed then).
+// removed. On a bucket an object younger than the retention policy is never
+// deleted, and one refreshed since it was listed is kept. Throws StoreError
+// when a backup cannot be read (nothing is removed then).
 PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun);
 
 struct CheckResult {

@@ -12,14 +12,17 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -243,7 +246,216 @@ std::string Repository::FileIdentity(const std::string& backupDir, const std::st
     return p.parent_path().filename().string() + "/" + id + "/" + relative;
 }
 
+namespace {
+
+// The object store on a local directory: a file per object, written under a
+// temporary name and renamed into place.
+class LocalStore : public ObjectStore {
+  public:
+    explicit LocalStore(std::string root) : m_root(std::move(root)) {}
+    std::string Describe() const override { return m_root; }
+    std::string Where(const std::string& key) const override { return m_root + "/" + key; }
+    bool IsBucket() const override { return false; }
+
+    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, int* keepOpen) override {
+        const std::string path = Where(key);
+        const size_t slash = path.rfind('/');
+        const std::string dir = path.substr(0, slash);
+        static std::atomic<uint64_t> counter{0};
+        const std::string tmp = dir + "/.tmp-" + path.substr(slash + 1) + "-" + std::to_string(::getpid()) +
+                                "-" + std::to_string(++counter);
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == ENOENT) {
+            MakeDir(dir);
+            fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }
+        if (fd < 0) throw StoreError(Errno("cannot create", tmp));
+        try {
+            WriteAll(fd, bytes, len, tmp);
+            // Write-back starts now, beside the next chunks, rather than all at
+            // once in the sync that precedes the index.
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        } catch (...) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            throw;
+        }
+        // A content-addressed object renamed over its twin changes nothing.
+        if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+            std::string msg = Errno("cannot store", path);
+            if (keepOpen) ::close(fd);
+            ::unlink(tmp.c_str());
+            throw StoreError(msg);
+        }
+        if (keepOpen) *keepOpen = fd;
+        return true;
+    }
+
+    bool Get(const std::string& key, std::string& out, uint64_t limit) override {
+        const std::string path = Where(key);
+        try {
+            out = ReadSmallFile(path, limit);
+        } catch (const StoreError&) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return false;
+            throw;
+        }
+        return true;
+    }
+
+    std::optional<ObjectInfo> Stat(const std::string& key) override {
+        struct stat st {};
+        if (::stat(Where(key).c_str(), &st) != 0) {
+            if (errno == ENOENT) return std::nullopt;
+            throw StoreError(Errno("cannot read", Where(key)));
+        }
+        if (!S_ISREG(st.st_mode)) return std::nullopt;
+        return ObjectInfo{key, static_cast<uint64_t>(st.st_size), st.st_mtime, st.st_mtime, 0};
+    }
+
+    bool Touch(const std::string& key) override {
+        if (::utimensat(AT_FDCWD, Where(key).c_str(), nullptr, 0) == 0) return true;
+        if (errno == ENOENT) return false;
+        throw StoreError(Errno("cannot update the time of", Where(key)));
+    }
+
+    std::vector<ObjectInfo> List(const std::string& prefix) override {
+        std::vector<ObjectInfo> out;
+        std::error_code ec;
+        const size_t slash = prefix.rfind('/');
+        const std::string base = slash == std::string::npos ? "" : prefix.substr(0, slash);
+        for (auto it = std::filesystem::recursive_directory_iterator(Where(base), ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            if (!it->is_regular_file(ec)) continue;
+            const std::string key = it->path().string().substr(m_root.size() + 1);
+            if (key.rfind(prefix, 0) != 0 || it->path().filename().string()[0] == '.') continue;
+            if (auto info = Stat(key)) out.push_back(*info);
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const ObjectInfo& a, const ObjectInfo& b) { return a.key < b.key; });
+        return out;
+    }
+
+    DeleteOutcome Delete(const std::string& key, const ObjectInfo*) override {
+        if (::unlink(Where(key).c_str()) == 0) return DeleteOutcome::Deleted;
+        if (errno == ENOENT) return DeleteOutcome::Absent;
+        throw StoreError(Errno("cannot remove", Where(key)));
+    }
+
+    int64_t RetentionSeconds() override { return 0; }
+
+    void Sync() override {
+        int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) throw StoreError(Errno("cannot open", m_root));
+        const int rc = ::syncfs(fd);
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+    }
+
+  private:
+    std::string m_root;
+};
+
+// A key of a bucket's backups directory, as a path under the mirror: every
+// component a safe file name not beginning with a dot.
+bool SafeMirrorKey(const std::string& key) {
+    size_t start = 0;
+    while (start <= key.size()) {
+        size_t end = key.find('/', start);
+        if (end == std::string::npos) end = key.size();
+        const std::string part = key.substr(start, end - start);
+        if (!IsSafeFileName(part) || part[0] == '.') return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Runs f(i) for i in [0, n) on `threads` threads; the first failure is rethrown.
+void RunParallel(size_t n, unsigned threads, const std::function<void(size_t)>& f) {
+    std::atomic<size_t> next{0};
+    std::mutex mu;
+    std::exception_ptr failure;
+    auto work = [&] {
+        for (;;) {
+            const size_t i = next.fetch_add(1);
+            if (i >= n) return;
+            try {
+                f(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!failure) failure = std::current_exception();
+                next = n;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned i = 1; i < threads && i < n; ++i) pool.emplace_back(work);
+    work();
+    for (auto& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Bucket requests wait on the network more than on the cores.
+constexpr unsigned kBucketThreads = 8;
+
+}  // namespace
+
+// The local mirror of a bucket repository's backups (see Repository.h),
+// removed when the process ends.
+struct Mirror {
+    std::string dir;
+    std::mutex mu;
+    bool loaded = false;
+    std::map<std::string, ObjectInfo> infos;  // relative path -> what the bucket said
+    ~Mirror() {
+        if (!dir.empty()) RemoveTree(dir);
+    }
+};
+
+namespace {
+
+// Removes the mirrors (mirror-<pid>-<process start>-XXXXXX) of processes
+// that are gone: a process killed leaves its mirror behind.
+void RemoveDeadMirrors(const std::string& parent) {
+    DIR* d = ::opendir(parent.c_str());
+    if (!d) return;
+    std::vector<std::string> dead;
+    while (dirent* e = ::readdir(d)) {
+        long pid = 0;
+        unsigned long long start = 0;
+        if (std::sscanf(e->d_name, "mirror-%ld-%llu-", &pid, &start) != 2 || pid <= 0) continue;
+        if (ProcessStart(pid) != start) dead.push_back(parent + "/" + e->d_name);
+    }
+    ::closedir(d);
+    for (const auto& dir : dead) RemoveTree(dir);
+}
+
+// Marks a mirror directory; holds the bucket's URL.
+constexpr const char* kMirrorMarker = "bucket-mirror";
+
+std::string NormalPath(const std::string& path) {
+    std::string p = std::filesystem::path(path).lexically_normal().string();
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+// The bucket repositories this process opened, by URL and by mirror directory.
+std::mutex g_openLock;
+std::map<std::string, Repository>& OpenBuckets() {
+    static std::map<std::string, Repository> open;
+    return open;
+}
+
+}  // namespace
+
+std::shared_ptr<ObjectStore> MakeLocalStore(const std::string& root) {
+    return std::make_shared<LocalStore>(root);
+}
+
 bool IsRepository(const std::string& path) {
+    if (IsBucketUrl(path)) return true;
     struct stat st {};
     return ::stat((path + "/" + kMarker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -252,9 +464,45 @@ Repository Repository::Init(const std::string& path) {
     return Init(path, ProcessKeyPtr());
 }
 
+namespace {
+
+// The object key of a chunk: the hex of its name (its SHA-256, keyed in an
+// encrypted repository) under a folder of its first four digits.
+std::string ChunkKeyOf(const Codec& codec, const Digest& d) {
+    const std::string hex = ToHex(codec.ChunkName(d));
+    return "chunks/" + hex.substr(0, 4) + "/" + hex;
+}
+
+}  // namespace
+
 Repository Repository::Init(const std::string& path, const Key* key) {
     InstallSealFinder();
     if (path.empty()) throw StoreError("no repository path given");
+    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
+              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
+    std::shared_ptr<const Codec> codec = Codec::Plain();
+    if (key) {
+        unsigned char salt[16];
+        if (RAND_bytes(salt, sizeof salt) != 1) throw StoreError("cannot draw the repository's salt");
+        Digest padded{};
+        std::memcpy(padded.data(), salt, sizeof salt);
+        const std::string saltHex = ToHex(padded).substr(0, 2 * sizeof salt);
+        codec = Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(salt), sizeof salt));
+        j["encryption"] = kEncryption;
+        j["salt"] = saltHex;
+        j["keyCheck"] = codec->KeyCheck();
+        j["chunkNames"] = "hmac-sha256";
+    }
+    if (IsBucketUrl(path)) {
+        std::shared_ptr<ObjectStore> store = MakeBucketStore(path);
+        if (store->Stat(kMarker)) throw StoreError(path + " is a repository already");
+        if (!store->List("").empty())
+            throw StoreError(path + " is not empty: a repository is made where the bucket holds nothing");
+        const std::string text = j.dump(2) + "\n";
+        if (!store->PutIfAbsent(kMarker, text.data(), text.size()))
+            throw StoreError(path + " is a repository already");
+        return OpenBucket(path, key, false);
+    }
     if (::mkdir(path.c_str(), 0700) != 0) {
         if (errno != EEXIST) throw StoreError(Errno("cannot create", path));
         if (IsRepository(path)) throw StoreError(path + " is a repository already");
@@ -267,38 +515,25 @@ Repository Repository::Init(const std::string& path, const Key* key) {
         if (!empty)
             throw StoreError(path + " is not empty: a repository is made in an empty or new directory");
     }
-    Repository r(path);
+    Repository r(path, MakeLocalStore(path));
+    r.m_codec = codec;
     MakeDir(r.ChunksDir());
     MakeDir(r.BackupsRoot());
     MakeDir(r.LocksDir());
-    json j = {{"format", "gcebackup-repository"}, {"version", kRepositoryVersion}, {"chunkSize", kChunkSize},
-              {"chunkDigest", "sha256"},          {"compression", "zstd"},         {"encryption", "none"}};
-    if (key) {
-        unsigned char salt[16];
-        if (RAND_bytes(salt, sizeof salt) != 1) throw StoreError("cannot draw the repository's salt");
-        Digest padded{};
-        std::memcpy(padded.data(), salt, sizeof salt);
-        const std::string saltHex = ToHex(padded).substr(0, 2 * sizeof salt);
-        r.m_codec = Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(salt), sizeof salt));
-        j["encryption"] = kEncryption;
-        j["salt"] = saltHex;
-        j["keyCheck"] = r.m_codec->KeyCheck();
-        j["chunkNames"] = "hmac-sha256";
-    }
     WriteAtomically(path + "/" + kMarker, j.dump(2) + "\n");
     return r;
 }
 
-Repository Repository::Open(const std::string& path) {
-    return Open(path, ProcessKeyPtr());
-}
+namespace {
 
-Repository Repository::Open(const std::string& path, const Key* key) {
-    InstallSealFinder();
-    const std::string marker = path + "/" + kMarker;
+// Checks the text of repository.json (named `marker` in messages) and gives
+// the codec that `key` opens it with. Throws StoreError, or KeyError when
+// the key is missing, wrong, or given for a repository that is not encrypted.
+std::shared_ptr<const Codec> CheckMarker(const std::string& marker, const std::string& text,
+                                         const std::string& repo, const Key* key) {
     json j;
     try {
-        j = json::parse(ReadSmallFile(marker, 1u << 16));
+        j = json::parse(text);
     } catch (const json::exception& e) {
         throw StoreError(marker + " is not valid JSON: " + e.what());
     }
@@ -315,22 +550,101 @@ Repository Repository::Open(const std::string& path, const Key* key) {
     if (!j.contains("chunkSize") || j["chunkSize"] != kChunkSize || j.value("compression", "") != "zstd" ||
         (encryption != "none" && encryption != kEncryption))
         throw StoreError(marker + ": chunk size, compression or encryption is not supported");
-    Repository r(path);
-    if (encryption == "none" && key)
-        throw KeyError("repository " + path + " is not encrypted: use it without --key-file");
-    if (encryption == kEncryption) {
-        if (!key) throw KeyError("repository " + path + " is encrypted: give its key with --key-file");
-        const std::string saltHex = j.value("salt", "");
-        const std::string check = j.value("keyCheck", "");
-        Digest padded{};
-        if (saltHex.size() != 32 || !FromHex(saltHex + std::string(32, '0'), padded) || check.size() != 64)
-            throw StoreError(marker + ": the salt or key check of the encrypted repository is malformed");
-        r.m_codec = Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(padded.data()), 16));
-        const std::string mine = r.m_codec->KeyCheck();
-        if (CRYPTO_memcmp(mine.data(), check.data(), check.size()) != 0)
-            throw KeyError("the key in the key file is not the key of repository " + path);
+    if (encryption == "none") {
+        if (key) throw KeyError("repository " + repo + " is not encrypted: use it without --key-file");
+        return Codec::Plain();
+    }
+    if (!key) throw KeyError("repository " + repo + " is encrypted: give its key with --key-file");
+    const std::string saltHex = j.value("salt", "");
+    const std::string check = j.value("keyCheck", "");
+    Digest padded{};
+    if (saltHex.size() != 32 || !FromHex(saltHex + std::string(32, '0'), padded) || check.size() != 64)
+        throw StoreError(marker + ": the salt or key check of the encrypted repository is malformed");
+    std::shared_ptr<const Codec> codec =
+        Codec::Encrypted(*key, std::string(reinterpret_cast<const char*>(padded.data()), 16));
+    const std::string mine = codec->KeyCheck();
+    if (CRYPTO_memcmp(mine.data(), check.data(), check.size()) != 0)
+        throw KeyError("the key in the key file is not the key of repository " + repo);
+    return codec;
+}
+
+}  // namespace
+
+Repository Repository::OpenBucket(const std::string& url, const Key* key, bool loadBackups) {
+    std::unique_lock<std::mutex> lock(g_openLock);
+    auto it = OpenBuckets().find(url);
+    if (it == OpenBuckets().end()) {
+        lock.unlock();
+        std::shared_ptr<ObjectStore> store = MakeBucketStore(url);
+        const std::string where = store->Where(kMarker);
+        std::string text;
+        if (!store->Get(kMarker, text, 1u << 16))
+            throw StoreError(url + " is not a repository (no " + where + ")");
+        std::shared_ptr<const Codec> codec = CheckMarker(where, text, url, key);
+        auto mirror = std::make_shared<Mirror>();
+        std::string parent = MirrorParent();
+        if (parent.empty()) {
+            const char* tmp = std::getenv("TMPDIR");
+            parent = std::string(tmp && *tmp ? tmp : "/tmp");
+        } else {
+            std::error_code ec;
+            std::filesystem::create_directories(parent, ec);
+            RemoveDeadMirrors(parent);
+        }
+        std::string pattern = parent + "/mirror-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(ProcessStart(::getpid())) + "-XXXXXX";
+        if (!::mkdtemp(&pattern[0])) throw StoreError(Errno("cannot create", pattern));
+        mirror->dir = NormalPath(pattern);
+        WriteAtomically(mirror->dir + "/" + kMirrorMarker, url + "\n");
+        WriteAtomically(mirror->dir + "/" + kMarker, text);
+        for (const char* sub : {"/chunks", "/backups", "/locks"}) MakeDir(mirror->dir + sub);
+        Repository r(mirror->dir, store, mirror);
+        r.m_codec = codec;
+        lock.lock();
+        it = OpenBuckets().find(url);
+        if (it == OpenBuckets().end()) {
+            OpenBuckets().emplace(url, r);
+            it = OpenBuckets().emplace(mirror->dir, r).first;
+        }
+    } else {
+        // Opened before in this process: the key is checked again.
+        lock.unlock();
+        const Repository& known = it->second;
+        CheckMarker(known.Root() + "/" + kMarker, ReadSmallFile(known.Root() + "/" + kMarker, 1u << 16), url,
+                    key);
+        lock.lock();
+    }
+    Repository r = it->second;
+    lock.unlock();
+    if (loadBackups) r.LoadBackups();
+    return r;
+}
+
+Repository Repository::Open(const std::string& path, bool loadBackups) {
+    return Open(path, ProcessKeyPtr(), loadBackups);
+}
+
+Repository Repository::Open(const std::string& path, const Key* key, bool loadBackups) {
+    InstallSealFinder();
+    if (IsBucketUrl(path)) return OpenBucket(path, key, loadBackups);
+    {
+        std::lock_guard<std::mutex> lock(g_openLock);
+        auto it = OpenBuckets().find(NormalPath(path));
+        if (it != OpenBuckets().end()) {
+            // The mirror of a bucket this process opened (with its key).
+            Repository r = it->second;
+            if (loadBackups) r.LoadBackups();
+            return r;
+        }
     }
     struct stat st {};
+    if (::stat((path + "/" + kMirrorMarker).c_str(), &st) == 0)
+        throw StoreError(path +
+                         " is the local mirror of a bucket repository, not a repository: name the bucket");
+    const std::string marker = path + "/" + kMarker;
+    std::shared_ptr<const Codec> codec = CheckMarker(marker, ReadSmallFile(marker, 1u << 16), path, key);
+    Repository r(path, MakeLocalStore(path));
+    r.m_codec = codec;
     for (const auto& dir : {r.ChunksDir(), r.BackupsRoot()})
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             throw StoreError("repository " + path + ": " + dir + " is missing");
@@ -338,16 +652,90 @@ Repository Repository::Open(const std::string& path, const Key* key) {
     return r;
 }
 
+std::string Repository::ChunkKey(const Digest& d) const {
+    return ChunkKeyOf(*m_codec, d);
+}
+
 std::string Repository::ChunkPath(const Digest& d) const {
-    const std::string hex = ToHex(m_codec->ChunkName(d));
-    return m_root + "/chunks/" + hex.substr(0, 4) + "/" + hex;
+    return m_store->Where(ChunkKey(d));
 }
 
 bool Repository::TouchChunk(const Digest& d) const {
-    const std::string path = ChunkPath(d);
-    if (::utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0) return true;
-    if (errno == ENOENT) return false;
-    throw StoreError(Errno("cannot update the time of", path));
+    return m_store->Touch(ChunkKey(d));
+}
+
+std::function<bool(const Digest&)> Repository::ChunkPresence() const {
+    if (!IsBucket()) {
+        return [store = m_store, codec = m_codec](const Digest& d) {
+            return store->Stat(ChunkKeyOf(*codec, d)).has_value();
+        };
+    }
+    auto present = std::make_shared<std::set<std::string>>();
+    for (const auto& info : m_store->List("chunks/")) present->insert(info.key);
+    return [present, codec = m_codec](const Digest& d) { return present->count(ChunkKeyOf(*codec, d)) > 0; };
+}
+
+void Repository::LoadBackups(bool again) const {
+    if (!m_mirror) return;
+    std::lock_guard<std::mutex> lock(m_mirror->mu);
+    if (m_mirror->loaded && !again) return;
+    std::vector<ObjectInfo> objects;
+    for (auto& info : m_store->List("backups/")) {
+        // A bucket may hold anything: only names that are plain paths under
+        // the mirror are taken. Objects never change: one loaded already
+        // is not loaded again.
+        if (!SafeMirrorKey(info.key) || m_mirror->infos.count(info.key)) continue;
+        objects.push_back(info);
+    }
+    RunParallel(objects.size(), kBucketThreads, [&](size_t i) {
+        const std::string path = m_root + "/" + objects[i].key;
+        std::string bytes;
+        if (!m_store->Get(objects[i].key, bytes, 1ull << 32)) return;  // forgotten meanwhile
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        if (ec) throw StoreError("cannot create the directory of " + path + ": " + ec.message());
+        WriteAtomically(path, bytes);
+    });
+    for (auto& info : objects) m_mirror->infos[info.key] = info;
+    m_mirror->loaded = true;
+}
+
+void Repository::PublishBackup(const std::string& backupDir) const {
+    if (!m_mirror) return;
+    const std::string root = m_root + "/";
+    if (backupDir.rfind(root, 0) != 0) throw StoreError(backupDir + " is not in the mirror of " + Location());
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(backupDir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec) && it->path().filename() != "manifest.json")
+            files.push_back(it->path().string().substr(root.size()));
+    if (ec) throw StoreError("cannot list " + backupDir + ": " + ec.message());
+    auto put = [&](const std::string& key) {
+        const std::string bytes = ReadSmallFile(root + key, 1ull << 32);
+        if (m_store->PutIfAbsent(key, bytes.data(), bytes.size())) return;
+        // There already: an attempt whose answer was lost stored it (the same
+        // bytes), or another writer did (a backup id is never reused).
+        std::string there;
+        if (!m_store->Get(key, there, bytes.size()) || there != bytes)
+            throw StoreError(m_store->Where(key) + " exists already with other content");
+    };
+    RunParallel(files.size(), kBucketThreads, [&](size_t i) { put(files[i]); });
+    // The manifest last: a backup without one is not listed.
+    put(backupDir.substr(root.size()) + "/manifest.json");
+}
+
+std::optional<ObjectInfo> Repository::MirroredInfo(const std::string& relative) const {
+    if (!m_mirror) return std::nullopt;
+    std::lock_guard<std::mutex> lock(m_mirror->mu);
+    auto it = m_mirror->infos.find(relative);
+    if (it == m_mirror->infos.end()) return std::nullopt;
+    return it->second;
+}
+
+void Repository::DropMirrored(const std::string& backupDir) const {
+    if (!m_mirror) return;
+    RemoveTree(backupDir);
 }
 
 uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
@@ -355,49 +743,22 @@ uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int
     m_codec->EncodeChunk(d, data, len, kCompressionLevel, out);
     const size_t n = out.size();
 
-    const std::string hex = ToHex(m_codec->ChunkName(d));
-    const std::string dir = m_root + "/chunks/" + hex.substr(0, 4);
-    const std::string path = dir + "/" + hex;
-    static std::atomic<uint64_t> counter{0};
-    static const std::string pid = std::to_string(::getpid());
-    const std::string tmp = dir + "/.tmp-" + hex + "-" + pid + "-" + std::to_string(++counter);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENOENT) {
-        MakeDir(dir);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) throw StoreError(Errno("cannot create", tmp));
-    try {
-        WriteAll(fd, out.data(), n, tmp);
-        // Write-back starts now, beside the next chunks, rather than all at
-        // once in the sync that precedes the index.
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw;
-    }
-    if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::string msg = Errno("cannot store", path);
-        if (keepOpen) ::close(fd);
-        ::unlink(tmp.c_str());
-        throw StoreError(msg);
-    }
-    if (keepOpen) *keepOpen = fd;
+    m_store->PutIfAbsent(ChunkKey(d), out.data(), n, keepOpen);
     return n;
 }
 
 void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsigned char>& out) const {
     const std::string path = ChunkPath(d);
     thread_local std::string packed;
+    bool present;
     try {
-        ReadSmallFile(path, ZSTD_compressBound(m_chunkSize) + 64, packed);
+        present = m_store->Get(ChunkKey(d), packed, ZSTD_compressBound(m_chunkSize) + 64);
     } catch (const StoreError& e) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
-            throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
+        // A bucket that cannot be read is not a damaged chunk.
+        if (IsBucket()) throw;
         throw CorruptChunk(std::string("chunk ") + ToHex(d) + " is damaged: " + e.what());
     }
+    if (!present) throw StoreError("chunk " + ToHex(d) + " is missing (" + path + ")");
     try {
         m_codec->DecodeChunk(d, packed, expectedLen, out);
     } catch (const StoreError& e) {
@@ -409,17 +770,67 @@ void Repository::ReadChunk(const Digest& d, size_t expectedLen, std::vector<unsi
 }
 
 void Repository::Sync() const {
-    int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw StoreError(Errno("cannot open", m_root));
-    const int rc = ::syncfs(fd);
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+    m_store->Sync();
 }
+
+namespace {
+
+std::string HostName() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::string h = SafeFileName(host);
+    std::replace(h.begin(), h.end(), '-', '_');  // '-' separates the fields of a lock's name
+    return h.empty() ? "host" : h;
+}
+
+// Bucket writer entries: locks/backup-<start>-<host>-<pid>-<process start>-<job>.
+struct BucketLockName {
+    int64_t start = 0;
+    std::string host;
+    long pid = 0;
+    uint64_t processStart = 0;
+};
+
+bool ParseBucketLock(const std::string& key, BucketLockName& out) {
+    const std::string prefix = "locks/backup-";
+    if (key.rfind(prefix, 0) != 0) return false;
+    std::vector<std::string> f;
+    std::istringstream in(key.substr(prefix.size()));
+    for (std::string part; std::getline(in, part, '-');) f.push_back(part);
+    if (f.size() != 5) return false;
+    out.start = std::strtoll(f[0].c_str(), nullptr, 10);
+    out.host = f[1];
+    out.pid = std::strtol(f[2].c_str(), nullptr, 10);
+    out.processStart = std::strtoull(f[3].c_str(), nullptr, 10);
+    return out.start > 0;
+}
+
+}  // namespace
 
 WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
     const long pid = ::getpid();
+    if (repo.IsBucket()) {
+        const int64_t now = static_cast<int64_t>(::time(nullptr));
+        m_path = "locks/backup-" + std::to_string(now) + "-" + HostName() + "-" + std::to_string(pid) + "-" +
+                 std::to_string(ProcessStart(pid)) + "-" + std::to_string(jobId);
+        const std::string body = json({{"pid", pid}, {"time", now}, {"job", jobId}}).dump() + "\n";
+        repo.Objects().PutIfAbsent(m_path, body.data(), body.size());
+        m_store = repo.SharedObjects();
+        m_refresher = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_mu);
+            while (!m_cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_stop; })) {
+                lock.unlock();
+                try {
+                    m_store->Touch(m_path);
+                } catch (const StoreError&) {
+                    // Tried again in a minute; a lock that goes stale only
+                    // makes prune keep less.
+                }
+                lock.lock();
+            }
+        });
+        return;
+    }
     m_path = repo.LocksDir() + "/backup-" + std::to_string(pid) + "-" + std::to_string(jobId) + ".json";
     json j = {{"pid", pid},
               {"processStart", ProcessStart(pid)},
@@ -429,11 +840,47 @@ WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
 }
 
 WriterLock::~WriterLock() {
-    ::unlink(m_path.c_str());
+    if (!m_store) {
+        ::unlink(m_path.c_str());
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        m_stop = true;
+    }
+    m_cv.notify_all();
+    if (m_refresher.joinable()) m_refresher.join();
+    try {
+        // Under a retention policy it stays; prune removes it once it may.
+        m_store->Delete(m_path);
+    } catch (const StoreError&) {
+    }
 }
 
 std::vector<int64_t> LiveWriterStarts(const Repository& repo) {
     std::vector<int64_t> starts;
+    if (repo.IsBucket()) {
+        const int64_t now = static_cast<int64_t>(::time(nullptr));
+        const std::string host = HostName();
+        const int64_t retention = repo.Objects().RetentionSeconds();
+        for (const auto& info : repo.Objects().List("locks/")) {
+            BucketLockName l;
+            if (!ParseBucketLock(info.key, l)) continue;
+            const bool deadHere = l.host == host && ProcessStart(l.pid) != l.processStart;
+            const bool stale = now - info.updated > kStaleLockSeconds;
+            if (!deadHere && !stale) {
+                starts.push_back(l.start);
+                continue;
+            }
+            if (retention == 0 || info.created + retention < now) {
+                try {
+                    repo.Objects().Delete(info.key, &info);
+                } catch (const StoreError&) {
+                }
+            }
+        }
+        return starts;
+    }
     DIR* d = ::opendir(repo.LocksDir().c_str());
     if (!d) return starts;
     std::vector<std::string> names;

@@ -1,4 +1,5 @@
-// A deduplicating backup repository on a local directory.
+// A deduplicating backup repository on a local directory or a Cloud Storage
+// bucket (gs://BUCKET/PREFIX, the same layout under the prefix).
 //
 // Layout:
 //   REPO/repository.json                   marker and format: {"format": "gcebackup-repository",
@@ -21,18 +22,30 @@
 // manifest and configuration file sealed by its Codec, and names chunk files
 // by the keyed digest of their SHA-256 (ChunkPath); the key is checked when
 // the repository is opened.
+//
+// A repository on a bucket is read and written through a local mirror of its
+// backups directory (manifests, configuration files and indexes: small), a
+// temporary directory of this process: the commands that read backups load
+// it first, a backup is written into it and then published to the bucket
+// (every file, the manifest last), and forget removes from both. Chunks go
+// straight to the bucket.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Store.h"
 #include "cli/repo/Codec.h"
 #include "cli/repo/Index.h"
+#include "cli/repo/ObjectStore.h"
 
 namespace gcebackup::repo {
 
@@ -46,7 +59,8 @@ class CorruptChunk : public StoreError {
     using StoreError::StoreError;
 };
 
-// True when `path` holds a repository.json.
+// True when `path` holds a repository.json, or is a gs:// URL (whether a
+// repository lies there is told by Open).
 bool IsRepository(const std::string& path);
 
 // The key of the encrypted repositories this process opens (from
@@ -55,25 +69,57 @@ bool IsRepository(const std::string& path);
 void SetRepositoryKey(const Key* key);
 bool HasRepositoryKey();
 
+struct Mirror;
+
 class Repository {
   public:
-    // Creates the repository at `path` (an absent or empty directory),
-    // encrypted with `key` when one is given. Throws StoreError when it
-    // exists already or cannot be made.
+    // Creates the repository at `path` (an absent or empty directory, or a
+    // gs:// URL under which the bucket holds nothing yet), encrypted with
+    // `key` when one is given. Throws StoreError when it exists already or
+    // cannot be made.
     static Repository Init(const std::string& path, const Key* key);
     static Repository Init(const std::string& path);  // with the process's key
-    // Opens and checks repository.json. Throws StoreError, or KeyError when
-    // the repository is encrypted and `key` is null or not its key, or when
-    // a key is given for a repository that is not encrypted.
-    static Repository Open(const std::string& path, const Key* key);
-    static Repository Open(const std::string& path);  // with the process's key
+    // Opens and checks repository.json. `path` is a directory, a gs:// URL,
+    // or the mirror directory of a bucket repository this process opened.
+    // A bucket repository's backups are loaded into its mirror unless
+    // `loadBackups` is false (a backup only adds one). Throws StoreError, or
+    // KeyError when the repository is encrypted and `key` is null or not its
+    // key, or when a key is given for a repository that is not encrypted.
+    static Repository Open(const std::string& path, const Key* key, bool loadBackups = true);
+    static Repository Open(const std::string& path, bool loadBackups = true);  // with the process's key
 
+    // The local directory: the repository itself, or a bucket's mirror.
     const std::string& Root() const { return m_root; }
     std::string BackupsRoot() const { return m_root + "/backups"; }
     std::string LocksDir() const { return m_root + "/locks"; }
     std::string ChunksDir() const { return m_root + "/chunks"; }
     uint32_t ChunkSize() const { return m_chunkSize; }
+    // The chunk's object key ("chunks/<first 4 hex>/<hex>", the hex of its
+    // name: its SHA-256, keyed in an encrypted repository) and where it lies.
+    std::string ChunkKey(const Digest& d) const;
     std::string ChunkPath(const Digest& d) const;
+    ObjectStore& Objects() const { return *m_store; }
+    std::shared_ptr<ObjectStore> SharedObjects() const { return m_store; }
+    bool IsBucket() const { return m_store->IsBucket(); }
+    // The directory, or the gs:// URL.
+    std::string Location() const { return m_store->Describe(); }
+
+    // Tells whether a chunk is present. On a bucket the chunks are listed
+    // once, when the function is made. Throws StoreError.
+    std::function<bool(const Digest&)> ChunkPresence() const;
+    // Loads a bucket's backups into the mirror (once per process, or
+    // `again`: the objects added since); nothing on a directory. Throws
+    // StoreError.
+    void LoadBackups(bool again = false) const;
+    // Publishes a committed backup directory of the mirror to the bucket:
+    // every file, then its manifest, each created only if absent; nothing on
+    // a directory. Throws StoreError.
+    void PublishBackup(const std::string& backupDir) const;
+    // Size and times the bucket gave for a file of the mirror (relative to
+    // Root()), when it was loaded from the bucket.
+    std::optional<ObjectInfo> MirroredInfo(const std::string& relative) const;
+    // Removes a backup directory from the mirror (after its objects went).
+    void DropMirrored(const std::string& backupDir) const;
 
     // Refreshes the time of a present chunk; false when it is absent.
     bool TouchChunk(const Digest& d) const;
@@ -97,8 +143,15 @@ class Repository {
     static std::string FileIdentity(const std::string& backupDir, const std::string& relative);
 
   private:
-    explicit Repository(std::string root) : m_root(std::move(root)), m_codec(Codec::Plain()) {}
+    Repository(std::string root, std::shared_ptr<ObjectStore> store, std::shared_ptr<Mirror> mirror = nullptr)
+        : m_root(std::move(root)),
+          m_store(std::move(store)),
+          m_mirror(std::move(mirror)),
+          m_codec(Codec::Plain()) {}
+    static Repository OpenBucket(const std::string& url, const Key* key, bool loadBackups);
     std::string m_root;
+    std::shared_ptr<ObjectStore> m_store;
+    std::shared_ptr<Mirror> m_mirror;  // bucket only
     uint32_t m_chunkSize = kChunkSize;
     std::shared_ptr<const Codec> m_codec;
 };
@@ -106,6 +159,12 @@ class Repository {
 // Entered in REPO/locks while a backup writes, so that prune keeps every chunk
 // written since it started; dropped by the destructor. Entries of dead
 // processes are ignored (and removed by prune).
+//
+// On a bucket the entry is an object locks/backup-<start>-<host>-<pid>-
+// <process start>-<job>, refreshed every minute while the backup runs: an
+// entry of a dead process on this host, or one not refreshed for
+// kStaleLockSeconds, is a dead writer's.
+constexpr int64_t kStaleLockSeconds = 600;
 class WriterLock {
   public:
     WriterLock(const Repository& repo, int64_t jobId);
@@ -115,6 +174,11 @@ class WriterLock {
 
   private:
     std::string m_path;
+    std::shared_ptr<ObjectStore> m_store;  // bucket only
+    std::thread m_refresher;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    bool m_stop = false;
 };
 
 // Start times (seconds since the epoch) of the backups writing now; removes

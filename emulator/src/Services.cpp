@@ -260,21 +260,120 @@ void checkObjectName(const std::string& name) {
     }
 }
 
+ApiError conditionNotMet() {
+    return ApiError(412, "conditionNotMet", "At least one of the pre-conditions you specified did not hold.");
+}
+
+std::string rfc3339(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm {};
+    gmtime_r(&tt, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return buf;
+}
+
+// The bucket's retention period in seconds (0: none).
+int64_t retentionPeriod(const Bucket& b) {
+    if (!b.res.contains("retentionPolicy") || !b.res["retentionPolicy"].is_object()) return 0;
+    const json& p = b.res["retentionPolicy"];
+    if (!p.contains("retentionPeriod")) return 0;
+    return p["retentionPeriod"].is_string() ? std::stoll(p["retentionPeriod"].get<std::string>())
+                                            : p["retentionPeriod"].get<int64_t>();
+}
+
+// An object younger than the bucket's retention period is neither deleted
+// nor replaced: 403, as Cloud Storage answers.
+void checkRetention(const Bucket& b, const std::string& bucket, const std::string& name,
+                    const StoredObject& o) {
+    const int64_t period = retentionPeriod(b);
+    if (period <= 0) return;
+    const int64_t until = o.created + period;
+    if (until > static_cast<int64_t>(std::time(nullptr)))
+        throw ApiError(
+            403, "retentionPolicyNotMet",
+            "Object '" + bucket + "/" + name +
+                "' is subject to bucket's retention policy or object retention and cannot be deleted or "
+                "overwritten until " +
+                rfc3339(until));
+}
+
+// The retentionPolicy of a bucket insert or patch, checked and completed:
+// a period of more than 0 seconds and less than 100 years.
+json retentionPolicyOf(const json& given) {
+    if (!given.is_object())
+        throw ApiError(400, "invalid", "Invalid argument: retentionPolicy must be an object");
+    json p = json::object();
+    int64_t period = -1;
+    if (given.contains("retentionPeriod")) {
+        const json& v = given["retentionPeriod"];
+        if (v.is_string() && std::regex_match(v.get<std::string>(), std::regex("[0-9]{1,12}")))
+            period = std::stoll(v.get<std::string>());
+        else if (v.is_number_integer())
+            period = v.get<int64_t>();
+    }
+    constexpr int64_t kHundredYears = 100LL * 365 * 24 * 3600;
+    if (period <= 0 || period >= kHundredYears)
+        throw ApiError(
+            400, "invalid",
+            "Invalid argument: retentionPolicy.retentionPeriod must be greater than 0 and less than 100 "
+            "years");
+    p["retentionPeriod"] = std::to_string(period);
+    p["effectiveTime"] = nowTimestamp();
+    p["isLocked"] = false;
+    return p;
+}
+
+// Checks an object request's ifGenerationMatch / ifMetagenerationMatch
+// (and their NotMatch forms) against the object (null when absent).
+void checkObjectPreconditions(Call& call, const StoredObject* o) {
+    auto test = [&](const char* param, const char* field, bool match) {
+        if (!call.hasQuery(param)) return;
+        const std::string want = call.query(param);
+        if (!std::regex_match(want, std::regex("[0-9]{1,19}")))
+            throw ApiError(400, "invalid", std::string("Invalid argument: ") + param);
+        // Generation 0 names an absent object.
+        const std::string have = o ? o->res.value(field, "") : "0";
+        if ((have == want) != match) throw conditionNotMet();
+    };
+    test("ifGenerationMatch", "generation", true);
+    test("ifGenerationNotMatch", "generation", false);
+    if (!o && (call.hasQuery("ifMetagenerationMatch") || call.hasQuery("ifMetagenerationNotMatch")))
+        return;  // an absent object answers 404 instead
+    test("ifMetagenerationMatch", "metageneration", true);
+    test("ifMetagenerationNotMatch", "metageneration", false);
+}
+
 // Stores a finished upload as a new generation of its object; returns the
 // object resource.
 json storeObject(World& w, const UploadSession& u) {
     checkObjectName(u.name);
+    // Digests and the copy of the bytes are made before the world is locked:
+    // uploads of other objects go on meanwhile.
+    StoredObject o{objectResource(u.bucket, u.name, u.data, u.contentType, 0), u.data,
+                   static_cast<int64_t>(std::time(nullptr))};
+    if (u.metadata.is_object() && !u.metadata.empty()) o.res["metadata"] = u.metadata;
     std::lock_guard<std::mutex> lock(w.mu);
     Bucket& b = findBucket(w, u.bucket);
-    if (u.ifGenerationMatch0 && b.objects.count(u.name)) {
-        throw ApiError(412, "conditionNotMet",
-                       "At least one of the pre-conditions you specified did not hold.");
-    }
-    int64_t generation = static_cast<int64_t>(w.newId() / 1000);
-    StoredObject o{objectResource(u.bucket, u.name, u.data, u.contentType, generation), u.data};
-    if (u.metadata.is_object() && !u.metadata.empty()) o.res["metadata"] = u.metadata;
-    b.objects[u.name] = o;
-    return o.res;
+    auto existing = b.objects.find(u.name);
+    const bool present = existing != b.objects.end();
+    if (u.ifGenerationMatch0 && present) throw conditionNotMet();
+    if (!u.ifGenerationMatch.empty() && !u.ifGenerationMatch0 &&
+        (!present || existing->second.res.value("generation", "") != u.ifGenerationMatch))
+        throw conditionNotMet();
+    if (present) checkRetention(b, u.bucket, u.name, existing->second);
+    const std::string generation = std::to_string(static_cast<int64_t>(w.newId() / 1000));
+    o.res["generation"] = generation;
+    o.res["id"] = u.bucket + "/" + u.name + "/" + generation;
+    std::string link = o.res["mediaLink"];
+    const size_t at = link.find("?generation=0&");
+    if (at != std::string::npos) link.replace(at, 14, "?generation=" + generation + "&");
+    o.res["mediaLink"] = link;
+    if (int64_t period = retentionPeriod(b); period > 0)
+        o.res["retentionExpirationTime"] = rfc3339(o.created + period);
+    json res = o.res;
+    b.objects[u.name] = std::move(o);
+    return res;
 }
 
 // The object's metadata of a multipart or resumable start: a JSON Object
@@ -292,6 +391,7 @@ void applyObjectMetadata(Call& call, const std::string& text, UploadSession& u) 
     if (meta.contains("contentType") && meta["contentType"].is_string()) u.contentType = meta["contentType"];
     if (meta.contains("metadata")) u.metadata = meta["metadata"];
     u.ifGenerationMatch0 = call.query("ifGenerationMatch") == "0";
+    u.ifGenerationMatch = call.query("ifGenerationMatch");
 }
 
 // uploadType=multipart: a multipart/related body of two parts, the object's
@@ -639,6 +739,12 @@ void registerServices(Emulator& emu) {
         std::transform(location.begin(), location.end(), location.begin(), ::toupper);
         b.res["location"] = location;
         b.res["storageClass"] = body.value("storageClass", "STANDARD");
+        if (body.contains("retentionPolicy")) {
+            if (body["retentionPolicy"].is_null())
+                b.res.erase("retentionPolicy");
+            else
+                b.res["retentionPolicy"] = retentionPolicyOf(body["retentionPolicy"]);
+        }
         b.res["timeCreated"] = nowTimestamp();
         b.res["updated"] = nowTimestamp();
         b.res["metageneration"] = "1";
@@ -662,15 +768,63 @@ void registerServices(Emulator& emu) {
         std::lock_guard<std::mutex> lock(w.mu);
         call.reply(findBucket(w, call.p["bucket"]).res);
     });
+    // buckets.patch: labels and the retention policy (null removes an
+    // unlocked one; a locked one is neither removed nor shortened).
+    emu.route("PATCH", "/storage/v1/b/{bucket}", S, [&w](Call& call) {
+        json body = call.body("storage", "Bucket");
+        if (body.contains("labels") && !body["labels"].is_null()) checkLabels(body["labels"]);
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        if (call.hasQuery("ifMetagenerationMatch") &&
+            call.query("ifMetagenerationMatch") != b.res.value("metageneration", "1"))
+            throw conditionNotMet();
+        json updated = b.res;
+        if (body.contains("retentionPolicy")) {
+            const bool locked =
+                b.res.contains("retentionPolicy") && b.res["retentionPolicy"].value("isLocked", false);
+            const int64_t before = retentionPeriod(b);
+            if (body["retentionPolicy"].is_null()) {
+                if (locked) throw ApiError(403, "forbidden", "Cannot remove a locked retention policy.");
+                updated.erase("retentionPolicy");
+            } else {
+                json p = retentionPolicyOf(body["retentionPolicy"]);
+                if (locked && std::stoll(p["retentionPeriod"].get<std::string>()) < before)
+                    throw ApiError(403, "forbidden",
+                                   "Cannot reduce the retention period of a locked retention policy.");
+                if (locked) p["isLocked"] = true;
+                updated["retentionPolicy"] = p;
+            }
+        }
+        if (body.contains("labels")) {
+            if (body["labels"].is_null()) {
+                updated.erase("labels");
+            } else {
+                for (auto& [k, v] : body["labels"].items()) {
+                    if (v.is_null())
+                        updated["labels"].erase(k);
+                    else
+                        updated["labels"][k] = v;
+                }
+            }
+        }
+        updated["metageneration"] = std::to_string(std::stoll(b.res.value("metageneration", "1")) + 1);
+        updated["updated"] = nowTimestamp();
+        b.res = updated;
+        call.reply(b.res);
+    });
     emu.route("POST", "/upload/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
         if (call.hasQuery("upload_id")) return resumableChunk(w, call);
         std::string type = call.query("uploadType");
         if (type == "media") {
             std::string contentType = call.http.get_header_value("Content-Type");
             if (contentType.empty()) contentType = "application/octet-stream";
-            UploadSession u{call.p["bucket"], call.query("name"),
-                            contentType,      call.http.body,
-                            json(),           call.query("ifGenerationMatch") == "0"};
+            UploadSession u{call.p["bucket"],
+                            call.query("name"),
+                            contentType,
+                            call.http.body,
+                            json(),
+                            call.query("ifGenerationMatch") == "0",
+                            call.query("ifGenerationMatch")};
             call.reply(storeObject(w, u));
         } else if (type == "multipart") {
             call.reply(storeObject(w, multipartUpload(call)));
@@ -691,14 +845,49 @@ void registerServices(Emulator& emu) {
     emu.route("GET", "/storage/v1/b/{bucket}/o", S, [&w](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);
         Bucket& b = findBucket(w, call.p["bucket"]);
-        std::string prefix = call.query("prefix");
-        std::vector<json> items;
-        for (auto& [n, o] : b.objects) {
-            if (n.rfind(prefix, 0) == 0) items.push_back(o.res);
+        const std::string prefix = call.query("prefix");
+        const std::string delimiter = call.query("delimiter");
+        size_t max = 1000;
+        if (call.hasQuery("maxResults")) {
+            const std::string v = call.query("maxResults");
+            if (!std::regex_match(v, std::regex("[0-9]{1,9}")) || std::stoul(v) == 0)
+                throw ApiError(400, "invalid", "Invalid value for maxResults: " + v);
+            max = std::min<size_t>(1000, std::stoul(v));
         }
-        json out = kmsPage(call, items, "items");
-        out.erase("totalSize");
-        out["kind"] = "storage#objects";
+        // The page token names the last object or prefix of the page before.
+        const std::string after = call.hasQuery("pageToken") ? base64Decode(call.query("pageToken")) : "";
+        json items = json::array(), prefixes = json::array();
+        std::string last;
+        bool more = false;
+        for (auto it = b.objects.lower_bound(std::max(prefix, after)); it != b.objects.end(); ++it) {
+            const std::string& n = it->first;
+            if (n.rfind(prefix, 0) != 0) break;
+            if (!after.empty() && n <= after) continue;
+            std::string entry = n;
+            bool isPrefix = false;
+            if (!delimiter.empty()) {
+                const size_t d = n.find(delimiter, prefix.size());
+                if (d != std::string::npos) {
+                    entry = n.substr(0, d + delimiter.size());
+                    isPrefix = true;
+                    if (!after.empty() && entry <= after) continue;
+                }
+            }
+            if (isPrefix && !prefixes.empty() && prefixes.back() == entry) continue;
+            if (items.size() + prefixes.size() == max) {
+                more = true;
+                break;
+            }
+            if (isPrefix)
+                prefixes.push_back(entry);
+            else
+                items.push_back(it->second.res);
+            last = isPrefix ? entry + "\xff" : entry;
+        }
+        json out = {{"kind", "storage#objects"}};
+        if (!items.empty()) out["items"] = items;
+        if (!prefixes.empty()) out["prefixes"] = prefixes;
+        if (more) out["nextPageToken"] = base64Encode(last);
         call.reply(out);
     });
     emu.route("GET", "/storage/v1/b/{bucket}/o/{object}", S, [&w](Call& call) {
@@ -716,10 +905,48 @@ void registerServices(Emulator& emu) {
     emu.route("DELETE", "/storage/v1/b/{bucket}/o/{object}", S, [&w](Call& call) {
         std::lock_guard<std::mutex> lock(w.mu);
         Bucket& b = findBucket(w, call.p["bucket"]);
-        if (!b.objects.erase(call.p["object"])) {
+        auto it = b.objects.find(call.p["object"]);
+        checkObjectPreconditions(call, it == b.objects.end() ? nullptr : &it->second);
+        if (it == b.objects.end())
             throw ApiError(404, "notFound", "No such object: " + call.p["bucket"] + "/" + call.p["object"]);
-        }
+        checkRetention(b, call.p["bucket"], call.p["object"], it->second);
+        b.objects.erase(it);
         call.res.status = 204;
+    });
+    // objects.patch: custom metadata (a null value removes a key) and the
+    // content type; every patch moves metageneration and updated.
+    emu.route("PATCH", "/storage/v1/b/{bucket}/o/{object}", S, [&w](Call& call) {
+        json body = call.body("storage", "Object");
+        std::lock_guard<std::mutex> lock(w.mu);
+        Bucket& b = findBucket(w, call.p["bucket"]);
+        auto it = b.objects.find(call.p["object"]);
+        checkObjectPreconditions(call, it == b.objects.end() ? nullptr : &it->second);
+        if (it == b.objects.end())
+            throw ApiError(404, "notFound", "No such object: " + call.p["bucket"] + "/" + call.p["object"]);
+        json& res = it->second.res;
+        if (body.contains("metadata")) {
+            const json& m = body["metadata"];
+            if (m.is_null()) {
+                res.erase("metadata");
+            } else if (!m.is_object()) {
+                throw ApiError(400, "invalid", "Invalid argument: metadata must be an object");
+            } else {
+                for (auto& [k, v] : m.items()) {
+                    if (v.is_null()) {
+                        if (res.contains("metadata")) res["metadata"].erase(k);
+                    } else if (!v.is_string()) {
+                        throw ApiError(400, "invalid", "Invalid argument: metadata values must be strings");
+                    } else {
+                        res["metadata"][k] = v;
+                    }
+                }
+            }
+        }
+        if (body.contains("contentType") && body["contentType"].is_string())
+            res["contentType"] = body["contentType"];
+        res["metageneration"] = std::to_string(std::stoll(res.value("metageneration", "1")) + 1);
+        res["updated"] = nowTimestamp();
+        call.reply(res);
     });
 
     // Resource Manager

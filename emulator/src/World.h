@@ -81,6 +81,7 @@ struct CryptoKey {
 struct StoredObject {
     json res;
     std::string data;
+    int64_t created = 0;  // seconds since the epoch (retention is counted from it)
 };
 
 struct Bucket {
@@ -95,6 +96,7 @@ struct UploadSession {
     std::string bucket, name, contentType, data;
     json metadata;  // the object's custom metadata, if any
     bool ifGenerationMatch0 = false;
+    std::string ifGenerationMatch;  // the precondition as given ("" when none)
 };
 
 struct ServiceAccount {

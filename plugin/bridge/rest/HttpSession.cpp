@@ -44,6 +44,14 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
             response->nRetryAfterSeconds = -1;  // HTTP-date form: use our own backoff
         }
     }
+    static const char kLocation[] = "location:";
+    const size_t locationLen = sizeof(kLocation) - 1;
+    if (n > locationLen && strncasecmp(data, kLocation, locationLen) == 0) {
+        std::string value(data + locationLen, n - locationLen);
+        const size_t first = value.find_first_not_of(" \t");
+        const size_t last = value.find_last_not_of(" \t\r\n");
+        response->strLocation = first == std::string::npos ? "" : value.substr(first, last - first + 1);
+    }
     return n;
 }
 

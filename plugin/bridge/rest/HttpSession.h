@@ -29,6 +29,7 @@ struct HttpResponse {
     long nStatus = 0;  // 0: no HTTP answer (see strTransportError)
     std::string strBody;
     int nRetryAfterSeconds = -1;
+    std::string strLocation;  // the Location header (a resumable upload's session URL)
     std::string strTransportError;
     bool bAuthFailed = false;  // no token could be obtained; never retried
     int nAttempts = 0;         // exchanges made by Execute

@@ -399,3 +399,278 @@ TEST_F(RepoE2E, EncryptedRepositoryRoundTripsAndRefusesAMissingOrWrongKey) {
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_TRUE(Instance(kProject, "web-1-bad").is_null());
 }
+
+namespace {
+
+constexpr const char* kBucket = "gcebackup-repo";
+constexpr const char* kPrefix = "site-a/repo";
+
+// The same repository on a Cloud Storage bucket of the emulator.
+class BucketRepoE2E : public RepoE2E {
+  protected:
+    void SetUp() override {
+        RepoE2E::SetUp();
+        m_repo = std::string("gs://") + kBucket + "/" + kPrefix;
+    }
+    // Makes the bucket, with a retention policy of `retention` seconds when not 0.
+    void MakeBucket(int64_t retention = 0) const {
+        json body = {{"name", kBucket}};
+        if (retention) body["retentionPolicy"] = {{"retentionPeriod", std::to_string(retention)}};
+        auto r =
+            m_emu->request("POST", std::string("/storage/v1/b?project=") + kProject, body.dump(), Token());
+        ASSERT_EQ(r.status, 200) << r.body;
+    }
+    std::string Token() const {
+        if (m_token.empty()) m_token = m_emu->accessToken();
+        return m_token;
+    }
+    // The objects under the repository's prefix + `sub`.
+    std::vector<json> Objects(const std::string& sub) const {
+        std::vector<json> out;
+        std::string token;
+        do {
+            std::string path =
+                std::string("/storage/v1/b/") + kBucket + "/o?maxResults=200&prefix=" + kPrefix + "/" + sub;
+            for (size_t i = 0; i < path.size(); ++i)
+                if (path[i] == '/' && i > path.find('?')) path.replace(i, 1, "%2F");
+            if (!token.empty()) path += "&pageToken=" + token;
+            auto r = m_emu->request("GET", path, "", Token());
+            EXPECT_EQ(r.status, 200) << r.body;
+            if (r.status != 200) break;
+            json page = r.json();
+            for (auto& item : page.value("items", json::array())) out.push_back(item);
+            token = page.value("nextPageToken", "");
+        } while (!token.empty());
+        return out;
+    }
+    std::string ObjectPath(const std::string& name) const {
+        std::string enc;
+        for (char c : name) enc += c == '/' ? std::string("%2F") : std::string(1, c);
+        return std::string("/storage/v1/b/") + kBucket + "/o/" + enc;
+    }
+    // A run with the program's text output instead of JSON.
+    RunResult RunText(const std::vector<std::string>& args) const {
+        std::vector<std::string> all;
+        for (const auto& a : CommonArgs())
+            if (a != "--json") all.push_back(a);
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProcess(GCEBACKUP_PATH, all, 300, {});
+    }
+    mutable std::string m_token;
+};
+
+}  // namespace
+
+TEST_F(BucketRepoE2E, FiveBackupsForgetPruneAndEveryKeptBackupRestores) {
+    MakeBucket();
+    Init();
+    EXPECT_NE(Run({"init", m_repo}).exitCode, 0);  // there already
+    std::vector<std::string> ids;
+    std::vector<std::map<std::string, std::string>> digests;
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) Change("web-1-data", 4096, 64 << 10, char('a' + i));
+        digests.push_back(SourceDigests());
+        RunResult r = Backup();
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        json j = Parse(r);
+        ids.push_back(j["backupId"]);
+        EXPECT_EQ(j["backupDir"], m_repo + "/backups/web-1/" + ids.back());
+        if (i > 0) {
+            EXPECT_LE(j["repository"]["newChunks"].get<uint64_t>(), 1u) << i;
+        }
+        ::sleep(1);
+    }
+    EXPECT_EQ(Parse(Run({"list", "--store", m_repo}))["backups"].size(), 5u);
+    RunResult forget = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "2"});
+    ASSERT_EQ(forget.exitCode, 0) << forget.err;
+    EXPECT_EQ(Parse(forget)["removed"], json({ids[2], ids[1], ids[0]}));
+    EXPECT_EQ(Parse(Run({"list", "--store", m_repo}))["backups"].size(), 2u);
+    // Nothing of a forgotten backup stays in the bucket.
+    for (const auto& o : Objects("backups/"))
+        EXPECT_EQ(o["name"].get<std::string>().find(ids[0]), std::string::npos) << o["name"];
+
+    const size_t before = Objects("chunks/").size();
+    RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    const json pj = Parse(prune);
+    EXPECT_EQ(pj["removed"].get<uint64_t>(), 3u);  // one changed chunk per forgotten backup
+    EXPECT_EQ(Objects("chunks/").size(), before - 3);
+
+    json c = Check(true);
+    EXPECT_EQ(c["backups"], 2);
+    EXPECT_EQ(c["chunksRead"], c["chunks"]);
+    EXPECT_EQ(c["leftovers"], json::array());
+    ExpectRestores(ids[3], "web-1-k3", digests[3]);
+    ExpectRestores(ids[4], "web-1-k4", digests[4]);
+    RunResult v = Run({"verify", "--from", m_repo, "--instance", "web-1", "--backup", ids[3]});
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+    // The mirrors of finished commands are gone.
+    std::error_code ec;
+    EXPECT_TRUE(!fs::exists(StateDir() + "/repo-mirrors", ec) ||
+                fs::is_empty(StateDir() + "/repo-mirrors", ec));
+}
+
+TEST_F(BucketRepoE2E, DamagedObjectIsFoundByCheckAndRefusedByRestore) {
+    MakeBucket();
+    Init();
+    ASSERT_EQ(Backup().exitCode, 0);
+    const std::vector<json> chunks = Objects("chunks/");
+    ASSERT_FALSE(chunks.empty());
+    const std::string victim = chunks.back()["name"];
+    auto got = m_emu->request("GET", ObjectPath(victim) + "?alt=media", "", Token());
+    ASSERT_EQ(got.status, 200);
+    std::string bytes = got.body;
+    bytes[bytes.size() / 2] ^= 0x5a;
+    std::string upload = std::string("/upload/storage/v1/b/") + kBucket + "/o?uploadType=media&name=";
+    for (char ch : victim) upload += ch == '/' ? std::string("%2F") : std::string(1, ch);
+    ASSERT_EQ(m_emu->request("POST", upload, bytes, Token(), "application/octet-stream").status, 200);
+
+    Check(false);  // the structure is whole
+    RunResult c = Run({"check", "--repo", m_repo, "--read-data"});
+    EXPECT_EQ(c.exitCode, 3);
+    EXPECT_NE(c.err.find(victim.substr(victim.rfind('/') + 1)), std::string::npos) << c.err;
+    const auto disksBefore = DiskNames();
+    RunResult r = Run({"restore", "--from", m_repo, "--instance", "web-1", "--as", "web-1-bad"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+    EXPECT_TRUE(Instance(kProject, "web-1-bad").is_null());
+    EXPECT_EQ(DiskNames(), disksBefore);
+
+    // A bucket prefix that holds no repository is named as such.
+    RunResult none = Run({"check", "--repo", std::string("gs://") + kBucket + "/elsewhere"});
+    EXPECT_EQ(none.exitCode, 3);
+    EXPECT_NE(none.err.find("is not a repository"), std::string::npos) << none.err;
+}
+
+TEST_F(BucketRepoE2E, RetentionPolicyKeepsYoungObjectsAndForgetAndPruneSaySo) {
+    MakeBucket(3600);
+    Init();
+    ASSERT_EQ(Backup().exitCode, 0);
+    ::sleep(1);
+    Change("web-1-data", 0, 1 << 20, 'r');
+    ASSERT_EQ(Backup().exitCode, 0);
+
+    // The older backup may not go yet: forget keeps it and says why, without
+    // failing; --dry-run says so too.
+    RunResult dry = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1", "--dry-run"});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err;
+    EXPECT_EQ(Parse(dry)["removed"], json::array());
+    EXPECT_EQ(Parse(dry)["retained"].size(), 1u);
+    RunResult forget = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"});
+    ASSERT_EQ(forget.exitCode, 0) << forget.err;
+    EXPECT_EQ(Parse(forget)["removed"], json::array());
+    EXPECT_EQ(Parse(forget)["retained"].size(), 1u);
+    EXPECT_EQ(Parse(Run({"list", "--store", m_repo}))["backups"].size(), 2u);
+
+    // The emulator refuses what Cloud Storage refuses.
+    const std::string someChunk = Objects("chunks/").front()["name"];
+    auto refused = m_emu->request("DELETE", ObjectPath(someChunk), "", Token());
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_NE(refused.body.find("retentionPolicyNotMet"), std::string::npos) << refused.body;
+
+    // Forgotten by hand (its manifest gone), its changed chunk is unused but young.
+    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket,
+                   R"({"retentionPolicy":{"retentionPeriod":"2"}})", Token());
+    ::sleep(3);
+    RunResult forget2 = Run({"forget", "--repo", m_repo, "--instance", "web-1", "--keep-last", "1"});
+    ASSERT_EQ(forget2.exitCode, 0) << forget2.err;
+    EXPECT_EQ(Parse(forget2)["removed"].size(), 1u);
+    auto patched = m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket,
+                                  R"({"retentionPolicy":{"retentionPeriod":"3600"}})", Token());
+    ASSERT_EQ(patched.status, 200) << patched.body;
+    const size_t before = Objects("chunks/").size();
+    RunResult text = RunText({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    // The retention period counts from each object's creation: they are all young again under 1h.
+    RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    const json pj = Parse(prune);
+    EXPECT_EQ(pj["removed"], 0);
+    EXPECT_EQ(pj["keptRetained"], 1);
+    EXPECT_EQ(Objects("chunks/").size(), before);
+    EXPECT_NE(text.out.find("1 chunk(s) kept: younger than the bucket's retention policy (1h)"),
+              std::string::npos)
+        << text.out;
+
+    // Once the policy allows it, prune removes the unused chunk.
+    m_emu->request("PATCH", std::string("/storage/v1/b/") + kBucket,
+                   R"({"retentionPolicy":{"retentionPeriod":"1"}})", Token());
+    ::sleep(2);
+    RunResult later = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(later.exitCode, 0) << later.err;
+    EXPECT_EQ(Parse(later)["removed"], 1);
+    Check(true);
+}
+
+TEST_F(BucketRepoE2E, KilledBackupLeavesACheckableRepositoryAndTheNextOneCompletes) {
+    m_dataMiB = "256";
+    m_emu = std::make_unique<gce::testsupport::EmulatorProcess>("demo", EmulatorArgs());
+    MakeBucket();
+    Init();
+    bool killed = false;
+    RunResult r = Backup([&](const std::string&, pid_t pid, double) {
+        if (!killed && Objects("chunks/").size() >= 4) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+    });
+    ASSERT_TRUE(killed) << "the backup ended before it stored a chunk: " << r.err;
+    json c = Check(false);
+    EXPECT_EQ(c["backups"], 0);
+    RunResult cleanup = Run({"cleanup"});
+    EXPECT_EQ(cleanup.exitCode, 0) << cleanup.err;
+    // A publication killed before its manifest: an object of a backup
+    // directory that no listing shows.
+    std::string upload = std::string("/upload/storage/v1/b/") + kBucket + "/o?uploadType=media&name=";
+    for (char ch : std::string(kPrefix) + "/backups/web-1/20200101T000000Z-99/disks/web-1.index")
+        upload += ch == '/' ? std::string("%2F") : std::string(1, ch);
+    ASSERT_EQ(m_emu->request("POST", upload, "partial", Token(), "application/octet-stream").status, 200);
+    c = Check(false);
+    EXPECT_EQ(c["backups"], 0);
+    EXPECT_EQ(c["leftovers"], json({"backups/web-1/20200101T000000Z-99 (no manifest)"}));
+    RunResult next = Backup();
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_GT(Parse(next)["repository"]["reusedChunks"].get<uint64_t>(), 0u);
+    c = Check(true);
+    EXPECT_EQ(c["backups"], 1);
+    // The killed writer's entry is recognised as dead: prune is not held back by it.
+    RunResult prune = Run({"prune", "--repo", m_repo, "--grace", "0"});
+    ASSERT_EQ(prune.exitCode, 0) << prune.err;
+    EXPECT_EQ(Parse(prune)["leftoversRemoved"], 1);
+    EXPECT_EQ(Objects("locks/").size(), 0u);
+    EXPECT_EQ(Check(false)["leftovers"], json::array());
+    // The killed backup's mirror went with the next command.
+    std::error_code ec;
+    size_t mirrors = 0;
+    for (auto it = fs::directory_iterator(StateDir() + "/repo-mirrors", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++mirrors;
+    EXPECT_EQ(mirrors, 0u);
+}
+
+// An encrypted repository on a bucket: the objects uploaded are sealed, a
+// backup restores under the key, and a missing or wrong key is refused
+// before anything is read.
+TEST_F(BucketRepoE2E, EncryptedOnABucketRestoresUnderItsKeyOnly) {
+    MakeBucket();
+    m_keyFile = WriteKey("bucket.key", 'c');
+    Init();
+    const auto digests = SourceDigests();
+    RunResult b = Backup();
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    const std::string id = Parse(b)["backupId"];
+    for (const auto& o : Objects("backups/")) {
+        auto got = m_emu->request("GET", ObjectPath(o["name"]) + "?alt=media", "", Token());
+        ASSERT_EQ(got.status, 200);
+        EXPECT_EQ(got.body.substr(0, 4), "GCBE") << o["name"];
+    }
+    ExpectRestores(id, "web-1-enc", digests);
+    EXPECT_EQ(Check(true)["chunksRead"], Check(false)["chunks"]);
+    const std::string good = m_keyFile;
+    for (const std::string& key : {std::string(), WriteKey("other.key", 'd')}) {
+        m_keyFile = key;
+        RunResult r = Run(WithKey({"restore", "--from", m_repo, "--instance", "web-1", "--as", "web-1-nokey"}));
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+        EXPECT_TRUE(Instance(kProject, "web-1-nokey").is_null());
+    }
+}

@@ -2,6 +2,7 @@
 // numeric ids in paths, partial responses, filters with OR, aggregated
 // operations, and multipart and resumable Storage uploads.
 #include <httplib.h>
+#include <unistd.h>
 
 #include "EmulatorTest.h"
 
@@ -138,6 +139,92 @@ TEST_F(UploadTest, ResumableSessionsTakeChunksAndReportWhatArrived) {
     EXPECT_EQ(json::parse(last.body)["contentType"], "text/plain");
     EXPECT_EQ(media("big.txt"), "helloworld");
     EXPECT_EQ(put("bytes */10", "").status, 404);  // the session is closed
+}
+
+TEST_F(UploadTest, ObjectPreconditionsPatchAndPagedListing) {
+    const std::string upload = "/upload/storage/v1/b/up-bucket/o?uploadType=media&name=";
+    auto put = [&](const std::string& name, const std::string& extra, const std::string& bytes) {
+        return emu->request("POST", upload + name + extra, bytes, token, "application/octet-stream");
+    };
+    auto first = put("c%2F1", "&ifGenerationMatch=0", "one");
+    ASSERT_EQ(first.status, 200) << first.body;
+    const std::string generation = first.json()["generation"];
+    // Only if absent: the second create is refused and the first content stays.
+    auto again = put("c%2F1", "&ifGenerationMatch=0", "two");
+    EXPECT_EQ(again.status, 412);
+    EXPECT_NE(again.body.find("conditionNotMet"), std::string::npos);
+    EXPECT_EQ(get("/storage/v1/b/up-bucket/o/c%2F1?alt=media").body, "one");
+    EXPECT_EQ(put("c%2F1", "&ifGenerationMatch=1", "two").status, 412);
+    EXPECT_EQ(put("c%2F1", "&ifGenerationMatch=" + generation, "two").status, 200);
+
+    // A metadata patch moves metageneration and updated; a delete at a stale
+    // metageneration is refused.
+    auto patched =
+        emu->request("PATCH", "/storage/v1/b/up-bucket/o/c%2F1", R"({"metadata":{"k":"v"}})", token);
+    ASSERT_EQ(patched.status, 200) << patched.body;
+    EXPECT_EQ(patched.json()["metageneration"], "2");
+    EXPECT_EQ(patched.json()["metadata"]["k"], "v");
+    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/up-bucket/o/nothing", R"({"metadata":{}})", token).status,
+              404);
+    EXPECT_EQ(
+        emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=1", "", token).status,
+        412);
+    EXPECT_EQ(
+        emu->request("DELETE", "/storage/v1/b/up-bucket/o/c%2F1?ifMetagenerationMatch=2", "", token).status,
+        204);
+
+    for (const char* n : {"c%2Fa", "c%2Fb", "c%2Fd%2Fx", "c%2Fd%2Fy", "c%2Fe", "other"})
+        ASSERT_EQ(put(n, "", "x").status, 200);
+    std::vector<std::string> names;
+    std::string pageToken;
+    int pages = 0;
+    do {
+        auto r = get("/storage/v1/b/up-bucket/o?prefix=c%2F&maxResults=2" +
+                     (pageToken.empty() ? "" : "&pageToken=" + pageToken));
+        ASSERT_EQ(r.status, 200) << r.body;
+        json page = r.json();
+        for (auto& item : page.value("items", json::array())) names.push_back(item["name"]);
+        EXPECT_LE(page.value("items", json::array()).size(), 2u);
+        pageToken = page.value("nextPageToken", "");
+        ++pages;
+    } while (!pageToken.empty() && pages < 10);
+    EXPECT_EQ(names, (std::vector<std::string>{"c/a", "c/b", "c/d/x", "c/d/y", "c/e"}));
+    EXPECT_EQ(pages, 3);
+    json grouped = get("/storage/v1/b/up-bucket/o?prefix=c%2F&delimiter=%2F").json();
+    EXPECT_EQ(grouped["prefixes"], json({"c/d/"}));
+    EXPECT_EQ(grouped["items"].size(), 3u);
+    EXPECT_EQ(get("/storage/v1/b/up-bucket/o?maxResults=0").status, 400);
+}
+
+TEST_F(UploadTest, RetentionPolicyRefusesEarlyDeletionAndOverwrite) {
+    EXPECT_EQ(post("/storage/v1/b?project=demo-project",
+                   {{"name", "bad-lock"}, {"retentionPolicy", {{"retentionPeriod", "0"}}}})
+                  .status,
+              400);
+    auto made = post("/storage/v1/b?project=demo-project",
+                     {{"name", "locked-bucket"}, {"retentionPolicy", {{"retentionPeriod", "3600"}}}});
+    ASSERT_EQ(made.status, 200) << made.body;
+    EXPECT_EQ(made.json()["retentionPolicy"]["retentionPeriod"], "3600");
+    EXPECT_TRUE(made.json()["retentionPolicy"].contains("effectiveTime"));
+    const std::string upload = "/upload/storage/v1/b/locked-bucket/o?uploadType=media&name=kept";
+    auto stored = emu->request("POST", upload, "bytes", token, "application/octet-stream");
+    ASSERT_EQ(stored.status, 200);
+    EXPECT_TRUE(stored.json().contains("retentionExpirationTime"));
+    auto del = emu->request("DELETE", "/storage/v1/b/locked-bucket/o/kept", "", token);
+    EXPECT_EQ(del.status, 403);
+    EXPECT_NE(del.body.find("retentionPolicyNotMet"), std::string::npos) << del.body;
+    EXPECT_NE(del.body.find("is subject to bucket's retention policy"), std::string::npos) << del.body;
+    EXPECT_EQ(emu->request("POST", upload, "other", token, "application/octet-stream").status, 403);
+    // Metadata may change meanwhile.
+    EXPECT_EQ(emu->request("PATCH", "/storage/v1/b/locked-bucket/o/kept", R"({"metadata":{"a":"b"}})", token)
+                  .status,
+              200);
+    // Once the policy is shorter than the object's age, it may go.
+    auto patched = emu->request("PATCH", "/storage/v1/b/locked-bucket",
+                                R"({"retentionPolicy":{"retentionPeriod":"1"}})", token);
+    ASSERT_EQ(patched.status, 200) << patched.body;
+    ::sleep(2);
+    EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/locked-bucket/o/kept", "", token).status, 204);
 }
 
 }  // namespace

@@ -108,6 +108,8 @@ TEST(Policy, BadInputIsRefusedNamingTheFileLineAndKey) {
          "/etc/p.ini:2: include-labels: label \"backup\" must be KEY=VALUE"},
         {"[backup]\napp-consistent = maybe\n", "/etc/p.ini:2: app-consistent: \"maybe\" is not a boolean"},
         {"[repository]\npath =\n", "/etc/p.ini:2: path: empty"},
+        {"[repository]\npath = gs://b/p\n",
+         "/etc/p.ini:2: path: a repository on a bucket is not supported in a policy yet"},
         {"[select]\nprojects = p\n[repository]\npath = /r\n", "/etc/p.ini: name: missing"},
         {"[policy]\nname = n\n[repository]\npath = /r\n", "/etc/p.ini: projects: missing"},
         {"[policy]\nname = n\n[select]\nprojects = p\n", "/etc/p.ini: path: missing"},

@@ -395,3 +395,42 @@ TEST(RepoMaintenance, OpenRefusesWhatItCannotRead) {
     std::ofstream(t / "full/file") << "x";
     EXPECT_THROW(Repository::Init(t / "full"), StoreError);
 }
+
+TEST(RepoObjects, TheDirectoryStoreKeepsObjectsByKeyAndSkipsTemporaryFiles) {
+    TempDir t;
+    Repository repo = Repository::Init(t / "repo");
+    ObjectStore& store = repo.Objects();
+    EXPECT_FALSE(store.IsBucket());
+    EXPECT_EQ(store.Where("chunks/ab12/x"), t / "repo/chunks/ab12/x");
+    EXPECT_TRUE(store.PutIfAbsent("chunks/ab12/x", "abc", 3));  // its directory made on the way
+    std::string out;
+    ASSERT_TRUE(store.Get("chunks/ab12/x", out, 16));
+    EXPECT_EQ(out, "abc");
+    EXPECT_FALSE(store.Get("chunks/ab12/none", out, 16));
+    EXPECT_THROW(store.Get("chunks/ab12/x", out, 2), StoreError);  // larger than allowed
+    EXPECT_FALSE(store.Stat("chunks/ab12/none").has_value());
+    EXPECT_FALSE(store.Touch("chunks/ab12/none"));
+    std::ofstream(t / "repo/chunks/ab12/.tmp-x-1") << "partial";
+    const auto listed = store.List("chunks/");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].key, "chunks/ab12/x");
+    EXPECT_EQ(listed[0].size, 3u);
+    EXPECT_EQ(store.Delete("chunks/ab12/x"), DeleteOutcome::Deleted);
+    EXPECT_EQ(store.Delete("chunks/ab12/x"), DeleteOutcome::Absent);
+    EXPECT_EQ(store.RetentionSeconds(), 0);
+}
+
+TEST(RepoObjects, BucketUrlsAndDurationsAreToldApart) {
+    EXPECT_TRUE(IsBucketUrl("gs://bucket/prefix"));
+    EXPECT_FALSE(IsBucketUrl("/backups/gs://x"));
+    EXPECT_FALSE(IsBucketUrl("gs:/bucket"));
+    // A gs:// URL is a repository to every command; Open says whether one lies there.
+    EXPECT_TRUE(IsRepository("gs://bucket/prefix"));
+    EXPECT_EQ(FormatDuration(86400 * 3), "3d");
+    EXPECT_EQ(FormatDuration(7200), "2h");
+    EXPECT_EQ(FormatDuration(90), "90s");
+    EXPECT_EQ(FormatDuration(1800), "30m");
+    // Without a credential a bucket is refused before any request.
+    SetCloudAccess({"http://127.0.0.1:9", [] { return std::string(); }, ""});
+    EXPECT_THROW(MakeBucketStore("gs://some-bucket/p"), StoreError);
+}

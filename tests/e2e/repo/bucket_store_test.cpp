@@ -1,0 +1,93 @@
+// The bucket object store of the repository against a private gce-emulator:
+// create-only-if-absent, resumable uploads of large objects, refresh and the
+// deletion that spares an object refreshed since it was listed.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "EmulatorProcess.h"
+#include "cli/Store.h"
+#include "cli/repo/ObjectStore.h"
+
+using nlohmann::json;
+using namespace gcebackup::repo;
+
+namespace {
+
+class BucketStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_emu = std::make_unique<gce::testsupport::EmulatorProcess>("demo", std::vector<std::string>{});
+        auto r = m_emu->request("POST", "/storage/v1/b?project=demo-project", R"({"name":"store-test"})",
+                                m_emu->accessToken());
+        ASSERT_EQ(r.status, 200) << r.body;
+        const std::string credential = m_emu->credential();
+        SetCloudAccess({m_emu->baseUrl(), [credential] { return credential; }, ""});
+        m_store = MakeBucketStore("gs://store-test/some/prefix/");
+    }
+    std::unique_ptr<gce::testsupport::EmulatorProcess> m_emu;
+    std::shared_ptr<ObjectStore> m_store;
+};
+
+TEST_F(BucketStoreTest, ObjectsAreCreatedOnceAndLargeOnesGoUpResumably) {
+    EXPECT_EQ(m_store->Describe(), "gs://store-test/some/prefix");
+    EXPECT_TRUE(m_store->PutIfAbsent("chunks/ab/one", "first", 5));
+    EXPECT_FALSE(m_store->PutIfAbsent("chunks/ab/one", "second", 6));
+    std::string out;
+    ASSERT_TRUE(m_store->Get("chunks/ab/one", out, 100));
+    EXPECT_EQ(out, "first");
+    EXPECT_FALSE(m_store->Get("chunks/ab/none", out, 100));
+    EXPECT_THROW(m_store->Get("chunks/ab/one", out, 2), gcebackup::StoreError);
+
+    // Above the threshold: a resumable session, in pieces.
+    std::string big(20u << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+    EXPECT_TRUE(m_store->PutIfAbsent("backups/i/b/disks/d.index", big.data(), big.size()));
+    EXPECT_FALSE(m_store->PutIfAbsent("backups/i/b/disks/d.index", big.data(), big.size()));
+    ASSERT_TRUE(m_store->Get("backups/i/b/disks/d.index", out, 1u << 30));
+    EXPECT_TRUE(out == big);
+
+    // Keys are relative to the prefix; the object names carry it.
+    auto listed = m_store->List("chunks/");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].key, "chunks/ab/one");
+    EXPECT_EQ(listed[0].size, 5u);
+    auto raw = m_emu->request("GET", "/storage/v1/b/store-test/o/some%2Fprefix%2Fchunks%2Fab%2Fone", "",
+                              m_emu->accessToken());
+    EXPECT_EQ(raw.status, 200);
+}
+
+TEST_F(BucketStoreTest, DeletionSparesAnObjectRefreshedSinceItWasListed) {
+    ASSERT_TRUE(m_store->PutIfAbsent("chunks/cd/two", "x", 1));
+    const ObjectInfo seen = m_store->List("chunks/").at(0);
+    EXPECT_GT(seen.metageneration, 0);
+    EXPECT_GT(seen.created, 0);
+    ASSERT_TRUE(m_store->Touch("chunks/cd/two"));
+    EXPECT_FALSE(m_store->Touch("chunks/cd/none"));
+    EXPECT_EQ(m_store->Delete("chunks/cd/two", &seen), DeleteOutcome::Refreshed);
+    const auto now = m_store->Stat("chunks/cd/two");
+    ASSERT_TRUE(now.has_value());
+    EXPECT_EQ(m_store->Delete("chunks/cd/two", &*now), DeleteOutcome::Deleted);
+    EXPECT_EQ(m_store->Delete("chunks/cd/two"), DeleteOutcome::Absent);
+    EXPECT_FALSE(m_store->Stat("chunks/cd/two").has_value());
+}
+
+TEST_F(BucketStoreTest, ListingFollowsPagesAndBadUrlsAreRefused) {
+    for (int i = 0; i < 1005; ++i) {
+        const std::string key = "locks/n" + std::to_string(10000 + i);
+        ASSERT_TRUE(m_store->PutIfAbsent(key, "", 0));
+    }
+    auto all = m_store->List("locks/");
+    ASSERT_EQ(all.size(), 1005u);
+    EXPECT_EQ(all.front().key, "locks/n10000");
+    EXPECT_EQ(all.back().key, "locks/n11004");
+    EXPECT_EQ(m_store->RetentionSeconds(), 0);
+    EXPECT_THROW(MakeBucketStore("gs://Not_A_Bucket/x"), gcebackup::StoreError);
+    EXPECT_THROW(MakeBucketStore("gs://store-test/a/../b"), gcebackup::StoreError);
+    EXPECT_THROW(MakeBucketStore("gs://no-such-bucket/x"), gcebackup::StoreError);
+    SetCloudAccess({m_emu->baseUrl(), [] { return std::string("/no/such/key.p12|sa@example.com"); }, ""});
+    EXPECT_THROW(MakeBucketStore("gs://store-test/x"), gcebackup::StoreError);
+}
+
+}  // namespace
