@@ -805,51 +805,31 @@ std::string InPlaceRestoreDir(const std::string& stateDir) {
 // those names): what `cleanup` needs to finish it from the store if the job
 // dies. Written before the instance is touched; kept when the restore fails
 // (the instance may be gone), removed when it succeeds.
-class InPlaceRestoreRecord {
+class InPlaceRestoreRecord : public InPlaceJobRecord {
   public:
     InPlaceRestoreRecord(const std::string& stateDir, int64_t jobId, const RestoreOptions& ro,
                          const std::string& instance, const std::string& backupId, const std::string& target,
                          const std::string& project) {
-        const std::string dir = InPlaceRestoreDir(stateDir);
         std::error_code ec;
-        fs::create_directories(dir, ec);
-        if (ec) throw CommandError("cannot create " + dir + ": " + ec.message());
-        const VMCleaner::Owner self = VMCleaner::SelfOwner();
-        const json entry = {{"store", fs::absolute(ro.store, ec).lexically_normal().string()},
-                            {"instance", instance},
-                            {"backupId", backupId},
-                            {"target", target},
-                            {"targetProject", project},
-                            {"as", ro.asName},
-                            {"project", ro.project},
-                            {"zone", ro.zone},
-                            {"region", ro.region},
-                            {"machineType", ro.machineType},
-                            {"network", ro.network},
-                            {"subnet", ro.subnet},
-                            {"powerOn", ro.powerOn},
-                            {"converted", ro.converted},
-                            {"guestOS", ro.guestOS},
-                            {"cpus", ro.cpus},
-                            {"memoryMB", ro.memoryMB},
-                            {"pid", self.pid},
-                            {"start", self.startTime}};
-        m_path = dir + "/" + std::to_string(jobId) + ".json";
-        try {
-            WriteFileSynced(m_path, entry.dump() + "\n");
-        } catch (const StoreError& e) {
-            fs::remove(m_path, ec);
-            throw CommandError("the restore cannot be recorded in " + dir +
-                               ", so the instance is left as it is: " + e.what());
-        }
+        json entry = {{"store", fs::absolute(ro.store, ec).lexically_normal().string()},
+                      {"instance", instance},
+                      {"backupId", backupId},
+                      {"target", target},
+                      {"targetProject", project},
+                      {"as", ro.asName},
+                      {"project", ro.project},
+                      {"zone", ro.zone},
+                      {"region", ro.region},
+                      {"machineType", ro.machineType},
+                      {"network", ro.network},
+                      {"subnet", ro.subnet},
+                      {"powerOn", ro.powerOn},
+                      {"converted", ro.converted},
+                      {"guestOS", ro.guestOS},
+                      {"cpus", ro.cpus},
+                      {"memoryMB", ro.memoryMB}};
+        Write(InPlaceRestoreDir(stateDir), jobId, std::move(entry), "restore");
     }
-    void Done() {
-        std::error_code ec;
-        fs::remove(m_path, ec);
-    }
-
-  private:
-    std::string m_path;
 };
 
 // Finishes the in-place restores whose jobs died (all, or only those of

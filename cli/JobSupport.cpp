@@ -12,6 +12,7 @@
 
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
+#include "plugin/host/VMCleaner.h"
 
 namespace fs = std::filesystem;
 
@@ -139,6 +140,30 @@ VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const 
 void PrintJson(const nlohmann::json& j) {
     std::fputs((j.dump(2) + "\n").c_str(), stdout);
     std::fflush(stdout);
+}
+
+void InPlaceJobRecord::Write(const std::string& dir, int64_t jobId, nlohmann::json entry,
+                             const std::string& what) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw CommandError("cannot create " + dir + ": " + ec.message());
+    const VMCleaner::Owner self = VMCleaner::SelfOwner();
+    entry["pid"] = self.pid;
+    entry["start"] = self.startTime;
+    m_path = dir + "/" + std::to_string(jobId) + ".json";
+    try {
+        WriteFileSynced(m_path, entry.dump() + "\n");
+    } catch (const StoreError& e) {
+        fs::remove(m_path, ec);
+        throw CommandError("the " + what + " cannot be recorded in " + dir +
+                           ", so the instance is left as it is: " + e.what());
+    }
+}
+
+void InPlaceJobRecord::Done() {
+    std::error_code ec;
+    std::filesystem::remove(m_path, ec);
 }
 
 }  // namespace gcebackup

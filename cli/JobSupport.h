@@ -77,6 +77,24 @@ class UndoGuard {
 
 // Throws CommandError (cancelled) when the job was cancelled.
 void ThrowIfCancelled(const std::string& what);
+
+// The record of a job that replaces an instance in place (the instance goes
+// before its replacement can be made): written synced as DIR/<job>.json,
+// with the job's process, before the instance is touched, so that `cleanup`
+// can finish the job if it dies; kept when the job fails, removed by Done()
+// when it succeeds.
+class InPlaceJobRecord {
+  public:
+    void Done();
+
+  protected:
+    // Throws CommandError ("the <what> cannot be recorded ...") when the
+    // record cannot be written.
+    void Write(const std::string& dir, int64_t jobId, nlohmann::json entry, const std::string& what);
+
+  private:
+    std::string m_path;
+};
 // Progress goes to stdout, or to stderr when stdout carries JSON.
 FILE* ProgressStream(const GlobalOptions& g);
 void PrintJson(const nlohmann::json& j);

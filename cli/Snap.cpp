@@ -373,39 +373,19 @@ std::string InPlaceRecordDir(const std::string& stateDir) {
 // While a revert in place runs, which deletes the instance before it makes
 // the reverted one: what `cleanup` needs to finish it if the job dies. Kept
 // when the revert fails (the instance may be gone), removed when it succeeds.
-class InPlaceRevertRecord {
+class InPlaceRevertRecord : public InPlaceJobRecord {
   public:
     InPlaceRevertRecord(const std::string& stateDir, int64_t jobId, const std::string& catalog,
                         const SnapBackupRef& ref, bool powerOn) {
-        const std::string dir = InPlaceRecordDir(stateDir);
         std::error_code ec;
-        fs::create_directories(dir, ec);
-        if (ec) throw CommandError("cannot create " + dir + ": " + ec.message());
-        const VMCleaner::Owner self = VMCleaner::SelfOwner();
-        const json entry = {{"catalog", fs::absolute(catalog, ec).lexically_normal().string()},
-                            {"instanceId", ref.entry.strGuid},
-                            {"instance", ref.entry.strName},
-                            {"project", ref.entry.strProjectId},
-                            {"snapJobId", ref.job},
-                            {"powerOn", powerOn},
-                            {"pid", self.pid},
-                            {"start", self.startTime}};
-        m_path = dir + "/" + std::to_string(jobId) + ".json";
-        try {
-            WriteFileSynced(m_path, entry.dump() + "\n");
-        } catch (const StoreError& e) {
-            fs::remove(m_path, ec);
-            throw CommandError("the revert cannot be recorded in " + dir +
-                               ", so the instance is left as it is: " + e.what());
-        }
+        json entry = {{"catalog", fs::absolute(catalog, ec).lexically_normal().string()},
+                      {"instanceId", ref.entry.strGuid},
+                      {"instance", ref.entry.strName},
+                      {"project", ref.entry.strProjectId},
+                      {"snapJobId", ref.job},
+                      {"powerOn", powerOn}};
+        Write(InPlaceRecordDir(stateDir), jobId, std::move(entry), "revert");
     }
-    void Done() {
-        std::error_code ec;
-        fs::remove(m_path, ec);
-    }
-
-  private:
-    std::string m_path;
 };
 
 }  // namespace
