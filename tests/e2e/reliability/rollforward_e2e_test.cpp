@@ -204,7 +204,8 @@ TEST_F(RollForwardE2E, KilledOverwriteKeepingDiskNamesIsFinishedFromTheStore) {
         ASSERT_FALSE(oldId.empty());
         const std::set<std::string> disksBefore = DiskNames();
         std::set<std::string> oldDiskIds;
-        for (const auto& d : Project()["disks"]) oldDiskIds.insert(d.value("id", ""));
+        const json project = Project();  // kept alive while its disks are walked
+        for (const auto& d : project["disks"]) oldDiskIds.insert(d.value("id", ""));
         ASSERT_TRUE(KillWhen(args, [&](const json& res) { return m.when(res, oldId, oldDiskIds); }))
             << "the kill did not land inside the job";
 
