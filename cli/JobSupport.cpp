@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "cli/Store.h"
 #include "plugin/host/HostEnv.h"
@@ -159,6 +160,25 @@ void InPlaceJobRecord::Write(const std::string& dir, int64_t jobId, nlohmann::js
         throw CommandError("the " + what + " cannot be recorded in " + dir +
                            ", so the instance is left as it is: " + e.what());
     }
+}
+
+std::vector<std::pair<std::string, nlohmann::json>> InPlaceJobRecord::DeadRecords(const std::string& dir) {
+    std::vector<std::pair<std::string, nlohmann::json>> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        nlohmann::json entry;
+        try {
+            std::ifstream in(e.path());
+            entry = nlohmann::json::parse(in);
+        } catch (const nlohmann::json::exception&) {
+            continue;  // being written: its job is alive
+        }
+        if (!entry.is_object()) continue;
+        const int64_t pid = entry.value("pid", int64_t{0});
+        if (pid <= 0 || VMCleaner::IsOwnerAlive(pid, entry.value("start", int64_t{0}))) continue;
+        out.emplace_back(e.path().string(), std::move(entry));
+    }
+    return out;
 }
 
 void InPlaceJobRecord::Done() {

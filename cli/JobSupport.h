@@ -86,6 +86,9 @@ void ThrowIfCancelled(const std::string& what);
 class InPlaceJobRecord {
   public:
     void Done();
+    // The records in `dir` of jobs that are dead, with their paths (those
+    // being written, or of live jobs, are left out).
+    static std::vector<std::pair<std::string, nlohmann::json>> DeadRecords(const std::string& dir);
 
   protected:
     // Throws CommandError ("the <what> cannot be recorded ...") when the

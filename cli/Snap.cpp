@@ -393,18 +393,7 @@ class InPlaceRevertRecord : public InPlaceJobRecord {
 std::vector<FinishedRevert> FinishDeadInPlaceReverts(const GlobalOptions& g) {
     std::vector<FinishedRevert> out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(InPlaceRecordDir(g.stateDir), ec)) {
-        const std::string record = e.path().string();
-        json entry;
-        try {
-            std::ifstream in(record);
-            entry = json::parse(in);
-        } catch (const json::exception&) {
-            continue;  // being written: its job is alive
-        }
-        if (!entry.is_object()) continue;
-        const int64_t pid = entry.value("pid", int64_t{0});
-        if (pid <= 0 || VMCleaner::IsOwnerAlive(pid, entry.value("start", int64_t{0}))) continue;
+    for (const auto& [record, entry] : InPlaceJobRecord::DeadRecords(InPlaceRecordDir(g.stateDir))) {
         FinishedRevert done;
         done.instance = entry.value("instance", "");
         done.project = entry.value("project", "");
