@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -132,6 +133,34 @@ class GcebackupFixture : public ::testing::Test {
         if (fa >= 0) ::close(fa);
         if (fb >= 0) ::close(fb);
         return same;
+    }
+
+    // What a file or disk image holds: its size and every 1 MiB block that
+    // is not all zeros, by offset. Reads only the extents that hold data, so
+    // a large sparse disk costs what it holds and needs no copy on disk.
+    static std::map<uint64_t, std::string> DataBlocks(const std::string& path) {
+        std::map<uint64_t, std::string> blocks;
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) return blocks;
+        const uint64_t size = gcebackup::DeviceSize(fd, path);
+        blocks[size] = "size";
+        constexpr uint64_t kBlock = 1 << 20;
+        std::string buf(kBlock, '\0');
+        for (off_t pos = 0; static_cast<uint64_t>(pos) < size;) {
+            const off_t data = ::lseek(fd, pos, SEEK_DATA);
+            if (data < 0) break;
+            const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+            for (uint64_t at = static_cast<uint64_t>(data) / kBlock * kBlock;
+                 at < static_cast<uint64_t>(hole); at += kBlock) {
+                const ssize_t n = ::pread(fd, &buf[0], kBlock, static_cast<off_t>(at));
+                if (n <= 0) break;
+                const std::string block = buf.substr(0, static_cast<size_t>(n));
+                if (block.find_first_not_of('\0') != std::string::npos) blocks[at] = block;
+            }
+            pos = hole;
+        }
+        ::close(fd);
+        return blocks;
     }
 
     // An instance's configuration as InstanceComparison.h reads it.
