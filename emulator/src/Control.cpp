@@ -254,6 +254,32 @@ void registerControl(Emulator& emu) {
         }
         call.reply(json::object());
     });
+    // Makes the objects of a bucket whose names begin with `prefix` older by
+    // `seconds`: their creation and update times and their retention's end
+    // move back, as if they had been written that long ago.
+    emu.route("POST", kBase + "/storage/age", X, [&w](Call& call) {
+        json body = controlBody(call);
+        if (!body.contains("seconds") || !body["seconds"].is_number_unsigned())
+            throw badRequest("'seconds' (non-negative integer) is required");
+        const int64_t seconds = body["seconds"].get<int64_t>();
+        const std::string bucket = body.value("bucket", ""), prefix = body.value("prefix", "");
+        std::lock_guard<std::mutex> lock(w.mu);
+        auto it = w.buckets.find(bucket);
+        if (it == w.buckets.end()) throw notFound("b/" + bucket);
+        size_t aged = 0;
+        for (auto& [name, o] : it->second.objects) {
+            if (name.rfind(prefix, 0) != 0) continue;
+            o.created -= seconds;
+            o.res["timeCreated"] = o.res["updated"] = rfc3339(o.created);
+            if (o.res.contains("retentionExpirationTime")) {
+                const json& p = it->second.res["retentionPolicy"];
+                o.res["retentionExpirationTime"] =
+                    rfc3339(o.created + std::stoll(p["retentionPeriod"].get<std::string>()));
+            }
+            ++aged;
+        }
+        call.reply({{"aged", aged}});
+    });
     emu.route("POST", kBase + "/disks/write", X, [&w](Call& call) {
         json body = controlBody(call);
         std::string project = body.value("project", ""), scope = body.value("scope", ""),

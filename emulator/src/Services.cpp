@@ -264,15 +264,6 @@ ApiError conditionNotMet() {
     return ApiError(412, "conditionNotMet", "At least one of the pre-conditions you specified did not hold.");
 }
 
-std::string rfc3339(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    gmtime_r(&tt, &tm);
-    char buf[40];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
-    return buf;
-}
-
 // The bucket's retention period in seconds (0: none).
 int64_t retentionPeriod(const Bucket& b) {
     if (!b.res.contains("retentionPolicy") || !b.res["retentionPolicy"].is_object()) return 0;

@@ -52,6 +52,15 @@ void World::run() {
     }
 }
 
+std::string rfc3339(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm {};
+    gmtime_r(&tt, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return buf;
+}
+
 std::string nowTimestamp() {
     auto now = std::chrono::system_clock::now();
     auto secs = std::chrono::system_clock::to_time_t(now);

@@ -186,6 +186,9 @@ class World {
     uint64_t nextId_ = 1734503000000000000ULL;
 };
 
+// RFC 3339 timestamp (UTC) of `t` seconds since the epoch.
+std::string rfc3339(int64_t t);
+
 // RFC 3339 timestamp of the current wall-clock time, e.g. 2024-05-01T10:00:00.123-00:00.
 std::string nowTimestamp();
 

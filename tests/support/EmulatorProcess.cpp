@@ -285,6 +285,12 @@ void EmulatorProcess::setLimits(const nlohmann::json& limits) const {
     control("POST", "limits", limits);
 }
 
+size_t EmulatorProcess::ageObjects(const std::string& bucket, const std::string& prefix,
+                                   int64_t seconds) const {
+    return control("POST", "storage/age", {{"bucket", bucket}, {"prefix", prefix}, {"seconds", seconds}})
+        .value("aged", size_t{0});
+}
+
 void EmulatorProcess::writeDisk(const std::string& project, const std::string& scope, const std::string& disk,
                                 uint64_t offset, const std::string& bytes) const {
     static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -69,6 +69,9 @@ class EmulatorProcess {
     // Writes bytes into a disk's backing file at the given offset.
     void writeDisk(const std::string& project, const std::string& scope, const std::string& disk,
                    uint64_t offset, const std::string& bytes) const;
+    // Makes a bucket's objects whose names begin with `prefix` older by
+    // `seconds` (creation, update and retention times). Returns how many.
+    size_t ageObjects(const std::string& bucket, const std::string& prefix, int64_t seconds) const;
     // Path of a disk's backing file as reported by resources().
     std::string diskFile(const std::string& project, const std::string& disk) const;
 
