@@ -67,56 +67,33 @@ void WriteFully(int fd, const void* buf, size_t len, uint64_t offset, const std:
 // Data written between two flushes of the destination to stable storage.
 constexpr uint64_t kFlushEvery = 128u << 20;
 
-// Write-behind of the destination. Each range written is handed to the
-// device at once (its write-back started, not waited for); once more than
-// kWriteBehind ranges are on their way, the oldest is waited for and dropped
-// from the page cache. The device so always has several chunks queued while
-// the writers go on, and the destination's pages in the page cache stay
-// bounded: a backup of a large disk neither pushes the host's working set out
-// of memory nor keeps taking fresh page-cache pages (whose first use is
-// costly on a virtual machine whose host reclaims idle guest memory, as cloud
-// hosts do), and the final sync has little left to write. Best effort: where
-// the destination does not support it, the final sync writes everything.
-class WriteBehind {
-  public:
-    static constexpr size_t kWriteBehind = 16;
+}  // namespace
 
-    explicit WriteBehind(int fd) : m_fd(fd) {}
-    // A range was just written (called from several writers at once).
-    void Written(uint64_t offset, size_t len) {
-        ::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
-        Range oldest;
-        {
-            std::lock_guard<std::mutex> lock(m_mu);
-            m_queued.push_back({offset, len});
-            if (m_queued.size() <= kWriteBehind) return;
-            oldest = m_queued.front();
-            m_queued.pop_front();
-        }
-        if (::sync_file_range(
-                m_fd, static_cast<off_t>(oldest.offset), static_cast<off_t>(oldest.len),
-                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0)
-            Drop(oldest);
-    }
-    // After the final sync: the ranges still cached are dropped too.
-    void Settled() {
+void WriteBehind::Written(uint64_t offset, size_t len) {
+    ::sync_file_range(m_fd, static_cast<off_t>(offset), static_cast<off_t>(len), SYNC_FILE_RANGE_WRITE);
+    Range oldest;
+    {
         std::lock_guard<std::mutex> lock(m_mu);
-        for (const Range& r : m_queued) Drop(r);
-        m_queued.clear();
+        m_queued.push_back({offset, len});
+        if (m_queued.size() <= m_window) return;
+        oldest = m_queued.front();
+        m_queued.pop_front();
     }
+    if (::sync_file_range(m_fd, static_cast<off_t>(oldest.offset), static_cast<off_t>(oldest.len),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) ==
+        0)
+        Drop(oldest);
+}
 
-  private:
-    struct Range {
-        uint64_t offset = 0;
-        size_t len = 0;
-    };
-    void Drop(const Range& r) const {
-        ::posix_fadvise(m_fd, static_cast<off_t>(r.offset), static_cast<off_t>(r.len), POSIX_FADV_DONTNEED);
-    }
-    int m_fd;
-    std::mutex m_mu;
-    std::deque<Range> m_queued;  // ranges whose write-back was started, oldest first
-};
+void WriteBehind::Settled() {
+    std::lock_guard<std::mutex> lock(m_mu);
+    for (const Range& r : m_queued) Drop(r);
+    m_queued.clear();
+}
+
+void WriteBehind::Drop(const Range& r) const {
+    ::posix_fadvise(m_fd, static_cast<off_t>(r.offset), static_cast<off_t>(r.len), POSIX_FADV_DONTNEED);
+}
 
 // Writes the runs of consecutive pages of `data` (kPageSize, the last one
 // possibly short) for which wanted(pos, pageLen) holds, each run in one call.
@@ -145,12 +122,13 @@ uint64_t WritePageRuns(int fd, const unsigned char* data, size_t len, uint64_t o
     return written;
 }
 
-// Writes the non-zero pages of a run of bytes. Returns bytes written.
 uint64_t WriteNonZeroRuns(int fd, const unsigned char* block, size_t len, uint64_t offset,
                           const std::string& name) {
     return WritePageRuns(fd, block, len, offset, name,
                          [block](size_t pos, size_t n) { return !IsAllZero(block + pos, n); });
 }
+
+namespace {
 
 // Writes the pages of `want` that differ from `have`. Returns bytes written.
 uint64_t WriteDifferingRuns(int fd, const unsigned char* want, const unsigned char* have, size_t len,
@@ -689,7 +667,7 @@ CopyResult CopyDisk(int srcFd, int dstFd, const CopyOptions& o) {
     const std::vector<Extent> extents = DataExtents(srcFd, o.size);
     // Bytes written since the destination was last flushed to stable storage.
     std::atomic<uint64_t> unflushed{0};
-    WriteBehind behind(dstFd);
+    WriteBehind behind(dstFd, 16);
     CopyPipeline::WriteFn writeChunk;
     if (write)
         writeChunk = [dstFd, &o, &unflushed, &behind](const unsigned char* data,

@@ -21,8 +21,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +50,42 @@ class CopyCancelled : public std::runtime_error {
 
 // True when all `len` bytes at `p` are zero.
 bool IsAllZero(const void* p, size_t len);
+
+// Write-behind of the destination. Each range written is handed to the
+// device at once (its write-back started, not waited for); once more than
+// `window` ranges are on their way, the oldest is waited for and dropped
+// from the page cache. The device so always has several chunks queued while
+// the writers go on, and the destination's pages in the page cache stay
+// bounded: a backup of a large disk neither pushes the host's working set out
+// of memory nor keeps taking fresh page-cache pages (whose first use is
+// costly on a virtual machine whose host reclaims idle guest memory, as cloud
+// hosts do), and the final sync has little left to write. Best effort: where
+// the destination does not support it, the final sync writes everything.
+class WriteBehind {
+  public:
+    WriteBehind(int fd, size_t window) : m_fd(fd), m_window(window) {}
+    // A range was just written (called from several writers at once).
+    void Written(uint64_t offset, size_t len);
+    // After the final sync: the ranges still cached are dropped too.
+    void Settled();
+
+  private:
+    struct Range {
+        uint64_t offset = 0;
+        size_t len = 0;
+    };
+    void Drop(const Range& r) const;
+    int m_fd;
+    size_t m_window;
+    std::mutex m_mu;
+    std::deque<Range> m_queued;  // ranges whose write-back was started, oldest first
+};
+
+// Writes the non-zero pages (kPageSize, the last one possibly short) of `len`
+// bytes at `offset`, each run of them in one call. Returns the bytes written.
+// Throws DataPathError.
+uint64_t WriteNonZeroRuns(int fd, const unsigned char* data, size_t len, uint64_t offset,
+                          const std::string& name);
 
 // A run of bytes of a file.
 struct Extent {

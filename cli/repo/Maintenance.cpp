@@ -453,6 +453,8 @@ CheckResult Check(const Repository& repo, bool readData,
     if (!readData) return result;
 
     std::vector<std::pair<Digest, uint64_t>> todo(chunks.begin(), chunks.end());
+    // Chunks are read ahead of the workers, as in a restore.
+    constexpr size_t kAhead = 16;
     std::atomic<size_t> next{0};
     std::atomic<uint64_t> done{0}, bytes{0};
     std::mutex mu;
@@ -461,6 +463,7 @@ CheckResult Check(const Repository& repo, bool readData,
         for (;;) {
             const size_t i = next.fetch_add(1);
             if (i >= todo.size()) return;
+            if (i + kAhead < todo.size()) repo.PrefetchChunk(todo[i + kAhead].first);
             try {
                 repo.ReadChunk(todo[i].first, static_cast<size_t>(todo[i].second), buf);
                 bytes += todo[i].second;
@@ -478,6 +481,7 @@ CheckResult Check(const Repository& repo, bool readData,
             if (report && progress) progress(done.load(), todo.size());
         }
     };
+    for (size_t i = 0; i < std::min(kAhead, todo.size()); ++i) repo.PrefetchChunk(todo[i].first);
     std::vector<std::thread> pool;
     const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work, false);

@@ -62,6 +62,10 @@ class ObjectStore {
     virtual int64_t RetentionSeconds() = 0;
     // Makes what was written durable (a local file system's sync).
     virtual void Sync() = 0;
+    // A hint that `key` is about to be read: a local store starts reading it
+    // into the page cache, so that the device has reads queued while the
+    // caller works on what it read before. Absent keys are ignored.
+    virtual void Prefetch(const std::string& key) { (void)key; }
 };
 
 // The store on a local directory (made by the caller).

@@ -128,6 +128,8 @@ class Repository {
     // With `keepOpen` the file is left open there for the caller to close
     // (after awaiting its write-back).
     uint64_t PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen = nullptr) const;
+    // A hint that the chunk is read soon (see ObjectStore::Prefetch).
+    void PrefetchChunk(const Digest& d) const;
     // Reads, decompresses and checks a chunk of `expectedLen` bytes into `out`.
     // Throws StoreError when it is missing or unreadable, CorruptChunk when it
     // does not match its digest.
