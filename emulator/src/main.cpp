@@ -2,6 +2,7 @@
 // Storage, Resource Manager, OAuth and the metadata server.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -53,6 +54,11 @@ int main(int argc, char** argv) {
                    "write the shell lines that point gcebackup at this emulator into FILE once listening");
     app.add_option("--key-cache", keyCache,
                    "directory of cached service-account keys (<e-mail>.pem); reused instead of new keys");
+    long ownerPid = 0;
+    app.add_option("--owner-pid", ownerPid,
+                   "exit, removing the state directory, once process PID (its parent) has ended: "
+                   "the emulator of a test that crashed does not outlive it")
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     std::string host;
@@ -141,6 +147,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // The owner's end re-parents this process: then it stops as on SIGTERM.
+    static std::atomic<bool> ownerGone{false};
+    if (ownerPid > 0) {
+        std::thread([ownerPid] {
+            while (::getppid() == static_cast<pid_t>(ownerPid))
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ownerGone.store(true);
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
+    }
     std::printf("listening on %s\n%s", base.c_str(), env.c_str());
     std::fflush(stdout);
     bool ok = emu.listen();
@@ -149,5 +165,6 @@ int main(int argc, char** argv) {
     // thread can finish in that case too.
     if (!ok) ::kill(::getpid(), SIGTERM);
     signalThread.join();
+    if (ownerGone.load()) std::filesystem::remove_all(stateDir, ec);
     return ok ? 0 : 1;
 }

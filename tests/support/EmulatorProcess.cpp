@@ -95,7 +95,11 @@ EmulatorProcess::EmulatorProcess(std::string seed, std::vector<std::string> extr
 }
 
 void EmulatorProcess::launch(const std::string& listen) {
-    std::vector<std::string> args = {GCE_EMULATOR_PATH, "--listen", listen, "--state", stateDir_};
+    // The emulator ends, removing its state directory, if this process
+    // dies without stopping it (a crashed test).
+    std::vector<std::string> args = {
+        GCE_EMULATOR_PATH,         "--listen", listen, "--state", stateDir_, "--owner-pid",
+        std::to_string(::getpid())};
     args.insert(args.end(), args_.begin(), args_.end());
 
     // Built before the fork: the child of a multithreaded test may only make

@@ -1,5 +1,11 @@
 // The control API: injected faults and refused control requests.
 #include <httplib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "EmulatorTest.h"
 
@@ -65,6 +71,47 @@ TEST_F(ControlTest, BadControlRequestsAreRefused) {
                R"({"project":"demo-project","scope":"us-central1-b","disk":"spare-1","offset":5368709120,"data":"QUJD"})")
             .status,
         400);  // past the end of a 5 GiB disk
+}
+
+// Whether a process runs (a zombie nobody has reaped yet does not).
+bool Running(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) return false;
+    const size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
+// A test process that dies without stopping its emulator (a crash) leaves
+// neither the emulator running nor its disk files behind.
+TEST(EmulatorOwnerTest, EmulatorOfADeadTestEndsAndRemovesItsState) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t test = ::fork();
+    ASSERT_GE(test, 0);
+    if (test == 0) {
+        ::close(fds[0]);
+        auto* emu = new gce::testsupport::EmulatorProcess("demo", {"--demo-data-mib", "1"});
+        const std::string said = std::to_string(emu->pid()) + " " + emu->stateDir();
+        if (::write(fds[1], said.data(), said.size()) < 0) ::_exit(2);
+        ::_exit(0);  // no destructor: as a crash
+    }
+    ::close(fds[1]);
+    char buf[512] = {};
+    const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(test, &status, 0);
+    ASSERT_GT(n, 0);
+    pid_t emulator = 0;
+    char dir[480] = {};
+    ASSERT_EQ(std::sscanf(buf, "%d %479s", &emulator, dir), 2) << buf;
+    ASSERT_TRUE(std::filesystem::exists(std::string(dir) + "/disks"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((Running(emulator) || std::filesystem::exists(dir)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(Running(emulator)) << "the emulator outlived its test";
+    EXPECT_FALSE(std::filesystem::exists(dir)) << "its state directory was left";
 }
 
 }  // namespace
