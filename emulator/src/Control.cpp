@@ -271,11 +271,11 @@ void registerControl(Emulator& emu) {
             if (name.rfind(prefix, 0) != 0) continue;
             o.created -= seconds;
             o.res["timeCreated"] = o.res["updated"] = rfc3339(o.created);
-            if (o.res.contains("retentionExpirationTime")) {
-                const json& p = it->second.res["retentionPolicy"];
-                o.res["retentionExpirationTime"] =
-                    rfc3339(o.created + std::stoll(p["retentionPeriod"].get<std::string>()));
-            }
+            // Under the bucket's policy now (none, if it was removed since).
+            if (const int64_t period = retentionPeriod(it->second); period > 0)
+                o.res["retentionExpirationTime"] = rfc3339(o.created + period);
+            else
+                o.res.erase("retentionExpirationTime");
             ++aged;
         }
         call.reply({{"aged", aged}});

@@ -264,15 +264,6 @@ ApiError conditionNotMet() {
     return ApiError(412, "conditionNotMet", "At least one of the pre-conditions you specified did not hold.");
 }
 
-// The bucket's retention period in seconds (0: none).
-int64_t retentionPeriod(const Bucket& b) {
-    if (!b.res.contains("retentionPolicy") || !b.res["retentionPolicy"].is_object()) return 0;
-    const json& p = b.res["retentionPolicy"];
-    if (!p.contains("retentionPeriod")) return 0;
-    return p["retentionPeriod"].is_string() ? std::stoll(p["retentionPeriod"].get<std::string>())
-                                            : p["retentionPeriod"].get<int64_t>();
-}
-
 // An object younger than the bucket's retention period is neither deleted
 // nor replaced: 403, as Cloud Storage answers.
 void checkRetention(const Bucket& b, const std::string& bucket, const std::string& name,

@@ -61,6 +61,14 @@ std::string rfc3339(int64_t t) {
     return buf;
 }
 
+int64_t retentionPeriod(const Bucket& b) {
+    if (!b.res.contains("retentionPolicy") || !b.res["retentionPolicy"].is_object()) return 0;
+    const json& p = b.res["retentionPolicy"];
+    if (!p.contains("retentionPeriod")) return 0;
+    return p["retentionPeriod"].is_string() ? std::stoll(p["retentionPeriod"].get<std::string>())
+                                            : p["retentionPeriod"].get<int64_t>();
+}
+
 std::string nowTimestamp() {
     auto now = std::chrono::system_clock::now();
     auto secs = std::chrono::system_clock::to_time_t(now);

@@ -186,6 +186,9 @@ class World {
     uint64_t nextId_ = 1734503000000000000ULL;
 };
 
+// The bucket's retention period in seconds (0: none).
+int64_t retentionPeriod(const Bucket& b);
+
 // RFC 3339 timestamp (UTC) of `t` seconds since the epoch.
 std::string rfc3339(int64_t t);
 

@@ -227,5 +227,34 @@ TEST_F(UploadTest, RetentionPolicyRefusesEarlyDeletionAndOverwrite) {
     EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/locked-bucket/o/kept", "", token).status, 204);
 }
 
+// Objects aged through the control API are as old as if written that long
+// ago, under the bucket's policy of the moment.
+TEST_F(UploadTest, AgedObjectsFollowTheBucketsRetentionPolicy) {
+    ASSERT_EQ(post("/storage/v1/b?project=demo-project",
+                   {{"name", "aged-bucket"}, {"retentionPolicy", {{"retentionPeriod", "3600"}}}})
+                  .status,
+              200);
+    for (const char* name : {"old", "freed"})
+        ASSERT_EQ(
+            emu->request("POST",
+                         std::string("/upload/storage/v1/b/aged-bucket/o?uploadType=media&name=") + name,
+                         "bytes", token, "application/octet-stream")
+                .status,
+            200);
+    auto aged =
+        post("/emulator/v1/storage/age", {{"bucket", "aged-bucket"}, {"prefix", "old"}, {"seconds", 7200}});
+    ASSERT_EQ(aged.status, 200) << aged.body;
+    EXPECT_EQ(aged.json()["aged"], 1);
+    EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/aged-bucket/o/old", "", token).status, 204);
+    EXPECT_EQ(emu->request("DELETE", "/storage/v1/b/aged-bucket/o/freed", "", token).status, 403);
+    // With the policy removed, an aged object has no retention left.
+    ASSERT_EQ(emu->request("PATCH", "/storage/v1/b/aged-bucket", R"({"retentionPolicy":null})", token).status,
+              200);
+    aged = post("/emulator/v1/storage/age", {{"bucket", "aged-bucket"}, {"prefix", ""}, {"seconds", 60}});
+    ASSERT_EQ(aged.status, 200) << aged.body;
+    EXPECT_FALSE(get("/storage/v1/b/aged-bucket/o/freed").json().contains("retentionExpirationTime"));
+    EXPECT_FALSE(get("/storage/v1/b/aged-bucket").json().contains("retentionPolicy"));
+}
+
 }  // namespace
 }  // namespace gce::emutest
