@@ -621,6 +621,9 @@ int CmdSchedule(const GlobalOptions& g, const ScheduleOptions& o) {
     add("--device-dir", g.deviceDir);
     add("--metadata", g.metadataUrl);
     add("--plugin", g.pluginPath);
+    // The key's file (not the key) is named: without it every scheduled run
+    // of a policy whose repository is encrypted would fail.
+    if (!g.keyFile.empty()) add("--key-file", fs::absolute(g.keyFile, ec).lexically_normal().string());
     command += " -q run " + SystemdQuote(policyFile);
     add("--shard", o.shard);
     SystemdUnits u = MakeSystemdUnits(p, command);

@@ -55,6 +55,7 @@ struct GlobalOptions {
     std::string pluginPath;   // empty: ../lib/libGoogleCloudInfo.so next to the program
     bool quiet = false;       // no progress output
     int parallel = 4;         // disks copied at once by backup, restore and replicate
+    std::string keyFile;      // key of an encrypted repository (its file), empty: none
 };
 
 // What a plug-in error code means (the host's table), "" when unknown.

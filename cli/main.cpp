@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     g.stateDir = HostEnv::GetStateDir();
     g.deviceDir = EnvOr("GCEBACKUP_DEVICE_DIR", "");
     g.metadataUrl = EnvOr("GCEBACKUP_METADATA", "");
-    std::string keyFile = EnvOr("GCEBACKUP_KEY_FILE", "");
+    std::string& keyFile = g.keyFile;
+    keyFile = EnvOr("GCEBACKUP_KEY_FILE", "");
 
     CLI::App app{"gcebackup: back up and restore Google Compute Engine instances", "gcebackup"};
     app.require_subcommand(1);

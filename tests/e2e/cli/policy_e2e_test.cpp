@@ -279,6 +279,16 @@ TEST_F(PolicyE2E, BadPoliciesAndShardsAreRefusedAndScheduleWritesTheUnits) {
     r = Run({"schedule", policy, "--print"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(Parse(r)["units"].contains("gcebackup-nightly.timer"));
+    // A run of an encrypted repository needs its key: the unit names the
+    // key's file, never the key.
+    const std::string key = m_dir + "/repo.key";
+    std::ofstream(key) << std::string(64, 'c') << "\n";
+    fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write);
+    r = Run({"--key-file", key, "schedule", policy, "--print"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string unit = Parse(r)["units"]["gcebackup-nightly.service"];
+    EXPECT_NE(unit.find(" --key-file " + key + " -q run "), std::string::npos) << unit;
+    EXPECT_EQ(unit.find(std::string(64, 'c')), std::string::npos) << unit;
 }
 
 }  // namespace
