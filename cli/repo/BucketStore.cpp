@@ -163,8 +163,16 @@ class BucketStore : public ObjectStore {
 
     DeleteOutcome Delete(const std::string& key, const ObjectInfo* seen) override {
         std::string url = ObjectUrl(key);
+        // The generation too: an object removed and made again since (by a
+        // backup storing a chunk that another prune removed) starts again
+        // at metageneration 1, which alone would match the listed one.
+        char sep = '?';
+        if (seen && seen->generation > 0) {
+            url += "?ifGenerationMatch=" + std::to_string(seen->generation);
+            sep = '&';
+        }
         if (seen && seen->metageneration > 0)
-            url += "?ifMetagenerationMatch=" + std::to_string(seen->metageneration);
+            url += sep + std::string("ifMetagenerationMatch=") + std::to_string(seen->metageneration);
         HttpResponse r = Exchange("DELETE", url, "", "");
         if (r.nStatus == 204 || r.nStatus == 200) return DeleteOutcome::Deleted;
         if (r.nStatus == 404) return DeleteOutcome::Absent;
@@ -280,6 +288,7 @@ class BucketStore : public ObjectStore {
         info.created = ParseTime(item.value("timeCreated", ""));
         info.updated = ParseTime(item.value("updated", ""));
         info.metageneration = Int(item, "metageneration");
+        info.generation = Int(item, "generation");
         return info;
     }
 

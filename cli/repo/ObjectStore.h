@@ -20,6 +20,7 @@ struct ObjectInfo {
     int64_t created = 0;         // seconds since the epoch
     int64_t updated = 0;         // last written or refreshed
     int64_t metageneration = 0;  // bucket only: changes with every refresh
+    int64_t generation = 0;      // bucket only: changes when the object is made anew
 };
 
 enum class DeleteOutcome {
@@ -56,7 +57,8 @@ class ObjectStore {
     // Every object whose key begins with `prefix`, in key order. Throws StoreError.
     virtual std::vector<ObjectInfo> List(const std::string& prefix) = 0;
     // Deletes `key`. With `seen` (from List or Stat), only when it has not
-    // been refreshed since. Throws StoreError on other failures.
+    // been refreshed, nor removed and made again, since. Throws StoreError on
+    // other failures.
     virtual DeleteOutcome Delete(const std::string& key, const ObjectInfo* seen = nullptr) = 0;
     // Seconds an object must be kept after its creation; 0 without a policy.
     virtual int64_t RetentionSeconds() = 0;

@@ -71,6 +71,18 @@ TEST_F(BucketStoreTest, DeletionSparesAnObjectRefreshedSinceItWasListed) {
     EXPECT_EQ(m_store->Delete("chunks/cd/two", &*now), DeleteOutcome::Deleted);
     EXPECT_EQ(m_store->Delete("chunks/cd/two"), DeleteOutcome::Absent);
     EXPECT_FALSE(m_store->Stat("chunks/cd/two").has_value());
+
+    // Listed, then removed by another prune and stored again by a backup:
+    // the new object has the listed metageneration (1) but not its
+    // generation, and stays.
+    ASSERT_TRUE(m_store->PutIfAbsent("chunks/cd/three", "x", 1));
+    const ObjectInfo listed = m_store->List("chunks/cd/three").at(0);
+    EXPECT_GT(listed.generation, 0);
+    EXPECT_EQ(m_store->Delete("chunks/cd/three"), DeleteOutcome::Deleted);
+    ASSERT_TRUE(m_store->PutIfAbsent("chunks/cd/three", "x", 1));
+    EXPECT_EQ(m_store->Stat("chunks/cd/three")->metageneration, listed.metageneration);
+    EXPECT_EQ(m_store->Delete("chunks/cd/three", &listed), DeleteOutcome::Refreshed);
+    EXPECT_TRUE(m_store->Stat("chunks/cd/three").has_value());
 }
 
 TEST_F(BucketStoreTest, ListingFollowsPagesAndBadUrlsAreRefused) {
