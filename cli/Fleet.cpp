@@ -196,6 +196,12 @@ std::vector<std::string> InstanceBackupArgs(const GlobalOptions& g, const Policy
     return a;
 }
 
+// The folder the run keeps its leases in (Lease puts them under .leases/).
+std::string LeaseFolder(const GlobalOptions& g, const Policy& p) {
+    if (!p.leaseDir.empty()) return p.leaseDir;
+    return repo::IsBucketUrl(p.repository) ? g.stateDir : p.repository;
+}
+
 // The options every child shares reach it through the environment (a
 // credential given as a string stays out of the process list).
 void ExportGlobalOptions(const GlobalOptions& g) {
@@ -438,6 +444,10 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
     }
     FILE* lines = g.json ? stderr : stdout;
     FILE* progress = ProgressStream(g);
+    // A bucket that cannot be reached, or a repository key that does not
+    // fit, stops the run before any backup starts rather than failing each.
+    if (repo::IsBucketUrl(p.repository)) repo::Repository::Open(p.repository, false);
+    const std::string leases = LeaseFolder(g, p);
 
     std::vector<std::pair<std::string, std::string>> listingErrors;
     std::vector<Item> items = SelectInstances(g, p, shard, listingErrors);
@@ -469,7 +479,7 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
             it.lease = std::make_unique<Lease>();
             Lease::Holder holder;
             try {
-                if (!it.lease->Acquire(p.repository, Lease::KeyFor(it.project, it.zone, it.name), proxy, ttl,
+                if (!it.lease->Acquire(leases, Lease::KeyFor(it.project, it.zone, it.name), proxy, ttl,
                                        holder)) {
                     it.result = Item::Result::Skipped;
                     it.heldBy = holder.Describe();
@@ -557,6 +567,7 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
                     {"policy", p.name},
                     {"policyFile", p.file},
                     {"repository", p.repository},
+                    {"leases", leases + "/.leases"},
                     {"shard", o.shard.empty() ? json(nullptr) : json(o.shard)},
                     {"concurrency", p.concurrency},
                     {"selected", items.size()},

@@ -133,6 +133,16 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
     to.insert(to.end(), more.begin(), more.end());
 }
 
+// `value` as an absolute, normal path without a trailing '/': a relative
+// one is taken from the folder of the policy `file`.
+std::string AbsoluteFrom(const std::string& file, const std::string& value) {
+    fs::path path(value);
+    if (path.is_relative()) path = fs::absolute(fs::path(file).parent_path() / path);
+    std::string out = path.lexically_normal().string();
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
 }  // namespace
 
 std::string Retention::Describe() const {
@@ -215,6 +225,10 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
             p.concurrency = r.Number(e, 1, 64);
         } else if (full == "policy.lease-minutes") {
             p.leaseMinutes = r.Number(e, 1, 7 * 24 * 60);
+        } else if (full == "policy.lease-dir") {
+            if (e.value.empty()) r.Fail(e, "empty (leave the key out for the default)");
+            if (e.value.rfind("gs://", 0) == 0) r.Fail(e, "leases are kept in a folder, not a bucket");
+            p.leaseDir = AbsoluteFrom(file, e.value);
         } else if (full == "select.projects") {
             for (const auto& v : SplitList(e.value))
                 if (!IsProjectId(v)) r.Fail(e, "\"" + v + "\" is not a project id");
@@ -241,14 +255,15 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
             Append(p.excludeDiskLabels, r.Labels(e));
         } else if (full == "repository.path") {
             if (e.value.empty()) r.Fail(e, "empty");
-            // A policy's leases live in its repository directory: a bucket
-            // would otherwise be taken for a relative directory named "gs:".
-            if (e.value.rfind("gs://", 0) == 0)
-                r.Fail(e, "a repository on a bucket is not supported in a policy yet (give a directory)");
-            fs::path path(e.value);
-            if (path.is_relative()) path = fs::absolute(fs::path(file).parent_path() / path);
-            p.repository = path.lexically_normal().string();
-            if (p.repository.size() > 1 && p.repository.back() == '/') p.repository.pop_back();
+            if (e.value.rfind("gs://", 0) == 0) {
+                // A bucket is taken as written (opened, and checked, by the run).
+                if (e.value.size() == 5 || e.value[5] == '/')
+                    r.Fail(e, "names no bucket (gs://BUCKET[/PREFIX])");
+                p.repository = e.value;
+                while (p.repository.back() == '/') p.repository.pop_back();
+            } else {
+                p.repository = AbsoluteFrom(file, e.value);
+            }
             haveRepository = true;
         } else if (e.section == "retention" && e.key.rfind("keep-", 0) == 0) {
             static const std::map<std::string, std::optional<unsigned> Retention::*> kKeep = {
@@ -263,7 +278,7 @@ Policy ParsePolicy(const std::string& text, const std::string& file) {
             p.retention.*(it->second) = r.Number(e, 0, 100000);
         } else {
             static const std::map<std::string, const char*> kKeys = {
-                {"policy", "name, schedule, concurrency, lease-minutes"},
+                {"policy", "name, schedule, concurrency, lease-minutes, lease-dir"},
                 {"select", "projects, zones, include-labels, exclude-labels, names, exclude-names"},
                 {"backup", "app-consistent, exclude-disk-patterns, exclude-disk-labels, exclude-os-disk"},
                 {"repository", "path"},

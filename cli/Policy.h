@@ -39,6 +39,11 @@ struct Policy {
     std::string schedule = "daily";  // systemd OnCalendar expression
     unsigned concurrency = 1;        // instances backed up at once
     unsigned leaseMinutes = 30;      // how long a lease holds without being renewed
+    // Where the leases are kept: a folder every proxy running the policy
+    // shares. Empty: the repository's folder, or for a repository on a bucket
+    // the state directory (which guards against overlapping runs of this
+    // proxy only).
+    std::string leaseDir;
 
     // [select]
     std::vector<std::string> projects;       // at least one
@@ -55,7 +60,9 @@ struct Policy {
     bool excludeOSDisk = false;
 
     // [repository]
-    std::string repository;  // absolute path (a relative one is taken from the policy file's folder)
+    // An absolute path (a relative one is taken from the policy file's
+    // folder), or gs://BUCKET[/PREFIX].
+    std::string repository;
 
     Retention retention;
 };

@@ -252,6 +252,45 @@ TEST_F(PolicyE2E, CtrlCCancelsEveryRunningJobAndLeavesNothingInTheCloud) {
     }
 }
 
+TEST_F(PolicyE2E, ARepositoryOnABucketTakesTheBackupsAndTheRetention) {
+    const std::string url = "gs://policy-repo/fleet";
+    const std::string policy = m_dir + "/bucket.ini";
+    auto write = [&](const std::string& repository) {
+        std::ofstream(policy) << "[policy]\nname = shops\nconcurrency = 2\nlease-dir = " << m_dir
+                              << "/leases\n[select]\nprojects = demo-project\nnames = shop-*\n"
+                              << "[repository]\npath = " << repository << "\n[retention]\nkeep-last = 1\n";
+    };
+    // A bucket that does not exist stops the run before any backup.
+    write(url);
+    RunResult r = Run({"run", policy});
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("policy-repo"), std::string::npos) << r.err;
+    EXPECT_EQ(SnapshotCount(), 0u);
+    auto made = m_emu->request("POST", "/storage/v1/b?project=demo-project", R"({"name": "policy-repo"})",
+                               m_emu->accessToken());
+    ASSERT_EQ(made.status, 200) << made.body;
+    ASSERT_EQ(Run({"init", url}).exitCode, 0);
+    write(url + "/");
+    for (int round = 1; round <= 2; ++round) {
+        r = Run({"run", policy});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        const json doc = Parse(r);
+        EXPECT_EQ(doc["repository"], url);
+        EXPECT_EQ(doc["succeeded"], 2);
+        const std::string retention =
+            "retention: keep-last 1: " + std::to_string(round == 1 ? 0 : 2) + " backup(s) forgotten, ";
+        EXPECT_EQ(doc["retention"]["message"].get<std::string>().rfind(retention, 0), 0u) << doc.dump();
+        EXPECT_TRUE(fs::is_empty(m_dir + "/leases/.leases"));
+        ::sleep(1);  // backup ids carry the second
+    }
+    const json list = Parse(Run({"list", "--store", url}));
+    std::map<std::string, int> backups;
+    for (const auto& b : list["backups"]) ++backups[b["instance"].get<std::string>()];
+    EXPECT_EQ(backups, (std::map<std::string, int>{{"shop-1", 1}, {"shop-2", 1}})) << list;
+    EXPECT_EQ(Run({"check", "--repo", url, "--read-data"}).exitCode, 0);
+    EXPECT_EQ(Run({"verify", "--from", url, "--instance", "shop-2"}).exitCode, 0);
+}
+
 TEST_F(PolicyE2E, BadPoliciesAndShardsAreRefusedAndScheduleWritesTheUnits) {
     const std::string bad = m_dir + "/bad.ini";
     std::ofstream(bad) << "[policy]\nname = x\n[select]\nprojects = demo-project\n[repository]\npath = /r\n"

@@ -79,6 +79,14 @@ TEST(Policy, AFullFileIsReadWithListsAddedUpAndTheRepositoryMadeAbsolute) {
     EXPECT_EQ(minimal.concurrency, 1u);
     EXPECT_EQ(minimal.repository, "/r");
     EXPECT_FALSE(minimal.retention.Any());
+    EXPECT_EQ(minimal.leaseDir, "");
+
+    // A bucket is taken as written; a lease folder is made absolute.
+    const Policy bucket = ParsePolicy(
+        "[policy]\nname=b\nlease-dir=leases/\n[select]\nprojects=p1\n[repository]\npath=gs://bk/fleet/\n",
+        "/x/b.ini");
+    EXPECT_EQ(bucket.repository, "gs://bk/fleet");
+    EXPECT_EQ(bucket.leaseDir, "/x/leases");
 }
 
 TEST(Policy, BadInputIsRefusedNamingTheFileLineAndKey) {
@@ -108,8 +116,8 @@ TEST(Policy, BadInputIsRefusedNamingTheFileLineAndKey) {
          "/etc/p.ini:2: include-labels: label \"backup\" must be KEY=VALUE"},
         {"[backup]\napp-consistent = maybe\n", "/etc/p.ini:2: app-consistent: \"maybe\" is not a boolean"},
         {"[repository]\npath =\n", "/etc/p.ini:2: path: empty"},
-        {"[repository]\npath = gs://b/p\n",
-         "/etc/p.ini:2: path: a repository on a bucket is not supported in a policy yet"},
+        {"[repository]\npath = gs:///p\n", "/etc/p.ini:2: path: names no bucket"},
+        {"[policy]\nlease-dir = gs://b/leases\n", "/etc/p.ini:2: lease-dir: leases are kept in a folder"},
         {"[select]\nprojects = p\n[repository]\npath = /r\n", "/etc/p.ini: name: missing"},
         {"[policy]\nname = n\n[repository]\npath = /r\n", "/etc/p.ini: projects: missing"},
         {"[policy]\nname = n\n[select]\nprojects = p\n", "/etc/p.ini: path: missing"},
