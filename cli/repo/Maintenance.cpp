@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -231,17 +232,34 @@ ForgetResult Forget(const Repository& repo, const std::string& instance, const K
     if (rules.Empty())
         throw StoreError("forget needs at least one --keep-* rule: without one every backup would go");
     if (!IsSafeFileName(instance)) throw StoreError("instance name \"" + instance + "\" is not valid");
-    std::vector<BackupTime> backups;
+    // Instances of one name in other projects or zones share the name's
+    // folder: the rules apply to the backups of each source on its own, so
+    // that the backups of one never count against (and remove) the other's.
+    std::map<std::string, std::vector<BackupTime>> bySource;
     std::vector<std::string> unknown;
     for (const auto& id : ListBackups(repo.BackupsRoot(), instance)) {
         int64_t t;
-        if (IdTime(id, t))
-            backups.push_back({id, t});
-        else
+        if (!IdTime(id, t)) {
             unknown.push_back(id);
+            continue;
+        }
+        std::string source;
+        try {
+            const Manifest m = LoadManifest(BackupDir(repo, instance, id));
+            source = m.project + "/" + m.zone;
+        } catch (const StoreError&) {
+            // Unreadable: judged with the other backups of unknown source.
+        }
+        bySource[source].push_back({id, t});
     }
     ForgetResult result;
-    result.decisions = ApplyKeepRules(backups, rules);
+    for (auto& group : bySource)
+        for (auto& d : ApplyKeepRules(std::move(group.second), rules))
+            result.decisions.push_back(std::move(d));
+    std::sort(result.decisions.begin(), result.decisions.end(),
+              [](const RetentionDecision& a, const RetentionDecision& b) {
+                  return a.time != b.time ? a.time > b.time : a.id > b.id;
+              });
     // A backup whose time cannot be told is never removed.
     for (const auto& id : unknown) result.decisions.push_back({id, 0, true, {"time unknown"}});
     if (repo.IsBucket()) {

@@ -37,8 +37,10 @@ struct ForgetResult {
 };
 
 // Applies `rules` to the backups of `instance` and removes the backups they
-// do not keep (nothing with dryRun). The time of a backup is the one its id
-// begins with. Throws StoreError (empty rules included: nothing is removed
+// do not keep (nothing with dryRun). The rules apply to the backups of each
+// source (project and zone, from the manifest) on its own: instances of one
+// name in two projects keep their backups each. The time of a backup is the
+// one its id begins with. Throws StoreError (empty rules included: nothing is removed
 // without a rule saying what to keep).
 ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun);
 

@@ -54,7 +54,7 @@ void SetAge(const std::string& path, int64_t secondsAgo) {
 
 // Stores a disk file into the repository and commits a backup naming it.
 StoreDiskResult BackupFile(const Repository& repo, const std::string& instance, int64_t time, int64_t job,
-                           const std::string& disk) {
+                           const std::string& disk, const std::string& project = "p") {
     Fd src(::open(disk.c_str(), O_RDONLY));
     StoreDiskOptions o;
     o.size = DeviceSize(src.fd, disk);
@@ -68,7 +68,7 @@ StoreDiskResult BackupFile(const Repository& repo, const std::string& instance, 
     m.format = kManifestFormat;
     m.backupId = id;
     m.instance = instance;
-    m.project = "p";
+    m.project = project;
     m.zone = "z";
     m.time = Rfc3339(time);
     m.jobId = job;
@@ -338,6 +338,27 @@ TEST(RepoMaintenance, ForgetThenPruneRemovesOnlyWhatNoBackupNeeds) {
     EXPECT_TRUE(c.problems.empty());
     EXPECT_EQ(c.chunksRead, 2u);
     EXPECT_EQ(Prune(repo, 0, false).removed, 0u);
+}
+
+TEST(RepoMaintenance, ForgetKeepsTheBackupsOfEachSourceOfOneName) {
+    // web-1 of project a backed up twice, then web-1 of project b (another
+    // instance of the same name, in the same folder) twice, later.
+    TempDir t;
+    Repository repo = Repository::Init(t / "repo");
+    MakeDisk(t / "disk", kMiB, {{0, 1}});
+    for (int i = 0; i < 4; ++i)
+        BackupFile(repo, "web-1", 1714557600 + i * 3600, i + 1, t / "disk", i < 2 ? "a" : "b");
+    KeepRules keep;
+    keep.last = 1;
+    ForgetResult f = Forget(repo, "web-1", keep, false);
+    // Newest first, one kept of each project.
+    ASSERT_EQ(f.decisions.size(), 4u);
+    EXPECT_EQ(f.decisions[0].id, MakeBackupId(1714557600 + 3 * 3600, 4));
+    EXPECT_EQ(f.removed, (std::vector<std::string>{MakeBackupId(1714557600 + 2 * 3600, 3),
+                                                   MakeBackupId(1714557600, 1)}));
+    EXPECT_EQ(ListBackups(repo.BackupsRoot(), "web-1"),
+              (std::vector<std::string>{MakeBackupId(1714557600 + 3600, 2),
+                                        MakeBackupId(1714557600 + 3 * 3600, 4)}));
 }
 
 TEST(RepoMaintenance, ChunksOfARunningBackupSurvivePrune) {
