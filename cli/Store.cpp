@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -387,6 +388,25 @@ std::string ResolveBackupDir(const std::string& storeRoot, const std::string& in
     }
     auto ids = ListBackups(storeRoot, instance);
     if (ids.empty()) throw StoreError("no backup of instance " + instance + " in " + storeRoot);
+    // Instances of one name in two projects or zones share the name's
+    // folder: its newest backup may be the other instance's, so the choice
+    // is asked for rather than made.
+    std::map<std::string, std::string> newestBySource;
+    for (const auto& id : ids) {
+        try {
+            const Manifest m = LoadManifest(storeRoot + "/" + instance + "/" + id);
+            newestBySource[m.project + "/" + m.zone] = id;
+        } catch (const StoreError&) {
+            // An unreadable manifest is reported when its backup is chosen.
+        }
+    }
+    if (newestBySource.size() > 1) {
+        std::string sources;
+        for (const auto& [source, id] : newestBySource)
+            sources += (sources.empty() ? "" : ", ") + source + " (newest " + id + ")";
+        throw StoreError("backups of " + std::to_string(newestBySource.size()) + " instances named " +
+                         instance + " in " + storeRoot + ": " + sources + "; name one with --backup ID");
+    }
     return storeRoot + "/" + instance + "/" + ids.back();
 }
 

@@ -65,13 +65,14 @@ Manifest SampleManifest() {
 }
 
 // Writes a real backup of one disk (data at two places) and one config file.
-std::string MakeBackup(const std::string& store, const std::string& instance, int64_t time, int64_t job) {
+std::string MakeBackup(const std::string& store, const std::string& instance, int64_t time, int64_t job,
+                       const std::string& project = "p") {
     std::string id = MakeBackupId(time, job);
     BackupWriter w(store, instance, id);
     Manifest m;
     m.backupId = id;
     m.instance = instance;
-    m.project = "p";
+    m.project = project;
     m.zone = "z";
     m.time = Rfc3339(time);
     m.jobId = job;
@@ -345,6 +346,15 @@ TEST(Store, ResolvesTheNewestBackupOrTheOneNamed) {
               std::string::npos);
     EXPECT_NE(ErrorOf([&] { ResolveBackupDir(store.path(), "web-1", "../../etc"); }).find("not valid"),
               std::string::npos);
+
+    // Another instance of the same name, of another project, backed up
+    // later: the newest backup of the name is not taken for either.
+    std::string other = MakeBackup(store.path(), "web-1", 1714558200, 3, "q");
+    EXPECT_EQ(ErrorOf([&] { ResolveBackupDir(store.path(), "web-1", ""); }),
+              "backups of 2 instances named web-1 in " + store.path() + ": p/z (newest " +
+                  fs::path(newer).filename().string() + "), q/z (newest " +
+                  fs::path(other).filename().string() + "); name one with --backup ID");
+    EXPECT_EQ(ResolveBackupDir(store.path(), "web-1", fs::path(other).filename()), other);
 }
 
 TEST(Store, BackupIdsSortByTime) {
