@@ -364,21 +364,16 @@ uint64_t DataExtentBytes(int fd, uint64_t size) {
     return sum;
 }
 
-// A Compute Engine resource name: a lowercase letter, then lowercase letters,
-// digits and hyphens, not ending with a hyphen, at most 63 characters.
-bool IsResourceName(const std::string& name) {
-    if (name.empty() || name.size() > 63 || name[0] < 'a' || name[0] > 'z' || name.back() == '-')
-        return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
-}
+// The cloud's rule for resource names, as error messages state it.
+const char* const kNameRule =
+    "1 to 63 lower-case letters, digits or hyphens, starting with a letter and not ending with a hyphen";
 
 // Refuses, as a command-line error, a name that would not reach the resource
 // it names (a path such as "..", a slash); a zone may be given as its URL.
 void CheckName(const std::string& option, const std::string& value, const char* what,
                bool uriAllowed = false) {
     if (value.empty()) return;
-    bool ok = IsResourceName(uriAllowed ? ShortName(value) : value);
+    bool ok = CloudNames::IsValidName(uriAllowed ? ShortName(value) : value);
     for (size_t start = 0; ok && uriAllowed && start < value.size();) {
         size_t end = std::min(value.find('/', start), value.size());
         const std::string seg = value.substr(start, end - start);
@@ -386,11 +381,8 @@ void CheckName(const std::string& option, const std::string& value, const char* 
         start = end + 1;
     }
     if (!ok)
-        throw CommandError(
-            option + " \"" + value + "\" is not a valid " + what +
-                " name (lowercase letters, digits and hyphens, starting with a letter, at most "
-                "63 characters)",
-            kExitUsage);
+        throw CommandError(option + " \"" + value + "\" is not a valid " + what + " name (" + kNameRule + ")",
+                           kExitUsage);
 }
 
 // A project id: lowercase letters, digits and hyphens (a domain-scoped one
@@ -748,9 +740,6 @@ int CmdBackup(const GlobalOptions& g, const BackupOptions& b) {
 
 namespace {
 
-const char* const kNameRule =
-    "1 to 63 lower-case letters, digits or hyphens, starting with a letter and not ending with a hyphen";
-
 // A value the cloud's grammar refuses is a bad command line (exit 2).
 void RequireCloudName(const std::string& option, const std::string& value) {
     if (!value.empty() && !CloudNames::IsValidName(value))
@@ -1009,8 +998,8 @@ RestoreSummary RunRestore(const GlobalOptions& g, const RestoreOptions& ro) {
         if (!ro.manifest && BackupSealOf(dir)) {
             // Kept encrypted in the repository: the plug-in gets it opened.
             try {
-                WriteFileSynced(dst, ReadBackupFile(dir, "config/" + f.name, "configuration file",
-                                                    kMaxManifestBytes));
+                WriteFileSynced(
+                    dst, ReadBackupFile(dir, "config/" + f.name, "configuration file", kMaxManifestBytes));
             } catch (const StoreError& e) {
                 throw CommandError(std::string("store refused: ") + e.what(), kExitStore);
             }
