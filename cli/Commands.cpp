@@ -1544,8 +1544,12 @@ int CmdList(const GlobalOptions& g, const std::string& storeArg, const std::stri
         for (const auto& id : ListBackups(store, inst)) {
             try {
                 Manifest m = LoadManifest(store + "/" + inst + "/" + id);
+                // The source tells apart instances of one name in two
+                // projects or zones, whose backups share the name's folder.
                 arr.push_back({{"instance", inst},
                                {"backupId", id},
+                               {"project", m.project},
+                               {"zone", m.zone},
                                {"time", m.time},
                                {"disks", m.disks.size()},
                                {"sizeBytes", m.TotalSize()},
@@ -1563,11 +1567,12 @@ int CmdList(const GlobalOptions& g, const std::string& storeArg, const std::stri
                 std::printf("%-24s %-28s unreadable: %s\n", b["instance"].get<std::string>().c_str(),
                             b["backupId"].get<std::string>().c_str(), b["error"].get<std::string>().c_str());
             else
-                std::printf("%-24s %-28s %s  %zu disk(s)  %s  %s of data\n",
+                std::printf("%-24s %-28s %s  %zu disk(s)  %s  %s of data  %s/%s\n",
                             b["instance"].get<std::string>().c_str(),
                             b["backupId"].get<std::string>().c_str(), b["time"].get<std::string>().c_str(),
                             b["disks"].get<size_t>(), HumanBytes(b["sizeBytes"].get<uint64_t>()).c_str(),
-                            HumanBytes(b["dataBytes"].get<uint64_t>()).c_str());
+                            HumanBytes(b["dataBytes"].get<uint64_t>()).c_str(),
+                            b["project"].get<std::string>().c_str(), b["zone"].get<std::string>().c_str());
         }
     }
     return kExitOk;

@@ -86,8 +86,9 @@ TEST_F(PolicyE2E, ALabelPolicyAcrossTwoProjectsBacksUpEverySelectedInstanceAndTh
         EXPECT_EQ(doc["succeeded"], kDaily.size());
         EXPECT_EQ(doc["retention"]["rules"], "keep-last 1");
         EXPECT_TRUE(doc["retention"]["applied"].get<bool>()) << doc.dump();
-        const std::string retention = "retention: keep-last 1: " + std::to_string(round == 1 ? 0 : kDaily.size()) +
-                                      " backup(s) forgotten, ";
+        const std::string retention =
+            "retention: keep-last 1: " + std::to_string(round == 1 ? 0 : kDaily.size()) +
+            " backup(s) forgotten, ";
         EXPECT_EQ(doc["retention"]["message"].get<std::string>().rfind(retention, 0), 0u) << doc.dump();
         // Per-instance lines and the retention line go to stderr under --json.
         EXPECT_NE(r.err.find("demo-dr/us-central1-b/dr-db-1: backed up as "), std::string::npos) << r.err;
@@ -285,7 +286,11 @@ TEST_F(PolicyE2E, ARepositoryOnABucketTakesTheBackupsAndTheRetention) {
     }
     const json list = Parse(Run({"list", "--store", url}));
     std::map<std::string, int> backups;
-    for (const auto& b : list["backups"]) ++backups[b["instance"].get<std::string>()];
+    for (const auto& b : list["backups"]) {
+        ++backups[b["instance"].get<std::string>()];
+        EXPECT_EQ(b["project"], "demo-project") << b;
+        EXPECT_EQ(b["zone"], "us-central1-c") << b;
+    }
     EXPECT_EQ(backups, (std::map<std::string, int>{{"shop-1", 1}, {"shop-2", 1}})) << list;
     EXPECT_EQ(Run({"check", "--repo", url, "--read-data"}).exitCode, 0);
     EXPECT_EQ(Run({"verify", "--from", url, "--instance", "shop-2"}).exitCode, 0);
