@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "plugin/host/ArPlatformInfo.h"
@@ -269,13 +270,19 @@ bool VMCleaner::OpenLocked() {
             return false;
         }
     }
-    {
+    // Processes that open a new store at once race to switch it to WAL. The
+    // loser is told SQLITE_BUSY at once, not after the busy timeout (waiting
+    // for that lock could deadlock), so the switch is tried again a while.
+    for (int waitedMs = 0;; waitedMs += 20) {
         Stmt wal(m_db, "PRAGMA journal_mode=WAL");
-        if (wal.step() != SQLITE_ROW) {
+        if (wal.step() == SQLITE_ROW) break;
+        const int err = sqlite3_errcode(m_db);
+        if ((err != SQLITE_BUSY && err != SQLITE_LOCKED) || waitedMs >= kBusyTimeoutMs) {
             FailLocked("cannot switch to WAL journal");
             CloseLocked();
             return false;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (!ExecLocked("PRAGMA foreign_keys=ON") || !ExecLocked("PRAGMA synchronous=NORMAL")) {
         FailLocked("cannot configure the connection");

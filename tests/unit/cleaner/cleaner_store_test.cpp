@@ -1,12 +1,14 @@
 // The crash-recovery registry on a real SQLite store in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cleaner/GoogleCloudCleaner.h"
@@ -243,6 +245,26 @@ TEST_F(CleanerStoreTest, ReleasedEntitiesBecomeOrphansAdoptedOnce) {
     // When the adopter goes away unfinished, the entity is an orphan again.
     next.reset();
     EXPECT_TRUE(other->IsAllVMCleanupRequired(kBackup));
+}
+
+TEST_F(CleanerStoreTest, JobsOpeningANewStoreAtOnceAllOpenIt) {
+    // The jobs of a policy run start together on a fresh state directory.
+    for (int round = 0; round < 40; ++round) {
+        ArPlatformInfo::SetOverride("VirtualServer", "strCleanerDbPath",
+                                    m_dir + "/state-" + std::to_string(round) + "/cleaner.db");
+        std::atomic<int> ready{0};
+        std::vector<std::string> errors(4);
+        std::vector<std::thread> jobs;
+        for (size_t i = 0; i < errors.size(); ++i)
+            jobs.emplace_back([&, i] {
+                CGoogleCloudCleaner c;
+                ++ready;
+                while (ready.load() < static_cast<int>(errors.size())) std::this_thread::yield();
+                if (!c.Init("proxy-" + std::to_string(i))) errors[i] = c.GetLastError();
+            });
+        for (auto& t : jobs) t.join();
+        for (const auto& e : errors) ASSERT_EQ(e, "") << "round " << round;
+    }
 }
 
 TEST_F(CleanerStoreTest, CorruptOrUnusableStoreFailsCleanly) {
