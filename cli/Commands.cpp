@@ -461,6 +461,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     auto started = Clock::now();
     if (b.project.empty() || b.instance.empty() || b.store.empty())
         throw CommandError("backup needs --project, --instance and --to", kExitUsage);
+    CheckName("--zone", b.zone, "zone", true);
     MountCtx ctx = FilteredMountCtx(b.excludePatterns, b.excludeLabels, b.excludeOSDisk, b.appConsistent);
 
     Job job(g);
@@ -468,7 +469,7 @@ BackupSummary RunBackup(const GlobalOptions& g, const BackupOptions& b) {
     PluginSession s(g);
     s->SetDefaultProjectId(b.project);
 
-    const SVMInfo vm = DescribeForMount(s, job, b.project, b.instance, ctx);
+    const SVMInfo vm = DescribeForMount(s, job, b.project, b.instance, ctx, ShortName(b.zone));
     return CopyMountedBackup(g, s, job, ctx, b.store, vm.vecDisks, started);
 }
 

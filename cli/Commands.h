@@ -16,6 +16,7 @@ namespace gcebackup {
 struct BackupOptions {
     std::string project;
     std::string instance;
+    std::string zone;   // empty: the instance of that name found first in the project
     std::string store;  // a store directory, or a repository (cli/repo/)
     bool appConsistent = false;
     std::vector<std::string> excludePatterns;

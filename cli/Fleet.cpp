@@ -185,8 +185,10 @@ std::vector<Item> SelectInstances(const GlobalOptions& g, const Policy& p, const
 // store: `gcebackup backup` with the policy's backup options, one JSON
 // document on stdout.
 std::vector<std::string> InstanceBackupArgs(const GlobalOptions& g, const Policy& p, const Item& it) {
-    std::vector<std::string> a = {"backup", "--project", it.project,  "--instance",
-                                  it.name,  "--to",      p.repository};
+    // The zone too: an instance of the same name in another zone of the
+    // project would otherwise be found first and backed up in its stead.
+    std::vector<std::string> a = {"backup",     "--project", it.project, "--zone",    it.zone,
+                                  "--instance", it.name,     "--to",     p.repository};
     if (p.appConsistent) a.push_back("--app-consistent");
     for (const auto& x : p.excludeDiskPatterns) a.insert(a.end(), {"--exclude-pattern", x});
     for (const auto& x : p.excludeDiskLabels) a.insert(a.end(), {"--exclude-label", x});
@@ -475,6 +477,15 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
             cancelSent = true;
         }
         while (!cancelled && running < p.concurrency && next < items.size()) {
+            // Two instances of one name in one project (in two zones) are
+            // backed up one after the other: a job locks its project and name.
+            const Item& candidate = items[next];
+            if (std::any_of(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(next),
+                            [&](const Item& r) {
+                                return r.pid > 0 && r.result == Item::Result::NotStarted &&
+                                       r.project == candidate.project && r.name == candidate.name;
+                            }))
+                break;
             Item& it = items[next++];
             it.lease = std::make_unique<Lease>();
             Lease::Holder holder;

@@ -120,10 +120,11 @@ std::string CrashConsistentFallbackLine(const MountCtx& ctx) {
 }
 
 VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,
-                                        const std::string& instance, MountCtx& ctx) {
+                                        const std::string& instance, MountCtx& ctx, const std::string& zone) {
     VMInfoStructs::SVMInfo vm;
     vm.strProjectId = project;
-    if (!s->GetVMInfoForVM(instance, "", "", 0, 0, vm)) s.Fail("looking up instance " + instance);
+    if (!s->GetVMInfoForVM(instance, "", zone, 0, 0, vm))
+        s.Fail("looking up instance " + instance + (zone.empty() ? "" : " in " + zone));
     if (vm.strProjectId.empty()) vm.strProjectId = project;
 
     ctx.strVMName = vm.strName.empty() ? instance : vm.strName;
@@ -131,6 +132,9 @@ VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const 
     ctx.strVMGuid = vm.strGuid;
     ctx.strVMId = vm.strGuid;
     ctx.strProjectId = project;
+    // The mount looks the instance up again: in the zone found here, so that
+    // it is this instance and not one of the same name in another zone.
+    ctx.strVMHost = vm.strZone.empty() ? zone : vm.strZone.substr(vm.strZone.rfind('/') + 1);
     ctx.strMountPath = job.Dir() + "/mount";
     ctx.nJobId = job.Id();
     ctx.nVMJobId = job.Id();

@@ -119,12 +119,13 @@ bool CrashConsistentFallback(bool requested, const MountCtx& ctx);
 // reason.
 std::string CrashConsistentFallbackLine(const MountCtx& ctx);
 
-// Looks `instance` up in `project` (failing the session when it cannot) and
-// fills in what a mount request of it needs: its names and id, the job's ids,
-// the mount path in the job's directory, and the instance's description,
-// which is returned as well.
+// Looks `instance` up in `project`, in `zone` when one is given (failing the
+// session when it cannot) and fills in what a mount request of it needs: its
+// names and id, the job's ids, the mount path in the job's directory, and the
+// instance's description, which is returned as well.
 VMInfoStructs::SVMInfo DescribeForMount(PluginSession& s, const Job& job, const std::string& project,
-                                        const std::string& instance, MountCtx& ctx);
+                                        const std::string& instance, MountCtx& ctx,
+                                        const std::string& zone = "");
 
 // The read side of a backup. `ctx` is a mount request ready for MountVM;
 // the backup goes into STORE/<ctx.strVMName>/<new id>/. `sourceDisks` are

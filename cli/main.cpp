@@ -14,8 +14,8 @@
 #include "cli/Snap.h"
 #include "cli/Store.h"
 #include "cli/repo/Codec.h"
-#include "cli/repo/Repository.h"
 #include "cli/repo/ObjectStore.h"
+#include "cli/repo/Repository.h"
 #include "plugin/host/HostEnv.h"
 
 using namespace gcebackup;
@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     auto* backup = app.add_subcommand("backup", "Back up an instance into a local store or repository");
     backup->add_option("--project", bo.project, "Project of the instance")->required();
     backup->add_option("--instance", bo.instance, "Instance name")->required();
+    backup->add_option("--zone", bo.zone, "Zone of the instance (needed when its name is used in two zones)");
     backup->add_option("--to", bo.store, "Store or repository directory, or gs://BUCKET/PREFIX")->required();
     backup->add_flag("--app-consistent", bo.appConsistent, "Application-consistent snapshots (guest flush)");
     backup->add_option("--exclude-pattern", bo.excludePatterns, "Leave out disks whose name matches GLOB");

@@ -1262,12 +1262,14 @@ bool CGoogleCloudSDKCppBridge::GetVMInfoListByLabel(const std::string& strLabelK
 }
 
 bool CGoogleCloudSDKCppBridge::GetVMInfo(const std::string& strProjectId, const std::string& strVMName,
-                                         const std::string& strVMGuid, const std::string&, SVMInfo& vm,
+                                         const std::string& strVMGuid, const std::string& strVMHost, SVMInfo& vm,
                                          unsigned long long) {
     if (!Ready("GetVMInfo")) return false;
     Impl& impl = *m_pImpl;
     json inst;
-    if (!impl.FindInstance(strProjectId, strVMName, strVMGuid, "", inst)) {
+    // The host is the instance's zone when the caller knows it: an instance
+    // of the same name in another zone of the project is then never taken.
+    if (!impl.FindInstance(strProjectId, strVMName, strVMGuid, strVMHost, inst)) {
         const std::string what = !strVMName.empty() ? strVMName : strVMGuid;
         return Fail("GetVMInfo",
                     impl.client.Error().empty() ? "instance [" + what + "] not found" : impl.client.Error());

@@ -296,6 +296,28 @@ TEST_F(PolicyE2E, ARepositoryOnABucketTakesTheBackupsAndTheRetention) {
     EXPECT_EQ(Run({"verify", "--from", url, "--instance", "shop-2"}).exitCode, 0);
 }
 
+TEST_F(PolicyE2E, InstancesOfOneNameInTwoZonesAreEachBackedUp) {
+    // A second shop-1, in us-central1-a (made from a backup of the first).
+    const std::string scratch = m_dir + "/scratch";
+    ASSERT_EQ(Run({"backup", "--project", "demo-project", "--instance", "shop-1", "--to", scratch}).exitCode,
+              0);
+    RunResult r = Run({"restore", "--from", scratch, "--instance", "shop-1", "--as", "shop-1", "--project",
+                       "demo-project", "--zone", "us-central1-a", "--machine-type", "auto"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string policy = m_dir + "/twins.ini";
+    std::ofstream(policy) << "[policy]\nname = twins\nconcurrency = 2\n[select]\nprojects = demo-project\n"
+                          << "names = shop-1\n[repository]\npath = " << m_store << "\n";
+    r = Run({"run", policy});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Parse(r)["succeeded"], 2) << r.out;
+    // Each backup is of its own instance.
+    std::multiset<std::string> zones;
+    const RunResult list = Run({"list", "--store", m_store});
+    const json listed = Parse(list);
+    for (const auto& b : listed["backups"]) zones.insert(b["zone"].get<std::string>());
+    EXPECT_EQ(zones, (std::multiset<std::string>{"us-central1-a", "us-central1-c"})) << list.out << r.out;
+}
+
 TEST_F(PolicyE2E, BadPoliciesAndShardsAreRefusedAndScheduleWritesTheUnits) {
     const std::string bad = m_dir + "/bad.ini";
     std::ofstream(bad) << "[policy]\nname = x\n[select]\nprojects = demo-project\n[repository]\npath = /r\n"
