@@ -222,7 +222,17 @@ namespace {
 // temporary name and renamed into place.
 class LocalStore : public ObjectStore {
   public:
-    explicit LocalStore(std::string root) : m_root(std::move(root)) {}
+    // The root stays open for Sync: syncfs reports only the write-back errors
+    // that happened after its descriptor was opened, so one opened when the
+    // store is made covers everything written through it.
+    explicit LocalStore(std::string root)
+        : m_root(std::move(root)), m_rootFd(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_rootFd < 0) throw StoreError(Errno("cannot open", m_root));
+    }
+    ~LocalStore() override { ::close(m_rootFd); }
+    LocalStore(const LocalStore&) = delete;
+    LocalStore& operator=(const LocalStore&) = delete;
+
     std::string Describe() const override { return m_root; }
     std::string Where(const std::string& key) const override { return m_root + "/" + key; }
     bool IsBucket() const override { return false; }
@@ -322,17 +332,12 @@ class LocalStore : public ObjectStore {
     }
 
     void Sync() override {
-        int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) throw StoreError(Errno("cannot open", m_root));
-        const int rc = ::syncfs(fd);
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+        if (::syncfs(m_rootFd) != 0) throw StoreError(Errno("cannot sync", m_root));
     }
 
   private:
     std::string m_root;
+    int m_rootFd;
 };
 
 // A key of a bucket's backups directory, as a path under the mirror: every
