@@ -96,8 +96,8 @@ class BucketStore : public ObjectStore {
     }
     bool IsBucket() const override { return true; }
 
-    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, int* keepOpen) override {
-        if (keepOpen) *keepOpen = -1;
+    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, PendingObject* pending) override {
+        if (pending) pending->fd = -1;
         const std::string name = m_prefix + key;
         const std::string body(static_cast<const char*>(bytes), len);
         long status = 0;

@@ -30,6 +30,14 @@ enum class DeleteOutcome {
     Refreshed,  // not deleted: refreshed since it was listed (a backup reuses it)
 };
 
+// A file that a local store wrote under a temporary name, its write-back
+// started, and that is not yet under its final name (see FinishPending).
+struct PendingObject {
+    int fd = -1;  // -1: nothing pending (a bucket stores at once)
+    std::string temp;
+    std::string path;
+};
+
 class ObjectStore {
   public:
     virtual ~ObjectStore() = default;
@@ -42,10 +50,11 @@ class ObjectStore {
 
     // Creates `key` with `bytes` unless it exists. True when created, false
     // when it was there already (its content is left as it is). With
-    // `keepOpen` (local only) the written file is left open there for the
-    // caller to await and close. Throws StoreError.
+    // `pending` (local only) the written file is left open under its
+    // temporary name, its write-back started: the caller puts it in place
+    // with FinishPending (or drops it with AbandonPending). Throws StoreError.
     virtual bool PutIfAbsent(const std::string& key, const void* bytes, size_t len,
-                             int* keepOpen = nullptr) = 0;
+                             PendingObject* pending = nullptr) = 0;
     // Reads `key` into `out`; false when it is absent. Objects above `limit`
     // bytes are refused. Throws StoreError.
     virtual bool Get(const std::string& key, std::string& out, uint64_t limit) = 0;
@@ -72,6 +81,20 @@ class ObjectStore {
 
 // The store on a local directory (made by the caller).
 std::shared_ptr<ObjectStore> MakeLocalStore(const std::string& root);
+
+// Awaits the write-back of a pending file, closes it, and only when both
+// succeeded gives it its final name (replacing a twin another writer put
+// there: the content is the same). Otherwise removes it and throws
+// StoreError naming the file. `p` is nothing pending afterwards.
+void FinishPending(PendingObject& p);
+// Closes and removes a pending file (the backup that wrote it failed).
+void AbandonPending(PendingObject& p);
+
+// How FinishPending awaits a file's write-back: 0, or the errno of the
+// failure. Tests set one that fails as a full or broken device would;
+// nullptr restores the real one.
+using WritebackWait = int (*)(int fd);
+void SetWritebackWait(WritebackWait wait);
 
 // True when `url` has the form gs://BUCKET[/PREFIX].
 bool IsBucketUrl(const std::string& url);

@@ -26,6 +26,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 
 #include "cli/DataPath.h"
 
@@ -218,16 +219,34 @@ std::string Repository::FileIdentity(const std::string& backupDir, const std::st
 
 namespace {
 
+int RealWritebackWait(int fd) {
+    constexpr unsigned kAwait =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    return ::sync_file_range(fd, 0, 0, kAwait) == 0 ? 0 : errno;
+}
+
+std::atomic<WritebackWait> g_writebackWait{&RealWritebackWait};
+
 // The object store on a local directory: a file per object, written under a
 // temporary name and renamed into place.
 class LocalStore : public ObjectStore {
   public:
-    explicit LocalStore(std::string root) : m_root(std::move(root)) {}
+    // The root stays open for Sync: syncfs reports only the write-back errors
+    // that happened after its descriptor was opened, so one opened when the
+    // store is made covers everything written through it.
+    explicit LocalStore(std::string root)
+        : m_root(std::move(root)), m_rootFd(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_rootFd < 0) throw StoreError(Errno("cannot open", m_root));
+    }
+    ~LocalStore() override { ::close(m_rootFd); }
+    LocalStore(const LocalStore&) = delete;
+    LocalStore& operator=(const LocalStore&) = delete;
+
     std::string Describe() const override { return m_root; }
     std::string Where(const std::string& key) const override { return m_root + "/" + key; }
     bool IsBucket() const override { return false; }
 
-    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, int* keepOpen) override {
+    bool PutIfAbsent(const std::string& key, const void* bytes, size_t len, PendingObject* pending) override {
         const std::string path = Where(key);
         const size_t slash = path.rfind('/');
         const std::string dir = path.substr(0, slash);
@@ -250,14 +269,21 @@ class LocalStore : public ObjectStore {
             ::unlink(tmp.c_str());
             throw;
         }
+        if (pending) {
+            // Its final name comes once its write-back is known good: a name
+            // given earlier could, after a failed write-back or a crash,
+            // stand for a short or empty file that later backups reuse.
+            pending->fd = fd;
+            pending->temp = tmp;
+            pending->path = path;
+            return true;
+        }
         // A content-addressed object renamed over its twin changes nothing.
-        if ((!keepOpen && ::close(fd) != 0) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
             std::string msg = Errno("cannot store", path);
-            if (keepOpen) ::close(fd);
             ::unlink(tmp.c_str());
             throw StoreError(msg);
         }
-        if (keepOpen) *keepOpen = fd;
         return true;
     }
 
@@ -322,17 +348,12 @@ class LocalStore : public ObjectStore {
     }
 
     void Sync() override {
-        int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) throw StoreError(Errno("cannot open", m_root));
-        const int rc = ::syncfs(fd);
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        if (rc != 0) throw StoreError(Errno("cannot sync", m_root));
+        if (::syncfs(m_rootFd) != 0) throw StoreError(Errno("cannot sync", m_root));
     }
 
   private:
     std::string m_root;
+    int m_rootFd;
 };
 
 // A key of a bucket's backups directory, as a path under the mirror: every
@@ -429,6 +450,38 @@ std::map<std::string, Repository>& OpenBuckets() {
 
 std::shared_ptr<ObjectStore> MakeLocalStore(const std::string& root) {
     return std::make_shared<LocalStore>(root);
+}
+
+void FinishPending(PendingObject& p) {
+    if (p.fd < 0) return;
+    const int fd = std::exchange(p.fd, -1);
+    int err = g_writebackWait.load()(fd);
+    const char* step = "its write-back failed";
+    if (err == 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);  // written: its pages are not needed
+    // close reports what write-back failed since (NFS flushes and checks there).
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+        step = "closing it failed";
+    }
+    // A content-addressed object renamed over its twin changes nothing.
+    if (err == 0 && ::rename(p.temp.c_str(), p.path.c_str()) != 0) {
+        err = errno;
+        step = "cannot give it its name";
+    }
+    if (err != 0) {
+        ::unlink(p.temp.c_str());
+        throw StoreError("cannot store " + p.path + ": " + step + ": " + std::strerror(err));
+    }
+}
+
+void AbandonPending(PendingObject& p) {
+    if (p.fd < 0) return;
+    ::close(std::exchange(p.fd, -1));
+    ::unlink(p.temp.c_str());
+}
+
+void SetWritebackWait(WritebackWait wait) {
+    g_writebackWait.store(wait ? wait : &RealWritebackWait);
 }
 
 bool IsRepository(const std::string& path) {
@@ -715,12 +768,12 @@ void Repository::DropMirrored(const std::string& backupDir) const {
     RemoveTree(backupDir);
 }
 
-uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen) const {
+uint64_t Repository::PutChunk(const Digest& d, const void* data, size_t len, PendingObject* pending) const {
     thread_local std::string out;
     m_codec->EncodeChunk(d, data, len, kCompressionLevel, out);
     const size_t n = out.size();
 
-    m_store->PutIfAbsent(ChunkKey(d), out.data(), n, keepOpen);
+    m_store->PutIfAbsent(ChunkKey(d), out.data(), n, pending);
     return n;
 }
 
@@ -923,23 +976,36 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
 
     auto work = [&] {
         // Chunks written, their write-back under way: a few chunks later each
-        // is awaited and dropped from the page cache (as in RestoreDisk).
-        std::deque<int> written;
+        // is awaited and dropped from the page cache (as in RestoreDisk), and
+        // only then given its name. A chunk repeated within the disk needs no
+        // name before that: `seen` reuses it without looking.
+        std::deque<PendingObject> written;
         auto settle = [&](size_t keep) {
             while (written.size() > keep) {
-                const int fd = written.front();
+                PendingObject p = std::move(written.front());
                 written.pop_front();
-                ::sync_file_range(
-                    fd, 0, 0,
-                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-                ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-                ::close(fd);
+                FinishPending(p);
             }
         };
+        // On leaving, the rest are put in place, or, when the backup failed,
+        // removed.
         struct AtExit {
             std::function<void()> f;
             ~AtExit() { f(); }
-        } settleAll{[&] { settle(0); }};
+        } settleAll{[&] {
+            try {
+                bool failed;
+                {
+                    std::lock_guard<std::mutex> lock(mu);
+                    failed = failure != nullptr;
+                }
+                if (!failed) settle(0);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!failure) failure = std::current_exception();
+            }
+            for (PendingObject& p : written) AbandonPending(p);
+        }};
         for (;;) {
             Job job;
             {
@@ -967,9 +1033,10 @@ StoreDiskResult StoreDisk(const Repository& repo, int srcFd, const StoreDiskOpti
                     }
                     reused = !first || repo.TouchChunk(entry.digest);
                     if (!reused) {
-                        int fd = -1;
-                        stored = repo.PutChunk(entry.digest, p, job.len, &fd);
-                        written.push_back(fd);
+                        PendingObject pending;
+                        stored = repo.PutChunk(entry.digest, p, job.len, &pending);
+                        if (pending.fd >= 0)
+                            written.push_back(std::move(pending));  // else a bucket's, stored
                         settle(8);
                     }
                 }

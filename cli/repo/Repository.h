@@ -125,9 +125,9 @@ class Repository {
     bool TouchChunk(const Digest& d) const;
     // Stores a chunk (compressed) under a temporary name, then renames it into
     // place. Returns the bytes written. Throws StoreError.
-    // With `keepOpen` the file is left open there for the caller to close
-    // (after awaiting its write-back).
-    uint64_t PutChunk(const Digest& d, const void* data, size_t len, int* keepOpen = nullptr) const;
+    // With `pending` the file is left under its temporary name, its
+    // write-back started, for the caller to put in place with FinishPending.
+    uint64_t PutChunk(const Digest& d, const void* data, size_t len, PendingObject* pending = nullptr) const;
     // A hint that the chunk is read soon (see ObjectStore::Prefetch).
     void PrefetchChunk(const Digest& d) const;
     // Reads, decompresses and checks a chunk of `expectedLen` bytes into `out`.

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -245,6 +247,80 @@ TEST(RepoStore, SecondBackupStoresNothingAndRestoresByteEqual) {
     EXPECT_TRUE(c.problems.empty()) << c.problems.front();
     EXPECT_EQ(c.backups, 2u);
     EXPECT_EQ(c.chunksRead, 2u);
+}
+
+namespace {
+
+// Replaces how chunk files' write-back is awaited while it lives.
+struct WaitOverride {
+    explicit WaitOverride(WritebackWait w) { SetWritebackWait(w); }
+    ~WaitOverride() { SetWritebackWait(nullptr); }
+};
+
+std::vector<std::string> FilesUnder(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) out.push_back(e.path().filename().string());
+    return out;
+}
+
+std::atomic<int> g_waits{0};
+std::atomic<int> g_namedBeforeWait{0};
+
+int FullDevice(int) {
+    ++g_waits;
+    return ENOSPC;
+}
+
+// Awaits for real, counting the files that had their final name already.
+int NameCheckingWait(int fd) {
+    ++g_waits;
+    const std::string link = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).filename().string();
+    if (link.rfind(".tmp-", 0) != 0) ++g_namedBeforeWait;
+    constexpr unsigned kAwait =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    return ::sync_file_range(fd, 0, 0, kAwait) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+TEST(RepoStore, ChunksAreNamedOnlyOnceTheirWriteBackSucceeded) {
+    TempDir t;
+    Repository repo = Repository::Init(t / "repo");
+    MakeDisk(t / "disk", 24 * kMiB, {{0, 1}, {3, 2}, {5, 3}, {9, 1}, {12, 4}, {20, 5}});
+    {
+        // A device that fails write-back: the backup fails naming a chunk
+        // file, and nothing is left that a later backup would take as stored.
+        WaitOverride full(&FullDevice);
+        g_waits = 0;
+        try {
+            BackupFile(repo, "web-1", 1714557600, 1, t / "disk");
+            ADD_FAILURE() << "a failed write-back went unnoticed";
+        } catch (const StoreError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(t / "repo/chunks/"), std::string::npos) << what;
+            EXPECT_NE(what.find(std::strerror(ENOSPC)), std::string::npos) << what;
+        }
+        EXPECT_GE(g_waits.load(), 1);
+        EXPECT_EQ(FilesUnder(t / "repo/chunks"), std::vector<std::string>{});
+        EXPECT_TRUE(fs::is_empty(t / "repo/backups"));
+    }
+    {
+        // Every chunk is awaited under its temporary name, and each of the
+        // five distinct ones is stored anew.
+        WaitOverride checking(&NameCheckingWait);
+        g_waits = 0;
+        g_namedBeforeWait = 0;
+        StoreDiskResult r = BackupFile(repo, "web-1", 1714557700, 2, t / "disk");
+        EXPECT_EQ(r.newChunks, 5u);
+        EXPECT_EQ(r.reusedChunks, 1u);
+        EXPECT_EQ(g_waits.load(), 5);
+        EXPECT_EQ(g_namedBeforeWait.load(), 0);
+        EXPECT_EQ(FilesUnder(t / "repo/chunks").size(), 5u);
+    }
+    CheckResult c = Check(Repository::Open(t / "repo"), true);
+    EXPECT_TRUE(c.problems.empty()) << c.problems.front();
+    EXPECT_EQ(c.chunksRead, 5u);
 }
 
 TEST(RepoStore, DamagedOrMissingChunksAreFoundAndRefused) {
