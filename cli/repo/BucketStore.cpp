@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -34,8 +35,13 @@ namespace {
 constexpr size_t kResumableThreshold = 8u << 20;
 constexpr size_t kResumablePiece = 8u << 20;
 
+// Objects above this size are read in ranged downloads of this size: the
+// HTTP session refuses an answer above 64 MiB.
+constexpr size_t kDownloadPiece = 8u << 20;
+
 std::mutex g_accessLock;
 CloudAccess g_access;
+size_t g_downloadPiece = kDownloadPiece;
 
 int64_t ParseTime(const std::string& text) {
     struct tm tm {};
@@ -58,6 +64,7 @@ class BucketStore : public ObjectStore {
         {
             std::lock_guard<std::mutex> lock(g_accessLock);
             access = g_access;
+            m_piece = g_downloadPiece;
         }
         m_endpoints = rest::Endpoints::FromBase(access.endpoint);
         const std::string credential = access.credential ? access.credential() : std::string();
@@ -115,13 +122,48 @@ class BucketStore : public ObjectStore {
         throw StoreError("cannot store " + Where(key) + ": " + m_lastError);
     }
 
+    // The size comes first, from the object's metadata, so that `limit` is
+    // kept without downloading anything; the bytes then come in one answer,
+    // or in ranged pieces when they are more than a piece. The reads name
+    // the generation that was measured: a replaced object reads as absent
+    // rather than as a mix of two.
     bool Get(const std::string& key, std::string& out, uint64_t limit) override {
-        HttpResponse r = Exchange("GET", ObjectUrl(key) + "?alt=media", "", "");
-        if (r.nStatus == 404) return false;
-        if (r.nStatus != 200) throw StoreError("cannot read " + Where(key) + ": " + rest::DescribeFailure(r));
-        if (r.strBody.size() > limit)
+        const std::optional<ObjectInfo> info = Stat(key);
+        if (!info) return false;
+        if (info->size > limit)
             throw StoreError(Where(key) + " is larger than " + std::to_string(limit) + " bytes");
-        out = std::move(r.strBody);
+        std::string media = ObjectUrl(key) + "?alt=media";
+        if (info->generation > 0) media += "&generation=" + std::to_string(info->generation);
+        std::string bytes;
+        if (info->size <= m_piece) {
+            HttpResponse r = Exchange("GET", media, "", "");
+            if (r.nStatus == 404) return false;
+            if (r.nStatus != 200)
+                throw StoreError("cannot read " + Where(key) + ": " + rest::DescribeFailure(r));
+            bytes = std::move(r.strBody);
+        } else {
+            bytes.reserve(info->size);
+            while (bytes.size() < info->size) {
+                const uint64_t first = bytes.size();
+                const uint64_t last = std::min<uint64_t>(first + m_piece, info->size) - 1;
+                HttpResponse r =
+                    Exchange("GET", media, "", "",
+                             "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last));
+                if (r.nStatus == 404) return false;
+                if (r.nStatus != 206)
+                    throw StoreError("cannot read " + Where(key) + " from byte " + std::to_string(first) +
+                                     ": " + rest::DescribeFailure(r));
+                if (r.strBody.size() != last - first + 1)
+                    throw StoreError("cannot read " + Where(key) + ": bytes " + std::to_string(first) + "-" +
+                                     std::to_string(last) + " came as " + std::to_string(r.strBody.size()) +
+                                     " bytes");
+                bytes += r.strBody;
+            }
+        }
+        if (bytes.size() != info->size)
+            throw StoreError("cannot read " + Where(key) + ": " + std::to_string(bytes.size()) +
+                             " bytes came of " + std::to_string(info->size));
+        out = std::move(bytes);
         return true;
     }
 
@@ -210,8 +252,9 @@ class BucketStore : public ObjectStore {
     }
 
     HttpResponse Exchange(const std::string& method, const std::string& url, const std::string& body,
-                          const std::string& contentType) {
+                          const std::string& contentType, const std::string& header = "") {
         rest::HttpRequest req;
+        if (!header.empty()) req.vecHeaders.push_back(header);
         req.strMethod = method;
         req.strUrl = url;
         req.strBody = body;
@@ -300,6 +343,7 @@ class BucketStore : public ObjectStore {
     std::mutex m_poolLock;
     std::vector<std::unique_ptr<rest::HttpSession>> m_pool;
     int64_t m_retention = 0;
+    size_t m_piece = kDownloadPiece;
     static thread_local std::string m_lastError;
 };
 
@@ -314,6 +358,11 @@ bool IsBucketUrl(const std::string& url) {
 void SetCloudAccess(const CloudAccess& access) {
     std::lock_guard<std::mutex> lock(g_accessLock);
     g_access = access;
+}
+
+void SetBucketDownloadPiece(size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_accessLock);
+    g_downloadPiece = bytes > 0 ? bytes : kDownloadPiece;
 }
 
 std::string MirrorParent() {

@@ -5,6 +5,7 @@
 // per object, under a prefix). Every operation is safe from several threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,6 +113,10 @@ struct CloudAccess {
 void SetCloudAccess(const CloudAccess& access);
 // The mirror parent set with the access.
 std::string MirrorParent();
+// Bucket objects larger than this are read in ranged downloads of this
+// size (an HTTP answer is capped at 64 MiB); 0 restores the default, 8 MiB.
+// For stores made afterwards.
+void SetBucketDownloadPiece(size_t bytes);
 
 // The store on gs://BUCKET/PREFIX (the bucket must exist). Throws StoreError
 // when the URL, the credential or the bucket is not usable.

@@ -184,7 +184,10 @@ void InstallSealFinder() {
         SetBackupSealFinder([](const std::string& backupDir) -> std::shared_ptr<const BackupFileSeal> {
             const std::string root = RepositoryRootOf(backupDir);
             if (root.empty()) return nullptr;
-            const Repository r = Repository::Open(root);
+            // Only the codec is needed: a backup that opened its bucket
+            // repository without the others' files must not fetch them all
+            // to seal its own.
+            const Repository r = Repository::Open(root, /*loadBackups=*/false);
             if (!r.IsEncrypted()) return nullptr;
             return std::make_shared<RepositorySeal>(r.SharedCodec());
         });

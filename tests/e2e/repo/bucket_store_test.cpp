@@ -1,6 +1,7 @@
 // The bucket object store of the repository against a private gce-emulator:
-// create-only-if-absent, resumable uploads of large objects, refresh and the
-// deletion that spares an object refreshed since it was listed.
+// create-only-if-absent, resumable uploads of large objects and their ranged
+// downloads, refresh and the deletion that spares an object refreshed since
+// it was listed.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -26,9 +27,27 @@ class BucketStoreTest : public ::testing::Test {
         SetCloudAccess({m_emu->baseUrl(), [credential] { return credential; }, ""});
         m_store = MakeBucketStore("gs://store-test/some/prefix/");
     }
+    void TearDown() override { SetBucketDownloadPiece(0); }
+
+    // Requests that reached the object routes (metadata and media) since
+    // the last reset.
+    int64_t ObjectGets() const {
+        int64_t n = 0;
+        const nlohmann::json stats = m_emu->stats();
+        for (const auto& [route, count] : stats["requests"].items())
+            if (route == "GET /storage/v1/b/{bucket}/o/{object}") n += count.get<int64_t>();
+        return n;
+    }
+
     std::unique_ptr<gce::testsupport::EmulatorProcess> m_emu;
     std::shared_ptr<ObjectStore> m_store;
 };
+
+std::string Pattern(size_t size, unsigned salt) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(i * 31 + i / 4093 + salt);
+    return out;
+}
 
 TEST_F(BucketStoreTest, ObjectsAreCreatedOnceAndLargeOnesGoUpResumably) {
     EXPECT_EQ(m_store->Describe(), "gs://store-test/some/prefix");
@@ -56,6 +75,44 @@ TEST_F(BucketStoreTest, ObjectsAreCreatedOnceAndLargeOnesGoUpResumably) {
     auto raw = m_emu->request("GET", "/storage/v1/b/store-test/o/some%2Fprefix%2Fchunks%2Fab%2Fone", "",
                               m_emu->accessToken());
     EXPECT_EQ(raw.status, 200);
+}
+
+// An answer is capped at 64 MiB, so larger objects (the index of a large
+// disk) are read in ranged pieces; a lowered piece size stands in for that.
+TEST_F(BucketStoreTest, ObjectsAboveThePieceSizeAreReadInRangesAndLimitsAreKeptBeforeReading) {
+    constexpr size_t kPiece = 1u << 20;
+    SetBucketDownloadPiece(kPiece);
+    m_store = MakeBucketStore("gs://store-test/ranged");
+    struct Case {
+        size_t size;
+        int64_t gets;  // the metadata read and the media reads
+    } const cases[] = {
+        {kPiece * 3 + 12345, 1 + 4}, {kPiece * 2, 1 + 2}, {kPiece, 1 + 1}, {kPiece + 1, 1 + 2}};
+    for (const Case& c : cases) {
+        const std::string key = "backups/i/b/disks/" + std::to_string(c.size) + ".index";
+        const std::string bytes = Pattern(c.size, static_cast<unsigned>(c.size));
+        ASSERT_TRUE(m_store->PutIfAbsent(key, bytes.data(), bytes.size()));
+        m_emu->resetStats();
+        std::string out;
+        ASSERT_TRUE(m_store->Get(key, out, c.size)) << c.size;
+        EXPECT_TRUE(out == bytes) << c.size;
+        EXPECT_EQ(ObjectGets(), c.gets) << c.size;
+    }
+
+    // One byte over the limit: refused from the metadata alone, and what
+    // the caller held is left as it was.
+    const std::string key = "backups/i/b/disks/" + std::to_string(kPiece * 3 + 12345) + ".index";
+    m_emu->resetStats();
+    std::string out = "kept";
+    try {
+        m_store->Get(key, out, kPiece * 3 + 12344);
+        ADD_FAILURE() << "an object above the limit was read";
+    } catch (const gcebackup::StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("is larger than"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(out, "kept");
+    EXPECT_EQ(ObjectGets(), 1);
+    EXPECT_FALSE(m_store->Get("backups/i/b/disks/none.index", out, 1u << 30));
 }
 
 TEST_F(BucketStoreTest, DeletionSparesAnObjectRefreshedSinceItWasListed) {

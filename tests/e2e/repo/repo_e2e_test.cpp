@@ -699,3 +699,18 @@ TEST_F(BucketRepoE2E, EncryptedOnABucketRestoresUnderItsKeyOnly) {
         EXPECT_TRUE(Instance(kProject, "web-1-nokey").is_null());
     }
 }
+
+// A backup opens the repository without the other backups' files; sealing
+// its own files needs only the key, so the others are never fetched: one
+// that cannot be read does not stop it.
+TEST_F(BucketRepoE2E, EncryptedBackupDoesNotReadTheOtherBackups) {
+    MakeBucket();
+    m_keyFile = WriteKey("bucket.key", 'e');
+    Init();
+    ASSERT_EQ(Backup().exitCode, 0);
+    m_emu->addFault({{"match", std::string("^GET /storage/v1/b/") + kBucket + "/o/.*backups"},
+                     {"status", 403},
+                     {"reason", "forbidden"}});
+    RunResult b = Backup();
+    EXPECT_EQ(b.exitCode, 0) << b.err;
+}

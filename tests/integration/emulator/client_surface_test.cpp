@@ -141,6 +141,40 @@ TEST_F(UploadTest, ResumableSessionsTakeChunksAndReportWhatArrived) {
     EXPECT_EQ(put("bytes */10", "").status, 404);  // the session is closed
 }
 
+TEST_F(UploadTest, RangedMediaDownloadsAnswerPartialContent) {
+    std::string data(1000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + i / 256);
+    ASSERT_EQ(emu->request("POST", "/upload/storage/v1/b/up-bucket/o?uploadType=media&name=r.bin", data,
+                           token, "application/octet-stream")
+                  .status,
+              200);
+    auto ranged = [&](const std::string& range) {
+        httplib::Headers h = auth;
+        h.emplace("Range", range);
+        auto r = cli->Get("/storage/v1/b/up-bucket/o/r.bin?alt=media", h);
+        EXPECT_TRUE(r);
+        return r ? *r : httplib::Response{};
+    };
+    auto r = ranged("bytes=100-199");
+    EXPECT_EQ(r.status, 206);
+    EXPECT_EQ(r.get_header_value("Content-Range"), "bytes 100-199/1000");
+    EXPECT_TRUE(r.body == data.substr(100, 100));
+    // Open-ended, past the end (clipped) and suffix ranges.
+    r = ranged("bytes=900-");
+    EXPECT_EQ(r.status, 206);
+    EXPECT_TRUE(r.body == data.substr(900));
+    r = ranged("bytes=990-5000");
+    EXPECT_EQ(r.get_header_value("Content-Range"), "bytes 990-999/1000");
+    EXPECT_TRUE(r.body == data.substr(990));
+    r = ranged("bytes=-10");
+    EXPECT_EQ(r.status, 206);
+    EXPECT_TRUE(r.body == data.substr(990));
+    // Starting at or past the end: nothing to send.
+    r = ranged("bytes=1000-1099");
+    EXPECT_EQ(r.status, 416);
+    EXPECT_EQ(r.get_header_value("Content-Range"), "bytes */1000");
+}
+
 TEST_F(UploadTest, ObjectPreconditionsPatchAndPagedListing) {
     const std::string upload = "/upload/storage/v1/b/up-bucket/o?uploadType=media&name=";
     auto put = [&](const std::string& name, const std::string& extra, const std::string& bytes) {
