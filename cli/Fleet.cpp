@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -408,13 +409,16 @@ RetentionOutcome ApplyPolicyRetention(const GlobalOptions& g, const Policy& p,
         rules.weekly = static_cast<int>(p.retention.keepWeekly.value_or(0));
         rules.monthly = static_cast<int>(p.retention.keepMonthly.value_or(0));
         rules.yearly = static_cast<int>(p.retention.keepYearly.value_or(0));
-        std::set<std::string> names;
-        for (const auto& i : instances) names.insert(i.name);
+        // By name, and within a name by source: another policy's instance
+        // of the same name (another project or zone) in the same store keeps
+        // its backups.
+        std::map<std::string, std::set<std::string>> names;
+        for (const auto& i : instances) names[i.name].insert(i.project + "/" + i.zone);
         try {
             const repo::Repository repository = repo::Repository::Open(p.repository);
             size_t forgotten = 0;
-            for (const auto& name : names)
-                forgotten += repo::Forget(repository, name, rules, false).removed.size();
+            for (const auto& [name, sources] : names)
+                forgotten += repo::Forget(repository, name, rules, false, &sources).removed.size();
             const repo::PruneResult pr = repo::Prune(repository, kRetentionPruneGraceSeconds, false);
             r.applied = true;
             char freed[64];
@@ -567,7 +571,10 @@ int CmdRun(const GlobalOptions& g, const RunOptions& o) {
     if (!cancelled) retention = ApplyPolicyRetention(g, p, retained, lines);
 
     const double seconds = Since(started);
-    const bool allOk = failed == 0 && listingErrors.empty() && retention.ok && !cancelled;
+    // A job that ended cancelled while the run was not (its own process was
+    // stopped, or the plug-in cancelled it) left its instance unprotected.
+    const bool allOk =
+        failed == 0 && cancelledCount == 0 && listingErrors.empty() && retention.ok && !cancelled;
     if (g.json) {
         json arr = json::array();
         for (const auto& it : items) arr.push_back(ItemJson(it));
@@ -640,9 +647,13 @@ int CmdSchedule(const GlobalOptions& g, const ScheduleOptions& o) {
     add("--state-dir", fs::absolute(g.stateDir, ec).lexically_normal().string());
     if (!g.settingsFile.empty()) add("--settings", fs::absolute(g.settingsFile, ec).string());
     add("--endpoint", g.endpoint);
-    add("--device-dir", g.deviceDir);
+    // Paths are made absolute: the service runs in /.
+    auto absolute = [&](const std::string& path) {
+        return path.empty() ? path : fs::absolute(path, ec).lexically_normal().string();
+    };
+    add("--device-dir", absolute(g.deviceDir));
     add("--metadata", g.metadataUrl);
-    add("--plugin", g.pluginPath);
+    add("--plugin", absolute(g.pluginPath));
     // The key's file (not the key) is named: without it every scheduled run
     // of a policy whose repository is encrypted would fail.
     if (!g.keyFile.empty()) add("--key-file", fs::absolute(g.keyFile, ec).lexically_normal().string());

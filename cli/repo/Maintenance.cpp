@@ -227,8 +227,8 @@ std::vector<std::string> ListInstances(const Repository& repo) {
     return out;
 }
 
-ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules,
-                    bool dryRun) {
+ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun,
+                    const std::set<std::string>* sources) {
     if (rules.Empty())
         throw StoreError("forget needs at least one --keep-* rule: without one every backup would go");
     if (!IsSafeFileName(instance)) throw StoreError("instance name \"" + instance + "\" is not valid");
@@ -250,6 +250,7 @@ ForgetResult Forget(const Repository& repo, const std::string& instance, const K
         } catch (const StoreError&) {
             // Unreadable: judged with the other backups of unknown source.
         }
+        if (sources && !sources->count(source)) continue;
         bySource[source].push_back({id, t});
     }
     ForgetResult result;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,10 @@ struct ForgetResult {
 // name in two projects keep their backups each. The time of a backup is the
 // one its id begins with. Throws StoreError (empty rules included: nothing is removed
 // without a rule saying what to keep).
-ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun);
+// With `sources` ("project/zone"), only the backups of those sources are
+// judged; every other backup of the name is kept as it is.
+ForgetResult Forget(const Repository& repo, const std::string& instance, const KeepRules& rules, bool dryRun,
+                    const std::set<std::string>* sources = nullptr);
 
 struct PruneResult {
     uint64_t backups = 0;     // backups whose indexes were read

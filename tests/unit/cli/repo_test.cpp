@@ -435,6 +435,14 @@ TEST(RepoMaintenance, ForgetKeepsTheBackupsOfEachSourceOfOneName) {
     EXPECT_EQ(ListBackups(repo.BackupsRoot(), "web-1"),
               (std::vector<std::string>{MakeBackupId(1714557600 + 3600, 2),
                                         MakeBackupId(1714557600 + 3 * 3600, 4)}));
+
+    // Rules for one source only (a policy's own instance) leave the other's.
+    BackupFile(repo, "web-1", 1714557600 + 4 * 3600, 5, t / "disk", "b");
+    const std::set<std::string> onlyA = {"a/z"};
+    EXPECT_TRUE(Forget(repo, "web-1", keep, false, &onlyA).removed.empty());
+    const std::set<std::string> onlyB = {"b/z"};
+    EXPECT_EQ(Forget(repo, "web-1", keep, false, &onlyB).removed,
+              (std::vector<std::string>{MakeBackupId(1714557600 + 3 * 3600, 4)}));
 }
 
 TEST(RepoMaintenance, ChunksOfARunningBackupSurvivePrune) {
