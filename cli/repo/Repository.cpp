@@ -853,40 +853,47 @@ WriterLock::WriterLock(const Repository& repo, int64_t jobId) {
         const std::string body = json({{"pid", pid}, {"time", now}, {"job", jobId}}).dump() + "\n";
         repo.Objects().PutIfAbsent(m_path, body.data(), body.size());
         m_store = repo.SharedObjects();
-        m_refresher = std::thread([this] {
-            std::unique_lock<std::mutex> lock(m_mu);
-            while (!m_cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_stop; })) {
-                lock.unlock();
-                try {
-                    m_store->Touch(m_path);
-                } catch (const StoreError&) {
-                    // Tried again in a minute; a lock that goes stale only
-                    // makes prune keep less.
-                }
-                lock.lock();
-            }
-        });
-        return;
+    } else {
+        m_path = repo.LocksDir() + "/backup-" + std::to_string(pid) + "-" + std::to_string(jobId) + ".json";
+        json j = {{"pid", pid},
+                  {"processStart", ProcessStart(pid)},
+                  {"host", HostName()},
+                  {"time", static_cast<int64_t>(::time(nullptr))},
+                  {"job", jobId}};
+        WriteAtomically(m_path, j.dump() + "\n");
     }
-    m_path = repo.LocksDir() + "/backup-" + std::to_string(pid) + "-" + std::to_string(jobId) + ".json";
-    json j = {{"pid", pid},
-              {"processStart", ProcessStart(pid)},
-              {"time", static_cast<int64_t>(::time(nullptr))},
-              {"job", jobId}};
-    WriteAtomically(m_path, j.dump() + "\n");
+    // The lock's time is refreshed every minute: a prune on another proxy
+    // (a bucket, or a directory shared over the network) cannot see this
+    // process, and takes a lock unrefreshed for kStaleLockSeconds as dead.
+    m_refresher = std::thread([this] {
+        std::unique_lock<std::mutex> lock(m_mu);
+        while (!m_cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_stop; })) {
+            lock.unlock();
+            try {
+                if (m_store)
+                    m_store->Touch(m_path);
+                else
+                    ::utimensat(AT_FDCWD, m_path.c_str(), nullptr, 0);
+            } catch (const StoreError&) {
+                // Tried again in a minute; a lock that goes stale only
+                // makes prune keep less.
+            }
+            lock.lock();
+        }
+    });
 }
 
 WriterLock::~WriterLock() {
-    if (!m_store) {
-        ::unlink(m_path.c_str());
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(m_mu);
         m_stop = true;
     }
     m_cv.notify_all();
     if (m_refresher.joinable()) m_refresher.join();
+    if (!m_store) {
+        ::unlink(m_path.c_str());
+        return;
+    }
     try {
         // Under a retention policy it stays; prune removes it once it may.
         m_store->Delete(m_path);
@@ -924,13 +931,24 @@ std::vector<int64_t> LiveWriterStarts(const Repository& repo) {
     while (dirent* e = ::readdir(d))
         if (std::strncmp(e->d_name, "backup-", 7) == 0) names.push_back(e->d_name);
     ::closedir(d);
+    const std::string host = HostName();
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
     for (const auto& name : names) {
         const std::string path = repo.LocksDir() + "/" + name;
         try {
             json j = json::parse(ReadSmallFile(path, 4096));
             const long pid = j.at("pid").get<long>();
-            if (pid > 0 && ProcessStart(pid) == j.at("processStart").get<uint64_t>()) {
-                starts.push_back(j.at("time").get<int64_t>());
+            const int64_t started = j.at("time").get<int64_t>();
+            // Another proxy's (the directory is shared): its process cannot
+            // be seen from here; it lives while it refreshes the lock.
+            if (j.contains("host") && j["host"].get<std::string>() != host) {
+                struct stat st {};
+                if (::stat(path.c_str(), &st) == 0 && now - st.st_mtime <= kStaleLockSeconds) {
+                    starts.push_back(started);
+                    continue;
+                }
+            } else if (pid > 0 && ProcessStart(pid) == j.at("processStart").get<uint64_t>()) {
+                starts.push_back(started);
                 continue;
             }
         } catch (const std::exception&) {

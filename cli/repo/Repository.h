@@ -160,7 +160,9 @@ class Repository {
 
 // Entered in REPO/locks while a backup writes, so that prune keeps every chunk
 // written since it started; dropped by the destructor. Entries of dead
-// processes are ignored (and removed by prune).
+// processes are ignored (and removed by prune). An entry names its host; one
+// of another host (a directory shared over the network) is refreshed every
+// minute, and is a dead writer's once not refreshed for kStaleLockSeconds.
 //
 // On a bucket the entry is an object locks/backup-<start>-<host>-<pid>-
 // <process start>-<job>, refreshed every minute while the backup runs: an

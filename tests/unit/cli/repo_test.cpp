@@ -445,6 +445,24 @@ TEST(RepoMaintenance, ForgetKeepsTheBackupsOfEachSourceOfOneName) {
               (std::vector<std::string>{MakeBackupId(1714557600 + 3 * 3600, 4)}));
 }
 
+TEST(RepoMaintenance, ABackupOfAnotherHostSharingTheDirectoryIsLiveWhileItsLockIsFresh) {
+    TempDir t;
+    Repository repo = Repository::Init(t / "repo");
+    // A backup on another proxy that started two hours ago: its process
+    // cannot be seen from here.
+    const int64_t started = static_cast<int64_t>(::time(nullptr)) - 7200;
+    fs::create_directories(repo.LocksDir());
+    const std::string lock = repo.LocksDir() + "/backup-4242-7.json";
+    std::ofstream(lock) << "{\"pid\": 999999, \"processStart\": 1, \"host\": \"other_proxy\", \"time\": "
+                        << started << ", \"job\": 7}\n";
+    EXPECT_EQ(LiveWriterStarts(repo), (std::vector<int64_t>{started}));
+    EXPECT_LE(Prune(repo, 3600, true).cutoff, started - 1);
+    // Not refreshed for longer than a live backup leaves it: dead, removed.
+    SetAge(lock, kStaleLockSeconds + 60);
+    EXPECT_TRUE(LiveWriterStarts(repo).empty());
+    EXPECT_FALSE(fs::exists(lock));
+}
+
 TEST(RepoMaintenance, ChunksOfARunningBackupSurvivePrune) {
     TempDir t;
     Repository repo = Repository::Init(t / "repo");
