@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -282,6 +284,29 @@ ForgetResult Forget(const Repository& repo, const std::string& instance, const K
     return result;
 }
 
+namespace {
+
+// ".prune-<pid>-<chunk>" (or ".prune-<chunk>" of older versions) of a prune
+// no longer running: true, with the chunk's name.
+bool AbandonedAside(const std::string& name, std::string& chunk) {
+    const std::string prefix = ".prune-";
+    if (name.rfind(prefix, 0) != 0) return false;
+    const std::string rest = name.substr(prefix.size());
+    Digest d;
+    if (FromHex(rest, d)) {
+        chunk = rest;
+        return true;
+    }
+    const size_t dash = rest.find('-');
+    if (dash == std::string::npos || !FromHex(rest.substr(dash + 1), d)) return false;
+    const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+    if (pid <= 0 || pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0) return false;
+    chunk = rest.substr(dash + 1);
+    return true;
+}
+
+}  // namespace
+
 PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
     PruneResult result;
     // The cut-off is fixed before the running backups are read: a backup that
@@ -356,6 +381,18 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
                     if (!dryRun) ::unlink(path.c_str());
                     ++result.leftoversRemoved;
                 }
+                // A chunk a prune that died had moved aside: back in place
+                // (it is judged again next time), or gone when stored anew.
+                std::string chunk;
+                if (!dryRun && AbandonedAside(name, chunk)) {
+                    const std::string back = dir + "/" + chunk;
+                    struct stat there {};
+                    if (::lstat(back.c_str(), &there) == 0)
+                        ::unlink(path.c_str());
+                    else
+                        ::rename(path.c_str(), back.c_str());
+                    ++result.leftoversRemoved;
+                }
                 continue;
             }
             ++result.chunks;
@@ -376,7 +413,8 @@ PruneResult Prune(const Repository& repo, int64_t graceSeconds, bool dryRun) {
             // Moved aside before it is removed: a backup that reused the chunk
             // just before has refreshed its time (it then goes back), and one
             // that looks for it afterwards finds it absent and stores it anew.
-            const std::string aside = dir + "/.prune-" + name;
+            // Named for this prune: two prunes at once must not share it.
+            const std::string aside = dir + "/.prune-" + std::to_string(::getpid()) + "-" + name;
             if (::rename(path.c_str(), aside.c_str()) != 0) continue;
             struct stat again {};
             if (::lstat(aside.c_str(), &again) == 0 && again.st_mtime >= cutoff) {

@@ -463,6 +463,22 @@ TEST(RepoMaintenance, ABackupOfAnotherHostSharingTheDirectoryIsLiveWhileItsLockI
     EXPECT_FALSE(fs::exists(lock));
 }
 
+TEST(RepoMaintenance, AChunkAPruneThatDiedMovedAsideIsPutBack) {
+    TempDir t;
+    Repository repo = Repository::Init(t / "repo");
+    MakeDisk(t / "disk", kMiB, {{0, 1}});
+    const StoreDiskResult s = BackupFile(repo, "web-1", 1714557600, 1, t / "disk");
+    const std::string chunk = repo.ChunkPath(s.index.entries.at(0).digest);
+    const fs::path p(chunk);
+    const std::string aside = (p.parent_path() / (".prune-999999-" + p.filename().string())).string();
+    fs::rename(chunk, aside);
+    ASSERT_FALSE(Check(repo, false).problems.empty());
+    Prune(repo, 3600, false);
+    EXPECT_TRUE(fs::exists(chunk));
+    EXPECT_FALSE(fs::exists(aside));
+    EXPECT_TRUE(Check(repo, true).problems.empty());
+}
+
 TEST(RepoMaintenance, ChunksOfARunningBackupSurvivePrune) {
     TempDir t;
     Repository repo = Repository::Init(t / "repo");
