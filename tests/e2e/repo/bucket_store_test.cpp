@@ -86,8 +86,11 @@ TEST_F(BucketStoreTest, ObjectsAboveThePieceSizeAreReadInRangesAndLimitsAreKeptB
     struct Case {
         size_t size;
         int64_t gets;  // the metadata read and the media reads
-    } const cases[] = {
-        {kPiece * 3 + 12345, 1 + 4}, {kPiece * 2, 1 + 2}, {kPiece, 1 + 1}, {kPiece + 1, 1 + 2}};
+    } const cases[] = {// Read with a limit of a piece or less (a chunk): one answer, no metadata read.
+                       {kPiece * 3 + 12345, 1 + 4},
+                       {kPiece * 2, 1 + 2},
+                       {kPiece, 1},
+                       {kPiece + 1, 1 + 2}};
     for (const Case& c : cases) {
         const std::string key = "backups/i/b/disks/" + std::to_string(c.size) + ".index";
         const std::string bytes = Pattern(c.size, static_cast<unsigned>(c.size));
